@@ -1,0 +1,77 @@
+#include "app/helper_delegate.h"
+
+#include <unistd.h>
+
+#include "platform/main_queue.h"
+#include "tools/tool_service.h"
+#include "xpc/exported_object.h"
+#include "xpc/interface.h"
+#include "xpc/peer_validation.h"
+
+namespace zefra::app {
+
+DelegateSettings defaultDelegateSettings() {
+  DelegateSettings settings;
+  settings.launchEvent = platform::launchEvent();
+  settings.peerIsTrusted = xpc::peerIsTrusted;
+  settings.makeService = [] { return tools::ToolService::create(); };
+  return settings;
+}
+
+HelperDelegate::HelperDelegate(DelegateSettings settings) : settings_(std::move(settings)) {}
+
+std::shared_ptr<HelperDelegate>& sharedDelegate() {
+  static std::shared_ptr<HelperDelegate> delegate;
+  return delegate;
+}
+
+void HelperDelegate::applicationDidFinishLaunching() {
+  std::vector<std::unique_ptr<platform::Listener>> listeners;
+  std::weak_ptr<HelperDelegate> weak = weak_from_this();
+  for (std::string_view name : xpc::machServiceNames) {
+    auto listener = platform::Listener::open(
+        name,
+        [weak](platform::ServerConnection& connection) {
+          auto self = weak.lock();
+          return self && self->listenerShouldAcceptNewConnection(connection);
+        },
+        settings_.listenerOptions);
+    // A name another instance serves, or a refused runtime directory, simply
+    // leaves that listener out.
+    if (listener) listeners.push_back(std::move(listener.value()));
+  }
+  listeners_ = std::move(listeners);
+  // The host application's termination watch attaches here once it exists.
+  handleLaunch(platform::isOpenApplicationEvent(settings_.launchEvent));
+}
+
+void HelperDelegate::hostAppDidTerminate() {}
+
+bool HelperDelegate::applicationShouldHandleReopen(bool) {
+  showStatus();
+  return false;
+}
+
+bool HelperDelegate::listenerShouldAcceptNewConnection(platform::ServerConnection& connection) {
+  return acceptConnection(connection);
+}
+
+// The registration flow builds on this; for now it only records the mode.
+void HelperDelegate::handleLaunch(bool interactive) { launchInteractive_ = interactive; }
+
+void HelperDelegate::showStatus() {}
+
+bool HelperDelegate::acceptConnection(platform::ServerConnection& connection) {
+  if (!settings_.peerIsTrusted(connection.nativeHandle())) return false;
+  if (connection.processIdentifier() != getpid()) {
+    platform::MainQueue::shared().async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->servedConnection_ = true;
+    });
+  }
+  connection.setExportedInterface(xpc::makeHelperInterface());
+  connection.setExportedObject(xpc::makeExportedObject(settings_.makeService()));
+  connection.resume();
+  return true;
+}
+
+}  // namespace zefra::app

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/ipc_listener.h"
+#include "platform/launch_event.h"
+#include "xpc/protocol.h"
+
+namespace zefra::app {
+
+// What the delegate reaches outside itself; tests substitute the peer check,
+// the runtime directory and the service objects.
+struct DelegateSettings {
+  std::optional<platform::LaunchEvent> launchEvent;
+  std::function<bool(int socketFd)> peerIsTrusted;
+  std::function<std::shared_ptr<xpc::ZefraHelperProtocol>()> makeService;
+  platform::ListenerOptions listenerOptions;
+};
+
+// The launch event of this process, the signature check and ToolService.
+DelegateSettings defaultDelegateSettings();
+
+// The application and listener delegate: one per process, held by
+// sharedDelegate(). Everything but the listener callbacks runs on the main
+// queue.
+class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
+ public:
+  explicit HelperDelegate(DelegateSettings settings);
+
+  void applicationDidFinishLaunching();
+  void hostAppDidTerminate();
+  // Shows the status and answers NO: nothing else is to be opened.
+  bool applicationShouldHandleReopen(bool hasVisibleWindows);
+  // On the pool, for every new connection of either listener.
+  bool listenerShouldAcceptNewConnection(platform::ServerConnection& connection);
+
+  void handleLaunch(bool interactive);
+  void showStatus();
+  bool acceptConnection(platform::ServerConnection& connection);
+
+  // Main queue only.
+  bool servedConnection() const { return servedConnection_; }
+  const std::vector<std::unique_ptr<platform::Listener>>& listeners() const { return listeners_; }
+  // The flag handleLaunch was given; nothing before launching has finished.
+  std::optional<bool> launchInteractive() const { return launchInteractive_; }
+
+ private:
+  DelegateSettings settings_;
+  std::vector<std::unique_ptr<platform::Listener>> listeners_;
+  bool servedConnection_ = false;
+  std::optional<bool> launchInteractive_;
+};
+
+// The process-global reference that keeps the one delegate alive.
+std::shared_ptr<HelperDelegate>& sharedDelegate();
+
+}  // namespace zefra::app

@@ -1,0 +1,26 @@
+// Zefra Helper: the per-user agent that runs the user's command-line tools
+// for Zefra Writer.
+#include "app/helper_delegate.h"
+#include "app/reopen_channel.h"
+#include "platform/main_queue.h"
+#include "platform/process_signals.h"
+
+int main() {
+  zefra::platform::ignoreSigpipe();
+  using namespace zefra;
+
+  auto settings = app::defaultDelegateSettings();
+  // The running instance shows itself; this launch has nothing more to do.
+  if (settings.launchEvent && app::forwardReopen()) return 0;
+
+  auto& delegate = app::sharedDelegate();
+  delegate = std::make_shared<app::HelperDelegate>(settings);
+  auto reopen = app::openReopenListener(delegate, settings.peerIsTrusted);
+
+  auto& mainQueue = platform::MainQueue::shared();
+  // A normal end removes the socket files on the way out.
+  platform::onTerminationSignal([&mainQueue](int) { mainQueue.stop(); });
+  mainQueue.async([] { app::sharedDelegate()->applicationDidFinishLaunching(); });
+  mainQueue.run();
+  return 0;
+}

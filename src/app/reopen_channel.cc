@@ -1,0 +1,82 @@
+#include "app/reopen_channel.h"
+
+#include <future>
+
+#include "app/helper_delegate.h"
+#include "platform/main_queue.h"
+
+namespace zefra::app {
+
+namespace {
+
+constexpr std::string_view kReopenSelector = "reopen";
+
+// One operation, no arguments, an empty reply that confirms delivery.
+class ControlInterface final : public platform::IpcInterface {
+ public:
+  platform::Result<bool> checkCall(std::string_view selector,
+                                   const std::vector<platform::IpcValue>& arguments) const override {
+    if (selector != kReopenSelector || !arguments.empty()) {
+      return platform::Error{EPROTO, "unknown control call"};
+    }
+    return true;
+  }
+  platform::Status checkReply(std::string_view selector,
+                              const std::vector<platform::IpcValue>& values) const override {
+    if (selector != kReopenSelector || !values.empty()) {
+      return platform::Error{EPROTO, "unexpected control reply"};
+    }
+    return platform::Ok{};
+  }
+};
+
+class ReopenObject final : public platform::IpcExportedObject {
+ public:
+  explicit ReopenObject(std::weak_ptr<HelperDelegate> delegate) : delegate_(std::move(delegate)) {}
+  platform::Result<platform::Work> bind(std::string_view, std::vector<platform::IpcValue>,
+                                        platform::IpcReply reply) override {
+    return platform::Work([delegate = delegate_, reply] {
+      platform::MainQueue::shared().async([delegate] {
+        if (auto self = delegate.lock()) self->applicationShouldHandleReopen(false);
+      });
+      reply.send({});
+    });
+  }
+
+ private:
+  std::weak_ptr<HelperDelegate> delegate_;
+};
+
+}  // namespace
+
+platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+    std::weak_ptr<HelperDelegate> delegate, std::function<bool(int socketFd)> peerIsTrusted,
+    const platform::ListenerOptions& options) {
+  auto interface = std::make_shared<ControlInterface>();
+  return platform::Listener::open(
+      kControlServiceName,
+      [delegate, peerIsTrusted, interface](platform::ServerConnection& connection) {
+        if (!peerIsTrusted(connection.nativeHandle())) return false;
+        connection.setExportedInterface(interface);
+        connection.setExportedObject(std::make_shared<ReopenObject>(delegate));
+        return true;
+      },
+      options);
+}
+
+bool forwardReopen(const platform::ConnectOptions& options) {
+  auto connection =
+      platform::ClientConnection::connect(kControlServiceName, std::make_shared<ControlInterface>(),
+                                          options);
+  if (!connection) return false;
+  std::promise<bool> delivered;
+  connection->call(
+      kReopenSelector, {},
+      [&delivered](std::vector<platform::IpcValue>) -> platform::Result<platform::Work> {
+        return platform::Work([&delivered] { delivered.set_value(true); });
+      },
+      [&delivered](const platform::Error&) { delivered.set_value(false); });
+  return delivered.get_future().get();
+}
+
+}  // namespace zefra::app

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ipc_listener.h"
+#include "platform/result.h"
+
+namespace zefra::app {
+
+class HelperDelegate;
+
+// The per-user control service through which a second launch hands its
+// reopen to the running instance.
+inline constexpr std::string_view kControlServiceName = "com.ovak.zefra.helper.control";
+
+// Serves reopen requests: each runs applicationShouldHandleReopen on the main
+// queue. Peers pass the same signature check as the tool service.
+platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+    std::weak_ptr<HelperDelegate> delegate, std::function<bool(int socketFd)> peerIsTrusted,
+    const platform::ListenerOptions& options = {});
+
+// True when a running instance took the reopen (the caller then exits 0);
+// false when none answers.
+bool forwardReopen(const platform::ConnectOptions& options = {});
+
+}  // namespace zefra::app

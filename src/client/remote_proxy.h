@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/ipc_connection.h"
+#include "platform/result.h"
+#include "xpc/protocol.h"
+
+namespace zefra::client {
+
+using platform::Bytes;
+
+// ZefraHelperProtocol over a connection to the helper. Each call's reply runs
+// once on the connection's delivery queue; when the connection fails or
+// closes, the error handler runs once for each call still waiting (and once
+// for any call made afterwards), and that call's reply never runs.
+//
+// Destroying the proxy closes the connection, so whoever waits for a reply
+// keeps the proxy alive (capture it in the reply and the error handler).
+class RemoteProxy final : public xpc::ZefraHelperProtocol {
+ public:
+  using ErrorHandler = std::function<void(const platform::Error& error)>;
+
+  // Fails when the runtime directory is refused or nobody serves the name.
+  static platform::Result<std::shared_ptr<RemoteProxy>> connect(
+      std::string_view serviceName, ErrorHandler errorHandler,
+      const platform::ConnectOptions& options = {});
+  // Over a connected socket (tests, socket pairs).
+  static platform::Result<std::shared_ptr<RemoteProxy>> adopt(platform::UniqueFd socket,
+                                                              ErrorHandler errorHandler);
+
+  explicit RemoteProxy(platform::ClientConnection connection, ErrorHandler errorHandler);
+  ~RemoteProxy() override;
+
+  // Closes the connection; waiting calls get the error.
+  void invalidate();
+
+  // Every operation is sent; the helper decides what it offers.
+  bool offers(xpc::Selector) const override { return true; }
+  void pingWithReply(xpc::PingReply reply) override;
+  void toolInventoryWithReply(xpc::InventoryReply reply) override;
+  void runWithRunID(std::string runID, std::string tool, std::vector<std::string> arguments,
+                    std::optional<Bytes> input, std::optional<std::string> workingDirectory,
+                    xpc::Environment environment, xpc::RunReply reply) override;
+  void cancelWithRunID(std::string runID) override;
+  void prepareForUpdateWithReply(xpc::PrepareReply reply) override;
+  void installUpdateFromZipAt(std::string path, xpc::InstallReply reply) override;
+
+  // Waiting forms for the command-line client and tests: the reply, or the
+  // connection's error (which then does not reach the error handler). Never
+  // call them from a reply or error handler of the same proxy.
+  struct RunResult {
+    Bytes standardOutput;
+    Bytes standardError;
+    std::int32_t status = 0;
+  };
+  platform::Result<std::string> ping();
+  platform::Result<xpc::Inventory> toolInventory();
+  platform::Result<RunResult> run(std::string runID, std::string tool,
+                                  std::vector<std::string> arguments, std::optional<Bytes> input,
+                                  std::optional<std::string> workingDirectory,
+                                  xpc::Environment environment);
+  platform::Result<bool> prepareForUpdate();
+  platform::Result<std::pair<bool, std::string>> installUpdate(std::string path);
+
+ private:
+  platform::ClientConnection connection_;
+  ErrorHandler errorHandler_;
+};
+
+}  // namespace zefra::client

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/result.h"
+
+namespace zefra::platform {
+
+// True when a regular file exists at `path` (symlinks followed) and the
+// current user may execute it.
+bool isExecutableFile(const std::string& path);
+
+enum class Symlinks { kDontFollow, kFollow };
+
+// The modification time in seconds since 1970, nanoseconds as the fraction;
+// nothing when the item cannot be examined. A final symlink is examined
+// itself unless `symlinks` is kFollow.
+std::optional<double> modificationTime(const std::string& path,
+                                       Symlinks symlinks = Symlinks::kDontFollow);
+
+// What tells one version of a file from another without reading it.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t mtimeNs = 0;
+  std::int64_t ctimeNs = 0;
+
+  static FileIdentity of(const struct stat& st);
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+Result<FileIdentity> fileIdentity(int fd);
+Result<FileIdentity> fileIdentity(const std::string& path, Symlinks symlinks = Symlinks::kFollow);
+
+}  // namespace zefra::platform

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ipc_message.h"
+#include "platform/ipc_value.h"
+#include "platform/queue.h"
+#include "platform/result.h"
+#include "platform/unique_fd.h"
+
+namespace zefra::platform {
+
+// The reply of one call. Copies share one state: only the first send() of any
+// copy goes out, from any thread. A reply to a connection that has closed is
+// dropped silently.
+class IpcReply {
+ public:
+  IpcReply() = default;
+  void send(std::vector<IpcValue> values) const;
+  // False for a one-way call, which takes no reply.
+  bool expected() const { return state_ != nullptr; }
+
+ private:
+  friend class ServerConnection;
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// The object a serving connection hands its calls to.
+class IpcExportedObject {
+ public:
+  virtual ~IpcExportedObject() = default;
+  // Turns a call whose arguments the interface has admitted into the work that
+  // enters the method. An error (an operation the object does not offer,
+  // values of the wrong shape) is a protocol violation: the connection closes
+  // and no method is entered. Runs on the I/O thread and must not block.
+  virtual Result<Work> bind(std::string_view selector, std::vector<IpcValue> arguments,
+                            IpcReply reply) = 0;
+};
+
+// The serving side of one accepted connection. Copies are handles to the same
+// connection. Until resume() it reads nothing; afterwards each call is checked
+// against the exported interface on the I/O thread, and the calls that pass
+// are run in order on a serial queue of this connection, so a slow call delays
+// only its own connection. Any violation closes the connection without
+// entering a method. The connection holds its exported object until it closes.
+class ServerConnection {
+ public:
+  // Serves a connected socket (the listener's accepted peers, socket pairs).
+  static Result<ServerConnection> adopt(UniqueFd socket);
+
+  // The peer's process at connect time (SO_PEERCRED); 0 when unknown.
+  pid_t processIdentifier() const;
+  int nativeHandle() const;
+  // Both take effect only before resume().
+  void setExportedInterface(std::shared_ptr<const IpcInterface> interface);
+  void setExportedObject(std::shared_ptr<IpcExportedObject> object);
+  void resume();
+  // Closes the connection; replies still to come are dropped.
+  void invalidate();
+
+  class Impl;
+  explicit ServerConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Where a client connects.
+struct ConnectOptions {
+  // Instead of the environment's runtime directory (tests, demos).
+  std::optional<std::string> runtimeDirectory;
+};
+
+// The calling side of a connection. Replies and errors are delivered in order
+// on a serial queue of the connection, never on the I/O thread. Destroying
+// the connection closes it; calls still outstanding then get an error.
+class ClientConnection {
+ public:
+  // Checks a reply's values and turns them into the work that delivers them.
+  // An error is a protocol violation.
+  using ReplyBinder = std::function<Result<Work>(std::vector<IpcValue> values)>;
+  using ErrorCallback = std::function<void(const Error& error)>;
+
+  // Connects to a service. `remoteInterface` checks the replies.
+  static Result<ClientConnection> connect(std::string_view serviceName,
+                                          std::shared_ptr<const IpcInterface> remoteInterface,
+                                          const ConnectOptions& options = {});
+  // Over an already connected socket (tests, socket pairs).
+  static Result<ClientConnection> adopt(UniqueFd socket,
+                                        std::shared_ptr<const IpcInterface> remoteInterface);
+
+  ClientConnection(ClientConnection&&) noexcept;
+  ClientConnection& operator=(ClientConnection&&) noexcept;
+  ~ClientConnection();
+
+  // Sends a call; exactly one of `onReply`'s work or `onError` runs later.
+  // An error of the connection (closed, violation, arguments that cannot be
+  // encoded) goes to `onError`.
+  void call(std::string_view selector, std::vector<IpcValue> arguments, ReplyBinder onReply,
+            ErrorCallback onError);
+  // Sends a one-way call; `onError` runs when it cannot be sent.
+  void callOneWay(std::string_view selector, std::vector<IpcValue> arguments,
+                  ErrorCallback onError);
+  // Closes the connection; outstanding calls get an error.
+  void invalidate();
+  int nativeHandle() const;
+
+  class Impl;
+
+ private:
+  explicit ClientConnection(std::shared_ptr<Impl> impl);
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace zefra::platform

@@ -1,0 +1,233 @@
+#include "platform/ipc_io.h"
+
+#include <sys/socket.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <cerrno>
+#include <future>
+#include <thread>
+
+#include "platform/no_destructor.h"
+
+namespace zefra::platform {
+
+namespace {
+
+struct IpcIo {
+  IpcIo() {
+    std::thread([this] {
+      for (;;) {
+        try {
+          context.run();
+          return;
+        } catch (const std::exception&) {
+          // A handler failed (out of memory); keep serving the other sockets.
+        }
+      }
+    }).detach();
+  }
+  asio::io_context context{1};
+  asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
+};
+
+IpcIo& io() {
+  static NoDestructor<IpcIo> instance;
+  return instance.get();
+}
+
+constexpr int kMaxIov = 64;
+
+// Writes what the socket takes now, at most kMaxIov chunks; -1 with errno.
+ssize_t writeNow(int fd, const EncodedFrame& frame, std::size_t sent) {
+  iovec iov[kMaxIov];
+  int count = 0;
+  for (const iovec& chunk : frame.chunks()) {
+    if (sent >= chunk.iov_len) {
+      sent -= chunk.iov_len;
+      continue;
+    }
+    iov[count++] = {static_cast<char*>(chunk.iov_base) + sent, chunk.iov_len - sent};
+    sent = 0;
+    if (count == kMaxIov) break;
+  }
+  msghdr message{};
+  message.msg_iov = iov;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t written;
+  do {
+    written = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (written < 0 && errno == EINTR);
+  return written;
+}
+
+}  // namespace
+
+asio::io_context& ipcContext() { return io().context; }
+
+bool onIpcThread() { return ipcContext().get_executor().running_in_this_thread(); }
+
+void runOnIpcThread(const std::function<void()>& work) {
+  if (onIpcThread()) {
+    work();
+    return;
+  }
+  std::promise<void> done;
+  asio::post(ipcContext(), [&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+void tuneSocketBuffers(int fd) {
+  const int size = 1 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming)
+    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming) {
+  std::error_code error;
+  socket_.assign(asio::local::stream_protocol(), fd.get(), error);
+  if (error) {
+    open_ = false;
+    writeClosed_ = true;
+    return;  // `fd` closes it
+  }
+  fd.release();
+}
+
+FramedSocket::~FramedSocket() = default;
+
+void FramedSocket::startReading() {
+  if (!open_ || reading_) return;
+  reading_ = true;
+  readSome();
+}
+
+void FramedSocket::readSome() {
+  std::span<char> space = reader_.readSpace();
+  socket_.async_read_some(asio::buffer(space.data(), space.size()),
+                          [self = shared_from_this()](const std::error_code& error,
+                                                      std::size_t count) {
+                            self->onRead(error, count);
+                          });
+}
+
+void FramedSocket::onRead(const std::error_code& error, std::size_t count) {
+  if (!open_) return;
+  if (error) {
+    if (error == asio::error::eof) {
+      closeSocket(reader_.midFrame() ? ipcViolation("connection closed inside a frame")
+                                     : Error{ECONNRESET, "connection closed by the peer"});
+    } else {
+      closeSocket(Error{error.value(), "connection failed: " + error.message()});
+    }
+    return;
+  }
+  reader_.commit(count);
+  for (;;) {
+    Result<std::optional<FrameBody>> body = reader_.next();
+    if (!body) return closeSocket(body.error());
+    if (!*body) break;
+    Result<std::vector<IpcValue>> message = decodeFrameBody(**body);
+    if (!message) return closeSocket(message.error());
+    onMessage(std::move(message).value());
+    if (!open_) return;
+  }
+  readSome();
+}
+
+bool FramedSocket::send(EncodedFrame frame) {
+  std::unique_lock lock(writeMu_);
+  if (writeClosed_) return false;
+  if (writing_) {
+    pending_.push_back({std::move(frame)});
+    return true;
+  }
+  Outgoing out{std::move(frame)};
+  while (out.sent < out.frame.size()) {
+    const ssize_t written = writeNow(fd_, out.frame, out.sent);
+    if (written < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      const int err = errno;
+      lock.unlock();
+      closeFromAnyThread(errnoError("cannot write to the connection", err));
+      return true;
+    }
+    out.sent += static_cast<std::size_t>(written);
+  }
+  if (out.sent == out.frame.size()) return true;
+  // The socket is full: the IPC thread writes the rest when it drains.
+  pending_.push_back(std::move(out));
+  writing_ = true;
+  lock.unlock();
+  asio::post(ipcContext(), [self = shared_from_this()] {
+    std::lock_guard guard(self->writeMu_);
+    if (!self->writeClosed_) self->startAsyncWrite();
+  });
+  return true;
+}
+
+void FramedSocket::startAsyncWrite() {
+  buffers_.clear();
+  for (const Outgoing& out : pending_) {
+    std::size_t skip = out.sent;
+    for (const iovec& chunk : out.frame.chunks()) {
+      if (skip >= chunk.iov_len) {
+        skip -= chunk.iov_len;
+        continue;
+      }
+      buffers_.emplace_back(static_cast<const char*>(chunk.iov_base) + skip, chunk.iov_len - skip);
+      skip = 0;
+    }
+  }
+  inFlight_ = pending_.size();
+  asio::async_write(socket_, buffers_,
+                    [self = shared_from_this()](const std::error_code& error, std::size_t) {
+                      self->onWritten(error);
+                    });
+}
+
+void FramedSocket::onWritten(const std::error_code& error) {
+  std::unique_lock lock(writeMu_);
+  if (writeClosed_) return;
+  if (error) {
+    lock.unlock();
+    closeSocket(Error{error.value(), "cannot write to the connection: " + error.message()});
+    return;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(inFlight_));
+  inFlight_ = 0;
+  if (pending_.empty()) {
+    writing_ = false;
+  } else {
+    startAsyncWrite();
+  }
+}
+
+void FramedSocket::closeFromAnyThread(Error why) {
+  asio::post(ipcContext(), [self = shared_from_this(), why = std::move(why)] {
+    self->closeSocket(why);
+  });
+}
+
+void FramedSocket::closeSocket(const Error& why) {
+  if (!open_) return;
+  open_ = false;
+  {
+    std::lock_guard lock(writeMu_);
+    writeClosed_ = true;
+    std::error_code ignored;
+    socket_.close(ignored);
+    // The socket is closed, so no write still looks at these frames.
+    pending_.clear();
+    inFlight_ = 0;
+  }
+  onClosed(why);
+}
+
+}  // namespace zefra::platform

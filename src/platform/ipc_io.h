@@ -1,0 +1,88 @@
+#pragma once
+
+// Internal to the IPC transport: the I/O thread and the framed socket that
+// both connection sides are built on.
+
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/ipc_frame.h"
+#include "platform/result.h"
+#include "platform/unique_fd.h"
+
+namespace zefra::platform {
+
+// The one thread that does the I/O of every IPC socket of the process. It
+// starts on first use and runs until the process ends.
+asio::io_context& ipcContext();
+bool onIpcThread();
+// Runs `work` on the IPC thread and returns once it has run.
+void runOnIpcThread(const std::function<void()>& work);
+
+// Generous socket buffers: fewer wake-ups while a large reply streams.
+void tuneSocketBuffers(int fd);
+
+// A connected stream socket that reads and writes frames.
+class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
+ public:
+  // `fd` must be non-blocking and close-on-exec.
+  FramedSocket(UniqueFd fd, std::uint32_t maxIncoming);
+  virtual ~FramedSocket();
+  FramedSocket(const FramedSocket&) = delete;
+  FramedSocket& operator=(const FramedSocket&) = delete;
+
+  int nativeHandle() const { return fd_; }
+
+  // Any thread. Writes at once from the calling thread when nothing else is
+  // being written; the rest goes out from the IPC thread. False when the
+  // socket is closed (the frame is dropped).
+  bool send(EncodedFrame frame);
+
+  // IPC thread only.
+  void startReading();
+  // Closes the socket and reports `why` to onClosed, the first time only.
+  void closeSocket(const Error& why);
+  bool isOpen() const { return open_; }
+
+  // Any thread.
+  void closeFromAnyThread(Error why);
+
+ protected:
+  // IPC thread. Each decoded message, in order; may call closeSocket().
+  virtual void onMessage(std::vector<IpcValue> message) = 0;
+  // IPC thread, once.
+  virtual void onClosed(const Error& why) = 0;
+
+ private:
+  struct Outgoing {
+    EncodedFrame frame;
+    std::size_t sent = 0;
+  };
+
+  void readSome();
+  void onRead(const std::error_code& error, std::size_t count);
+  // With writeMu_ held.
+  void startAsyncWrite();
+  void onWritten(const std::error_code& error);
+
+  asio::local::stream_protocol::socket socket_;
+  const int fd_;
+  FrameReader reader_;
+  bool open_ = true;
+  bool reading_ = false;
+
+  std::mutex writeMu_;
+  std::deque<Outgoing> pending_;
+  std::size_t inFlight_ = 0;
+  std::vector<asio::const_buffer> buffers_;
+  bool writing_ = false;
+  bool writeClosed_ = false;
+};
+
+}  // namespace zefra::platform

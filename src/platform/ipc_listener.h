@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/ipc_connection.h"
+#include "platform/result.h"
+#include "platform/unique_fd.h"
+
+namespace zefra::platform {
+
+struct ListenerOptions {
+  // Instead of the environment's runtime directory (tests, demos).
+  std::optional<std::string> runtimeDirectory;
+};
+
+// Serves one service name. Each new peer is handed to the acceptance handler
+// on the shared pool (never on the I/O thread, so the handler may hash files).
+// The handler configures the connection and returns true to keep it (the
+// connection is then resumed if the handler has not done so), or false to
+// close it without a word.
+class Listener {
+ public:
+  using AcceptHandler = std::function<bool(ServerConnection& connection)>;
+
+  // Adopts the socket that systemd handed over under this name, if any;
+  // otherwise binds <runtime dir>/<serviceName>, replacing a socket file that
+  // nobody answers on. Fails, and opens nothing, when another live instance
+  // serves the path, when a file that is not a socket is in the way, or when
+  // the runtime directory is refused.
+  static Result<std::unique_ptr<Listener>> open(std::string_view serviceName,
+                                                AcceptHandler handler,
+                                                const ListenerOptions& options = {});
+  // Stops accepting and removes the socket file if it is still ours. Open
+  // connections stay.
+  ~Listener();
+  void close();
+
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  const std::string& path() const;
+  // True when systemd's socket was adopted (its path is not ours to remove).
+  bool adopted() const;
+  int nativeHandle() const;
+
+  struct Impl;
+  explicit Listener(std::shared_ptr<Impl> impl);
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// The listening socket that systemd passed under `name` (LISTEN_PID,
+// LISTEN_FDS, LISTEN_FDNAMES), taken at most once per process. Every passed
+// descriptor is made close-on-exec on the first look. nullopt when there is
+// none for this name.
+Result<std::optional<UniqueFd>> takeActivatedSocket(std::string_view name);
+
+}  // namespace zefra::platform

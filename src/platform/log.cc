@@ -1,0 +1,87 @@
+#include "platform/log.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/no_destructor.h"
+
+namespace zefra::platform {
+namespace {
+
+constexpr std::string_view kPrefix = "Zefra Helper: ";
+
+struct Captures {
+  std::mutex mu;
+  std::vector<ScopedLogCapture*> active;
+};
+
+std::atomic<int> activeCaptures{0};
+
+Captures& captures() {
+  static NoDestructor<Captures> instance;
+  return instance.get();
+}
+
+void openSyslog() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::openlog("zefra-helper", LOG_PID, LOG_USER); });
+}
+
+void writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::string logLine(std::string_view message) {
+  std::string line;
+  if (!message.starts_with(kPrefix)) line = kPrefix;
+  line += message;
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return line;
+}
+
+void log(std::string_view message) {
+  std::string line = logLine(message);
+  openSyslog();
+  ::syslog(LOG_NOTICE, "%s", line.c_str());
+  if (activeCaptures.load(std::memory_order_acquire) > 0) {
+    Captures& c = captures();
+    std::lock_guard lock(c.mu);
+    for (ScopedLogCapture* capture : c.active) capture->lines_.push_back(line);
+  }
+  line += '\n';
+  writeAll(STDERR_FILENO, line);
+}
+
+ScopedLogCapture::ScopedLogCapture() {
+  Captures& c = captures();
+  std::lock_guard lock(c.mu);
+  c.active.push_back(this);
+  activeCaptures.fetch_add(1, std::memory_order_release);
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+  Captures& c = captures();
+  std::lock_guard lock(c.mu);
+  std::erase(c.active, this);
+  activeCaptures.fetch_sub(1, std::memory_order_release);
+}
+
+std::vector<std::string> ScopedLogCapture::lines() const {
+  std::lock_guard lock(captures().mu);
+  return lines_;
+}
+
+}  // namespace zefra::platform

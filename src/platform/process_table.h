@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+#include "platform/result.h"
+
+namespace zefra::platform {
+
+struct ProcessEntry {
+  pid_t pid;
+  pid_t ppid;
+  friend bool operator==(const ProcessEntry&, const ProcessEntry&) = default;
+};
+
+// Every process of the system with its parent, in the order the kernel lists
+// them (ascending pid).
+using ProcessTableSnapshot = std::vector<ProcessEntry>;
+
+Result<ProcessTableSnapshot> snapshotProcessTable();
+
+// For processes found in the table. Our own children are signalled through
+// their ProcessHandle instead, which a reused pid cannot mislead.
+Status signalProcess(pid_t pid, int sig);
+// kill(pid, 0) succeeds: the process exists (a zombie too) and we may signal
+// it. Both refuse pids <= 0, which kill() reads as groups.
+bool processExists(pid_t pid);
+
+}  // namespace zefra::platform

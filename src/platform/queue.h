@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zefra::platform {
+
+using Work = std::function<void()>;
+
+// Quality-of-service classes of the global queues. On Linux they only name
+// the queue; every class shares one pool.
+enum class QosClass { kUserInitiated, kDefault, kUtility };
+
+struct PoolStats {
+  std::size_t threads = 0;
+  std::size_t idle = 0;
+  std::size_t delayed = 0;   // items waiting for their time
+  bool timerThread = false;  // the thread that releases delayed items
+};
+
+// Process-wide thread pool behind every concurrent queue. It adds a thread
+// whenever work arrives and no thread is idle (up to a generous cap), so an
+// item that blocks waiting for another item of its own queue never deadlocks;
+// a thread idle for `idleTimeout` goes away.
+PoolStats poolStats();
+void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
+
+// A concurrent queue: items start in order, run in parallel.
+class ConcurrentQueue {
+ public:
+  explicit ConcurrentQueue(std::string label) : label_(std::move(label)) {}
+  const std::string& label() const { return label_; }
+  void async(Work work) const;
+  void asyncAfter(double seconds, Work work) const;
+
+ private:
+  std::string label_;
+};
+
+const ConcurrentQueue& globalQueue(QosClass qos);
+
+// Runs its items one at a time, in order, on the shared pool.
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label);
+  ~SerialQueue();
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+  void async(Work work);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// The dispatch group of the run and inventory paths.
+class WaitGroup {
+ public:
+  void enter();
+  void leave();
+  void wait();
+  // False when `timeout` passed first.
+  bool waitFor(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace zefra::platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace zefra::platform {
+
+// A failure at a module boundary: the errno (0 when none applies) and a
+// sentence that says what failed and why.
+struct Error {
+  int code = 0;
+  std::string message;
+};
+
+Error errnoError(const std::string& what, int err);  // "what: strerror(err)"
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}
+  Result(Error error) : v_(std::move(error)) {}
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  T& operator*() & { return value(); }
+  const Error& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+
+}  // namespace zefra::platform

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string_view>
+
+namespace zefra::xpc {
+
+// The requirement every peer's running code must meet, and the team its
+// signature must name.
+inline constexpr std::string_view kPeerRequirement = "anchor apple generic";
+inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
+
+// The code-signing check of a connected peer, with no side effects: its
+// running code satisfies kPeerRequirement under the compiled anchor, then
+// the team identifier of its signing information equals kPeerTeamIdentifier
+// exactly. Every failure is a silent false.
+bool peerIsTrusted(int socketFd);
+
+// The connecting process's identifier, when it can be read.
+std::optional<pid_t> peerProcessIdentifier(int socketFd);
+
+}  // namespace zefra::xpc

@@ -1,0 +1,166 @@
+#include <atomic>
+#include <thread>
+
+#include "platform/clock.h"
+#include "tools/tool_fixture.h"
+
+namespace zefra::tools::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+class ResolutionTest : public ToolFixture {
+ protected:
+  void SetUp() override {
+    ToolFixture::SetUp();
+    clock_ = std::make_unique<platform::ScopedClockOverride>([this] { return now_.load(); });
+  }
+  void TearDown() override {
+    clock_.reset();
+    ToolFixture::TearDown();
+  }
+  // A tool outside every search directory, for the shell to find.
+  std::string elsewhere(const std::string& name) {
+    std::filesystem::create_directories(home_ + "/elsewhere");
+    return writeExecutable(home_ + "/elsewhere/" + name, "#!/bin/sh\n");
+  }
+  Json stored(const char* key) { return storedValue(key); }
+
+  std::atomic<double> now_{1'000'000.0};
+  std::unique_ptr<platform::ScopedClockOverride> clock_;
+};
+
+TEST_F(ResolutionTest, OnlyCatalogueNamesAreLookedUp) {
+  writeTool("not-a-tool", "");
+  writeTool("Typst", "");
+  for (const char* name : {"not-a-tool", "Typst", " typst", "../bin/typst", ""}) {
+    EXPECT_FALSE(service().resolveToolPath(name)) << name;
+  }
+  EXPECT_EQ(shellCalls(), 0);
+  EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
+}
+
+TEST_F(ResolutionTest, SearchDirectoriesComeFirstInOrderAndAreNotCached) {
+  const auto tool = freeTool();
+  const auto later = home_ + "/.claude/local";
+  std::filesystem::create_directories(later);
+  writeExecutable(later + "/" + tool, "#!/bin/sh\n");
+  EXPECT_EQ(service().resolveToolPath(tool), later + "/" + tool);
+  writeTool(tool, "");
+  EXPECT_EQ(service().resolveToolPath(tool), bin() + "/" + tool);
+  // A cached shell answer does not outrank a search directory.
+  service().storeShellPath(tool, elsewhere(tool));
+  EXPECT_EQ(service().resolveToolPath(tool), bin() + "/" + tool);
+  EXPECT_EQ(shellCalls(), 0);
+  // A non-executable file in a directory is no hit.
+  std::filesystem::remove(bin() + "/" + tool);
+  std::filesystem::remove(later + "/" + tool);
+  std::ofstream(bin() + "/" + tool) << "plain";
+  EXPECT_EQ(service().resolveToolPath(tool), home_ + "/elsewhere/" + tool);
+}
+
+TEST_F(ResolutionTest, ShellAnswerIsTrimmedAndCachedInBothLevels) {
+  const auto tool = freeTool();
+  const auto path = elsewhere(tool);
+  setShellAnswer("  " + path + " \n\n");
+  EXPECT_EQ(service().resolveToolPath(tool), path);
+  EXPECT_EQ(service().resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), 1);
+  EXPECT_EQ(stored("ResolvedToolPaths")[tool], path);
+  EXPECT_EQ(stored("ResolvedToolPathsAt")[tool], now_.load());
+  // Another connection uses the persisted answer without the shell.
+  EXPECT_EQ(newService()->resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), 1);
+  // Profile noise around the path is no path: a negative entry.
+  setShellAnswer("Welcome!\n" + path + "\n");
+  EXPECT_FALSE(newService()->resolveToolPath(freeTool(1)));
+  EXPECT_EQ(stored("ResolvedToolPaths")[freeTool(1)], "");
+}
+
+TEST_F(ResolutionTest, NegativeEntriesLastLessThan900Seconds) {
+  const auto tool = freeTool();
+  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+  EXPECT_EQ(stored("ResolvedToolPaths")[tool], "");
+
+  now_ = now_ + 899.0;
+  auto second = newService();
+  EXPECT_FALSE(second->resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+
+  now_ = now_ + 1.0;  // 900 seconds after the store
+  auto third = newService();
+  const auto path = elsewhere(tool);
+  setShellAnswer(path);
+  EXPECT_EQ(third->resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), 2);
+  // The first connection keeps its in-memory answer for its whole life.
+  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 2);
+}
+
+TEST_F(ResolutionTest, NegativeEntryWithoutATimeIsNeverValid) {
+  const auto tool = freeTool();
+  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, ""}}));
+  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+}
+
+TEST_F(ResolutionTest, DeletedPersistedPathSendsTheLookupBackToTheShell) {
+  const auto tool = freeTool();
+  const auto path = elsewhere(tool);
+  setShellAnswer(path);
+  EXPECT_EQ(service().resolveToolPath(tool), path);
+  std::filesystem::remove(path);
+  setShellAnswer("");
+  EXPECT_FALSE(newService()->resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 2);
+  EXPECT_EQ(stored("ResolvedToolPaths")[tool], "");
+}
+
+TEST_F(ResolutionTest, MalformedCacheCountsAsAbsentAndIsReplaced) {
+  const auto tool = freeTool();
+  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, "/bin/sh"}, {"other", 3}}));
+  setShellAnswer("");
+  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+  EXPECT_EQ(stored("ResolvedToolPaths"), (Json{{tool, ""}}));
+}
+
+TEST_F(ResolutionTest, ShellThatCannotStartCachesNothing) {
+  const auto tool = freeTool();
+  ToolServiceSettings settings;
+  settings.homeDirectory = home_;
+  settings.defaults = defaults_.get();
+  settings.loginShell = home_ + "/no-such-shell";
+  auto broken = ToolService::create(settings);
+  EXPECT_FALSE(broken->resolveToolPath(tool));
+  EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
+  // The next call tries again rather than trusting a cached failure.
+  const auto path = elsewhere(tool);
+  writeExecutable(home_ + "/no-such-shell", "#!/bin/sh\necho '" + path + "'\n");
+  EXPECT_EQ(broken->resolveToolPath(tool), path);
+}
+
+TEST_F(ResolutionTest, ConcurrentStoresFromManyConnectionsLoseNothing) {
+  std::vector<std::thread> writers;
+  std::vector<std::shared_ptr<ToolService>> services;
+  for (std::size_t i = 0; i < allowedTools.size(); ++i) services.push_back(newService());
+  for (std::size_t i = 0; i < allowedTools.size(); ++i) {
+    writers.emplace_back([&, i] {
+      for (int round = 0; round < 20; ++round) {
+        services[i]->storeShellPath(std::string(allowedTools[i]), "/p/" + std::to_string(round));
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  auto paths = stored("ResolvedToolPaths");
+  auto times = stored("ResolvedToolPathsAt");
+  for (auto name : allowedTools) {
+    EXPECT_EQ(paths[std::string(name)], "/p/19") << name;
+    EXPECT_TRUE(times[std::string(name)].is_number()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zefra::tools::testing

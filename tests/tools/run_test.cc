@@ -1,0 +1,286 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "platform/queue.h"
+#include "tools/tool_fixture.h"
+
+namespace zefra::tools::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RunTest : public ToolFixture {};
+
+TEST_F(RunTest, ReportsExitStatusAndSignalNumber) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(case "$1" in ok) echo fine;; three) echo bad >&2; exit 3;; kill) kill -9 $$;; esac)");
+  auto ok = run(tool, {"ok"});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.out, "fine\n");
+  auto three = run(tool, {"three"});
+  EXPECT_EQ(three.status, 3);
+  EXPECT_EQ(three.err, "bad\n");
+  EXPECT_EQ(run(tool, {"kill"}).status, 9);
+}
+
+TEST_F(RunTest, RefusesUnknownAndMissingToolsWithExactMessage) {
+  writeTool("not-a-tool", "exit 0");
+  for (const std::string& name : {std::string("not-a-tool"), freeTool(1), std::string("Pandoc ")}) {
+    auto result = run(name);
+    EXPECT_EQ(result.status, 127);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Zefra Helper: '" + name + "' is not installed or not allowed.");
+  }
+}
+
+TEST_F(RunTest, MissingWorkingDirectoryIsALaunchFailure) {
+  const auto tool = freeTool();
+  writeTool(tool, "pwd");
+  auto result = run(tool, {}, std::nullopt, home_ + "/no/such/dir");
+  EXPECT_EQ(result.status, 126);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.rfind("Zefra Helper: ", 0), 0u) << result.err;
+  EXPECT_NE(result.err.find(home_ + "/no/such/dir"), std::string::npos) << result.err;
+
+  auto inHome = run(tool, {}, std::nullopt, home_);
+  EXPECT_EQ(inHome.out, home_ + "\n");
+}
+
+TEST_F(RunTest, AbsentAndEmptyInputBothEndAtOnce) {
+  const auto tool = freeTool();
+  writeTool(tool, "wc -c");
+  EXPECT_EQ(run(tool).out, "0\n");
+  EXPECT_EQ(run(tool, {}, std::string()).out, "0\n");
+  EXPECT_EQ(run(tool, {}, std::string("abc")).out, "3\n");
+}
+
+TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(printf '%s|%s|%s' "$PATH" "$ZEFRA_TEST_VAR" "$HOME")");
+  std::string leading;
+  for (const auto& directory : service().searchDirectories()) leading += directory + ":";
+
+  auto callerPath = run(tool, {}, std::nullopt, std::nullopt, {{"PATH", "/caller/bin"}});
+  EXPECT_EQ(callerPath.out.substr(0, callerPath.out.find('|')), leading + "/caller/bin");
+
+  auto helperPath = run(tool);
+  EXPECT_EQ(helperPath.out.substr(0, helperPath.out.find('|')), leading + getenv("PATH"));
+
+  auto replaced = run(tool, {}, std::nullopt, std::nullopt, {{"HOME", "/elsewhere"}});
+  EXPECT_EQ(replaced.out.substr(replaced.out.rfind('|')), "|/elsewhere");
+  EXPECT_EQ(helperPath.out.substr(helperPath.out.rfind('|') + 1), getenv("HOME"));
+
+  auto emptyPath = run(tool, {}, std::nullopt, std::nullopt, {{"PATH", ""}});
+  EXPECT_EQ(emptyPath.out.substr(0, emptyPath.out.find('|')), leading);
+}
+
+TEST_F(RunTest, PathFallsBackWhenNeitherSideHasOne) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(printf '%s' "$PATH")");
+  std::string saved = getenv("PATH");
+  unsetenv("PATH");
+  auto result = run(tool);
+  setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(result.out.substr(result.out.size() - 14), ":/usr/bin:/bin");
+}
+
+TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
+  const auto tool = freeTool();
+  // 8 MiB on each stream at once, then echo the whole input back.
+  writeTool(tool, R"(case "$1" in
+    both) head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait;;
+    echo) cat;;
+    ignore) exit 0;;
+  esac)");
+  auto both = run(tool, {"both"});
+  EXPECT_EQ(both.out.size(), 8388608u);
+  EXPECT_EQ(both.err.size(), 8388608u);
+
+  std::string input(3 << 20, 'x');
+  for (std::size_t i = 0; i < input.size(); i += 4099) input[i] = static_cast<char>(i);
+  auto echoed = run(tool, {"echo"}, input);
+  EXPECT_EQ(echoed.out.size(), input.size());
+  EXPECT_TRUE(echoed.out == input);
+
+  // The tool leaves without reading: the write fails, the helper carries on.
+  auto ignored = run(tool, {"ignore"}, input);
+  EXPECT_EQ(ignored.status, 0);
+}
+
+TEST_F(RunTest, ChildrenStartWithDefaultSignalHandling) {
+  const auto tool = freeTool();
+  writeTool(tool, "yes | head -1; grep -E '^Sig(Blk|Ign)' /proc/self/status");
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  auto result = run(tool);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.substr(0, 2), "y\n");
+  EXPECT_NE(result.out.find("SigBlk:\t0000000000000000"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("SigIgn:\t0000000000000000"), std::string::npos) << result.out;
+}
+
+TEST_F(RunTest, ToolsInheritNoDescriptorButTheirPipes) {
+  const auto tool = freeTool();
+  writeTool(tool, "ls /proc/self/fd");
+  int stray = open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+  auto result = run(tool);
+  close(stray);
+  // ls itself holds one descriptor for the directory it lists.
+  EXPECT_EQ(result.out, "0\n1\n2\n3\n");
+}
+
+TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
+  const auto tool = freeTool();
+  const std::string fifo = home_ + "/release";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeTool(tool, "(read line < '" + fifo + "'; echo late) & echo early");
+  auto reply = startRun(service(), "bg", tool);
+  EXPECT_EQ(reply.wait_for(200ms), std::future_status::timeout);
+  // The task itself has exited, so a cancel signals nothing.
+  service().cancelWithRunID("bg");
+  std::ofstream(fifo) << "go\n";
+  auto result = reply.get();
+  EXPECT_EQ(result.out, "early\nlate\n");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(RunTest, CancelTerminatesTheWholeTree) {
+  const auto tool = freeTool();
+  const std::string started = home_ + "/started";
+  // A child and a grandchild; the grandchild ignores SIGTERM.
+  writeTool(tool, "sh -c \"trap '' TERM; echo \\$\\$ >> '" + started +
+                      "'; while :; do sleep 1; done\" & "
+                      "sh -c \"echo \\$\\$ >> '" + started + "'; while :; do sleep 1; done\" & "
+                      "echo $$ >> '" + started + "'; wait");
+  auto reply = startRun(service(), "tree", tool);
+  auto countStarted = [&] {
+    std::ifstream in(started);
+    std::vector<pid_t> pids;
+    for (pid_t pid; in >> pid;) pids.push_back(pid);
+    return pids;
+  };
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (countStarted().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  auto pids = countStarted();
+  ASSERT_EQ(pids.size(), 3u);
+  service().cancelWithRunID("tree");
+  auto result = reply.get();
+  EXPECT_TRUE(result.status == 15 || result.status == 9) << result.status;
+  deadline = std::chrono::steady_clock::now() + 30s;
+  auto anyAlive = [&] {
+    for (pid_t pid : pids) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), {});
+      if (!text.empty() && text.find(") Z") == std::string::npos) return true;
+    }
+    return false;
+  };
+  while (anyAlive() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(anyAlive());
+}
+
+TEST_F(RunTest, CancelBeforeLaunchEndsTheRunWithoutInput) {
+  const auto tool = freeTool();
+  const std::string marker = home_ + "/ran";
+  writeTool(tool, "cat > '" + marker + "'; exit 0");
+  service().cancelWithRunID("early");
+  service().cancelWithRunID("early");  // a set: the second changes nothing
+  auto result = startRun(service(), "early", tool, {}, std::string("input")).get();
+  EXPECT_TRUE(result.status == 15 || result.status == 9) << result.status;
+  std::ifstream written(marker);
+  std::string content((std::istreambuf_iterator<char>(written)), {});
+  EXPECT_EQ(content, "");
+  // The record was used up: the same ID runs normally now.
+  EXPECT_EQ(startRun(service(), "early", tool, {}, std::string("x")).get().status, 0);
+}
+
+TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
+  const auto tool = freeTool();
+  const std::string fifo = home_ + "/first";
+  const std::string started = home_ + "/second-started";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeTool(tool, R"(if [ "$1" = first ]; then read line < ')" + fifo +
+                      R"('; else : > ')" + started + R"('; exec sleep 600; fi)");
+  auto first = startRun(service(), "same", tool, {"first"});
+  // The second registers after the first: it replaces it under the ID.
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  auto second = startRun(service(), "same", tool, {"second"});
+  while (access(started.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  std::ofstream(fifo) << "go\n";
+  EXPECT_EQ(first.get().status, 0);
+  // The first run's end must not take the second out of reach of a cancel.
+  service().cancelWithRunID("same");
+  EXPECT_EQ(second.get().status, 15);
+}
+
+TEST_F(RunTest, ManyRunsLeakNothing) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(if [ "$1" = slow ]; then exec sleep 600; fi; echo ok)");
+  auto countEntries = [](const char* path) {
+    int count = 0;
+    DIR* dir = opendir(path);
+    while (readdir(dir)) ++count;
+    closedir(dir);
+    return count;
+  };
+  auto countFds = [&] { return countEntries("/proc/self/fd"); };
+  auto countThreads = [&] { return countEntries("/proc/self/task"); };
+  platform::setPoolIdleTimeoutForTesting(100ms);
+  // Warm up the pool and the lazily opened descriptors.
+  run(tool);
+  // Waits out the delayed SIGKILL passes and the pool's idle threads.
+  auto settle = [&] {
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (;;) {
+      auto stats = platform::poolStats();
+      if ((stats.threads == 0 && stats.delayed == 0 && !stats.timerThread) ||
+          std::chrono::steady_clock::now() > deadline) {
+        return;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  };
+  settle();
+  const int fdsBefore = countFds();
+  const int threadsBefore = countThreads();
+
+  constexpr int kRuns = 2000;
+  std::vector<std::future<RunResult>> replies;
+  for (int i = 0; i < kRuns; ++i) {
+    const bool cancel = i % 50 == 0;
+    replies.push_back(startRun(service(), "run" + std::to_string(i), tool, {cancel ? "slow" : "fast"}));
+    if (cancel) service().cancelWithRunID("run" + std::to_string(i));
+    if (replies.size() >= 16) {
+      replies.front().get();
+      replies.erase(replies.begin());
+    }
+  }
+  for (auto& reply : replies) reply.get();
+  settle();
+  // A worker that has signed off may take a moment to leave the kernel.
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       countThreads() != threadsBefore && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(countFds(), fdsBefore);
+  EXPECT_EQ(countThreads(), threadsBefore);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, zombie or not
+  platform::setPoolIdleTimeoutForTesting(10000ms);
+}
+
+}  // namespace
+}  // namespace zefra::tools::testing

@@ -1,0 +1,132 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "platform/process_signals.h"
+#include "platform/user_defaults.h"
+#include "tools/catalogue.h"
+#include "tools/tool_service.h"
+
+namespace zefra::tools::testing {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// A temporary home whose ~/.local/bin holds stand-in tools, its own defaults
+// file and a stand-in login shell that counts its calls.
+class ToolFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::ignoreSigpipe();  // as the helper does before anything else
+    char pattern[] = "/tmp/zefra-tools-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    fs::create_directories(bin());
+    defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
+    setShellAnswer("");
+  }
+  void TearDown() override {
+    service_.reset();
+    fs::remove_all(home_);
+  }
+
+  // What the defaults file holds under `key`; null when absent.
+  nlohmann::json storedValue(const char* key) const {
+    return defaults_->snapshot().get(key);
+  }
+
+  std::string bin() const { return home_ + "/.local/bin"; }
+
+  // A catalogue name that no system directory provides, so a stand-in in
+  // ~/.local/bin is what resolves. `skip` picks a further free name.
+  static std::string freeTool(int skip = 0) {
+    for (auto name : allowedTools) {
+      bool taken = false;
+      for (const char* dir : {"/opt/homebrew/bin", "/usr/local/bin", "/opt/local/bin",
+                              "/Library/TeX/texbin", "/Applications/quarto/bin", "/usr/bin"}) {
+        taken = taken || access((std::string(dir) + "/" + std::string(name)).c_str(), F_OK) == 0;
+      }
+      if (!taken && skip-- == 0) return std::string(name);
+    }
+    ADD_FAILURE() << "every catalogue name is installed system-wide";
+    return "";
+  }
+
+  std::string writeExecutable(const std::string& path, const std::string& body) {
+    std::ofstream(path) << body;
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+  std::string writeTool(const std::string& name, const std::string& script) {
+    return writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
+  }
+
+  // The stand-in login shell prints this answer to "command -v".
+  void setShellAnswer(const std::string& answer) {
+    std::ofstream(home_ + "/shell-answer") << answer;
+    writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$@\" >> '" + home_ +
+                                                "/shell-calls'\ncat '" + home_ + "/shell-answer'\n");
+  }
+  int shellCalls() const {
+    std::ifstream calls(home_ + "/shell-calls");
+    int lines = 0;
+    for (std::string line; std::getline(calls, line);) ++lines;
+    return lines;
+  }
+
+  std::shared_ptr<ToolService> newService() {
+    ToolServiceSettings settings;
+    settings.homeDirectory = home_;
+    settings.defaults = defaults_.get();
+    settings.loginShell = home_ + "/login-shell";
+    settings.versionProbeTimeout = probeTimeout_;
+    return ToolService::create(settings);
+  }
+  ToolService& service() {
+    if (!service_) service_ = newService();
+    return *service_;
+  }
+
+  std::future<RunResult> startRun(ToolService& on, const std::string& runID,
+                                  const std::string& tool, std::vector<std::string> arguments = {},
+                                  std::optional<std::string> input = std::nullopt,
+                                  std::optional<std::string> cwd = std::nullopt,
+                                  xpc::Environment environment = {}) {
+    auto promise = std::make_shared<std::promise<RunResult>>();
+    auto future = promise->get_future();
+    std::optional<xpc::Bytes> data;
+    if (input) data = xpc::Bytes(*input);
+    on.runWithRunID(runID, tool, std::move(arguments), std::move(data), std::move(cwd),
+                    std::move(environment), [promise](xpc::Bytes out, xpc::Bytes err, int status) {
+                      promise->set_value({out.str(), err.str(), status});
+                    });
+    return future;
+  }
+  RunResult run(const std::string& tool, std::vector<std::string> arguments = {},
+                std::optional<std::string> input = std::nullopt,
+                std::optional<std::string> cwd = std::nullopt, xpc::Environment environment = {}) {
+    return startRun(service(), "run", tool, std::move(arguments), std::move(input), std::move(cwd),
+                    std::move(environment))
+        .get();
+  }
+
+  std::string home_;
+  std::unique_ptr<platform::UserDefaults> defaults_;
+  std::shared_ptr<ToolService> service_;
+  double probeTimeout_ = 10.0;
+};
+
+}  // namespace zefra::tools::testing
