@@ -58,7 +58,7 @@ void BM_HashFileAndVerifyCms(benchmark::State& state) {
   Setup& s = setup();
   for (auto _ : state) {
     UniqueFd fd(::open(s.client.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     ::fstat(fd.get(), &st);
     auto digest = ossl::sha256OfFd(fd.get(), static_cast<std::uint64_t>(st.st_size));
     benchmark::DoNotOptimize(digest);
@@ -66,8 +66,8 @@ void BM_HashFileAndVerifyCms(benchmark::State& state) {
     ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &der, static_cast<long>(s.image.cms.size())));
     ossl::BioPtr content(
         BIO_new_mem_buf(s.image.payload.data(), static_cast<int>(s.image.payload.size())));
-    if (CMS_verify(cms.get(), nullptr, s.baselineStore.get(), content.get(), nullptr,
-                   CMS_BINARY) != 1) {
+    if (CMS_verify(cms.get(), nullptr, s.baselineStore.get(), content.get(), nullptr, CMS_BINARY) !=
+        1) {
       state.SkipWithError("baseline CMS does not verify");
       break;
     }
@@ -103,6 +103,7 @@ void BM_AcceptCachedCheck(benchmark::State& state) {
     UniqueFd accepted = s.listener->accept();
     if (!trusted(accepted.get())) state.SkipWithError("refused");
   }
+  std::size_t verifiedBefore = s.checker->stats().verified;
   for (auto _ : state) {
     UniqueFd client = s.listener->connectSelf();
     UniqueFd accepted = s.listener->accept();
@@ -111,8 +112,8 @@ void BM_AcceptCachedCheck(benchmark::State& state) {
       break;
     }
   }
-  auto stats = s.checker->stats();
-  state.counters["verified"] = static_cast<double>(stats.verified);
+  // Should stay 0: every check in the loop was answered from the cache.
+  state.counters["verified"] = static_cast<double>(s.checker->stats().verified - verifiedBefore);
 }
 
 BENCHMARK(BM_HashFileAndVerifyCms)->Unit(benchmark::kMillisecond);

@@ -50,7 +50,7 @@ bool isPlainFileName(const std::string& name) {
 Result<SealEntry> sealFile(const fs::path& path, SealEntry entry) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return errnoError("cannot open " + path.string(), errno);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return errnoError("cannot inspect " + path.string(), errno);
   if (!S_ISREG(st.st_mode)) return Error{0, path.string() + " changed while it was sealed"};
   entry.mode = st.st_mode & 0755;
@@ -80,7 +80,7 @@ Result<BundleLayout> readBundleLayout(const std::string& bundlePath) {
   layout.root = bundlePath;
   layout.executableName = executable->get<std::string>();
   layout.executable = bundlePath + "/Contents/Linux/" + layout.executableName;
-  struct stat st{};
+  struct stat st {};
   if (::lstat(layout.executable.c_str(), &st) != 0) {
     return errnoError("cannot find the main executable " + layout.executable, errno);
   }
@@ -123,8 +123,9 @@ Result<ResourceSeal> computeResourceSeal(const BundleLayout& layout) {
     if (entry.path == mainRelative) continue;
     if (seal.entries.size() >= kMaxEntries) return Error{0, "bundle has too many entries"};
 
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return errnoError("cannot inspect " + path.string(), errno);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+      return errnoError("cannot inspect " + path.string(), errno);
     if (S_ISDIR(st.st_mode)) {
       entry.type = SealEntry::Type::kDirectory;
       entry.mode = st.st_mode & 0755;

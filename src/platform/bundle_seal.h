@@ -28,8 +28,8 @@ struct SealEntry {
   // Permission bits without group/other write, so that a different umask at
   // unpacking does not break the seal while an execute bit still counts.
   std::uint32_t mode = 0;
-  ossl::Sha256 hash{};      // files
-  std::string linkTarget;   // symlinks
+  ossl::Sha256 hash{};            // files
+  std::string linkTarget;         // symlinks
   bool carriesSignature = false;  // a file ending in a signature block
 };
 

@@ -33,7 +33,8 @@ bool next(std::string_view& in, Tlv& out) {
     if (count == 0 || count > 4 || in.size() < 2 + count) return false;
     if (in[2] == 0) return false;  // not minimal
     length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | static_cast<std::uint8_t>(in[2 + i]);
+    for (std::size_t i = 0; i < count; ++i)
+      length = (length << 8) | static_cast<std::uint8_t>(in[2 + i]);
     if (length < 0x80) return false;  // short form was required
     header += count;
   }
@@ -43,10 +44,13 @@ bool next(std::string_view& in, Tlv& out) {
   return true;
 }
 
-bool expect(std::string_view& in, std::uint8_t tag, Tlv& out) { return next(in, out) && out.tag == tag; }
+bool expect(std::string_view& in, std::uint8_t tag, Tlv& out) {
+  return next(in, out) && out.tag == tag;
+}
 
 bool isSmallInteger(const Tlv& tlv, std::uint8_t value) {
-  return tlv.tag == kInteger && tlv.value.size() == 1 && static_cast<std::uint8_t>(tlv.value[0]) == value;
+  return tlv.tag == kInteger && tlv.value.size() == 1 &&
+         static_cast<std::uint8_t>(tlv.value[0]) == value;
 }
 
 // AlgorithmIdentifier { sha256 } with absent or NULL parameters.
@@ -57,7 +61,9 @@ bool isSha256(std::string_view algorithm) {
   return expect(algorithm, kNull, params) && params.value.empty() && algorithm.empty();
 }
 
-Error misshapen(const std::string& why) { return Error{0, "invalid code signature: CMS " + why}; }
+Error misshapen(const std::string& why) {
+  return Error{0, "invalid code signature: CMS " + why};
+}
 
 Status checkSignerInfo(std::string_view signerInfo) {
   Tlv version, sid, digest, attrs, sigAlg, signature;
@@ -82,9 +88,11 @@ Status checkSignerInfo(std::string_view signerInfo) {
 Status checkCmsShape(std::string_view der) {
   Tlv contentInfo, type, explicitSignedData, signedData;
   std::string_view in = der;
-  if (!expect(in, kSequence, contentInfo) || !in.empty()) return misshapen("is not one DER element");
+  if (!expect(in, kSequence, contentInfo) || !in.empty())
+    return misshapen("is not one DER element");
   std::string_view ci = contentInfo.value;
-  if (!expect(ci, kOid, type) || type.value != kSignedDataOid) return misshapen("is not SignedData");
+  if (!expect(ci, kOid, type) || type.value != kSignedDataOid)
+    return misshapen("is not SignedData");
   if (!expect(ci, kContext0, explicitSignedData) || !ci.empty()) return misshapen("is malformed");
   std::string_view sdOuter = explicitSignedData.value;
   if (!expect(sdOuter, kSequence, signedData) || !sdOuter.empty()) return misshapen("is malformed");

@@ -98,7 +98,7 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
   if (auto valid = validateIdentifier(identifier); !valid) return valid.error();
   UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in) return errnoError("cannot open " + path, errno);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(in.get(), &st) != 0) return errnoError("cannot inspect " + path, errno);
   auto codeLength = codeLengthForSigning(in.get(), static_cast<std::uint64_t>(st.st_size));
   if (!codeLength) return codeLength.error();

@@ -22,7 +22,9 @@ std::uint64_t getBig(std::string_view in, std::size_t at, int bytes) {
   return value;
 }
 
-Error refused(const std::string& why) { return Error{0, "invalid code signature: " + why}; }
+Error refused(const std::string& why) {
+  return Error{0, "invalid code signature: " + why};
+}
 
 Status preadAll(int fd, char* out, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
@@ -39,7 +41,7 @@ Status preadAll(int fd, char* out, std::size_t size, std::uint64_t offset) {
 }
 
 Result<std::uint64_t> fileSize(int fd) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0) return errnoError("cannot inspect the executable", errno);
   if (!S_ISREG(st.st_mode)) return Error{0, "not a regular file"};
   return static_cast<std::uint64_t>(st.st_size);

@@ -70,8 +70,7 @@ struct BlockExtent {
 // Reads the trailer from the last bytes of a file of `fileSize` bytes.
 // nullopt: no magic at the end, the file carries no block. Error: a magic
 // whose block does not fit.
-Result<std::optional<BlockExtent>> parseTrailer(std::string_view lastBytes,
-                                                std::uint64_t fileSize);
+Result<std::optional<BlockExtent>> parseTrailer(std::string_view lastBytes, std::uint64_t fileSize);
 
 // The block of an open file; nullopt when it carries none.
 Result<std::optional<BlockExtent>> locateBlock(int fd);

@@ -50,7 +50,9 @@ int codeSigningPurpose() {
   return purpose;
 }
 
-Error refused(const std::string& why) { return Error{0, "invalid code signature: " + why}; }
+Error refused(const std::string& why) {
+  return Error{0, "invalid code signature: " + why};
+}
 
 Result<ossl::X509StorePtr> makeStore(X509* anchor, const VerifyOptions& options) {
   int purpose = codeSigningPurpose();
@@ -122,7 +124,9 @@ const Result<TrustAnchor>& TrustAnchor::compiled() {
   return anchor;
 }
 
-std::string TrustAnchor::subject() const { return ossl::subjectLine(state_->cert.get()); }
+std::string TrustAnchor::subject() const {
+  return ossl::subjectLine(state_->cert.get());
+}
 
 namespace {
 
@@ -219,7 +223,8 @@ bool signatureAlgorithmFits(CMS_SignerInfo* signerInfo, X509* signer) {
   int nid = OBJ_obj2nid(oid);
   const EVP_PKEY* key = X509_get0_pubkey(signer);
   if (!key) return false;
-  if (EVP_PKEY_is_a(key, "EC")) return nid == NID_ecdsa_with_SHA256 && parameterType == V_ASN1_UNDEF;
+  if (EVP_PKEY_is_a(key, "EC"))
+    return nid == NID_ecdsa_with_SHA256 && parameterType == V_ASN1_UNDEF;
   if (EVP_PKEY_is_a(key, "RSA")) {
     return (nid == NID_rsaEncryption || nid == NID_sha256WithRSAEncryption) &&
            (parameterType == V_ASN1_NULL || parameterType == V_ASN1_UNDEF);
@@ -283,7 +288,8 @@ Result<SigningInfo> verifySignedImage(const SignedImage& image, const TrustAncho
     }
   }
 
-  ossl::BioPtr content(BIO_new_mem_buf(image.payload.data(), static_cast<int>(image.payload.size())));
+  ossl::BioPtr content(
+      BIO_new_mem_buf(image.payload.data(), static_cast<int>(image.payload.size())));
   if (!content) return ossl::error("cannot verify the signature");
   if (CMS_verify(cms.get(), nullptr, store, content.get(), nullptr, CMS_BINARY) != 1) {
     return ossl::error("invalid code signature");

@@ -90,7 +90,7 @@ Result<SigningInfo> verifyExecutable(const std::string& path, const TrustAnchor&
 // here is trusted until verifyExecutable agrees.
 struct SignatureDescription {
   SignedPayload payload;
-  bool codeMatches = false;  // the file's code digest equals the payload's
+  bool codeMatches = false;                   // the file's code digest equals the payload's
   std::optional<std::string> teamIdentifier;  // the signer's OU, when single
   std::vector<std::string> chainSubjects;     // signer first, as carried
 };
@@ -104,7 +104,6 @@ Result<SignatureDescription> describeSignature(const std::string& path);
 Result<SigningInfo> verifyBundle(const std::string& bundlePath, const CodeRequirement& requirement,
                                  const TrustAnchor& anchor, const VerifyOptions& options);
 // With the compiled anchor, at the current time.
-Result<SigningInfo> verifyBundle(const std::string& bundlePath,
-                                 const CodeRequirement& requirement);
+Result<SigningInfo> verifyBundle(const std::string& bundlePath, const CodeRequirement& requirement);
 
 }  // namespace zefra::platform

@@ -35,8 +35,12 @@ using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 
-inline void freeCertStack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
-inline void freeCertStackShallow(STACK_OF(X509) * stack) { sk_X509_free(stack); }
+inline void freeCertStack(STACK_OF(X509) * stack) {
+  sk_X509_pop_free(stack, X509_free);
+}
+inline void freeCertStackShallow(STACK_OF(X509) * stack) {
+  sk_X509_free(stack);
+}
 // Owns the stack and the certificates in it.
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<freeCertStack>>;
 // Owns the stack only; the certificates belong to someone else.

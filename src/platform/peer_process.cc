@@ -19,7 +19,7 @@ namespace zefra::platform {
 namespace {
 
 Result<struct ucred> peerCredentials(int socketFd) {
-  struct ucred cred{};
+  struct ucred cred {};
   socklen_t length = sizeof cred;
   if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
     return errnoError("cannot identify the peer", errno);
@@ -71,7 +71,9 @@ Result<UniqueFd> openRunningImage(const PeerProcess& peer) {
 }
 
 bool stillRunning(const PeerProcess& peer) {
-  struct pollfd poller{peer.pidfd.get(), POLLIN, 0};
+  struct pollfd poller {
+    peer.pidfd.get(), POLLIN, 0
+  };
   for (;;) {
     int ready = ::poll(&poller, 1, 0);
     if (ready == 0) return true;

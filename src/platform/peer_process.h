@@ -60,9 +60,9 @@ class PeerCodeChecker {
   Result<SigningInfo> check(int socketFd);
 
   struct Stats {
-    std::size_t verified = 0;   // full verifications
+    std::size_t verified = 0;  // full verifications
     std::size_t cacheHits = 0;
-    std::size_t cached = 0;     // verdicts held now
+    std::size_t cached = 0;  // verdicts held now
   };
   Stats stats() const;
   void clearCache();

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <openssl/cms.h>
 
 #include "platform/cms_shape.h"
@@ -174,7 +173,7 @@ TEST_F(SignedFileTest, SigningKeepsTheModeAndRefusesADamagedBlock) {
   std::string path = signedPeer();
   ASSERT_EQ(::chmod(path.c_str(), 0750), 0);
   ASSERT_TRUE(signExecutable(path, leaf_->identity(), "com.ovak.zefra.test"));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
 
@@ -275,10 +274,12 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
   ASSERT_TRUE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached))) << "the control case";
 
   Credential second = testing::issue(testing::leafSpec(), root_.get());
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get(), &second}, kDetached))) << "two signers";
+  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get(), &second}, kDetached)))
+      << "two signers";
   EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, CMS_BINARY | CMS_NOSMIMECAP)))
       << "content inside";
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached, EVP_sha384()))) << "SHA-384";
+  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached, EVP_sha384())))
+      << "SHA-384";
   EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached | CMS_NOATTR)))
       << "no signed attributes";
   EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached | CMS_NOCERTS)))
@@ -291,7 +292,8 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
   ossl::CmsPtr withExtra(CMS_sign(nullptr, nullptr, nullptr, nullptr, kDetached | CMS_PARTIAL));
   CMS_add1_signer(withExtra.get(), leaf_->cert.get(), leaf_->key.get(), EVP_sha256(), kDetached);
   CMS_add1_cert(withExtra.get(), second.cert.get());
-  ossl::BioPtr content(BIO_new_mem_buf(image.payload.data(), static_cast<int>(image.payload.size())));
+  ossl::BioPtr content(
+      BIO_new_mem_buf(image.payload.data(), static_cast<int>(image.payload.size())));
   CMS_final(withExtra.get(), content.get(), nullptr, kDetached);
   EXPECT_FALSE(verifies(cmsDer(withExtra.get()))) << "extra certificate";
 }

@@ -143,7 +143,8 @@ TEST(TrustAnchor, IsExactlyOneSelfSignedCa) {
   Credential intermediate = testing::issue(testing::caSpec("Anchor Intermediate"), &root);
   EXPECT_TRUE(TrustAnchor::fromPem(root.certPem()));
   EXPECT_FALSE(TrustAnchor::fromPem(""));
-  EXPECT_FALSE(TrustAnchor::fromPem("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"));
+  EXPECT_FALSE(
+      TrustAnchor::fromPem("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"));
   EXPECT_FALSE(TrustAnchor::fromPem(root.certPem() + root.certPem())) << "two";
   EXPECT_FALSE(TrustAnchor::fromPem(intermediate.certPem())) << "not self-signed";
   EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::leafSpec()).certPem())) << "no CA";
@@ -238,20 +239,35 @@ TEST_F(BundleTest, AnyChangeToTheFilesBreaksTheSeal) {
   const std::vector<std::pair<const char*, std::function<void()>>> changes = {
       {"file added", [&] { testing::writeFile(at("Contents/Resources/extra"), "x", 0644); }},
       {"file removed", [&] { fs::remove(at("Contents/Resources/unit.service")); }},
-      {"file changed", [&] { testing::writeFile(at("Contents/Resources/unit.service"), "[Unit]\r\n", 0644); }},
-      {"execute bit", [&] { fs::permissions(at("Contents/Resources/unit.service"), fs::perms::owner_exec, fs::perm_options::add); }},
-      {"link retargeted", [&] {
+      {"file changed",
+       [&] { testing::writeFile(at("Contents/Resources/unit.service"), "[Unit]\r\n", 0644); }},
+      {"execute bit",
+       [&] {
+         fs::permissions(at("Contents/Resources/unit.service"), fs::perms::owner_exec,
+                         fs::perm_options::add);
+       }},
+      {"link retargeted",
+       [&] {
          fs::remove(at("Contents/Resources/link"));
          fs::create_symlink("../Info.json", at("Contents/Resources/link"));
        }},
-      {"link made a file", [&] {
+      {"link made a file",
+       [&] {
          fs::remove(at("Contents/Resources/link"));
          testing::writeFile(at("Contents/Resources/link"), "[Unit]\n", 0644);
        }},
       {"empty directory added", [&] { fs::create_directory(at("Contents/Resources/more")); }},
       {"empty directory removed", [&] { fs::remove(at("Contents/Resources/empty")); }},
-      {"info changed", [&] { testing::writeFile(at("Contents/Info.json"), R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": "2"})", 0644); }},
-      {"file renamed", [&] { fs::rename(at("Contents/Resources/unit.service"), at("Contents/Resources/unit.socket")); }},
+      {"info changed",
+       [&] {
+         testing::writeFile(at("Contents/Info.json"),
+                            R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": "2"})",
+                            0644);
+       }},
+      {"file renamed",
+       [&] {
+         fs::rename(at("Contents/Resources/unit.service"), at("Contents/Resources/unit.socket"));
+       }},
   };
   for (const auto& [name, change] : changes) {
     SetUp();  // a fresh bundle in a fresh place
@@ -269,7 +285,8 @@ TEST_F(BundleTest, RequirementDecides) {
   EXPECT_FALSE(verifyBundle(bundle_, {"com.ovak.zefra.helper", "Z9Z9Z9Z9Z9"}, root_->anchor(),
                             VerifyOptions::forUpdates()));
   Credential otherRoot = testing::issue(testing::caSpec("Other Root"));
-  EXPECT_FALSE(verifyBundle(bundle_, kRequirement, otherRoot.anchor(), VerifyOptions::forUpdates()));
+  EXPECT_FALSE(
+      verifyBundle(bundle_, kRequirement, otherRoot.anchor(), VerifyOptions::forUpdates()));
 }
 
 TEST_F(BundleTest, UpdatesSignedByAnExpiredCertificateAreRefused) {

@@ -97,8 +97,8 @@ struct CertSpec {
   std::vector<std::pair<std::string, std::string>> subject;  // in order, bytes as given
   bool ca = false;
   std::string keyUsage = "critical,digitalSignature";  // "" leaves it out
-  std::string extendedKeyUsage = "codeSigning";       // "" leaves it out
-  long notBeforeSeconds = -3600;                      // relative to now
+  std::string extendedKeyUsage = "codeSigning";        // "" leaves it out
+  long notBeforeSeconds = -3600;                       // relative to now
   long notAfterSeconds = 365L * 86400;
 };
 
@@ -195,7 +195,8 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuerCert, cert, nullptr, nullptr, 0);
-  addExtension(cert, &ctx, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+  addExtension(cert, &ctx, NID_basic_constraints,
+               spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
   addExtension(cert, &ctx, NID_key_usage, spec.keyUsage);
   addExtension(cert, &ctx, NID_ext_key_usage, spec.extendedKeyUsage);
   addExtension(cert, &ctx, NID_subject_key_identifier, "hash");

@@ -123,10 +123,10 @@ TEST_F(CodesignToolTest, OpensslAcceptsTheBlocksWeWrite) {
 
   auto opensslVerify = [&](const std::string& anchor, const std::string& content) {
     std::string output;
-    int status = run({ZEFRA_TEST_OPENSSL, "cms", "-verify", "-binary", "-CAfile", anchor,
-                      "-content", content, "-inform", "DER", "-in", dir_ / "sig.der", "-purpose",
-                      "any", "-out", "/dev/null"},
-                     &output);
+    int status = run(
+        {ZEFRA_TEST_OPENSSL, "cms", "-verify", "-binary", "-CAfile", anchor, "-content", content,
+         "-inform", "DER", "-in", dir_ / "sig.der", "-purpose", "any", "-out", "/dev/null"},
+        &output);
     return std::make_pair(status, output);
   };
   auto [status, output] = opensslVerify(ZEFRA_TEST_ANCHOR_FILE, dir_ / "payload");

@@ -255,6 +255,8 @@ TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
   ASSERT_EQ(::write(bad.get(), hold.data(), hold.size()), static_cast<ssize_t>(hold.size()));
   EXPECT_TRUE(closedByPeer(bad.get()));
   EXPECT_EQ(object_->held.size(), 1u);
+  Reply r = callAndWait(good, "echo:", {IpcValue::string("after")});
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
   EXPECT_TRUE(echoes(good, "after"));
 }
 

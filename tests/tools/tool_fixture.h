@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/process_signals.h"
+#include "support/free_tool.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/tool_service.h"
@@ -50,20 +51,7 @@ class ToolFixture : public ::testing::Test {
 
   std::string bin() const { return home_ + "/.local/bin"; }
 
-  // A catalogue name that no system directory provides, so a stand-in in
-  // ~/.local/bin is what resolves. `skip` picks a further free name.
-  static std::string freeTool(int skip = 0) {
-    for (auto name : allowedTools) {
-      bool taken = false;
-      for (const char* dir : {"/opt/homebrew/bin", "/usr/local/bin", "/opt/local/bin",
-                              "/Library/TeX/texbin", "/Applications/quarto/bin", "/usr/bin"}) {
-        taken = taken || access((std::string(dir) + "/" + std::string(name)).c_str(), F_OK) == 0;
-      }
-      if (!taken && skip-- == 0) return std::string(name);
-    }
-    ADD_FAILURE() << "every catalogue name is installed system-wide";
-    return "";
-  }
+  static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
 
   std::string writeExecutable(const std::string& path, const std::string& body) {
     std::ofstream(path) << body;

@@ -1,0 +1,26 @@
+#include "platform/uuid.h"
+
+#include <sys/random.h>
+
+#include <cstdio>
+
+namespace zefra::platform {
+
+std::string randomUuid() {
+  unsigned char bytes[16] = {};
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (got > 0) filled += static_cast<std::size_t>(got);
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+}  // namespace zefra::platform

@@ -1,0 +1,90 @@
+#include "app/helper_delegate.h"
+
+#include <future>
+
+#include "app/helper_fixture.h"
+#include "platform/main_queue.h"
+#include "tools/tool_service.h"
+
+namespace zefra::app::testing {
+namespace {
+
+// Runs the main queue for the whole test program, as the entry point does.
+void ensureMainQueueRuns() {
+  static std::thread mainThread([] { platform::MainQueue::shared().run(); });
+  static bool detached = (mainThread.detach(), true);
+  (void)detached;
+}
+
+template <class T>
+T onMainQueue(std::function<T()> work) {
+  std::promise<T> result;
+  platform::MainQueue::shared().async([&] { result.set_value(work()); });
+  return result.get_future().get();
+}
+
+class HelperDelegateTest : public HelperFixture {
+ protected:
+  std::shared_ptr<HelperDelegate> launch(std::optional<platform::LaunchEvent> event,
+                                         std::function<bool(int)> peerCheck = nullptr) {
+    ensureMainQueueRuns();
+    DelegateSettings settings;
+    settings.launchEvent = event;
+    settings.peerIsTrusted = peerCheck ? peerCheck : [](int) { return true; };
+    settings.makeService = [] { return tools::ToolService::create(); };
+    settings.listenerOptions.runtimeDirectory = runtime_;
+    auto delegate = std::make_shared<HelperDelegate>(settings);
+    onMainQueue<bool>([&] {
+      delegate->applicationDidFinishLaunching();
+      return true;
+    });
+    return delegate;
+  }
+};
+
+TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
+  const std::pair<std::optional<platform::LaunchEvent>, bool> cases[] = {
+      {std::nullopt, false},
+      {platform::parseLaunchEvent("aevt:oapp"), true},
+      {platform::parseLaunchEvent("aevt:rapp"), false},
+      {platform::parseLaunchEvent("aevt:odoc"), false},
+  };
+  for (const auto& [event, interactive] : cases) {
+    auto delegate = launch(event);
+    EXPECT_EQ(onMainQueue<std::optional<bool>>([&] { return delegate->launchInteractive(); }),
+              interactive);
+    // Both listeners serve, in the order of the service names.
+    onMainQueue<bool>([&] {
+      EXPECT_EQ(delegate->listeners().size(), 2u);
+      EXPECT_EQ(delegate->listeners()[0]->path(), runtime_ + "/group.com.ovak.zefra.helper");
+      EXPECT_EQ(delegate->listeners()[1]->path(), runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper");
+      EXPECT_FALSE(delegate->applicationShouldHandleReopen(true));
+      return true;
+    });
+  }
+}
+
+TEST_F(HelperDelegateTest, ServedConnectionMarksOnlyOtherProcesses) {
+  auto delegate = launch(std::nullopt);
+  auto own = connect();
+  ASSERT_TRUE(own);
+  ASSERT_TRUE((*own)->ping());
+  EXPECT_FALSE(onMainQueue<bool>([&] { return delegate->servedConnection(); }));
+
+  EXPECT_EQ(client({"ping"}).status, 0);
+  // The acceptance posted its mark before the client's ping was answered.
+  EXPECT_TRUE(onMainQueue<bool>([&] { return delegate->servedConnection(); }));
+}
+
+TEST_F(HelperDelegateTest, RefusedPeersGetNothingAndMarkNothing) {
+  auto delegate = launch(std::nullopt, [](int) { return false; });
+  EXPECT_EQ(client({"ping"}).status, 69);
+  auto proxy = connect();
+  if (proxy) {
+    EXPECT_FALSE((*proxy)->ping());
+  }
+  EXPECT_FALSE(onMainQueue<bool>([&] { return delegate->servedConnection(); }));
+}
+
+}  // namespace
+}  // namespace zefra::app::testing

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/remote_proxy.h"
+#include "platform/child_process.h"
+#include "platform/environment.h"
+#include "platform/pipe_io.h"
+#include "platform/process_signals.h"
+#include "support/free_tool.h"
+
+namespace zefra::app::testing {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built helper under a temporary runtime directory, defaults file
+// and home, and talks to it through the built client or the client library.
+class HelperFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::ignoreSigpipe();
+    char pattern[] = "/tmp/zefra-app-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    runtime_ = root_ + "/runtime";
+    ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
+    fs::create_directories(root_ + "/home/.local/bin");
+    fs::create_directories(root_ + "/config");
+  }
+  void TearDown() override {
+    for (auto& helper : helpers_) {
+      (void)helper.signal(SIGKILL);
+      helper.wait();
+    }
+    helpers_.clear();
+    fs::remove_all(root_);
+  }
+
+  std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const {
+    auto env = platform::processEnvironment();
+    env["ZEFRA_RUNTIME_DIR"] = runtime_;
+    env["XDG_CONFIG_HOME"] = root_ + "/config";
+    env["HOME"] = root_ + "/home";
+    env.erase("ZEFRA_LAUNCH_EVENT");
+    env.erase("XDG_RUNTIME_DIR");
+    auto entries = platform::environmentEntries(env);
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    return entries;
+  }
+
+  // Starts the helper and waits until its first service answers a ping.
+  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {}) {
+    platform::SpawnOptions options;
+    options.executable = ZEFRA_TEST_HELPER;
+    options.environment = environment(extraEnv);
+    options.standardInput = platform::Stdio::nullDevice();
+    options.standardError = platform::Stdio::nullDevice();
+    auto child = platform::spawnProcess(options);
+    EXPECT_TRUE(child) << child.error().message;
+    helpers_.push_back(std::move(child.value()));
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (auto proxy = connect(); proxy && (*proxy)->ping()) break;
+      std::this_thread::sleep_for(5ms);
+    }
+    return helpers_.back();
+  }
+
+  platform::Result<std::shared_ptr<client::RemoteProxy>> connect(
+      std::string_view service = "group.com.ovak.zefra.helper") {
+    platform::ConnectOptions options;
+    options.runtimeDirectory = runtime_;
+    return client::RemoteProxy::connect(service, nullptr, options);
+  }
+
+  // Runs `program` to its end with our environment and optional input.
+  Outcome runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::optional<std::string>& input = std::nullopt,
+                     const std::vector<std::string>& extraEnv = {}) {
+    auto out = platform::makePipe();
+    auto err = platform::makePipe();
+    auto in = platform::makePipe();
+    platform::SpawnOptions options;
+    options.executable = program;
+    options.arguments = arguments;
+    options.environment = environment(extraEnv);
+    options.standardInput = platform::Stdio::fromFd(in->readEnd.get());
+    options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
+    options.standardError = platform::Stdio::fromFd(err->writeEnd.get());
+    auto child = platform::spawnProcess(options);
+    EXPECT_TRUE(child) << child.error().message;
+    out->writeEnd.reset();
+    err->writeEnd.reset();
+    in->readEnd.reset();
+    if (input) (void)platform::writeAll(in->writeEnd.get(), *input);
+    in->writeEnd.reset();
+    Outcome outcome;
+    std::thread errReader([&] { outcome.err = platform::readToEnd(err->readEnd.get()).value(); });
+    outcome.out = platform::readToEnd(out->readEnd.get()).value();
+    errReader.join();
+    outcome.status = child->wait();
+    return outcome;
+  }
+  Outcome client(const std::vector<std::string>& arguments,
+                 const std::optional<std::string>& input = std::nullopt) {
+    return runProgram(ZEFRA_TEST_CLIENT, arguments, input);
+  }
+
+  static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
+
+  std::string writeTool(const std::string& name, const std::string& script) {
+    const auto path = root_ + "/home/.local/bin/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  std::string root_;
+  std::string runtime_;
+  std::vector<platform::ChildProcess> helpers_;
+};
+
+}  // namespace zefra::app::testing

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tools/catalogue.h"
+
+namespace zefra::testing {
+
+// A catalogue name that no system search directory provides, so a stand-in
+// in ~/.local/bin is what resolves. `skip` picks a further free name.
+inline std::string freeTool(int skip = 0) {
+  for (auto name : tools::allowedTools) {
+    bool taken = false;
+    for (const char* dir : {"/opt/homebrew/bin", "/usr/local/bin", "/opt/local/bin",
+                            "/Library/TeX/texbin", "/Applications/quarto/bin", "/usr/bin"}) {
+      taken = taken || access((std::string(dir) + "/" + std::string(name)).c_str(), F_OK) == 0;
+    }
+    if (!taken && skip-- == 0) return std::string(name);
+  }
+  ADD_FAILURE() << "every catalogue name is installed system-wide";
+  return "";
+}
+
+}  // namespace zefra::testing
