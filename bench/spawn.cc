@@ -19,6 +19,7 @@
 
 #include "platform/child_process.h"
 #include "platform/pipe_io.h"
+#include "compare.h"
 #include "spawn_baseline.h"
 #include "tools/process_tree.h"
 
@@ -105,35 +106,13 @@ void BM_DescendantPIDs(benchmark::State& state) {
 }
 BENCHMARK(BM_DescendantPIDs)->UseRealTime();
 
-// Candidate and baseline alternate within each iteration, so that the load
-// of a busy machine and a changing process count hit both alike; the
-// "ratio" counter is candidate time over baseline time.
-template <class Candidate, class Baseline>
-void compareInterleaved(benchmark::State& state, Candidate candidate, Baseline baseline) {
-  using Clock = std::chrono::steady_clock;
-  Clock::duration candidateTime{};
-  Clock::duration baselineTime{};
-  for (auto _ : state) {
-    auto start = Clock::now();
-    benchmark::DoNotOptimize(baseline());
-    auto middle = Clock::now();
-    benchmark::DoNotOptimize(candidate());
-    auto end = Clock::now();
-    baselineTime += middle - start;
-    candidateTime += end - middle;
-    state.SetIterationTime(std::chrono::duration<double>(end - middle).count());
-  }
-  state.counters["ratio"] =
-      std::chrono::duration<double>(candidateTime) / std::chrono::duration<double>(baselineTime);
-}
-
 void BM_SpawnChildProcessOverBaseline(benchmark::State& state) {
-  compareInterleaved(state, spawnChildProcess, spawnBaseline);
+  zefra::bench::compareInterleaved(state, spawnChildProcess, spawnBaseline);
 }
 BENCHMARK(BM_SpawnChildProcessOverBaseline)->UseManualTime();
 
 void BM_DescendantPIDsOverBareScan(benchmark::State& state) {
-  compareInterleaved(state, walkFromInit, scanProcBare);
+  zefra::bench::compareInterleaved(state, walkFromInit, scanProcBare);
 }
 BENCHMARK(BM_DescendantPIDsOverBareScan)->UseManualTime();
 

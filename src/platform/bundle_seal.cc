@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/code_signature.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace zefra::platform {
@@ -17,29 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kMaxInfoSize = 1024 * 1024;
 constexpr std::size_t kMaxEntries = 100000;
 
 void putBig(std::string& out, std::uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-Result<std::string> readSmallFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd) return errnoError("cannot open " + path, errno);
-  std::string text;
-  char buffer[16384];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot read " + path, errno);
-    }
-    if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-    if (text.size() > kMaxInfoSize) return Error{0, path + " is too large"};
-  }
-  return text;
 }
 
 bool isPlainFileName(const std::string& name) {
@@ -67,7 +49,7 @@ Result<BundleLayout> readBundleLayout(const std::string& bundlePath) {
   std::error_code ec;
   if (!fs::is_directory(bundlePath, ec)) return Error{0, bundlePath + " is not a bundle directory"};
   std::string infoPath = bundlePath + "/Contents/Info.json";
-  auto text = readSmallFile(infoPath);
+  auto text = readSmallFile(infoPath, 1024 * 1024, FinalSymlink::kRefuse);
   if (!text) return text.error();
   auto info = nlohmann::json::parse(*text, nullptr, false);
   if (info.is_discarded() || !info.is_object()) return Error{0, infoPath + " is not a JSON object"};

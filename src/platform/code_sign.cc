@@ -5,31 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <optional>
 
 #include "platform/bundle_seal.h"
 #include "platform/code_signature.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace zefra::platform {
 namespace {
-
-Result<std::string> readFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return errnoError("cannot open " + path, errno);
-  std::string text;
-  char buffer[8192];
-  for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot read " + path, errno);
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-    if (text.size() > 1024 * 1024) return Error{0, path + " is too large"};
-  }
-  return text;
-}
 
 Status writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -173,9 +157,9 @@ Result<SigningIdentity> SigningIdentity::fromPem(std::string_view keyPem,
 
 Result<SigningIdentity> SigningIdentity::load(const std::string& keyPath,
                                               const std::string& chainPath) {
-  auto key = readFile(keyPath);
+  auto key = readSmallFile(keyPath);
   if (!key) return key.error();
-  auto chain = readFile(chainPath);
+  auto chain = readSmallFile(chainPath);
   if (!chain) return chain.error();
   return fromPem(*key, *chain);
 }

@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <mutex>
 
 #include "platform/anchor_pem.h"
 #include "platform/bundle_seal.h"
 #include "platform/cms_shape.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace zefra::platform {
@@ -104,19 +103,9 @@ Result<TrustAnchor> TrustAnchor::fromPem(std::string_view pem) {
 }
 
 Result<TrustAnchor> TrustAnchor::fromFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return errnoError("cannot open " + path, errno);
-  std::string pem;
-  char buffer[8192];
-  for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot read " + path, errno);
-    }
-    pem.append(buffer, static_cast<std::size_t>(got));
-    if (pem.size() > 1024 * 1024) return Error{0, path + " is too large"};
-  }
-  return fromPem(pem);
+  auto pem = readSmallFile(path);
+  if (!pem) return pem.error();
+  return fromPem(*pem);
 }
 
 const Result<TrustAnchor>& TrustAnchor::compiled() {
@@ -211,25 +200,22 @@ bool signerIdIsExact(CMS_SignerInfo* signerInfo, X509* signer) {
          ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(signer)) == 0;
 }
 
-// The signature algorithm field is not itself signed; it must name what the
-// signer's key does with SHA-256, with no parameters.
+// The signature algorithm field is not itself signed, and OpenSSL accepts
+// several spellings for one key type; it must be the one the signer writes
+// for an EC or RSA key (the key types signing supports).
 bool signatureAlgorithmFits(CMS_SignerInfo* signerInfo, X509* signer) {
   X509_ALGOR* algorithm = nullptr;
   CMS_SignerInfo_get0_algs(signerInfo, nullptr, nullptr, nullptr, &algorithm);
+  const EVP_PKEY* key = X509_get0_pubkey(signer);
+  if (!algorithm || !key) return false;
   const ASN1_OBJECT* oid = nullptr;
   int parameterType = V_ASN1_UNDEF;
-  if (!algorithm) return false;
   X509_ALGOR_get0(&oid, &parameterType, nullptr, algorithm);
   int nid = OBJ_obj2nid(oid);
-  const EVP_PKEY* key = X509_get0_pubkey(signer);
-  if (!key) return false;
-  if (EVP_PKEY_is_a(key, "EC"))
+  if (EVP_PKEY_is_a(key, "EC")) {
     return nid == NID_ecdsa_with_SHA256 && parameterType == V_ASN1_UNDEF;
-  if (EVP_PKEY_is_a(key, "RSA")) {
-    return (nid == NID_rsaEncryption || nid == NID_sha256WithRSAEncryption) &&
-           (parameterType == V_ASN1_NULL || parameterType == V_ASN1_UNDEF);
   }
-  if (EVP_PKEY_is_a(key, "ED25519")) return nid == NID_ED25519 && parameterType == V_ASN1_UNDEF;
+  if (EVP_PKEY_is_a(key, "RSA")) return nid == NID_rsaEncryption && parameterType == V_ASN1_NULL;
   return false;
 }
 

@@ -106,12 +106,14 @@ void ServerConnection::Impl::onMessage(std::vector<IpcValue> message) {
   if (!call) return closeSocket(call.error());
   IpcReply reply;
   if (call->hasReply) {
+    bool fresh;
     {
       std::lock_guard lock(mu_);
-      if (!outstanding_.insert(call->callID).second) {
-        return closeSocket(ipcViolation("call ID " + std::to_string(call->callID) +
-                                        " is already outstanding"));
-      }
+      fresh = outstanding_.insert(call->callID).second;
+    }
+    if (!fresh) {
+      return closeSocket(
+          ipcViolation("call ID " + std::to_string(call->callID) + " is already outstanding"));
     }
     reply.state_ = std::make_shared<IpcReply::State>(self(), call->callID);
   }
@@ -194,21 +196,22 @@ class ClientConnection::Impl final : public FramedSocket {
   void onMessage(std::vector<IpcValue> message) override {
     Result<IpcReplyMessage> reply = parseReply(std::move(message));
     if (!reply) return closeSocket(reply.error());
-    Pending pending;
+    std::optional<Pending> pending;
     {
       std::lock_guard lock(mu_);
-      auto found = outstanding_.find(reply->callID);
-      if (found == outstanding_.end()) {
-        return closeSocket(ipcViolation("reply to call ID " + std::to_string(reply->callID) +
-                                        ", which is not outstanding"));
+      if (auto found = outstanding_.find(reply->callID); found != outstanding_.end()) {
+        pending = std::move(found->second);
+        outstanding_.erase(found);
       }
-      pending = std::move(found->second);
-      outstanding_.erase(found);
     }
-    Status fits = interface_->checkReply(pending.selector, reply->values);
-    Result<Work> work = fits ? pending.onReply(std::move(reply->values)) : Result<Work>(fits.error());
+    if (!pending) {
+      return closeSocket(ipcViolation("reply to call ID " + std::to_string(reply->callID) +
+                                      ", which is not outstanding"));
+    }
+    Status fits = interface_->checkReply(pending->selector, reply->values);
+    Result<Work> work = fits ? pending->onReply(std::move(reply->values)) : Result<Work>(fits.error());
     if (!work) {
-      fail(std::move(pending.onError), work.error());
+      fail(std::move(pending->onError), work.error());
       return closeSocket(work.error());
     }
     deliveries_.async(std::move(work).value());

@@ -10,22 +10,48 @@
 
 namespace zefra::platform {
 
-IpcValue IpcValue::boolean(bool value) { return IpcValue(Storage(std::in_place_index<1>, value)); }
+IpcValue IpcValue::boolean(bool value) {
+  IpcValue v;
+  v.kind_ = Kind::kBool;
+  v.scalar_ = value ? 1 : 0;
+  return v;
+}
 IpcValue IpcValue::integer(std::int64_t value) {
-  return IpcValue(Storage(std::in_place_index<2>, value));
+  IpcValue v;
+  v.kind_ = Kind::kInt;
+  v.scalar_ = value;
+  return v;
 }
 IpcValue IpcValue::string(std::string text) { return string(Bytes(std::move(text))); }
-IpcValue IpcValue::string(Bytes utf8) { return IpcValue(Storage(Text{std::move(utf8)})); }
-IpcValue IpcValue::data(Bytes bytes) { return IpcValue(Storage(std::move(bytes))); }
-IpcValue IpcValue::array(Array elements) { return IpcValue(Storage(std::move(elements))); }
-IpcValue IpcValue::map(Map entries) { return IpcValue(Storage(std::move(entries))); }
-
-const Bytes& IpcValue::bytes() const {
-  if (const auto* text = std::get_if<Text>(&v_)) return text->bytes;
-  return std::get<Bytes>(v_);
+IpcValue IpcValue::string(Bytes utf8) {
+  IpcValue v;
+  v.kind_ = Kind::kString;
+  v.bytes_ = std::move(utf8);
+  return v;
+}
+IpcValue IpcValue::data(Bytes bytes) {
+  IpcValue v;
+  v.kind_ = Kind::kData;
+  v.bytes_ = std::move(bytes);
+  return v;
+}
+IpcValue IpcValue::array(Array elements) {
+  IpcValue v;
+  v.kind_ = Kind::kArray;
+  v.elements_ = std::move(elements);
+  return v;
+}
+IpcValue IpcValue::map(Map entries) {
+  IpcValue v;
+  v.kind_ = Kind::kMap;
+  v.entries_ = std::move(entries);
+  return v;
 }
 
-bool operator==(const IpcValue& a, const IpcValue& b) { return a.v_ == b.v_; }
+bool operator==(const IpcValue& a, const IpcValue& b) {
+  return a.kind_ == b.kind_ && a.scalar_ == b.scalar_ && a.bytes_ == b.bytes_ &&
+         a.elements_ == b.elements_ && a.entries_ == b.entries_;
+}
 
 Error ipcViolation(const std::string& detail) {
   return Error{EPROTO, "protocol violation: " + detail};

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <utility>
 #include <vector>
 
 #include "platform/bytes.h"
@@ -36,26 +36,26 @@ class IpcValue {
   static IpcValue array(Array elements);
   static IpcValue map(Map entries);
 
-  Kind kind() const { return static_cast<Kind>(v_.index()); }
-  bool isNil() const { return kind() == Kind::kNil; }
-  bool asBool() const { return std::get<bool>(v_); }
-  std::int64_t asInt() const { return std::get<std::int64_t>(v_); }
-  std::string_view asString() const { return std::get<Text>(v_).bytes.view(); }
+  Kind kind() const { return kind_; }
+  bool isNil() const { return kind_ == Kind::kNil; }
+  bool asBool() const { return scalar_ != 0; }
+  std::int64_t asInt() const { return scalar_; }
+  std::string_view asString() const { return bytes_.view(); }
   // The bytes of a string or of data.
-  const Bytes& bytes() const;
-  const Array& elements() const { return std::get<Array>(v_); }
-  const Map& entries() const { return std::get<Map>(v_); }
+  const Bytes& bytes() const { return bytes_; }
+  const Array& elements() const { return elements_; }
+  const Map& entries() const { return entries_; }
 
   friend bool operator==(const IpcValue& a, const IpcValue& b);
 
  private:
-  struct Text {
-    Bytes bytes;
-    friend bool operator==(const Text&, const Text&) = default;
-  };
-  using Storage = std::variant<std::monostate, bool, std::int64_t, Text, Bytes, Array, Map>;
-  explicit IpcValue(Storage v) : v_(std::move(v)) {}
-  Storage v_;
+  // Plain members rather than a variant: GCC 12 misreads nested variants
+  // under the sanitizers, and the unused members cost little.
+  Kind kind_ = Kind::kNil;
+  std::int64_t scalar_ = 0;
+  Bytes bytes_;
+  Array elements_;
+  Map entries_;
 };
 
 struct IpcMapEntry {

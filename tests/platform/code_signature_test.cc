@@ -71,15 +71,6 @@ TEST(SignaturePayload, RefusesAnythingOffTheFormat) {
   }
 }
 
-TEST(SignatureIdentifier, AcceptsReverseDnsOnly) {
-  EXPECT_TRUE(validateIdentifier("com.ovak.zefra.helper"));
-  EXPECT_TRUE(validateIdentifier("a-b_c.9"));
-  EXPECT_FALSE(validateIdentifier(""));
-  EXPECT_FALSE(validateIdentifier(std::string(256, 'a')));
-  EXPECT_FALSE(validateIdentifier("com ovak"));
-  EXPECT_FALSE(validateIdentifier("com.ovak\n"));
-}
-
 TEST(SignatureTrailer, NoMagicMeansNoBlock) {
   auto parsed = parseTrailer(std::string(kTrailerSize, 'x'), 1000);
   ASSERT_TRUE(parsed);

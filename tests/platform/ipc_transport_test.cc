@@ -255,8 +255,6 @@ TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
   ASSERT_EQ(::write(bad.get(), hold.data(), hold.size()), static_cast<ssize_t>(hold.size()));
   EXPECT_TRUE(closedByPeer(bad.get()));
   EXPECT_EQ(object_->held.size(), 1u);
-  Reply r = callAndWait(good, "echo:", {IpcValue::string("after")});
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
   EXPECT_TRUE(echoes(good, "after"));
 }
 
@@ -434,7 +432,9 @@ int activationChild(const std::string& root) {
     std::strcpy(address.sun_path, (root + "/" + name).c_str());
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::listen(fd, 8);
-    return fd;
+    const int high = ::fcntl(fd, F_DUPFD, 10);  // out of the way of 3 and 4
+    ::close(fd);
+    return high;
   };
   const int saved3 = ::fcntl(3, F_DUPFD_CLOEXEC, 100);
   const int saved4 = ::fcntl(4, F_DUPFD_CLOEXEC, 100);

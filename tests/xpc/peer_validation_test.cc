@@ -111,15 +111,35 @@ TEST_F(PeerValidationTest, RefusesPeersWithoutAValidSignature) {
 
 TEST_F(PeerValidationTest, RefusesEveryOtherTeamAndLeaf) {
   if (!anchor_) GTEST_SKIP() << "needs the development anchor's key";
-  CertSpec noCodeSigning = testing::leafSpec();
-  noCodeSigning.extendedKeyUsage = "clientAuth";
+  auto leaf = [](auto change) {
+    CertSpec spec = testing::leafSpec();
+    change(spec);
+    return spec;
+  };
+  CertSpec notCa = testing::caSpec("Not A CA");
+  notCa.ca = false;
+  CertSpec tlsOnly = testing::caSpec("TLS Intermediate");
+  tlsOnly.extendedKeyUsage = "serverAuth";
+  Credential notCaIssuer = underAnchor(notCa);
+  Credential tlsIssuer = underAnchor(tlsOnly);
   const std::vector<std::pair<const char*, Credential>> cases = {
       {"another team", underAnchor(testing::leafSpec({"Z9Z9Z9Z9Z9"}))},
       {"team in lower case", underAnchor(testing::leafSpec({"k4t9qz2m7b"}))},
       {"team with a trailing space", underAnchor(testing::leafSpec({"K4T9QZ2M7B "}))},
-      {"two teams", underAnchor(testing::leafSpec({"K4T9QZ2M7B", "K4T9QZ2M7B"}))},
+      {"two teams", underAnchor(testing::leafSpec({"K4T9QZ2M7B", "Z9Z9Z9Z9Z9"}))},
+      {"the team twice", underAnchor(testing::leafSpec({"K4T9QZ2M7B", "K4T9QZ2M7B"}))},
       {"no team", underAnchor(testing::leafSpec({}))},
-      {"leaf without code signing", underAnchor(noCodeSigning)},
+      {"no code signing usage",
+       underAnchor(leaf([](CertSpec& s) { s.extendedKeyUsage = "clientAuth"; }))},
+      {"no extended key usage", underAnchor(leaf([](CertSpec& s) { s.extendedKeyUsage = ""; }))},
+      {"no digital signature", underAnchor(leaf([](CertSpec& s) { s.keyUsage = "keyAgreement"; }))},
+      {"a CA as leaf", underAnchor(leaf([](CertSpec& s) {
+         s.ca = true;
+         s.keyUsage = "digitalSignature,keyCertSign";
+       }))},
+      {"issuer that is no CA", testing::issue(testing::leafSpec(), &notCaIssuer)},
+      {"issuer limited to TLS", testing::issue(testing::leafSpec(), &tlsIssuer)},
+      {"the anchor itself", anchor()},
   };
   for (const auto& [name, signer] : cases) {
     EXPECT_FALSE(trusted(signedBy(signer))) << name;

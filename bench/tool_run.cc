@@ -1,0 +1,113 @@
+// Runs through the helper against doing the same directly.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <future>
+#include <thread>
+
+#include "bench_server.h"
+#include "compare.h"
+#include "platform/child_process.h"
+#include "platform/pipe_io.h"
+#include "spawn_baseline.h"
+#include "tools/catalogue.h"
+
+namespace zefra::bench {
+namespace {
+
+constexpr const char* kProducer = "/usr/bin/head";
+
+// A catalogue name free of system copies, linked to `target` in the bench home.
+std::string installTool(BenchServer& server, const char* target) {
+  for (auto name : tools::allowedTools) {
+    std::string tool(name);
+    if (access(("/usr/bin/" + tool).c_str(), F_OK) == 0 ||
+        access(("/usr/local/bin/" + tool).c_str(), F_OK) == 0) {
+      continue;
+    }
+    std::filesystem::remove(server.bin() + "/" + tool);
+    std::filesystem::create_symlink(target, server.bin() + "/" + tool);
+    return tool;
+  }
+  return "";
+}
+
+void BM_TrivialRunOverDirectSpawn(benchmark::State& state) {
+  BenchServer server;
+  const auto tool = installTool(server, "/bin/true");
+  auto proxy = server.connect();
+  char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+  char* envp[] = {nullptr};
+  compareInterleaved(
+      state,
+      [&] { return proxy->run("bench", tool, {}, std::nullopt, std::nullopt, {})->status; },
+      [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
+}
+BENCHMARK(BM_TrivialRunOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// 256 MiB of standard output: through the helper into the client's memory,
+// against capturing the same producer straight into memory.
+void BM_LargeOutputOverDirectCapture(benchmark::State& state) {
+  BenchServer server;
+  const auto tool = installTool(server, kProducer);
+  auto proxy = server.connect();
+  const std::string size = std::to_string(256 << 20);
+  compareInterleaved(
+      state,
+      [&] {
+        return proxy->run("big", tool, {"-c", size, "/dev/zero"}, std::nullopt, std::nullopt, {})
+            ->standardOutput.size();
+      },
+      [&] {
+        auto out = platform::makePipe();
+        platform::SpawnOptions options;
+        options.executable = kProducer;
+        options.arguments = {"-c", size, "/dev/zero"};
+        options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
+        auto child = platform::spawnProcess(options);
+        out->writeEnd.reset();
+        auto bytes = platform::readToEnd(out->readEnd.get());
+        child->wait();
+        return bytes->size();
+      });
+  state.counters["rate_vs_direct"] = 1.0 / state.counters["ratio"];
+}
+BENCHMARK(BM_LargeOutputOverDirectCapture)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Many runs at once: every one must reply; "errors" counts those that did not.
+void manyRuns(benchmark::State& state, int connections, int runsEach) {
+  BenchServer server;
+  const auto tool = installTool(server, "/bin/true");
+  std::vector<std::shared_ptr<client::RemoteProxy>> proxies;
+  for (int i = 0; i < connections; ++i) proxies.push_back(server.connect());
+  std::atomic<int> errors = 0;
+  for (auto _ : state) {
+    std::vector<std::future<void>> done;
+    for (auto& proxy : proxies) {
+      for (int run = 0; run < runsEach; ++run) {
+        auto promise = std::make_shared<std::promise<void>>();
+        done.push_back(promise->get_future());
+        proxy->runWithRunID("r" + std::to_string(run), tool, {}, std::nullopt, std::nullopt, {},
+                            [promise, &errors](platform::Bytes, platform::Bytes, int status) {
+                              if (status != 0) ++errors;
+                              promise->set_value();
+                            });
+      }
+    }
+    for (auto& future : done) {
+      if (future.wait_for(std::chrono::seconds(120)) != std::future_status::ready) ++errors;
+    }
+  }
+  state.counters["errors"] = errors.load();
+  state.counters["runs"] = connections * runsEach;
+}
+void BM_200RunsOnOneConnection(benchmark::State& state) { manyRuns(state, 1, 200); }
+BENCHMARK(BM_200RunsOnOneConnection)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+void BM_64ConnectionsWith8RunsEach(benchmark::State& state) { manyRuns(state, 64, 8); }
+BENCHMARK(BM_64ConnectionsWith8RunsEach)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+}  // namespace
+}  // namespace zefra::bench
+
+BENCHMARK_MAIN();
