@@ -16,48 +16,59 @@ using ReplyBinder = ClientConnection::ReplyBinder;
 
 namespace {
 
-const char* nameOf(xpc::Selector selector) { return xpc::selectorName(selector); }
+const char* nameOf(xpc::Selector selector) {
+  return xpc::selectorName(selector);
+}
+
+// The waiting forms take their values on the I/O thread: setting a promise
+// does not block, and it spares the reply a trip through the delivery queue.
+Result<Work> deliver(bool now, Work work) {
+  if (!now) return work;
+  work();
+  return Work();
+}
 
 // Each binder reads a reply the interface has admitted and checks its shape.
-ReplyBinder pingBinder(xpc::PingReply reply) {
-  return [reply = std::move(reply)](std::vector<IpcValue> values) -> Result<Work> {
+ReplyBinder pingBinder(xpc::PingReply reply, bool now = false) {
+  return [reply = std::move(reply), now](std::vector<IpcValue> values) -> Result<Work> {
     Result<std::string> version = xpc::wire::readString(values.at(0));
     if (!version) return version.error();
-    return Work([reply, version = std::move(version).value()] { reply(version); });
+    return deliver(now, [reply, version = std::move(version).value()] { reply(version); });
   };
 }
 
-ReplyBinder inventoryBinder(xpc::InventoryReply reply) {
-  return [reply = std::move(reply)](std::vector<IpcValue> values) -> Result<Work> {
+ReplyBinder inventoryBinder(xpc::InventoryReply reply, bool now = false) {
+  return [reply = std::move(reply), now](std::vector<IpcValue> values) -> Result<Work> {
     Result<xpc::Inventory> inventory = xpc::wire::readInventory(values.at(0));
     if (!inventory) return inventory.error();
-    return Work([reply, inventory = std::move(inventory).value()] { reply(inventory); });
+    return deliver(now, [reply, inventory = std::move(inventory).value()] { reply(inventory); });
   };
 }
 
-ReplyBinder runBinder(xpc::RunReply reply) {
-  return [reply = std::move(reply)](std::vector<IpcValue> values) -> Result<Work> {
+ReplyBinder runBinder(xpc::RunReply reply, bool now = false) {
+  return [reply = std::move(reply), now](std::vector<IpcValue> values) -> Result<Work> {
     Result<Bytes> standardOutput = xpc::wire::readData(values.at(0));
     Result<Bytes> standardError = xpc::wire::readData(values.at(1));
     if (!standardOutput) return standardOutput.error();
     if (!standardError) return standardError.error();
     const auto status = static_cast<std::int32_t>(values.at(2).asInt());
-    return Work([reply, out = std::move(standardOutput).value(),
-                 err = std::move(standardError).value(), status] { reply(out, err, status); });
+    return deliver(now,
+                   [reply, out = std::move(standardOutput).value(),
+                    err = std::move(standardError).value(), status] { reply(out, err, status); });
   };
 }
 
-ReplyBinder prepareBinder(xpc::PrepareReply reply) {
-  return [reply = std::move(reply)](std::vector<IpcValue> values) -> Result<Work> {
-    return Work([reply, ok = values.at(0).asBool()] { reply(ok); });
+ReplyBinder prepareBinder(xpc::PrepareReply reply, bool now = false) {
+  return [reply = std::move(reply), now](std::vector<IpcValue> values) -> Result<Work> {
+    return deliver(now, [reply, ok = values.at(0).asBool()] { reply(ok); });
   };
 }
 
-ReplyBinder installBinder(xpc::InstallReply reply) {
-  return [reply = std::move(reply)](std::vector<IpcValue> values) -> Result<Work> {
+ReplyBinder installBinder(xpc::InstallReply reply, bool now = false) {
+  return [reply = std::move(reply), now](std::vector<IpcValue> values) -> Result<Work> {
     Result<std::string> message = xpc::wire::readString(values.at(1));
     if (!message) return message.error();
-    return Work([reply, ok = values.at(0).asBool(), message = std::move(message).value()] {
+    return deliver(now, [reply, ok = values.at(0).asBool(), message = std::move(message).value()] {
       reply(ok, message);
     });
   };
@@ -120,7 +131,9 @@ RemoteProxy::RemoteProxy(ClientConnection connection, ErrorHandler errorHandler)
 
 RemoteProxy::~RemoteProxy() = default;
 
-void RemoteProxy::invalidate() { connection_.invalidate(); }
+void RemoteProxy::invalidate() {
+  connection_.invalidate();
+}
 
 void RemoteProxy::pingWithReply(xpc::PingReply reply) {
   connection_.call(nameOf(xpc::Selector::kPing), {}, pingBinder(std::move(reply)), errorHandler_);
@@ -159,14 +172,14 @@ void RemoteProxy::installUpdateFromZipAt(std::string path, xpc::InstallReply rep
 Result<std::string> RemoteProxy::ping() {
   Waiter<std::string> waiter;
   connection_.call(nameOf(xpc::Selector::kPing), {},
-                   pingBinder(waiter.deliver<std::string>()), waiter.fail());
+                   pingBinder(waiter.deliver<std::string>(), true), waiter.fail());
   return waiter.wait();
 }
 
 Result<xpc::Inventory> RemoteProxy::toolInventory() {
   Waiter<xpc::Inventory> waiter;
   connection_.call(nameOf(xpc::Selector::kToolInventory), {},
-                   inventoryBinder(waiter.deliver<xpc::Inventory>()), waiter.fail());
+                   inventoryBinder(waiter.deliver<xpc::Inventory>(), true), waiter.fail());
   return waiter.wait();
 }
 
@@ -179,21 +192,21 @@ Result<RemoteProxy::RunResult> RemoteProxy::run(std::string runID, std::string t
   connection_.call(nameOf(xpc::Selector::kRun),
                    runArguments(std::move(runID), std::move(tool), arguments, std::move(input),
                                 std::move(workingDirectory), environment),
-                   runBinder(waiter.deliver<Bytes, Bytes, std::int32_t>()), waiter.fail());
+                   runBinder(waiter.deliver<Bytes, Bytes, std::int32_t>(), true), waiter.fail());
   return waiter.wait();
 }
 
 Result<bool> RemoteProxy::prepareForUpdate() {
   Waiter<bool> waiter;
   connection_.call(nameOf(xpc::Selector::kPrepareForUpdate), {},
-                   prepareBinder(waiter.deliver<bool>()), waiter.fail());
+                   prepareBinder(waiter.deliver<bool>(), true), waiter.fail());
   return waiter.wait();
 }
 
 Result<std::pair<bool, std::string>> RemoteProxy::installUpdate(std::string path) {
   Waiter<std::pair<bool, std::string>> waiter;
   connection_.call(nameOf(xpc::Selector::kInstallUpdate), {IpcValue::string(std::move(path))},
-                   installBinder(waiter.deliver<bool, std::string>()), waiter.fail());
+                   installBinder(waiter.deliver<bool, std::string>(), true), waiter.fail());
   return waiter.wait();
 }
 

@@ -9,24 +9,12 @@
 
 #include "platform/bundle_seal.h"
 #include "platform/code_signature.h"
+#include "platform/pipe_io.h"
 #include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace zefra::platform {
 namespace {
-
-Status writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t put = ::write(fd, data, size);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot write the signed copy", errno);
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return Ok{};
-}
 
 // A temporary sibling that disappears unless it was renamed into place.
 class TempSibling {
@@ -77,6 +65,33 @@ Result<std::uint64_t> codeLengthForSigning(int fd, std::uint64_t fileSize) {
   return extent.codeLength;
 }
 
+// Copies the first `length` bytes of `in` to `out` and hashes exactly the
+// bytes written, so a file changing meanwhile cannot split the two.
+Result<Sha256> copyAndHash(int in, int out, std::uint64_t length) {
+  ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), ossl::sha256Md(), nullptr) != 1) {
+    return ossl::error("cannot start SHA-256");
+  }
+  std::string buffer(256 * 1024, '\0');
+  for (std::uint64_t offset = 0; offset < length;) {
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
+    ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errnoError("cannot read", errno);
+    if (got == 0) return Error{0, "the file shrank while it was signed"};
+    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
+    if (auto written = writeAll(out, chunk); !written) return written.error();
+    offset += chunk.size();
+  }
+  Sha256 digest{};
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1)
+    return ossl::error("SHA-256 failed");
+  return digest;
+}
+
 Status signFile(const std::string& path, const SigningIdentity& identity,
                 std::string_view identifier, std::optional<Sha256> resourceSeal) {
   if (auto valid = validateIdentifier(identifier); !valid) return valid.error();
@@ -89,38 +104,18 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
 
   TempSibling out(path);
   if (!out.valid()) return errnoError("cannot create a file beside " + path, errno);
-  // Hash what is copied, so the digest covers exactly the bytes written.
-  ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), ossl::sha256Md(), nullptr) != 1) {
-    return ossl::error("cannot start SHA-256");
-  }
-  std::string buffer(256 * 1024, '\0');
-  for (std::uint64_t offset = 0; offset < *codeLength;) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), *codeLength - offset));
-    ssize_t got = ::pread(in.get(), buffer.data(), want, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errnoError("cannot read " + path, errno);
-    if (got == 0) return Error{0, path + " shrank while it was signed"};
-    EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(got));
-    if (auto written = writeAll(out.fd(), buffer.data(), static_cast<std::size_t>(got)); !written) {
-      return written.error();
-    }
-    offset += static_cast<std::uint64_t>(got);
-  }
+  auto codeHash = copyAndHash(in.get(), out.fd(), *codeLength);
+  if (!codeHash) return Error{codeHash.error().code, path + ": " + codeHash.error().message};
   SignedPayload payload;
   payload.identifier = std::string(identifier);
   payload.codeLength = *codeLength;
+  payload.codeHash = *codeHash;
   payload.resourceSeal = resourceSeal;
-  unsigned int size = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), payload.codeHash.data(), &size) != 1) {
-    return ossl::error("SHA-256 failed");
-  }
   std::string encoded = encodePayload(payload);
   auto cms = identity.sign(encoded);
   if (!cms) return cms.error();
   std::string block = buildBlock(encoded, *cms);
-  if (auto written = writeAll(out.fd(), block.data(), block.size()); !written) {
+  if (auto written = writeAll(out.fd(), block); !written) {
     return written.error();
   }
   if (::fchmod(out.fd(), st.st_mode & 07777) != 0) {

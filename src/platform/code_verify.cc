@@ -83,6 +83,7 @@ struct TrustAnchor::State {
 };
 
 Result<TrustAnchor> TrustAnchor::fromPem(std::string_view pem) {
+  ossl::initializeCrypto();
   auto certs = ossl::readCertificates(pem);
   if (!certs) return Error{0, "trust anchor: " + certs.error().message};
   if (certs->size() != 1) return Error{0, "trust anchor: expected exactly one certificate"};

@@ -20,7 +20,9 @@ namespace zefra::platform {
 
 namespace {
 
-Error invalidatedError() { return Error{ECANCELED, "connection invalidated"}; }
+Error invalidatedError() {
+  return Error{ECANCELED, "connection invalidated"};
+}
 
 }  // namespace
 
@@ -101,7 +103,9 @@ void ServerConnection::Impl::onMessage(std::vector<IpcValue> message) {
     interface = interface_;
     object = object_;
   }
-  if (!interface || !object) return closeSocket(ipcViolation("call on a connection that exports nothing"));
+  if (!interface || !object) {
+    return closeSocket(ipcViolation("call on a connection that exports nothing"));
+  }
   Result<IpcCall> call = parseCall(std::move(message), *interface);
   if (!call) return closeSocket(call.error());
   IpcReply reply;
@@ -131,9 +135,13 @@ Result<ServerConnection> ServerConnection::adopt(UniqueFd socket) {
   return ServerConnection(std::move(impl));
 }
 
-pid_t ServerConnection::processIdentifier() const { return impl_->pid_; }
+pid_t ServerConnection::processIdentifier() const {
+  return impl_->pid_;
+}
 
-int ServerConnection::nativeHandle() const { return impl_->nativeHandle(); }
+int ServerConnection::nativeHandle() const {
+  return impl_->nativeHandle();
+}
 
 void ServerConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
   std::lock_guard lock(impl_->mu_);
@@ -154,7 +162,9 @@ void ServerConnection::resume() {
   asio::post(ipcContext(), [impl = impl_] { impl->startReading(); });
 }
 
-void ServerConnection::invalidate() { impl_->closeFromAnyThread(invalidatedError()); }
+void ServerConnection::invalidate() {
+  impl_->closeFromAnyThread(invalidatedError());
+}
 
 // ---------------------------------------------------------------- calling side
 
@@ -209,12 +219,13 @@ class ClientConnection::Impl final : public FramedSocket {
                                       ", which is not outstanding"));
     }
     Status fits = interface_->checkReply(pending->selector, reply->values);
-    Result<Work> work = fits ? pending->onReply(std::move(reply->values)) : Result<Work>(fits.error());
+    Result<Work> work =
+        fits ? pending->onReply(std::move(reply->values)) : Result<Work>(fits.error());
     if (!work) {
       fail(std::move(pending->onError), work.error());
       return closeSocket(work.error());
     }
-    deliveries_.async(std::move(work).value());
+    if (*work) deliveries_.async(std::move(work).value());
   }
 
   void onClosed(const Error& why) override {
@@ -257,10 +268,12 @@ ClientConnection& ClientConnection::operator=(ClientConnection&& other) noexcept
   }
   return *this;
 }
-ClientConnection::~ClientConnection() { invalidate(); }
+ClientConnection::~ClientConnection() {
+  invalidate();
+}
 
-Result<ClientConnection> ClientConnection::adopt(UniqueFd socket,
-                                                 std::shared_ptr<const IpcInterface> remoteInterface) {
+Result<ClientConnection> ClientConnection::adopt(
+    UniqueFd socket, std::shared_ptr<const IpcInterface> remoteInterface) {
   const int flags = ::fcntl(socket.get(), F_GETFL);
   if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     return errnoError("cannot set up the connection", errno);
@@ -291,7 +304,6 @@ Result<ClientConnection> ClientConnection::connect(
   if (result != 0) return errnoError("cannot connect to " + *path, errno);
   timeval forever{0, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &forever, sizeof forever);
-  tuneSocketBuffers(fd.get());
   return adopt(std::move(fd), std::move(remoteInterface));
 }
 
@@ -311,6 +323,8 @@ void ClientConnection::invalidate() {
   if (impl_) impl_->closeFromAnyThread(invalidatedError());
 }
 
-int ClientConnection::nativeHandle() const { return impl_->nativeHandle(); }
+int ClientConnection::nativeHandle() const {
+  return impl_->nativeHandle();
+}
 
 }  // namespace zefra::platform

@@ -85,8 +85,10 @@ struct ConnectOptions {
 // the connection closes it; calls still outstanding then get an error.
 class ClientConnection {
  public:
-  // Checks a reply's values and turns them into the work that delivers them.
-  // An error is a protocol violation.
+  // Checks a reply's values and turns them into the work that delivers them
+  // on the delivery queue. An error is a protocol violation. A binder that
+  // only hands the values to a waiting thread may do so itself (it runs on
+  // the I/O thread and must not block) and return an empty Work.
   using ReplyBinder = std::function<Result<Work>(std::vector<IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
 

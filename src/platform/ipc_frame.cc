@@ -26,7 +26,9 @@ Result<EncodedFrame> encodeFrame(std::vector<IpcValue> message, std::uint32_t ma
 FrameReader::FrameReader(std::uint32_t maxBody)
     : maxBody_(maxBody), staging_(std::make_unique_for_overwrite<char[]>(kStagingSize)) {}
 
-bool FrameReader::midFrame() const { return large_ != nullptr || end_ > begin_; }
+bool FrameReader::midFrame() const {
+  return large_ != nullptr || end_ > begin_;
+}
 
 std::span<char> FrameReader::readSpace() {
   if (large_) return {large_.get() + largeFill_, largeSize_ - largeFill_};

@@ -4,7 +4,6 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
-#include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
 #include <future>
@@ -65,9 +64,13 @@ ssize_t writeNow(int fd, const EncodedFrame& frame, std::size_t sent) {
 
 }  // namespace
 
-asio::io_context& ipcContext() { return io().context; }
+asio::io_context& ipcContext() {
+  return io().context;
+}
 
-bool onIpcThread() { return ipcContext().get_executor().running_in_this_thread(); }
+bool onIpcThread() {
+  return ipcContext().get_executor().running_in_this_thread();
+}
 
 void runOnIpcThread(const std::function<void()>& work) {
   if (onIpcThread()) {
@@ -80,12 +83,6 @@ void runOnIpcThread(const std::function<void()>& work) {
     done.set_value();
   });
   done.get_future().wait();
-}
-
-void tuneSocketBuffers(int fd) {
-  const int size = 1 << 20;
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming)
@@ -105,40 +102,63 @@ FramedSocket::~FramedSocket() = default;
 void FramedSocket::startReading() {
   if (!open_ || reading_) return;
   reading_ = true;
-  readSome();
+  readAvailable();
 }
 
-void FramedSocket::readSome() {
-  std::span<char> space = reader_.readSpace();
-  socket_.async_read_some(asio::buffer(space.data(), space.size()),
-                          [self = shared_from_this()](const std::error_code& error,
-                                                      std::size_t count) {
-                            self->onRead(error, count);
-                          });
-}
-
-void FramedSocket::onRead(const std::error_code& error, std::size_t count) {
-  if (!open_) return;
-  if (error) {
-    if (error == asio::error::eof) {
-      closeSocket(reader_.midFrame() ? ipcViolation("connection closed inside a frame")
-                                     : Error{ECONNRESET, "connection closed by the peer"});
-    } else {
-      closeSocket(Error{error.value(), "connection failed: " + error.message()});
+// Reads what the socket holds, then waits for more. The wait is armed on
+// this thread right after a short read, and readiness is only dispatched on
+// this thread, so none is missed; it saves the read that would only say
+// "nothing more" on every message.
+void FramedSocket::readAvailable() {
+  constexpr int kReadsPerTurn = 16;  // then let other sockets have the thread
+  for (int turn = 0;; ++turn) {
+    if (turn == kReadsPerTurn) {
+      asio::post(ipcContext(), [self = shared_from_this()] { self->readAvailable(); });
+      return;
     }
-    return;
+    std::span<char> space = reader_.readSpace();
+    ssize_t count;
+    do {
+      count = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    if (count == 0) {
+      return closeSocket(reader_.midFrame() ? ipcViolation("connection closed inside a frame")
+                                            : Error{ECONNRESET, "connection closed by the peer"});
+    }
+    if (count < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return closeSocket(errnoError("connection failed", errno));
+    }
+    reader_.commit(static_cast<std::size_t>(count));
+    if (!deliverFrames()) return;
+    if (static_cast<std::size_t>(count) < space.size()) break;
   }
-  reader_.commit(count);
+  socket_.async_wait(
+      asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& error) {
+        if (!self->open_) return;
+        if (error) {
+          return self->closeSocket(Error{error.value(), "connection failed: " + error.message()});
+        }
+        self->readAvailable();
+      });
+}
+
+bool FramedSocket::deliverFrames() {
   for (;;) {
     Result<std::optional<FrameBody>> body = reader_.next();
-    if (!body) return closeSocket(body.error());
-    if (!*body) break;
+    if (!body) {
+      closeSocket(body.error());
+      return false;
+    }
+    if (!*body) return true;
     Result<std::vector<IpcValue>> message = decodeFrameBody(**body);
-    if (!message) return closeSocket(message.error());
+    if (!message) {
+      closeSocket(message.error());
+      return false;
+    }
     onMessage(std::move(message).value());
-    if (!open_) return;
+    if (!open_) return false;
   }
-  readSome();
 }
 
 bool FramedSocket::send(EncodedFrame frame) {
@@ -210,9 +230,8 @@ void FramedSocket::onWritten(const std::error_code& error) {
 }
 
 void FramedSocket::closeFromAnyThread(Error why) {
-  asio::post(ipcContext(), [self = shared_from_this(), why = std::move(why)] {
-    self->closeSocket(why);
-  });
+  asio::post(ipcContext(),
+             [self = shared_from_this(), why = std::move(why)] { self->closeSocket(why); });
 }
 
 void FramedSocket::closeSocket(const Error& why) {

@@ -3,6 +3,10 @@
 // Internal to the IPC transport: the I/O thread and the framed socket that
 // both connection sides are built on.
 
+// Asio picks its handler allocator from the standard library's configuration
+// macros, so a library header comes first and every file picks alike.
+#include <cstddef>
+// Asio only after it.
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <cstdint>
@@ -24,9 +28,6 @@ asio::io_context& ipcContext();
 bool onIpcThread();
 // Runs `work` on the IPC thread and returns once it has run.
 void runOnIpcThread(const std::function<void()>& work);
-
-// Generous socket buffers: fewer wake-ups while a large reply streams.
-void tuneSocketBuffers(int fd);
 
 // A connected stream socket that reads and writes frames.
 class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
@@ -65,8 +66,9 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
     std::size_t sent = 0;
   };
 
-  void readSome();
-  void onRead(const std::error_code& error, std::size_t count);
+  void readAvailable();
+  // False when the socket closed meanwhile.
+  bool deliverFrames();
   // With writeMu_ held.
   void startAsyncWrite();
   void onWritten(const std::error_code& error);

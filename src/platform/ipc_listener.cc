@@ -179,7 +179,9 @@ Result<std::optional<UniqueFd>> takeActivatedSocket(std::string_view name) {
 
   long pid = 0;
   long count = 0;
-  if (!parseNumber(std::getenv("LISTEN_PID"), pid) || pid != ::getpid()) return std::optional<UniqueFd>();
+  if (!parseNumber(std::getenv("LISTEN_PID"), pid) || pid != ::getpid()) {
+    return std::optional<UniqueFd>();
+  }
   if (!parseNumber(std::getenv("LISTEN_FDS"), count) || count <= 0 || count > 4096) {
     return std::optional<UniqueFd>();
   }
@@ -197,7 +199,9 @@ Result<std::optional<UniqueFd>> takeActivatedSocket(std::string_view name) {
   for (int i = 0; i < count; ++i) {
     const int fd = kFirstPassedFd + i;
     // None of them may leak into the tools the helper runs.
-    if (const int flags = ::fcntl(fd, F_GETFD); flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    if (const int flags = ::fcntl(fd, F_GETFD); flags >= 0) {
+      ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
     if (!match && static_cast<std::size_t>(i) < names.size() && names[i] == name &&
         !taken.get().contains(fd)) {
       match = fd;
@@ -262,7 +266,6 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   }
 
   void hand(UniqueFd fd) {
-    tuneSocketBuffers(fd.get());
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
     globalQueue(QosClass::kDefault)
@@ -325,7 +328,9 @@ Result<std::unique_ptr<Listener>> Listener::open(std::string_view serviceName,
   return std::make_unique<Listener>(std::move(impl));
 }
 
-Listener::~Listener() { close(); }
+Listener::~Listener() {
+  close();
+}
 
 void Listener::close() {
   if (impl_->closed.exchange(true)) return;
@@ -337,8 +342,14 @@ void Listener::close() {
   SocketFiles::shared().remove(impl_.get());
 }
 
-const std::string& Listener::path() const { return impl_->path; }
-bool Listener::adopted() const { return impl_->adopted; }
-int Listener::nativeHandle() const { return impl_->fd; }
+const std::string& Listener::path() const {
+  return impl_->path;
+}
+bool Listener::adopted() const {
+  return impl_->adopted;
+}
+int Listener::nativeHandle() const {
+  return impl_->fd;
+}
 
 }  // namespace zefra::platform

@@ -31,8 +31,7 @@ class Listener {
   // nobody answers on. Fails, and opens nothing, when another live instance
   // serves the path, when a file that is not a socket is in the way, or when
   // the runtime directory is refused.
-  static Result<std::unique_ptr<Listener>> open(std::string_view serviceName,
-                                                AcceptHandler handler,
+  static Result<std::unique_ptr<Listener>> open(std::string_view serviceName, AcceptHandler handler,
                                                 const ListenerOptions& options = {});
   // Stops accepting and removes the socket file if it is still ours. Open
   // connections stay.

@@ -11,8 +11,7 @@ constexpr std::int64_t kCallTag = 0;
 constexpr std::int64_t kReplyTag = 1;
 
 bool hasTag(const std::vector<IpcValue>& message, std::int64_t tag) {
-  return !message.empty() && message[0].kind() == IpcValue::Kind::kInt &&
-         message[0].asInt() == tag;
+  return !message.empty() && message[0].kind() == IpcValue::Kind::kInt && message[0].asInt() == tag;
 }
 
 Result<std::uint64_t> callIDOf(const std::vector<IpcValue>& message) {

@@ -22,7 +22,9 @@ IpcValue IpcValue::integer(std::int64_t value) {
   v.scalar_ = value;
   return v;
 }
-IpcValue IpcValue::string(std::string text) { return string(Bytes(std::move(text))); }
+IpcValue IpcValue::string(std::string text) {
+  return string(Bytes(std::move(text)));
+}
 IpcValue IpcValue::string(Bytes utf8) {
   IpcValue v;
   v.kind_ = Kind::kString;
@@ -59,7 +61,9 @@ Error ipcViolation(const std::string& detail) {
 
 namespace {
 
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool isContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Length of the well-formed sequence at `p`, 0 when it is ill-formed.
 std::size_t sequenceLength(const unsigned char* p, std::size_t left) {

@@ -93,8 +93,7 @@ class EncodedMessage {
   char* headerRoom();
 
  private:
-  friend Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values,
-                                              std::size_t headerRoom);
+  friend Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values, std::size_t headerRoom);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::size_t size_ = 0;

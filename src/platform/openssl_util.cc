@@ -1,5 +1,6 @@
 #include "platform/openssl_util.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <unistd.h>
@@ -8,6 +9,12 @@
 #include <climits>
 
 namespace zefra::platform::ossl {
+
+void initializeCrypto() {
+  static const bool initialized =
+      OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)initialized;
+}
 
 std::string takeErrors() {
   std::string line;

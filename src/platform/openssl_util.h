@@ -51,6 +51,11 @@ using Sha256 = std::array<std::uint8_t, 32>;
 // Empties this thread's OpenSSL error queue into one line ("" when empty).
 // Every failing OpenSSL path calls it, so no stale error leaks into a later
 // call on the same thread.
+// Initialises the library without reading any configuration file: nothing
+// outside the build (OPENSSL_CONF, /etc/ssl/openssl.cnf) may load providers
+// into a process that checks signatures. Safe to call more than once.
+void initializeCrypto();
+
 std::string takeErrors();
 Error error(const std::string& what);  // what + ": " + takeErrors() when there is one
 

@@ -23,7 +23,8 @@ Status checkPrivateDirectory(const std::string& path);
 
 // <runtime dir>/<serviceName>. A service name is one path component that fits
 // a Unix socket address with its directory.
-Result<std::string> servicePath(std::string_view serviceName,
-                                const std::optional<std::string>& runtimeDirOverride = std::nullopt);
+Result<std::string> servicePath(
+    std::string_view serviceName,
+    const std::optional<std::string>& runtimeDirOverride = std::nullopt);
 
 }  // namespace zefra::platform

@@ -37,8 +37,8 @@ Result<Work> ExportedObject::bind(std::string_view selector, std::vector<IpcValu
   if (!known || !object_ || !object_->offers(*known)) {
     return ipcViolation(std::string(selector) + " is not offered");
   }
-  const Result<Work> badShape = ipcViolation("arguments of " + std::string(selector) +
-                                             " do not have the declared types");
+  const Result<Work> badShape =
+      ipcViolation("arguments of " + std::string(selector) + " do not have the declared types");
   auto object = object_;  // queued work holds its own reference
   switch (*known) {
     case Selector::kPing:
@@ -73,13 +73,13 @@ Result<Work> ExportedObject::bind(std::string_view selector, std::vector<IpcValu
                    list = std::move(list), input = std::move(input),
                    workingDirectory = std::move(workingDirectory),
                    environment = std::move(environment)]() mutable {
-        object->runWithRunID(std::move(runID), std::move(tool), std::move(list), std::move(input),
-                             std::move(workingDirectory), std::move(environment),
-                             [reply](Bytes standardOutput, Bytes standardError, int32_t status) {
-                               reply.send({IpcValue::data(std::move(standardOutput)),
-                                           IpcValue::data(std::move(standardError)),
-                                           IpcValue::integer(status)});
-                             });
+        object->runWithRunID(
+            std::move(runID), std::move(tool), std::move(list), std::move(input),
+            std::move(workingDirectory), std::move(environment),
+            [reply](Bytes standardOutput, Bytes standardError, int32_t status) {
+              reply.send({IpcValue::data(std::move(standardOutput)),
+                          IpcValue::data(std::move(standardError)), IpcValue::integer(status)});
+            });
       });
     }
 
@@ -93,7 +93,8 @@ Result<Work> ExportedObject::bind(std::string_view selector, std::vector<IpcValu
 
     case Selector::kPrepareForUpdate:
       return Work([object, reply] {
-        object->prepareForUpdateWithReply([reply](bool ok) { reply.send({IpcValue::boolean(ok)}); });
+        object->prepareForUpdateWithReply(
+            [reply](bool ok) { reply.send({IpcValue::boolean(ok)}); });
       });
 
     case Selector::kInstallUpdate: {

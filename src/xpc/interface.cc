@@ -10,7 +10,9 @@ using platform::ipcViolation;
 
 namespace {
 
-Position object(ObjectClass declared) { return {Position::Kind::kObject, ClassSet{declared}}; }
+Position object(ObjectClass declared) {
+  return {Position::Kind::kObject, ClassSet{declared}};
+}
 const Position kInt32{Position::Kind::kInt32, {}};
 const Position kBool{Position::Kind::kBool, {}};
 
@@ -91,7 +93,9 @@ Interface::Interface() {
 bool Interface::setClasses(ClassSet classes, Selector selector, int argumentIndex, bool ofReply) {
   MethodDescription& description = methods_[static_cast<int>(selector)];
   std::vector<Position>& positions = ofReply ? description.reply : description.arguments;
-  if (argumentIndex < 0 || static_cast<std::size_t>(argumentIndex) >= positions.size()) return false;
+  if (argumentIndex < 0 || static_cast<std::size_t>(argumentIndex) >= positions.size()) {
+    return false;
+  }
   Position& position = positions[static_cast<std::size_t>(argumentIndex)];
   if (position.kind != Position::Kind::kObject) return false;
   position.classes = classes;
@@ -107,7 +111,8 @@ platform::Result<bool> Interface::checkCall(std::string_view selector,
   std::optional<Selector> known = selectorFromName(selector);
   if (!known) return ipcViolation("unknown selector " + std::string(selector));
   const MethodDescription& description = method(*known);
-  if (platform::Status status = checkPositions(selector, "argument", description.arguments, arguments);
+  if (platform::Status status =
+          checkPositions(selector, "argument", description.arguments, arguments);
       !status) {
     return status.error();
   }

@@ -71,7 +71,9 @@ class Interface final : public platform::IpcInterface {
   platform::Status checkReply(std::string_view selector,
                               const std::vector<platform::IpcValue>& values) const override;
 
-  friend bool operator==(const Interface& a, const Interface& b) { return a.methods_ == b.methods_; }
+  friend bool operator==(const Interface& a, const Interface& b) {
+    return a.methods_ == b.methods_;
+  }
 
  private:
   std::array<MethodDescription, kSelectorCount> methods_;

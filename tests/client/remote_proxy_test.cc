@@ -82,8 +82,9 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
       later([reply] { reply(Bytes(std::string(16 << 20, 'o')), Bytes(), 0); });
       return;
     }
-    std::string described = runID + "|" + tool + "|" + (input ? "input:" + input->str() : "no input") +
-                            "|" + workingDirectory.value_or("no directory");
+    std::string described = runID + "|" + tool + "|" +
+                            (input ? "input:" + input->str() : "no input") + "|" +
+                            workingDirectory.value_or("no directory");
     for (const std::string& argument : arguments) described += "|" + argument;
     for (const auto& [name, value] : environment) described += "|" + name + "=" + value;
     later([reply, described, status = static_cast<int32_t>(arguments.size())] {
@@ -125,19 +126,19 @@ class RemoteProxyTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "zefra-proxy-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
-    Result<std::unique_ptr<platform::Listener>> listener = platform::Listener::open(
-        xpc::machServiceNames[0],
-        [this](platform::ServerConnection& connection) {
-          {
-            std::lock_guard lock(mu_);
-            connections_.push_back(connection);
-          }
-          connection.setExportedInterface(xpc::makeHelperInterface());
-          connection.setExportedObject(xpc::makeExportedObject(helper_));
-          connection.resume();
-          return true;
-        },
-        {root_});
+    Result<std::unique_ptr<platform::Listener>> listener =
+        platform::Listener::open(xpc::machServiceNames[0],
+                                 [this](platform::ServerConnection& connection) {
+                                   {
+                                     std::lock_guard lock(mu_);
+                                     connections_.push_back(connection);
+                                   }
+                                   connection.setExportedInterface(xpc::makeHelperInterface());
+                                   connection.setExportedObject(xpc::makeExportedObject(helper_));
+                                   connection.resume();
+                                   return true;
+                                 },
+                                 {root_});
     ASSERT_TRUE(listener.ok()) << listener.error().message;
     listener_ = std::move(listener).value();
   }
@@ -311,10 +312,11 @@ TEST(RemoteProxyReplies, ABadReplyFailsEveryWaitingCallOnce) {
     reader.commit(static_cast<std::size_t>(n));
     while (reader.next().value()) ++calls;
   }
-  Result<platform::EncodedFrame> bad = platform::encodeFrame(
-      platform::makeReplyMessage(1, {IpcValue::integer(42)}));
+  Result<platform::EncodedFrame> bad =
+      platform::encodeFrame(platform::makeReplyMessage(1, {IpcValue::integer(42)}));
   for (const iovec& chunk : bad->chunks()) {
-    ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), static_cast<ssize_t>(chunk.iov_len));
+    ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len),
+              static_cast<ssize_t>(chunk.iov_len));
   }
   ASSERT_TRUE(errors.waitFor(3));
   EXPECT_FALSE((*proxy)->ping().ok());

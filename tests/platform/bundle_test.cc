@@ -2,118 +2,90 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/launch_event.h"
+#include "support/temp_dir.h"
 
 namespace zefra::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class BundleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "bundle-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
+// An app bundle whose Info.json holds `info` (no file when null).
+std::string makeApp(const std::string& path, const char* info) {
+  fs::create_directories(path + "/Contents/Linux");
+  if (info) std::ofstream(path + "/Contents/Info.json") << info;
+  return path;
+}
 
-  // An app bundle whose Info.json holds `info` (no file when null).
-  std::string makeApp(const std::string& name, const char* info) {
-    std::string app = root_ + "/" + name;
-    fs::create_directories(app + "/Contents/Linux");
-    if (info) std::ofstream(app + "/Contents/Info.json") << info;
-    return app;
-  }
-
-  std::string root_;
-};
-
-TEST_F(BundleTest, ExecutableInsideAnAppBundle) {
-  std::string app = makeApp("Zefra Helper.app",
+TEST(BundleTest, ExecutableInsideAnAppBundle) {
+  zefra::testing::TempDir dir;
+  std::string app = makeApp(dir.path() + "/Zefra Helper.app",
                             R"({"CFBundleIdentifier": "com.ovak.zefra.helper",
                                 "CFBundleShortVersionString": "2.1", "CFBundleVersion": 7})");
   Bundle bundle = Bundle::atExecutablePath(app + "/Contents/Linux/zefra-helper");
   EXPECT_TRUE(bundle.isAppBundle());
   EXPECT_EQ(bundle.bundlePath(), app);
-  EXPECT_EQ(bundle.executablePath(), app + "/Contents/Linux/zefra-helper");
   EXPECT_EQ(bundle.resourcePath(), app + "/Contents/Resources");
   EXPECT_EQ(bundle.bundleIdentifier(), "com.ovak.zefra.helper");
   EXPECT_EQ(bundle.stringForInfoKey("CFBundleShortVersionString"), "2.1");
   EXPECT_EQ(bundle.stringForInfoKey("CFBundleVersion"), std::nullopt);  // not a string
-  EXPECT_EQ(bundle.infoDictionary().at("CFBundleVersion"), 7);
-}
 
-TEST_F(BundleTest, MissingOrUnusableInfoIsEmpty) {
-  const char* infos[] = {nullptr, "{\"CFBundleIdentifier\": ", "[\"a\"]", "", "{}"};
-  for (std::size_t i = 0; i < std::size(infos); ++i) {
-    std::string app = makeApp("Case" + std::to_string(i) + ".app", infos[i]);
-    Bundle bundle = Bundle::atExecutablePath(app + "/Contents/Linux/exe");
-    EXPECT_TRUE(bundle.isAppBundle()) << i;
-    EXPECT_EQ(bundle.bundlePath(), app) << i;
-    EXPECT_TRUE(bundle.infoDictionary().is_object()) << i;
-    EXPECT_TRUE(bundle.infoDictionary().empty()) << i;
-    EXPECT_EQ(bundle.bundleIdentifier(), std::nullopt) << i;
+  // Missing or unusable Info is empty; the bundle is still one.
+  for (const char* info : {(const char*)nullptr, "{\"CFBundleIdentifier\": ", "[\"a\"]", ""}) {
+    fs::remove(app + "/Contents/Info.json");
+    bundle = Bundle::atExecutablePath(makeApp(app, info) + "/Contents/Linux/exe");
+    EXPECT_TRUE(bundle.isAppBundle());
+    EXPECT_EQ(bundle.infoDictionary(), nlohmann::json::object()) << (info ? info : "none");
   }
 }
 
-TEST_F(BundleTest, ExecutableOutsideAnyBundle) {
-  std::string app = makeApp("Other.app", R"({"CFBundleIdentifier": "x"})");
-  makeApp(".app", R"({"CFBundleIdentifier": "x"})");
-  for (std::string dir : {root_ + "/bin", app + "/Contents/MacOS", app + "/Contents",
-                          root_ + "/.app/Contents/Linux", std::string("/")}) {
-    std::string exe = dir == "/" ? "/exe" : dir + "/exe";
-    Bundle bundle = Bundle::atExecutablePath(exe);
-    EXPECT_FALSE(bundle.isAppBundle()) << exe;
-    EXPECT_EQ(bundle.bundlePath(), dir) << exe;
-    EXPECT_EQ(bundle.resourcePath(), dir) << exe;
-    EXPECT_TRUE(bundle.infoDictionary().empty()) << exe;
+TEST(BundleTest, ExecutableOutsideAnyBundle) {
+  zefra::testing::TempDir dir;
+  const std::string& root = dir.path();
+  std::string app = makeApp(root + "/Other.app", R"({"CFBundleIdentifier": "x"})");
+  makeApp(root + "/.app", R"({"CFBundleIdentifier": "x"})");
+  for (std::string parent : {root + "/bin", app + "/Contents/MacOS", app + "/Contents",
+                             root + "/.app/Contents/Linux", std::string()}) {
+    Bundle bundle = Bundle::atExecutablePath(parent + "/exe");
+    EXPECT_FALSE(bundle.isAppBundle()) << parent;
+    EXPECT_EQ(bundle.bundlePath(), parent.empty() ? "/" : parent);
+    EXPECT_EQ(bundle.resourcePath(), bundle.bundlePath());
+    EXPECT_TRUE(bundle.infoDictionary().empty()) << parent;
   }
-}
-
-TEST(MainBundle, IsThisTestProgramOutsideABundle) {
+  // This test program lies outside any bundle.
   std::string exe = fs::read_symlink("/proc/self/exe").string();
-  const Bundle& main = Bundle::main();
-  EXPECT_EQ(&main, &Bundle::main());
-  EXPECT_EQ(main.executablePath(), exe);
-  EXPECT_EQ(main.bundlePath(), fs::path(exe).parent_path().string());
-  EXPECT_TRUE(main.infoDictionary().empty());
-}
-
-TEST(LaunchEvent, ParsesOnlyTwoFourCharacterCodes) {
-  EXPECT_EQ(parseLaunchEvent("aevt:oapp"), (LaunchEvent{0x61657674, 0x6F617070}));
-  EXPECT_EQ(parseLaunchEvent("aevt:rapp"),
-            (LaunchEvent{fourCharCode("aevt"), fourCharCode("rapp")}));
-  EXPECT_EQ(parseLaunchEvent("GURL: url"),
-            (LaunchEvent{fourCharCode("GURL"), fourCharCode(" url")}));
-  for (const char* garbage : {"", "aevt", "aevtoapp", "aevt:oap", "aevt:oappp", "aevt-oapp",
-                              " aevt:oapp", "aev\x01:oapp", "aevt:oap\xc3", "::::::::"}) {
-    EXPECT_EQ(parseLaunchEvent(garbage), std::nullopt) << garbage;
-  }
-  EXPECT_EQ(formatLaunchEvent(LaunchEvent{fourCharCode("aevt"), fourCharCode("odoc")}),
-            "aevt:odoc");
+  EXPECT_EQ(Bundle::main().executablePath(), exe);
+  EXPECT_EQ(Bundle::main().bundlePath(), fs::path(exe).parent_path().string());
 }
 
 TEST(LaunchEvent, OnlyOpenApplicationIsInteractive) {
+  EXPECT_EQ(parseLaunchEvent("aevt:oapp"), (LaunchEvent{0x61657674, 0x6F617070}));
+  EXPECT_EQ(parseLaunchEvent("GURL: url"),
+            (LaunchEvent{fourCharCode("GURL"), fourCharCode(" url")}));
+  EXPECT_EQ(formatLaunchEvent(LaunchEvent{fourCharCode("aevt"), fourCharCode("odoc")}),
+            "aevt:odoc");
   EXPECT_TRUE(isOpenApplicationEvent(parseLaunchEvent("aevt:oapp")));
-  for (const char* other : {"aevt:rapp", "aevt:odoc", "oapp:aevt", "AEVT:OAPP", "garbage"}) {
+  EXPECT_FALSE(isOpenApplicationEvent(std::nullopt));
+  for (const char* other : {"aevt:rapp", "aevt:odoc", "oapp:aevt", "AEVT:OAPP"}) {
     EXPECT_FALSE(isOpenApplicationEvent(parseLaunchEvent(other))) << other;
   }
-  EXPECT_FALSE(isOpenApplicationEvent(std::nullopt));
+  for (const char* malformed : {"", "aevt", "aevtoapp", "aevt:oap", "aevt:oappp", " aevt:oapp",
+                                "aev\x01:oapp", "aevt:oap\xc3", "::::::::"}) {
+    EXPECT_EQ(parseLaunchEvent(malformed), std::nullopt) << malformed;
+  }
 }
 
 TEST(LaunchEvent, IsTakenFromTheEnvironmentOnce) {
-  ASSERT_EQ(::setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
+  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
-  EXPECT_EQ(::getenv(kLaunchEventVariable), nullptr);
-  ASSERT_EQ(::setenv(kLaunchEventVariable, "aevt:rapp", 1), 0);
+  EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);
+  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:rapp", 1), 0);
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
-  ::unsetenv(kLaunchEventVariable);
+  unsetenv(kLaunchEventVariable);
 }
 
 }  // namespace

@@ -5,60 +5,36 @@
 #include <openssl/cms.h>
 
 #include "platform/cms_shape.h"
-#include "platform/code_sign.h"
-#include "platform/code_verify.h"
 #include "platform/codesign_fixture.h"
+#include "support/temp_dir.h"
 
 namespace zefra::platform {
 namespace {
 
 using testing::Credential;
-using testing::TempDir;
 
-SignedPayload samplePayload() {
-  SignedPayload payload;
-  payload.identifier = "com.ovak.zefra.client";
-  payload.codeLength = 0x0102030405;
+TEST(SignaturePayload, RoundTripsAndRefusesAnythingOffTheFormat) {
+  SignedPayload payload{"com.ovak.zefra.client", 0x0102030405, {}, std::nullopt};
   payload.codeHash.fill(0xab);
-  return payload;
-}
-
-std::string trailer(std::uint32_t payload, std::uint32_t cms, std::uint32_t version = 1,
-                    std::uint32_t reserved = 0) {
-  std::string block = buildBlock(std::string(payload, 'p'), std::string(cms, 'c'));
-  std::string tail = block.substr(block.size() - kTrailerSize);
-  tail[11] = static_cast<char>(version);
-  tail[15] = static_cast<char>(reserved);
-  return tail;
-}
-
-TEST(SignaturePayload, RoundTripsWithAndWithoutSeal) {
-  SignedPayload payload = samplePayload();
+  const std::string good = encodePayload(payload);
   for (bool sealed : {false, true}) {
     if (sealed) payload.resourceSeal = ossl::sha256("seal");
     auto decoded = decodePayload(encodePayload(payload));
     ASSERT_TRUE(decoded) << decoded.error().message;
-    EXPECT_EQ(decoded->identifier, payload.identifier);
-    EXPECT_EQ(decoded->codeLength, payload.codeLength);
-    EXPECT_EQ(decoded->codeHash, payload.codeHash);
-    EXPECT_EQ(decoded->resourceSeal, payload.resourceSeal);
+    EXPECT_EQ(encodePayload(*decoded), encodePayload(payload)) << "sealed " << sealed;
   }
-}
 
-TEST(SignaturePayload, RefusesAnythingOffTheFormat) {
-  const std::string good = encodePayload(samplePayload());
   auto altered = [&](std::size_t at, char value) {
     std::string bytes = good;
     bytes[at] = value;
     return bytes;
   };
-  std::string sealFlagWithoutSeal = altered(11, 1);
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"empty", ""},
       {"wrong tag", altered(0, 'X')},
       {"next version", altered(9, 2)},
       {"unknown flag", altered(11, 2)},
-      {"seal flag without a seal", sealFlagWithoutSeal},
+      {"seal flag without a seal", altered(11, 1)},
       {"identifier longer than its length", altered(good.size() - 22, 20)},
       {"identifier shorter than its length", altered(good.size() - 22, 22)},
       {"byte after the identifier", good + "x"},
@@ -66,28 +42,29 @@ TEST(SignaturePayload, RefusesAnythingOffTheFormat) {
       {"identifier with a slash", altered(good.size() - 1, '/')},
       {"identifier with a NUL", altered(good.size() - 1, '\0')},
   };
-  for (const auto& [name, bytes] : cases) {
-    EXPECT_FALSE(decodePayload(bytes)) << name;
-  }
+  for (const auto& [name, bytes] : cases) EXPECT_FALSE(decodePayload(bytes)) << name;
 }
 
-TEST(SignatureTrailer, NoMagicMeansNoBlock) {
-  auto parsed = parseTrailer(std::string(kTrailerSize, 'x'), 1000);
-  ASSERT_TRUE(parsed);
-  EXPECT_FALSE(*parsed);
+std::string trailer(std::uint32_t payload, std::uint32_t cms, char version = 1, char reserved = 0) {
+  std::string block = buildBlock(std::string(payload, 'p'), std::string(cms, 'c'));
+  std::string tail = block.substr(block.size() - kTrailerSize);
+  tail[11] = version;
+  tail[15] = reserved;
+  return tail;
 }
 
-TEST(SignatureTrailer, LocatesTheBlock) {
+TEST(SignatureTrailer, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
+  auto noMagic = parseTrailer(std::string(kTrailerSize, 'x'), 1000);
+  ASSERT_TRUE(noMagic);
+  EXPECT_FALSE(*noMagic) << "no magic, no block";
   auto parsed = parseTrailer(trailer(60, 900), 5000);
   ASSERT_TRUE(parsed && *parsed);
   EXPECT_EQ((*parsed)->payloadLength, 60u);
   EXPECT_EQ((*parsed)->cmsLength, 900u);
   EXPECT_EQ((*parsed)->codeLength, 5000u - 60 - 900 - kTrailerSize);
-}
-
-TEST(SignatureTrailer, RefusesAMagicWhoseBlockDoesNotFit) {
-  EXPECT_FALSE(parseTrailer(trailer(60, 900), 60 + 900 + kTrailerSize - 1)) << "larger than file";
   EXPECT_TRUE(parseTrailer(trailer(60, 900), 60 + 900 + kTrailerSize)) << "exactly the file";
+
+  EXPECT_FALSE(parseTrailer(trailer(60, 900), 60 + 900 + kTrailerSize - 1)) << "larger than file";
   EXPECT_FALSE(parseTrailer(trailer(0, 900), 5000)) << "no payload";
   EXPECT_FALSE(parseTrailer(trailer(60, 0), 5000)) << "no CMS";
   EXPECT_FALSE(parseTrailer(trailer(kMaxPayloadSize + 1, 900), 1 << 30)) << "payload too long";
@@ -95,6 +72,12 @@ TEST(SignatureTrailer, RefusesAMagicWhoseBlockDoesNotFit) {
   EXPECT_FALSE(parseTrailer(trailer(60, 900, 2), 5000)) << "next version";
   EXPECT_FALSE(parseTrailer(trailer(60, 900, 1, 1), 5000)) << "reserved field";
   EXPECT_FALSE(parseTrailer(std::string(kSignatureMagic), 5000)) << "magic alone";
+}
+
+TEST(CmsShape, RefusesLongFormLengthsThatFitTheShortForm) {
+  // SEQUENCE with a two-byte length form for 5 bytes of content.
+  EXPECT_FALSE(checkCmsShape(std::string("\x30\x81\x05\x02\x01\x01\x05\x00", 8)));
+  EXPECT_FALSE(checkCmsShape(""));
 }
 
 // Files signed under a throw-away anchor.
@@ -109,13 +92,15 @@ class SignedFileTest : public ::testing::Test {
     root_.reset();
   }
 
-  std::string signedPeer(const std::string& name = "peer") {
-    std::string path = dir_ / name;
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path, *leaf_, "com.ovak.zefra.test");
-    return path;
+  std::string signedPeer(const Credential& signer = *leaf_) {
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/peer", signer,
+                               "com.ovak.zefra.test");
   }
   Result<SigningInfo> verify(const std::string& path) {
     return verifyExecutable(path, root_->anchor(), VerifyOptions::forPeers());
+  }
+  bool verifies(const SignedImage& image) {
+    return verifySignedImage(image, root_->anchor(), VerifyOptions::forPeers()).ok();
   }
   SignedImage imageOf(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -123,47 +108,28 @@ class SignedFileTest : public ::testing::Test {
     EXPECT_TRUE(image) << image.error().message;
     return image ? std::move(image.value()) : SignedImage{};
   }
-  // A block around a CMS this test builds itself.
-  SignedImage imageWithCms(const std::string& path, std::string cms) {
-    SignedImage image = imageOf(path);
-    image.cms = std::move(cms);
-    return image;
-  }
 
   static inline std::unique_ptr<Credential> root_;
   static inline std::unique_ptr<Credential> leaf_;
-  TempDir dir_;
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
+  testing::TempDir dir_;
 };
 
-TEST_F(SignedFileTest, SignedCopyVerifiesAndStillRuns) {
+TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
   std::string path = signedPeer();
   auto info = verify(path);
   ASSERT_TRUE(info) << info.error().message;
   EXPECT_EQ(info->identifier, "com.ovak.zefra.test");
   EXPECT_EQ(info->teamIdentifier, testing::kTeam);
-  EXPECT_EQ(info->codeHash, ossl::sha256(testing::readFile(ZEFRA_TEST_PEER_PROGRAM)));
-  ASSERT_EQ(info->chainSubjects.size(), 2u);
-  EXPECT_EQ(info->chainSubjects[1], "CN=Signature Test Root,O=Zefra Tests");
-  // The loader ignores the block: the program still runs (and fails to
-  // connect to a socket that does not exist).
-  EXPECT_EQ(testing::run({path, dir_ / "no-socket", "exit"}), 3);
-}
+  EXPECT_EQ(info->codeHash, ossl::sha256(program_));
+  // The loader ignores the block: the program runs (and fails to connect).
+  EXPECT_EQ(testing::run({path, dir_.path() + "/no-socket", "exit"}), 3);
 
-TEST_F(SignedFileTest, ResigningReplacesTheBlock) {
-  std::string path = signedPeer();
-  ASSERT_TRUE(signExecutable(path, leaf_->identity(), "com.ovak.zefra.other"));
-  const std::string program = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
-  EXPECT_EQ(imageOf(path).codeLength, program.size()) << "one block, not two";
-  EXPECT_EQ(testing::readFile(path).substr(0, program.size()), program);
-  auto info = verify(path);
-  ASSERT_TRUE(info) << info.error().message;
-  EXPECT_EQ(info->identifier, "com.ovak.zefra.other");
-}
-
-TEST_F(SignedFileTest, SigningKeepsTheModeAndRefusesADamagedBlock) {
-  std::string path = signedPeer();
   ASSERT_EQ(::chmod(path.c_str(), 0750), 0);
-  ASSERT_TRUE(signExecutable(path, leaf_->identity(), "com.ovak.zefra.test"));
+  ASSERT_TRUE(signExecutable(path, leaf_->identity(), "com.ovak.zefra.other"));
+  EXPECT_EQ(imageOf(path).codeLength, program_.size()) << "one block, not two";
+  EXPECT_EQ(testing::readFile(path).substr(0, program_.size()), program_);
+  EXPECT_EQ(verify(path)->identifier, "com.ovak.zefra.other");
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
@@ -179,26 +145,28 @@ TEST_F(SignedFileTest, SigningKeepsTheModeAndRefusesADamagedBlock) {
 }
 
 TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
-  std::string path = signedPeer();
-  SignedImage image = imageOf(path);
-  auto anchor = root_->anchor();
-  ASSERT_TRUE(verifySignedImage(image, anchor, VerifyOptions::forPeers()));
-  // Besides single bits: 0x20 turns letter case (names compare folded).
-  for (std::uint8_t mask : {0x01, 0x20, 0x80, 0xff}) {
-    for (std::size_t i = 0; i < image.payload.size() + image.cms.size(); ++i) {
-      SignedImage changed = image;
-      if (i < image.payload.size()) {
-        changed.payload[i] ^= static_cast<char>(mask);
-      } else {
-        changed.cms[i - image.payload.size()] ^= static_cast<char>(mask);
+  testing::CertSpec rsaSpec = testing::leafSpec();
+  rsaSpec.rsa = true;
+  Credential rsaLeaf = testing::issue(rsaSpec, root_.get());
+  for (const Credential* signer : {leaf_.get(), &rsaLeaf}) {
+    SignedImage image = imageOf(signedPeer(*signer));
+    ASSERT_TRUE(verifies(image));
+    // Besides single bits: 0x20 turns letter case (OpenSSL compares names
+    // folded), 0x0a turns rsaEncryption into sha256WithRSAEncryption.
+    for (std::uint8_t mask : {0x01, 0x0a, 0x20, 0xff}) {
+      for (std::size_t i = 0; i < image.payload.size() + image.cms.size(); ++i) {
+        SignedImage changed = image;
+        char& byte =
+            i < image.payload.size() ? changed.payload[i] : changed.cms[i - image.payload.size()];
+        byte ^= static_cast<char>(mask);
+        EXPECT_FALSE(verifies(changed)) << "block byte " << i << " xor " << int(mask);
       }
-      EXPECT_FALSE(verifySignedImage(changed, anchor, VerifyOptions::forPeers()))
-          << "block byte " << i << " xor " << int(mask);
     }
   }
   // The code, through the file: first, middle and last byte.
-  std::string original = testing::readFile(path);
-  for (std::size_t at : {std::size_t{0}, image.codeLength / 2, image.codeLength - 1}) {
+  std::string path = signedPeer();
+  const std::string original = testing::readFile(path);
+  for (std::size_t at : {std::size_t{0}, program_.size() / 2, program_.size() - 1}) {
     std::string bytes = original;
     bytes[at] ^= 0x01;
     testing::writeFile(path, bytes);
@@ -206,93 +174,70 @@ TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
   }
 }
 
-TEST_F(SignedFileTest, ADamagedTrailerIsRefused) {
+TEST_F(SignedFileTest, ADamagedTrailerIsRefusedAndNoBlockIsNoPass) {
   std::string path = signedPeer();
   const std::string original = testing::readFile(path);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"truncated", original.substr(0, original.size() - 1)},
+      {"extended", original + "\n"},
+      {"trailer repeated", original + original.substr(original.size() - kTrailerSize)},
+  };
   for (std::size_t i = 0; i < kTrailerSize; ++i) {
-    std::string bytes = original;
-    bytes[bytes.size() - kTrailerSize + i] ^= 0x01;
-    testing::writeFile(path, bytes);
-    EXPECT_FALSE(verify(path)) << "trailer byte " << i;
+    cases.emplace_back("trailer byte " + std::to_string(i), original);
+    cases.back().second[original.size() - kTrailerSize + i] ^= 0x01;
   }
-  testing::writeFile(path, original.substr(0, original.size() - 1));
-  EXPECT_FALSE(verify(path)) << "truncated";
-  testing::writeFile(path, original + "\n");
-  EXPECT_FALSE(verify(path)) << "extended";
-  testing::writeFile(path, original + original.substr(original.size() - kTrailerSize));
-  EXPECT_FALSE(verify(path)) << "trailer repeated";
-  testing::writeFile(path, original);
-  EXPECT_TRUE(verify(path));
-}
-
-TEST_F(SignedFileTest, UnsignedIsAnErrorNotAPass) {
-  std::string path = dir_ / "plain";
-  testing::writeFile(path, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
+  for (const auto& [name, bytes] : cases) {
+    testing::writeFile(path, bytes);
+    EXPECT_FALSE(verify(path)) << name;
+  }
+  testing::writeFile(path, program_);
   auto info = verify(path);
   ASSERT_FALSE(info);
   EXPECT_EQ(info.error().message, "code is not signed");
 }
 
-// CMS structures the signer never writes, built with OpenSSL directly.
-std::string cmsDer(CMS_ContentInfo* cms) {
+// A CMS built with OpenSSL directly, in shapes the signer never writes.
+std::string makeCms(const std::string& payload, const std::vector<const Credential*>& signers,
+                    unsigned flags, const EVP_MD* digest = EVP_sha256(), X509* extra = nullptr) {
+  ossl::CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags | CMS_PARTIAL));
+  for (const Credential* signer : signers) {
+    EXPECT_TRUE(CMS_add1_signer(cms.get(), signer->cert.get(), signer->key.get(), digest, flags));
+  }
+  if (extra) CMS_add1_cert(cms.get(), extra);
+  ossl::BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
+  EXPECT_EQ(CMS_final(cms.get(), content.get(), nullptr, flags), 1);
   unsigned char* der = nullptr;
-  int length = i2d_CMS_ContentInfo(cms, &der);
+  int length = i2d_CMS_ContentInfo(cms.get(), &der);
   std::string out(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
   OPENSSL_free(der);
   return out;
 }
 
-std::string makeCms(const std::string& payload, const std::vector<const Credential*>& signers,
-                    unsigned flags, const EVP_MD* digest = EVP_sha256()) {
-  ossl::CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags | CMS_PARTIAL));
-  for (const Credential* signer : signers) {
-    EXPECT_TRUE(CMS_add1_signer(cms.get(), signer->cert.get(), signer->key.get(), digest, flags));
-  }
-  ossl::BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
-  EXPECT_EQ(CMS_final(cms.get(), content.get(), nullptr, flags), 1);
-  return cmsDer(cms.get());
-}
-
 TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
-  std::string path = signedPeer();
-  SignedImage image = imageOf(path);
-  auto anchor = root_->anchor();
-  auto verifies = [&](std::string cms) {
-    return verifySignedImage(imageWithCms(path, std::move(cms)), anchor, VerifyOptions::forPeers())
-        .ok();
+  SignedImage image = imageOf(signedPeer());
+  auto withCms = [&](std::string cms) {
+    SignedImage changed = image;
+    changed.cms = std::move(cms);
+    return changed;
   };
   constexpr unsigned kDetached = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
-  ASSERT_TRUE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached))) << "the control case";
+  const std::string& payload = image.payload;
+  const Credential* leaf = leaf_.get();
+  ASSERT_TRUE(verifies(withCms(makeCms(payload, {leaf}, kDetached)))) << "the control case";
 
   Credential second = testing::issue(testing::leafSpec(), root_.get());
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get(), &second}, kDetached)))
-      << "two signers";
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, CMS_BINARY | CMS_NOSMIMECAP)))
-      << "content inside";
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached, EVP_sha384())))
-      << "SHA-384";
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached | CMS_NOATTR)))
-      << "no signed attributes";
-  EXPECT_FALSE(verifies(makeCms(image.payload, {leaf_.get()}, kDetached | CMS_NOCERTS)))
-      << "no signer certificate";
-  EXPECT_FALSE(verifies(makeCms("another payload", {leaf_.get()}, kDetached))) << "other content";
-  EXPECT_FALSE(verifies(image.cms + std::string(1, '\0'))) << "trailing byte";
-  EXPECT_FALSE(verifies(std::string(600, '\x30'))) << "garbage";
-
-  // An unrelated certificate riding along.
-  ossl::CmsPtr withExtra(CMS_sign(nullptr, nullptr, nullptr, nullptr, kDetached | CMS_PARTIAL));
-  CMS_add1_signer(withExtra.get(), leaf_->cert.get(), leaf_->key.get(), EVP_sha256(), kDetached);
-  CMS_add1_cert(withExtra.get(), second.cert.get());
-  ossl::BioPtr content(
-      BIO_new_mem_buf(image.payload.data(), static_cast<int>(image.payload.size())));
-  CMS_final(withExtra.get(), content.get(), nullptr, kDetached);
-  EXPECT_FALSE(verifies(cmsDer(withExtra.get()))) << "extra certificate";
-}
-
-TEST(CmsShape, RefusesLongFormLengthsThatFitTheShortForm) {
-  // SEQUENCE with a two-byte length form for 5 bytes of content.
-  EXPECT_FALSE(checkCmsShape(std::string("\x30\x81\x05\x02\x01\x01\x05\x00", 8)));
-  EXPECT_FALSE(checkCmsShape(""));
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"two signers", makeCms(payload, {leaf, &second}, kDetached)},
+      {"content inside", makeCms(payload, {leaf}, CMS_BINARY | CMS_NOSMIMECAP)},
+      {"SHA-384", makeCms(payload, {leaf}, kDetached, EVP_sha384())},
+      {"no signed attributes", makeCms(payload, {leaf}, kDetached | CMS_NOATTR)},
+      {"no signer certificate", makeCms(payload, {leaf}, kDetached | CMS_NOCERTS)},
+      {"other content", makeCms("another payload", {leaf}, kDetached)},
+      {"extra certificate", makeCms(payload, {leaf}, kDetached, EVP_sha256(), second.cert.get())},
+      {"trailing byte", image.cms + std::string(1, '\0')},
+      {"garbage", std::string(600, '\x30')},
+  };
+  for (const auto& [name, cms] : cases) EXPECT_FALSE(verifies(withCms(cms))) << name;
 }
 
 }  // namespace

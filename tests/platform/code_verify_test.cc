@@ -5,16 +5,18 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "platform/code_sign.h"
 #include "platform/codesign_fixture.h"
+#include "support/temp_dir.h"
 
 namespace zefra::platform {
 namespace {
 
 using testing::CertSpec;
 using testing::Credential;
-using testing::TempDir;
+namespace fs = std::filesystem;
 
 class CodeVerifyTest : public ::testing::Test {
  protected:
@@ -23,29 +25,32 @@ class CodeVerifyTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { root_.reset(); }
 
-  Credential leafUnderRoot(CertSpec spec = testing::leafSpec()) {
+  static Credential leafUnderRoot(CertSpec spec = testing::leafSpec()) {
     return testing::issue(spec, root_.get());
+  }
+  static CertSpec validBetween(long notBefore, long notAfter) {
+    CertSpec spec = testing::leafSpec();
+    spec.notBeforeSeconds = notBefore;
+    spec.notAfterSeconds = notAfter;
+    return spec;
   }
   Result<SigningInfo> signAndVerify(const Credential& signer,
                                     VerifyOptions options = VerifyOptions::forPeers()) {
-    std::string path = dir_ / "peer";
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path, signer, "com.ovak.zefra.test");
+    std::string path = testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/peer", signer,
+                                           "com.ovak.zefra.test");
     return verifyExecutable(path, root_->anchor(), options);
   }
 
   static inline std::unique_ptr<Credential> root_;
-  TempDir dir_;
+  testing::TempDir dir_;
 };
 
-TEST_F(CodeVerifyTest, AcceptsALeafUnderTheAnchorDirectlyOrThroughIntermediates) {
-  auto direct = signAndVerify(leafUnderRoot());
-  ASSERT_TRUE(direct) << direct.error().message;
-  EXPECT_EQ(direct->teamIdentifier, testing::kTeam);
-
+TEST_F(CodeVerifyTest, AcceptsALeafUnderTheAnchorThroughIntermediates) {
   Credential first = testing::issue(testing::caSpec("First Intermediate"), root_.get());
   Credential second = testing::issue(testing::caSpec("Second Intermediate"), &first);
   auto deep = signAndVerify(testing::issue(testing::leafSpec(), &second));
   ASSERT_TRUE(deep) << deep.error().message;
+  EXPECT_EQ(deep->teamIdentifier, testing::kTeam);
   EXPECT_EQ(deep->chainSubjects,
             (std::vector<std::string>{"CN=Zefra Tests Code Signing,OU=K4T9QZ2M7B,O=Zefra Tests",
                                       "CN=Second Intermediate,O=Zefra Tests",
@@ -54,17 +59,10 @@ TEST_F(CodeVerifyTest, AcceptsALeafUnderTheAnchorDirectlyOrThroughIntermediates)
 }
 
 TEST_F(CodeVerifyTest, PeersIgnoreValidityTimeAndUpdatesCheckIt) {
-  const std::vector<std::pair<const char*, std::pair<long, long>>> windows = {
-      {"expired", {-30L * 86400, -86400}},
-      {"not yet valid", {86400, 30L * 86400}},
-  };
-  for (const auto& [name, window] : windows) {
-    CertSpec spec = testing::leafSpec();
-    spec.notBeforeSeconds = window.first;
-    spec.notAfterSeconds = window.second;
-    Credential signer = leafUnderRoot(spec);
-    EXPECT_TRUE(signAndVerify(signer, VerifyOptions::forPeers())) << name;
-    EXPECT_FALSE(signAndVerify(signer, VerifyOptions::forUpdates())) << name;
+  for (auto [notBefore, notAfter] : {std::pair{-30L * 86400, -86400L}, {86400L, 30L * 86400}}) {
+    Credential signer = leafUnderRoot(validBetween(notBefore, notAfter));
+    EXPECT_TRUE(signAndVerify(signer, VerifyOptions::forPeers())) << notBefore;
+    EXPECT_FALSE(signAndVerify(signer, VerifyOptions::forUpdates())) << notBefore;
   }
   Credential current = leafUnderRoot();
   EXPECT_TRUE(signAndVerify(current, VerifyOptions::forUpdates()));
@@ -75,9 +73,8 @@ TEST_F(CodeVerifyTest, PeersIgnoreValidityTimeAndUpdatesCheckIt) {
 
 TEST_F(CodeVerifyTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
   Credential otherRoot = testing::issue(testing::caSpec("Environment Root"));
-  std::string caFile = dir_ / "ca.pem";
-  testing::writeFile(caFile, otherRoot.certPem(), 0644);
-  ::setenv("SSL_CERT_FILE", caFile.c_str(), 1);
+  testing::writeFile(dir_.path() + "/ca.pem", otherRoot.certPem(), 0644);
+  ::setenv("SSL_CERT_FILE", (dir_.path() + "/ca.pem").c_str(), 1);
   ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
   auto info = signAndVerify(testing::issue(testing::leafSpec(), &otherRoot));
   ::unsetenv("SSL_CERT_FILE");
@@ -87,41 +84,27 @@ TEST_F(CodeVerifyTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
 
 TEST(TrustAnchor, IsExactlyOneSelfSignedCa) {
   Credential root = testing::issue(testing::caSpec("Anchor Root"));
-  Credential intermediate = testing::issue(testing::caSpec("Anchor Intermediate"), &root);
   EXPECT_TRUE(TrustAnchor::fromPem(root.certPem()));
   EXPECT_FALSE(TrustAnchor::fromPem(""));
   EXPECT_FALSE(
       TrustAnchor::fromPem("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"));
   EXPECT_FALSE(TrustAnchor::fromPem(root.certPem() + root.certPem())) << "two";
-  EXPECT_FALSE(TrustAnchor::fromPem(intermediate.certPem())) << "not self-signed";
+  EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::caSpec("Sub"), &root).certPem()))
+      << "not self-signed";
   EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::leafSpec()).certPem())) << "no CA";
 }
 
-TEST(TrustAnchor, CompiledAnchorIsTheConfiguredOne) {
-  const auto& compiled = TrustAnchor::compiled();
-  ASSERT_TRUE(compiled) << compiled.error().message;
-  auto configured = TrustAnchor::fromFile(ZEFRA_TEST_ANCHOR_FILE);
-  ASSERT_TRUE(configured);
-  EXPECT_EQ(compiled.value().subject(), configured->subject());
-}
-
-TEST(CodeRequirement, ParsesTheUpdateRequirement) {
+TEST(CodeRequirement, ParsesTheRequirementLanguageAndNothingElse) {
   auto requirement = parseRequirement(
       R"(anchor apple generic and identifier "com.ovak.zefra.helper" and certificate leaf[subject.OU] = "K4T9QZ2M7B")");
   ASSERT_TRUE(requirement) << requirement.error().message;
   EXPECT_EQ(requirement->identifier, "com.ovak.zefra.helper");
   EXPECT_EQ(requirement->teamIdentifier, "K4T9QZ2M7B");
-
   auto anchorOnly = parseRequirement("anchor apple generic");
   ASSERT_TRUE(anchorOnly);
-  EXPECT_FALSE(anchorOnly->identifier);
-  EXPECT_FALSE(anchorOnly->teamIdentifier);
-  auto bare = parseRequirement("identifier com.x and anchor apple generic");
-  ASSERT_TRUE(bare);
-  EXPECT_EQ(bare->identifier, "com.x");
-}
+  EXPECT_FALSE(anchorOnly->identifier || anchorOnly->teamIdentifier);
+  EXPECT_EQ(parseRequirement("identifier com.x and anchor apple generic")->identifier, "com.x");
 
-TEST(CodeRequirement, AnythingElseDoesNotCompile) {
   for (const char* text : {
            "",
            R"(identifier "com.ovak.zefra.helper")",  // no anchor
@@ -140,37 +123,38 @@ TEST(CodeRequirement, AnythingElseDoesNotCompile) {
   }
 }
 
-// Bundles laid out as the build makes them, signed under a test anchor.
+// Bundles laid out as the build makes them, each in a fresh place.
 class BundleTest : public CodeVerifyTest {
  protected:
   void SetUp() override {
-    if (!signer_) signer_ = std::make_unique<Credential>(leafUnderRoot());
-    bundle_ = dir_ / ("copy" + std::to_string(++copies_) + "/Zefra Helper.app");
-    namespace fs = std::filesystem;
-    fs::create_directories(bundle_ + "/Contents/Linux");
-    fs::create_directories(bundle_ + "/Contents/Resources/empty");
-    testing::writeFile(bundle_ + "/Contents/Info.json",
-                       R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": "1"})", 0644);
-    testing::writeFile(bundle_ + "/Contents/Linux/zefra-helper",
-                       testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, bundle_ + "/Contents/Linux/tool", *signer_,
+    bundle_ = dir_.path() + "/copy" + std::to_string(++copies_) + "/Zefra Helper.app";
+    fs::create_directories(at("Contents/Linux"));
+    fs::create_directories(at("Contents/Resources/empty"));
+    testing::writeFile(at("Contents/Info.json"), info("1"), 0644);
+    testing::writeFile(at("Contents/Linux/zefra-helper"), program_);
+    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), signer_,
                         "com.ovak.zefra.tool");
-    testing::writeFile(bundle_ + "/Contents/Resources/unit.service", "[Unit]\n", 0644);
-    fs::create_symlink("unit.service", bundle_ + "/Contents/Resources/link");
+    testing::writeFile(at("Contents/Resources/unit.service"), "[Unit]\n", 0644);
+    fs::create_symlink("unit.service", at("Contents/Resources/link"));
   }
-  Status sign() { return signBundle(bundle_, signer_->identity(), "com.ovak.zefra.helper"); }
-  Result<SigningInfo> verify(VerifyOptions options = VerifyOptions::forUpdates()) {
-    return verifyBundle(bundle_, kRequirement, root_->anchor(), options);
+  Status sign() { return signBundle(bundle_, signer_.identity(), "com.ovak.zefra.helper"); }
+  Result<SigningInfo> verify(const CodeRequirement& requirement = kRequirement,
+                             VerifyOptions options = VerifyOptions::forUpdates()) {
+    return verifyBundle(bundle_, requirement, root_->anchor(), options);
   }
   std::string at(const std::string& relative) const { return bundle_ + "/" + relative; }
+  static std::string info(const std::string& version) {
+    return R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": ")" + version + "\"}";
+  }
 
   static inline const CodeRequirement kRequirement{"com.ovak.zefra.helper", testing::kTeam};
-  std::unique_ptr<Credential> signer_;
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
+  Credential signer_ = leafUnderRoot();
   std::string bundle_;
   int copies_ = 0;
 };
 
-TEST_F(BundleTest, SignedBundleVerifies) {
+TEST_F(BundleTest, SignedBundleVerifiesUnderItsRequirementOnly) {
   ASSERT_TRUE(sign());
   auto info = verify();
   ASSERT_TRUE(info) << info.error().message;
@@ -179,45 +163,39 @@ TEST_F(BundleTest, SignedBundleVerifies) {
   // A group-writable file (another umask at unpacking) keeps the seal.
   ASSERT_EQ(::chmod(at("Contents/Resources/unit.service").c_str(), 0664), 0);
   EXPECT_TRUE(verify());
+
+  EXPECT_FALSE(verify({"com.ovak.zefra.other", testing::kTeam}));
+  EXPECT_FALSE(verify({"com.ovak.zefra.helper", "Z9Z9Z9Z9Z9"}));
+  Credential otherRoot = testing::issue(testing::caSpec("Other Root"));
+  EXPECT_FALSE(
+      verifyBundle(bundle_, kRequirement, otherRoot.anchor(), VerifyOptions::forUpdates()));
 }
 
 TEST_F(BundleTest, AnyChangeToTheFilesBreaksTheSeal) {
-  namespace fs = std::filesystem;
+  const std::string unit = "Contents/Resources/unit.service", link = "Contents/Resources/link";
   const std::vector<std::pair<const char*, std::function<void()>>> changes = {
       {"file added", [&] { testing::writeFile(at("Contents/Resources/extra"), "x", 0644); }},
-      {"file removed", [&] { fs::remove(at("Contents/Resources/unit.service")); }},
-      {"file changed",
-       [&] { testing::writeFile(at("Contents/Resources/unit.service"), "[Unit]\r\n", 0644); }},
+      {"file missing", [&] { fs::remove(at(unit)); }},
+      {"file changed", [&] { testing::writeFile(at(unit), "[Unit]\r\n", 0644); }},
+      {"file renamed", [&] { fs::rename(at(unit), at("Contents/Resources/unit.socket")); }},
       {"execute bit",
-       [&] {
-         fs::permissions(at("Contents/Resources/unit.service"), fs::perms::owner_exec,
-                         fs::perm_options::add);
-       }},
+       [&] { fs::permissions(at(unit), fs::perms::owner_exec, fs::perm_options::add); }},
       {"link retargeted",
        [&] {
-         fs::remove(at("Contents/Resources/link"));
-         fs::create_symlink("../Info.json", at("Contents/Resources/link"));
+         fs::remove(at(link));
+         fs::create_symlink("../Info.json", at(link));
        }},
       {"link made a file",
        [&] {
-         fs::remove(at("Contents/Resources/link"));
-         testing::writeFile(at("Contents/Resources/link"), "[Unit]\n", 0644);
+         fs::remove(at(link));
+         testing::writeFile(at(link), "[Unit]\n", 0644);
        }},
       {"empty directory added", [&] { fs::create_directory(at("Contents/Resources/more")); }},
       {"empty directory removed", [&] { fs::remove(at("Contents/Resources/empty")); }},
-      {"info changed",
-       [&] {
-         testing::writeFile(at("Contents/Info.json"),
-                            R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": "2"})",
-                            0644);
-       }},
-      {"file renamed",
-       [&] {
-         fs::rename(at("Contents/Resources/unit.service"), at("Contents/Resources/unit.socket"));
-       }},
+      {"info changed", [&] { testing::writeFile(at("Contents/Info.json"), info("2"), 0644); }},
   };
   for (const auto& [name, change] : changes) {
-    SetUp();  // a fresh bundle in a fresh place
+    SetUp();
     ASSERT_TRUE(sign());
     ASSERT_TRUE(verify()) << name;
     change();
@@ -225,29 +203,8 @@ TEST_F(BundleTest, AnyChangeToTheFilesBreaksTheSeal) {
   }
 }
 
-TEST_F(BundleTest, RequirementDecides) {
-  ASSERT_TRUE(sign());
-  EXPECT_FALSE(verifyBundle(bundle_, {"com.ovak.zefra.other", testing::kTeam}, root_->anchor(),
-                            VerifyOptions::forUpdates()));
-  EXPECT_FALSE(verifyBundle(bundle_, {"com.ovak.zefra.helper", "Z9Z9Z9Z9Z9"}, root_->anchor(),
-                            VerifyOptions::forUpdates()));
-  Credential otherRoot = testing::issue(testing::caSpec("Other Root"));
-  EXPECT_FALSE(
-      verifyBundle(bundle_, kRequirement, otherRoot.anchor(), VerifyOptions::forUpdates()));
-}
-
-TEST_F(BundleTest, UpdatesSignedByAnExpiredCertificateAreRefused) {
-  CertSpec expired = testing::leafSpec();
-  expired.notBeforeSeconds = -30L * 86400;
-  expired.notAfterSeconds = -86400;
-  signer_ = std::make_unique<Credential>(leafUnderRoot(expired));
-  ASSERT_TRUE(sign());
-  EXPECT_FALSE(verify(VerifyOptions::forUpdates()));
-  EXPECT_TRUE(verify(VerifyOptions::forPeers()));
-}
-
 TEST_F(BundleTest, NestedSignedCodeMustVerifyToo) {
-  // The seal is re-made over the damaged tool, so only the tool's own
+  // The seal is made over the damaged tool, so only the tool's own
   // signature can catch it.
   std::string tool = testing::readFile(at("Contents/Linux/tool"));
   tool[100] ^= 1;
@@ -263,7 +220,7 @@ TEST_F(BundleTest, NestedSignedCodeMustVerifyToo) {
 }
 
 TEST_F(BundleTest, TheMainExecutableMustBeSealedAndWhereInfoSays) {
-  ASSERT_TRUE(signExecutable(at("Contents/Linux/zefra-helper"), signer_->identity(),
+  ASSERT_TRUE(signExecutable(at("Contents/Linux/zefra-helper"), signer_.identity(),
                              "com.ovak.zefra.helper"));
   EXPECT_FALSE(verify()) << "signed without a seal";
 
@@ -273,11 +230,17 @@ TEST_F(BundleTest, TheMainExecutableMustBeSealedAndWhereInfoSays) {
                        std::string(R"({"CFBundleExecutable": ")") + name + R"("})", 0644);
     EXPECT_FALSE(sign()) << name;
   }
-
   SetUp();
-  std::filesystem::rename(at("Contents/Linux/zefra-helper"), at("Contents/Linux/real"));
-  std::filesystem::create_symlink("real", at("Contents/Linux/zefra-helper"));
+  fs::rename(at("Contents/Linux/zefra-helper"), at("Contents/Linux/real"));
+  fs::create_symlink("real", at("Contents/Linux/zefra-helper"));
   EXPECT_FALSE(sign()) << "symlinked main executable";
+}
+
+TEST_F(BundleTest, UpdatesSignedByAnExpiredCertificateAreRefused) {
+  signer_ = leafUnderRoot(validBetween(-30L * 86400, -86400));
+  ASSERT_TRUE(sign());
+  EXPECT_FALSE(verify(kRequirement, VerifyOptions::forUpdates()));
+  EXPECT_TRUE(verify(kRequirement, VerifyOptions::forPeers()));
 }
 
 }  // namespace

@@ -16,15 +16,17 @@ using Kind = IpcValue::Kind;
 
 std::string flatten(const EncodedMessage& message) {
   std::string out;
-  for (const iovec& chunk : message.chunks())
+  for (const iovec& chunk : message.chunks()) {
     out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
   return out;
 }
 
 std::string flatten(const EncodedFrame& frame) {
   std::string out;
-  for (const iovec& chunk : frame.chunks())
+  for (const iovec& chunk : frame.chunks()) {
     out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
   return out;
 }
 

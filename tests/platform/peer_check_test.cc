@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/codesign_fixture.h"
 #include "platform/peer_process.h"
+#include "support/temp_dir.h"
 
 namespace zefra::platform {
 namespace {
@@ -23,98 +24,70 @@ class PeerCheckTest : public ::testing::Test {
     leaf_.reset();
     root_.reset();
   }
-
-  void SetUp() override {
-    // Others may enter: one test runs its peer as another user.
-    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-    listener_ = std::make_unique<testing::Listener>(dir_ / "socket");
-  }
+  // Others may enter: one test runs its peer as another user.
+  void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
 
   std::string signedPeer(const std::string& name = "signed-peer") {
-    std::string path = dir_ / name;
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path, *leaf_, "com.ovak.zefra.test");
-    return path;
-  }
-  std::string unsignedPeer(const std::string& name = "unsigned-peer") {
-    std::string path = dir_ / name;
-    testing::writeFile(path, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-    return path;
-  }
-  Peer start(const std::string& executable, Peer::Mode mode = Peer::Mode::kStay) {
-    Peer peer = Peer::start(*listener_, executable, mode);
-    EXPECT_TRUE(peer.connected());
-    return peer;
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/" + name, *leaf_,
+                               "com.ovak.zefra.test");
   }
 
   static inline std::unique_ptr<Credential> root_;
   static inline std::unique_ptr<Credential> leaf_;
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
   testing::TempDir dir_;
-  std::unique_ptr<testing::Listener> listener_;
+  testing::Listener listener_{dir_.path() + "/socket"};
   PeerCodeChecker checker_{root_->anchor()};
 };
 
 TEST_F(PeerCheckTest, IdentifiesTheConnectingProcess) {
-  Peer peer = start(unsignedPeer());
+  Peer peer(listener_, signedPeer());
   auto identified = identifyPeer(peer.connection());
   ASSERT_TRUE(identified) << identified.error().message;
   EXPECT_EQ(identified->pid, peer.pid());
   EXPECT_EQ(identified->uid, ::geteuid());
-  EXPECT_TRUE(identified->pidfd.valid());
   EXPECT_TRUE(stillRunning(*identified));
   EXPECT_EQ(peerPid(peer.connection()).value(), peer.pid());
-
-  peer.killAndWait();
+  ::kill(peer.pid(), SIGKILL);
+  peer.waitUntilExited();
   EXPECT_FALSE(stillRunning(*identified));
 }
 
-TEST_F(PeerCheckTest, AcceptsSignedAndRefusesUnsignedPeers) {
-  Peer good = start(signedPeer());
-  auto info = checker_.check(good.connection());
-  ASSERT_TRUE(info) << info.error().message;
-  EXPECT_EQ(info->identifier, "com.ovak.zefra.test");
-  EXPECT_EQ(info->teamIdentifier, testing::kTeam);
-
-  Peer bad = start(unsignedPeer());
-  EXPECT_FALSE(checker_.check(bad.connection()));
-}
-
-TEST_F(PeerCheckTest, RefusesAPeerThatExitedBeforeTheCheck) {
-  Peer zombie = start(signedPeer(), Peer::Mode::kExitAfterConnect);
+TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
+  Peer zombie(listener_, signedPeer(), Peer::Mode::kExitAfterConnect);
+  ASSERT_TRUE(zombie.connected());
   zombie.waitUntilExited();
   EXPECT_FALSE(checker_.check(zombie.connection())) << "exited, not reaped";
 
-  Peer reaped = start(signedPeer("second"), Peer::Mode::kExitAfterConnect);
+  Peer reaped(listener_, signedPeer("second"), Peer::Mode::kExitAfterConnect);
+  ASSERT_TRUE(reaped.connected());
   ASSERT_EQ(::waitpid(reaped.pid(), nullptr, 0), reaped.pid());
   EXPECT_FALSE(checker_.check(reaped.connection())) << "exited and reaped";
-}
 
-TEST_F(PeerCheckTest, RefusesAPeerThatExitsWhileItIsChecked) {
   PeerCodeChecker::Options options;
   options.beforeLivenessCheck = [](const PeerProcess& peer) {
     ::kill(peer.pid, SIGKILL);
     siginfo_t info{};
     ::waitid(P_PID, static_cast<id_t>(peer.pid), &info, WEXITED | WNOWAIT);
   };
-  PeerCodeChecker checker(root_->anchor(), options);
-  Peer peer = start(signedPeer());
-  auto info = checker.check(peer.connection());
+  Peer during(listener_, signedPeer());
+  auto info = PeerCodeChecker(root_->anchor(), options).check(during.connection());
   ASSERT_FALSE(info);
   EXPECT_EQ(info.error().message, "the peer exited during the check");
 }
 
 TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
   std::string path = signedPeer("replaced");
-  std::string unsignedBytes = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
-  Peer startedSigned = start(path);
-  testing::replaceFile(path, unsignedBytes);
+  const std::string signedBytes = testing::readFile(path);
+  Peer startedSigned(listener_, path);
+  testing::replaceFile(path, program_);
   EXPECT_TRUE(checker_.check(startedSigned.connection())) << "signed image, unsigned file";
 
-  std::string signedBytes = testing::readFile(signedPeer("source"));
-  Peer startedUnsigned = start(path);
+  Peer startedUnsigned(listener_, path);
   testing::replaceFile(path, signedBytes);
   EXPECT_FALSE(checker_.check(startedUnsigned.connection())) << "unsigned image, signed file";
 
-  Peer removed = start(path);
+  Peer removed(listener_, path);
   ASSERT_EQ(::unlink(path.c_str()), 0);
   EXPECT_TRUE(checker_.check(removed.connection())) << "signed image, file removed";
 }
@@ -122,7 +95,7 @@ TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
 TEST_F(PeerCheckTest, RefusesAPeerOfAnotherUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as nobody";
   constexpr uid_t kNobody = 65534;
-  Peer other = Peer::start(*listener_, signedPeer(), Peer::Mode::kStay, kNobody);
+  Peer other(listener_, signedPeer(), Peer::Mode::kStay, kNobody);
   ASSERT_TRUE(other.connected());
   ASSERT_EQ(identifyPeer(other.connection())->uid, kNobody);
   auto info = checker_.check(other.connection());
@@ -130,52 +103,42 @@ TEST_F(PeerCheckTest, RefusesAPeerOfAnotherUser) {
   EXPECT_EQ(info.error().message, "the peer runs as another user");
 }
 
-TEST_F(PeerCheckTest, CachesVerdictsByFileIdentity) {
-  ScopedClockOverride later(now() + 3600);  // every file here is old enough
-  std::string path = signedPeer("cached");
-  {
-    Peer first = start(path);
-    Peer second = start(path);
-    ASSERT_TRUE(checker_.check(first.connection()));
-    ASSERT_TRUE(checker_.check(second.connection()));
-    EXPECT_EQ(checker_.stats().verified, 1u);
-    EXPECT_EQ(checker_.stats().cacheHits, 1u);
-  }
-  // Same path, other file: the cached verdict does not carry over.
-  testing::replaceFile(path, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-  Peer replaced = start(path);
-  EXPECT_FALSE(checker_.check(replaced.connection()));
-  EXPECT_EQ(checker_.stats().verified, 2u);
-
-  // Same file, changed metadata: verified again.
-  std::string other = signedPeer("touched");
-  Peer before = start(other);
-  ASSERT_TRUE(checker_.check(before.connection()));
-  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), times, 0), 0);  // a new mtime
-  Peer after = start(other);
-  ASSERT_TRUE(checker_.check(after.connection()));
-  EXPECT_EQ(checker_.stats().verified, 4u);
-}
-
-TEST_F(PeerCheckTest, ACachedVerdictStillNeedsALivePeer) {
-  ScopedClockOverride later(now() + 3600);
-  std::string path = signedPeer();
-  Peer first = start(path);
-  ASSERT_TRUE(checker_.check(first.connection()));
-  Peer gone = start(path, Peer::Mode::kExitAfterConnect);
-  gone.waitUntilExited();
-  EXPECT_FALSE(checker_.check(gone.connection()));
-}
-
-TEST_F(PeerCheckTest, FreshlyWrittenFilesAreNotCached) {
+TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   // A coarse timestamp cannot tell a rewrite in the same tick, so a file
   // changed moments ago is verified every time.
-  Peer peer = start(signedPeer());
-  ASSERT_TRUE(checker_.check(peer.connection()));
-  ASSERT_TRUE(checker_.check(peer.connection()));
+  std::string path = signedPeer("cached");
+  Peer fresh(listener_, path);
+  ASSERT_TRUE(checker_.check(fresh.connection()));
+  ASSERT_TRUE(checker_.check(fresh.connection()));
   EXPECT_EQ(checker_.stats().cached, 0u);
   EXPECT_EQ(checker_.stats().verified, 2u);
+
+  ScopedClockOverride later(now() + 3600);  // every file here is settled now
+  Peer first(listener_, path), second(listener_, path);
+  ASSERT_TRUE(checker_.check(first.connection()));
+  ASSERT_TRUE(checker_.check(second.connection()));
+  EXPECT_EQ(checker_.stats().verified, 3u);
+  EXPECT_EQ(checker_.stats().cacheHits, 1u);
+
+  // Same path, other file: the cached verdict does not carry over.
+  testing::replaceFile(path, program_);
+  Peer replaced(listener_, path);
+  EXPECT_FALSE(checker_.check(replaced.connection()));
+  EXPECT_EQ(checker_.stats().verified, 4u);
+
+  // Same file, a new mtime: verified again.
+  std::string touched = signedPeer("touched");
+  Peer before(listener_, touched);
+  ASSERT_TRUE(checker_.check(before.connection()));
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, touched.c_str(), times, 0), 0);
+  Peer after(listener_, touched);
+  ASSERT_TRUE(checker_.check(after.connection()));
+  EXPECT_EQ(checker_.stats().verified, 6u);
+
+  Peer gone(listener_, touched, Peer::Mode::kExitAfterConnect);
+  gone.waitUntilExited();
+  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
 }
 
 }  // namespace

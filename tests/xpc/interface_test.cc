@@ -17,20 +17,26 @@ namespace {
 using platform::IpcValue;
 using C = ObjectClass;
 
-IpcValue str(const char* text) { return IpcValue::string(text); }
-IpcValue strings(std::vector<IpcValue> elements) { return IpcValue::array(std::move(elements)); }
+IpcValue str(const char* text) {
+  return IpcValue::string(text);
+}
+IpcValue strings(std::vector<IpcValue> elements) {
+  return IpcValue::array(std::move(elements));
+}
 IpcValue dict(std::vector<std::pair<IpcValue, IpcValue>> pairs) {
   IpcValue::Map entries;
   for (auto& [key, value] : pairs) entries.push_back({key, value});
   return IpcValue::map(std::move(entries));
 }
-IpcValue data(const char* bytes) { return IpcValue::data(Bytes::copy(bytes)); }
+IpcValue data(const char* bytes) {
+  return IpcValue::data(Bytes::copy(bytes));
+}
 
 const char* kRun = "runWithRunID:tool:arguments:input:workingDirectory:environment:reply:";
 
 std::vector<IpcValue> runArguments() {
-  return {str("run-1"), str("pandoc"), strings({str("-o"), str("out.pdf")}), data("# Title"),
-          str("/tmp"), dict({{str("LANG"), str("C")}})};
+  return {str("run-1"),    str("pandoc"), strings({str("-o"), str("out.pdf")}),
+          data("# Title"), str("/tmp"),   dict({{str("LANG"), str("C")}})};
 }
 
 TEST(HelperInterface, HasTheAllowedClassesOfEveryPosition) {
@@ -111,13 +117,14 @@ TEST(HelperInterface, ChecksCallArgumentsByClassInsideCollectionsToo) {
 
 TEST(HelperInterface, OneWayOnlyForCancel) {
   std::shared_ptr<Interface> interface = makeHelperInterface();
-  EXPECT_TRUE(platform::parseCall(platform::makeCallMessage(0, "cancelWithRunID:", {str("r")}),
-                                  *interface)
-                  .ok());
-  EXPECT_FALSE(platform::parseCall(platform::makeCallMessage(2, "cancelWithRunID:", {str("r")}),
-                                   *interface)
-                   .ok());
-  EXPECT_FALSE(platform::parseCall(platform::makeCallMessage(0, "pingWithReply:", {}), *interface).ok());
+  EXPECT_TRUE(
+      platform::parseCall(platform::makeCallMessage(0, "cancelWithRunID:", {str("r")}), *interface)
+          .ok());
+  EXPECT_FALSE(
+      platform::parseCall(platform::makeCallMessage(2, "cancelWithRunID:", {str("r")}), *interface)
+          .ok());
+  EXPECT_FALSE(
+      platform::parseCall(platform::makeCallMessage(0, "pingWithReply:", {}), *interface).ok());
 }
 
 TEST(HelperInterface, ChecksReplies) {
@@ -127,7 +134,8 @@ TEST(HelperInterface, ChecksReplies) {
   EXPECT_FALSE(interface->checkReply("pingWithReply:", {IpcValue::integer(1)}).ok());
   EXPECT_FALSE(interface->checkReply("pingWithReply:", {}).ok());
   EXPECT_TRUE(interface->checkReply(kRun, {data("out"), data(""), IpcValue::integer(-15)}).ok());
-  EXPECT_FALSE(interface->checkReply(kRun, {data("out"), data(""), IpcValue::integer(1LL << 31)}).ok())
+  EXPECT_FALSE(
+      interface->checkReply(kRun, {data("out"), data(""), IpcValue::integer(1LL << 31)}).ok())
       << "status beyond 32 bits";
   EXPECT_FALSE(interface->checkReply(kRun, {data("out"), data(""), IpcValue()}).ok()) << "nil int";
   EXPECT_FALSE(interface->checkReply(kRun, {str("out"), data(""), IpcValue::integer(0)}).ok());
@@ -138,7 +146,9 @@ TEST(HelperInterface, ChecksReplies) {
                    .ok());
   EXPECT_TRUE(interface->checkReply("prepareForUpdateWithReply:", {IpcValue::boolean(true)}).ok());
   EXPECT_FALSE(interface->checkReply("prepareForUpdateWithReply:", {IpcValue::integer(1)}).ok());
-  EXPECT_TRUE(interface->checkReply("installUpdateFromZipAt:reply:", {IpcValue::boolean(false), str("m")}).ok());
+  EXPECT_TRUE(
+      interface->checkReply("installUpdateFromZipAt:reply:", {IpcValue::boolean(false), str("m")})
+          .ok());
   EXPECT_FALSE(interface->checkReply("cancelWithRunID:", {}).ok());
 }
 
@@ -191,9 +201,8 @@ class RecordingHelper : public ZefraHelperProtocol {
 TEST(ExportedObject, ReadsNilAsEmptyButKeepsAbsentInput) {
   auto helper = std::make_shared<RecordingHelper>();
   ExportedObject object(helper);
-  auto run = object.bind(kRun,
-                         {IpcValue(), str("pandoc"), IpcValue(), IpcValue(), IpcValue(), IpcValue()},
-                         {});
+  auto run = object.bind(
+      kRun, {IpcValue(), str("pandoc"), IpcValue(), IpcValue(), IpcValue(), IpcValue()}, {});
   ASSERT_TRUE(run.ok());
   EXPECT_EQ(helper->entered, 0) << "binding does not enter the method";
   (*run)();
@@ -242,7 +251,8 @@ TEST(HelperVersion, ShortVersionStringOrOnePointZero) {
   EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", 2.5}}), "1.0");
   EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", nullptr}}), "1.0");
   EXPECT_EQ(versionFromInfoDictionary(json::array()), "1.0");
-  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", " 2.0 beta "}}), " 2.0 beta ");
+  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", " 2.0 beta "}}),
+            " 2.0 beta ");
 }
 
 TEST(HelperVersion, WorkedOutOnceForTheLifeOfTheProcess) {

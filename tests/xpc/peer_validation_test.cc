@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 
 #include "platform/code_signature.h"
 #include "platform/codesign_fixture.h"
+#include "support/temp_dir.h"
 
 // The whole check of a connecting peer under the compiled anchor, with real
 // processes started from executables signed in every way that matters.
@@ -26,155 +26,134 @@ class PeerValidationTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     build_ = std::make_unique<Credential>(
-        testing::loadCredential(ZEFRA_TEST_SIGNING_CHAIN, ZEFRA_TEST_SIGNING_KEY));
+        Credential::load(ZEFRA_TEST_SIGNING_CHAIN, ZEFRA_TEST_SIGNING_KEY));
     if (std::string(ZEFRA_TEST_ANCHOR_KEY).empty()) return;  // a release anchor
     anchor_ = std::make_unique<Credential>(
-        testing::loadCredential(ZEFRA_TEST_ANCHOR_FILE, ZEFRA_TEST_ANCHOR_KEY));
+        Credential::load(ZEFRA_TEST_ANCHOR_FILE, ZEFRA_TEST_ANCHOR_KEY));
   }
   static void TearDownTestSuite() {
     anchor_.reset();
     build_.reset();
   }
-  void SetUp() override { listener_ = std::make_unique<testing::Listener>(dir_ / "socket"); }
-
-  // The compiled anchor's key, to issue more leaves under it.
-  const Credential& anchor() {
-    if (!anchor_) throw std::runtime_error("needs the development anchor");
-    return *anchor_;
-  }
-  Credential underAnchor(CertSpec spec = testing::leafSpec()) {
-    return testing::issue(spec, &anchor());
-  }
 
   std::string signedBy(const Credential& signer) {
-    std::string path = dir_ / ("peer" + std::to_string(++files_));
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path, signer, "com.ovak.zefra.test");
-    return path;
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM,
+                               dir_.path() + "/peer" + std::to_string(++files_), signer,
+                               "com.ovak.zefra.test");
   }
-  std::string changed(const std::string& path, const std::function<void(std::string&)>& change) {
-    std::string bytes = testing::readFile(path);
+  // A copy signed by the build, then changed.
+  std::string changed(const std::function<void(std::string&)>& change) {
+    std::string path = signedBy(*build_), bytes = testing::readFile(path);
     change(bytes);
     testing::writeFile(path, bytes);
     return path;
   }
   bool trusted(const std::string& executable) {
-    Peer peer = Peer::start(*listener_, executable);
+    Peer peer(listener_, executable);
     EXPECT_TRUE(peer.connected()) << executable;
     return peerIsTrusted(peer.connection());
   }
 
   static inline std::unique_ptr<Credential> build_;
-  static inline std::unique_ptr<Credential> anchor_;
+  static inline std::unique_ptr<Credential> anchor_;  // only with the development anchor
   testing::TempDir dir_;
-  std::unique_ptr<testing::Listener> listener_;
+  testing::Listener listener_{dir_.path() + "/socket"};
   int files_ = 0;
 };
 
 TEST_F(PeerValidationTest, AcceptsCodeOfTheTeamUnderTheCompiledAnchor) {
   EXPECT_TRUE(trusted(signedBy(*build_))) << "the build's own identity";
   EXPECT_TRUE(trusted(ZEFRA_TEST_SIGNED_PEER)) << "signed by the build";
-}
-
-TEST_F(PeerValidationTest, AcceptsOtherChainsOfTheTeam) {
-  if (!anchor_) GTEST_SKIP() << "needs the development anchor's key";
-  Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), &anchor());
+  if (!anchor_) return;
+  Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), anchor_.get());
   EXPECT_TRUE(trusted(signedBy(testing::issue(testing::leafSpec(), &intermediate))));
   CertSpec expired = testing::leafSpec();
   expired.notBeforeSeconds = -30L * 86400;
   expired.notAfterSeconds = -86400;
-  EXPECT_TRUE(trusted(signedBy(underAnchor(expired)))) << "installed code outlives its certificate";
+  EXPECT_TRUE(trusted(signedBy(testing::issue(expired, anchor_.get()))))
+      << "installed code outlives its certificate";
 }
 
-TEST_F(PeerValidationTest, RefusesPeersWithoutAValidSignature) {
-  std::string plain = dir_ / "plain";
+TEST_F(PeerValidationTest, RefusesEveryOtherPeer) {
+  std::string plain = dir_.path() + "/plain";
   testing::writeFile(plain, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-  EXPECT_FALSE(trusted(plain)) << "unsigned";
-  EXPECT_FALSE(trusted(signedBy(testing::issue(testing::leafSpec())))) << "self-signed, team OU";
   Credential otherRoot = testing::issue(testing::caSpec("Other Anchor"));
-  EXPECT_FALSE(trusted(signedBy(testing::issue(testing::leafSpec(), &otherRoot))))
-      << "another anchor";
-
-  const std::size_t trailer = platform::kTrailerSize;
-  // The last code byte lies in the section headers, which the loader
-  // does not need: the changed program still runs.
+  // The last code byte lies in the section headers, which the loader does
+  // not need: the changed program still runs.
   const std::size_t lastCodeByte = testing::readFile(ZEFRA_TEST_PEER_PROGRAM).size() - 1;
-  EXPECT_FALSE(trusted(changed(signedBy(*build_), [&](std::string& b) { b[lastCodeByte] ^= 1; })))
-      << "code byte changed";
-  EXPECT_FALSE(trusted(changed(signedBy(*build_), [&](std::string& b) {
-    b[b.size() - trailer - 10] ^= 1;
-  }))) << "signature byte changed";
-  EXPECT_FALSE(trusted(changed(signedBy(*build_), [](std::string& b) { b.pop_back(); })))
-      << "truncated trailer";
-  EXPECT_FALSE(trusted(changed(signedBy(*build_), [](std::string& b) { b += '~'; })))
-      << "extended trailer";
-}
-
-TEST_F(PeerValidationTest, RefusesEveryOtherTeamAndLeaf) {
-  if (!anchor_) GTEST_SKIP() << "needs the development anchor's key";
-  auto leaf = [](auto change) {
-    CertSpec spec = testing::leafSpec();
-    change(spec);
-    return spec;
+  std::vector<std::pair<const char*, std::string>> cases = {
+      {"unsigned", plain},
+      {"self-signed, team OU", signedBy(testing::issue(testing::leafSpec()))},
+      {"another anchor", signedBy(testing::issue(testing::leafSpec(), &otherRoot))},
+      {"code byte changed", changed([&](std::string& b) { b[lastCodeByte] ^= 1; })},
+      {"signature byte changed",
+       changed([](std::string& b) { b[b.size() - platform::kTrailerSize - 10] ^= 1; })},
+      {"truncated trailer", changed([](std::string& b) { b.pop_back(); })},
+      {"extended trailer", changed([](std::string& b) { b += '~'; })},
   };
-  CertSpec notCa = testing::caSpec("Not A CA");
-  notCa.ca = false;
-  CertSpec tlsOnly = testing::caSpec("TLS Intermediate");
-  tlsOnly.extendedKeyUsage = "serverAuth";
-  Credential notCaIssuer = underAnchor(notCa);
-  Credential tlsIssuer = underAnchor(tlsOnly);
-  const std::vector<std::pair<const char*, Credential>> cases = {
-      {"another team", underAnchor(testing::leafSpec({"Z9Z9Z9Z9Z9"}))},
-      {"team in lower case", underAnchor(testing::leafSpec({"k4t9qz2m7b"}))},
-      {"team with a trailing space", underAnchor(testing::leafSpec({"K4T9QZ2M7B "}))},
-      {"two teams", underAnchor(testing::leafSpec({"K4T9QZ2M7B", "Z9Z9Z9Z9Z9"}))},
-      {"the team twice", underAnchor(testing::leafSpec({"K4T9QZ2M7B", "K4T9QZ2M7B"}))},
-      {"no team", underAnchor(testing::leafSpec({}))},
-      {"no code signing usage",
-       underAnchor(leaf([](CertSpec& s) { s.extendedKeyUsage = "clientAuth"; }))},
-      {"no extended key usage", underAnchor(leaf([](CertSpec& s) { s.extendedKeyUsage = ""; }))},
-      {"no digital signature", underAnchor(leaf([](CertSpec& s) { s.keyUsage = "keyAgreement"; }))},
-      {"a CA as leaf", underAnchor(leaf([](CertSpec& s) {
-         s.ca = true;
-         s.keyUsage = "digitalSignature,keyCertSign";
-       }))},
-      {"issuer that is no CA", testing::issue(testing::leafSpec(), &notCaIssuer)},
-      {"issuer limited to TLS", testing::issue(testing::leafSpec(), &tlsIssuer)},
-      {"the anchor itself", anchor()},
-  };
-  for (const auto& [name, signer] : cases) {
-    EXPECT_FALSE(trusted(signedBy(signer))) << name;
+  if (anchor_) {  // leaves under the compiled anchor need its key
+    auto under = [&](const CertSpec& spec) {
+      return signedBy(testing::issue(spec, anchor_.get()));
+    };
+    CertSpec clientAuth = testing::leafSpec(), noUsage = testing::leafSpec(),
+             noSignature = testing::leafSpec(), caLeaf = testing::leafSpec(),
+             notCa = testing::caSpec("Not A CA"), tlsOnly = testing::caSpec("TLS Intermediate");
+    clientAuth.extendedKeyUsage = "clientAuth";
+    noUsage.extendedKeyUsage = "";
+    noSignature.keyUsage = "keyAgreement";
+    caLeaf.ca = true;
+    caLeaf.keyUsage = "digitalSignature,keyCertSign";
+    notCa.ca = false;
+    tlsOnly.extendedKeyUsage = "serverAuth";
+    Credential notCaIssuer = testing::issue(notCa, anchor_.get());
+    Credential tlsIssuer = testing::issue(tlsOnly, anchor_.get());
+    cases.insert(
+        cases.end(),
+        {
+            {"another team", under(testing::leafSpec({"Z9Z9Z9Z9Z9"}))},
+            {"team in lower case", under(testing::leafSpec({"k4t9qz2m7b"}))},
+            {"team with a trailing space", under(testing::leafSpec({"K4T9QZ2M7B "}))},
+            {"two teams", under(testing::leafSpec({"K4T9QZ2M7B", "Z9Z9Z9Z9Z9"}))},
+            {"the team twice", under(testing::leafSpec({"K4T9QZ2M7B", "K4T9QZ2M7B"}))},
+            {"no team", under(testing::leafSpec({}))},
+            {"no code signing usage", under(clientAuth)},
+            {"no extended key usage", under(noUsage)},
+            {"no digital signature", under(noSignature)},
+            {"a CA as leaf", under(caLeaf)},
+            {"issuer that is no CA", signedBy(testing::issue(testing::leafSpec(), &notCaIssuer))},
+            {"issuer limited to TLS", signedBy(testing::issue(testing::leafSpec(), &tlsIssuer))},
+            {"the anchor itself", signedBy(*anchor_)},
+        });
   }
-}
+  for (const auto& [name, executable] : cases) EXPECT_FALSE(trusted(executable)) << name;
 
-TEST_F(PeerValidationTest, RefusesAPeerThatIsGone) {
-  Peer peer = Peer::start(*listener_, signedBy(*build_), Peer::Mode::kExitAfterConnect);
-  ASSERT_TRUE(peer.connected());
-  peer.waitUntilExited();
-  EXPECT_FALSE(peerIsTrusted(peer.connection()));
-  EXPECT_EQ(peerProcessIdentifier(peer.connection()), peer.pid());
+  Peer gone(listener_, signedBy(*build_), Peer::Mode::kExitAfterConnect);
+  ASSERT_TRUE(gone.connected());
+  gone.waitUntilExited();
+  EXPECT_FALSE(peerIsTrusted(gone.connection())) << "exited before the check";
+  EXPECT_EQ(peerProcessIdentifier(gone.connection()), gone.pid());
 }
 
 TEST_F(PeerValidationTest, TheHelperMayConnectToItself) {
   // This test program is signed by the build like the helper is.
-  platform::UniqueFd client = listener_->connectSelf();
-  platform::UniqueFd accepted = listener_->accept();
+  platform::UniqueFd client = listener_.connectSelf();
+  platform::UniqueFd accepted = listener_.accept();
   ASSERT_TRUE(accepted.valid());
   EXPECT_TRUE(peerIsTrusted(accepted.get()));
   EXPECT_EQ(peerProcessIdentifier(accepted.get()), ::getpid());
 }
 
 TEST_F(PeerValidationTest, ConcurrentChecksStayApart) {
-  std::string plain = dir_ / "plain";
+  std::string plain = dir_.path() + "/plain";
   testing::writeFile(plain, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-  Peer good = Peer::start(*listener_, signedBy(*build_));
-  Peer bad = Peer::start(*listener_, plain);
+  Peer good(listener_, signedBy(*build_)), bad(listener_, plain);
   ASSERT_TRUE(good.connected() && bad.connected());
-  std::vector<std::thread> threads;
   std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&] {
       for (int round = 0; round < 10; ++round) {
-        if (!peerIsTrusted(good.connection()) || peerIsTrusted(bad.connection())) ++wrong;
+        wrong += !peerIsTrusted(good.connection()) || peerIsTrusted(bad.connection());
       }
     });
   }

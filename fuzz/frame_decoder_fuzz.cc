@@ -1,0 +1,80 @@
+// Feeds arbitrary bytes to the helper's read path: frame splitting, message
+// decoding, the call envelope and the interface's class checks, then the
+// typed readers. Whatever decodes must encode again to the same values.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/ipc_frame.h"
+#include "platform/ipc_message.h"
+#include "platform/ipc_value.h"
+#include "xpc/interface.h"
+#include "xpc/wire_types.h"
+
+namespace {
+
+using namespace zefra;
+using platform::IpcValue;
+
+std::string flatten(const platform::EncodedMessage& message) {
+  std::string out;
+  for (const iovec& chunk : message.chunks()) {
+    out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
+  return out;
+}
+
+void checkReencodes(const std::vector<IpcValue>& values) {
+  platform::Result<platform::EncodedMessage> encoded = platform::encodeMessage(values);
+  if (!encoded) __builtin_trap();
+  auto bytes = std::make_shared<std::string>(flatten(*encoded));
+  platform::Result<std::vector<IpcValue>> again =
+      platform::decodeMessage(bytes, bytes->data(), bytes->size());
+  if (!again || *again != values) __builtin_trap();
+}
+
+void readTyped(const platform::IpcCall& call) {
+  namespace wire = xpc::wire;
+  for (const IpcValue& argument : call.arguments) {
+    (void)wire::readString(argument);
+    (void)wire::readStringList(argument);
+    (void)wire::readOptionalData(argument);
+    (void)wire::readStringMap(argument);
+    (void)wire::readInventory(argument);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::shared_ptr<xpc::Interface> interface = xpc::makeHelperInterface();
+  if (size == 0) return 0;
+  // The first byte sets the read size, so frames straddle reads every way.
+  const std::size_t step = 1 + data[0] % 97;
+  ++data;
+  --size;
+
+  platform::FrameReader reader(platform::kMaxCallFrameSize);
+  std::size_t at = 0;
+  while (at < size) {
+    std::span<char> space = reader.readSpace();
+    const std::size_t n = std::min({step, space.size(), size - at});
+    std::memcpy(space.data(), data + at, n);
+    reader.commit(n);
+    at += n;
+    for (;;) {
+      platform::Result<std::optional<platform::FrameBody>> body = reader.next();
+      if (!body) return 0;  // the connection would close here
+      if (!*body) break;
+      platform::Result<std::vector<IpcValue>> message = platform::decodeFrameBody(**body);
+      if (!message) return 0;
+      checkReencodes(*message);
+      platform::Result<platform::IpcCall> call = platform::parseCall(*message, *interface);
+      if (!call) return 0;
+      readTyped(*call);
+    }
+  }
+  return 0;
+}

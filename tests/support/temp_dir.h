@@ -1,0 +1,37 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace zefra::testing {
+
+// A fresh directory under the system temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zefra-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) {
+      path_ = pattern;
+    } else {
+      ADD_FAILURE() << "mkdtemp failed for " << pattern;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace zefra::testing
