@@ -227,11 +227,12 @@ Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
 
   const std::string& argv0 = options.argv0 ? *options.argv0 : executable;
   auto argv = nullTerminated(options.arguments, &argv0);
-  auto envp = nullTerminated(options.environment, nullptr);
+  std::vector<char*> envp;
+  if (options.environment) envp = nullTerminated(*options.environment, nullptr);
 
   pid_t pid = -1;
   err = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
-                      envp.data());
+                      options.environment ? envp.data() : environ);
   if (err != 0) {
     if (options.workingDirectory) {
       if (auto dirErr = workingDirectoryError(*options.workingDirectory)) {

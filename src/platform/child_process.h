@@ -39,8 +39,9 @@ struct SpawnOptions {
   // argv[1...]; argv[0] is `argv0`, or else the executable path.
   std::vector<std::string> arguments;
   std::optional<std::string> argv0;
-  // The child's whole environment, "NAME=VALUE" each.
-  std::vector<std::string> environment;
+  // The child's whole environment, "NAME=VALUE" each; without one, the
+  // child inherits this process's own.
+  std::optional<std::vector<std::string>> environment;
   // Entered in the child before exec; otherwise it starts in ours.
   std::optional<std::string> workingDirectory;
   Stdio standardInput = Stdio::inherit();

@@ -44,6 +44,10 @@ class IpcExportedObject {
   // and no method is entered. Runs on the I/O thread and must not block.
   virtual Result<Work> bind(std::string_view selector, std::vector<IpcValue> arguments,
                             IpcReply reply) = 0;
+  // True for an operation that answers at once and never blocks: the
+  // connection may run it on the I/O thread when none of its calls is
+  // pending, which saves a thread hand-off on the hottest path.
+  virtual bool isQuick(std::string_view /*selector*/) const { return false; }
 };
 
 // The serving side of one accepted connection. Copies are handles to the same

@@ -185,6 +185,23 @@ void SerialQueue::async(Work work) {
   Pool::shared().submit([state = state_] { state->drain(); });
 }
 
+bool SerialQueue::runNowIfIdle(const Work& work) {
+  {
+    std::lock_guard lock(state_->mu);
+    if (state_->draining) return false;
+    state_->draining = true;
+  }
+  work();
+  bool more;
+  {
+    std::lock_guard lock(state_->mu);
+    more = !state_->items.empty();
+    state_->draining = more;
+  }
+  if (more) Pool::shared().submit([state = state_] { state->drain(); });
+  return true;
+}
+
 void WaitGroup::enter() {
   std::lock_guard lock(mu_);
   ++count_;

@@ -52,6 +52,9 @@ class SerialQueue {
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
   void async(Work work);
+  // Runs `work` on the calling thread when nothing of this queue is queued or
+  // running, keeping the order; false (and nothing done) otherwise.
+  bool runNowIfIdle(const Work& work);
 
  private:
   struct State;

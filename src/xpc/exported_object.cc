@@ -115,4 +115,8 @@ std::shared_ptr<platform::IpcExportedObject> makeExportedObject(
   return std::make_shared<ExportedObject>(std::move(object));
 }
 
+bool ExportedObject::isQuick(std::string_view selector) const {
+  return selector == selectorName(Selector::kPing);
+}
+
 }  // namespace zefra::xpc

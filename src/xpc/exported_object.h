@@ -22,6 +22,8 @@ class ExportedObject final : public platform::IpcExportedObject {
   platform::Result<platform::Work> bind(std::string_view selector,
                                         std::vector<platform::IpcValue> arguments,
                                         platform::IpcReply reply) override;
+  // Ping only reads a version worked out once.
+  bool isQuick(std::string_view selector) const override;
 
  private:
   std::shared_ptr<ZefraHelperProtocol> object_;

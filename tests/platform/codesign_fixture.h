@@ -6,11 +6,9 @@
 
 #include <grp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,10 +17,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -31,10 +30,8 @@
 #include "platform/code_sign.h"
 #include "platform/code_verify.h"
 #include "platform/openssl_util.h"
-#include "platform/pipe_io.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace zefra::testing {
 
@@ -48,11 +45,9 @@ inline constexpr const char* kTeam = "K4T9QZ2M7B";
 }
 
 inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) die("cannot read " + path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  auto bytes = platform::readSmallFile(path, std::size_t{1} << 30);
+  if (!bytes) throw std::runtime_error(bytes.error().message);
+  return std::move(bytes.value());
 }
 
 inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
@@ -134,11 +129,7 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
   made.cert.reset(X509_new());
   X509* cert = made.cert.get();
   X509_set_version(cert, 2);
-  unsigned char serial[8];
-  RAND_bytes(serial, sizeof serial);
-  serial[0] &= 0x7f;
-  std::unique_ptr<BIGNUM, ossl::Deleter<BN_free>> bn(BN_bin2bn(serial, sizeof serial, nullptr));
-  BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert));
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), std::random_device()() & 0x7fffffff);
   X509_gmtime_adj(X509_getm_notBefore(cert), spec.notBeforeSeconds);
   X509_gmtime_adj(X509_getm_notAfter(cert), spec.notAfterSeconds);
   X509_set_pubkey(cert, made.key.get());
@@ -178,6 +169,17 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
   return made;
 }
 
+// A throw-away anchor with one leaf of the team under it, made once per
+// test program.
+struct TestPki {
+  Credential root = issue(caSpec("Test Root"));
+  Credential leaf = issue(leafSpec(), &root);
+};
+inline const TestPki& testPki() {
+  static const TestPki pki;
+  return pki;
+}
+
 // Copies `source` to `target` and signs the copy; returns `target`.
 inline std::string signedCopy(const std::string& source, const std::string& target,
                               const Credential& signer, const std::string& identifier) {
@@ -187,27 +189,20 @@ inline std::string signedCopy(const std::string& source, const std::string& targ
   return target;
 }
 
-// Runs a program found through PATH; its exit status, stdout and stderr.
+// Runs a program found through PATH (no argument holds a quote); its exit
+// status, with stdout and stderr.
 inline int run(const std::vector<std::string>& argv, std::string* output = nullptr) {
-  auto pipe = platform::makePipe();
-  if (!pipe) die("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe->writeEnd.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, pipe->writeEnd.get(), 2);
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if ((errno = spawned) != 0) die("posix_spawn " + argv[0]);
-  pipe->writeEnd.reset();
-  auto text = platform::readToEnd(pipe->readEnd.get());
-  if (output) *output = text ? *text : "";
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  std::string command;
+  for (const auto& arg : argv) command += "'" + arg + "' ";
+  FILE* pipe = ::popen((command + "2>&1").c_str(), "re");
+  if (!pipe) die("popen " + argv[0]);
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    text.append(buffer, got);
   }
+  int status = ::pclose(pipe);
+  if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -267,14 +262,12 @@ class Peer {
       }
       char* argv[] = {const_cast<char*>(executable.c_str()), socket.data(), modeArg.data(),
                       nullptr};
-      ::execve(executable.c_str(), argv, environ);
+      ::execv(executable.c_str(), argv);
       ::_exit(127);
     }
     UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
     connection_ = listener.accept(pidfd.get());
   }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
   ~Peer() {
     connection_.reset();
     ::kill(pid_, SIGKILL);

@@ -11,33 +11,22 @@
 namespace zefra::platform {
 namespace {
 
-using testing::Credential;
 using testing::Peer;
 
 class PeerCheckTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    root_ = std::make_unique<Credential>(testing::issue(testing::caSpec("Peer Test Root")));
-    leaf_ = std::make_unique<Credential>(testing::issue(testing::leafSpec(), root_.get()));
-  }
-  static void TearDownTestSuite() {
-    leaf_.reset();
-    root_.reset();
-  }
   // Others may enter: one test runs its peer as another user.
   void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
 
   std::string signedPeer(const std::string& name = "signed-peer") {
-    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/" + name, *leaf_,
-                               "com.ovak.zefra.test");
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/" + name,
+                               testing::testPki().leaf, "com.ovak.zefra.test");
   }
 
-  static inline std::unique_ptr<Credential> root_;
-  static inline std::unique_ptr<Credential> leaf_;
   const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
   testing::TempDir dir_;
   testing::Listener listener_{dir_.path() + "/socket"};
-  PeerCodeChecker checker_{root_->anchor()};
+  PeerCodeChecker checker_{testing::testPki().root.anchor()};
 };
 
 TEST_F(PeerCheckTest, IdentifiesTheConnectingProcess) {
@@ -54,12 +43,7 @@ TEST_F(PeerCheckTest, IdentifiesTheConnectingProcess) {
 }
 
 TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
-  Peer zombie(listener_, signedPeer(), Peer::Mode::kExitAfterConnect);
-  ASSERT_TRUE(zombie.connected());
-  zombie.waitUntilExited();
-  EXPECT_FALSE(checker_.check(zombie.connection())) << "exited, not reaped";
-
-  Peer reaped(listener_, signedPeer("second"), Peer::Mode::kExitAfterConnect);
+  Peer reaped(listener_, signedPeer(), Peer::Mode::kExitAfterConnect);
   ASSERT_TRUE(reaped.connected());
   ASSERT_EQ(::waitpid(reaped.pid(), nullptr, 0), reaped.pid());
   EXPECT_FALSE(checker_.check(reaped.connection())) << "exited and reaped";
@@ -71,7 +55,7 @@ TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
     ::waitid(P_PID, static_cast<id_t>(peer.pid), &info, WEXITED | WNOWAIT);
   };
   Peer during(listener_, signedPeer());
-  auto info = PeerCodeChecker(root_->anchor(), options).check(during.connection());
+  auto info = PeerCodeChecker(testing::testPki().root.anchor(), options).check(during.connection());
   ASSERT_FALSE(info);
   EXPECT_EQ(info.error().message, "the peer exited during the check");
 }
@@ -106,39 +90,31 @@ TEST_F(PeerCheckTest, RefusesAPeerOfAnotherUser) {
 TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   // A coarse timestamp cannot tell a rewrite in the same tick, so a file
   // changed moments ago is verified every time.
-  std::string path = signedPeer("cached");
-  Peer fresh(listener_, path);
-  ASSERT_TRUE(checker_.check(fresh.connection()));
-  ASSERT_TRUE(checker_.check(fresh.connection()));
+  std::string path = signedPeer();
+  Peer peer(listener_, path);
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
   EXPECT_EQ(checker_.stats().cached, 0u);
   EXPECT_EQ(checker_.stats().verified, 2u);
 
   ScopedClockOverride later(now() + 3600);  // every file here is settled now
-  Peer first(listener_, path), second(listener_, path);
-  ASSERT_TRUE(checker_.check(first.connection()));
-  ASSERT_TRUE(checker_.check(second.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
   EXPECT_EQ(checker_.stats().verified, 3u);
   EXPECT_EQ(checker_.stats().cacheHits, 1u);
+  Peer gone(listener_, path, Peer::Mode::kExitAfterConnect);
+  gone.waitUntilExited();
+  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
 
-  // Same path, other file: the cached verdict does not carry over.
+  // A new mtime, then another file at the same path: verified again.
+  std::size_t verified = checker_.stats().verified;
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(checker_.check(peer.connection()));
   testing::replaceFile(path, program_);
   Peer replaced(listener_, path);
   EXPECT_FALSE(checker_.check(replaced.connection()));
-  EXPECT_EQ(checker_.stats().verified, 4u);
-
-  // Same file, a new mtime: verified again.
-  std::string touched = signedPeer("touched");
-  Peer before(listener_, touched);
-  ASSERT_TRUE(checker_.check(before.connection()));
-  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, touched.c_str(), times, 0), 0);
-  Peer after(listener_, touched);
-  ASSERT_TRUE(checker_.check(after.connection()));
-  EXPECT_EQ(checker_.stats().verified, 6u);
-
-  Peer gone(listener_, touched, Peer::Mode::kExitAfterConnect);
-  gone.waitUntilExited();
-  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
+  EXPECT_EQ(checker_.stats().verified, verified + 2);
 }
 
 }  // namespace

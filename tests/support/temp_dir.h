@@ -1,11 +1,10 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace zefra::testing {
 

@@ -67,6 +67,12 @@ TEST_F(InventoryTest, InvalidUtf8GivesAnEmptyVersion) {
   EXPECT_EQ(versionOf(tool), "");
 }
 
+TEST_F(InventoryTest, ProbeRunsInTheHelperEnvironment) {
+  const auto tool = freeTool();
+  writeTool(tool, "echo \"$HOME\"");
+  EXPECT_EQ(versionOf(tool), getenv("HOME"));
+}
+
 TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
   const auto tool = freeTool();
   writeVersionTool(tool, "one\\n");

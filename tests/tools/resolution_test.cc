@@ -77,6 +77,14 @@ TEST_F(ResolutionTest, ShellAnswerIsTrimmedAndCachedInBothLevels) {
   EXPECT_EQ(stored("ResolvedToolPaths")[freeTool(1)], "");
 }
 
+TEST_F(ResolutionTest, LoginShellGetsTheLookupInTheHelperEnvironment) {
+  EXPECT_FALSE(service().resolveToolPath(freeTool()));
+  std::ifstream calls(home_ + "/shell-calls");
+  std::string line;
+  std::getline(calls, line);
+  EXPECT_EQ(line, std::string(getenv("HOME")) + " -lc command -v " + freeTool());
+}
+
 TEST_F(ResolutionTest, NegativeEntriesLastLessThan900Seconds) {
   const auto tool = freeTool();
   EXPECT_FALSE(service().resolveToolPath(tool));

@@ -65,7 +65,7 @@ class ToolFixture : public ::testing::Test {
   // The stand-in login shell prints this answer to "command -v".
   void setShellAnswer(const std::string& answer) {
     std::ofstream(home_ + "/shell-answer") << answer;
-    writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$@\" >> '" + home_ +
+    writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$HOME\" \"$@\" >> '" + home_ +
                                                 "/shell-calls'\ncat '" + home_ + "/shell-answer'\n");
   }
   int shellCalls() const {
