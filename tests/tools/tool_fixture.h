@@ -11,7 +11,8 @@
 #include <string>
 
 #include "platform/process_signals.h"
-#include "support/free_tool.h"
+#include "support/stand_ins.h"
+#include "support/temp_dir.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/tool_service.h"
@@ -32,17 +33,12 @@ class ToolFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::ignoreSigpipe();  // as the helper does before anything else
-    char pattern[] = "/tmp/zefra-tools-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
+    home_ = temp_.path();
     fs::create_directories(bin());
     defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
     setShellAnswer("");
   }
-  void TearDown() override {
-    service_.reset();
-    fs::remove_all(home_);
-  }
+  void TearDown() override { service_.reset(); }
 
   // What the defaults file holds under `key`; null when absent.
   nlohmann::json storedValue(const char* key) const {
@@ -53,10 +49,8 @@ class ToolFixture : public ::testing::Test {
 
   static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
 
-  std::string writeExecutable(const std::string& path, const std::string& body) {
-    std::ofstream(path) << body;
-    chmod(path.c_str(), 0755);
-    return path;
+  static std::string writeExecutable(const std::string& path, const std::string& body) {
+    return zefra::testing::writeExecutable(path, body);
   }
   std::string writeTool(const std::string& name, const std::string& script) {
     return writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
@@ -111,6 +105,7 @@ class ToolFixture : public ::testing::Test {
         .get();
   }
 
+  zefra::testing::TempDir temp_;
   std::string home_;
   std::unique_ptr<platform::UserDefaults> defaults_;
   std::shared_ptr<ToolService> service_;

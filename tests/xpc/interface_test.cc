@@ -15,214 +15,162 @@ namespace zefra::xpc {
 namespace {
 
 using platform::IpcValue;
-using C = ObjectClass;
+using S = Selector;
 
 IpcValue str(const char* text) {
   return IpcValue::string(text);
 }
-IpcValue strings(std::vector<IpcValue> elements) {
-  return IpcValue::array(std::move(elements));
-}
-IpcValue dict(std::vector<std::pair<IpcValue, IpcValue>> pairs) {
-  IpcValue::Map entries;
-  for (auto& [key, value] : pairs) entries.push_back({key, value});
-  return IpcValue::map(std::move(entries));
-}
 IpcValue data(const char* bytes) {
   return IpcValue::data(Bytes::copy(bytes));
+}
+IpcValue list(std::vector<IpcValue> elements) {
+  return IpcValue::array(std::move(elements));
+}
+IpcValue dict(const char* key, IpcValue value) {
+  return IpcValue::map({{str(key), std::move(value)}});
 }
 
 const char* kRun = "runWithRunID:tool:arguments:input:workingDirectory:environment:reply:";
 
 std::vector<IpcValue> runArguments() {
-  return {str("run-1"),    str("pandoc"), strings({str("-o"), str("out.pdf")}),
-          data("# Title"), str("/tmp"),   dict({{str("LANG"), str("C")}})};
+  return {str("run-1"),    str("pandoc"), list({str("-o"), str("out.pdf")}),
+          data("# Title"), str("/tmp"),   dict("LANG", str("C"))};
 }
 
-TEST(HelperInterface, HasTheAllowedClassesOfEveryPosition) {
+// Values that pass, for each selector and side.
+std::vector<IpcValue> valid(S selector, bool ofReply) {
+  switch (selector) {
+    case S::kPing:
+      return {str("1.0")};
+    case S::kToolInventory:
+      return {dict("pandoc", dict("path", str("/usr/bin/pandoc")))};
+    case S::kRun:
+      if (ofReply) return {data("out"), data(""), IpcValue::integer(-15)};
+      return runArguments();
+    case S::kCancel:
+      return {str("r")};
+    case S::kPrepareForUpdate:
+      return {IpcValue::boolean(true)};
+    case S::kInstallUpdate:
+      if (ofReply) return {IpcValue::boolean(false), str("m")};
+      return {str("/u.zip")};
+  }
+  return {};
+}
+
+platform::Status check(S selector, bool ofReply, std::vector<IpcValue> values) {
   std::shared_ptr<Interface> interface = makeHelperInterface();
-  const ClassSet strings{C::kString}, data{C::kData};
-  const ClassSet dictionaries{C::kDictionary, C::kString}, arrays{C::kArray, C::kString};
-  auto classes = [&](Selector selector, bool ofReply, std::size_t index) {
-    const MethodDescription& method = interface->method(selector);
-    return (ofReply ? method.reply : method.arguments).at(index).classes;
-  };
-  EXPECT_EQ(classes(Selector::kPing, true, 0), strings);
-  EXPECT_EQ(classes(Selector::kToolInventory, true, 0), dictionaries);
-  EXPECT_EQ(classes(Selector::kRun, false, 0), strings);
-  EXPECT_EQ(classes(Selector::kRun, false, 1), strings);
-  EXPECT_EQ(classes(Selector::kRun, false, 2), arrays);
-  EXPECT_EQ(classes(Selector::kRun, false, 3), data);
-  EXPECT_EQ(classes(Selector::kRun, false, 4), strings);
-  EXPECT_EQ(classes(Selector::kRun, false, 5), dictionaries);
-  EXPECT_EQ(classes(Selector::kRun, true, 0), data);
-  EXPECT_EQ(classes(Selector::kRun, true, 1), data);
-  EXPECT_EQ(classes(Selector::kCancel, false, 0), strings);
-  EXPECT_EQ(classes(Selector::kInstallUpdate, false, 0), strings);
-  EXPECT_EQ(classes(Selector::kInstallUpdate, true, 1), strings);
-  EXPECT_EQ(interface->method(Selector::kRun).reply.at(2).kind, Position::Kind::kInt32);
-  EXPECT_EQ(interface->method(Selector::kPrepareForUpdate).reply.at(0).kind, Position::Kind::kBool);
-  EXPECT_FALSE(interface->method(Selector::kCancel).hasReply);
-
-  std::shared_ptr<Interface> another = makeHelperInterface();
-  EXPECT_NE(interface, another) << "a new object each time";
-  EXPECT_TRUE(*interface == *another);
-  EXPECT_FALSE(*interface == Interface()) << "the sets differ from the declared types";
-  EXPECT_FALSE(Interface().setClasses(strings, Selector::kRun, 2, true)) << "scalar position";
-  EXPECT_FALSE(Interface().setClasses(strings, Selector::kPing, 1, true)) << "no such position";
+  if (ofReply) return interface->checkReply(selectorName(selector), values);
+  platform::Result<bool> call = interface->checkCall(selectorName(selector), values);
+  if (!call) return call.error();
+  return platform::Ok{};
 }
 
-TEST(HelperInterface, ServiceNamesInOrder) {
-  ASSERT_EQ(machServiceNames.size(), 2u);
-  EXPECT_EQ(machServiceNames[0], "group.com.ovak.zefra.helper");
-  EXPECT_EQ(machServiceNames[1], "K4T9QZ2M7B.com.ovak.zefra.helper");
+TEST(HelperInterface, EachClassSetAdmitsItsClassesAndNoOthers) {
+  const struct {
+    S selector;
+    bool ofReply;
+    std::size_t index;
+    IpcValue accepted, refused;
+  } positions[] = {
+      {S::kPing, true, 0, str("2.0"), data("2.0")},
+      {S::kToolInventory, true, 0, dict("t", dict("version", str("1"))),
+       dict("t", dict("v", data("x")))},
+      {S::kRun, false, 0, str("run-2"), data("id")},
+      {S::kRun, false, 1, str("typst"), list({str("typst")})},
+      {S::kRun, false, 2, list({}), list({str("a"), data("b")})},
+      {S::kRun, false, 3, data(""), str("text")},
+      {S::kRun, false, 4, str("/work"), data("/work")},
+      {S::kRun, false, 5, IpcValue::map({}), dict("N", list({str("1")}))},
+      {S::kRun, true, 0, data("out"), str("out")},
+      {S::kRun, true, 1, data(""), list({})},
+      {S::kCancel, false, 0, str("r"), data("r")},
+      {S::kInstallUpdate, false, 0, str("/u.zip"), dict("path", str("/u.zip"))},
+      {S::kInstallUpdate, true, 1, str("m"), data("m")},
+  };
+  for (const auto& p : positions) {
+    const std::string where = std::string(selectorName(p.selector)) +
+                              (p.ofReply ? " reply " : " ") + std::to_string(p.index);
+    std::vector<IpcValue> values = valid(p.selector, p.ofReply);
+    EXPECT_TRUE(check(p.selector, p.ofReply, values).ok()) << where;
+    for (const IpcValue& accepted : {p.accepted, IpcValue()}) {  // nil is fine at the top
+      values[p.index] = accepted;
+      EXPECT_TRUE(check(p.selector, p.ofReply, values).ok()) << where;
+    }
+    for (const IpcValue& refused : {p.refused, IpcValue::integer(1), IpcValue::boolean(true)}) {
+      values[p.index] = refused;
+      platform::Status status = check(p.selector, p.ofReply, values);
+      ASSERT_FALSE(status.ok()) << where;
+      EXPECT_EQ(status.error().code, EPROTO);
+    }
+  }
 }
 
-TEST(HelperInterface, ChecksCallArgumentsByClassInsideCollectionsToo) {
-  std::shared_ptr<Interface> interface = makeHelperInterface();
-  auto withArgument = [](std::size_t index, IpcValue value) {
-    std::vector<IpcValue> arguments = runArguments();
-    arguments[index] = std::move(value);
-    return arguments;
-  };
-  EXPECT_EQ(interface->checkCall(kRun, runArguments()).value(), true);
-  EXPECT_TRUE(interface->checkCall(kRun, withArgument(3, IpcValue())).ok()) << "nil input";
-  EXPECT_TRUE(interface->checkCall(kRun, withArgument(3, data(""))).ok()) << "empty input";
-  EXPECT_TRUE(interface->checkCall(kRun, withArgument(4, IpcValue())).ok()) << "nil directory";
-  EXPECT_TRUE(interface->checkCall(kRun, withArgument(2, strings({}))).ok());
-
-  const std::vector<std::pair<std::vector<IpcValue>, const char*>> refused = {
-      {withArgument(0, data("id")), "data for a string"},
-      {withArgument(0, IpcValue::integer(1)), "number for a string"},
-      {withArgument(1, IpcValue::boolean(true)), "bool for a string"},
-      {withArgument(2, strings({str("a"), IpcValue::integer(2)})), "number in the arguments"},
-      {withArgument(2, strings({data("a")})), "data in the arguments"},
-      {withArgument(3, str("text")), "string for data"},
-      {withArgument(5, dict({{str("N"), IpcValue::integer(1)}})), "number as a value"},
-      {withArgument(5, dict({{IpcValue::integer(1), str("v")}})), "number as a key"},
-      {withArgument(5, strings({str("a")})), "array for a dictionary"},
-  };
-  for (const auto& [arguments, what] : refused) {
-    platform::Result<bool> checked = interface->checkCall(kRun, arguments);
-    ASSERT_FALSE(checked.ok()) << what;
-    EXPECT_EQ(checked.error().code, EPROTO);
+TEST(HelperInterface, ScalarsArityAndTheOneWayRule) {
+  EXPECT_TRUE(check(S::kPrepareForUpdate, true, valid(S::kPrepareForUpdate, true)).ok());
+  EXPECT_FALSE(check(S::kPrepareForUpdate, true, {IpcValue::integer(1)}).ok());
+  EXPECT_FALSE(check(S::kInstallUpdate, true, {IpcValue(), str("m")}).ok()) << "nil bool";
+  for (IpcValue status : {IpcValue::integer(1LL << 31), IpcValue(), data("0")}) {
+    EXPECT_FALSE(check(S::kRun, true, {data("out"), data(""), status}).ok()) << "not an int32";
   }
   std::vector<IpcValue> tooFew = runArguments();
   tooFew.pop_back();
-  EXPECT_FALSE(interface->checkCall(kRun, tooFew).ok()) << "wrong arity";
+  EXPECT_FALSE(check(S::kRun, false, tooFew).ok()) << "wrong arity";
+  EXPECT_FALSE(check(S::kPing, false, {str("x")}).ok()) << "ping takes nothing";
+  EXPECT_FALSE(check(S::kPing, true, {}).ok());
+
+  std::shared_ptr<Interface> interface = makeHelperInterface();
   EXPECT_FALSE(interface->checkCall("pingWithReply", {}).ok()) << "unknown selector";
-  EXPECT_FALSE(interface->checkCall("pingWithReply:", {str("x")}).ok()) << "ping takes nothing";
-  EXPECT_EQ(interface->checkCall("cancelWithRunID:", {str("r")}).value(), false) << "one-way";
+  EXPECT_FALSE(interface->checkReply("cancelWithRunID:", {}).ok()) << "cancel has no reply";
+  auto parse = [&](uint64_t callID, const char* selector, std::vector<IpcValue> arguments) {
+    return platform::parseCall(platform::makeCallMessage(callID, selector, arguments), *interface)
+        .ok();
+  };
+  EXPECT_TRUE(parse(0, "cancelWithRunID:", {str("r")}));
+  EXPECT_FALSE(parse(2, "cancelWithRunID:", {str("r")})) << "only one-way";
+  EXPECT_FALSE(parse(0, "pingWithReply:", {})) << "never one-way";
 }
 
-TEST(HelperInterface, OneWayOnlyForCancel) {
-  std::shared_ptr<Interface> interface = makeHelperInterface();
-  EXPECT_TRUE(
-      platform::parseCall(platform::makeCallMessage(0, "cancelWithRunID:", {str("r")}), *interface)
-          .ok());
-  EXPECT_FALSE(
-      platform::parseCall(platform::makeCallMessage(2, "cancelWithRunID:", {str("r")}), *interface)
-          .ok());
-  EXPECT_FALSE(
-      platform::parseCall(platform::makeCallMessage(0, "pingWithReply:", {}), *interface).ok());
-}
-
-TEST(HelperInterface, ChecksReplies) {
-  std::shared_ptr<Interface> interface = makeHelperInterface();
-  EXPECT_TRUE(interface->checkReply("pingWithReply:", {str("1.0")}).ok());
-  EXPECT_TRUE(interface->checkReply("pingWithReply:", {IpcValue()}).ok()) << "nil at the top";
-  EXPECT_FALSE(interface->checkReply("pingWithReply:", {IpcValue::integer(1)}).ok());
-  EXPECT_FALSE(interface->checkReply("pingWithReply:", {}).ok());
-  EXPECT_TRUE(interface->checkReply(kRun, {data("out"), data(""), IpcValue::integer(-15)}).ok());
-  EXPECT_FALSE(
-      interface->checkReply(kRun, {data("out"), data(""), IpcValue::integer(1LL << 31)}).ok())
-      << "status beyond 32 bits";
-  EXPECT_FALSE(interface->checkReply(kRun, {data("out"), data(""), IpcValue()}).ok()) << "nil int";
-  EXPECT_FALSE(interface->checkReply(kRun, {str("out"), data(""), IpcValue::integer(0)}).ok());
-  IpcValue inventory = dict({{str("pandoc"), dict({{str("path"), str("/usr/bin/pandoc")}})}});
-  EXPECT_TRUE(interface->checkReply("toolInventoryWithReply:", {inventory}).ok());
-  EXPECT_FALSE(interface->checkReply("toolInventoryWithReply:",
-                                     {dict({{str("pandoc"), dict({{str("v"), data("x")}})}})})
-                   .ok());
-  EXPECT_TRUE(interface->checkReply("prepareForUpdateWithReply:", {IpcValue::boolean(true)}).ok());
-  EXPECT_FALSE(interface->checkReply("prepareForUpdateWithReply:", {IpcValue::integer(1)}).ok());
-  EXPECT_TRUE(
-      interface->checkReply("installUpdateFromZipAt:reply:", {IpcValue::boolean(false), str("m")})
-          .ok());
-  EXPECT_FALSE(interface->checkReply("cancelWithRunID:", {}).ok());
-}
-
-// Records what reaches it; ping and cancel are offered, the update calls not.
+// Describes the last call that reached it; the update calls are not offered.
 class RecordingHelper : public ZefraHelperProtocol {
  public:
-  bool offers(Selector selector) const override {
-    return selector != Selector::kPrepareForUpdate && selector != Selector::kInstallUpdate;
+  bool offers(S selector) const override {
+    return selector != S::kPrepareForUpdate && selector != S::kInstallUpdate;
   }
-  void pingWithReply(PingReply reply) override {
-    ++entered;
-    reply("1.0");
-  }
-  void toolInventoryWithReply(InventoryReply reply) override {
-    ++entered;
-    reply({});
-  }
+  void pingWithReply(PingReply) override { last = "ping"; }
+  void toolInventoryWithReply(InventoryReply) override { last = "inventory"; }
   void runWithRunID(std::string runID, std::string tool, std::vector<std::string> arguments,
                     std::optional<Bytes> input, std::optional<std::string> workingDirectory,
-                    Environment environment, RunReply reply) override {
-    ++entered;
-    lastRun = {runID, tool, arguments, input, workingDirectory, environment};
-    reply({}, {}, 0);
+                    Environment environment, RunReply) override {
+    last = runID + "|" + tool + "|" + (input ? "input:" + input->str() : "no input") + "|" +
+           workingDirectory.value_or("no directory");
+    for (const std::string& argument : arguments) last += "|" + argument;
+    for (const auto& [name, value] : environment) last += "|" + name + "=" + value;
   }
-  void cancelWithRunID(std::string runID) override {
-    ++entered;
-    cancelled = runID;
-  }
-  void prepareForUpdateWithReply(PrepareReply reply) override {
-    ++entered;
-    reply(true);
-  }
-  void installUpdateFromZipAt(std::string, InstallReply reply) override {
-    ++entered;
-    reply(true, "");
-  }
+  void cancelWithRunID(std::string runID) override { last = "cancel:" + runID; }
+  void prepareForUpdateWithReply(PrepareReply) override { last = "prepare"; }
+  void installUpdateFromZipAt(std::string, InstallReply) override { last = "install"; }
 
-  struct Run {
-    std::string runID, tool;
-    std::vector<std::string> arguments;
-    std::optional<Bytes> input;
-    std::optional<std::string> workingDirectory;
-    Environment environment;
-  };
-  int entered = 0;
-  Run lastRun;
-  std::optional<std::string> cancelled;
+  std::string last;
 };
 
-TEST(ExportedObject, ReadsNilAsEmptyButKeepsAbsentInput) {
+TEST(ExportedObject, ReadsNilAsEmptyButKeepsAbsentInputApart) {
   auto helper = std::make_shared<RecordingHelper>();
   ExportedObject object(helper);
-  auto run = object.bind(
+  auto bound = object.bind(
       kRun, {IpcValue(), str("pandoc"), IpcValue(), IpcValue(), IpcValue(), IpcValue()}, {});
-  ASSERT_TRUE(run.ok());
-  EXPECT_EQ(helper->entered, 0) << "binding does not enter the method";
-  (*run)();
-  EXPECT_EQ(helper->lastRun.runID, "");
-  EXPECT_TRUE(helper->lastRun.arguments.empty());
-  EXPECT_FALSE(helper->lastRun.input.has_value());
-  EXPECT_FALSE(helper->lastRun.workingDirectory.has_value());
-  EXPECT_TRUE(helper->lastRun.environment.empty());
+  ASSERT_TRUE(bound.ok());
+  EXPECT_EQ(helper->last, "") << "binding does not enter the method";
+  (*bound)();
+  EXPECT_EQ(helper->last, "|pandoc|no input|no directory");
 
   std::vector<IpcValue> arguments = runArguments();
   arguments[3] = data("");
   object.bind(kRun, arguments, {}).value()();
-  ASSERT_TRUE(helper->lastRun.input.has_value()) << "empty input is still input";
-  EXPECT_TRUE(helper->lastRun.input->empty());
-  EXPECT_EQ(helper->lastRun.arguments, (std::vector<std::string>{"-o", "out.pdf"}));
-  EXPECT_EQ(helper->lastRun.environment, (Environment{{"LANG", "C"}}));
-  EXPECT_EQ(helper->lastRun.workingDirectory, "/tmp");
+  EXPECT_EQ(helper->last, "run-1|pandoc|input:|/tmp|-o|out.pdf|LANG=C") << "empty input is input";
 
   object.bind("cancelWithRunID:", {IpcValue()}, {}).value()();
-  EXPECT_EQ(helper->cancelled, "") << "a nil run ID arrives as the empty string";
+  EXPECT_EQ(helper->last, "cancel:") << "a nil run ID arrives as the empty string";
 }
 
 TEST(ExportedObject, RefusesWhatIsNotOfferedOrOfTheWrongShape) {
@@ -231,26 +179,25 @@ TEST(ExportedObject, RefusesWhatIsNotOfferedOrOfTheWrongShape) {
   EXPECT_FALSE(object.bind("prepareForUpdateWithReply:", {}, {}).ok()) << "not offered";
   EXPECT_FALSE(object.bind("installUpdateFromZipAt:reply:", {str("/z.zip")}, {}).ok());
   // Admitted by the class sets, yet not the declared shapes.
-  auto withArgument = [](std::size_t index, IpcValue value) {
+  for (auto [index, value] :
+       {std::pair{2, str("-o")}, std::pair{2, list({list({str("a")})})},
+        std::pair{5, str("LANG=C")}, std::pair{5, dict("A", dict("B", str("")))}}) {
     std::vector<IpcValue> arguments = runArguments();
-    arguments[index] = std::move(value);
-    return arguments;
-  };
-  EXPECT_FALSE(object.bind(kRun, withArgument(2, str("-o")), {}).ok()) << "string for a list";
-  EXPECT_FALSE(object.bind(kRun, withArgument(2, strings({strings({str("a")})})), {}).ok());
-  EXPECT_FALSE(object.bind(kRun, withArgument(5, str("LANG=C")), {}).ok()) << "string for a map";
-  EXPECT_FALSE(object.bind(kRun, withArgument(5, dict({{str("A"), dict({})}})), {}).ok());
-  EXPECT_EQ(helper->entered, 0);
+    arguments[index] = value;
+    EXPECT_FALSE(object.bind(kRun, arguments, {}).ok()) << index;
+  }
+  EXPECT_EQ(helper->last, "");
   EXPECT_TRUE(object.bind("pingWithReply:", {}, {}).ok());
 }
 
 TEST(HelperVersion, ShortVersionStringOrOnePointZero) {
   using nlohmann::json;
-  EXPECT_EQ(versionFromInfoDictionary(json::object()), "1.0");
-  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleVersion", "7"}}), "1.0");
-  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", 2.5}}), "1.0");
-  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", nullptr}}), "1.0");
-  EXPECT_EQ(versionFromInfoDictionary(json::array()), "1.0");
+  for (const json& info :
+       {json::object(), json{{"CFBundleVersion", "7"}}, json{{"CFBundleShortVersionString", 2.5}},
+        json{{"CFBundleShortVersionString", 2}}, json{{"CFBundleShortVersionString", nullptr}},
+        json::array()}) {
+    EXPECT_EQ(versionFromInfoDictionary(info), "1.0") << info;
+  }
   EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", " 2.0 beta "}}),
             " 2.0 beta ");
 }
@@ -258,24 +205,20 @@ TEST(HelperVersion, ShortVersionStringOrOnePointZero) {
 TEST(HelperVersion, WorkedOutOnceForTheLifeOfTheProcess) {
   VersionOnce version;
   std::atomic<int> reads{0};
+  auto read = [&](std::string text) {
+    return [&reads, text] {
+      ++reads;
+      return nlohmann::json{{"CFBundleShortVersionString", text}};
+    };
+  };
   std::vector<std::thread> threads;
   std::vector<std::string> seen(8);
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&, i] {
-      seen[i] = version.get([&] {
-        ++reads;
-        return nlohmann::json{{"CFBundleShortVersionString", "3." + std::to_string(i)}};
-      });
-    });
+    threads.emplace_back([&, i] { seen[i] = version.get(read("3." + std::to_string(i))); });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(reads.load(), 1);
   for (const std::string& text : seen) EXPECT_EQ(text, seen[0]);
-  EXPECT_EQ(version.get([&] {
-    ++reads;
-    return nlohmann::json{{"CFBundleShortVersionString", "9.9"}};
-  }),
-            seen[0]);
+  EXPECT_EQ(version.get(read("9.9")), seen[0]);
   EXPECT_EQ(reads.load(), 1);
 
   // The process's own: this test program lies outside any bundle.

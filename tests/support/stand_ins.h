@@ -1,8 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "tools/catalogue.h"
@@ -22,6 +24,13 @@ inline std::string freeTool(int skip = 0) {
   }
   ADD_FAILURE() << "every catalogue name is installed system-wide";
   return "";
+}
+
+// Writes an executable file (a script with its #! line) and returns its path.
+inline std::string writeExecutable(const std::string& path, const std::string& body) {
+  std::ofstream(path) << body;
+  chmod(path.c_str(), 0755);
+  return path;
 }
 
 }  // namespace zefra::testing
