@@ -9,15 +9,20 @@ function(zefra_signing_inputs target)
                "${ZEFRA_CODESIGN_KEY}" "${ZEFRA_CODESIGN_CHAIN}")
 endfunction()
 
-# Signs the executable of `target` (any executable target, tests included)
-# with `identifier`.
-function(zefra_sign_executable target identifier)
+# Signs `path` with `identifier` each time `target` has been linked.
+function(zefra_sign_after_link target identifier path)
   zefra_signing_inputs(${target})
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND zefra-codesign sign --key "${ZEFRA_CODESIGN_KEY}" --cert "${ZEFRA_CODESIGN_CHAIN}"
-            --identifier "${identifier}" "$<TARGET_FILE:${target}>"
-    COMMENT "Signing ${target} as ${identifier}"
+            --identifier "${identifier}" "${path}"
+    COMMENT "Signing ${path} as ${identifier}"
     VERBATIM)
+endfunction()
+
+# Signs the executable of `target` (any executable target, tests included)
+# with `identifier`.
+function(zefra_sign_executable target identifier)
+  zefra_sign_after_link(${target} "${identifier}" "$<TARGET_FILE:${target}>")
 endfunction()
 
 # Signs the bundle ${ZEFRA_BUNDLE_DIR} whose main executable `target` builds:
@@ -26,11 +31,6 @@ endfunction()
 # changes later must relink `target` (LINK_DEPENDS) to be sealed again;
 # Contents/Info.json is registered here.
 function(zefra_sign_bundle target identifier)
-  zefra_signing_inputs(${target})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${ZEFRA_BUNDLE_DIR}/Contents/Info.json")
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND zefra-codesign sign --key "${ZEFRA_CODESIGN_KEY}" --cert "${ZEFRA_CODESIGN_CHAIN}"
-            --identifier "${identifier}" "${ZEFRA_BUNDLE_DIR}"
-    COMMENT "Signing the bundle as ${identifier}"
-    VERBATIM)
+  zefra_sign_after_link(${target} "${identifier}" "${ZEFRA_BUNDLE_DIR}")
 endfunction()

@@ -41,27 +41,23 @@ void expectViolation(const std::string& body, const std::string& what) {
 }
 
 TEST(IpcValueCodec, NestedValuesAndNilRoundTripAsThemselves) {
-  IpcValue nested = IpcValue::map({
-      {IpcValue::string("pandoc"),
-       IpcValue::map({{IpcValue::string("version"), IpcValue::string("3.1 — é 𝄞")}})},
-      {IpcValue::string("list"), IpcValue::array({IpcValue::string("a"), IpcValue::string("")})},
-  });
+  using V = IpcValue;
   // Nil, empty data and the empty string must stay three different things.
-  const std::vector<IpcValue> values = {IpcValue(),
-                                        IpcValue::data(Bytes()),
-                                        IpcValue::string(""),
-                                        IpcValue::boolean(true),
-                                        IpcValue::integer(-2147483648LL),
-                                        IpcValue::integer(INT64_MAX),
-                                        IpcValue::data(Bytes::copy(std::string("\0\xff", 2))),
-                                        nested};
+  const std::vector<V> values = {
+      V(),
+      V::data(Bytes()),
+      V::string(""),
+      V::boolean(true),
+      V::integer(INT64_MIN),
+      V::integer(INT64_MAX),
+      V::data(Bytes::copy(std::string("\0\xff", 2))),
+      V::map({{V::string("pandoc"), V::map({{V::string("version"), V::string("3.1 — é 𝄞")}})},
+              {V::string("list"), V::array({V::string("a"), V::string("")})}})};
   Result<EncodedMessage> encoded = encodeMessage(values);
   ASSERT_TRUE(encoded.ok());
-  Result<std::vector<IpcValue>> decoded = decode(flatten(*encoded));
+  Result<std::vector<V>> decoded = decode(flatten(*encoded));
   ASSERT_TRUE(decoded.ok()) << decoded.error().message;
   EXPECT_EQ(*decoded, values);
-  EXPECT_EQ(decoded->at(0).kind(), IpcValue::Kind::kNil);
-  EXPECT_EQ(decoded->at(1).kind(), IpcValue::Kind::kData);
 }
 
 TEST(IpcValueCodec, Utf8IsCheckedStrictly) {
@@ -126,7 +122,7 @@ Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
   return Ok{};
 }
 
-TEST(IpcFrame, HeaderAndSplittingWhateverTheReadSizes) {
+TEST(IpcFrame, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
   Result<EncodedFrame> encoded = encodeFrame({IpcValue::integer(1)});
   ASSERT_TRUE(encoded.ok());
   EXPECT_EQ(flatten(*encoded), std::string("\0\0\0\x02\x91\x01", 6));
@@ -145,9 +141,7 @@ TEST(IpcFrame, HeaderAndSplittingWhateverTheReadSizes) {
   FrameReader truncated(kMaxCallFrameSize);
   ASSERT_TRUE(feed(truncated, frame("abc").substr(0, 5), 4096).ok());
   EXPECT_TRUE(truncated.midFrame());
-}
 
-TEST(IpcFrame, OversizeFramesAreRefused) {
   EXPECT_FALSE(encodeFrame({IpcValue::data(Bytes(std::string(100, 'x')))}, 64).ok());
   FrameReader atLimit(100), overLimit(100), calls(kMaxCallFrameSize);
   EXPECT_TRUE(feed(atLimit, frame(std::string(100, 'x')), 4096).ok());
@@ -187,8 +181,9 @@ TEST(IpcMessage, EnvelopesAndTheOneWayRule) {
       {{IpcValue::integer(0), IpcValue::integer(1), IpcValue::integer(2)}, "selector not a string"},
       {{}, "empty message"},
   };
-  for (const auto& [message, what] : refused)
+  for (const auto& [message, what] : refused) {
     EXPECT_FALSE(parseCall(message, interface).ok()) << what;
+  }
 
   Result<IpcReplyMessage> reply = parseReply(makeReplyMessage(9, {IpcValue::boolean(true)}));
   ASSERT_TRUE(reply.ok());

@@ -43,19 +43,20 @@ class TestInterface : public IpcInterface {
   Status checkReply(std::string_view, const std::vector<IpcValue>&) const override { return Ok{}; }
 };
 
-class TestObject : public IpcExportedObject {
+// A held call may still run after its test: it keeps the object alive.
+class TestObject : public IpcExportedObject, public std::enable_shared_from_this<TestObject> {
  public:
   Result<Work> bind(std::string_view selector, std::vector<IpcValue> arguments,
                     IpcReply reply) override {
     const bool hold = selector == "hold:";
     const int replies = selector == "echo twice:" ? 2 : selector == "note:" ? 0 : 1;
     IpcValue value = hold ? IpcValue::string("hold") : arguments.at(0);
-    return Work([this, hold, replies, value, reply] {
-      std::unique_lock lock(mu);
-      ++entered;
-      cv.notify_all();
-      if (hold) cv.wait(lock, [&] { return released; });
-      ran.emplace_back(value.asString());
+    return Work([self = shared_from_this(), hold, replies, value, reply] {
+      std::unique_lock lock(self->mu);
+      ++self->entered;
+      self->cv.notify_all();
+      if (hold) self->cv.wait(lock, [&] { return self->released; });
+      self->ran.emplace_back(value.asString());
       lock.unlock();
       for (int i = 0; i < replies; ++i) reply.send({value});
     });
