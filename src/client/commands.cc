@@ -123,19 +123,27 @@ int run(const std::string& service, const platform::ConnectOptions& connectOptio
     input = platform::Bytes(std::move(*bytes));
   }
 
-  // Block the signals before the connection's threads start.
+  // Block the signals before the connection's threads start. An interrupt
+  // that comes while connecting is sent as soon as the connection exists:
+  // it then precedes the run on the connection, which ends the run at launch.
   std::shared_ptr<RemoteProxy> proxy;
+  bool interrupted = false;
   std::mutex proxyLock;
   platform::SignalWatch interrupts({SIGINT, SIGTERM}, [&](int) {
     std::lock_guard lock(proxyLock);
     // The run's own reply still comes, with the status of its end.
-    if (proxy) proxy->cancelWithRunID(runID);
+    if (proxy) {
+      proxy->cancelWithRunID(runID);
+    } else {
+      interrupted = true;
+    }
   });
   auto connected = RemoteProxy::connect(service, nullptr, connectOptions);
   if (!connected) return unreachable(service, connected.error());
   {
     std::lock_guard lock(proxyLock);
     proxy = connected.value();
+    if (interrupted) proxy->cancelWithRunID(runID);
   }
   auto result = proxy->run(runID, tool, std::move(arguments), std::move(input), workingDirectory,
                            std::move(environment));

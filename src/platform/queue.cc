@@ -1,5 +1,6 @@
 #include "platform/queue.h"
 
+#include "platform/log.h"
 #include "platform/no_destructor.h"
 
 #include <memory>
@@ -11,9 +12,10 @@ namespace zefra::platform {
 
 namespace {
 
-// Far above what any workload here needs; a bound so that a runaway caller
-// cannot exhaust the process's threads.
-constexpr std::size_t kMaxThreads = 1024;
+// Far above what any workload here needs (a run holds three threads while its
+// tool runs); a bound so that a runaway caller cannot exhaust the process's
+// threads. Work queued at the bound waits, which can stall runs: say so once.
+constexpr std::size_t kMaxThreads = 4096;
 
 class Pool {
  public:
@@ -28,6 +30,12 @@ class Pool {
     queue_.push_back(std::move(work));
     if (idle_ >= queue_.size() || threads_ >= kMaxThreads) {
       cv_.notify_one();
+      if (threads_ >= kMaxThreads && !warnedAtBound_) {
+        warnedAtBound_ = true;
+        lock.unlock();
+        log("the thread pool reached its bound of " + std::to_string(kMaxThreads) +
+            " threads; further work waits");
+      }
       return;
     }
     ++threads_;
@@ -112,6 +120,7 @@ class Pool {
   std::deque<Work> queue_;
   std::size_t threads_ = 0;
   std::size_t idle_ = 0;
+  bool warnedAtBound_ = false;
   std::chrono::milliseconds idleTimeout_{10000};
 
   std::mutex timerMu_;

@@ -144,8 +144,6 @@ TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
   writeTool(tool, "(read line < '" + fifo + "'; echo late) & echo early");
   auto reply = startRun(service(), "bg", tool);
   EXPECT_EQ(reply.wait_for(200ms), std::future_status::timeout);
-  // The task itself has exited, so a cancel signals nothing.
-  service().cancelWithRunID("bg");
   std::ofstream(fifo) << "go\n";
   auto result = reply.get();
   EXPECT_EQ(result.out, "early\nlate\n");
@@ -209,17 +207,21 @@ TEST_F(RunTest, CancelBeforeLaunchEndsTheRunWithoutInput) {
 TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
   const auto tool = freeTool();
   const std::string fifo = home_ + "/first";
-  const std::string started = home_ + "/second-started";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  writeTool(tool, R"(if [ "$1" = first ]; then read line < ')" + fifo +
-                      R"('; else : > ')" + started + R"('; exec sleep 600; fi)");
+  writeTool(tool, R"(: > ")" + home_ + R"(/$1-started"; if [ "$1" = first ]; then read line < ')" +
+                      fifo + R"('; else exec sleep 600; fi)");
+  auto waitFor = [&](const std::string& marker) {
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (access((home_ + "/" + marker).c_str(), F_OK) != 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+  };
+  // One after the other, so the second registration replaces the first.
   auto first = startRun(service(), "same", tool, {"first"});
-  // The second registers after the first: it replaces it under the ID.
-  auto deadline = std::chrono::steady_clock::now() + 30s;
+  waitFor("first-started");
   auto second = startRun(service(), "same", tool, {"second"});
-  while (access(started.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  waitFor("second-started");
   std::ofstream(fifo) << "go\n";
   EXPECT_EQ(first.get().status, 0);
   // The first run's end must not take the second out of reach of a cancel.
