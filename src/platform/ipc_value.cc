@@ -10,42 +10,36 @@
 
 namespace zefra::platform {
 
+IpcValue::IpcValue(Kind kind) : kind_(kind) {}
+
 IpcValue IpcValue::boolean(bool value) {
-  IpcValue v;
-  v.kind_ = Kind::kBool;
+  IpcValue v(Kind::kBool);
   v.scalar_ = value ? 1 : 0;
   return v;
 }
 IpcValue IpcValue::integer(std::int64_t value) {
-  IpcValue v;
-  v.kind_ = Kind::kInt;
+  IpcValue v(Kind::kInt);
   v.scalar_ = value;
   return v;
 }
-IpcValue IpcValue::string(std::string text) {
-  return string(Bytes(std::move(text)));
-}
+IpcValue IpcValue::string(std::string text) { return string(Bytes(std::move(text))); }
 IpcValue IpcValue::string(Bytes utf8) {
-  IpcValue v;
-  v.kind_ = Kind::kString;
+  IpcValue v(Kind::kString);
   v.bytes_ = std::move(utf8);
   return v;
 }
 IpcValue IpcValue::data(Bytes bytes) {
-  IpcValue v;
-  v.kind_ = Kind::kData;
+  IpcValue v(Kind::kData);
   v.bytes_ = std::move(bytes);
   return v;
 }
 IpcValue IpcValue::array(Array elements) {
-  IpcValue v;
-  v.kind_ = Kind::kArray;
+  IpcValue v(Kind::kArray);
   v.elements_ = std::move(elements);
   return v;
 }
 IpcValue IpcValue::map(Map entries) {
-  IpcValue v;
-  v.kind_ = Kind::kMap;
+  IpcValue v(Kind::kMap);
   v.entries_ = std::move(entries);
   return v;
 }

@@ -49,6 +49,7 @@ class IpcValue {
   friend bool operator==(const IpcValue& a, const IpcValue& b);
 
  private:
+  explicit IpcValue(Kind kind);
   // Plain members rather than a variant: GCC 12 misreads nested variants
   // under the sanitizers, and the unused members cost little.
   Kind kind_ = Kind::kNil;
