@@ -1,15 +1,14 @@
 #include "platform/child_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/pidfd.h"
 #include "platform/queue.h"
 
 namespace zefra::platform {
@@ -39,16 +38,6 @@ class SpawnAttributes {
  private:
   posix_spawnattr_t attributes_;
 };
-
-// glibc 2.36 declares the pidfd wrappers without C linkage for C++; go
-// straight to the system calls.
-int openPidfd(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-int sendSignal(int pidfd, int sig) {
-  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
-}
 
 std::string quoted(const std::string& text) {
   return "\u201c" + text + "\u201d";
@@ -105,22 +94,16 @@ std::vector<char*> nullTerminated(const std::vector<std::string>& strings,
 
 }  // namespace
 
-bool ProcessHandle::isRunning() const {
-  if (!pidfd_ || !pidfd_->valid()) return false;
-  pollfd entry{pidfd_->get(), POLLIN, 0};
-  for (;;) {
-    int ready = ::poll(&entry, 1, 0);
-    if (ready >= 0) return ready == 0;
-    if (errno != EINTR) return false;
-  }
-}
+int ProcessHandle::pidfd() const { return pidfd_ ? pidfd_->get() : -1; }
+
+bool ProcessHandle::isRunning() const { return pidfdIsRunning(pidfd()); }
 
 Status ProcessHandle::signal(int sig) const {
-  if (!pidfd_ || !pidfd_->valid()) return Error{ESRCH, "No process to signal"};
-  if (sendSignal(pidfd_->get(), sig) != 0) {
-    return errnoError("Could not signal process " + std::to_string(pid_), errno);
+  auto sent = signalPidfd(pidfd(), sig);
+  if (!sent && sent.error().code != ESRCH) {
+    return errnoError("Could not signal process " + std::to_string(pid_), sent.error().code);
   }
-  return Ok{};
+  return sent;
 }
 
 ChildProcess::ChildProcess(ProcessHandle handle)
@@ -147,7 +130,7 @@ void ChildProcess::release() {
   if (reap(pidfd->get(), WNOHANG)) return;
   // Still running: leave it be, as its owner no longer cares, but do not let
   // it turn into a zombie when it ends.
-  globalQueue(QosClass::kUtility).async([pidfd] { reap(pidfd->get(), 0); });
+  globalQueue().async([pidfd] { reap(pidfd->get(), 0); });
 }
 
 int ChildProcess::wait() {
@@ -157,13 +140,8 @@ int ChildProcess::wait() {
 }
 
 std::optional<int> ChildProcess::waitUntil(const Deadline& deadline) {
-  pollfd entry{handle_.pidfd_->get(), POLLIN, 0};
-  for (;;) {
-    int ready = ::poll(&entry, 1, deadline.pollTimeout());
-    if (ready > 0) return wait();
-    if (ready == 0) return std::nullopt;
-    if (errno != EINTR) return std::nullopt;
-  }
+  if (!waitForPidfdExit(handle_.pidfd(), deadline)) return std::nullopt;
+  return wait();
 }
 
 Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
@@ -225,8 +203,7 @@ Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
   }
   if (err != 0) return prepareError(err);
 
-  const std::string& argv0 = options.argv0 ? *options.argv0 : executable;
-  auto argv = nullTerminated(options.arguments, &argv0);
+  auto argv = nullTerminated(options.arguments, &executable);
   std::vector<char*> envp;
   if (options.environment) envp = nullTerminated(*options.environment, nullptr);
 
@@ -245,15 +222,15 @@ Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
   }
 
   // Safe from pid reuse: the child stays at least a zombie until we reap it.
-  UniqueFd pidfd(openPidfd(pid));
+  auto pidfd = openPidfd(pid);
   if (!pidfd) {
-    int openErr = errno;
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return errnoError("Could not keep track of the launched " + quoted(executable), openErr);
+    return errnoError("Could not keep track of the launched " + quoted(executable),
+                      pidfd.error().code);
   }
-  return ChildProcess(ProcessHandle(pid, std::make_shared<const UniqueFd>(std::move(pidfd))));
+  return ChildProcess(ProcessHandle(pid, std::make_shared<const UniqueFd>(std::move(*pidfd))));
 }
 
 }  // namespace zefra::platform

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pipe_io.h"
+#include "platform/deadline.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 
@@ -36,9 +36,8 @@ class Stdio {
 struct SpawnOptions {
   // A path; a relative one is taken from the working directory below.
   std::string executable;
-  // argv[1...]; argv[0] is `argv0`, or else the executable path.
+  // argv[1...]; argv[0] is the executable path.
   std::vector<std::string> arguments;
-  std::optional<std::string> argv0;
   // The child's whole environment, "NAME=VALUE" each; without one, the
   // child inherits this process's own.
   std::optional<std::vector<std::string>> environment;
@@ -58,6 +57,8 @@ class ProcessHandle {
       : pid_(pid), pidfd_(std::move(pidfd)) {}
 
   pid_t pid() const { return pid_; }
+  // -1 for an empty handle.
+  int pidfd() const;
   // False once the process has exited, reaped or not. Never blocks or reaps.
   bool isRunning() const;
   // Fails with ESRCH once the process has been reaped. Signal 0 tests existence.

@@ -268,7 +268,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   void hand(UniqueFd fd) {
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
-    globalQueue(QosClass::kDefault)
+    globalQueue()
         .async([self = shared_from_this(), connection = std::move(connection).value()]() mutable {
           if (self->handler(connection)) {
             connection.resume();

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/no_destructor.h"
+#include "platform/pipe_io.h"
 
 namespace zefra::platform {
 namespace {
@@ -32,15 +33,6 @@ void openSyslog() {
   std::call_once(once, [] { ::openlog("zefra-helper", LOG_PID, LOG_USER); });
 }
 
-void writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 }  // namespace
 
 std::string logLine(std::string_view message) {
@@ -62,7 +54,7 @@ void log(std::string_view message) {
     for (ScopedLogCapture* capture : c.active) capture->lines_.push_back(line);
   }
   line += '\n';
-  writeAll(STDERR_FILENO, line);
+  (void)writeAll(STDERR_FILENO, line);  // nowhere to report a failure
 }
 
 ScopedLogCapture::ScopedLogCapture() {

@@ -12,10 +12,13 @@ namespace zefra::platform {
 
 namespace {
 
-// Far above what any workload here needs (a run holds three threads while its
-// tool runs); a bound so that a runaway caller cannot exhaust the process's
-// threads. Work queued at the bound waits, which can stall runs: say so once.
-constexpr std::size_t kMaxThreads = 4096;
+// A run holds one thread while its tool runs (and four descriptors, so the
+// descriptor limit stops runs long before this); the inventory holds one per
+// catalogue tool plus its coordinator, a connection at most one while it
+// dispatches. The bound only keeps a runaway caller from exhausting the
+// process's threads. Work queued at the bound waits, which can stall runs: say
+// so once.
+constexpr std::size_t kMaxThreads = 1024;
 
 class Pool {
  public:
@@ -143,19 +146,9 @@ void ConcurrentQueue::asyncAfter(double seconds, Work work) const {
   Pool::shared().submitAfter(seconds, std::move(work));
 }
 
-const ConcurrentQueue& globalQueue(QosClass qos) {
-  static const NoDestructor<ConcurrentQueue> userInitiated("global.user-initiated");
-  static const NoDestructor<ConcurrentQueue> defaultClass("global.default");
-  static const NoDestructor<ConcurrentQueue> utility("global.utility");
-  switch (qos) {
-    case QosClass::kUserInitiated:
-      return userInitiated.get();
-    case QosClass::kUtility:
-      return utility.get();
-    case QosClass::kDefault:
-      break;
-  }
-  return defaultClass.get();
+const ConcurrentQueue& globalQueue() {
+  static const ConcurrentQueue queue{};
+  return queue;
 }
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {

@@ -12,10 +12,6 @@ namespace zefra::platform {
 
 using Work = std::function<void()>;
 
-// Quality-of-service classes of the global queues. On Linux they only name
-// the queue; every class shares one pool.
-enum class QosClass { kUserInitiated, kDefault, kUtility };
-
 struct PoolStats {
   std::size_t threads = 0;
   std::size_t idle = 0;
@@ -33,16 +29,12 @@ void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
 // A concurrent queue: items start in order, run in parallel.
 class ConcurrentQueue {
  public:
-  explicit ConcurrentQueue(std::string label) : label_(std::move(label)) {}
-  const std::string& label() const { return label_; }
   void async(Work work) const;
   void asyncAfter(double seconds, Work work) const;
-
- private:
-  std::string label_;
 };
 
-const ConcurrentQueue& globalQueue(QosClass qos);
+// The process's one global queue.
+const ConcurrentQueue& globalQueue();
 
 // Runs its items one at a time, in order, on the shared pool.
 class SerialQueue {

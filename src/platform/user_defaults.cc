@@ -11,6 +11,7 @@
 
 #include "platform/log.h"
 #include "platform/no_destructor.h"
+#include "platform/pipe_io.h"
 #include "platform/user_info.h"
 
 namespace zefra::platform {
@@ -59,16 +60,6 @@ Result<std::string> readAll(int fd) {
     if (n == 0) return text;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-}
-
-Status writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errnoError("write", errno);
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return Ok{};
 }
 
 bool blank(std::string_view text) {
@@ -145,42 +136,6 @@ UserDefaults::Snapshot UserDefaults::snapshot() const {
   auto document = parsed ? std::make_shared<const json>(std::move(*parsed)) : emptyDocument();
   remember(std::move(fd), *identity, document);
   return Snapshot(std::move(document));
-}
-
-std::optional<json> UserDefaults::objectForKey(std::string_view key) const {
-  const json* value = snapshot().find(key);
-  if (value == nullptr) return std::nullopt;
-  return *value;
-}
-
-std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
-  auto shot = snapshot();
-  const json* value = shot.find(key);
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
-}
-
-std::optional<json> UserDefaults::dictionaryForKey(std::string_view key) const {
-  auto shot = snapshot();
-  const json* value = shot.find(key);
-  if (value == nullptr || !value->is_object()) return std::nullopt;
-  return *value;
-}
-
-std::optional<json> UserDefaults::arrayForKey(std::string_view key) const {
-  auto shot = snapshot();
-  const json* value = shot.find(key);
-  if (value == nullptr || !value->is_array()) return std::nullopt;
-  return *value;
-}
-
-double UserDefaults::doubleForKey(std::string_view key) const {
-  auto shot = snapshot();
-  const json* value = shot.find(key);
-  if (value == nullptr) return 0;
-  if (value->is_number()) return value->get<double>();
-  if (value->is_boolean()) return value->get<bool>() ? 1 : 0;
-  return 0;
 }
 
 const json* UserDefaults::Document::find(std::string_view key) const {

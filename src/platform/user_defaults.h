@@ -56,13 +56,6 @@ class UserDefaults {
     std::shared_ptr<const nlohmann::json> document_;
   };
   Snapshot snapshot() const;
-  std::optional<nlohmann::json> objectForKey(std::string_view key) const;
-  // Nothing when absent or of another type.
-  std::optional<std::string> stringForKey(std::string_view key) const;
-  std::optional<nlohmann::json> dictionaryForKey(std::string_view key) const;
-  std::optional<nlohmann::json> arrayForKey(std::string_view key) const;
-  // 0 when absent or neither a number nor a bool.
-  double doubleForKey(std::string_view key) const;
 
   // The document inside a write transaction, read afresh under the lock.
   class Document {

@@ -1,12 +1,12 @@
 #include <nlohmann/json.hpp>
 
-#include "platform/child_process.h"
+#include "platform/capture.h"
 #include "platform/files.h"
 #include "platform/ipc_value.h"
-#include "platform/pipe_io.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
+#include "tools/tool_resolver.h"
 #include "tools/tool_service.h"
 
 namespace zefra::tools {
@@ -25,15 +25,16 @@ const Json* versionCache(const Json* stored) {
   return stored;
 }
 
-// The first non-empty piece between line feeds, unchanged: a carriage
-// return stays part of the text.
-std::string firstLine(const std::string& output) {
-  std::size_t start = 0;
-  while (start < output.size()) {
-    std::size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    if (end > start) return output.substr(start, end - start);
-    start = end + 1;
+// The first non-empty line; a carriage return before the line feed belongs
+// to the line break.
+std::string firstLine(std::string_view output) {
+  while (!output.empty()) {
+    std::size_t end = output.find('\n');
+    std::string_view line = output.substr(0, end);
+    if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    if (!line.empty()) return std::string(line);
+    if (end == std::string_view::npos) break;
+    output.remove_prefix(end + 1);
   }
   return {};
 }
@@ -44,34 +45,27 @@ struct Probe {
 };
 
 Probe probeVersion(const std::string& path, double timeout) {
-  auto output = platform::makePipe();
-  if (!output) return {};
-  platform::SpawnOptions options;
-  options.executable = path;
-  options.arguments = {"--version"};
-  options.standardInput = platform::Stdio::nullDevice();
-  options.standardOutput = platform::Stdio::fromFd(output->writeEnd.get());
-  options.standardError = platform::Stdio::nullDevice();
-  auto launched = platform::spawnProcess(options);
-  output->writeEnd.reset();
-  if (!launched) return {};
-
-  const auto deadline = platform::Deadline::after(timeout);
-  auto text = platform::readToEnd(output->readEnd.get(), deadline);
-  auto exited = launched->waitUntil(deadline);
-  if (!exited) {
-    terminateProcessTree(*launched);
-    launched->wait();
+  platform::CaptureOptions options;
+  options.spawn.executable = path;
+  options.spawn.arguments = {"--version"};
+  options.captureStandardError = false;
+  options.inputFromPipe = false;
+  options.deadline = platform::Deadline::after(timeout);
+  auto probe = platform::captureProcess(options);
+  if (!probe) return {};
+  if (!probe->status) {
+    terminateProcessTree(*probe->process);
+    probe->process->wait();
     return {{}, true};
   }
-  if (!text) return {{}, text.error().code == ETIMEDOUT};
-  if (!platform::isValidUtf8(*text)) return {};
-  return {firstLine(*text), false};
+  const std::string_view text = probe->standardOutput.view();
+  if (!platform::isValidUtf8(text)) return {};
+  return {firstLine(text), false};
 }
 
 }  // namespace
 
-std::string ToolService::toolVersion(const std::string& path) {
+std::string ToolResolver::toolVersion(const std::string& path) {
   const double mtime = platform::modificationTime(path).value_or(0.0);
   {
     std::lock_guard lock(cacheLock_);
@@ -117,8 +111,8 @@ void ToolService::performInventory(const xpc::InventoryReply& reply) {
   for (std::string_view name : allowedTools) {
     shared->group.enter();
     workQueue_.async([self = shared_from_this(), shared, tool = std::string(name)] {
-      if (auto path = self->resolveToolPath(tool)) {
-        std::string version = self->toolVersion(*path);
+      if (auto path = self->resolver_.resolveToolPath(tool)) {
+        std::string version = self->resolver_.toolVersion(*path);
         std::lock_guard lock(shared->lock);
         shared->result[tool] = {{"path", *path}, {"version", std::move(version)}};
       }

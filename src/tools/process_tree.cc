@@ -68,7 +68,7 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
       (void)platform::signalProcess(member, SIGTERM);
     }
   }
-  platform::globalQueue(platform::QosClass::kUtility)
+  platform::globalQueue()
       .asyncAfter(kProcessTreeKillDelay, [list, self] {
         for (pid_t member : *list) {
           if (member == self.pid()) {

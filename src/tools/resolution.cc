@@ -1,13 +1,12 @@
 #include <nlohmann/json.hpp>
 
-#include "platform/child_process.h"
+#include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/ipc_value.h"
-#include "platform/pipe_io.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
-#include "tools/tool_service.h"
+#include "tools/tool_resolver.h"
 
 namespace zefra::tools {
 
@@ -51,7 +50,11 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::string> ToolService::resolveToolPath(const std::string& tool) {
+ToolResolver::ToolResolver(ToolServiceSettings settings)
+    : settings_(std::move(settings)),
+      searchDirectories_(makeSearchDirectories(settings_.homeDirectory)) {}
+
+std::optional<std::string> ToolResolver::resolveToolPath(const std::string& tool) {
   if (!isAllowedTool(tool)) return std::nullopt;
   for (const auto& directory : searchDirectories_) {
     std::string candidate = directory + "/" + tool;
@@ -64,28 +67,28 @@ std::optional<std::string> ToolService::resolveToolPath(const std::string& tool)
   return lookUpInLoginShell(tool);
 }
 
-std::optional<std::string> ToolService::lookUpInLoginShell(const std::string& tool) {
-  auto output = platform::makePipe();
-  if (!output) return std::nullopt;
-  platform::SpawnOptions options;
-  options.executable = settings_.loginShell;
-  options.arguments = {"-lc", "command -v " + tool};
-  options.standardOutput = platform::Stdio::fromFd(output->writeEnd.get());
-  options.standardError = platform::Stdio::nullDevice();
-  auto shell = platform::spawnProcess(options);
-  output->writeEnd.reset();
-  if (!shell) return std::nullopt;  // nothing cached: the next call tries again
+std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& tool) {
+  platform::CaptureOptions options;
+  options.spawn.executable = settings_.loginShell;
+  options.spawn.arguments = {"-lc", "command -v " + tool};
+  options.captureStandardError = false;
+  options.inputFromPipe = false;
+  auto answer = platform::captureProcess(options);
+  if (!answer) return std::nullopt;  // nothing cached: the next call tries again
 
-  auto answer = platform::readToEnd(output->readEnd.get());
-  shell->wait();
-  std::string path = answer ? trimmed(*answer) : std::string();
-  if (!platform::isValidUtf8(path) || !platform::isExecutableFile(path)) path.clear();
+  std::string path = trimmed(answer->standardOutput.str());
+  // A function or alias name is no path, and a relative one would be taken
+  // from our own working directory.
+  if (!path.starts_with('/') || !platform::isValidUtf8(path) ||
+      !platform::isExecutableFile(path)) {
+    path.clear();
+  }
   storeShellPath(tool, path);
   if (path.empty()) return std::nullopt;
   return path;
 }
 
-std::optional<std::string> ToolService::cachedShellPath(const std::string& tool) {
+std::optional<std::string> ToolResolver::cachedShellPath(const std::string& tool) {
   std::lock_guard lock(cacheLock_);
   if (auto found = shellResolved_.find(tool); found != shellResolved_.end()) return found->second;
 
@@ -110,7 +113,7 @@ std::optional<std::string> ToolService::cachedShellPath(const std::string& tool)
   return entry->second;
 }
 
-void ToolService::storeShellPath(const std::string& tool, const std::string& value) {
+void ToolResolver::storeShellPath(const std::string& tool, const std::string& value) {
   std::lock_guard lock(cacheLock_);
   shellResolved_.insert_or_assign(tool, value);
   // One locked transaction over both keys, so stores from other connections

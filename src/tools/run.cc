@@ -1,8 +1,7 @@
 #include <string>
 
-#include "platform/child_process.h"
+#include "platform/capture.h"
 #include "platform/environment.h"
-#include "platform/pipe_io.h"
 #include "tools/process_tree.h"
 #include "tools/tool_service.h"
 
@@ -12,24 +11,6 @@ namespace {
 
 constexpr int kStatusNotResolved = 127;
 constexpr int kStatusLaunchFailed = 126;
-
-// One output stream of a run, captured by its reader.
-struct Capture {
-  platform::UniqueFd readEnd;
-  std::string bytes;
-};
-
-void startReader(const std::shared_ptr<Capture>& capture,
-                 const std::shared_ptr<platform::WaitGroup>& readers) {
-  readers->enter();
-  platform::globalQueue(platform::QosClass::kDefault).async([capture, readers] {
-    auto result = platform::readToEnd(capture->readEnd.get());
-    // A read error yields empty data, even when some bytes had arrived.
-    if (result) capture->bytes = std::move(result.value());
-    capture->readEnd.reset();
-    readers->leave();
-  });
-}
 
 }  // namespace
 
@@ -52,7 +33,7 @@ std::map<std::string, std::string> ToolService::childEnvironment(
   std::string current = "/usr/bin:/bin";
   if (auto path = merged.find("PATH"); path != merged.end()) current = path->second;
   std::string path;
-  for (const auto& directory : searchDirectories_) path += directory + ":";
+  for (const auto& directory : resolver_.searchDirectories()) path += directory + ":";
   merged.insert_or_assign("PATH", path + current);
   return merged;
 }
@@ -62,66 +43,38 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
                              const std::optional<xpc::Bytes>& input,
                              const std::optional<std::string>& workingDirectory,
                              const xpc::Environment& environment, const xpc::RunReply& reply) {
-  auto executable = resolveToolPath(tool);
+  auto executable = resolver_.resolveToolPath(tool);
   if (!executable) {
     reply({}, xpc::Bytes("Zefra Helper: '" + tool + "' is not installed or not allowed."),
           kStatusNotResolved);
     return;
   }
 
-  auto failLaunch = [&](const std::string& message) {
-    reply({}, xpc::Bytes("Zefra Helper: " + message), kStatusLaunchFailed);
+  platform::CaptureOptions options;
+  options.spawn.executable = *executable;
+  options.spawn.arguments = arguments;
+  options.spawn.environment = platform::environmentEntries(childEnvironment(environment));
+  options.spawn.workingDirectory = workingDirectory;
+  if (input) options.input = input->view();
+  std::shared_ptr<platform::ChildProcess> task;
+  options.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
+    task = started;
+    bool cancelled = false;
+    {
+      std::lock_guard lock(runningLock_);
+      cancelled = cancelledBeforeLaunch_.erase(runID) > 0;
+      if (!cancelled) runningProcesses_.insert_or_assign(runID, task);
+    }
+    if (cancelled) terminateProcessTree(*task);
+    return !cancelled;
   };
-  auto outPipe = platform::makePipe();
-  auto errPipe = platform::makePipe();
-  auto inPipe = platform::makePipe();
-  if (!outPipe || !errPipe || !inPipe) {
-    failLaunch((!outPipe ? outPipe : !errPipe ? errPipe : inPipe).error().message);
-    return;
+  auto captured = platform::captureProcess(options);
+  if (captured) {
+    reply(std::move(captured->standardOutput), std::move(captured->standardError),
+          captured->status.value_or(-1));
+  } else {
+    reply({}, xpc::Bytes("Zefra Helper: " + captured.error().message), kStatusLaunchFailed);
   }
-
-  auto out = std::make_shared<Capture>(Capture{std::move(outPipe->readEnd), {}});
-  auto err = std::make_shared<Capture>(Capture{std::move(errPipe->readEnd), {}});
-  auto readers = std::make_shared<platform::WaitGroup>();
-  startReader(out, readers);
-  startReader(err, readers);
-
-  platform::SpawnOptions options;
-  options.executable = *executable;
-  options.arguments = arguments;
-  options.environment = platform::environmentEntries(childEnvironment(environment));
-  options.workingDirectory = workingDirectory;
-  options.standardInput = platform::Stdio::fromFd(inPipe->readEnd.get());
-  options.standardOutput = platform::Stdio::fromFd(outPipe->writeEnd.get());
-  options.standardError = platform::Stdio::fromFd(errPipe->writeEnd.get());
-  auto launched = platform::spawnProcess(options);
-  // The child holds its own copies now; ours would keep the readers from
-  // ever seeing end of file, launched or not.
-  outPipe->writeEnd.reset();
-  errPipe->writeEnd.reset();
-  inPipe->readEnd.reset();
-  if (!launched) {
-    failLaunch(launched.error().message);
-    return;
-  }
-  auto task = std::make_shared<platform::ChildProcess>(std::move(launched.value()));
-
-  bool cancelled = false;
-  {
-    std::lock_guard lock(runningLock_);
-    cancelled = cancelledBeforeLaunch_.erase(runID) > 0;
-    if (!cancelled) runningProcesses_.insert_or_assign(runID, task);
-  }
-  if (cancelled) {
-    terminateProcessTree(*task);
-  } else if (input && !input->empty()) {
-    (void)platform::writeAll(inPipe->writeEnd.get(), input->view());  // best effort
-  }
-  inPipe->writeEnd.reset();
-
-  const int status = task->wait();
-  readers->wait();
-  reply(xpc::Bytes(std::move(out->bytes)), xpc::Bytes(std::move(err->bytes)), status);
 
   std::lock_guard lock(runningLock_);
   if (auto entry = runningProcesses_.find(runID);

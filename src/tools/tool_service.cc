@@ -22,9 +22,7 @@ std::shared_ptr<ToolService> ToolService::create(ToolServiceSettings settings) {
   return std::make_shared<ToolService>(std::move(settings));
 }
 
-ToolService::ToolService(ToolServiceSettings settings)
-    : settings_(std::move(settings)),
-      searchDirectories_(makeSearchDirectories(settings_.homeDirectory)) {}
+ToolService::ToolService(ToolServiceSettings settings) : resolver_(std::move(settings)) {}
 
 bool ToolService::offers(xpc::Selector selector) const {
   switch (selector) {

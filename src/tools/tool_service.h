@@ -9,26 +9,14 @@
 #include <vector>
 
 #include "platform/queue.h"
+#include "tools/tool_resolver.h"
 #include "xpc/protocol.h"
 
 namespace zefra::platform {
 class ChildProcess;
-class UserDefaults;
 }  // namespace zefra::platform
 
 namespace zefra::tools {
-
-// What a service reads from its surroundings; tests substitute a temporary
-// home, defaults file and login shell.
-struct ToolServiceSettings {
-  std::string homeDirectory;
-  platform::UserDefaults* defaults = nullptr;
-  std::string loginShell;
-  // A version probe that has not exited by then is cut off.
-  double versionProbeTimeout = 10.0;
-};
-
-ToolServiceSettings defaultToolServiceSettings();
 
 // The exported object of one connection.
 class ToolService final : public xpc::ZefraHelperProtocol,
@@ -48,29 +36,17 @@ class ToolService final : public xpc::ZefraHelperProtocol,
                     xpc::Environment environment, xpc::RunReply reply) override;
   void cancelWithRunID(std::string runID) override;
 
-  std::optional<std::string> resolveToolPath(const std::string& tool);
-  std::optional<std::string> cachedShellPath(const std::string& tool);
-  void storeShellPath(const std::string& tool, const std::string& value);
-  std::string toolVersion(const std::string& path);
-
-  const std::vector<std::string>& searchDirectories() const { return searchDirectories_; }
-
  private:
   void performRun(const std::string& runID, const std::string& tool,
                   const std::vector<std::string>& arguments, const std::optional<xpc::Bytes>& input,
                   const std::optional<std::string>& workingDirectory,
                   const xpc::Environment& environment, const xpc::RunReply& reply);
   std::map<std::string, std::string> childEnvironment(const xpc::Environment& requested) const;
-  std::optional<std::string> lookUpInLoginShell(const std::string& tool);
   void performInventory(const xpc::InventoryReply& reply);
 
-  const ToolServiceSettings settings_;
-  const std::vector<std::string> searchDirectories_;
+  ToolResolver resolver_;
 
-  std::mutex cacheLock_;
-  std::map<std::string, std::string> shellResolved_;  // guarded by cacheLock_
-
-  const platform::ConcurrentQueue workQueue_{"zefra.helper.work"};
+  const platform::ConcurrentQueue workQueue_{};
 
   std::mutex runningLock_;
   std::map<std::string, std::shared_ptr<platform::ChildProcess>> runningProcesses_;  // runningLock_

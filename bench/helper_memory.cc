@@ -1,0 +1,159 @@
+// The built helper as a process: its resident memory idle, at the peak of a
+// large run against the output plus the idle size, and idle again afterwards;
+// its threads while 64 runs are in progress and once they are over. This
+// program is signed by the build, so the helper serves it.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "client/remote_proxy.h"
+#include "platform/child_process.h"
+#include "platform/environment.h"
+#include "tools/catalogue.h"
+
+namespace zefra::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Helper {
+  Helper() {
+    char pattern[] = "/tmp/zefra-bench-XXXXXX";
+    root = mkdtemp(pattern);
+    std::filesystem::create_directories(root + "/runtime");
+    std::filesystem::create_directories(root + "/home/.local/bin");
+    std::filesystem::permissions(root + "/runtime", std::filesystem::perms::owner_all);
+    auto env = platform::processEnvironment();
+    env["ZEFRA_RUNTIME_DIR"] = root + "/runtime";
+    env["XDG_CONFIG_HOME"] = root + "/config";
+    env["HOME"] = root + "/home";
+    env.erase("ZEFRA_LAUNCH_EVENT");
+    platform::SpawnOptions options;
+    options.executable = ZEFRA_BENCH_HELPER;
+    options.environment = platform::environmentEntries(env);
+    options.standardInput = platform::Stdio::nullDevice();
+    process.emplace(std::move(platform::spawnProcess(options).value()));
+    while (!connect()) std::this_thread::sleep_for(1ms);
+  }
+  ~Helper() {
+    (void)process->signal(SIGTERM);
+    process->wait();
+    std::filesystem::remove_all(root);
+  }
+
+  std::shared_ptr<client::RemoteProxy> connect() {
+    platform::ConnectOptions options;
+    options.runtimeDirectory = root + "/runtime";
+    auto proxy = client::RemoteProxy::connect("group.com.ovak.zefra.helper", nullptr, options);
+    if (!proxy || !(*proxy)->ping()) return nullptr;
+    return *proxy;
+  }
+
+  // A catalogue name free of system copies, linked to `target` in the home.
+  std::string install(const char* target, int skip = 0) {
+    for (auto name : tools::allowedTools) {
+      std::string tool(name);
+      if (access(("/usr/bin/" + tool).c_str(), F_OK) == 0 ||
+          access(("/usr/local/bin/" + tool).c_str(), F_OK) == 0 || skip-- > 0) {
+        continue;
+      }
+      std::filesystem::create_symlink(target, root + "/home/.local/bin/" + tool);
+      return tool;
+    }
+    return "";
+  }
+
+  long status(const char* field) const {
+    std::ifstream file("/proc/" + std::to_string(process->pid()) + "/status");
+    for (std::string line; std::getline(file, line);) {
+      if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    }
+    return -1;
+  }
+  double idleMiB() const {
+    std::this_thread::sleep_for(300ms);  // let the last reply's frees settle
+    return static_cast<double>(status("VmRSS:")) / 1024.0;
+  }
+  void resetPeak() const {
+    std::ofstream("/proc/" + std::to_string(process->pid()) + "/clear_refs") << "5";
+  }
+  std::size_t children() const {
+    std::size_t count = 0;
+    std::string tasks = "/proc/" + std::to_string(process->pid()) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      std::ifstream file(task.path() / "children");
+      for (pid_t pid; file >> pid;) ++count;
+    }
+    return count;
+  }
+
+  std::string root;
+  std::optional<platform::ChildProcess> process;
+};
+
+void BM_HelperMemoryAroundLargeRuns(benchmark::State& state) {
+  for (auto _ : state) {
+    Helper helper;
+    const auto producer = helper.install("/usr/bin/head");
+    { auto served = helper.connect(); }
+    const double idle = helper.idleMiB();
+    state.counters["idle_MiB"] = idle;
+    for (long size : {256L << 20, 200'000'000L}) {
+      const std::string name = size == 256L << 20 ? "256MiB" : "200MB";
+      {
+        auto proxy = helper.connect();
+        helper.resetPeak();
+        auto result =
+            proxy->run("big", producer, {"-c", std::to_string(size), "/dev/zero"}, {}, {}, {});
+        if (!result || result->standardOutput.size() != static_cast<std::size_t>(size)) {
+          state.SkipWithError("the large run failed");
+          return;
+        }
+        const double peak = static_cast<double>(helper.status("VmHWM:")) / 1024.0;
+        state.counters["peak_over_output_plus_idle_" + name] =
+            peak / (static_cast<double>(size) / (1 << 20) + idle);
+      }
+      state.counters["idle_after_" + name + "_MiB"] = helper.idleMiB();
+    }
+  }
+}
+BENCHMARK(BM_HelperMemoryAroundLargeRuns)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_HelperThreadsWith64Runs(benchmark::State& state) {
+  for (auto _ : state) {
+    Helper helper;
+    const auto sleeper = helper.install("/bin/sleep");
+    auto proxy = helper.connect();
+    std::vector<std::future<void>> done;
+    for (int run = 0; run < 64; ++run) {
+      auto promise = std::make_shared<std::promise<void>>();
+      done.push_back(promise->get_future());
+      proxy->runWithRunID("r" + std::to_string(run), sleeper, {"3"}, std::nullopt, std::nullopt,
+                          {}, [promise](platform::Bytes, platform::Bytes, int) {
+                            promise->set_value();
+                          });
+    }
+    while (helper.children() < 64) std::this_thread::sleep_for(5ms);
+    state.counters["threads_during"] = static_cast<double>(helper.status("Threads:"));
+    for (auto& future : done) future.wait();
+    std::this_thread::sleep_for(300ms);
+    state.counters["threads_after"] = static_cast<double>(helper.status("Threads:"));
+    std::this_thread::sleep_for(11s);  // past the pool's idle timeout
+    state.counters["threads_after_idle_timeout"] = static_cast<double>(helper.status("Threads:"));
+  }
+}
+BENCHMARK(BM_HelperThreadsWith64Runs)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace zefra::bench
+
+BENCHMARK_MAIN();
