@@ -76,7 +76,7 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
   void installUpdateFromZipAt(std::string, xpc::InstallReply) override { ++installs; }
 
   static void later(platform::Work work) {
-    platform::globalQueue(platform::QosClass::kDefault).async(std::move(work));
+    platform::globalQueue().async(std::move(work));
   }
 
   xpc::VersionOnce version;

@@ -1,4 +1,4 @@
-// Files, the clock, the user's account and the log.
+// Files and the user's account.
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -9,8 +9,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/clock.h"
-#include "platform/log.h"
 #include "platform/user_info.h"
 #include "support/temp_dir.h"
 
@@ -56,19 +54,7 @@ TEST(FilesTest, ModificationTimeAndIdentityTellVersionsApart) {
   EXPECT_NE(fileIdentity(file).value(), before);
 }
 
-TEST(Clock, OverridesNestAndRestoreTheRealClock) {
-  {
-    ScopedClockOverride fixed(1000.25);
-    {
-      ScopedClockOverride custom([] { return 42.0; });
-      EXPECT_EQ(now(), 42.0);
-    }
-    EXPECT_EQ(now(), 1000.25);
-  }
-  EXPECT_GT(now(), 1.7e9);
-}
-
-TEST(UserInfo, HomeComesFromAnAbsoluteHomeVariable) {
+TEST(FilesTest, HomeComesFromAnAbsoluteHomeVariable) {
   const char* saved = getenv("HOME");
   const std::string original = saved ? saved : "";
   ASSERT_EQ(setenv("HOME", "/somewhere/else", 1), 0);
@@ -77,17 +63,6 @@ TEST(UserInfo, HomeComesFromAnAbsoluteHomeVariable) {
   EXPECT_TRUE(homeDirectory().starts_with('/'));
   saved ? setenv("HOME", original.c_str(), 1) : unsetenv("HOME");
   EXPECT_TRUE(loginShell().starts_with('/'));
-}
-
-TEST(Log, PrefixesOnceAndWritesOneLine) {
-  EXPECT_EQ(logLine("Zefra Helper: started"), "Zefra Helper: started");
-  ScopedLogCapture capture;
-  ::testing::internal::CaptureStderr();
-  log("Registration failed\n(denied)");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Zefra Helper: Registration failed (denied)\n");
-  EXPECT_EQ(capture.lines(),
-            std::vector<std::string>{"Zefra Helper: Registration failed (denied)"});
 }
 
 }  // namespace

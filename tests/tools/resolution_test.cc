@@ -34,7 +34,7 @@ TEST_F(ResolutionTest, OnlyCatalogueNamesAreLookedUp) {
   writeTool("not-a-tool", "");
   writeTool("Typst", "");
   for (const char* name : {"not-a-tool", "Typst", " typst", "../bin/typst", ""}) {
-    EXPECT_FALSE(service().resolveToolPath(name)) << name;
+    EXPECT_FALSE(resolver().resolveToolPath(name)) << name;
   }
   EXPECT_EQ(shellCalls(), 0);
   EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
@@ -45,40 +45,45 @@ TEST_F(ResolutionTest, SearchDirectoriesComeFirstInOrderAndAreNotCached) {
   const auto later = home_ + "/.claude/local";
   std::filesystem::create_directories(later);
   writeExecutable(later + "/" + tool, "#!/bin/sh\n");
-  EXPECT_EQ(service().resolveToolPath(tool), later + "/" + tool);
+  EXPECT_EQ(resolver().resolveToolPath(tool), later + "/" + tool);
   writeTool(tool, "");
-  EXPECT_EQ(service().resolveToolPath(tool), bin() + "/" + tool);
+  EXPECT_EQ(resolver().resolveToolPath(tool), bin() + "/" + tool);
   // A cached shell answer does not outrank a search directory.
-  service().storeShellPath(tool, elsewhere(tool));
-  EXPECT_EQ(service().resolveToolPath(tool), bin() + "/" + tool);
+  resolver().storeShellPath(tool, elsewhere(tool));
+  EXPECT_EQ(resolver().resolveToolPath(tool), bin() + "/" + tool);
   EXPECT_EQ(shellCalls(), 0);
   // A non-executable file in a directory is no hit.
   std::filesystem::remove(bin() + "/" + tool);
   std::filesystem::remove(later + "/" + tool);
   std::ofstream(bin() + "/" + tool) << "plain";
-  EXPECT_EQ(service().resolveToolPath(tool), home_ + "/elsewhere/" + tool);
+  EXPECT_EQ(resolver().resolveToolPath(tool), home_ + "/elsewhere/" + tool);
 }
 
 TEST_F(ResolutionTest, ShellAnswerIsTrimmedAndCachedInBothLevels) {
   const auto tool = freeTool();
   const auto path = elsewhere(tool);
   setShellAnswer("  " + path + " \n\n");
-  EXPECT_EQ(service().resolveToolPath(tool), path);
-  EXPECT_EQ(service().resolveToolPath(tool), path);
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
   EXPECT_EQ(shellCalls(), 1);
   EXPECT_EQ(stored("ResolvedToolPaths")[tool], path);
   EXPECT_EQ(stored("ResolvedToolPathsAt")[tool], now_.load());
   // Another connection uses the persisted answer without the shell.
-  EXPECT_EQ(newService()->resolveToolPath(tool), path);
+  EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
   EXPECT_EQ(shellCalls(), 1);
-  // Profile noise around the path is no path: a negative entry.
-  setShellAnswer("Welcome!\n" + path + "\n");
-  EXPECT_FALSE(newService()->resolveToolPath(freeTool(1)));
-  EXPECT_EQ(stored("ResolvedToolPaths")[freeTool(1)], "");
+  // Profile noise around the path, a function or alias name, or a relative
+  // path that exists from our working directory: no path, a negative entry.
+  const auto relative = std::filesystem::relative(path).string();
+  ASSERT_TRUE(std::filesystem::exists(relative));
+  for (const std::string& answer : {"Welcome!\n" + path + "\n", freeTool(1), relative}) {
+    setShellAnswer(answer);
+    EXPECT_FALSE(newResolver()->resolveToolPath(freeTool(1))) << answer;
+    EXPECT_EQ(stored("ResolvedToolPaths")[freeTool(1)], "") << answer;
+  }
 }
 
 TEST_F(ResolutionTest, LoginShellGetsTheLookupInTheHelperEnvironment) {
-  EXPECT_FALSE(service().resolveToolPath(freeTool()));
+  EXPECT_FALSE(resolver().resolveToolPath(freeTool()));
   std::ifstream calls(home_ + "/shell-calls");
   std::string line;
   std::getline(calls, line);
@@ -87,30 +92,30 @@ TEST_F(ResolutionTest, LoginShellGetsTheLookupInTheHelperEnvironment) {
 
 TEST_F(ResolutionTest, NegativeEntriesLastLessThan900Seconds) {
   const auto tool = freeTool();
-  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 1);
   EXPECT_EQ(stored("ResolvedToolPaths")[tool], "");
 
   now_ = now_ + 899.0;
-  auto second = newService();
+  auto second = newResolver();
   EXPECT_FALSE(second->resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 1);
 
   now_ = now_ + 1.0;  // 900 seconds after the store
-  auto third = newService();
+  auto third = newResolver();
   const auto path = elsewhere(tool);
   setShellAnswer(path);
   EXPECT_EQ(third->resolveToolPath(tool), path);
   EXPECT_EQ(shellCalls(), 2);
   // The first connection keeps its in-memory answer for its whole life.
-  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 2);
 }
 
 TEST_F(ResolutionTest, NegativeEntryWithoutATimeIsNeverValid) {
   const auto tool = freeTool();
   ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, ""}}));
-  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 1);
 }
 
@@ -118,10 +123,10 @@ TEST_F(ResolutionTest, DeletedPersistedPathSendsTheLookupBackToTheShell) {
   const auto tool = freeTool();
   const auto path = elsewhere(tool);
   setShellAnswer(path);
-  EXPECT_EQ(service().resolveToolPath(tool), path);
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
   std::filesystem::remove(path);
   setShellAnswer("");
-  EXPECT_FALSE(newService()->resolveToolPath(tool));
+  EXPECT_FALSE(newResolver()->resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 2);
   EXPECT_EQ(stored("ResolvedToolPaths")[tool], "");
 }
@@ -130,30 +135,28 @@ TEST_F(ResolutionTest, MalformedCacheCountsAsAbsentAndIsReplaced) {
   const auto tool = freeTool();
   ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, "/bin/sh"}, {"other", 3}}));
   setShellAnswer("");
-  EXPECT_FALSE(service().resolveToolPath(tool));
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 1);
   EXPECT_EQ(stored("ResolvedToolPaths"), (Json{{tool, ""}}));
 }
 
 TEST_F(ResolutionTest, ShellThatCannotStartCachesNothing) {
   const auto tool = freeTool();
-  ToolServiceSettings settings;
-  settings.homeDirectory = home_;
-  settings.defaults = defaults_.get();
-  settings.loginShell = home_ + "/no-such-shell";
-  auto broken = ToolService::create(settings);
-  EXPECT_FALSE(broken->resolveToolPath(tool));
+  auto broken = settings();
+  broken.loginShell = home_ + "/no-such-shell";
+  ToolResolver resolver(broken);
+  EXPECT_FALSE(resolver.resolveToolPath(tool));
   EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
   // The next call tries again rather than trusting a cached failure.
   const auto path = elsewhere(tool);
   writeExecutable(home_ + "/no-such-shell", "#!/bin/sh\necho '" + path + "'\n");
-  EXPECT_EQ(broken->resolveToolPath(tool), path);
+  EXPECT_EQ(resolver.resolveToolPath(tool), path);
 }
 
 TEST_F(ResolutionTest, ConcurrentStoresFromManyConnectionsLoseNothing) {
   std::vector<std::thread> writers;
-  std::vector<std::shared_ptr<ToolService>> services;
-  for (std::size_t i = 0; i < allowedTools.size(); ++i) services.push_back(newService());
+  std::vector<std::unique_ptr<ToolResolver>> services;
+  for (std::size_t i = 0; i < allowedTools.size(); ++i) services.push_back(newResolver());
   for (std::size_t i = 0; i < allowedTools.size(); ++i) {
     writers.emplace_back([&, i] {
       for (int round = 0; round < 20; ++round) {

@@ -38,7 +38,10 @@ class ToolFixture : public ::testing::Test {
     defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
     setShellAnswer("");
   }
-  void TearDown() override { service_.reset(); }
+  void TearDown() override {
+    service_.reset();
+    resolver_.reset();
+  }
 
   // What the defaults file holds under `key`; null when absent.
   nlohmann::json storedValue(const char* key) const {
@@ -69,17 +72,23 @@ class ToolFixture : public ::testing::Test {
     return lines;
   }
 
-  std::shared_ptr<ToolService> newService() {
+  ToolServiceSettings settings() const {
     ToolServiceSettings settings;
     settings.homeDirectory = home_;
     settings.defaults = defaults_.get();
     settings.loginShell = home_ + "/login-shell";
     settings.versionProbeTimeout = probeTimeout_;
-    return ToolService::create(settings);
+    return settings;
   }
   ToolService& service() {
-    if (!service_) service_ = newService();
+    if (!service_) service_ = ToolService::create(settings());
     return *service_;
+  }
+  // What a new connection would resolve with: fresh in-memory caches.
+  std::unique_ptr<ToolResolver> newResolver() { return std::make_unique<ToolResolver>(settings()); }
+  ToolResolver& resolver() {
+    if (!resolver_) resolver_ = newResolver();
+    return *resolver_;
   }
 
   std::future<RunResult> startRun(ToolService& on, const std::string& runID,
@@ -109,6 +118,7 @@ class ToolFixture : public ::testing::Test {
   std::string home_;
   std::unique_ptr<platform::UserDefaults> defaults_;
   std::shared_ptr<ToolService> service_;
+  std::unique_ptr<ToolResolver> resolver_;
   double probeTimeout_ = 10.0;
 };
 
