@@ -1,15 +1,12 @@
-// Files and the user's account.
 #include "platform/files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "platform/user_info.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {
@@ -27,7 +24,6 @@ TEST(FilesTest, ExecutableFileIsARegularFileTheUserMayRun) {
   fs::create_symlink(root + "tool", root + "link");
   fs::create_symlink(root + "gone", root + "dangling");
   fs::create_symlink(root + "dir", root + "dirlink");
-
   EXPECT_TRUE(isExecutableFile(root + "tool"));
   EXPECT_TRUE(isExecutableFile(root + "link"));
   for (const char* name : {"plain", "dir", "dirlink", "dangling", "missing"}) {
@@ -48,21 +44,9 @@ TEST(FilesTest, ModificationTimeAndIdentityTellVersionsApart) {
   EXPECT_EQ(modificationTime(link), 1600000000.5);
   EXPECT_EQ(modificationTime(link, Symlinks::kFollow), modificationTime(file));
   EXPECT_EQ(modificationTime(dir.path() + "/missing"), std::nullopt);
-
   auto before = fileIdentity(file).value();
   std::ofstream(file, std::ios::app) << "x";
   EXPECT_NE(fileIdentity(file).value(), before);
-}
-
-TEST(FilesTest, HomeComesFromAnAbsoluteHomeVariable) {
-  const char* saved = getenv("HOME");
-  const std::string original = saved ? saved : "";
-  ASSERT_EQ(setenv("HOME", "/somewhere/else", 1), 0);
-  EXPECT_EQ(homeDirectory(), "/somewhere/else");
-  ASSERT_EQ(setenv("HOME", "relative", 1), 0);
-  EXPECT_TRUE(homeDirectory().starts_with('/'));
-  saved ? setenv("HOME", original.c_str(), 1) : unsetenv("HOME");
-  EXPECT_TRUE(loginShell().starts_with('/'));
 }
 
 }  // namespace
