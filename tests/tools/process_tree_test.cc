@@ -21,23 +21,6 @@ namespace {
 using platform::ProcessTableSnapshot;
 using namespace std::chrono_literals;
 
-TEST(DescendantPIDsTest, DeepestLevelFirstEachLevelInReverseTableOrder) {
-  // R=10 has A=11 and B=12; A has C=13, B has D=14.
-  const ProcessTableSnapshot example = {{1, 0}, {10, 1}, {11, 10}, {12, 10}, {13, 11}, {14, 12}};
-  EXPECT_EQ(descendantPIDs(10, example), (std::vector<pid_t>{14, 13, 12, 11}));
-  EXPECT_EQ(descendantPIDs(14, example), std::vector<pid_t>{});
-  EXPECT_EQ(descendantPIDs(99, example), std::vector<pid_t>{});
-
-  // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
-  const ProcessTableSnapshot shuffled = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
-                                         {52, 50}, {30, 10}, {53, 51}, {22, 20}};
-  EXPECT_EQ(descendantPIDs(10, shuffled), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
-
-  // Parent cycles in a torn snapshot end the walk.
-  EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
-  EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
-}
-
 // The tree R(A(C), B(D)) of proc_tree_stub: R and C ignore SIGTERM, A exits
 // 7 on it, B and D die of it. The test process is a subreaper while it lives,
 // so that orphans of the tree come to it and are reaped here.
@@ -87,6 +70,23 @@ class ProcessTreeTest : public ::testing::Test {
   std::map<std::string, int> ended_;
 };
 
+TEST_F(ProcessTreeTest, DescendantsComeDeepestLevelFirstEachInReverseTableOrder) {
+  // R=10 has A=11 and B=12; A has C=13, B has D=14.
+  const ProcessTableSnapshot example = {{1, 0}, {10, 1}, {11, 10}, {12, 10}, {13, 11}, {14, 12}};
+  EXPECT_EQ(descendantPIDs(10, example), (std::vector<pid_t>{14, 13, 12, 11}));
+  EXPECT_EQ(descendantPIDs(14, example), std::vector<pid_t>{});
+  EXPECT_EQ(descendantPIDs(99, example), std::vector<pid_t>{});
+
+  // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
+  const ProcessTableSnapshot shuffled = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
+                                         {52, 50}, {30, 10}, {53, 51}, {22, 20}};
+  EXPECT_EQ(descendantPIDs(10, shuffled), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
+
+  // Parent cycles in a torn snapshot end the walk.
+  EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
+  EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
+}
+
 TEST_F(ProcessTreeTest, TermThenKillReachesTheWholeRealTreeDeepestFirst) {
   // The table lists by pid; A and B were started in this order.
   ASSERT_LT(pids_["A"], pids_["B"]);
@@ -98,14 +98,6 @@ TEST_F(ProcessTreeTest, TermThenKillReachesTheWholeRealTreeDeepestFirst) {
   EXPECT_EQ(reapAll(),
             (std::map<std::string, int>{
                 {"R", SIGKILL}, {"A", 7}, {"B", SIGTERM}, {"C", SIGKILL}, {"D", SIGTERM}}));
-}
-
-TEST_F(ProcessTreeTest, TaskThatIsNoLongerRunningIsLeftAlone) {
-  ASSERT_TRUE(root_->signal(SIGKILL));
-  siginfo_t info{};  // ended, but left unreaped
-  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(root_->pid()), &info, WEXITED | WNOWAIT), 0);
-  ASSERT_FALSE(root_->isRunning());
-  EXPECT_TRUE(terminateProcessTree(*root_).empty());
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 namespace zefra::tools::testing {
 
 namespace fs = std::filesystem;
+using zefra::testing::freeTool;
+using zefra::testing::writeExecutable;
 
 struct RunResult {
   std::string out;
@@ -50,11 +52,6 @@ class ToolFixture : public ::testing::Test {
 
   std::string bin() const { return home_ + "/.local/bin"; }
 
-  static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
-
-  static std::string writeExecutable(const std::string& path, const std::string& body) {
-    return zefra::testing::writeExecutable(path, body);
-  }
   std::string writeTool(const std::string& name, const std::string& script) {
     return writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
   }
