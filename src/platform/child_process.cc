@@ -139,11 +139,6 @@ int ChildProcess::wait() {
   return *reaping_->status;
 }
 
-std::optional<int> ChildProcess::waitUntil(const Deadline& deadline) {
-  if (!waitForPidfdExit(handle_.pidfd(), deadline)) return std::nullopt;
-  return wait();
-}
-
 Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
   const std::string& executable = options.executable;
   auto prepareError = [&](int err) {

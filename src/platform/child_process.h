@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/deadline.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 
@@ -70,9 +69,9 @@ class ProcessHandle {
   std::shared_ptr<const UniqueFd> pidfd_;
 };
 
-// A child started by spawnProcess. Its owner reaps it with wait() or
-// waitUntil(); nothing else in the process reaps children (no SIGCHLD handler,
-// SIGCHLD not ignored). Destroying an unreaped child does not signal it: one
+// A child started by spawnProcess. Its owner reaps it with wait(); nothing
+// else in the process reaps children (no SIGCHLD handler, SIGCHLD not
+// ignored). Destroying an unreaped child does not signal it: one
 // that has exited is reaped at once, one still running is reaped in the
 // background when it exits, so neither blocks nor leaves a zombie.
 class ChildProcess {
@@ -91,9 +90,6 @@ class ChildProcess {
   // someone else reaped it, which nothing in the helper does). Repeated calls
   // return the same value; safe to call from several threads.
   int wait();
-  // As wait(), but gives up (leaving the child unreaped) when the deadline
-  // passes first.
-  std::optional<int> waitUntil(const Deadline& deadline);
 
  private:
   friend Result<ChildProcess> spawnProcess(const SpawnOptions& options);
