@@ -43,9 +43,9 @@ class MappedStorage {
   bool reserve(std::size_t atLeast) {
     if (atLeast <= capacity_) return true;
     std::size_t wanted = pageRounded(std::max({atLeast, capacity_ * 2, kProbeSize}));
-    void* grown = base_ ? ::mremap(base_, capacity_, wanted, MREMAP_MAYMOVE)
-                        : ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* grown =
+        base_ ? ::mremap(base_, capacity_, wanted, MREMAP_MAYMOVE)
+              : ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (grown == MAP_FAILED) return false;
     base_ = grown;
     capacity_ = wanted;
@@ -151,8 +151,8 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
 
   SpawnOptions spawn = options.spawn;
   spawn.standardOutput = Stdio::fromFd(outPipe->writeEnd.get());
-  spawn.standardError = options.captureStandardError ? Stdio::fromFd(errPipe->writeEnd.get())
-                                                     : Stdio::nullDevice();
+  spawn.standardError =
+      options.captureStandardError ? Stdio::fromFd(errPipe->writeEnd.get()) : Stdio::nullDevice();
   spawn.standardInput =
       options.inputFromPipe ? Stdio::fromFd(inPipe->readEnd.get()) : Stdio::nullDevice();
   auto launched = spawnProcess(spawn);

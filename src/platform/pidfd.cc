@@ -13,7 +13,8 @@ namespace zefra::platform {
 // straight to the system calls.
 Result<UniqueFd> openPidfd(pid_t pid) {
   UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!fd) return errnoError("Could not open a descriptor for process " + std::to_string(pid), errno);
+  if (!fd)
+    return errnoError("Could not open a descriptor for process " + std::to_string(pid), errno);
   return fd;
 }
 

@@ -79,8 +79,7 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
   std::string path = trimmed(answer->standardOutput.str());
   // A function or alias name is no path, and a relative one would be taken
   // from our own working directory.
-  if (!path.starts_with('/') || !platform::isValidUtf8(path) ||
-      !platform::isExecutableFile(path)) {
+  if (!path.starts_with('/') || !platform::isValidUtf8(path) || !platform::isExecutableFile(path)) {
     path.clear();
   }
   storeShellPath(tool, path);

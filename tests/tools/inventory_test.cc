@@ -45,8 +45,8 @@ TEST_F(InventoryTest, ListsOnlyResolvedToolsWithBothKeys) {
   }
   writeVersionTool(tool, "tool 1.2\\n");
   auto after = inventory();
-  EXPECT_EQ(after.at(tool), (std::map<std::string, std::string>{
-                                {"path", bin() + "/" + tool}, {"version", "tool 1.2"}}));
+  EXPECT_EQ(after.at(tool), (std::map<std::string, std::string>{{"path", bin() + "/" + tool},
+                                                                {"version", "tool 1.2"}}));
 }
 
 TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
@@ -93,8 +93,9 @@ TEST_F(InventoryTest, MalformedCacheMissesEverywhereAndIsReplaced) {
   const auto tool = freeTool();
   const auto path = bin() + "/" + tool;
   writeVersionTool(tool, "fresh\\n");
-  ASSERT_TRUE(defaults_->setObject("ToolVersions", Json{{path, {{"mtime", 0}, {"version", "stale"}}},
-                                            {"/other", "not a dictionary"}}));
+  ASSERT_TRUE(defaults_->setObject(
+      "ToolVersions",
+      Json{{path, {{"mtime", 0}, {"version", "stale"}}}, {"/other", "not a dictionary"}}));
   EXPECT_EQ(resolver().toolVersion(path), "fresh");
   EXPECT_EQ(probes(tool), 1);
   auto cache = storedValue("ToolVersions");

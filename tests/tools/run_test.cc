@@ -1,7 +1,7 @@
 #include <dirent.h>
-#include <sys/wait.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,7 +19,8 @@ class RunTest : public ToolFixture {};
 
 TEST_F(RunTest, StatusesInputAndRefusals) {
   const auto tool = freeTool();
-  writeTool(tool, R"(case "$1" in three) echo bad >&2; exit 3;; kill) kill -9 $$;; *) wc -c;; esac)");
+  writeTool(tool,
+            R"(case "$1" in three) echo bad >&2; exit 3;; kill) kill -9 $$;; *) wc -c;; esac)");
   auto three = run(tool, {"three"});
   EXPECT_EQ(three.status, 3);
   EXPECT_EQ(three.err, "bad\n");
@@ -100,7 +101,8 @@ TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
 
 TEST_F(RunTest, ToolsStartWithDefaultSignalsAndOnlyTheirPipes) {
   const auto tool = freeTool();
-  writeTool(tool, "yes | head -1; grep -E '^Sig(Blk|Ign)' /proc/self/status; exec ls /proc/self/fd");
+  writeTool(tool,
+            "yes | head -1; grep -E '^Sig(Blk|Ign)' /proc/self/status; exec ls /proc/self/fd");
   sigset_t blocked, previous;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGUSR1);
@@ -201,7 +203,8 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
   std::vector<std::future<RunResult>> replies;
   for (int i = 0; i < kRuns; ++i) {
     const bool cancel = i % 50 == 0;
-    replies.push_back(startRun(service(), "run" + std::to_string(i), tool, {cancel ? "slow" : "fast"}));
+    replies.push_back(
+        startRun(service(), "run" + std::to_string(i), tool, {cancel ? "slow" : "fast"}));
     if (cancel) service().cancelWithRunID("run" + std::to_string(i));
     if (replies.size() >= 16) {
       replies.front().get();

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "platform/process_signals.h"
+#include "platform/user_defaults.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
-#include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/tool_service.h"
 
@@ -46,9 +46,7 @@ class ToolFixture : public ::testing::Test {
   }
 
   // What the defaults file holds under `key`; null when absent.
-  nlohmann::json storedValue(const char* key) const {
-    return defaults_->snapshot().get(key);
-  }
+  nlohmann::json storedValue(const char* key) const { return defaults_->snapshot().get(key); }
 
   std::string bin() const { return home_ + "/.local/bin"; }
 
@@ -60,7 +58,8 @@ class ToolFixture : public ::testing::Test {
   void setShellAnswer(const std::string& answer) {
     std::ofstream(home_ + "/shell-answer") << answer;
     writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$HOME\" \"$@\" >> '" + home_ +
-                                                "/shell-calls'\ncat '" + home_ + "/shell-answer'\n");
+                                                "/shell-calls'\ncat '" + home_ +
+                                                "/shell-answer'\n");
   }
   int shellCalls() const {
     std::ifstream calls(home_ + "/shell-calls");
