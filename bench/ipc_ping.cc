@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
-#include "platform/ipc_frame.h"
 #include "platform/ipc_listener.h"
-#include "platform/ipc_message.h"
+#include "wire/frame.h"
+#include "wire/message.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
 
@@ -32,8 +32,8 @@ namespace {
 
 using namespace zefra;
 using platform::Bytes;
-using platform::IpcValue;
 using platform::UniqueFd;
+using wire::IpcValue;
 
 constexpr std::size_t kLargeReply = 256u << 20;
 
@@ -57,7 +57,7 @@ class PingHelper : public xpc::ZefraHelperProtocol {
   }
 };
 
-std::string flatten(const platform::EncodedFrame& frame) {
+std::string flatten(const wire::EncodedFrame& frame) {
   std::string out;
   for (const iovec& chunk : frame.chunks()) {
     out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
@@ -107,16 +107,15 @@ UniqueFd connectTo(const std::string& path) {
 // The frames the clients send and the one the raw echo answers with.
 struct Frames {
   Frames() {
-    ping =
-        flatten(platform::encodeFrame(platform::makeCallMessage(1, "pingWithReply:", {})).value());
+    ping = flatten(wire::encodeFrame(wire::makeCallMessage(1, "pingWithReply:", {})).value());
     run = flatten(
-        platform::encodeFrame(platform::makeCallMessage(
-                                  1, xpc::selectorName(xpc::Selector::kRun),
+        wire::encodeFrame(
+            wire::makeCallMessage(1, xpc::selectorName(xpc::Selector::kRun),
                                   {IpcValue::string("r"), IpcValue::string("pandoc"),
                                    IpcValue::array({}), IpcValue(), IpcValue(), IpcValue::map({})}))
             .value());
-    reply = flatten(
-        platform::encodeFrame(platform::makeReplyMessage(1, {IpcValue::string("1.0")})).value());
+    reply =
+        flatten(wire::encodeFrame(wire::makeReplyMessage(1, {IpcValue::string("1.0")})).value());
   }
   std::string ping, run, reply;
 };

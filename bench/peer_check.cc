@@ -21,14 +21,15 @@
 #include <cstdio>
 #include <thread>
 
-#include "../tests/platform/codesign_fixture.h"
-#include "platform/code_signature.h"
+#include "../tests/codesign/codesign_fixture.h"
+#include "codesign/peer_code_checker.h"
+#include "codesign/signature_block.h"
 #include "platform/peer_process.h"
 
 namespace {
 
 using namespace zefra;
-namespace ossl = platform::ossl;
+namespace ossl = codesign::ossl;
 using platform::UniqueFd;
 
 constexpr std::size_t kClientSize = 5 * 1024 * 1024;
@@ -37,10 +38,10 @@ constexpr const char* kSignedEnv = "ZEFRA_BENCH_SIGNED_DIR";
 struct Setup {
   std::string dir;
   std::string client;  // the running, signed executable
-  std::unique_ptr<platform::TrustAnchor> anchor;
+  std::unique_ptr<codesign::TrustAnchor> anchor;
   std::unique_ptr<testing::Listener> listener;
-  std::unique_ptr<platform::PeerCodeChecker> checker;
-  platform::SignedImage image;  // payload and CMS for the baseline
+  std::unique_ptr<codesign::PeerCodeChecker> checker;
+  codesign::SignedImage image;  // payload and CMS for the baseline
   ossl::X509StorePtr baselineStore;
 };
 
@@ -139,7 +140,7 @@ std::string prepareSignedCopy() {
   std::string bytes = testing::readFile(source);
   if (bytes.size() < kClientSize) bytes.resize(kClientSize, '\0');
   testing::writeFile(dir + "/client", bytes);
-  auto status = platform::signExecutable(dir + "/client", leaf.identity(), "com.ovak.zefra.client");
+  auto status = codesign::signExecutable(dir + "/client", leaf.identity(), "com.ovak.zefra.client");
   if (!status) throw std::runtime_error(status.error().message);
   testing::writeFile(dir + "/anchor.pem", root.certPem(), 0644);
   return dir;
@@ -149,13 +150,13 @@ void prepareRun(const std::string& dir) {
   Setup& s = setup();
   s.dir = dir;
   s.client = dir + "/client";
-  auto anchor = platform::TrustAnchor::fromFile(dir + "/anchor.pem");
+  auto anchor = codesign::TrustAnchor::fromFile(dir + "/anchor.pem");
   if (!anchor) throw std::runtime_error(anchor.error().message);
-  s.anchor = std::make_unique<platform::TrustAnchor>(std::move(anchor.value()));
-  s.checker = std::make_unique<platform::PeerCodeChecker>(*s.anchor);
+  s.anchor = std::make_unique<codesign::TrustAnchor>(std::move(anchor.value()));
+  s.checker = std::make_unique<codesign::PeerCodeChecker>(*s.anchor);
   s.listener = std::make_unique<testing::Listener>(dir + "/socket");
   UniqueFd fd(::open(s.client.c_str(), O_RDONLY | O_CLOEXEC));
-  auto image = platform::readSignedImage(fd.get());
+  auto image = codesign::readSignedImage(fd.get());
   if (!image) throw std::runtime_error(image.error().message);
   s.image = std::move(image.value());
   s.baselineStore.reset(X509_STORE_new());
@@ -164,7 +165,7 @@ void prepareRun(const std::string& dir) {
   X509_STORE_set_purpose(s.baselineStore.get(), X509_PURPOSE_ANY);
   // Verdicts are cached only for files older than the racy window.
   std::this_thread::sleep_for(
-      std::chrono::duration<double>(platform::PeerCodeChecker::kRacySeconds + 0.2));
+      std::chrono::duration<double>(codesign::PeerCodeChecker::kRacySeconds + 0.2));
   std::printf("client: %s, %zu bytes\n", s.client.c_str(), s.image.fileSize);
 }
 

@@ -7,18 +7,18 @@
 #include <cstring>
 #include <string>
 
-#include "platform/ipc_frame.h"
-#include "platform/ipc_message.h"
-#include "platform/ipc_value.h"
+#include "wire/codec.h"
+#include "wire/frame.h"
+#include "wire/message.h"
 #include "xpc/interface.h"
 #include "xpc/wire_types.h"
 
 namespace {
 
 using namespace zefra;
-using platform::IpcValue;
+using wire::IpcValue;
 
-std::string flatten(const platform::EncodedMessage& message) {
+std::string flatten(const wire::EncodedMessage& message) {
   std::string out;
   for (const iovec& chunk : message.chunks()) {
     out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
@@ -27,22 +27,21 @@ std::string flatten(const platform::EncodedMessage& message) {
 }
 
 void checkReencodes(const std::vector<IpcValue>& values) {
-  platform::Result<platform::EncodedMessage> encoded = platform::encodeMessage(values);
+  platform::Result<wire::EncodedMessage> encoded = wire::encodeMessage(values);
   if (!encoded) __builtin_trap();
   auto bytes = std::make_shared<std::string>(flatten(*encoded));
   platform::Result<std::vector<IpcValue>> again =
-      platform::decodeMessage(bytes, bytes->data(), bytes->size());
+      wire::decodeMessage(bytes, bytes->data(), bytes->size());
   if (!again || *again != values) __builtin_trap();
 }
 
-void readTyped(const platform::IpcCall& call) {
-  namespace wire = xpc::wire;
+void readTyped(const wire::IpcCall& call) {
   for (const IpcValue& argument : call.arguments) {
-    (void)wire::readString(argument);
-    (void)wire::readStringList(argument);
-    (void)wire::readOptionalData(argument);
-    (void)wire::readStringMap(argument);
-    (void)wire::readInventory(argument);
+    (void)xpc::readString(argument);
+    (void)xpc::readStringList(argument);
+    (void)xpc::readOptionalData(argument);
+    (void)xpc::readStringMap(argument);
+    (void)xpc::readInventory(argument);
   }
 }
 
@@ -56,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ++data;
   --size;
 
-  platform::FrameReader reader(platform::kMaxCallFrameSize);
+  wire::FrameReader reader(wire::kMaxCallFrameSize);
   std::size_t at = 0;
   while (at < size) {
     std::span<char> space = reader.readSpace();
@@ -65,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.commit(n);
     at += n;
     for (;;) {
-      platform::Result<std::optional<platform::FrameBody>> body = reader.next();
+      platform::Result<std::optional<wire::FrameBody>> body = reader.next();
       if (!body) return 0;  // the connection would close here
       if (!*body) break;
-      platform::Result<std::vector<IpcValue>> message = platform::decodeFrameBody(**body);
+      platform::Result<std::vector<IpcValue>> message = wire::decodeFrameBody(**body);
       if (!message) return 0;
       checkReencodes(*message);
-      platform::Result<platform::IpcCall> call = platform::parseCall(*message, *interface);
+      platform::Result<wire::IpcCall> call = wire::parseCall(*message, *interface);
       if (!call) return 0;
       readTyped(*call);
     }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include "platform/main_queue.h"
 #include "tools/tool_service.h"
 #include "xpc/exported_object.h"
@@ -43,11 +45,17 @@ void HelperDelegate::applicationDidFinishLaunching() {
   listeners_ = std::move(listeners);
   // The host application's termination watch attaches here once it exists.
   handleLaunch(platform::isOpenApplicationEvent(settings_.launchEvent));
+  launched_ = true;
+  if (std::exchange(reopenPending_, false)) applicationShouldHandleReopen(false);
 }
 
 void HelperDelegate::hostAppDidTerminate() {}
 
 bool HelperDelegate::applicationShouldHandleReopen(bool) {
+  if (!launched_) {
+    reopenPending_ = true;
+    return false;
+  }
   showStatus();
   return false;
 }
@@ -57,7 +65,9 @@ bool HelperDelegate::listenerShouldAcceptNewConnection(platform::ServerConnectio
 }
 
 // The registration flow builds on this; for now it only records the mode.
-void HelperDelegate::handleLaunch(bool interactive) { launchInteractive_ = interactive; }
+void HelperDelegate::handleLaunch(bool interactive) {
+  launchInteractive_ = interactive;
+}
 
 void HelperDelegate::showStatus() {}
 

@@ -32,7 +32,8 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
 
   void applicationDidFinishLaunching();
   void hostAppDidTerminate();
-  // Shows the status and answers NO: nothing else is to be opened.
+  // Shows the status and answers NO: nothing else is to be opened. Before
+  // the launch decision has run, the reopen waits for it.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
   // On the pool, for every new connection of either listener.
   bool listenerShouldAcceptNewConnection(platform::ServerConnection& connection);
@@ -46,12 +47,15 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   const std::vector<std::unique_ptr<platform::Listener>>& listeners() const { return listeners_; }
   // The flag handleLaunch was given; nothing before launching has finished.
   std::optional<bool> launchInteractive() const { return launchInteractive_; }
+  bool reopenPending() const { return reopenPending_; }
 
  private:
   DelegateSettings settings_;
   std::vector<std::unique_ptr<platform::Listener>> listeners_;
   bool servedConnection_ = false;
   std::optional<bool> launchInteractive_;
+  bool launched_ = false;
+  bool reopenPending_ = false;
 };
 
 // The process-global reference that keeps the one delegate alive.

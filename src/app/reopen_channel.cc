@@ -12,17 +12,17 @@ namespace {
 constexpr std::string_view kReopenSelector = "reopen";
 
 // One operation, no arguments, an empty reply that confirms delivery.
-class ControlInterface final : public platform::IpcInterface {
+class ControlInterface final : public wire::IpcInterface {
  public:
   platform::Result<bool> checkCall(std::string_view selector,
-                                   const std::vector<platform::IpcValue>& arguments) const override {
+                                   const std::vector<wire::IpcValue>& arguments) const override {
     if (selector != kReopenSelector || !arguments.empty()) {
       return platform::Error{EPROTO, "unknown control call"};
     }
     return true;
   }
   platform::Status checkReply(std::string_view selector,
-                              const std::vector<platform::IpcValue>& values) const override {
+                              const std::vector<wire::IpcValue>& values) const override {
     if (selector != kReopenSelector || !values.empty()) {
       return platform::Error{EPROTO, "unexpected control reply"};
     }
@@ -33,7 +33,7 @@ class ControlInterface final : public platform::IpcInterface {
 class ReopenObject final : public platform::IpcExportedObject {
  public:
   explicit ReopenObject(std::weak_ptr<HelperDelegate> delegate) : delegate_(std::move(delegate)) {}
-  platform::Result<platform::Work> bind(std::string_view, std::vector<platform::IpcValue>,
+  platform::Result<platform::Work> bind(std::string_view, std::vector<wire::IpcValue>,
                                         platform::IpcReply reply) override {
     return platform::Work([delegate = delegate_, reply] {
       platform::MainQueue::shared().async([delegate] {
@@ -65,14 +65,13 @@ platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
 }
 
 bool forwardReopen(const platform::ConnectOptions& options) {
-  auto connection =
-      platform::ClientConnection::connect(kControlServiceName, std::make_shared<ControlInterface>(),
-                                          options);
+  auto connection = platform::ClientConnection::connect(
+      kControlServiceName, std::make_shared<ControlInterface>(), options);
   if (!connection) return false;
   std::promise<bool> delivered;
   connection->call(
       kReopenSelector, {},
-      [&delivered](std::vector<platform::IpcValue>) -> platform::Result<platform::Work> {
+      [&delivered](std::vector<wire::IpcValue>) -> platform::Result<platform::Work> {
         return platform::Work([&delivered] { delivered.set_value(true); });
       },
       [&delivered](const platform::Error&) { delivered.set_value(false); });

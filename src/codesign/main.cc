@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/bundle_seal.h"
-#include "platform/code_sign.h"
-#include "platform/code_verify.h"
+#include "codesign/bundle_check.h"
+#include "codesign/bundle_seal.h"
+#include "codesign/signing.h"
 
 namespace {
 
-using namespace zefra::platform;
+using namespace zefra::codesign;
 
 constexpr const char* kUsage =
     "usage: zefra-codesign sign --key KEY.pem --cert CHAIN.pem --identifier ID PATH\n"

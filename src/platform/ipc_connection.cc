@@ -12,11 +12,27 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "platform/ipc_frame.h"
 #include "platform/ipc_io.h"
+#include "platform/peer_process.h"
 #include "platform/runtime_dir.h"
+#include "platform/unix_address.h"
+#include "wire/frame.h"
 
 namespace zefra::platform {
+
+using wire::EncodedFrame;
+using wire::encodeFrame;
+using wire::IpcCall;
+using wire::IpcInterface;
+using wire::IpcReplyMessage;
+using wire::IpcValue;
+using wire::ipcViolation;
+using wire::kMaxCallFrameSize;
+using wire::kMaxReplyFrameSize;
+using wire::makeCallMessage;
+using wire::makeReplyMessage;
+using wire::parseCall;
+using wire::parseReply;
 
 namespace {
 
@@ -129,10 +145,8 @@ void ServerConnection::Impl::onMessage(std::vector<IpcValue> message) {
 }
 
 Result<ServerConnection> ServerConnection::adopt(UniqueFd socket) {
-  ucred peer{};
-  socklen_t length = sizeof peer;
-  if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) peer.pid = 0;
-  auto impl = std::make_shared<Impl>(std::move(socket), peer.pid);
+  Result<pid_t> pid = peerPid(socket.get());
+  auto impl = std::make_shared<Impl>(std::move(socket), pid ? *pid : 0);
   if (!impl->isOpen()) return Error{EBADF, "cannot serve the connection's socket"};
   return ServerConnection(std::move(impl));
 }
@@ -293,9 +307,7 @@ Result<ClientConnection> ClientConnection::connect(
   if (!path) return path.error();
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return errnoError("cannot create a socket", errno);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path->data(), path->size());
+  const sockaddr_un address = unixAddress(*path);
   // A listener whose backlog is full makes connect wait; not for ever.
   timeval patience{5, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);

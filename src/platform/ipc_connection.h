@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc_message.h"
-#include "platform/ipc_value.h"
 #include "platform/queue.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
+#include "wire/codec.h"
+#include "wire/message.h"
 
 namespace zefra::platform {
 
@@ -24,7 +24,7 @@ namespace zefra::platform {
 class IpcReply {
  public:
   IpcReply() = default;
-  void send(std::vector<IpcValue> values) const;
+  void send(std::vector<wire::IpcValue> values) const;
   // False for a one-way call, which takes no reply.
   bool expected() const { return state_ != nullptr; }
 
@@ -42,7 +42,7 @@ class IpcExportedObject {
   // enters the method. An error (an operation the object does not offer,
   // values of the wrong shape) is a protocol violation: the connection closes
   // and no method is entered. Runs on the I/O thread and must not block.
-  virtual Result<Work> bind(std::string_view selector, std::vector<IpcValue> arguments,
+  virtual Result<Work> bind(std::string_view selector, std::vector<wire::IpcValue> arguments,
                             IpcReply reply) = 0;
   // True for an operation that answers at once and never blocks: the
   // connection may run it on the I/O thread when none of its calls is
@@ -65,7 +65,7 @@ class ServerConnection {
   pid_t processIdentifier() const;
   int nativeHandle() const;
   // Both take effect only before resume().
-  void setExportedInterface(std::shared_ptr<const IpcInterface> interface);
+  void setExportedInterface(std::shared_ptr<const wire::IpcInterface> interface);
   void setExportedObject(std::shared_ptr<IpcExportedObject> object);
   void resume();
   // Closes the connection; replies still to come are dropped.
@@ -93,16 +93,16 @@ class ClientConnection {
   // on the delivery queue. An error is a protocol violation. A binder that
   // only hands the values to a waiting thread may do so itself (it runs on
   // the I/O thread and must not block) and return an empty Work.
-  using ReplyBinder = std::function<Result<Work>(std::vector<IpcValue> values)>;
+  using ReplyBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
 
   // Connects to a service. `remoteInterface` checks the replies.
   static Result<ClientConnection> connect(std::string_view serviceName,
-                                          std::shared_ptr<const IpcInterface> remoteInterface,
+                                          std::shared_ptr<const wire::IpcInterface> remoteInterface,
                                           const ConnectOptions& options = {});
   // Over an already connected socket (tests, socket pairs).
   static Result<ClientConnection> adopt(UniqueFd socket,
-                                        std::shared_ptr<const IpcInterface> remoteInterface);
+                                        std::shared_ptr<const wire::IpcInterface> remoteInterface);
 
   ClientConnection(ClientConnection&&) noexcept;
   ClientConnection& operator=(ClientConnection&&) noexcept;
@@ -111,10 +111,10 @@ class ClientConnection {
   // Sends a call; exactly one of `onReply`'s work or `onError` runs later.
   // An error of the connection (closed, violation, arguments that cannot be
   // encoded) goes to `onError`.
-  void call(std::string_view selector, std::vector<IpcValue> arguments, ReplyBinder onReply,
+  void call(std::string_view selector, std::vector<wire::IpcValue> arguments, ReplyBinder onReply,
             ErrorCallback onError);
   // Sends a one-way call; `onError` runs when it cannot be sent.
-  void callOneWay(std::string_view selector, std::vector<IpcValue> arguments,
+  void callOneWay(std::string_view selector, std::vector<wire::IpcValue> arguments,
                   ErrorCallback onError);
   // Closes the connection; outstanding calls get an error.
   void invalidate();

@@ -13,6 +13,12 @@
 
 namespace zefra::platform {
 
+using wire::decodeFrameBody;
+using wire::EncodedFrame;
+using wire::FrameBody;
+using wire::IpcValue;
+using wire::ipcViolation;
+
 namespace {
 
 struct IpcIo {

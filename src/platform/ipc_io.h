@@ -16,9 +16,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/ipc_frame.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
+#include "wire/frame.h"
 
 namespace zefra::platform {
 
@@ -43,7 +43,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // Any thread. Writes at once from the calling thread when nothing else is
   // being written; the rest goes out from the IPC thread. False when the
   // socket is closed (the frame is dropped).
-  bool send(EncodedFrame frame);
+  bool send(wire::EncodedFrame frame);
 
   // IPC thread only.
   void startReading();
@@ -56,13 +56,13 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
 
  protected:
   // IPC thread. Each decoded message, in order; may call closeSocket().
-  virtual void onMessage(std::vector<IpcValue> message) = 0;
+  virtual void onMessage(std::vector<wire::IpcValue> message) = 0;
   // IPC thread, once.
   virtual void onClosed(const Error& why) = 0;
 
  private:
   struct Outgoing {
-    EncodedFrame frame;
+    wire::EncodedFrame frame;
     std::size_t sent = 0;
   };
 
@@ -75,7 +75,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
 
   asio::local::stream_protocol::socket socket_;
   const int fd_;
-  FrameReader reader_;
+  wire::FrameReader reader_;
   bool open_ = true;
   bool reading_ = false;
 

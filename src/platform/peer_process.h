@@ -1,15 +1,8 @@
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
-#include <cstddef>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <tuple>
-
-#include "platform/code_verify.h"
-#include "platform/files.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 
@@ -25,60 +18,20 @@ struct PeerProcess {
 // The connecting process, from SO_PEERPIDFD, or SO_PEERCRED plus pidfd_open
 // on kernels without it.
 Result<PeerProcess> identifyPeer(int socketFd);
-// The connecting process's pid alone (SO_PEERCRED).
+// The connecting process's credentials (SO_PEERCRED); a peer whose process
+// is not visible here (another pid namespace) is an error.
+Result<struct ucred> peerCredentials(int socketFd);
+// The connecting process's pid alone.
 Result<pid_t> peerPid(int socketFd);
 
 // The file the process executes, through /proc/<pid>/exe: the bytes it runs
 // even after the path was replaced or removed.
 Result<UniqueFd> openRunningImage(const PeerProcess& peer);
 
+// Whether the peer runs as this process's effective user.
+bool runsAsOurUser(const PeerProcess& peer);
+
 // False once the pinned process has exited (its pidfd turns readable).
 bool stillRunning(const PeerProcess& peer);
-
-// Checks the code a socket peer runs against one anchor, and caches valid
-// verdicts by the executable's device, inode, size, mtime and ctime (never by
-// path). A file changed within the last kRacySeconds is verified every time:
-// a coarse timestamp could hide a rewrite made just after the check.
-class PeerCodeChecker {
- public:
-  static constexpr double kRacySeconds = 2.0;
-
-  struct Options {
-    VerifyOptions verify = VerifyOptions::forPeers();
-    std::size_t cacheCapacity = 256;
-    // Runs between the verification and the liveness check (tests).
-    std::function<void(const PeerProcess&)> beforeLivenessCheck;
-  };
-
-  explicit PeerCodeChecker(TrustAnchor anchor) : PeerCodeChecker(std::move(anchor), Options{}) {}
-  PeerCodeChecker(TrustAnchor anchor, Options options)
-      : anchor_(std::move(anchor)), options_(std::move(options)) {}
-
-  // The peer must run as our own effective user, its running image must
-  // carry a valid signature under the anchor, and it must still be alive
-  // once that is established.
-  Result<SigningInfo> check(int socketFd);
-
-  struct Stats {
-    std::size_t verified = 0;  // full verifications
-    std::size_t cacheHits = 0;
-    std::size_t cached = 0;  // verdicts held now
-  };
-  Stats stats() const;
-  void clearCache();
-
- private:
-  using Key = std::tuple<dev_t, ino_t, off_t, std::int64_t, std::int64_t>;
-  static Key keyOf(const FileIdentity& id) {
-    return {id.device, id.inode, id.size, id.mtimeNs, id.ctimeNs};
-  }
-  Result<SigningInfo> verifyImage(int imageFd);
-
-  TrustAnchor anchor_;
-  Options options_;
-  mutable std::mutex mu_;
-  std::map<Key, SigningInfo> cache_;
-  Stats stats_;
-};
 
 }  // namespace zefra::platform

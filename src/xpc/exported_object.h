@@ -20,7 +20,7 @@ class ExportedObject final : public platform::IpcExportedObject {
   explicit ExportedObject(std::shared_ptr<ZefraHelperProtocol> object);
 
   platform::Result<platform::Work> bind(std::string_view selector,
-                                        std::vector<platform::IpcValue> arguments,
+                                        std::vector<wire::IpcValue> arguments,
                                         platform::IpcReply reply) override;
   // Ping only reads a version worked out once.
   bool isQuick(std::string_view selector) const override;

@@ -5,16 +5,10 @@
 
 namespace zefra::xpc {
 
-using platform::IpcValue;
-using platform::ipcViolation;
+using wire::IpcValue;
+using wire::ipcViolation;
 
 namespace {
-
-Position object(ObjectClass declared) {
-  return {Position::Kind::kObject, ClassSet{declared}};
-}
-const Position kInt32{Position::Kind::kInt32, {}};
-const Position kBool{Position::Kind::kBool, {}};
 
 bool conforms(const IpcValue& value, ClassSet classes) {
   switch (value.kind()) {
@@ -75,19 +69,11 @@ platform::Status checkPositions(std::string_view selector, const char* side,
 }  // namespace
 
 Interface::Interface() {
-  using C = ObjectClass;
-  methods_ = {{
-      {Selector::kPing, {}, {object(C::kString)}, true},
-      {Selector::kToolInventory, {}, {object(C::kDictionary)}, true},
-      {Selector::kRun,
-       {object(C::kString), object(C::kString), object(C::kArray), object(C::kData),
-        object(C::kString), object(C::kDictionary)},
-       {object(C::kData), object(C::kData), kInt32},
-       true},
-      {Selector::kCancel, {object(C::kString)}, {}, false},
-      {Selector::kPrepareForUpdate, {}, {kBool}, true},
-      {Selector::kInstallUpdate, {object(C::kString)}, {kBool, object(C::kString)}, true},
-  }};
+  forEachOperation([this](auto op) {
+    using Op = decltype(op);
+    methods_[static_cast<int>(Op::selector)] = {Op::selector, positionsOf(typename Op::Arguments{}),
+                                                positionsOf(typename Op::Reply{}), !kOneWay<Op>};
+  });
 }
 
 bool Interface::setClasses(ClassSet classes, Selector selector, int argumentIndex, bool ofReply) {
@@ -130,24 +116,36 @@ platform::Status Interface::checkReply(std::string_view selector,
 
 std::shared_ptr<Interface> makeHelperInterface() {
   auto interface = std::make_shared<Interface>();
-  const ClassSet strings{ObjectClass::kString};
-  const ClassSet dictionaries{ObjectClass::kDictionary, ObjectClass::kString};
-  const ClassSet arrays{ObjectClass::kArray, ObjectClass::kString};
-  const ClassSet data{ObjectClass::kData};
-  interface->setClasses(strings, Selector::kPing, 0, true);
-  interface->setClasses(dictionaries, Selector::kToolInventory, 0, true);
-  interface->setClasses(strings, Selector::kRun, 0, false);
-  interface->setClasses(strings, Selector::kRun, 1, false);
-  interface->setClasses(arrays, Selector::kRun, 2, false);
-  interface->setClasses(data, Selector::kRun, 3, false);
-  interface->setClasses(strings, Selector::kRun, 4, false);
-  interface->setClasses(dictionaries, Selector::kRun, 5, false);
-  interface->setClasses(data, Selector::kRun, 0, true);
-  interface->setClasses(data, Selector::kRun, 1, true);
-  interface->setClasses(strings, Selector::kCancel, 0, false);
-  interface->setClasses(strings, Selector::kInstallUpdate, 0, false);
-  interface->setClasses(strings, Selector::kInstallUpdate, 1, true);
+  forEachOperation([&](auto op) {
+    using Op = decltype(op);
+    auto apply = [&](const auto& classes, bool ofReply) {
+      const MethodDescription& description = interface->method(Op::selector);
+      const std::vector<Position>& positions = ofReply ? description.reply : description.arguments;
+      for (std::size_t i = 0; i < classes.size(); ++i) {
+        if (positions[i].kind != Position::Kind::kObject) continue;
+        interface->setClasses(classes[i], Op::selector, static_cast<int>(i), ofReply);
+      }
+    };
+    apply(Op::argumentClasses, false);
+    apply(Op::replyClasses, true);
+  });
   return interface;
+}
+
+const char* selectorName(Selector selector) {
+  const char* name = "";
+  forEachOperation([&](auto op) {
+    if (decltype(op)::selector == selector) name = decltype(op)::name;
+  });
+  return name;
+}
+
+std::optional<Selector> selectorFromName(std::string_view name) {
+  std::optional<Selector> found;
+  forEachOperation([&](auto op) {
+    if (name == decltype(op)::name) found = decltype(op)::selector;
+  });
+  return found;
 }
 
 }  // namespace zefra::xpc

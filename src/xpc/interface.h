@@ -2,13 +2,12 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc_message.h"
-#include "xpc/protocol.h"
+#include "wire/message.h"
+#include "xpc/operations.h"
 
 namespace zefra::xpc {
 
@@ -16,34 +15,6 @@ namespace zefra::xpc {
 inline constexpr std::array<std::string_view, 2> machServiceNames = {
     "group.com.ovak.zefra.helper",
     "K4T9QZ2M7B.com.ovak.zefra.helper",
-};
-
-// The object classes that may cross the connection.
-enum class ObjectClass : std::uint8_t { kString, kData, kArray, kDictionary };
-
-class ClassSet {
- public:
-  constexpr ClassSet() = default;
-  constexpr ClassSet(std::initializer_list<ObjectClass> classes) {
-    for (ObjectClass c : classes) bits_ |= bit(c);
-  }
-  constexpr bool contains(ObjectClass c) const { return (bits_ & bit(c)) != 0; }
-  friend constexpr bool operator==(ClassSet, ClassSet) = default;
-
- private:
-  static constexpr std::uint8_t bit(ObjectClass c) {
-    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(c));
-  }
-  std::uint8_t bits_ = 0;
-};
-
-// One argument or reply position: an object of an allowed class (nil allowed
-// at the top level, never inside a collection), or a scalar.
-struct Position {
-  enum class Kind { kObject, kInt32, kBool };
-  Kind kind = Kind::kObject;
-  ClassSet classes;
-  friend bool operator==(const Position&, const Position&) = default;
 };
 
 struct MethodDescription {
@@ -58,7 +29,7 @@ struct MethodDescription {
 // the serving side checks calls, the calling side replies. Each object
 // position admits the class of its declared type until setClasses changes it;
 // a set also covers the objects inside a collection.
-class Interface final : public platform::IpcInterface {
+class Interface final : public wire::IpcInterface {
  public:
   Interface();
 
@@ -67,9 +38,9 @@ class Interface final : public platform::IpcInterface {
   const MethodDescription& method(Selector selector) const;
 
   platform::Result<bool> checkCall(std::string_view selector,
-                                   const std::vector<platform::IpcValue>& arguments) const override;
+                                   const std::vector<wire::IpcValue>& arguments) const override;
   platform::Status checkReply(std::string_view selector,
-                              const std::vector<platform::IpcValue>& values) const override;
+                              const std::vector<wire::IpcValue>& values) const override;
 
   friend bool operator==(const Interface& a, const Interface& b) {
     return a.methods_ == b.methods_;
@@ -79,8 +50,8 @@ class Interface final : public platform::IpcInterface {
   std::array<MethodDescription, kSelectorCount> methods_;
 };
 
-// A new interface with the helper's allowed classes; every call builds a new,
-// alike object.
+// A new interface with the helper's allowed classes (each operation's
+// argumentClasses and replyClasses, set in table order).
 std::shared_ptr<Interface> makeHelperInterface();
 
 }  // namespace zefra::xpc

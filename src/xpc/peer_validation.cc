@@ -3,7 +3,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/code_verify.h"
+#include "codesign/peer_code_checker.h"
+#include "codesign/requirement.h"
 #include "platform/no_destructor.h"
 #include "platform/peer_process.h"
 
@@ -11,12 +12,12 @@ namespace zefra::xpc {
 namespace {
 
 // One checker for the process, so its verdict cache serves every listener.
-platform::PeerCodeChecker* compiledChecker() {
-  static platform::NoDestructor<std::unique_ptr<platform::PeerCodeChecker>> checker(
-      []() -> std::unique_ptr<platform::PeerCodeChecker> {
-        const auto& anchor = platform::TrustAnchor::compiled();
+codesign::PeerCodeChecker* compiledChecker() {
+  static platform::NoDestructor<std::unique_ptr<codesign::PeerCodeChecker>> checker(
+      []() -> std::unique_ptr<codesign::PeerCodeChecker> {
+        const auto& anchor = codesign::TrustAnchor::compiled();
         if (!anchor) return nullptr;
-        return std::make_unique<platform::PeerCodeChecker>(anchor.value());
+        return std::make_unique<codesign::PeerCodeChecker>(anchor.value());
       }());
   return checker.get().get();
 }
@@ -26,13 +27,13 @@ platform::PeerCodeChecker* compiledChecker() {
 bool peerIsTrusted(int socketFd) {
   auto pid = platform::peerPid(socketFd);
   if (!pid) return false;
-  static const auto requirement = platform::parseRequirement(kPeerRequirement);
+  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
   if (!requirement) return false;
-  platform::PeerCodeChecker* checker = compiledChecker();
+  codesign::PeerCodeChecker* checker = compiledChecker();
   if (!checker) return false;
   // The running code against the requirement first ...
   auto info = checker->check(socketFd);
-  if (!info || !platform::checkRequirement(*info, requirement.value())) return false;
+  if (!info || !codesign::checkRequirement(*info, requirement.value())) return false;
   // ... and only then the team named by its signing information.
   return info->teamIdentifier && *info->teamIdentifier == kPeerTeamIdentifier;
 }

@@ -2,9 +2,11 @@
 
 #include <set>
 
-namespace zefra::xpc::wire {
+#include "wire/utf8.h"
 
-using platform::ipcViolation;
+namespace zefra::xpc {
+
+using wire::ipcViolation;
 using Kind = IpcValue::Kind;
 
 Result<std::string> readString(const IpcValue& value) {
@@ -72,7 +74,7 @@ Result<Inventory> readInventory(const IpcValue& value) {
 }
 
 IpcValue writeString(std::string text, BadText bad) {
-  if (bad == BadText::kRepair && !platform::isValidUtf8(text)) text = platform::repairUtf8(text);
+  if (bad == BadText::kRepair && !wire::isValidUtf8(text)) text = wire::repairUtf8(text);
   return IpcValue::string(std::move(text));
 }
 
@@ -107,4 +109,4 @@ IpcValue writeInventory(const Inventory& inventory, BadText bad) {
   return IpcValue::map(std::move(entries));
 }
 
-}  // namespace zefra::xpc::wire
+}  // namespace zefra::xpc

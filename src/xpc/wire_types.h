@@ -5,17 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc_value.h"
 #include "platform/result.h"
+#include "wire/value.h"
 #include "xpc/protocol.h"
 
 // The protocol's typed values to and from wire values. Readers run after the
 // interface has admitted the value's classes and check its shape; nil reads as
 // the empty value, except where absence means something.
-namespace zefra::xpc::wire {
+namespace zefra::xpc {
 
-using platform::IpcValue;
 using platform::Result;
+using wire::IpcValue;
 
 Result<std::string> readString(const IpcValue& value);
 Result<std::optional<std::string>> readOptionalString(const IpcValue& value);
@@ -35,4 +35,4 @@ IpcValue writeStringMap(const std::map<std::string, std::string>& map,
                         BadText bad = BadText::kKeep);
 IpcValue writeInventory(const Inventory& inventory, BadText bad = BadText::kKeep);
 
-}  // namespace zefra::xpc::wire
+}  // namespace zefra::xpc

@@ -25,15 +25,19 @@ T onMainQueue(std::function<T()> work) {
 
 class HelperDelegateTest : public HelperFixture {
  protected:
-  std::shared_ptr<HelperDelegate> launch(std::optional<platform::LaunchEvent> event,
-                                         std::function<bool(int)> peerCheck = nullptr) {
+  std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
+                                       std::function<bool(int)> peerCheck = nullptr) {
     ensureMainQueueRuns();
     DelegateSettings settings;
     settings.launchEvent = event;
     settings.peerIsTrusted = peerCheck ? peerCheck : [](int) { return true; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
-    auto delegate = std::make_shared<HelperDelegate>(settings);
+    return std::make_shared<HelperDelegate>(settings);
+  }
+  std::shared_ptr<HelperDelegate> launch(std::optional<platform::LaunchEvent> event,
+                                         std::function<bool(int)> peerCheck = nullptr) {
+    auto delegate = make(event, std::move(peerCheck));
     onMainQueue<bool>([&] {
       delegate->applicationDidFinishLaunching();
       return true;
@@ -62,6 +66,19 @@ TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
       return true;
     });
   }
+}
+
+TEST_F(HelperDelegateTest, AReopenBeforeTheLaunchDecisionWaitsForIt) {
+  auto delegate = make(platform::parseLaunchEvent("aevt:oapp"));
+  onMainQueue<bool>([&] {
+    EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+    EXPECT_TRUE(delegate->reopenPending());
+    EXPECT_FALSE(delegate->launchInteractive().has_value());
+    delegate->applicationDidFinishLaunching();
+    EXPECT_FALSE(delegate->reopenPending());
+    EXPECT_EQ(delegate->launchInteractive(), true);
+    return true;
+  });
 }
 
 TEST_F(HelperDelegateTest, ServedConnectionMarksOnlyOtherProcesses) {

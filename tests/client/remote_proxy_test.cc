@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/ipc_frame.h"
 #include "platform/ipc_listener.h"
-#include "platform/ipc_message.h"
 #include "platform/queue.h"
 #include "support/temp_dir.h"
+#include "wire/frame.h"
+#include "wire/message.h"
 #include "xpc/exported_object.h"
 #include "xpc/helper_version.h"
 #include "xpc/interface.h"
@@ -229,8 +229,8 @@ TEST(RemoteProxyReplies, ABadReplyFailsEveryWaitingCallOnce) {
   (*proxy)->prepareForUpdateWithReply([&](bool) { ++replies; });
 
   // The calls are outstanding once made: answer the ping with a number.
-  Result<platform::EncodedFrame> bad =
-      platform::encodeFrame(platform::makeReplyMessage(1, {platform::IpcValue::integer(42)}));
+  Result<wire::EncodedFrame> bad =
+      wire::encodeFrame(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
   for (const iovec& chunk : bad->chunks()) {
     ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
   }

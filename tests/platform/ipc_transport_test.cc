@@ -16,16 +16,25 @@
 #include <vector>
 
 #include "platform/ipc_connection.h"
-#include "platform/ipc_frame.h"
 #include "platform/ipc_io.h"
 #include "platform/ipc_listener.h"
+#include "platform/socket_activation.h"
 #include "support/temp_dir.h"
+#include "wire/frame.h"
 
 namespace zefra::platform {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using wire::EncodedFrame;
+using wire::encodeFrame;
+using wire::FrameReader;
+using wire::IpcInterface;
+using wire::IpcValue;
+using wire::ipcViolation;
+using wire::makeCallMessage;
+using wire::makeReplyMessage;
 
 constexpr auto kPatience = 30s;
 

@@ -6,14 +6,14 @@
 #include <vector>
 
 #include "platform/bundle.h"
-#include "platform/ipc_message.h"
+#include "wire/message.h"
 #include "xpc/exported_object.h"
 #include "xpc/helper_version.h"
 
 namespace zefra::xpc {
 namespace {
 
-using platform::IpcValue;
+using wire::IpcValue;
 using S = Selector;
 
 IpcValue str(const char* text) {

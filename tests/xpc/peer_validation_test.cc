@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/code_signature.h"
-#include "platform/codesign_fixture.h"
+#include "codesign/codesign_fixture.h"
+#include "codesign/signature_block.h"
 #include "support/temp_dir.h"
 
 // The whole check of a connecting peer under the compiled anchor, with real
@@ -78,7 +78,7 @@ TEST_F(PeerValidationTest, RefusesEveryOtherPeer) {
       {"another anchor", signedBy(testing::issue(testing::leafSpec(), &otherRoot))},
       {"code byte changed", changed([&](std::string& b) { b[lastCodeByte] ^= 1; })},
       {"signature byte changed",
-       changed([](std::string& b) { b[b.size() - platform::kTrailerSize - 10] ^= 1; })},
+       changed([](std::string& b) { b[b.size() - codesign::kTrailerSize - 10] ^= 1; })},
       {"truncated trailer", changed([](std::string& b) { b.pop_back(); })},
       {"extended trailer", changed([](std::string& b) { b += '~'; })},
   };

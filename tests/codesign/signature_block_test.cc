@@ -1,0 +1,188 @@
+#include "codesign/signature_block.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "codesign/cms_shape.h"
+#include "codesign/codesign_fixture.h"
+#include "support/temp_dir.h"
+
+namespace zefra::codesign {
+namespace {
+
+using testing::Credential;
+using testing::testPki;
+
+TEST(SignaturePayload, RefusesAnythingOffTheFormat) {
+  const std::string good = encodePayload({"com.ovak.zefra.client", 0x0102030405, {}, {}});
+  ASSERT_TRUE(decodePayload(good));
+  auto altered = [&](std::size_t at, char value) {
+    std::string bytes = good;
+    bytes[at] = value;
+    return bytes;
+  };
+  // Tag, version, flags (unknown; seal without one), identifier length
+  // (long, short), a byte after it, cut short, identifier characters.
+  for (const std::string& bytes :
+       {altered(0, 'X'), altered(9, 2), altered(11, 2), altered(11, 1),
+        altered(good.size() - 22, 20), altered(good.size() - 22, 22), good + "x",
+        good.substr(0, 40), altered(good.size() - 1, '/'), altered(good.size() - 1, '\0')}) {
+    EXPECT_FALSE(decodePayload(bytes)) << ::testing::PrintToString(bytes);
+  }
+}
+
+std::string trailer(std::uint32_t payload, std::uint32_t cms, char version = 1, char reserved = 0) {
+  std::string block = buildBlock(std::string(payload, 'p'), std::string(cms, 'c'));
+  std::string tail = block.substr(block.size() - kTrailerSize);
+  tail[11] = version;
+  tail[15] = reserved;
+  return tail;
+}
+
+TEST(SignatureTrailer, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
+  auto noMagic = parseTrailer(std::string(kTrailerSize, 'x'), 1000);
+  ASSERT_TRUE(noMagic);
+  EXPECT_FALSE(*noMagic) << "no magic, no block";
+  auto parsed = parseTrailer(trailer(60, 900), 5000);
+  ASSERT_TRUE(parsed && *parsed);
+  EXPECT_EQ((*parsed)->codeLength, 5000u - 60 - 900 - kTrailerSize);
+  EXPECT_TRUE(parseTrailer(trailer(60, 900), 60 + 900 + kTrailerSize)) << "exactly the file";
+
+  EXPECT_FALSE(parseTrailer(trailer(60, 900), 60 + 900 + kTrailerSize - 1)) << "larger than file";
+  EXPECT_FALSE(parseTrailer(trailer(0, 900), 5000)) << "no payload";
+  EXPECT_FALSE(parseTrailer(trailer(60, 0), 5000)) << "no CMS";
+  EXPECT_FALSE(parseTrailer(trailer(kMaxPayloadSize + 1, 900), 1 << 30)) << "payload too long";
+  EXPECT_FALSE(parseTrailer(trailer(60, kMaxCmsSize + 1), 1 << 30)) << "CMS too long";
+  EXPECT_FALSE(parseTrailer(trailer(60, 900, 2), 5000)) << "next version";
+  EXPECT_FALSE(parseTrailer(trailer(60, 900, 1, 1), 5000)) << "reserved field";
+  EXPECT_FALSE(parseTrailer(std::string(kSignatureMagic), 5000)) << "magic alone";
+  // SEQUENCE with a two-byte length form for 5 bytes of content.
+  EXPECT_FALSE(checkCmsShape(std::string("\x30\x81\x05\x02\x01\x01\x05\x00", 8)));
+}
+
+class SignedFileTest : public ::testing::Test {
+ protected:
+  std::string signedPeer(const Credential& signer = testPki().leaf) {
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path_, signer, "com.ovak.zefra.test");
+  }
+  static bool verifies(const SignedImage& image) {
+    return verifySignedImage(image, testPki().root.anchor(), VerifyOptions::forPeers()).ok();
+  }
+  Result<SigningInfo> verify() {
+    return verifyExecutable(path_, testPki().root.anchor(), VerifyOptions::forPeers());
+  }
+  SignedImage image() {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    return readSignedImage(fd.get()).value();
+  }
+
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
+  testing::TempDir dir_;
+  const std::string path_ = dir_.path() + "/peer";
+};
+
+TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
+  signedPeer();
+  auto info = verify();
+  ASSERT_TRUE(info) << info.error().message;
+  EXPECT_EQ(info->identifier, "com.ovak.zefra.test");
+  EXPECT_EQ(info->teamIdentifier, testing::kTeam);
+  EXPECT_EQ(info->codeHash, ossl::sha256(program_));
+  // The loader ignores the block: the program runs (and fails to connect).
+  EXPECT_EQ(testing::run({path_, dir_.path() + "/no-socket", "exit"}), 3);
+
+  ASSERT_EQ(::chmod(path_.c_str(), 0750), 0);
+  ASSERT_TRUE(signExecutable(path_, testPki().leaf.identity(), "com.ovak.zefra.other"));
+  EXPECT_EQ(image().codeLength, program_.size()) << "one block, not two";
+  EXPECT_EQ(verify()->identifier, "com.ovak.zefra.other");
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+}
+
+TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
+  testing::CertSpec rsa = testing::leafSpec();
+  rsa.rsa = true;
+  const Credential rsaLeaf = testing::issue(rsa, &testPki().root);
+  for (const Credential* signer : {&rsaLeaf, &testPki().leaf}) {
+    signedPeer(*signer);
+    SignedImage original = image();
+    ASSERT_TRUE(verifies(original));
+    // Besides single bits: 0x20 turns letter case (OpenSSL compares names
+    // folded), 0x0a turns rsaEncryption into sha256WithRSAEncryption.
+    for (std::uint8_t mask : {0x01, 0x0a, 0x20, 0xff}) {
+      for (std::size_t i = 0; i < original.payload.size() + original.cms.size(); ++i) {
+        SignedImage changed = original;
+        std::size_t inPayload = original.payload.size();
+        (i < inPayload ? changed.payload[i] : changed.cms[i - inPayload]) ^= char(mask);
+        EXPECT_FALSE(verifies(changed)) << "block byte " << i << " xor " << int(mask);
+      }
+    }
+  }
+}
+
+TEST_F(SignedFileTest, ADamagedFileIsRefusedAndNoBlockIsNoPass) {
+  const std::string original = testing::readFile(signedPeer());
+  const std::size_t end = original.size();
+  std::vector<std::string> damaged = {original.substr(0, end - 1), original + "\n",
+                                      original + original.substr(end - kTrailerSize)};
+  // The first, middle and last code byte, and every trailer byte.
+  std::vector<std::size_t> flips = {0, program_.size() / 2, program_.size() - 1};
+  for (std::size_t i = end - kTrailerSize; i < end; ++i) flips.push_back(i);
+  for (std::size_t at : flips) {
+    damaged.push_back(original);
+    damaged.back()[at] ^= 0x01;
+  }
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    testing::writeFile(path_, damaged[i]);
+    EXPECT_FALSE(verify()) << "damage " << i;
+  }
+  testing::writeFile(path_, program_);
+  EXPECT_EQ(verify().error().message, "code is not signed");
+}
+
+// A CMS built with OpenSSL directly, in shapes the signer never writes.
+std::string makeCms(const std::string& payload, std::vector<const Credential*> signers,
+                    unsigned flags, const EVP_MD* digest = EVP_sha256(), X509* extra = nullptr) {
+  ossl::CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags | CMS_PARTIAL));
+  for (const Credential* signer : signers) {
+    CMS_add1_signer(cms.get(), signer->cert.get(), signer->key.get(), digest, flags);
+  }
+  if (extra) CMS_add1_cert(cms.get(), extra);
+  ossl::BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
+  CMS_final(cms.get(), content.get(), nullptr, flags);
+  std::string der(static_cast<std::size_t>(i2d_CMS_ContentInfo(cms.get(), nullptr)), '\0');
+  auto* out = reinterpret_cast<unsigned char*>(der.data());
+  i2d_CMS_ContentInfo(cms.get(), &out);
+  return der;
+}
+
+TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
+  signedPeer();
+  const SignedImage original = image();
+  auto verifiesWith = [&](std::string cms) {
+    SignedImage changed = original;
+    changed.cms = std::move(cms);
+    return verifies(changed);
+  };
+  constexpr unsigned kDetached = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
+  const std::string& payload = original.payload;
+  const Credential* leaf = &testPki().leaf;
+  ASSERT_TRUE(verifiesWith(makeCms(payload, {leaf}, kDetached))) << "the control case";
+
+  Credential second = testing::issue(testing::leafSpec(), &testPki().root);
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"two signers", makeCms(payload, {leaf, &second}, kDetached)},
+      {"content inside", makeCms(payload, {leaf}, CMS_BINARY | CMS_NOSMIMECAP)},
+      {"SHA-384", makeCms(payload, {leaf}, kDetached, EVP_sha384())},
+      {"no signed attributes", makeCms(payload, {leaf}, kDetached | CMS_NOATTR)},
+      {"no signer certificate", makeCms(payload, {leaf}, kDetached | CMS_NOCERTS)},
+      {"other content", makeCms("another payload", {leaf}, kDetached)},
+      {"extra certificate", makeCms(payload, {leaf}, kDetached, EVP_sha256(), second.cert.get())},
+      {"trailing byte", original.cms + std::string(1, '\0')},
+  };
+  for (const auto& [name, cms] : cases) EXPECT_FALSE(verifiesWith(cms)) << name;
+}
+
+}  // namespace
+}  // namespace zefra::codesign

@@ -1,0 +1,199 @@
+#include "wire/codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wire/frame.h"
+#include "wire/message.h"
+#include "wire/utf8.h"
+
+namespace zefra::wire {
+namespace {
+
+template <class Encoded>
+std::string flatten(const Encoded& encoded) {
+  std::string out;
+  for (const iovec& chunk : encoded.chunks()) {
+    out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
+  return out;
+}
+
+Result<std::vector<IpcValue>> decode(const std::string& body) {
+  auto owner = std::make_shared<std::string>(body);
+  return decodeMessage(owner, owner->data(), owner->size());
+}
+
+// MessagePack written out as hex pairs, for what the encoder would never write.
+std::string hex(std::string_view pairs) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < pairs.size(); i += 3) {
+    out += static_cast<char>(std::stoi(std::string(pairs.substr(i, 2)), nullptr, 16));
+  }
+  return out;
+}
+
+void expectViolation(const std::string& body, const std::string& what) {
+  Result<std::vector<IpcValue>> decoded = decode(body);
+  ASSERT_FALSE(decoded.ok()) << what;
+  EXPECT_EQ(decoded.error().code, EPROTO) << what;
+}
+
+TEST(IpcValueCodec, NestedValuesAndNilRoundTripAsThemselves) {
+  using V = IpcValue;
+  // Nil, empty data and the empty string must stay three different things.
+  const std::vector<V> values = {
+      V(),
+      V::data(Bytes()),
+      V::string(""),
+      V::boolean(true),
+      V::integer(INT64_MIN),
+      V::integer(INT64_MAX),
+      V::data(Bytes::copy(std::string("\0\xff", 2))),
+      V::map({{V::string("pandoc"), V::map({{V::string("version"), V::string("3.1 — é 𝄞")}})},
+              {V::string("list"), V::array({V::string("a"), V::string("")})}})};
+  Result<EncodedMessage> encoded = encodeMessage(values);
+  ASSERT_TRUE(encoded.ok());
+  Result<std::vector<V>> decoded = decode(flatten(*encoded));
+  ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  EXPECT_EQ(*decoded, values);
+}
+
+TEST(IpcValueCodec, Utf8IsCheckedStrictly) {
+  for (std::string bad :
+       {"\xC0\x80", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\x80", "abc\xE2\x82", "12345678\xFF"}) {
+    EXPECT_FALSE(isValidUtf8(bad)) << bad;
+    expectViolation("\x91" + std::string(1, static_cast<char>(0xA0 | bad.size())) + bad, bad);
+    EXPECT_FALSE(encodeMessage({IpcValue::string(bad)}).ok()) << bad;
+    EXPECT_TRUE(isValidUtf8(repairUtf8(bad))) << bad;
+  }
+  for (std::string good : {"", "plain", "\xC2\x80", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF", "€𝄞"}) {
+    EXPECT_TRUE(isValidUtf8(good)) << good;
+    EXPECT_EQ(repairUtf8(good), good);
+  }
+  EXPECT_EQ(repairUtf8("a\xFF"), "a\xEF\xBF\xBD");
+}
+
+TEST(IpcValueCodec, MalformedBodiesAreViolations) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"", "empty body"},
+      {"91 01 01", "trailing bytes"},
+      {"92 01", "truncated array"},
+      {"03", "not an array"},
+      {"91 ca 3f c0 00 00", "float"},
+      {"91 d4 07 78", "extension"},
+      {"91 cf ff ff ff ff ff ff ff ff", "integer beyond 64 signed bits"},
+      {"91 91 c0", "nil inside an array"},
+      {"91 81 a1 6b c0", "nil inside a map"},
+      {"91 81 90 a1 76", "collection as a key"},
+      {"91 82 a1 50 a1 61 a1 50 a1 62", "duplicate key"},
+      {"91 dd ff ff ff ff", "announced count beyond the body"},
+  };
+  for (const auto& [pairs, what] : cases) expectViolation(hex(pairs), what);
+
+  auto nested = [](int depth) { return std::string(depth, '\x91') + "\xA4leaf"; };
+  EXPECT_TRUE(decode(nested(kIpcMaxDepth)).ok());
+  expectViolation(nested(kIpcMaxDepth + 1), "too deep");
+}
+
+std::string frame(const std::string& body) {
+  const auto n = static_cast<uint32_t>(body.size());
+  return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + body;
+}
+
+// Feeds `bytes` to `reader` in pieces of at most `step`, collecting bodies.
+Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
+            std::vector<std::string>* bodies = nullptr) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::span<char> space = reader.readSpace();
+    const std::size_t n = std::min({step, space.size(), bytes.size() - at});
+    std::memcpy(space.data(), bytes.data() + at, n);
+    reader.commit(n);
+    at += n;
+    for (;;) {
+      Result<std::optional<FrameBody>> body = reader.next();
+      if (!body) return body.error();
+      if (!*body) break;
+      if (bodies) bodies->emplace_back((*body)->storage.get(), (*body)->size);
+    }
+  }
+  return Ok{};
+}
+
+TEST(IpcFrame, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
+  Result<EncodedFrame> encoded = encodeFrame({IpcValue::integer(1)});
+  ASSERT_TRUE(encoded.ok());
+  EXPECT_EQ(flatten(*encoded), std::string("\0\0\0\x02\x91\x01", 6));
+
+  // 20000 bytes take the path of a large frame read into its own buffer.
+  const std::vector<std::string> sent = {"a", "", std::string(20000, 'b'), "cd"};
+  std::string stream;
+  for (const std::string& body : sent) stream += frame(body);
+  for (std::size_t step : {1u, 3u, 7u, 4096u, 1000000u}) {
+    std::vector<std::string> bodies;
+    FrameReader reader(kMaxCallFrameSize);
+    ASSERT_TRUE(feed(reader, stream, step, &bodies).ok());
+    EXPECT_EQ(bodies, sent) << "step " << step;
+    EXPECT_FALSE(reader.midFrame());
+  }
+  FrameReader truncated(kMaxCallFrameSize);
+  ASSERT_TRUE(feed(truncated, frame("abc").substr(0, 5), 4096).ok());
+  EXPECT_TRUE(truncated.midFrame());
+
+  EXPECT_FALSE(encodeFrame({IpcValue::data(Bytes(std::string(100, 'x')))}, 64).ok());
+  FrameReader atLimit(100), overLimit(100), calls(kMaxCallFrameSize);
+  EXPECT_TRUE(feed(atLimit, frame(std::string(100, 'x')), 4096).ok());
+  Status status = feed(overLimit, frame(std::string(101, 'x')), 4096);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().code, EPROTO);
+  // Refused from the header alone: 64 MiB + 1 is never waited for.
+  EXPECT_FALSE(feed(calls, std::string("\x04\x00\x00\x01", 4), 4).ok());
+}
+
+class OneMethodInterface : public IpcInterface {
+ public:
+  Result<bool> checkCall(std::string_view selector, const std::vector<IpcValue>&) const override {
+    if (selector == "echo:") return true;
+    if (selector == "note:") return false;
+    return ipcViolation("unknown selector");
+  }
+  Status checkReply(std::string_view, const std::vector<IpcValue>&) const override { return Ok{}; }
+};
+
+TEST(IpcMessage, EnvelopesAndTheOneWayRule) {
+  OneMethodInterface interface;
+  Result<IpcCall> call = parseCall(makeCallMessage(7, "echo:", {IpcValue::string("x")}), interface);
+  ASSERT_TRUE(call.ok());
+  EXPECT_EQ(call->callID, 7u);
+  EXPECT_EQ(call->selector, "echo:");
+  EXPECT_TRUE(call->hasReply);
+  EXPECT_EQ(call->arguments, std::vector<IpcValue>{IpcValue::string("x")});
+  EXPECT_TRUE(parseCall(makeCallMessage(0, "note:", {}), interface).ok());
+
+  const std::vector<std::pair<std::vector<IpcValue>, const char*>> refused = {
+      {makeCallMessage(0, "echo:", {}), "one-way call of a method with a reply"},
+      {makeCallMessage(3, "note:", {}), "call ID on a one-way call"},
+      {makeCallMessage(3, "nope:", {}), "unknown selector"},
+      {makeReplyMessage(3, {}), "a reply is not a call"},
+      {{IpcValue::integer(0), IpcValue::integer(-1), IpcValue::string("echo:")}, "negative ID"},
+      {{IpcValue::integer(0), IpcValue::integer(1), IpcValue::integer(2)}, "selector not a string"},
+      {{}, "empty message"},
+  };
+  for (const auto& [message, what] : refused) {
+    EXPECT_FALSE(parseCall(message, interface).ok()) << what;
+  }
+
+  Result<IpcReplyMessage> reply = parseReply(makeReplyMessage(9, {IpcValue::boolean(true)}));
+  ASSERT_TRUE(reply.ok());
+  EXPECT_EQ(reply->callID, 9u);
+  EXPECT_EQ(reply->values, std::vector<IpcValue>{IpcValue::boolean(true)});
+  EXPECT_FALSE(parseReply(makeReplyMessage(0, {})).ok()) << "a reply to a one-way call";
+  EXPECT_FALSE(parseReply(makeCallMessage(9, "echo:", {})).ok());
+}
+
+}  // namespace
+}  // namespace zefra::wire
