@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/queue.h"
+#include "update/update_settings.h"
 #include "xpc/protocol.h"
 
 namespace zefra::platform {
@@ -26,6 +27,7 @@ struct ToolServiceSettings {
   std::string loginShell;
   // A version probe that has not exited by then is cut off.
   double versionProbeTimeout = 10.0;
+  update::UpdateSettings update;
 };
 
 ToolServiceSettings defaultToolServiceSettings();

@@ -1,0 +1,129 @@
+#include "update/install_update.h"
+
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/file_moves.h"
+#include "platform/quarantine.h"
+#include "platform/uuid.h"
+
+namespace zefra::update {
+namespace {
+
+constexpr char kNotContained[] = "The update didn't contain Zefra Helper.app.";
+constexpr char kSignatureFailed[] = "The update failed its signature check and was not installed.";
+
+InstallOutcome no(std::string message) {
+  return {false, std::move(message)};
+}
+InstallOutcome no(const char* prefix, const platform::Error& error) {
+  return {false, prefix + error.message};
+}
+
+std::string parentOf(const std::string& path) {
+  return std::filesystem::path(path).parent_path().string();
+}
+std::string nameOf(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+bool verified(const std::string& bundle, const UpdateSettings& settings) {
+  auto requirement = platform::parseRequirement(kUpdateRequirement);
+  if (!requirement) return false;
+  if (!settings.anchor) return platform::verifyBundle(bundle, *requirement).ok();
+  return platform::verifyBundle(bundle, *requirement, *settings.anchor,
+                                platform::VerifyOptions::forUpdates())
+      .ok();
+}
+
+constexpr char kAsideFailed[] = "Couldn't move the old Zefra Helper aside: ";
+constexpr char kInstallFailed[] = "Couldn't install the new Zefra Helper: ";
+
+// Puts `found` in place of the installed bundle and leaves the old copy at
+// `backup`. On failure the installed bundle is as it was and `found` is back
+// in staging (when the way back works).
+InstallOutcome swapIn(const std::string& found, const std::string& installed,
+                      const std::string& backup) {
+  // Beside the installed copy, so the final step is one rename on one file
+  // system. Whatever keeps this from being written would have kept the old
+  // copy from being moved out.
+  const std::string beside =
+      parentOf(installed) + "/." + nameOf(installed) + ".update-" + platform::randomUuid();
+  if (auto placed = platform::moveItem(found, beside); !placed) {
+    return no(kAsideFailed, placed.error());
+  }
+  auto exchanged = platform::exchangeItems(beside, installed);
+  if (exchanged) {
+    // `beside` now holds the old copy.
+    if (!platform::moveItem(beside, backup)) (void)platform::removeItem(beside);
+    return {true, {}};
+  }
+  const int why = exchanged.error().code;
+  if (why != EINVAL && why != ENOSYS) {
+    (void)platform::moveItem(beside, found);
+    return no(kAsideFailed, exchanged.error());
+  }
+  // No atomic exchange on this file system: two renames, with a roll-back.
+  const std::string aside =
+      parentOf(installed) + "/." + nameOf(installed) + ".replaced-" + platform::randomUuid();
+  if (auto movedAside = platform::moveItem(installed, aside); !movedAside) {
+    (void)platform::moveItem(beside, found);
+    return no(kAsideFailed, movedAside.error());
+  }
+  if (auto movedIn = platform::moveItem(beside, installed); !movedIn) {
+    (void)platform::moveItem(aside, installed);
+    (void)platform::moveItem(beside, found);
+    return no(kInstallFailed, movedIn.error());
+  }
+  if (!platform::moveItem(aside, backup)) (void)platform::removeItem(aside);
+  return {true, {}};
+}
+
+}  // namespace
+
+InstallOutcome installUpdateFromZip(const std::string& archivePath,
+                                    const UpdateSettings& settings) {
+  const std::string staging =
+      settings.temporaryDirectory + "/self-update-" + platform::randomUuid();
+  if (auto created = platform::createDirectories(staging, 0700); !created) {
+    return no("Couldn't stage the update: ", created.error());
+  }
+
+  if (auto unpacked = platform::unpackZip(archivePath, staging, settings.unpackLimits); !unpacked) {
+    if (unpacked.error().code == platform::kUnpackerUnavailable) {
+      return no("Couldn't unpack the update.");
+    }
+    return no(kNotContained);
+  }
+
+  auto names = platform::listDirectory(staging);
+  if (!names) return no(kNotContained);
+  std::string found;
+  for (const auto& name : *names) {
+    if (std::filesystem::path(name).extension() == ".app") {
+      found = staging + "/" + name;
+      break;
+    }
+  }
+  if (found.empty()) return no(kNotContained);
+
+  if (!verified(found, settings)) return no(kSignatureFailed);
+
+  (void)platform::clearQuarantine(found);
+
+  if (!settings.runningFromBundle) {
+    return no(kAsideFailed, platform::Error{EINVAL,
+                                            "The running Zefra Helper is not inside an application "
+                                            "bundle (" +
+                                                settings.bundlePath + ")"});
+  }
+  const std::string backup =
+      settings.temporaryDirectory + "/Zefra Helper (replaced " + platform::randomUuid() + ").app";
+  if (auto swapped = swapIn(found, settings.bundlePath, backup); !swapped.ok) return swapped;
+
+  (void)platform::removeItem(backup);
+  (void)platform::removeItem(staging);
+  return {true, "Zefra Helper updated itself."};
+}
+
+}  // namespace zefra::update
