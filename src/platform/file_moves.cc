@@ -115,6 +115,11 @@ Status createDirectories(const std::string& path, mode_t mode) {
   return Ok{};
 }
 
+bool isRealDirectory(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 Result<std::vector<std::string>> listDirectory(const std::string& path) {
   struct Closer {
     void operator()(DIR* d) const { ::closedir(d); }

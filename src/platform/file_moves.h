@@ -22,6 +22,9 @@ Result<std::string> makeTemporaryDirectory(const std::string& prefix);
 // counts as success.
 Status createDirectories(const std::string& path, mode_t mode);
 
+// True when `path` itself (not a symlink to one) is a directory.
+bool isRealDirectory(const std::string& path);
+
 // The names in `path`, hidden ones included, in directory order.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
 

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/bundle_seal.h"
 #include "platform/file_moves.h"
+#include "platform/files.h"
 #include "platform/quarantine.h"
 #include "platform/uuid.h"
 
@@ -27,7 +29,13 @@ std::string nameOf(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
+// Beyond the signature: the bundle is a folder of its own (a link would be
+// installed as a link into staging), and its main executable can run, which
+// the seal (it leaves the main executable out) does not promise.
 bool verified(const std::string& bundle, const UpdateSettings& settings) {
+  if (!platform::isRealDirectory(bundle)) return false;
+  auto layout = platform::readBundleLayout(bundle);
+  if (!layout || !platform::isExecutableFile(layout->executable)) return false;
   auto requirement = platform::parseRequirement(kUpdateRequirement);
   if (!requirement) return false;
   if (!settings.anchor) return platform::verifyBundle(bundle, *requirement).ok();
@@ -83,8 +91,9 @@ InstallOutcome swapIn(const std::string& found, const std::string& installed,
 
 InstallOutcome installUpdateFromZip(const std::string& archivePath,
                                     const UpdateSettings& settings) {
-  const std::string staging =
-      settings.temporaryDirectory + "/self-update-" + platform::randomUuid();
+  const std::string temporary = settings.temporaryDirectory.empty() ? platform::temporaryDirectory()
+                                                                    : settings.temporaryDirectory;
+  const std::string staging = temporary + "/self-update-" + platform::randomUuid();
   if (auto created = platform::createDirectories(staging, 0700); !created) {
     return no("Couldn't stage the update: ", created.error());
   }

@@ -164,6 +164,21 @@ TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
          }));
        },
        kSignature},
+      {"main executable not executable",
+       [&] {
+         return zip(update([](const std::string& b) {
+           ::chmod((b + "/Contents/Linux/zefra-helper").c_str(), 0644);
+         }));
+       },
+       kSignature},
+      {"bundle is a link to a signed bundle",
+       [&] {
+         return zip("", "", [&](platform::ZipWriter& w) {
+           EXPECT_TRUE(w.addSymlink("Zefra Helper.app", "real"));
+           EXPECT_TRUE(w.addTree("real", update()));
+         });
+       },
+       kSignature},
       {"nested executable of another team",
        [&] {
          return zip(update([&](const std::string& b) {
@@ -267,23 +282,27 @@ TEST_F(InstallUpdateTest, MovesAcrossFileSystemsKeepModesAndLinks) {
   (void)platform::removeItem(other);
 }
 
-// Root ignores permission bits, so the folder is made immutable instead.
-TEST_F(InstallUpdateTest, AnUnwritableFolderKeepsTheOldCopy) {
-  if (testing::run({"chattr", "+i", root_ + "/apps"}) != 0) GTEST_SKIP() << "no chattr +i here";
-  auto outcome = installUpdateFromZip(zip(update()), settings_);
-  testing::run({"chattr", "-i", root_ + "/apps"});
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_TRUE(outcome.message.starts_with("Couldn't move the old Zefra Helper aside: "))
-      << outcome.message;
-  EXPECT_GT(outcome.message.size(),
-            std::string("Couldn't move the old Zefra Helper aside: ").size());
-  EXPECT_EQ(installedVersion(), "1");
-  EXPECT_EQ(platform::listDirectory(root_ + "/apps").value(),
-            std::vector<std::string>{"Zefra Helper.app"});
-  // The verified bundle stays in staging.
-  auto entries = temporaryEntries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_TRUE(fs::exists(root_ + "/tmp/" + entries[0] + "/Zefra Helper.app/Contents/Info.json"));
+// Root ignores permission bits, so the folder or the bundle is made
+// immutable instead.
+TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneReturnsToStaging) {
+  constexpr char kAside[] = "Couldn't move the old Zefra Helper aside: ";
+  for (const std::string& locked : {root_ + "/apps", installed()}) {
+    SCOPED_TRACE(locked);
+    if (testing::run({"chattr", "+i", locked}) != 0) GTEST_SKIP() << "no chattr +i here";
+    auto outcome = installUpdateFromZip(zip(update()), settings_);
+    testing::run({"chattr", "-i", locked});
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.message.starts_with(kAside)) << outcome.message;
+    EXPECT_GT(outcome.message.size(), std::string(kAside).size());
+    EXPECT_EQ(installedVersion(), "1");
+    EXPECT_EQ(platform::listDirectory(root_ + "/apps").value(),
+              std::vector<std::string>{"Zefra Helper.app"});
+    auto entries = temporaryEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(
+        platform::isRealDirectory(root_ + "/tmp/" + entries[0] + "/Zefra Helper.app/Contents"));
+    (void)platform::removeItem(root_ + "/tmp/" + entries[0]);
+  }
 }
 
 TEST_F(InstallUpdateTest, AHelperOutsideABundleIsNotReplaced) {
