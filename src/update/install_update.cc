@@ -127,7 +127,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
                                                 settings.bundlePath + ")"});
   }
   const std::string backup =
-      settings.temporaryDirectory + "/Zefra Helper (replaced " + platform::randomUuid() + ").app";
+      temporary + "/Zefra Helper (replaced " + platform::randomUuid() + ").app";
   if (auto swapped = swapIn(found, settings.bundlePath, backup); !swapped.ok) return swapped;
 
   (void)platform::removeItem(backup);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <functional>
@@ -10,6 +11,7 @@
 #include "platform/code_sign.h"
 #include "platform/codesign_fixture.h"
 #include "platform/file_moves.h"
+#include "platform/quarantine.h"
 #include "platform/zip_archive.h"
 #include "support/temp_dir.h"
 
@@ -311,6 +313,25 @@ TEST_F(InstallUpdateTest, AHelperOutsideABundleIsNotReplaced) {
   EXPECT_FALSE(outcome.ok);
   EXPECT_TRUE(outcome.message.starts_with("Couldn't move the old Zefra Helper aside: "));
   EXPECT_EQ(installedVersion(), "1");
+}
+
+TEST(QuarantineTest, OriginAttributesGoAndOthersStay) {
+  zefra::testing::TempDir dir;
+  const std::string file = dir.path() + "/sub/file";
+  fs::create_directories(dir.path() + "/sub");
+  testing::writeFile(file, "x", 0644);
+  fs::create_symlink("file", dir.path() + "/sub/link");
+  for (const std::string& path : {dir.path(), file}) {
+    for (const char* name : {"user.xdg.origin.url", "user.xdg.referrer.url", "user.keep"}) {
+      if (::setxattr(path.c_str(), name, "u", 1, 0) != 0) GTEST_SKIP() << "no user attributes";
+    }
+  }
+  EXPECT_TRUE(platform::clearQuarantine(dir.path()));
+  for (const std::string& path : {dir.path(), file}) {
+    EXPECT_LT(::getxattr(path.c_str(), "user.xdg.origin.url", nullptr, 0), 0);
+    EXPECT_LT(::getxattr(path.c_str(), "user.xdg.referrer.url", nullptr, 0), 0);
+    EXPECT_EQ(::getxattr(path.c_str(), "user.keep", nullptr, 0), 1);
+  }
 }
 
 }  // namespace
