@@ -237,6 +237,24 @@ TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
          for (int i = 0; i < 51; ++i) EXPECT_TRUE(w.addFile("f" + std::to_string(i), ""));
        }},
   };
+  // Zip writers make no FIFOs or devices: the mode in a file's central
+  // directory record is rewritten instead. libarchive reads a FIFO as a plain
+  // file and a device as a device, which is refused; neither may appear.
+  for (std::uint16_t type : {S_IFIFO, S_IFCHR}) {
+    SCOPED_TRACE(type);
+    std::string path = zip("", "", [](auto& w) { EXPECT_TRUE(w.addFile("special", "", 0644)); });
+    std::string bytes = testing::readFile(path);
+    auto record = bytes.find("PK\x01\x02");
+    ASSERT_NE(record, std::string::npos);
+    const std::uint16_t mode = type | 0644;
+    bytes[record + 40] = static_cast<char>(mode & 0xff);
+    bytes[record + 41] = static_cast<char>(mode >> 8);
+    testing::writeFile(path, bytes, 0644);
+    EXPECT_EQ(installUpdateFromZip(path, settings_).message, kNotContained);
+    for (const auto& entry : fs::recursive_directory_iterator(root_ + "/tmp")) {
+      EXPECT_TRUE(entry.is_regular_file() || entry.is_directory()) << entry.path();
+    }
+  }
   for (const auto& [what, add] : rows) {
     SCOPED_TRACE(what);
     // The bundle comes last: a refusal stops the unpacking before it.
