@@ -325,6 +325,15 @@ TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneReturnsToStaging) {
   }
 }
 
+TEST_F(InstallUpdateTest, AStagingFolderThatCannotBeMadeIsReported) {
+  testing::writeFile(root_ + "/plain", "", 0644);
+  settings_.temporaryDirectory = root_ + "/plain";
+  auto outcome = installUpdateFromZip(zip(update()), settings_);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_TRUE(outcome.message.starts_with("Couldn't stage the update: ")) << outcome.message;
+  EXPECT_NE(outcome.message.find("Not a directory"), std::string::npos) << outcome.message;
+}
+
 TEST_F(InstallUpdateTest, AHelperOutsideABundleIsNotReplaced) {
   settings_.runningFromBundle = false;
   auto outcome = installUpdateFromZip(zip(update()), settings_);
