@@ -47,19 +47,10 @@ bool verified(const std::string& bundle, const UpdateSettings& settings) {
 constexpr char kAsideFailed[] = "Couldn't move the old Zefra Helper aside: ";
 constexpr char kInstallFailed[] = "Couldn't install the new Zefra Helper: ";
 
-// Puts `found` in place of the installed bundle and leaves the old copy at
-// `backup`. On failure the installed bundle is as it was and `found` is back
-// in staging (when the way back works).
-InstallOutcome swapIn(const std::string& found, const std::string& installed,
+// Exchanges the verified copy `beside` with the installed bundle and leaves
+// the old copy at `backup`. On failure the installed bundle is as it was.
+InstallOutcome swapIn(const std::string& beside, const std::string& installed,
                       const std::string& backup) {
-  // Beside the installed copy, so the final step is one rename on one file
-  // system. Whatever keeps this from being written would have kept the old
-  // copy from being moved out.
-  const std::string beside =
-      parentOf(installed) + "/." + nameOf(installed) + ".update-" + platform::randomUuid();
-  if (auto placed = platform::moveItem(found, beside); !placed) {
-    return no(kAsideFailed, placed.error());
-  }
   auto exchanged = platform::exchangeItems(beside, installed);
   if (exchanged) {
     // `beside` now holds the old copy.
@@ -68,19 +59,19 @@ InstallOutcome swapIn(const std::string& found, const std::string& installed,
   }
   const int why = exchanged.error().code;
   if (why != EINVAL && why != ENOSYS) {
-    (void)platform::moveItem(beside, found);
+    (void)platform::removeItem(beside);
     return no(kAsideFailed, exchanged.error());
   }
   // No atomic exchange on this file system: two renames, with a roll-back.
   const std::string aside =
       parentOf(installed) + "/." + nameOf(installed) + ".replaced-" + platform::randomUuid();
   if (auto movedAside = platform::moveItem(installed, aside); !movedAside) {
-    (void)platform::moveItem(beside, found);
+    (void)platform::removeItem(beside);
     return no(kAsideFailed, movedAside.error());
   }
   if (auto movedIn = platform::moveItem(beside, installed); !movedIn) {
     (void)platform::moveItem(aside, installed);
-    (void)platform::moveItem(beside, found);
+    (void)platform::removeItem(beside);
     return no(kInstallFailed, movedIn.error());
   }
   if (!platform::moveItem(aside, backup)) (void)platform::removeItem(aside);
@@ -126,9 +117,23 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
                                             "bundle (" +
                                                 settings.bundlePath + ")"});
   }
+  // A copy beside the installed bundle: the same file system, so the swap is
+  // one rename, and fresh files that whoever can write to the staging folder
+  // holds no handle on. The copy is what gets installed, so it is what is
+  // checked last. Whatever keeps the copy from being written would have kept
+  // the old copy from being moved out.
+  const std::string beside = parentOf(settings.bundlePath) + "/." + nameOf(settings.bundlePath) +
+                             ".update-" + platform::randomUuid();
+  if (auto copied = platform::copyItem(found, beside); !copied) {
+    return no(kAsideFailed, copied.error());
+  }
+  if (!verified(beside, settings)) {
+    (void)platform::removeItem(beside);
+    return no(kSignatureFailed);
+  }
   const std::string backup =
       temporary + "/Zefra Helper (replaced " + platform::randomUuid() + ").app";
-  if (auto swapped = swapIn(found, settings.bundlePath, backup); !swapped.ok) return swapped;
+  if (auto swapped = swapIn(beside, settings.bundlePath, backup); !swapped.ok) return swapped;
 
   (void)platform::removeItem(backup);
   (void)platform::removeItem(staging);

@@ -19,11 +19,11 @@ struct InstallOutcome {
 // top level and puts it in place of the running copy's bundle. Synchronous;
 // the caller replies and ends the process.
 //
-// The swap never leaves the bundle's path empty: the new copy is first
-// placed beside the installed one (same file system) and the two are then
-// exchanged in one rename; the old copy then goes to the backup path and is
-// removed. A crash at any point leaves either the old or the new helper in
-// place, at worst with a hidden leftover beside it.
+// The swap never leaves the bundle's path empty: a copy of the checked
+// bundle is made beside the installed one (same file system), checked again,
+// and the two are exchanged in one rename; the old copy then goes to the
+// backup path and is removed. A crash at any point leaves the old or the new
+// helper in place, at worst with a hidden leftover beside it.
 InstallOutcome installUpdateFromZip(const std::string& archivePath, const UpdateSettings& settings);
 
 }  // namespace zefra::update
