@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -191,14 +192,14 @@ Result<ZipWriter> ZipWriter::create(const std::string& archivePath) {
 namespace {
 
 Status writeEntry(archive* writer, std::string_view name, mode_t type, mode_t mode,
-                  std::string_view contents, std::string_view linkTarget) {
+                  std::string_view contents, std::string_view linkTarget, time_t mtime) {
   Entry entry(archive_entry_new());
   if (!entry) return Error{ENOMEM, "Cannot make an archive entry"};
   std::string text(name);
   archive_entry_set_pathname(entry.get(), text.c_str());
   archive_entry_set_filetype(entry.get(), type);
   archive_entry_set_perm(entry.get(), mode);
-  archive_entry_set_mtime(entry.get(), 0, 0);
+  archive_entry_set_mtime(entry.get(), mtime, 0);
   if (type == AE_IFLNK) archive_entry_set_symlink(entry.get(), std::string(linkTarget).c_str());
   archive_entry_set_size(entry.get(),
                          type == AE_IFREG ? static_cast<la_int64_t>(contents.size()) : 0);
@@ -217,15 +218,15 @@ Status writeEntry(archive* writer, std::string_view name, mode_t type, mode_t mo
 Status ZipWriter::addDirectory(std::string_view name, mode_t mode) {
   std::string folder(name);
   if (!folder.ends_with('/')) folder += '/';
-  return writeEntry(state_->writer.get(), folder, AE_IFDIR, mode, {}, {});
+  return writeEntry(state_->writer.get(), folder, AE_IFDIR, mode, {}, {}, ::time(nullptr));
 }
 
 Status ZipWriter::addFile(std::string_view name, std::string_view contents, mode_t mode) {
-  return writeEntry(state_->writer.get(), name, AE_IFREG, mode, contents, {});
+  return writeEntry(state_->writer.get(), name, AE_IFREG, mode, contents, {}, ::time(nullptr));
 }
 
 Status ZipWriter::addSymlink(std::string_view name, std::string_view target) {
-  return writeEntry(state_->writer.get(), name, AE_IFLNK, 0777, {}, target);
+  return writeEntry(state_->writer.get(), name, AE_IFLNK, 0777, {}, target, ::time(nullptr));
 }
 
 Status ZipWriter::addTree(std::string_view name, const std::string& path) {
@@ -237,15 +238,20 @@ Status ZipWriter::addTree(std::string_view name, const std::string& path) {
     ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
     if (length < 0) return errnoError("Cannot read the link " + path, errno);
     target.resize(static_cast<std::size_t>(length));
-    return addSymlink(name, target);
+    return writeEntry(state_->writer.get(), name, AE_IFLNK, 0777, {}, target, st.st_mtime);
   }
   if (S_ISREG(st.st_mode)) {
     auto contents = readSmallFile(path, std::size_t{1} << 31);
     if (!contents) return contents.error();
-    return addFile(name, *contents, mode);
+    return writeEntry(state_->writer.get(), name, AE_IFREG, mode, *contents, {}, st.st_mtime);
   }
   if (!S_ISDIR(st.st_mode)) return Error{EINVAL, "Cannot archive the special file " + path};
-  if (auto added = addDirectory(name, mode); !added) return added;
+  std::string folder(name);
+  if (!folder.ends_with('/')) folder += '/';
+  if (auto added = writeEntry(state_->writer.get(), folder, AE_IFDIR, mode, {}, {}, st.st_mtime);
+      !added) {
+    return added;
+  }
   auto names = listDirectory(path);
   if (!names) return names.error();
   std::sort(names->begin(), names->end());
