@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "platform/file_moves.h"
 #include "platform/small_file.h"
+#include "platform/unique_fd.h"
 
 namespace zefra::platform {
 namespace {
@@ -80,6 +82,14 @@ bool linkStaysInside(const std::vector<std::string>& linkParts, std::string_view
 
 Status unpackZip(const std::string& archivePath, const std::string& destination,
                  const UnpackLimits& limits) {
+  // Only a regular file: a FIFO or a device would block or never end. Opened
+  // before the reader, which uses it until it goes.
+  UniqueFd file(::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file) return errnoError("Cannot open " + archivePath, errno);
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return Error{EINVAL, "Cannot read " + archivePath + ": not a regular file"};
+  }
   ArchiveReader reader(archive_read_new());
   ArchiveWriter writer(archive_write_disk_new());
   if (!reader || !writer) return Error{kUnpackerUnavailable, "Cannot start the unpacker"};
@@ -90,7 +100,7 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
   archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM |
                                                    ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                                    ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-  if (archive_read_open_filename(reader.get(), archivePath.c_str(), 1 << 16) != ARCHIVE_OK) {
+  if (archive_read_open_fd(reader.get(), file.get(), 1 << 16) != ARCHIVE_OK) {
     return Error{EINVAL, "Cannot read " + archivePath + ": " + archiveError(reader.get())};
   }
 

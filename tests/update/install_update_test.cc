@@ -127,6 +127,12 @@ TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
       {"corrupt archive", corrupt, kNotContained},
       {"not a zip", notZip, kNotContained},
       {"missing archive", [&] { return root_ + "/absent.zip"; }, kNotContained},
+      {"a FIFO for an archive",
+       [&] {
+         ::mkfifo((root_ + "/fifo.zip").c_str(), 0600);
+         return root_ + "/fifo.zip";
+       },
+       kNotContained},
       {"another identifier", [&] { return zip(update({}, testPki().leaf, "com.ovak.other")); },
        kSignature},
       {"another team", [&] { return zip(update({}, otherTeam())); }, kSignature},
