@@ -310,7 +310,7 @@ TEST_F(InstallUpdateTest, MovesAcrossFileSystemsKeepModesAndLinks) {
 
 // Root ignores permission bits, so the folder or the bundle is made
 // immutable instead.
-TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneReturnsToStaging) {
+TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneWaitsInStaging) {
   constexpr char kAside[] = "Couldn't move the old Zefra Helper aside: ";
   for (const std::string& locked : {root_ + "/apps", installed()}) {
     SCOPED_TRACE(locked);
