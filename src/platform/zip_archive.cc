@@ -41,8 +41,8 @@ std::string archiveError(archive* a) {
   return text ? text : "unknown archive error";
 }
 
-// The components of a relative '/'-separated name, "." dropped; nothing
-// when the name is absolute, empty or holds "..".
+// The components of a relative '/'-separated name, "." dropped (so "./"
+// has none); nothing when the name is absolute, empty or holds "..".
 std::optional<std::vector<std::string>> relativeComponents(std::string_view name) {
   if (name.empty() || name.front() == '/') return std::nullopt;
   std::vector<std::string> parts;
@@ -54,7 +54,6 @@ std::optional<std::vector<std::string>> relativeComponents(std::string_view name
     if (!part.empty() && part != ".") parts.emplace_back(part);
     start = end + 1;
   }
-  if (parts.empty()) return std::nullopt;
   return parts;
 }
 
@@ -121,6 +120,8 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
     const std::string name = rawName ? rawName : "";
     auto parts = relativeComponents(name);
     if (!parts) return refused(name, "not a relative name inside the archive");
+    if (parts->empty() && archive_entry_filetype(entry) == AE_IFDIR) continue;  // "./"
+    if (parts->empty()) return refused(name, "not a name inside the archive");
     if (archive_entry_hardlink(entry)) return refused(name, "hard links are not unpacked");
     const mode_t type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {

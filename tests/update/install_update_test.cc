@@ -270,8 +270,10 @@ TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
     EXPECT_EQ(installedVersion(), "1");
   }
-  // Within the caps an archive unpacks.
-  auto outcome = installUpdateFromZip(zip(update()), settings_);
+  // Within the caps an archive unpacks, a "./" entry included.
+  auto outcome = installUpdateFromZip(
+      zip(update(), "./Zefra Helper.app", [](auto& w) { EXPECT_TRUE(w.addDirectory("./")); }),
+      settings_);
   EXPECT_TRUE(outcome.ok) << outcome.message;
 }
 
