@@ -4,6 +4,7 @@
 #include <sysexits.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -27,7 +28,9 @@ constexpr char kUsage[] =
     "  ping                       print the helper's version\n"
     "  tools [--json]             list the installed tools: tool, version, path\n"
     "  run [--id RUNID] [--cwd DIR] [--env NAME=VALUE]... [--input FILE|-] TOOL [ARG...]\n"
-    "                             run TOOL; its output becomes ours, its status our exit status\n";
+    "                             run TOOL; its output becomes ours, its status our exit status\n"
+    "  prepare-for-update         take the helper out of service (it exits shortly)\n"
+    "  install-update ZIP         install a signed update; prints the helper's answer\n";
 
 int usageError(const std::string& message) {
   std::cerr << "zefra-helper-client: " << message << "\n" << kUsage;
@@ -153,6 +156,29 @@ int run(const std::string& service, const platform::ConnectOptions& connectOptio
   return result->status & 0xff;
 }
 
+// Exit 0 for YES, 1 for NO; the helper's message (when it sends one) is printed.
+int update(const std::string& service, const platform::ConnectOptions& connectOptions,
+           const std::string& command, const std::vector<std::string>& rest) {
+  const bool install = command == "install-update";
+  if (rest.size() != (install ? 1u : 0u)) {
+    return usageError(install ? "install-update needs one archive" : "unexpected argument");
+  }
+  auto proxy = RemoteProxy::connect(service, nullptr, connectOptions);
+  if (!proxy) return unreachable(service, proxy.error());
+  if (!install) {
+    auto ok = (*proxy)->prepareForUpdate();
+    if (!ok) return unreachable(service, ok.error());
+    std::cout << (*ok ? "YES" : "NO") << "\n";
+    return *ok ? EX_OK : 1;
+  }
+  // The helper runs elsewhere; a relative path means ours.
+  std::error_code ignored;
+  auto reply = (*proxy)->installUpdate(std::filesystem::absolute(rest[0], ignored).string());
+  if (!reply) return unreachable(service, reply.error());
+  std::cout << reply->second << "\n";
+  return reply->first ? EX_OK : 1;
+}
+
 }  // namespace
 
 int runCommandLine(const std::vector<std::string>& args) {
@@ -173,6 +199,9 @@ int runCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> rest(arg, args.end());
 
   if (command == "run") return run(service, connectOptions, rest.begin(), rest.end());
+  if (command == "prepare-for-update" || command == "install-update") {
+    return update(service, connectOptions, command, rest);
+  }
   bool json = false;
   for (const auto& option : rest) {
     if (command == "tools" && option == "--json") {

@@ -1,9 +1,12 @@
 #include "tools/tool_service.h"
 
+#include "platform/main_queue.h"
 #include "platform/user_defaults.h"
 #include "platform/user_info.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
+#include "update/install_update.h"
+#include "update/prepare_update.h"
 #include "xpc/helper_version.h"
 
 namespace zefra::tools {
@@ -18,11 +21,13 @@ ToolServiceSettings defaultToolServiceSettings() {
 
 std::shared_ptr<ToolService> ToolService::create() { return create(defaultToolServiceSettings()); }
 
-std::shared_ptr<ToolService> ToolService::create(ToolServiceSettings settings) {
-  return std::make_shared<ToolService>(std::move(settings));
+std::shared_ptr<ToolService> ToolService::create(ToolServiceSettings settings,
+                                                 update::UpdateSettings updates) {
+  return std::make_shared<ToolService>(std::move(settings), std::move(updates));
 }
 
-ToolService::ToolService(ToolServiceSettings settings) : resolver_(std::move(settings)) {}
+ToolService::ToolService(ToolServiceSettings settings, update::UpdateSettings updates)
+    : resolver_(std::move(settings)), updates_(std::move(updates)) {}
 
 bool ToolService::offers(xpc::Selector selector) const {
   switch (selector) {
@@ -30,22 +35,34 @@ bool ToolService::offers(xpc::Selector selector) const {
     case xpc::Selector::kToolInventory:
     case xpc::Selector::kRun:
     case xpc::Selector::kCancel:
-      return true;
     case xpc::Selector::kPrepareForUpdate:
     case xpc::Selector::kInstallUpdate:
-      break;
+      return true;
   }
   return false;
 }
 
 void ToolService::pingWithReply(xpc::PingReply reply) { reply(xpc::helperVersion()); }
 
-// Not offered to peers yet (offers() says so, and the transport refuses the
-// call); answering plainly keeps direct callers from hanging.
-void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) { reply(false); }
+// The helper keeps serving until the exit; nothing marks it as leaving.
+void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) {
+  reply(true);
+  platform::MainQueue::shared().asyncAfter(0.3, [settings = updates_] {
+    update::takeOutOfService(settings);
+    if (settings.endProcess) settings.endProcess();
+  });
+}
 
-void ToolService::installUpdateFromZipAt(std::string, xpc::InstallReply reply) {
-  reply(false, "Zefra Helper: Updates are not available in this build.");
+void ToolService::installUpdateFromZipAt(std::string path, xpc::InstallReply reply) {
+  platform::globalQueue()
+      .async([self = shared_from_this(), path = std::move(path), reply = std::move(reply)] {
+        auto outcome = update::installUpdateFromZip(path, self->updates_);
+        reply(outcome.ok, outcome.message);
+        if (!outcome.ok) return;
+        platform::MainQueue::shared().asyncAfter(0.2, [end = self->updates_.endProcess] {
+          if (end) end();
+        });
+      });
 }
 
 void ToolService::cancelWithRunID(std::string runID) {

@@ -10,6 +10,7 @@
 
 #include "platform/queue.h"
 #include "tools/tool_resolver.h"
+#include "update/update_settings.h"
 #include "xpc/protocol.h"
 
 namespace zefra::platform {
@@ -23,8 +24,9 @@ class ToolService final : public xpc::ZefraHelperProtocol,
                           public std::enable_shared_from_this<ToolService> {
  public:
   static std::shared_ptr<ToolService> create();
-  static std::shared_ptr<ToolService> create(ToolServiceSettings settings);
-  explicit ToolService(ToolServiceSettings settings);
+  static std::shared_ptr<ToolService> create(
+      ToolServiceSettings settings, update::UpdateSettings updates = update::defaultUpdateSettings());
+  ToolService(ToolServiceSettings settings, update::UpdateSettings updates);
 
   bool offers(xpc::Selector selector) const override;
   void pingWithReply(xpc::PingReply reply) override;
@@ -45,6 +47,7 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   void performInventory(const xpc::InventoryReply& reply);
 
   ToolResolver resolver_;
+  const update::UpdateSettings updates_;
 
   const platform::ConcurrentQueue workQueue_{};
 

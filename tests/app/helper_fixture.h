@@ -65,9 +65,10 @@ class HelperFixture : public ::testing::Test {
   }
 
   // Starts the helper and waits until its first service answers a ping.
-  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {}) {
+  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {},
+                                      const std::string& executable = ZEFRA_TEST_HELPER) {
     platform::SpawnOptions options;
-    options.executable = ZEFRA_TEST_HELPER;
+    options.executable = executable;
     options.environment = environment(extraEnv);
     options.standardInput = platform::Stdio::nullDevice();
     options.standardError = platform::Stdio::nullDevice();

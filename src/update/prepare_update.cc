@@ -1,0 +1,14 @@
+#include "update/prepare_update.h"
+
+#include "platform/user_defaults.h"
+
+namespace zefra::update {
+
+void takeOutOfService(const UpdateSettings& settings) {
+  if (settings.unregisterAgent) settings.unregisterAgent();
+  if (settings.defaults) {
+    (void)settings.defaults->removeObject("RegisteredAgentVersion");
+  }
+}
+
+}  // namespace zefra::update

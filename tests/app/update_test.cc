@@ -1,0 +1,78 @@
+#include <nlohmann/json.hpp>
+
+#include "app/helper_fixture.h"
+#include "platform/bundle.h"
+#include "platform/file_moves.h"
+#include "platform/small_file.h"
+
+namespace zefra::app::testing {
+namespace {
+
+class UpdateTest : public HelperFixture {
+ protected:
+  void SetUp() override {
+    HelperFixture::SetUp();
+    fs::create_directories(root_ + "/tmp");
+    fs::create_directories(root_ + "/apps");
+  }
+  // A copy of the built bundle in a folder of its own, served from there.
+  platform::ChildProcess& startCopy() {
+    if (!fs::exists(bundle())) {
+      EXPECT_TRUE(platform::copyItem(ZEFRA_TEST_BUNDLE, bundle()));
+    }
+    return startHelper({"TMPDIR=" + root_ + "/tmp"}, bundle() + "/Contents/Linux/zefra-helper");
+  }
+  std::string bundle() const { return root_ + "/apps/Zefra Helper.app"; }
+  nlohmann::json defaults() const {
+    auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
+    return text ? nlohmann::json::parse(*text) : nlohmann::json();
+  }
+};
+
+TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
+  auto& helper = startCopy();
+  const std::string archive = root_ + "/update.zip";
+  auto made = runProgram(
+      ZEFRA_TEST_MAKE_UPDATE,
+      {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN, "--version", "9.9.9",
+       "--short-version", "9.9.9", "--name", "Zefra Helper 9.app", ZEFRA_TEST_BUNDLE, archive});
+  ASSERT_EQ(made.status, 0) << made.err;
+
+  std::ofstream(root_ + "/not.zip") << "text";
+  auto refused = client({"install-update", root_ + "/not.zip"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "The update didn't contain Zefra Helper.app.\n");
+
+  const auto asked = std::chrono::steady_clock::now();
+  auto installed = client({"install-update", archive});
+  EXPECT_EQ(installed.status, 0) << installed.err;
+  EXPECT_EQ(installed.out, "Zefra Helper updated itself.\n");
+  EXPECT_EQ(helper.wait(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, 200ms);
+  EXPECT_EQ(platform::readInfoDictionary(bundle()).value("CFBundleVersion", ""), "9.9.9");
+  // Only the refused update's staging folder remains.
+  ASSERT_EQ(platform::listDirectory(root_ + "/tmp")->size(), 1u);
+
+  startCopy();
+  auto ping = client({"ping"});
+  EXPECT_EQ(ping.out, "9.9.9\n");
+}
+
+TEST_F(UpdateTest, PreparingEndsTheProcessAndForgetsTheRegisteredVersion) {
+  fs::create_directories(root_ + "/config/com.ovak.zefra.helper");
+  std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json")
+      << R"({"RegisteredAgentVersion": "1", "RegisteredAgentPath": "/somewhere"})";
+  auto& helper = startHelper();
+  const auto asked = std::chrono::steady_clock::now();
+  auto prepared = client({"prepare-for-update"});
+  EXPECT_EQ(prepared.status, 0);
+  EXPECT_EQ(prepared.out, "YES\n");
+  EXPECT_EQ(helper.wait(), 0);
+  // The reply came after `asked`, the exit at least 0.3 s after the reply.
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, 300ms);
+  EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
+  EXPECT_EQ(defaults().value("RegisteredAgentPath", ""), "/somewhere");
+}
+
+}  // namespace
+}  // namespace zefra::app::testing

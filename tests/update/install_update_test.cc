@@ -1,0 +1,374 @@
+#include "update/install_update.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "platform/bundle.h"
+#include "codesign/bundle_check.h"
+#include "codesign/signing.h"
+#include "codesign/codesign_fixture.h"
+#include "platform/file_moves.h"
+#include "platform/quarantine.h"
+#include "platform/zip_archive.h"
+#include "support/temp_dir.h"
+
+namespace zefra::update {
+namespace {
+
+namespace fs = std::filesystem;
+using zefra::testing::Credential;
+using zefra::testing::testPki;
+
+constexpr char kNotContained[] = "The update didn't contain Zefra Helper.app.";
+constexpr char kSignature[] = "The update failed its signature check and was not installed.";
+constexpr char kUpdated[] = "Zefra Helper updated itself.";
+constexpr char kId[] = "com.ovak.zefra.helper";
+
+// A bundle laid out as the build makes it: main executable, a nested signed
+// executable, a script, a symlink.
+void makeBundle(const std::string& path, const std::string& version,
+                const Credential& signer = testPki().leaf, const std::string& identifier = kId) {
+  fs::create_directories(path + "/Contents/Linux");
+  fs::create_directories(path + "/Contents/Resources");
+  testing::writeFile(
+      path + "/Contents/Info.json",
+      R"({"CFBundleExecutable": "zefra-helper", "CFBundleVersion": ")" + version + "\"}", 0644);
+  testing::writeFile(path + "/Contents/Linux/zefra-helper", "#!/bin/sh\necho " + version + "\n");
+  testing::writeFile(path + "/Contents/Linux/tool", "#!/bin/sh\n");
+  ASSERT_TRUE(codesign::signExecutable(path + "/Contents/Linux/tool", signer.identity(),
+                                       "com.ovak.zefra.tool"));
+  testing::writeFile(path + "/Contents/Resources/run.sh", "#!/bin/sh\n", 0755);
+  testing::writeFile(path + "/Contents/Resources/data", "data", 0644);
+  fs::create_symlink("data", path + "/Contents/Resources/link");
+  ASSERT_TRUE(codesign::signBundle(path, signer.identity(), identifier));
+}
+
+const Credential& otherTeam() {
+  static const Credential leaf = testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root);
+  return leaf;
+}
+
+class InstallUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = temp_.path();
+    fs::create_directories(root_ + "/tmp");
+    fs::create_directories(root_ + "/apps");
+    makeBundle(installed(), "1");
+    settings_.temporaryDirectory = root_ + "/tmp";
+    settings_.bundlePath = installed();
+    settings_.runningFromBundle = true;
+    settings_.anchor = testPki().root.anchor();
+  }
+
+  std::string installed() const { return root_ + "/apps/Zefra Helper.app"; }
+  std::string installedVersion() const {
+    return platform::readInfoDictionary(installed()).value("CFBundleVersion", "");
+  }
+  // A signed bundle of version 2, changed by `change` after signing.
+  std::string update(const std::function<void(const std::string&)>& change = {},
+                     const Credential& signer = testPki().leaf, const std::string& id = kId) {
+    std::string bundle = root_ + "/made/Zefra Helper.app";
+    fs::remove_all(root_ + "/made");
+    makeBundle(bundle, "2", signer, id);
+    if (change) change(bundle);
+    return bundle;
+  }
+  // A zip holding `tree` under `name`, and whatever `extra` adds.
+  std::string zip(const std::string& tree, const std::string& name = "Zefra Helper.app",
+                  const std::function<void(platform::ZipWriter&)>& extra = {}) {
+    std::string path = root_ + "/update" + std::to_string(++archives_) + ".zip";
+    auto writer = platform::ZipWriter::create(path);
+    EXPECT_TRUE(writer);
+    if (extra) {
+      extra(*writer);
+    }
+    if (!tree.empty()) {
+      EXPECT_TRUE(writer->addTree(name, tree));
+    }
+    EXPECT_TRUE(writer->finish());
+    return path;
+  }
+  std::vector<std::string> temporaryEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root_ + "/tmp")) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  zefra::testing::TempDir temp_;
+  std::string root_;
+  UpdateSettings settings_;
+  int archives_ = 0;
+};
+
+TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
+  auto inFolder = [&](platform::ZipWriter& writer) {
+    EXPECT_TRUE(writer.addTree("Folder/Zefra Helper.app", update()));
+  };
+  auto corrupt = [&] {
+    std::string path = zip(update());
+    std::string bytes = testing::readFile(path);
+    for (std::size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i) bytes[i] ^= 0x5a;
+    testing::writeFile(path, bytes, 0644);
+    return path;
+  };
+  auto notZip = [&] {
+    testing::writeFile(root_ + "/text.zip", "not a zip archive\n", 0644);
+    return root_ + "/text.zip";
+  };
+  const std::string nested = "/Contents/Linux/tool";
+  const std::vector<std::tuple<const char*, std::function<std::string()>, const char*>> rows = {
+      {"bundle inside a folder", [&] { return zip("", "", inFolder); }, kNotContained},
+      {"corrupt archive", corrupt, kNotContained},
+      {"not a zip", notZip, kNotContained},
+      {"missing archive", [&] { return root_ + "/absent.zip"; }, kNotContained},
+      {"a FIFO for an archive",
+       [&] {
+         ::mkfifo((root_ + "/fifo.zip").c_str(), 0600);
+         return root_ + "/fifo.zip";
+       },
+       kNotContained},
+      {"another identifier", [&] { return zip(update({}, testPki().leaf, "com.ovak.other")); },
+       kSignature},
+      {"another team", [&] { return zip(update({}, otherTeam())); }, kSignature},
+      {"another anchor",
+       [&] { return zip(update({}, testing::issue(testing::leafSpec(), nullptr))); }, kSignature},
+      {"unsigned",
+       [&] {
+         return zip(update([](const std::string& b) {
+           testing::writeFile(b + "/Contents/Linux/zefra-helper", "#!/bin/sh\n");
+         }));
+       },
+       kSignature},
+      {"file added",
+       [&] {
+         return zip(update([](const std::string& b) {
+           testing::writeFile(b + "/Contents/Resources/extra", "x", 0644);
+         }));
+       },
+       kSignature},
+      {"file removed",
+       [&] {
+         return zip(
+             update([](const std::string& b) { fs::remove(b + "/Contents/Resources/data"); }));
+       },
+       kSignature},
+      {"file changed",
+       [&] {
+         return zip(update([](const std::string& b) {
+           testing::writeFile(b + "/Contents/Resources/data", "DATA", 0644);
+         }));
+       },
+       kSignature},
+      {"exec bit changed",
+       [&] {
+         return zip(update([](const std::string& b) {
+           ::chmod((b + "/Contents/Resources/run.sh").c_str(), 0644);
+         }));
+       },
+       kSignature},
+      {"main executable not executable",
+       [&] {
+         return zip(update([](const std::string& b) {
+           ::chmod((b + "/Contents/Linux/zefra-helper").c_str(), 0644);
+         }));
+       },
+       kSignature},
+      {"bundle is a link to a signed bundle",
+       [&] {
+         return zip("", "", [&](platform::ZipWriter& w) {
+           EXPECT_TRUE(w.addSymlink("Zefra Helper.app", "real"));
+           EXPECT_TRUE(w.addTree("real", update()));
+         });
+       },
+       kSignature},
+      {"nested executable of another team",
+       [&] {
+         return zip(update([&](const std::string& b) {
+           ASSERT_TRUE(
+               codesign::signExecutable(b + nested, otherTeam().identity(), "com.ovak.zefra.tool"));
+         }));
+       },
+       kSignature},
+  };
+  for (const auto& [what, archive, message] : rows) {
+    SCOPED_TRACE(what);
+    auto outcome = installUpdateFromZip(archive(), settings_);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.message, message);
+    EXPECT_EQ(installedVersion(), "1");
+    // Failures keep their staging folder, and only that.
+    for (const auto& name : temporaryEntries()) EXPECT_TRUE(name.starts_with("self-update-"));
+  }
+  EXPECT_EQ(temporaryEntries().size(), rows.size());
+  for (const auto& name : temporaryEntries()) {
+    EXPECT_EQ(name.size(), std::string("self-update-").size() + 36);
+    EXPECT_EQ(name.find_first_of("abcdef", 12), std::string::npos) << name;
+  }
+}
+
+TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
+  const std::string outside = root_ + "/outside";
+  settings_.unpackLimits = {50, 1 << 20};
+  using Add = std::function<void(platform::ZipWriter&)>;
+  const std::vector<std::pair<const char*, Add>> rows = {
+      {"dot-dot", [&](auto& w) { EXPECT_TRUE(w.addFile("../../outside", "x")); }},
+      {"absolute", [&](auto& w) { EXPECT_TRUE(w.addFile(outside, "x")); }},
+      {"symlink to / then through it",
+       [&](auto& w) {
+         EXPECT_TRUE(w.addSymlink("escape", "/"));
+         EXPECT_TRUE(w.addFile("escape" + outside, "x"));
+       }},
+      {"symlink up then through it",
+       [&](auto& w) {
+         EXPECT_TRUE(w.addSymlink("up", "../.."));
+         EXPECT_TRUE(w.addFile("up/outside", "x"));
+       }},
+      {"through a symlink that stays inside",
+       [&](auto& w) {
+         EXPECT_TRUE(w.addDirectory("sub"));
+         EXPECT_TRUE(w.addSymlink("in", "sub"));
+         EXPECT_TRUE(w.addFile("in/file", "x"));
+       }},
+      {"set-user-ID", [&](auto& w) { EXPECT_TRUE(w.addFile("tool", "x", 04755)); }},
+      {"too many bytes",
+       [&](auto& w) { EXPECT_TRUE(w.addFile("bomb", std::string((1 << 20) + 1, '\0'))); }},
+      {"too many entries",
+       [&](auto& w) {
+         for (int i = 0; i < 51; ++i) EXPECT_TRUE(w.addFile("f" + std::to_string(i), ""));
+       }},
+  };
+  // Zip writers make no FIFOs or devices: the mode in a file's central
+  // directory record is rewritten instead. libarchive reads a FIFO as a plain
+  // file and a device as a device, which is refused; neither may appear.
+  for (std::uint16_t type : {S_IFIFO, S_IFCHR}) {
+    SCOPED_TRACE(type);
+    std::string path = zip("", "", [](auto& w) { EXPECT_TRUE(w.addFile("special", "", 0644)); });
+    std::string bytes = testing::readFile(path);
+    auto record = bytes.find("PK\x01\x02");
+    ASSERT_NE(record, std::string::npos);
+    const std::uint16_t mode = type | 0644;
+    bytes[record + 40] = static_cast<char>(mode & 0xff);
+    bytes[record + 41] = static_cast<char>(mode >> 8);
+    testing::writeFile(path, bytes, 0644);
+    EXPECT_EQ(installUpdateFromZip(path, settings_).message, kNotContained);
+    for (const auto& entry : fs::recursive_directory_iterator(root_ + "/tmp")) {
+      EXPECT_TRUE(entry.is_regular_file() || entry.is_directory()) << entry.path();
+    }
+  }
+  for (const auto& [what, add] : rows) {
+    SCOPED_TRACE(what);
+    // The bundle comes last: a refusal stops the unpacking before it.
+    auto outcome = installUpdateFromZip(zip(update(), "Zefra Helper.app", add), settings_);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.message, kNotContained);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(outside)));
+    EXPECT_EQ(installedVersion(), "1");
+  }
+  // Within the caps an archive unpacks, a "./" entry included.
+  auto outcome = installUpdateFromZip(
+      zip(update(), "./Zefra Helper.app", [](auto& w) { EXPECT_TRUE(w.addDirectory("./")); }),
+      settings_);
+  EXPECT_TRUE(outcome.ok) << outcome.message;
+}
+
+TEST_F(InstallUpdateTest, AnyNameAndAnyVersionIsInstalledUnderTheRunningName) {
+  std::string older = root_ + "/older/Renamed.app";
+  makeBundle(older, "0.5");
+  ASSERT_EQ(::chmod(installed().c_str(), 0700), 0);
+  auto outcome = installUpdateFromZip(zip(older, "Renamed.app"), settings_);
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(outcome.message, kUpdated);
+  EXPECT_EQ(installedVersion(), "0.5");
+  EXPECT_TRUE(temporaryEntries().empty());
+  EXPECT_EQ(platform::listDirectory(root_ + "/apps").value(),
+            std::vector<std::string>{"Zefra Helper.app"});
+}
+
+TEST_F(InstallUpdateTest, MovesAcrossFileSystemsKeepModesAndLinks) {
+  std::string other = "/dev/shm/zefra-update-XXXXXX";
+  struct stat a, b;
+  if (::stat("/dev/shm", &a) != 0 || ::stat(root_.c_str(), &b) != 0 || a.st_dev == b.st_dev ||
+      !::mkdtemp(other.data())) {
+    GTEST_SKIP() << "no second file system";
+  }
+  settings_.temporaryDirectory = other;
+  auto outcome = installUpdateFromZip(zip(update()), settings_);
+  EXPECT_TRUE(outcome.ok) << outcome.message;
+  EXPECT_EQ(installedVersion(), "2");
+  // The seal covers modes and symlink targets.
+  auto verified =
+      codesign::verifyBundle(installed(), {kId, testing::kTeam}, testPki().root.anchor(),
+                             codesign::VerifyOptions::forUpdates());
+  EXPECT_TRUE(verified) << verified.error().message;
+  EXPECT_TRUE(platform::listDirectory(other)->empty());
+  (void)platform::removeItem(other);
+}
+
+// Root ignores permission bits, so the folder or the bundle is made
+// immutable instead.
+TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneWaitsInStaging) {
+  constexpr char kAside[] = "Couldn't move the old Zefra Helper aside: ";
+  for (const std::string& locked : {root_ + "/apps", installed()}) {
+    SCOPED_TRACE(locked);
+    if (testing::run({"chattr", "+i", locked}) != 0) GTEST_SKIP() << "no chattr +i here";
+    auto outcome = installUpdateFromZip(zip(update()), settings_);
+    testing::run({"chattr", "-i", locked});
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.message.starts_with(kAside)) << outcome.message;
+    EXPECT_GT(outcome.message.size(), std::string(kAside).size());
+    EXPECT_EQ(installedVersion(), "1");
+    EXPECT_EQ(platform::listDirectory(root_ + "/apps").value(),
+              std::vector<std::string>{"Zefra Helper.app"});
+    auto entries = temporaryEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(
+        platform::isRealDirectory(root_ + "/tmp/" + entries[0] + "/Zefra Helper.app/Contents"));
+    (void)platform::removeItem(root_ + "/tmp/" + entries[0]);
+  }
+}
+
+TEST_F(InstallUpdateTest, AStagingFolderThatCannotBeMadeIsReported) {
+  testing::writeFile(root_ + "/plain", "", 0644);
+  settings_.temporaryDirectory = root_ + "/plain";
+  auto outcome = installUpdateFromZip(zip(update()), settings_);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_TRUE(outcome.message.starts_with("Couldn't stage the update: ")) << outcome.message;
+  EXPECT_NE(outcome.message.find("Not a directory"), std::string::npos) << outcome.message;
+}
+
+TEST_F(InstallUpdateTest, AHelperOutsideABundleIsNotReplaced) {
+  settings_.runningFromBundle = false;
+  auto outcome = installUpdateFromZip(zip(update()), settings_);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_TRUE(outcome.message.starts_with("Couldn't move the old Zefra Helper aside: "));
+  EXPECT_EQ(installedVersion(), "1");
+}
+
+TEST(QuarantineTest, OriginAttributesGoAndOthersStay) {
+  zefra::testing::TempDir dir;
+  const std::string file = dir.path() + "/sub/file";
+  fs::create_directories(dir.path() + "/sub");
+  testing::writeFile(file, "x", 0644);
+  fs::create_symlink("file", dir.path() + "/sub/link");
+  for (const std::string& path : {dir.path(), file}) {
+    for (const char* name : {"user.xdg.origin.url", "user.xdg.referrer.url", "user.keep"}) {
+      if (::setxattr(path.c_str(), name, "u", 1, 0) != 0) GTEST_SKIP() << "no user attributes";
+    }
+  }
+  EXPECT_TRUE(platform::clearQuarantine(dir.path()));
+  for (const std::string& path : {dir.path(), file}) {
+    EXPECT_LT(::getxattr(path.c_str(), "user.xdg.origin.url", nullptr, 0), 0);
+    EXPECT_LT(::getxattr(path.c_str(), "user.xdg.referrer.url", nullptr, 0), 0);
+    EXPECT_EQ(::getxattr(path.c_str(), "user.keep", nullptr, 0), 1);
+  }
+}
+
+}  // namespace
+}  // namespace zefra::update
