@@ -217,10 +217,12 @@ std::vector<Position> positionsOf(Values<T...>) {
   return {WireType<T>::position...};
 }
 
-// Reads values the interface has admitted (so there are as many as types)
-// and checks their shape; the first value that does not fit is the error.
+// Reads values the interface has admitted and checks their shape; the first
+// value that does not fit is the error.
 template <class... T>
 Result<std::tuple<T...>> readValues(Values<T...>, const std::vector<IpcValue>& values) {
+  // Only a connection paired with another interface could get here short.
+  if (values.size() != sizeof...(T)) return wire::ipcViolation("values of the wrong count");
   std::tuple<T...> out;
   std::optional<platform::Error> failed;
   [&]<std::size_t... I>(std::index_sequence<I...>) {

@@ -213,7 +213,7 @@ TEST_F(RemoteProxyTest, AnOperationNotOfferedClosesTheConnectionUnentered) {
 }
 
 // A helper that answers with a value its interface does not admit.
-TEST(RemoteProxyReplies, ABadReplyFailsEveryWaitingCallOnce) {
+TEST_F(RemoteProxyTest, ABadReplyFailsEveryWaitingCallOnce) {
   int ends[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
   platform::UniqueFd server(ends[0]);

@@ -13,7 +13,28 @@ namespace {
 using testing::Credential;
 using testing::testPki;
 
-TEST(SignaturePayload, RefusesAnythingOffTheFormat) {
+class SignedFileTest : public ::testing::Test {
+ protected:
+  std::string signedPeer(const Credential& signer = testPki().leaf) {
+    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path_, signer, "com.ovak.zefra.test");
+  }
+  static bool verifies(const SignedImage& image) {
+    return verifySignedImage(image, testPki().root.anchor(), VerifyOptions::forPeers()).ok();
+  }
+  Result<SigningInfo> verify() {
+    return verifyExecutable(path_, testPki().root.anchor(), VerifyOptions::forPeers());
+  }
+  SignedImage image() {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    return readSignedImage(fd.get()).value();
+  }
+
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
+  testing::TempDir dir_;
+  const std::string path_ = dir_.path() + "/peer";
+};
+
+TEST_F(SignedFileTest, RefusesAnythingOffTheFormat) {
   const std::string good = encodePayload({"com.ovak.zefra.client", 0x0102030405, {}, {}});
   ASSERT_TRUE(decodePayload(good));
   auto altered = [&](std::size_t at, char value) {
@@ -39,7 +60,7 @@ std::string trailer(std::uint32_t payload, std::uint32_t cms, char version = 1, 
   return tail;
 }
 
-TEST(SignatureTrailer, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
+TEST_F(SignedFileTest, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
   auto noMagic = parseTrailer(std::string(kTrailerSize, 'x'), 1000);
   ASSERT_TRUE(noMagic);
   EXPECT_FALSE(*noMagic) << "no magic, no block";
@@ -59,27 +80,6 @@ TEST(SignatureTrailer, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
   // SEQUENCE with a two-byte length form for 5 bytes of content.
   EXPECT_FALSE(checkCmsShape(std::string("\x30\x81\x05\x02\x01\x01\x05\x00", 8)));
 }
-
-class SignedFileTest : public ::testing::Test {
- protected:
-  std::string signedPeer(const Credential& signer = testPki().leaf) {
-    return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, path_, signer, "com.ovak.zefra.test");
-  }
-  static bool verifies(const SignedImage& image) {
-    return verifySignedImage(image, testPki().root.anchor(), VerifyOptions::forPeers()).ok();
-  }
-  Result<SigningInfo> verify() {
-    return verifyExecutable(path_, testPki().root.anchor(), VerifyOptions::forPeers());
-  }
-  SignedImage image() {
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-    return readSignedImage(fd.get()).value();
-  }
-
-  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
-  testing::TempDir dir_;
-  const std::string path_ = dir_.path() + "/peer";
-};
 
 TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
   signedPeer();

@@ -20,7 +20,7 @@ using testing::Credential;
 using testing::testPki;
 namespace fs = std::filesystem;
 
-class CodeVerifyTest : public ::testing::Test {
+class VerifyFixture : public ::testing::Test {
  protected:
   Result<SigningInfo> signAndVerify(const Credential& signer,
                                     VerifyOptions options = VerifyOptions::forPeers()) {
@@ -29,6 +29,35 @@ class CodeVerifyTest : public ::testing::Test {
     return verifyExecutable(path, testPki().root.anchor(), options);
   }
   testing::TempDir dir_;
+};
+
+// Each test has a bundle laid out as the build makes them, in a fresh place.
+class CodeVerifyTest : public VerifyFixture {
+ protected:
+  void SetUp() override {
+    bundle_ = dir_.path() + "/copy" + std::to_string(++copies_) + "/Zefra Helper.app";
+    fs::create_directories(at("Contents/Linux"));
+    fs::create_directories(at("Contents/Resources/empty"));
+    testing::writeFile(at("Contents/Info.json"), R"({"CFBundleExecutable": "zefra-helper"})", 0644);
+    testing::writeFile(at("Contents/Linux/zefra-helper"),
+                       testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
+    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), testPki().leaf,
+                        "com.ovak.zefra.tool");
+    testing::writeFile(at(kUnit), "[Unit]\n", 0644);
+    fs::create_symlink("unit.service", at(kLink));
+  }
+  Status sign() { return signBundle(bundle_, testPki().leaf.identity(), "com.ovak.zefra.helper"); }
+  Result<SigningInfo> verify(const CodeRequirement& requirement = kRequirement,
+                             const Credential& anchor = testPki().root) {
+    return verifyBundle(bundle_, requirement, anchor.anchor(), VerifyOptions::forUpdates());
+  }
+  std::string at(const std::string& relative) const { return bundle_ + "/" + relative; }
+
+  static inline const CodeRequirement kRequirement{"com.ovak.zefra.helper", testing::kTeam};
+  static constexpr const char* kUnit = "Contents/Resources/unit.service";
+  static constexpr const char* kLink = "Contents/Resources/link";
+  std::string bundle_;
+  int copies_ = 0;
 };
 
 TEST_F(CodeVerifyTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
@@ -57,7 +86,7 @@ TEST_F(CodeVerifyTest, PeersIgnoreValidityTimeAndUpdatesCheckIt) {
   EXPECT_FALSE(signAndVerify(testPki().leaf, VerifyOptions::at(now + 400L * 86400)));
 }
 
-TEST(TrustAnchor, IsExactlyOneSelfSignedCa) {
+TEST_F(CodeVerifyTest, IsExactlyOneSelfSignedCa) {
   const Credential& root = testPki().root;
   EXPECT_TRUE(TrustAnchor::fromPem(root.certPem()));
   EXPECT_FALSE(TrustAnchor::fromPem(root.certPem() + root.certPem())) << "two";
@@ -66,7 +95,7 @@ TEST(TrustAnchor, IsExactlyOneSelfSignedCa) {
   EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::leafSpec()).certPem())) << "no CA";
 }
 
-TEST(CodeRequirement, ParsesTheRequirementLanguageAndNothingElse) {
+TEST_F(CodeVerifyTest, ParsesTheRequirementLanguageAndNothingElse) {
   auto requirement = parseRequirement(
       R"(anchor apple generic and identifier "com.ovak.zefra.helper" and certificate leaf[subject.OU] = "K4T9QZ2M7B")");
   ASSERT_TRUE(requirement) << requirement.error().message;
@@ -81,36 +110,7 @@ TEST(CodeRequirement, ParsesTheRequirementLanguageAndNothingElse) {
   }
 }
 
-// Bundles laid out as the build makes them, each in a fresh place.
-class BundleTest : public CodeVerifyTest {
- protected:
-  void SetUp() override {
-    bundle_ = dir_.path() + "/copy" + std::to_string(++copies_) + "/Zefra Helper.app";
-    fs::create_directories(at("Contents/Linux"));
-    fs::create_directories(at("Contents/Resources/empty"));
-    testing::writeFile(at("Contents/Info.json"), R"({"CFBundleExecutable": "zefra-helper"})", 0644);
-    testing::writeFile(at("Contents/Linux/zefra-helper"),
-                       testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), testPki().leaf,
-                        "com.ovak.zefra.tool");
-    testing::writeFile(at(kUnit), "[Unit]\n", 0644);
-    fs::create_symlink("unit.service", at(kLink));
-  }
-  Status sign() { return signBundle(bundle_, testPki().leaf.identity(), "com.ovak.zefra.helper"); }
-  Result<SigningInfo> verify(const CodeRequirement& requirement = kRequirement,
-                             const Credential& anchor = testPki().root) {
-    return verifyBundle(bundle_, requirement, anchor.anchor(), VerifyOptions::forUpdates());
-  }
-  std::string at(const std::string& relative) const { return bundle_ + "/" + relative; }
-
-  static inline const CodeRequirement kRequirement{"com.ovak.zefra.helper", testing::kTeam};
-  static constexpr const char* kUnit = "Contents/Resources/unit.service";
-  static constexpr const char* kLink = "Contents/Resources/link";
-  std::string bundle_;
-  int copies_ = 0;
-};
-
-TEST_F(BundleTest, SignedBundleVerifiesUnderItsRequirementOnly) {
+TEST_F(CodeVerifyTest, SignedBundleVerifiesUnderItsRequirementOnly) {
   ASSERT_TRUE(sign());
   auto info = verify();
   ASSERT_TRUE(info) << info.error().message;
@@ -125,7 +125,7 @@ TEST_F(BundleTest, SignedBundleVerifiesUnderItsRequirementOnly) {
   EXPECT_FALSE(verify(kRequirement, testing::issue(testing::caSpec("Other Root"))));
 }
 
-TEST_F(BundleTest, AnyChangeAfterSigningBreaksTheSeal) {
+TEST_F(CodeVerifyTest, AnyChangeAfterSigningBreaksTheSeal) {
   const std::vector<std::pair<const char*, std::function<void()>>> changes = {
       {"file added", [&] { testing::writeFile(at("Contents/Resources/extra"), "x", 0644); }},
       {"file missing", [&] { fs::remove(at(kUnit)); }},
@@ -155,7 +155,7 @@ TEST_F(BundleTest, AnyChangeAfterSigningBreaksTheSeal) {
   }
 }
 
-TEST_F(BundleTest, NestedSignedCodeMustVerifyToo) {
+TEST_F(CodeVerifyTest, NestedSignedCodeMustVerifyToo) {
   // The seal is made over the changed tool, so only its own signature can
   // catch it.
   Credential otherTeam = testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root);

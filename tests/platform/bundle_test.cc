@@ -55,7 +55,7 @@ TEST(BundleTest, ExecutableOutsideAnyBundle) {
   }
 }
 
-TEST(LaunchEvent, OnlyOpenApplicationIsInteractive) {
+TEST(BundleTest, OnlyOpenApplicationIsInteractive) {
   EXPECT_EQ(parseLaunchEvent("aevt:oapp"), (LaunchEvent{0x61657674, 0x6F617070}));
   EXPECT_TRUE(isOpenApplicationEvent(parseLaunchEvent("aevt:oapp")));
   EXPECT_FALSE(isOpenApplicationEvent(std::nullopt));
@@ -68,7 +68,7 @@ TEST(LaunchEvent, OnlyOpenApplicationIsInteractive) {
   }
 }
 
-TEST(LaunchEvent, IsTakenFromTheEnvironmentOnce) {
+TEST(BundleTest, IsTakenFromTheEnvironmentOnce) {
   ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
   EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);  // so no child inherits it

@@ -19,6 +19,7 @@
 #include "platform/ipc_io.h"
 #include "platform/ipc_listener.h"
 #include "platform/socket_activation.h"
+#include "platform/unix_address.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
 
@@ -115,17 +116,10 @@ bool echoes(ClientConnection& connection, const std::string& text) {
   return reply.ok() && *reply == std::vector<IpcValue>{IpcValue::string(text)};
 }
 
-sockaddr_un addressOf(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  return address;
-}
-
 // Connects, writes `bytes` and tells whether the peer then closes.
 bool closedAfterSending(const std::string& path, const std::string& bytes, bool endWrites) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = addressOf(path);
+  const sockaddr_un address = unixAddress(path);
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
     return false;
@@ -159,7 +153,14 @@ bool isCloseOnExec(int fd) {
 
 class TransportTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(listener_ = open("svc"), nullptr); }
+  void SetUp() override {
+    // The activation test forks: nothing of ours may hold threads or fds yet.
+    if (std::string_view(::testing::UnitTest::GetInstance()->current_test_info()->name()) ==
+        "AdoptsTheSocketSystemdPassesByName") {
+      return;
+    }
+    ASSERT_NE(listener_ = open("svc"), nullptr);
+  }
   void TearDown() override { object_->release(); }
 
   std::unique_ptr<Listener> open(const std::string& name) {
@@ -274,7 +275,7 @@ TEST_F(TransportTest, OneWayAndOversizeCalls) {
 TEST_F(TransportTest, SocketFilesAreTakenOverOnlyFromTheDead) {
   {
     UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = addressOf(path("stale"));
+    const sockaddr_un address = unixAddress(path("stale"));
     ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }  // closed: the file stays behind and nobody answers
   std::unique_ptr<Listener> replacing = open("stale");
@@ -309,7 +310,7 @@ int activationChild(const std::string& root) {
   };
   auto listening = [&](const std::string& name) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);  // systemd's sockets are inherited
-    const sockaddr_un address = addressOf(root + "/" + name);
+    const sockaddr_un address = unixAddress(root + "/" + name);
     ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::listen(fd, 8);
     const int high = ::fcntl(fd, F_DUPFD, 10);  // out of the way of 3 and 4
@@ -355,8 +356,8 @@ int activationChild(const std::string& root) {
   return 0;
 }
 
-// Not a fixture test: nothing may hold fds 3 and 4 when the child takes them.
-TEST(ListenerActivation, AdoptsTheSocketSystemdPassesByName) {
+// Nothing may hold fds 3 and 4 when the child takes them (SetUp opens nothing).
+TEST_F(TransportTest, AdoptsTheSocketSystemdPassesByName) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   testing::TempDir root;
   EXPECT_EXIT(std::exit(activationChild(root.path())), ::testing::ExitedWithCode(0), "");

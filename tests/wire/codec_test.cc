@@ -42,7 +42,7 @@ void expectViolation(const std::string& body, const std::string& what) {
   EXPECT_EQ(decoded.error().code, EPROTO) << what;
 }
 
-TEST(IpcValueCodec, NestedValuesAndNilRoundTripAsThemselves) {
+TEST(Wire, NestedValuesAndNilRoundTripAsThemselves) {
   using V = IpcValue;
   // Nil, empty data and the empty string must stay three different things.
   const std::vector<V> values = {
@@ -62,7 +62,7 @@ TEST(IpcValueCodec, NestedValuesAndNilRoundTripAsThemselves) {
   EXPECT_EQ(*decoded, values);
 }
 
-TEST(IpcValueCodec, Utf8IsCheckedStrictly) {
+TEST(Wire, Utf8IsCheckedStrictly) {
   for (std::string bad :
        {"\xC0\x80", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
         "\xF5\x80\x80\x80", "\x80", "abc\xE2\x82", "12345678\xFF"}) {
@@ -78,7 +78,7 @@ TEST(IpcValueCodec, Utf8IsCheckedStrictly) {
   EXPECT_EQ(repairUtf8("a\xFF"), "a\xEF\xBF\xBD");
 }
 
-TEST(IpcValueCodec, MalformedBodiesAreViolations) {
+TEST(Wire, MalformedBodiesAreViolations) {
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"", "empty body"},
       {"91 01 01", "trailing bytes"},
@@ -124,7 +124,7 @@ Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
   return Ok{};
 }
 
-TEST(IpcFrame, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
+TEST(Wire, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
   Result<EncodedFrame> encoded = encodeFrame({IpcValue::integer(1)});
   ASSERT_TRUE(encoded.ok());
   EXPECT_EQ(flatten(*encoded), std::string("\0\0\0\x02\x91\x01", 6));
@@ -164,7 +164,7 @@ class OneMethodInterface : public IpcInterface {
   Status checkReply(std::string_view, const std::vector<IpcValue>&) const override { return Ok{}; }
 };
 
-TEST(IpcMessage, EnvelopesAndTheOneWayRule) {
+TEST(Wire, EnvelopesAndTheOneWayRule) {
   OneMethodInterface interface;
   Result<IpcCall> call = parseCall(makeCallMessage(7, "echo:", {IpcValue::string("x")}), interface);
   ASSERT_TRUE(call.ok());

@@ -134,7 +134,7 @@ TEST_F(PeerValidationTest, TheHelperMayConnectToItself) {
   EXPECT_EQ(peerProcessIdentifier(accepted.get()), ::getpid());
 }
 
-TEST(PeerValidation, RefusesWhatIsNoConnectedSocket) {
+TEST_F(PeerValidationTest, RefusesWhatIsNoConnectedSocket) {
   EXPECT_FALSE(peerIsTrusted(-1));
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
