@@ -1,13 +1,13 @@
 #include "platform/peer_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+
+#include "platform/pidfd.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5; the C library headers here predate it
@@ -45,8 +45,9 @@ Result<PeerProcess> identifyPeer(int socketFd) {
   } else if (errno == ENOPROTOOPT) {
     // Older kernels: the pid could in principle be reused between connect
     // and here; the liveness check below still catches a peer that is gone.
-    peer.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0)));
-    if (!peer.pidfd) return errnoError("the peer's process is gone", errno);
+    auto opened = openPidfd(peer.pid);
+    if (!opened) return opened.error();
+    peer.pidfd = std::move(*opened);
   } else {
     return errnoError("the peer's process is gone", errno);
   }
@@ -64,16 +65,6 @@ bool runsAsOurUser(const PeerProcess& peer) {
   return peer.uid == ::geteuid();
 }
 
-bool stillRunning(const PeerProcess& peer) {
-  struct pollfd poller {
-    peer.pidfd.get(), POLLIN, 0
-  };
-  for (;;) {
-    int ready = ::poll(&poller, 1, 0);
-    if (ready == 0) return true;
-    if (ready < 0 && errno == EINTR) continue;
-    return false;
-  }
-}
+bool stillRunning(const PeerProcess& peer) { return pidfdIsRunning(peer.pidfd.get()); }
 
 }  // namespace zefra::platform

@@ -2,7 +2,7 @@
 
 #include "platform/capture.h"
 #include "platform/files.h"
-#include "platform/ipc_value.h"
+#include "wire/utf8.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
@@ -59,7 +59,7 @@ Probe probeVersion(const std::string& path, double timeout) {
     return {{}, true};
   }
   const std::string_view text = probe->standardOutput.view();
-  if (!platform::isValidUtf8(text)) return {};
+  if (!wire::isValidUtf8(text)) return {};
   return {firstLine(text), false};
 }
 

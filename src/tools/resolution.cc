@@ -3,7 +3,7 @@
 #include "platform/capture.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/ipc_value.h"
+#include "wire/utf8.h"
 #include "platform/user_defaults.h"
 #include "tools/catalogue.h"
 #include "tools/tool_resolver.h"
@@ -79,7 +79,7 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
   std::string path = trimmed(answer->standardOutput.str());
   // A function or alias name is no path, and a relative one would be taken
   // from our own working directory.
-  if (!path.starts_with('/') || !platform::isValidUtf8(path) || !platform::isExecutableFile(path)) {
+  if (!path.starts_with('/') || !wire::isValidUtf8(path) || !platform::isExecutableFile(path)) {
     path.clear();
   }
   storeShellPath(tool, path);
