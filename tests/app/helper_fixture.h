@@ -59,6 +59,11 @@ class HelperFixture : public ::testing::Test {
     env["HOME"] = root_ + "/home";
     env.erase("ZEFRA_LAUNCH_EVENT");
     env.erase("XDG_RUNTIME_DIR");
+    // No user manager, no display: agents register by autostart entry and
+    // alerts become log lines.
+    env.erase("DBUS_SESSION_BUS_ADDRESS");
+    env.erase("DISPLAY");
+    env.erase("WAYLAND_DISPLAY");
     auto entries = platform::environmentEntries(env);
     entries.insert(entries.end(), extra.begin(), extra.end());
     return entries;
