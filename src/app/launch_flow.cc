@@ -34,7 +34,9 @@ int HelperDelegate::runAlert(const platform::Alert& alert) {
   return settings_.services.alerts->runModal(alert);
 }
 
-void HelperDelegate::terminate() { settings_.services.terminate(); }
+void HelperDelegate::terminate() {
+  settings_.services.terminate();
+}
 
 void HelperDelegate::handleLaunch(bool interactive) {
   launchInteractive_ = interactive;
@@ -48,7 +50,8 @@ void HelperDelegate::handleLaunch(bool interactive) {
   const auto recordedVersion = services.defaults->stringForKey(kRegisteredVersionKey);
   const auto recordedPath = services.defaults->stringForKey(kRegisteredPathKey);
   bool reregister = false;
-  for (const auto& argument : services.arguments) reregister = reregister || argument == kReregisterArgument;
+  for (const auto& argument : services.arguments)
+    reregister = reregister || argument == kReregisterArgument;
 
   switch (agent->status()) {
     case platform::AgentStatus::kRequiresApproval:
@@ -120,8 +123,8 @@ void HelperDelegate::handOverTranslocatedCopy() {
   });
 }
 
-void HelperDelegate::registerAgent(const std::string& version, bool firstInstall,
-                                   bool interactive, int attemptsLeft) {
+void HelperDelegate::registerAgent(const std::string& version, bool firstInstall, bool interactive,
+                                   int attemptsLeft) {
   auto& services = settings_.services;
   auto agent = services.agentService();
   platform::Status registered = agent->registerAndReturnError();

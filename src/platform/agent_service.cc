@@ -29,7 +29,9 @@ std::string baseName(std::string_view plistName) {
   return std::string(plistName);
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
 
 // Writes `text` to `path` through a synced temporary file and a rename.
 Status writeFileAtomically(const std::string& path, const std::string& text) {
@@ -145,7 +147,8 @@ class AutostartAgent final : public AgentService {
 
   AgentStatus status() override {
     Result<std::string> entry = readSmallFile(entryPath());
-    if (!entry) return exists(templatePath()) ? AgentStatus::kNotRegistered : AgentStatus::kNotFound;
+    if (!entry)
+      return exists(templatePath()) ? AgentStatus::kNotRegistered : AgentStatus::kNotFound;
     std::istringstream lines(entry.value());
     std::string line;
     bool inMainGroup = false;
@@ -209,7 +212,9 @@ class AutostartAgent final : public AgentService {
 class SystemdAgent final : public AgentService {
  public:
   SystemdAgent(std::string systemctl, std::string base, AgentLocations locations)
-      : systemctl_(std::move(systemctl)), base_(std::move(base)), locations_(std::move(locations)) {}
+      : systemctl_(std::move(systemctl)),
+        base_(std::move(base)),
+        locations_(std::move(locations)) {}
 
   std::vector<std::string> unitNames() const {
     return {base_ + ".service", base_ + ".socket", base_ + "-team.socket"};
@@ -258,8 +263,8 @@ class SystemdAgent final : public AgentService {
     for (const auto& unit : unitNames()) any = any || exists(unitDirectory() + "/" + unit);
     if (!any) return Error{ENOENT, "Zefra Helper is not registered as a login item"};
     // The sockets stop; a running helper keeps serving the connections it has.
-    Status disabled =
-        check(systemctl({"disable", "--now", base_ + ".socket", base_ + "-team.socket"}), "disable");
+    Status disabled = check(
+        systemctl({"disable", "--now", base_ + ".socket", base_ + "-team.socket"}), "disable");
     for (const auto& unit : unitNames()) ::unlink((unitDirectory() + "/" + unit).c_str());
     (void)systemctl({"daemon-reload"});
     return disabled;
@@ -273,8 +278,8 @@ class SystemdAgent final : public AgentService {
   static Status check(const Result<CommandOutcome>& outcome, const std::string& what) {
     if (!outcome) return outcome.error();
     if (outcome->status != 0) {
-      return Error{0, "systemctl " + what + " failed with status " +
-                          std::to_string(outcome->status)};
+      return Error{0,
+                   "systemctl " + what + " failed with status " + std::to_string(outcome->status)};
     }
     return Ok{};
   }
@@ -369,6 +374,8 @@ void unregisterAgentIgnoringErrors() {
   (void)agentServiceWithPlistName(kAgentPlistName)->unregisterAndReturnError();
 }
 
-bool systemdUserManagerReachable() { return reachableSystemctl().has_value(); }
+bool systemdUserManagerReachable() {
+  return reachableSystemctl().has_value();
+}
 
 }  // namespace zefra::platform

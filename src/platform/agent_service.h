@@ -35,9 +35,9 @@ class AgentService : public std::enable_shared_from_this<AgentService> {
 
 // Where a backend finds its templates and puts its files.
 struct AgentLocations {
-  std::string resourcePath;    // holds the unit templates and the autostart entry
-  std::string executablePath;  // what the agent starts
-  std::string configHome;      // $XDG_CONFIG_HOME, else ~/.config
+  std::string resourcePath;                     // holds the unit templates and the autostart entry
+  std::string executablePath;                   // what the agent starts
+  std::string configHome;                       // $XDG_CONFIG_HOME, else ~/.config
   std::optional<std::string> runtimeDirectory;  // of the service sockets
   // The sockets whose holder stands in for a started agent; none, and an
   // autostart registration starts nothing.

@@ -15,12 +15,21 @@ std::string markupEscaped(const std::string& text) {
   std::string escaped;
   for (char c : text) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
       // zenity unescapes backslash sequences in its text.
-      case '\\': escaped += "\\\\"; break;
-      default: escaped += c;
+      case '\\':
+        escaped += "\\\\";
+        break;
+      default:
+        escaped += c;
     }
   }
   return escaped;

@@ -30,11 +30,11 @@ std::optional<std::string> executableOf(pid_t pid) {
   return std::string(target, static_cast<std::size_t>(length));
 }
 
-
 }  // namespace
 
 RunningApplication::RunningApplication(pid_t pid, std::optional<std::string> bundleIdentifier,
-                                       std::string bundlePath, std::shared_ptr<const UniqueFd> pidfd)
+                                       std::string bundlePath,
+                                       std::shared_ptr<const UniqueFd> pidfd)
     : pid_(pid),
       bundleIdentifier_(std::move(bundleIdentifier)),
       bundlePath_(std::move(bundlePath)),

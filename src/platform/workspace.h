@@ -17,8 +17,8 @@ namespace zefra::platform {
 // an Info file; its identifier comes from there.
 class RunningApplication {
  public:
-  RunningApplication(pid_t pid, std::optional<std::string> bundleIdentifier,
-                     std::string bundlePath, std::shared_ptr<const UniqueFd> pidfd);
+  RunningApplication(pid_t pid, std::optional<std::string> bundleIdentifier, std::string bundlePath,
+                     std::shared_ptr<const UniqueFd> pidfd);
   pid_t processIdentifier() const { return pid_; }
   const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
   const std::string& bundlePath() const { return bundlePath_; }

@@ -129,10 +129,10 @@ TEST_F(InstallTest, SocketActivatedHelperServesBothNamesAndLeavesTheSockets) {
   }
   const std::string first = runtime_ + "/group.com.ovak.zefra.helper";
   const std::string second = runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper";
-  auto& helper = start("/usr/bin/systemd-socket-activate",
-                       {}, {"-l", first, "-l", second,
-                            "--fdname=group.com.ovak.zefra.helper:K4T9QZ2M7B.com.ovak.zefra.helper",
-                            ZEFRA_TEST_HELPER});
+  auto& helper = start(
+      "/usr/bin/systemd-socket-activate", {},
+      {"-l", first, "-l", second,
+       "--fdname=group.com.ovak.zefra.helper:K4T9QZ2M7B.com.ovak.zefra.helper", ZEFRA_TEST_HELPER});
   ASSERT_TRUE(eventually([&] { return fs::exists(first) && fs::exists(second); }));
   for (auto service : {"group.com.ovak.zefra.helper", "K4T9QZ2M7B.com.ovak.zefra.helper"}) {
     auto proxy = connect(service);
@@ -149,10 +149,9 @@ TEST_F(InstallTest, TerminalDialogsUninstall) {
   const auto info =
       nlohmann::json::parse(platform::readSmallFile(kBuiltBundle + "/Contents/Info.json").value());
   fs::create_directories(root_ + "/config/com.ovak.zefra.helper");
-  std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json")
-      << nlohmann::json{{"RegisteredAgentVersion", info["CFBundleVersion"]},
-                        {"RegisteredAgentPath", kBuiltBundle}}
-             .dump();
+  std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json") << nlohmann::json{
+      {"RegisteredAgentVersion", info["CFBundleVersion"]},
+      {"RegisteredAgentPath", kBuiltBundle}}.dump();
   fs::create_directories(root_ + "/config/autostart");
   std::ofstream(entry()) << "[Desktop Entry]\nType=Application\nExec=x\n";
 

@@ -46,7 +46,9 @@ class FlowTest : public ::testing::Test {
     }
     return *delegate_;
   }
-  void launch(bool interactive) { onMainQueue([&] { delegate().handleLaunch(interactive); }); }
+  void launch(bool interactive) {
+    onMainQueue([&] { delegate().handleLaunch(interactive); });
+  }
   void record(const std::string& version, const std::string& path) {
     (void)defaults_.setObject("RegisteredAgentVersion", version);
     (void)defaults_.setObject("RegisteredAgentPath", path);
@@ -90,7 +92,9 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
     SetUp();
     delegate_.reset();
     events_.clear();
-    services_.bundlePath = [] { return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app"); };
+    services_.bundlePath = [] {
+      return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app");
+    };
     services_.fileExists = [present = c.present](const std::string& path) {
       return std::find(present.begin(), present.end(), path) != present.end();
     };
@@ -147,7 +151,8 @@ TEST_F(FlowTest, ChangedRegistrationIsUnregisteredThenRegistered) {
     std::string version, path;
     std::vector<std::string> arguments;
   };
-  const Case cases[] = {{"6", kBundle, {}}, {"7", "/Applications/Zefra Helper.app", {}},
+  const Case cases[] = {{"6", kBundle, {}},
+                        {"7", "/Applications/Zefra Helper.app", {}},
                         {"7", kBundle, {"/x/zefra-helper", "--reregister"}}};
   for (const auto& c : cases) {
     SetUp();
@@ -160,8 +165,9 @@ TEST_F(FlowTest, ChangedRegistrationIsUnregisteredThenRegistered) {
     launch(true);
     ASSERT_TRUE(events_.waitFor("alert:Zefra Helper updated"));
     EXPECT_EQ(actions(), (Events{"unregister", "register", "alert:Zefra Helper updated"}));
-    EXPECT_EQ(responder_->alerts().back().informativeText,
-              "Version 1.7 is now installed and will run automatically when Zefra Writer needs it.");
+    EXPECT_EQ(
+        responder_->alerts().back().informativeText,
+        "Version 1.7 is now installed and will run automatically when Zefra Writer needs it.");
     EXPECT_EQ(recorded("RegisteredAgentVersion"), "7");
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
   }
@@ -329,11 +335,9 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
   };
   const Step steps[] = {
       {1'000'000, std::nullopt, true},  // nothing stored: always heals
-      {1'000'200, std::nullopt, false},
-      {1'000'301, std::nullopt, true},
+      {1'000'200, std::nullopt, false}, {1'000'301, std::nullopt, true},
       {1'000'400, 1'000'500, false},  // a stored time in the future
-      {1'000'800, std::nullopt, false},
-      {1'000'801, std::nullopt, true},
+      {1'000'800, std::nullopt, false}, {1'000'801, std::nullopt, true},
   };
   std::size_t heals = 0;
   for (const auto& step : steps) {

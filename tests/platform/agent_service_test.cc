@@ -24,12 +24,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kNames[] = {"group.com.ovak.zefra.helper", "K4T9QZ2M7B.com.ovak.zefra.helper"};
+constexpr const char* kNames[] = {"group.com.ovak.zefra.helper",
+                                  "K4T9QZ2M7B.com.ovak.zefra.helper"};
 
 // PATH for the length of a test.
 class ScopedPath {
  public:
-  explicit ScopedPath(const std::string& path) : old_(std::getenv("PATH") ? std::getenv("PATH") : "") {
+  explicit ScopedPath(const std::string& path)
+      : old_(std::getenv("PATH") ? std::getenv("PATH") : "") {
     ::setenv("PATH", path.c_str(), 1);
   }
   ~ScopedPath() { ::setenv("PATH", old_.c_str(), 1); }
@@ -69,8 +71,9 @@ class AgentServiceTest : public ::testing::Test {
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
     fs::create_directories(contents + "/Linux");
     fs::copy(ZEFRA_TEST_AGENT_RESOURCES, contents + "/Resources");
-    executable_ = zefra::testing::writeExecutable(
-        contents + "/Linux/zefra-helper", "#!/bin/sh\n: > '" + root_ + "/started'\nexec sleep 60\n");
+    executable_ =
+        zefra::testing::writeExecutable(contents + "/Linux/zefra-helper",
+                                        "#!/bin/sh\n: > '" + root_ + "/started'\nexec sleep 60\n");
     locations_.resourcePath = contents + "/Resources";
     locations_.executablePath = executable_;
     locations_.configHome = root_ + "/config";
@@ -112,8 +115,9 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   ASSERT_TRUE(agent()->registerAndReturnError());
   EXPECT_EQ(agent()->status(), AgentStatus::kEnabled);
   const std::string text = readSmallFile(entry).value();
-  EXPECT_NE(text.find("Exec=\"" + root_ + "/Zefra Helper 100%%.app/Contents/Linux/zefra-helper\"\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("Exec=\"" + root_ + "/Zefra Helper 100%%.app/Contents/Linux/zefra-helper\"\n"),
+      std::string::npos)
       << text;
   // Nobody held the sockets, so the agent was started in the background.
   const auto children = ourChildren();
@@ -169,10 +173,10 @@ TEST_F(AgentServiceTest, SystemdBackendDrivesSystemctlAndWritesVerifiableUnits) 
 
   // systemd's own reading of the units, the quoted executable included.
   const std::string runtime = root_ + "/runtime";
-  const std::string command = "XDG_RUNTIME_DIR='" + runtime + "' /usr/bin/systemd-analyze --user verify '" +
-                              units + "com.ovak.zefra.helper.service' '" + units +
-                              "com.ovak.zefra.helper.socket' '" + units +
-                              "com.ovak.zefra.helper-team.socket' 2>&1";
+  const std::string command =
+      "XDG_RUNTIME_DIR='" + runtime + "' /usr/bin/systemd-analyze --user verify '" + units +
+      "com.ovak.zefra.helper.service' '" + units + "com.ovak.zefra.helper.socket' '" + units +
+      "com.ovak.zefra.helper-team.socket' 2>&1";
   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
   }
@@ -205,7 +209,8 @@ TEST_F(AgentServiceTest, AgainstARunningUserManager) {
   const std::string resources = root_ + "/selftest-resources";
   fs::create_directories(resources);
   for (const char* unit : {".service", ".socket", "-team.socket"}) {
-    std::string text = readSmallFile(locations_.resourcePath + "/com.ovak.zefra.helper" + unit).value();
+    std::string text =
+        readSmallFile(locations_.resourcePath + "/com.ovak.zefra.helper" + unit).value();
     for (std::size_t at = text.find("com.ovak.zefra.helper"); at != std::string::npos;
          at = text.find("com.ovak.zefra.helper", at + base.size())) {
       text.replace(at, 21, base);
