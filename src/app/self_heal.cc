@@ -20,6 +20,11 @@ struct Probe {
   std::shared_ptr<client::RemoteProxy> connection;
   std::function<void(bool)> completion;
 
+  bool reported() {
+    std::lock_guard guard(box.lock);
+    return box.claimed;
+  }
+
   void finish(bool answered) {
     if (!box.claim()) return;
     std::shared_ptr<client::RemoteProxy> closing;
@@ -64,6 +69,17 @@ void probeMachService(std::string_view name, std::function<void(bool answered)> 
   {
     std::lock_guard guard(probe->connectionMu);
     probe->connection = connection.value();
+  }
+  // An error that came before the connection was kept found nothing to
+  // close; close it here, or it and the probe would keep each other alive.
+  if (probe->reported()) {
+    std::shared_ptr<client::RemoteProxy> closing;
+    {
+      std::lock_guard guard(probe->connectionMu);
+      closing = std::move(probe->connection);
+    }
+    if (closing) closing->invalidate();
+    return;
   }
   connection.value()->pingWithReply([probe](std::string) { probe->finish(true); });
   platform::globalQueue(platform::QosClass::kUtility).asyncAfter(kProbeTimeout, [probe] {

@@ -211,6 +211,9 @@ TEST_F(InstallTest, HelperQuitsWhenTheHostQuits) {
   auto host = platform::spawnProcess(options);
   ASSERT_TRUE(host);
   auto& helper = startHelper();
+  // The workspace has its first scan behind it once the launch decision
+  // has registered the agent.
+  ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentPath"); }));
   ASSERT_TRUE(host->signal(SIGKILL));
   host->wait();
   EXPECT_EQ(helper.waitUntil(platform::Deadline::after(60)), std::optional<int>(0));
