@@ -17,6 +17,7 @@ DelegateSettings defaultDelegateSettings() {
   settings.launchEvent = platform::launchEvent();
   settings.peerIsTrusted = xpc::peerIsTrusted;
   settings.makeService = [] { return tools::ToolService::create(); };
+  settings.services = defaultAppServices();
   return settings;
 }
 
@@ -43,13 +44,13 @@ void HelperDelegate::applicationDidFinishLaunching() {
     if (listener) listeners.push_back(std::move(listener.value()));
   }
   listeners_ = std::move(listeners);
-  // The host application's termination watch attaches here once it exists.
+  settings_.services.observeTerminations([weak](const platform::TerminationNotification& note) {
+    if (auto self = weak.lock()) self->hostAppDidTerminate(note);
+  });
   handleLaunch(platform::isOpenApplicationEvent(settings_.launchEvent));
   launched_ = true;
   if (std::exchange(reopenPending_, false)) applicationShouldHandleReopen(false);
 }
-
-void HelperDelegate::hostAppDidTerminate() {}
 
 bool HelperDelegate::applicationShouldHandleReopen(bool) {
   if (!launched_) {
@@ -63,13 +64,6 @@ bool HelperDelegate::applicationShouldHandleReopen(bool) {
 bool HelperDelegate::listenerShouldAcceptNewConnection(platform::ServerConnection& connection) {
   return acceptConnection(connection);
 }
-
-// The registration flow builds on this; for now it only records the mode.
-void HelperDelegate::handleLaunch(bool interactive) {
-  launchInteractive_ = interactive;
-}
-
-void HelperDelegate::showStatus() {}
 
 bool HelperDelegate::acceptConnection(platform::ServerConnection& connection) {
   if (!settings_.peerIsTrusted(connection.nativeHandle())) return false;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/app_services.h"
+#include "platform/alerts.h"
 #include "platform/ipc_listener.h"
 #include "platform/launch_event.h"
 #include "xpc/protocol.h"
@@ -18,7 +20,11 @@ struct DelegateSettings {
   std::function<bool(int socketFd)> peerIsTrusted;
   std::function<std::shared_ptr<xpc::ZefraHelperProtocol>()> makeService;
   platform::ListenerOptions listenerOptions;
+  AppServices services;
 };
+
+// The host application whose last instance takes the helper with it.
+inline constexpr std::string_view kHostBundleIdentifier = "com.ovak.zefra";
 
 // The launch event of this process, the signature check and ToolService.
 DelegateSettings defaultDelegateSettings();
@@ -31,7 +37,7 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   explicit HelperDelegate(DelegateSettings settings);
 
   void applicationDidFinishLaunching();
-  void hostAppDidTerminate();
+  void hostAppDidTerminate(const platform::TerminationNotification& notification);
   // Shows the status and answers NO: nothing else is to be opened. Before
   // the launch decision has run, the reopen waits for it.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
@@ -39,8 +45,18 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   bool listenerShouldAcceptNewConnection(platform::ServerConnection& connection);
 
   void handleLaunch(bool interactive);
+  void registerAgent(const std::string& version, bool firstInstall, bool interactive,
+                     int attemptsLeft);
+  void showApprovalAlert();
+  std::string shortVersionString() const;
+  // CFBundleVersion, else "0".
+  std::string bundleVersion() const;
   void showStatus();
+  void confirmUninstall();
+  void selfHealRegistration(const std::string& version);
   bool acceptConnection(platform::ServerConnection& connection);
+  // Ends the main loop without a hook: runs in progress get no reply.
+  void terminate();
 
   // Main queue only.
   bool servedConnection() const { return servedConnection_; }
@@ -50,6 +66,9 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   bool reopenPending() const { return reopenPending_; }
 
  private:
+  void handOverTranslocatedCopy();
+  int runAlert(const platform::Alert& alert);
+
   DelegateSettings settings_;
   std::vector<std::unique_ptr<platform::Listener>> listeners_;
   bool servedConnection_ = false;

@@ -3,15 +3,17 @@
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
 #include "platform/main_queue.h"
+#include "platform/open_application.h"
 #include "platform/process_signals.h"
 
 int main() {
   zefra::platform::ignoreSigpipe();
   using namespace zefra;
+  const bool newInstance = platform::newInstanceRequested();
 
   auto settings = app::defaultDelegateSettings();
   // The running instance shows itself; this launch has nothing more to do.
-  if (settings.launchEvent && app::forwardReopen()) return 0;
+  if (settings.launchEvent && !newInstance && app::forwardReopen()) return 0;
 
   auto& delegate = app::sharedDelegate();
   delegate = std::make_shared<app::HelperDelegate>(settings);

@@ -138,6 +138,22 @@ UserDefaults::Snapshot UserDefaults::snapshot() const {
   return Snapshot(std::move(document));
 }
 
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+  auto shot = snapshot();
+  const json* value = shot.find(key);
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+double UserDefaults::doubleForKey(std::string_view key) const {
+  auto shot = snapshot();
+  const json* value = shot.find(key);
+  if (value == nullptr) return 0;
+  if (value->is_number()) return value->get<double>();
+  if (value->is_boolean()) return value->get<bool>() ? 1 : 0;
+  return 0;
+}
+
 const json* UserDefaults::Document::find(std::string_view key) const {
   auto it = document_.find(key);
   return it == document_.end() ? nullptr : &*it;

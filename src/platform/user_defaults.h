@@ -56,6 +56,10 @@ class UserDefaults {
     std::shared_ptr<const nlohmann::json> document_;
   };
   Snapshot snapshot() const;
+  // Nothing when absent or of another type.
+  std::optional<std::string> stringForKey(std::string_view key) const;
+  // 0 when absent or neither a number nor a bool.
+  double doubleForKey(std::string_view key) const;
 
   // The document inside a write transaction, read afresh under the lock.
   class Document {

@@ -1,5 +1,6 @@
 #include "update/update_settings.h"
 
+#include "platform/agent_service.h"
 #include "platform/bundle.h"
 #include "platform/file_moves.h"
 #include "platform/process_exit.h"
@@ -14,6 +15,7 @@ UpdateSettings defaultUpdateSettings() {
   settings.bundlePath = bundle.bundlePath();
   settings.runningFromBundle = bundle.isAppBundle();
   settings.defaults = &platform::UserDefaults::standard();
+  settings.unregisterAgent = [] { platform::unregisterAgentIgnoringErrors(); };
   settings.endProcess = [] { platform::exitProcess(0); };
   return settings;
 }

@@ -23,7 +23,7 @@ struct UpdateSettings {
   platform::UnpackLimits unpackLimits;
   platform::UserDefaults* defaults = nullptr;
   // Takes the login-item agent out of service before an update; failures are
-  // its own business. Does nothing until the application supplies it.
+  // its own business.
   std::function<void()> unregisterAgent = [] {};
   // Ends the process once an update has been answered.
   std::function<void()> endProcess;

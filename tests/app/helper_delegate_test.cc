@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "app/flow_support.h"
 #include "app/helper_fixture.h"
 #include "platform/main_queue.h"
 #include "tools/tool_service.h"
@@ -9,41 +10,40 @@
 namespace zefra::app::testing {
 namespace {
 
-// Runs the main queue for the whole test program, as the entry point does.
-void ensureMainQueueRuns() {
-  static std::thread mainThread([] { platform::MainQueue::shared().run(); });
-  static bool detached = (mainThread.detach(), true);
-  (void)detached;
-}
-
-template <class T>
-T onMainQueue(std::function<T()> work) {
-  std::promise<T> result;
-  platform::MainQueue::shared().async([&] { result.set_value(work()); });
-  return result.get_future().get();
-}
-
 class HelperDelegateTest : public HelperFixture {
  protected:
   std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
-                                       std::function<bool(int)> peerCheck = nullptr) {
+                                       std::function<bool(int)> peerCheck = nullptr,
+                                       std::function<void()> onStatus = nullptr) {
     ensureMainQueueRuns();
     DelegateSettings settings;
     settings.launchEvent = event;
     settings.peerIsTrusted = peerCheck ? peerCheck : [](int) { return true; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
+    // The agent is enabled and current, and its probe answers.
+    if (!defaults_) defaults_.emplace(root_ + "/defaults.json");
+    (void)defaults_->setObject("RegisteredAgentVersion", "7");
+    (void)defaults_->setObject("RegisteredAgentPath", "/Users/u/Applications/Zefra Helper.app");
+    auto agent = std::make_shared<ScriptedAgentState>();
+    agent->status = platform::AgentStatus::kEnabled;
+    agent->onStatus = onStatus;
+    settings.services =
+        scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), *defaults_);
     return std::make_shared<HelperDelegate>(settings);
   }
   std::shared_ptr<HelperDelegate> launch(std::optional<platform::LaunchEvent> event,
-                                         std::function<bool(int)> peerCheck = nullptr) {
-    auto delegate = make(event, std::move(peerCheck));
+                                         std::function<bool(int)> peerCheck = nullptr,
+                                         std::function<void()> onStatus = nullptr) {
+    auto delegate = make(event, std::move(peerCheck), std::move(onStatus));
     onMainQueue<bool>([&] {
       delegate->applicationDidFinishLaunching();
       return true;
     });
     return delegate;
   }
+  EventLog events_;
+  std::optional<platform::UserDefaults> defaults_;
 };
 
 TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
@@ -101,6 +101,22 @@ TEST_F(HelperDelegateTest, RefusedPeersGetNothingAndMarkNothing) {
     EXPECT_FALSE((*proxy)->ping());
   }
   EXPECT_FALSE(onMainQueue<bool>([&] { return delegate->servedConnection(); }));
+}
+
+TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasServed) {
+  for (bool served : {false, true}) {
+    events_.clear();
+    // The launch reads the agent's status while the listeners already serve;
+    // a client served then, before the second has passed, holds the dialog back.
+    auto delegate = launch(platform::parseLaunchEvent("aevt:oapp"), nullptr, [&, served] {
+      if (served) {
+        EXPECT_EQ(client({"ping"}).status, 0);
+      }
+    });
+    ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
+    onMainQueue([] {});
+    EXPECT_EQ(events_.count("alert:Zefra Helper 1.7 is installed"), served ? 0u : 1u);
+  }
 }
 
 }  // namespace

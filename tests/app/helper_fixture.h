@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +25,16 @@
 namespace zefra::app::testing {
 
 namespace fs = std::filesystem;
+
+// Polls for a condition the helper brings about in its own time.
+inline bool eventually(const std::function<bool()>& condition) {
+  using namespace std::chrono_literals;
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
 using namespace std::chrono_literals;
 
 struct Outcome {
@@ -59,6 +70,11 @@ class HelperFixture : public ::testing::Test {
     env["HOME"] = root_ + "/home";
     env.erase("ZEFRA_LAUNCH_EVENT");
     env.erase("XDG_RUNTIME_DIR");
+    // No user manager, no display: agents register by autostart entry and
+    // alerts become log lines.
+    env.erase("DBUS_SESSION_BUS_ADDRESS");
+    env.erase("DISPLAY");
+    env.erase("WAYLAND_DISPLAY");
     auto entries = platform::environmentEntries(env);
     entries.insert(entries.end(), extra.begin(), extra.end());
     return entries;

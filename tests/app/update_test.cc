@@ -59,10 +59,9 @@ TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
 }
 
 TEST_F(UpdateTest, PreparingEndsTheProcessAndForgetsTheRegisteredVersion) {
-  fs::create_directories(root_ + "/config/com.ovak.zefra.helper");
-  std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json")
-      << R"({"RegisteredAgentVersion": "1", "RegisteredAgentPath": "/somewhere"})";
   auto& helper = startHelper();
+  // The launch registers the agent first.
+  ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentVersion"); }));
   const auto asked = std::chrono::steady_clock::now();
   auto prepared = client({"prepare-for-update"});
   EXPECT_EQ(prepared.status, 0);
@@ -71,7 +70,8 @@ TEST_F(UpdateTest, PreparingEndsTheProcessAndForgetsTheRegisteredVersion) {
   // The reply came after `asked`, the exit at least 0.3 s after the reply.
   EXPECT_GE(std::chrono::steady_clock::now() - asked, 300ms);
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
-  EXPECT_EQ(defaults().value("RegisteredAgentPath", ""), "/somewhere");
+  EXPECT_EQ(defaults().value("RegisteredAgentPath", ""), ZEFRA_TEST_BUNDLE);
+  EXPECT_FALSE(fs::exists(root_ + "/config/autostart/com.ovak.zefra.helper.desktop"));
 }
 
 }  // namespace

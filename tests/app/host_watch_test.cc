@@ -1,0 +1,87 @@
+// Quitting with the last instance of the host, over the real workspace.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/flow_support.h"
+#include "platform/child_process.h"
+#include "support/temp_dir.h"
+
+namespace zefra::app::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class HostWatchTest : public ::testing::Test {
+ protected:
+  // A stand-in application bundle whose executable is a copy of sleep.
+  platform::ChildProcess startApplication(const std::string& name, const std::string& identifier) {
+    const std::string bundle = temp_.path() + "/" + name + ".app";
+    fs::create_directories(bundle + "/Contents/Linux");
+    std::ofstream(bundle + "/Contents/Info.json")
+        << R"({"CFBundleIdentifier": ")" << identifier << R"("})";
+    fs::copy_file("/bin/sleep", bundle + "/Contents/Linux/app", fs::copy_options::skip_existing);
+    platform::SpawnOptions options;
+    options.executable = bundle + "/Contents/Linux/app";
+    options.arguments = {"600"};
+    auto child = platform::spawnProcess(options);
+    EXPECT_TRUE(child) << child.error().message;
+    return std::move(child).value();
+  }
+  // Ends `application` and waits until the workspace has told everyone.
+  void quit(platform::ChildProcess& application, const std::string& identifier) {
+    const auto before = events_.count("quit:" + identifier);
+    ASSERT_TRUE(application.signal(SIGKILL));
+    application.wait();
+    ASSERT_TRUE(events_.waitFor("quit:" + identifier, before + 1));
+  }
+
+  zefra::testing::TempDir temp_;
+  EventLog events_;
+};
+
+TEST_F(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
+  auto first = startApplication("Zefra Writer", "com.ovak.zefra");
+  auto second = startApplication("Zefra Writer Copy", "com.ovak.zefra");
+  auto helperLike = startApplication("Other Helper", "com.ovak.zefra.helper");
+  auto otherCase = startApplication("Other Case", "com.ovak.Zefra");
+
+  platform::UserDefaults defaults(temp_.path() + "/defaults.json");
+  auto agent = std::make_shared<ScriptedAgentState>();
+  DelegateSettings settings;
+  settings.services =
+      scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), defaults);
+  settings.services.observeTerminations = [](platform::Workspace::Observer observer) {
+    platform::Workspace::shared().addTerminationObserver(std::move(observer));
+  };
+  settings.services.runningApplications = [](std::string_view identifier) {
+    return platform::Workspace::shared().runningApplicationsWithBundleIdentifier(identifier);
+  };
+  settings.peerIsTrusted = [](int) { return true; };
+  settings.makeService = [] { return nullptr; };
+  settings.listenerOptions.runtimeDirectory = temp_.path();
+  auto delegate = std::make_shared<HelperDelegate>(settings);
+  onMainQueue([&] {
+    delegate->applicationDidFinishLaunching();
+    // Observers run in the order they were added: the delegate has judged
+    // each termination by the time this one hears of it.
+    platform::Workspace::shared().addTerminationObserver(
+        [this](const platform::TerminationNotification& notification) {
+          events_.add("quit:" + notification.application->bundleIdentifier().value_or(""));
+        });
+  });
+
+  quit(helperLike, "com.ovak.zefra.helper");
+  quit(otherCase, "com.ovak.Zefra");
+  quit(first, "com.ovak.zefra");
+  onMainQueue([] {});
+  EXPECT_EQ(events_.count("terminate"), 0u);
+  quit(second, "com.ovak.zefra");
+  EXPECT_EQ(events_.count("terminate"), 1u);
+  onMainQueue([&] { delegate.reset(); });
+}
+
+}  // namespace
+}  // namespace zefra::app::testing
