@@ -5,9 +5,11 @@
 // waiting runs once with an error, and that the helper's descriptors,
 // threads and memory come back and no tool process outlives its run.
 //
-//   bench_soak [--clients N] [--runs N] [--seed N] [--max-seconds N]
+//   bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]
 //
-// Exit status 0 when every check holds. This program is signed by the
+// --rounds repeats the whole soak against the same helper, so that memory
+// kept by the allocator shows apart from memory that grows. Exit status 0
+// when every check holds. This program is signed by the
 // build, so the helper serves it.
 #include <dirent.h>
 #include <signal.h>
@@ -53,18 +55,20 @@ struct Options {
   int runs = 10000;
   unsigned seed = 1;
   int maxSeconds = 900;
+  int rounds = 1;
 };
 
 // Every tool process carries this variable, so survivors are found by it
 // wherever they were reparented.
 std::string tagOf(const std::string& root) { return "ZEFRA_SOAK_TAG=" + root; }
 
-// Echoes its input, forks a grandchild that prints after the delay and a
-// subshell that waits for a grandchild of its own, and waits for them all.
+// Echoes its input, forks a grandchild that writes to standard error after
+// the delay and a subshell that waits for a grandchild of its own, and waits
+// for them all. Each stream's content is fixed whatever the timing.
 constexpr const char* kStandIn =
     "#!/bin/sh\n"
     "token=$1 delay=$2\n"
-    "( sleep \"$delay\"; echo \"grandchild $token\" ) &\n"
+    "( sleep \"$delay\"; echo \"grandchild $token\" >&2 ) &\n"
     "( sleep \"$delay\" & wait ) &\n"
     "cat\n"
     "wait\n"
@@ -335,9 +339,9 @@ class SoakClient {
         [this, run, proxy](platform::Bytes out, platform::Bytes err, std::int32_t status) mutable {
           proxy.reset();
           if (run->replies++ == 0 && !run->cancelled) {
-            const std::string expected =
-                run->input + "grandchild " + run->token + "\ndone " + run->token + "\n";
-            if (status != 0 || out.view() != expected || !err.view().empty()) {
+            const std::string expected = run->input + "done " + run->token + "\n";
+            if (status != 0 || out.view() != expected ||
+                err.view() != "grandchild " + run->token + "\n") {
               run->wrong = true;
               totals_.fail("run " + run->id + ": status " + std::to_string(status) + ", " +
                            std::to_string(out.view().size()) + " bytes out (expected " +
@@ -399,6 +403,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       options.runs = value;
     } else if (flag == "--seed") {
       options.seed = static_cast<unsigned>(value);
+    } else if (flag == "--rounds") {
+      options.rounds = value;
     } else if (flag == "--max-seconds") {
       options.maxSeconds = value;
     } else {
@@ -486,73 +492,78 @@ int soak(const Options& options) {
   std::printf("\n");
   print("start", start);
 
-  Totals totals;
-  std::atomic<bool> sampling{true};
-  ProcessFigures peak = start;
-  std::thread sampler([&] {
-    while (sampling) {
-      const ProcessFigures now = figuresOf(pid);
-      peak.descriptors = std::max(peak.descriptors, now.descriptors);
-      peak.threads = std::max(peak.threads, now.threads);
-      peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
-      std::this_thread::sleep_for(50ms);
+  bool ok = true;
+  for (int round = 1; round <= options.rounds; ++round) {
+    Totals totals;
+    std::atomic<bool> sampling{true};
+    ProcessFigures peak = start;
+    std::thread sampler([&] {
+      while (sampling) {
+        const ProcessFigures now = figuresOf(pid);
+        peak.descriptors = std::max(peak.descriptors, now.descriptors);
+        peak.threads = std::max(peak.threads, now.threads);
+        peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
+        std::this_thread::sleep_for(50ms);
+      }
+    });
+    const auto began = Clock::now();
+    const auto deadline = began + std::chrono::seconds(options.maxSeconds);
+    {
+      std::vector<std::unique_ptr<SoakClient>> clients;
+      std::vector<std::thread> threads;
+      for (int i = 0; i < options.clients; ++i) {
+        const int quota = options.runs / options.clients + (i < options.runs % options.clients);
+        clients.push_back(std::make_unique<SoakClient>(i, quota, (options.seed + round * 7919u) * 1000003u + i,
+                                                       sandbox.root + "/runtime", tools, tag,
+                                                       totals));
+        threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
+      }
+      for (auto& thread : threads) thread.join();
     }
-  });
-  const auto began = Clock::now();
-  const auto deadline = began + std::chrono::seconds(options.maxSeconds);
-  {
-    std::vector<std::unique_ptr<SoakClient>> clients;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < options.clients; ++i) {
-      const int quota = options.runs / options.clients + (i < options.runs % options.clients);
-      clients.push_back(std::make_unique<SoakClient>(i, quota, options.seed * 1000003u + i,
-                                                     sandbox.root + "/runtime", tools, tag,
-                                                     totals));
-      threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
-    }
-    for (auto& thread : threads) thread.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    sampling = false;
+    sampler.join();
+
+    // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
+    Leftovers left;
+    const bool toolsGone = waitFor(
+        [&] {
+          left = leftovers(tag, pid);
+          return left.processes == 0 && left.helperZombies == 0 && left.helperChildren == 0;
+        },
+        10s);
+    // Idle pool threads leave after 10 s.
+    ProcessFigures end;
+    const bool settledBack = waitFor(
+        [&] {
+          end = figuresOf(pid);
+          return end.descriptors <= start.descriptors && end.threads <= start.threads;
+        },
+        30s);
+    const bool alive = [&] {
+      auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
+      return proxy && (*proxy)->ping().ok();
+    }();
+
+    std::printf("round %d of %d\n", round, options.rounds);
+    print("peak", peak);
+    print("end", end);
+    std::printf("runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
+                "runs waiting\n",
+                totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
+                totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
+    std::printf("left after the runs: %d tool processes (%d zombies), helper children %d, helper "
+                "zombies %d\n",
+                left.processes, left.zombies, left.helperChildren, left.helperZombies);
+    std::printf("resident memory end/start: %.2f\n",
+                static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
+    if (totals.failures > 0) std::printf("FAIL %ld checks failed:\n", totals.failures.load());
+    for (const auto& message : totals.messages) std::printf("FAIL %s\n", message.c_str());
+    ok = ok && totals.failures == 0;
+    if (!toolsGone) std::printf("FAIL tool processes outlived their runs\n"), ok = false;
+    if (!settledBack) std::printf("FAIL descriptors or threads did not come back\n"), ok = false;
+    if (!alive) std::printf("FAIL the helper stopped answering\n"), ok = false;
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-  sampling = false;
-  sampler.join();
-
-  // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
-  Leftovers left;
-  const bool toolsGone = waitFor(
-      [&] {
-        left = leftovers(tag, pid);
-        return left.processes == 0 && left.helperZombies == 0 && left.helperChildren == 0;
-      },
-      10s);
-  // Idle pool threads leave after 10 s.
-  ProcessFigures end;
-  const bool settledBack = waitFor(
-      [&] {
-        end = figuresOf(pid);
-        return end.descriptors <= start.descriptors && end.threads <= start.threads;
-      },
-      30s);
-  const bool alive = [&] {
-    auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
-    return proxy && (*proxy)->ping().ok();
-  }();
-
-  print("peak", peak);
-  print("end", end);
-  std::printf("runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
-              "runs waiting\n",
-              totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
-              totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
-  std::printf("left after the runs: %d tool processes (%d zombies), helper children %d, helper "
-              "zombies %d\n",
-              left.processes, left.zombies, left.helperChildren, left.helperZombies);
-  std::printf("resident memory end/start: %.2f\n",
-              static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
-  for (const auto& message : totals.messages) std::printf("FAIL %s\n", message.c_str());
-  bool ok = totals.failures == 0;
-  if (!toolsGone) std::printf("FAIL tool processes outlived their runs\n"), ok = false;
-  if (!settledBack) std::printf("FAIL descriptors or threads did not come back\n"), ok = false;
-  if (!alive) std::printf("FAIL the helper stopped answering\n"), ok = false;
   (void)helper->signal(SIGTERM);
   helper->wait();
   std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
@@ -566,7 +577,7 @@ int main(int argc, char** argv) {
   auto options = zefra::bench::parseOptions(argc, argv);
   if (!options) {
     std::fprintf(stderr,
-                 "usage: bench_soak [--clients N] [--runs N] [--seed N] [--max-seconds N]\n");
+                 "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]\n");
     return 2;
   }
   return zefra::bench::soak(*options);
