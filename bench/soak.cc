@@ -60,7 +60,9 @@ struct Options {
 
 // Every tool process carries this variable, so survivors are found by it
 // wherever they were reparented.
-std::string tagOf(const std::string& root) { return "ZEFRA_SOAK_TAG=" + root; }
+std::string tagOf(const std::string& root) {
+  return "ZEFRA_SOAK_TAG=" + root;
+}
 
 // Echoes its input, forks a grandchild that writes to standard error after
 // the delay and a subshell that waits for a grandchild of its own, and waits
@@ -229,7 +231,12 @@ class SoakClient {
  public:
   SoakClient(int index, int quota, unsigned seed, const std::string& runtime,
              const std::vector<std::string>& tools, const std::string& tag, Totals& totals)
-      : index_(index), quota_(quota), random_(seed), runtime_(runtime), tools_(tools), tag_(tag),
+      : index_(index),
+        quota_(quota),
+        random_(seed),
+        runtime_(runtime),
+        tools_(tools),
+        tag_(tag),
         totals_(totals) {}
 
   void operator()(Clock::time_point deadline) {
@@ -305,8 +312,8 @@ class SoakClient {
         },
         options);
     if (!proxy) {
-      totals_.fail("client " + std::to_string(index_) + " cannot connect: " +
-                   proxy.error().message);
+      totals_.fail("client " + std::to_string(index_) +
+                   " cannot connect: " + proxy.error().message);
       return false;
     }
     link->proxy = *proxy;
@@ -513,9 +520,9 @@ int soak(const Options& options) {
       std::vector<std::thread> threads;
       for (int i = 0; i < options.clients; ++i) {
         const int quota = options.runs / options.clients + (i < options.runs % options.clients);
-        clients.push_back(std::make_unique<SoakClient>(i, quota, (options.seed + round * 7919u) * 1000003u + i,
-                                                       sandbox.root + "/runtime", tools, tag,
-                                                       totals));
+        clients.push_back(
+            std::make_unique<SoakClient>(i, quota, (options.seed + round * 7919u) * 1000003u + i,
+                                         sandbox.root + "/runtime", tools, tag, totals));
         threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
       }
       for (auto& thread : threads) thread.join();
@@ -548,13 +555,15 @@ int soak(const Options& options) {
     std::printf("round %d of %d\n", round, options.rounds);
     print("peak", peak);
     print("end", end);
-    std::printf("runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
-                "runs waiting\n",
-                totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
-                totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
-    std::printf("left after the runs: %d tool processes (%d zombies), helper children %d, helper "
-                "zombies %d\n",
-                left.processes, left.zombies, left.helperChildren, left.helperZombies);
+    std::printf(
+        "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
+        "runs waiting\n",
+        totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
+        totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
+    std::printf(
+        "left after the runs: %d tool processes (%d zombies), helper children %d, helper "
+        "zombies %d\n",
+        left.processes, left.zombies, left.helperChildren, left.helperZombies);
     std::printf("resident memory end/start: %.2f\n",
                 static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
     if (totals.failures > 0) std::printf("FAIL %ld checks failed:\n", totals.failures.load());
@@ -576,8 +585,9 @@ int soak(const Options& options) {
 int main(int argc, char** argv) {
   auto options = zefra::bench::parseOptions(argc, argv);
   if (!options) {
-    std::fprintf(stderr,
-                 "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]\n");
     return 2;
   }
   return zefra::bench::soak(*options);

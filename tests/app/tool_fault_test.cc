@@ -64,8 +64,8 @@ TEST_F(ToolFaultTest, HelperKeepsServingToolsThatMisuseTheirOutputs) {
   platform::UniqueFd slave(::open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(slave);
   master.reset();
-  auto hungUp =
-      helper.run("closed-terminal", tool, {"closed-terminal", terminal}, std::nullopt, std::nullopt, {});
+  auto hungUp = helper.run("closed-terminal", tool, {"closed-terminal", terminal}, std::nullopt,
+                           std::nullopt, {});
   ASSERT_TRUE(hungUp) << hungUp.error().message;
   EXPECT_EQ(hungUp->standardOutput.view(), "before after\n");
   EXPECT_FALSE(hungUp->standardError.view().empty());

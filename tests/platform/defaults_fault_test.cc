@@ -35,7 +35,9 @@ std::string contents(const std::string& path) {
 }
 
 // Large enough that a write takes a while, so kills land inside writes too.
-std::string filler(int round) { return std::string(64 * 1024, static_cast<char>('a' + round % 26)); }
+std::string filler(int round) {
+  return std::string(64 * 1024, static_cast<char>('a' + round % 26));
+}
 
 TEST(DefaultsFaultTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   zefra::testing::TempDir dir;
