@@ -1,9 +1,11 @@
-# A short, bounded libFuzzer run of the frame decoder inside the suite. The
-# fuzzer needs clang, so fuzz/ is configured apart with clang++; without a
-# clang that can build a libFuzzer target the test reports itself skipped.
+# Short, bounded libFuzzer runs of every fuzz target inside the suite. The
+# fuzzers need clang, so fuzz/ is configured apart with clang++; without a
+# clang that can build a libFuzzer target the tests report themselves skipped.
 include(ExternalProject)
 set(zefra_fuzz_dir ${CMAKE_BINARY_DIR}/fuzz-build)
-set(zefra_fuzzer ${zefra_fuzz_dir}/frame_decoder_fuzz)
+# Each target's seeds are fuzz/corpus/<name without _fuzz>.
+set(zefra_fuzz_targets frame_decoder_fuzz code_signature_fuzz info_json_fuzz user_defaults_fuzz)
+set(ZEFRA_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in the suite")
 
 find_program(ZEFRA_FUZZ_CXX NAMES clang++ clang++-14 clang++-15 clang++-16)
 if(ZEFRA_FUZZ_CXX AND NOT DEFINED ZEFRA_FUZZ_USABLE)
@@ -25,7 +27,7 @@ if(ZEFRA_FUZZ_CXX AND NOT DEFINED ZEFRA_FUZZ_USABLE)
 endif()
 
 if(ZEFRA_FUZZ_CXX AND ZEFRA_FUZZ_USABLE)
-  ExternalProject_Add(zefra_frame_decoder_fuzz
+  ExternalProject_Add(zefra_fuzz_targets
     SOURCE_DIR ${PROJECT_SOURCE_DIR}/fuzz
     BINARY_DIR ${zefra_fuzz_dir}
     CMAKE_ARGS -DCMAKE_CXX_COMPILER=${ZEFRA_FUZZ_CXX} -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -34,12 +36,19 @@ if(ZEFRA_FUZZ_CXX AND ZEFRA_FUZZ_USABLE)
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
 else()
-  message(STATUS "No clang++ with libFuzzer: the frame decoder fuzz test will be skipped")
+  message(STATUS "No clang++ with libFuzzer: the fuzz tests will be skipped")
 endif()
 
-add_test(NAME frame_decoder_fuzz
-  COMMAND sh -c "if [ ! -x '${zefra_fuzzer}' ]; then echo 'fuzzer not built'; exit 77; fi
-    mkdir -p '${zefra_fuzz_dir}/corpus' &&
-    exec '${zefra_fuzzer}' -runs=20000 -max_total_time=60 -max_len=4096 -seed=1
-      '${zefra_fuzz_dir}/corpus' '${PROJECT_SOURCE_DIR}/fuzz/corpus/frame_decoder'")
-set_tests_properties(frame_decoder_fuzz PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+foreach(target ${zefra_fuzz_targets})
+  string(REGEX REPLACE "_fuzz$" "" seeds ${target})
+  set(fuzzer ${zefra_fuzz_dir}/${target})
+  # New inputs go to a corpus of the build; the committed seeds stay as they are.
+  # Stderr is closed for the target only: the defaults reader logs every bad file.
+  add_test(NAME ${target}
+    COMMAND sh -c "if [ ! -x '${fuzzer}' ]; then echo 'fuzzer not built'; exit 77; fi
+      mkdir -p '${zefra_fuzz_dir}/corpus/${seeds}' &&
+      exec '${fuzzer}' -max_total_time=${ZEFRA_FUZZ_SECONDS} -max_len=8192 -seed=1
+        -close_fd_mask=2 -print_final_stats=1
+        '${zefra_fuzz_dir}/corpus/${seeds}' '${PROJECT_SOURCE_DIR}/fuzz/corpus/${seeds}'")
+  set_tests_properties(${target} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS fuzz)
+endforeach()

@@ -1,0 +1,160 @@
+// The defaults file under faults: a writer killed at random moments, and a
+// write onto a full file system.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "platform/log.h"
+#include "platform/pipe_io.h"
+#include "platform/user_defaults.h"
+#include "support/temp_dir.h"
+
+namespace zefra::platform {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+std::string contents(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// Large enough that a write takes a while, so kills land inside writes too.
+std::string filler(int round) {
+  return std::string(64 * 1024, static_cast<char>('a' + round % 26));
+}
+
+TEST(DefaultsFaultTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
+  zefra::testing::TempDir dir;
+  const std::string path = dir.path() + "/defaults.json";
+  ASSERT_TRUE(UserDefaults(path).update([](UserDefaults::Document& document) {
+    document.set("Untouched", json{{"pandoc", "/usr/bin/pandoc"}});
+    document.set("Round", 0);
+    document.set("Filler", filler(0));
+  }));
+  int round = 0;
+  int killedWithAWriteInFlight = 0;
+  for (unsigned trial = 0; trial < 200; ++trial) {
+    auto report = makePipe().value();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      UserDefaults defaults(path);
+      if (write(report.writeEnd.get(), "r", 1) != 1) _exit(1);
+      for (int n = round + 1;; ++n) {
+        auto status = defaults.update([n](UserDefaults::Document& document) {
+          document.set("Round", n);
+          document.set("Filler", filler(n));
+        });
+        if (!status || write(report.writeEnd.get(), "w", 1) != 1) _exit(1);
+      }
+    }
+    report.writeEnd.reset();
+    char byte = 0;
+    ASSERT_EQ(read(report.readEnd.get(), &byte, 1), 1);
+    // The moment is the seed's; where in a write it lands is the machine's.
+    std::mt19937 random(trial);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 6000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed in trial " << trial;
+    int completed = 0;
+    while (read(report.readEnd.get(), &byte, 1) == 1) ++completed;
+
+    json document = json::parse(contents(path), nullptr, /*allow_exceptions=*/false);
+    ASSERT_TRUE(document.is_object()) << "torn file after trial " << trial;
+    const int found = document.value("Round", -1);
+    // The last write that finished, or the one the kill interrupted.
+    ASSERT_TRUE(found == round + completed || found == round + completed + 1)
+        << "trial " << trial << ": round " << found << " after " << completed << " writes from "
+        << round;
+    ASSERT_EQ(document.value("Filler", ""), filler(found)) << "trial " << trial;
+    ASSERT_EQ(document["Untouched"], (json{{"pandoc", "/usr/bin/pandoc"}}));
+    if (fs::exists(path + ".tmp")) ++killedWithAWriteInFlight;
+    round = found;
+  }
+  EXPECT_FALSE(fs::exists(path + ".corrupt"));
+  // A temporary file left by a kill does not get in the next writer's way.
+  EXPECT_TRUE(UserDefaults(path).setObject("Round", round + 1));
+  EXPECT_EQ(UserDefaults(path).doubleForKey("Round"), round + 1);
+  RecordProperty("killed_during_a_write", killedWithAWriteInFlight);
+}
+
+// A tmpfs of 64 KiB, filled up, so the next write fails for want of space.
+class FullDiskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mountPoint_ = dir_.path() + "/small";
+    ASSERT_EQ(mkdir(mountPoint_.c_str(), 0700), 0);
+    if (mount("tmpfs", mountPoint_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+      GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                   << "); the full-disk case needs root";
+    }
+    mounted_ = true;
+    path_ = mountPoint_ + "/defaults.json";
+    ASSERT_TRUE(UserDefaults(path_).setObject("Kept", "old value"));
+    original_ = contents(path_);
+    fill();
+  }
+  void TearDown() override {
+    if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
+  }
+  void fill() {
+    int fd = open((mountPoint_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    close(fd);
+  }
+
+  zefra::testing::TempDir dir_;
+  std::string mountPoint_;
+  std::string path_;
+  std::string original_;
+  bool mounted_ = false;
+};
+
+TEST_F(FullDiskTest, WriteFailsAndLeavesTheOldFile) {
+  UserDefaults defaults(path_);
+  auto status = defaults.setObject("Kept", std::string(8 * 1024, 'n'));
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().code, ENOSPC) << status.error().message;
+  EXPECT_EQ(contents(path_), original_);
+  EXPECT_EQ(UserDefaults(path_).stringForKey("Kept"), "old value");
+  EXPECT_EQ(defaults.stringForKey("Kept"), "old value");
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+
+  fs::remove(mountPoint_ + "/filler");
+  EXPECT_TRUE(defaults.setObject("Kept", "new value"));
+  EXPECT_EQ(UserDefaults(path_).stringForKey("Kept"), "new value");
+}
+
+// Nothing logs a failed write today: UserDefaults returns the error and its
+// callers in tools/ drop it. Enable once the write path logs its failure.
+TEST_F(FullDiskTest, DISABLED_FailedWriteLogsOneLine) {
+  ScopedLogCapture capture;
+  EXPECT_FALSE(UserDefaults(path_).setObject("Kept", "new value"));
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_NE(capture.lines()[0].find(path_), std::string::npos) << capture.lines()[0];
+}
+
+}  // namespace
+}  // namespace zefra::platform
