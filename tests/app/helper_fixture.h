@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "client/remote_proxy.h"
+#include "platform/capture.h"
 #include "platform/child_process.h"
 #include "platform/environment.h"
 #include "platform/pipe_io.h"
@@ -110,29 +110,16 @@ class HelperFixture : public ::testing::Test {
   Outcome runProgram(const std::string& program, const std::vector<std::string>& arguments,
                      const std::optional<std::string>& input = std::nullopt,
                      const std::vector<std::string>& extraEnv = {}) {
-    auto out = platform::makePipe();
-    auto err = platform::makePipe();
-    auto in = platform::makePipe();
-    platform::SpawnOptions options;
-    options.executable = program;
-    options.arguments = arguments;
-    options.environment = environment(extraEnv);
-    options.standardInput = platform::Stdio::fromFd(in->readEnd.get());
-    options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
-    options.standardError = platform::Stdio::fromFd(err->writeEnd.get());
-    auto child = platform::spawnProcess(options);
-    EXPECT_TRUE(child) << child.error().message;
-    out->writeEnd.reset();
-    err->writeEnd.reset();
-    in->readEnd.reset();
-    if (input) (void)platform::writeAll(in->writeEnd.get(), *input);
-    in->writeEnd.reset();
-    Outcome outcome;
-    std::thread errReader([&] { outcome.err = platform::readToEnd(err->readEnd.get()).value(); });
-    outcome.out = platform::readToEnd(out->readEnd.get()).value();
-    errReader.join();
-    outcome.status = child->wait();
-    return outcome;
+    platform::CaptureOptions options;
+    options.spawn.executable = program;
+    options.spawn.arguments = arguments;
+    options.spawn.environment = environment(extraEnv);
+    options.input = input.value_or("");
+    auto captured = platform::captureProcess(options);
+    EXPECT_TRUE(captured) << captured.error().message;
+    if (!captured) return {};
+    return {captured->status.value_or(-1), std::string(captured->standardOutput.view()),
+            std::string(captured->standardError.view())};
   }
   Outcome client(const std::vector<std::string>& arguments,
                  const std::optional<std::string>& input = std::nullopt) {

@@ -2,33 +2,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "app/flow_support.h"
-#include "platform/child_process.h"
+#include "support/stand_ins.h"
 #include "support/temp_dir.h"
 
 namespace zefra::app::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 class HostWatchTest : public ::testing::Test {
  protected:
-  // A stand-in application bundle whose executable is a copy of sleep.
   platform::ChildProcess startApplication(const std::string& name, const std::string& identifier) {
-    const std::string bundle = temp_.path() + "/" + name + ".app";
-    fs::create_directories(bundle + "/Contents/Linux");
-    std::ofstream(bundle + "/Contents/Info.json")
-        << R"({"CFBundleIdentifier": ")" << identifier << R"("})";
-    fs::copy_file("/bin/sleep", bundle + "/Contents/Linux/app", fs::copy_options::skip_existing);
-    platform::SpawnOptions options;
-    options.executable = bundle + "/Contents/Linux/app";
-    options.arguments = {"600"};
-    auto child = platform::spawnProcess(options);
-    EXPECT_TRUE(child) << child.error().message;
-    return std::move(child).value();
+    return zefra::testing::startStandInApplication(temp_.path(), name, identifier);
   }
   // Ends `application` and waits until the workspace has told everyone.
   void quit(platform::ChildProcess& application, const std::string& identifier) {

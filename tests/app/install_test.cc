@@ -202,21 +202,13 @@ TEST_F(InstallTest, TerminalDialogsUninstall) {
 }
 
 TEST_F(InstallTest, HelperQuitsWhenTheHostQuits) {
-  const std::string bundle = root_ + "/Zefra Writer.app";
-  fs::create_directories(bundle + "/Contents/Linux");
-  std::ofstream(bundle + "/Contents/Info.json") << R"({"CFBundleIdentifier": "com.ovak.zefra"})";
-  fs::copy_file("/bin/sleep", bundle + "/Contents/Linux/zefra");
-  platform::SpawnOptions options;
-  options.executable = bundle + "/Contents/Linux/zefra";
-  options.arguments = {"600"};
-  auto host = platform::spawnProcess(options);
-  ASSERT_TRUE(host);
+  auto host = zefra::testing::startStandInApplication(root_, "Zefra Writer", "com.ovak.zefra");
   auto& helper = startHelper();
   // The workspace has its first scan behind it once the launch decision
   // has registered the agent.
   ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentPath"); }));
-  ASSERT_TRUE(host->signal(SIGKILL));
-  host->wait();
+  ASSERT_TRUE(host.signal(SIGKILL));
+  host.wait();
   EXPECT_EQ(exitsWithin(helper, 60), std::optional<int>(0));
   EXPECT_FALSE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));
   EXPECT_FALSE(fs::exists(runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper"));

@@ -38,6 +38,15 @@ class FlowTest : public ::testing::Test {
     delegate_.reset();
   }
 
+  // A new delegate, agent and responder for the next case, with nothing recorded.
+  void fresh() {
+    SetUp();
+    delegate_.reset();
+    events_.clear();
+    for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
+      (void)defaults_.removeObject(key);
+    }
+  }
   HelperDelegate& delegate() {
     if (!delegate_) {
       DelegateSettings settings;
@@ -89,9 +98,7 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
         "terminate"}},
   };
   for (const auto& c : cases) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
+    fresh();
     services_.bundlePath = [] {
       return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app");
     };
@@ -129,10 +136,7 @@ TEST_F(FlowTest, StatusDecidesWhatALaunchDoes) {
       {AgentStatus::kNotFound, true, false, {"register", "alert:Zefra Helper installed"}},
   };
   for (const auto& c : cases) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
-    (void)defaults_.removeObject("RegisteredAgentVersion");
+    fresh();
     if (c.recordedBefore) record("6", kBundle);
     agent_->status = c.status;
     launch(c.interactive);
@@ -150,47 +154,33 @@ TEST_F(FlowTest, ChangedRegistrationIsUnregisteredThenRegistered) {
   struct Case {
     std::string version, path;
     std::vector<std::string> arguments;
+    bool noVersions = false;  // records "0" and shows "?"
   };
   const Case cases[] = {{"6", kBundle, {}},
                         {"7", "/Applications/Zefra Helper.app", {}},
-                        {"7", kBundle, {"/x/zefra-helper", "--reregister"}}};
+                        {"7", kBundle, {"/x/zefra-helper", "--reregister"}},
+                        {"7", kBundle, {}, true}};
   for (const auto& c : cases) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
+    fresh();
     agent_->status = AgentStatus::kEnabled;
     agent_->unregisterFails = true;  // registered all the same
     record(c.version, c.path);
     services_.arguments = c.arguments;
+    if (c.noVersions) services_.infoDictionary = nlohmann::json::object();
     launch(true);
     ASSERT_TRUE(events_.waitFor("alert:Zefra Helper updated"));
     EXPECT_EQ(actions(), (Events{"unregister", "register", "alert:Zefra Helper updated"}));
-    EXPECT_EQ(
-        responder_->alerts().back().informativeText,
-        "Version 1.7 is now installed and will run automatically when Zefra Writer needs it.");
-    EXPECT_EQ(recorded("RegisteredAgentVersion"), "7");
+    EXPECT_EQ(responder_->alerts().back().informativeText,
+              std::string("Version ") + (c.noVersions ? "?" : "1.7") +
+                  " is now installed and will run automatically when Zefra Writer needs it.");
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), c.noVersions ? "0" : "7");
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
   }
-  // The fallbacks: no CFBundleVersion records "0", no short version shows "?".
-  SetUp();
-  delegate_.reset();
-  events_.clear();
-  services_.infoDictionary = nlohmann::json::object();
-  agent_->status = AgentStatus::kEnabled;
-  record("7", kBundle);
-  launch(true);
-  ASSERT_TRUE(events_.waitFor("alert:Zefra Helper updated"));
-  EXPECT_EQ(recorded("RegisteredAgentVersion"), "0");
-  EXPECT_EQ(responder_->alerts().back().informativeText,
-            "Version ? is now installed and will run automatically when Zefra Writer needs it.");
 }
 
 TEST_F(FlowTest, FailedAttemptsEndInOneAlertOrOneLogLine) {
   for (bool interactive : {false, true}) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
-    (void)defaults_.removeObject("RegisteredAgentVersion");
+    fresh();
     agent_->registerFailures = 3;
     platform::ScopedLogCapture log;
     const auto started = std::chrono::steady_clock::now();
@@ -242,10 +232,7 @@ TEST_F(FlowTest, UnchangedLaunchProbesAndShowsTheStatusUnlessServed) {
       {true, true, {"alert:Zefra Helper 1.7 is installed", "probe"}},
   };
   for (const auto& c : cases) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
-    (void)defaults_.removeObject("LastRegistrationSelfHeal");
+    fresh();
     agent_->status = AgentStatus::kEnabled;
     record("7", kBundle);
     services_.machServiceAnswers = [this, answers = c.answers](std::function<void(bool)> done) {
@@ -301,9 +288,7 @@ TEST_F(FlowTest, StatusDialogButtons) {
        {"alert:Zefra Helper needs your approval"}},
   };
   for (const auto& c : cases) {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
+    fresh();
     record("7", kBundle);
     agent_->status = c.status;
     agent_->unregisterFails = c.unregisterFails;

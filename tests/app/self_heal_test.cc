@@ -2,15 +2,14 @@
 #include "app/self_heal.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <chrono>
 #include <future>
 #include <mutex>
 
 #include "platform/ipc_listener.h"
+#include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "tools/tool_service.h"
 #include "xpc/exported_object.h"
@@ -51,15 +50,8 @@ class ProbeTest : public ::testing::Test {
     EXPECT_TRUE(listener) << listener.error().message;
     return std::move(listener).value();
   }
-  // Listens at `name` and never accepts.
   platform::UniqueFd silent(const char* name) {
-    platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", runtime_.c_str(), name);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(fd.get(), 4), 0);
-    return fd;
+    return zefra::testing::listenWithoutAccepting(runtime_ + "/" + name);
   }
   // The probe's answer and how long it took.
   std::pair<bool, double> probe() {

@@ -1,8 +1,6 @@
 #include "platform/agent_service.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +13,7 @@
 #include "platform/process_table.h"
 #include "platform/small_file.h"
 #include "platform/unique_fd.h"
+#include "support/listening_socket.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 
@@ -48,16 +47,6 @@ std::vector<pid_t> ourChildren() {
     if (entry.ppid == ::getpid()) children.push_back(entry.pid);
   }
   return children;
-}
-
-UniqueFd listenAt(const std::string& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(fd.get(), 4), 0);
-  return fd;
 }
 
 class AgentServiceTest : public ::testing::Test {
@@ -147,7 +136,7 @@ TEST_F(AgentServiceTest, AutostartStartsNothingWhileAnyProcessHoldsASocket) {
   ScopedPath path(root_ + "/bin:/usr/bin:/bin");
   for (const char* held : kNames) {
     // Listening but never answering, as a copy that refuses itself would.
-    UniqueFd holder = listenAt(root_ + "/runtime/" + held);
+    UniqueFd holder = zefra::testing::listenWithoutAccepting(root_ + "/runtime/" + held);
     ASSERT_TRUE(agent()->registerAndReturnError());
     EXPECT_TRUE(ourChildren().empty()) << held;
     holder.reset();

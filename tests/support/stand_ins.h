@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/child_process.h"
 #include "tools/catalogue.h"
 
 namespace zefra::testing {
@@ -31,6 +33,25 @@ inline std::string writeExecutable(const std::string& path, const std::string& b
   std::ofstream(path) << body;
   chmod(path.c_str(), 0755);
   return path;
+}
+
+// Starts a stand-in application bundle `dir`/`name`.app with `identifier`,
+// whose executable is a copy of sleep.
+inline platform::ChildProcess startStandInApplication(const std::string& dir,
+                                                      const std::string& name,
+                                                      const std::string& identifier) {
+  const std::string bundle = dir + "/" + name + ".app";
+  std::filesystem::create_directories(bundle + "/Contents/Linux");
+  std::ofstream(bundle + "/Contents/Info.json")
+      << R"({"CFBundleIdentifier": ")" << identifier << R"("})";
+  std::filesystem::copy_file("/bin/sleep", bundle + "/Contents/Linux/app",
+                             std::filesystem::copy_options::skip_existing);
+  platform::SpawnOptions options;
+  options.executable = bundle + "/Contents/Linux/app";
+  options.arguments = {"600"};
+  auto child = platform::spawnProcess(options);
+  EXPECT_TRUE(child) << child.error().message;
+  return std::move(child).value();
 }
 
 }  // namespace zefra::testing

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/bundle.h"
 #include "codesign/bundle_check.h"
-#include "codesign/signing.h"
 #include "codesign/codesign_fixture.h"
+#include "codesign/signing.h"
+#include "platform/bundle.h"
 #include "platform/file_moves.h"
 #include "platform/quarantine.h"
 #include "platform/zip_archive.h"
@@ -108,25 +108,35 @@ class InstallUpdateTest : public ::testing::Test {
 };
 
 TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
-  auto inFolder = [&](platform::ZipWriter& writer) {
-    EXPECT_TRUE(writer.addTree("Folder/Zefra Helper.app", update()));
+  // An archive of the update bundle after `change`, signed by `signer` as `id`.
+  auto changed = [&](std::function<void(const std::string&)> change,
+                     const Credential& signer = testPki().leaf, std::string id = kId) {
+    return [=, this, &signer] { return zip(update(change, signer, id)); };
   };
-  auto corrupt = [&] {
-    std::string path = zip(update());
-    std::string bytes = testing::readFile(path);
-    for (std::size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i) bytes[i] ^= 0x5a;
-    testing::writeFile(path, bytes, 0644);
-    return path;
+  auto chmodded = [&](const char* path) {
+    return changed([=](const std::string& b) { ::chmod((b + path).c_str(), 0644); });
   };
-  auto notZip = [&] {
-    testing::writeFile(root_ + "/text.zip", "not a zip archive\n", 0644);
-    return root_ + "/text.zip";
-  };
-  const std::string nested = "/Contents/Linux/tool";
   const std::vector<std::tuple<const char*, std::function<std::string()>, const char*>> rows = {
-      {"bundle inside a folder", [&] { return zip("", "", inFolder); }, kNotContained},
-      {"corrupt archive", corrupt, kNotContained},
-      {"not a zip", notZip, kNotContained},
+      {"bundle inside a folder",
+       [&] {
+         return zip("", "",
+                    [&](auto& w) { EXPECT_TRUE(w.addTree("Folder/Zefra Helper.app", update())); });
+       },
+       kNotContained},
+      {"corrupt archive",
+       [&] {
+         std::string path = zip(update()), bytes = testing::readFile(path);
+         for (std::size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i) bytes[i] ^= 0x5a;
+         testing::writeFile(path, bytes, 0644);
+         return path;
+       },
+       kNotContained},
+      {"not a zip",
+       [&] {
+         testing::writeFile(root_ + "/text.zip", "not a zip archive\n", 0644);
+         return root_ + "/text.zip";
+       },
+       kNotContained},
       {"missing archive", [&] { return root_ + "/absent.zip"; }, kNotContained},
       {"a FIFO for an archive",
        [&] {
@@ -134,67 +144,39 @@ TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
          return root_ + "/fifo.zip";
        },
        kNotContained},
-      {"another identifier", [&] { return zip(update({}, testPki().leaf, "com.ovak.other")); },
-       kSignature},
-      {"another team", [&] { return zip(update({}, otherTeam())); }, kSignature},
+      {"another identifier", changed({}, testPki().leaf, "com.ovak.other"), kSignature},
+      {"another team", changed({}, otherTeam()), kSignature},
       {"another anchor",
        [&] { return zip(update({}, testing::issue(testing::leafSpec(), nullptr))); }, kSignature},
-      {"unsigned",
-       [&] {
-         return zip(update([](const std::string& b) {
-           testing::writeFile(b + "/Contents/Linux/zefra-helper", "#!/bin/sh\n");
-         }));
-       },
+      {"unsigned", changed([](const std::string& b) {
+         testing::writeFile(b + "/Contents/Linux/zefra-helper", "#!/bin/sh\n");
+       }),
        kSignature},
-      {"file added",
-       [&] {
-         return zip(update([](const std::string& b) {
-           testing::writeFile(b + "/Contents/Resources/extra", "x", 0644);
-         }));
-       },
+      {"file added", changed([](const std::string& b) {
+         testing::writeFile(b + "/Contents/Resources/extra", "x", 0644);
+       }),
        kSignature},
       {"file removed",
-       [&] {
-         return zip(
-             update([](const std::string& b) { fs::remove(b + "/Contents/Resources/data"); }));
-       },
+       changed([](const std::string& b) { fs::remove(b + "/Contents/Resources/data"); }),
        kSignature},
-      {"file changed",
-       [&] {
-         return zip(update([](const std::string& b) {
-           testing::writeFile(b + "/Contents/Resources/data", "DATA", 0644);
-         }));
-       },
+      {"file changed", changed([](const std::string& b) {
+         testing::writeFile(b + "/Contents/Resources/data", "DATA", 0644);
+       }),
        kSignature},
-      {"exec bit changed",
-       [&] {
-         return zip(update([](const std::string& b) {
-           ::chmod((b + "/Contents/Resources/run.sh").c_str(), 0644);
-         }));
-       },
-       kSignature},
-      {"main executable not executable",
-       [&] {
-         return zip(update([](const std::string& b) {
-           ::chmod((b + "/Contents/Linux/zefra-helper").c_str(), 0644);
-         }));
-       },
-       kSignature},
+      {"exec bit changed", chmodded("/Contents/Resources/run.sh"), kSignature},
+      {"main executable not executable", chmodded("/Contents/Linux/zefra-helper"), kSignature},
       {"bundle is a link to a signed bundle",
        [&] {
-         return zip("", "", [&](platform::ZipWriter& w) {
+         return zip("", "", [&](auto& w) {
            EXPECT_TRUE(w.addSymlink("Zefra Helper.app", "real"));
            EXPECT_TRUE(w.addTree("real", update()));
          });
        },
        kSignature},
-      {"nested executable of another team",
-       [&] {
-         return zip(update([&](const std::string& b) {
-           ASSERT_TRUE(
-               codesign::signExecutable(b + nested, otherTeam().identity(), "com.ovak.zefra.tool"));
-         }));
-       },
+      {"nested executable of another team", changed([](const std::string& b) {
+         ASSERT_TRUE(codesign::signExecutable(b + "/Contents/Linux/tool", otherTeam().identity(),
+                                              "com.ovak.zefra.tool"));
+       }),
        kSignature},
   };
   for (const auto& [what, archive, message] : rows) {
@@ -203,11 +185,11 @@ TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.message, message);
     EXPECT_EQ(installedVersion(), "1");
-    // Failures keep their staging folder, and only that.
-    for (const auto& name : temporaryEntries()) EXPECT_TRUE(name.starts_with("self-update-"));
   }
+  // Each failure keeps its staging folder, named with an uppercase UUID, and nothing else.
   EXPECT_EQ(temporaryEntries().size(), rows.size());
   for (const auto& name : temporaryEntries()) {
+    EXPECT_TRUE(name.starts_with("self-update-")) << name;
     EXPECT_EQ(name.size(), std::string("self-update-").size() + 36);
     EXPECT_EQ(name.find_first_of("abcdef", 12), std::string::npos) << name;
   }
@@ -216,33 +198,23 @@ TEST_F(InstallUpdateTest, ARefusedUpdateLeavesTheInstalledHelperAsItWas) {
 TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
   const std::string outside = root_ + "/outside";
   settings_.unpackLimits = {50, 1 << 20};
-  using Add = std::function<void(platform::ZipWriter&)>;
-  const std::vector<std::pair<const char*, Add>> rows = {
-      {"dot-dot", [&](auto& w) { EXPECT_TRUE(w.addFile("../../outside", "x")); }},
-      {"absolute", [&](auto& w) { EXPECT_TRUE(w.addFile(outside, "x")); }},
-      {"symlink to / then through it",
-       [&](auto& w) {
-         EXPECT_TRUE(w.addSymlink("escape", "/"));
-         EXPECT_TRUE(w.addFile("escape" + outside, "x"));
-       }},
-      {"symlink up then through it",
-       [&](auto& w) {
-         EXPECT_TRUE(w.addSymlink("up", "../.."));
-         EXPECT_TRUE(w.addFile("up/outside", "x"));
-       }},
+  struct Entry {
+    char kind;  // file, link or directory
+    std::string name, data;
+    mode_t mode = 0644;
+  };
+  std::vector<Entry> many;
+  for (int i = 0; i < 51; ++i) many.push_back({'f', "f" + std::to_string(i), ""});
+  const std::vector<std::pair<const char*, std::vector<Entry>>> rows = {
+      {"dot-dot", {{'f', "../../outside", "x"}}},
+      {"absolute", {{'f', outside, "x"}}},
+      {"symlink to / then through it", {{'l', "escape", "/"}, {'f', "escape" + outside, "x"}}},
+      {"symlink up then through it", {{'l', "up", "../.."}, {'f', "up/outside", "x"}}},
       {"through a symlink that stays inside",
-       [&](auto& w) {
-         EXPECT_TRUE(w.addDirectory("sub"));
-         EXPECT_TRUE(w.addSymlink("in", "sub"));
-         EXPECT_TRUE(w.addFile("in/file", "x"));
-       }},
-      {"set-user-ID", [&](auto& w) { EXPECT_TRUE(w.addFile("tool", "x", 04755)); }},
-      {"too many bytes",
-       [&](auto& w) { EXPECT_TRUE(w.addFile("bomb", std::string((1 << 20) + 1, '\0'))); }},
-      {"too many entries",
-       [&](auto& w) {
-         for (int i = 0; i < 51; ++i) EXPECT_TRUE(w.addFile("f" + std::to_string(i), ""));
-       }},
+       {{'d', "sub", ""}, {'l', "in", "sub"}, {'f', "in/file", "x"}}},
+      {"set-user-ID", {{'f', "tool", "x", 04755}}},
+      {"too many bytes", {{'f', "bomb", std::string((1 << 20) + 1, '\0')}}},
+      {"too many entries", many},
   };
   // Zip writers make no FIFOs or devices: the mode in a file's central
   // directory record is rewritten instead. libarchive reads a FIFO as a plain
@@ -262,8 +234,15 @@ TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
       EXPECT_TRUE(entry.is_regular_file() || entry.is_directory()) << entry.path();
     }
   }
-  for (const auto& [what, add] : rows) {
+  for (const auto& [what, entries] : rows) {
     SCOPED_TRACE(what);
+    auto add = [&](platform::ZipWriter& w) {
+      for (const auto& e : entries) {
+        EXPECT_TRUE(e.kind == 'f'   ? w.addFile(e.name, e.data, e.mode)
+                    : e.kind == 'l' ? w.addSymlink(e.name, e.data)
+                                    : w.addDirectory(e.name));
+      }
+    };
     // The bundle comes last: a refusal stops the unpacking before it.
     auto outcome = installUpdateFromZip(zip(update(), "Zefra Helper.app", add), settings_);
     EXPECT_FALSE(outcome.ok);
@@ -334,20 +313,17 @@ TEST_F(InstallUpdateTest, AnUnmovableCopyStaysAndTheNewOneWaitsInStaging) {
   }
 }
 
-TEST_F(InstallUpdateTest, AStagingFolderThatCannotBeMadeIsReported) {
+TEST_F(InstallUpdateTest, FailuresBeforeTheSwapSayWhichStep) {
   testing::writeFile(root_ + "/plain", "", 0644);
-  settings_.temporaryDirectory = root_ + "/plain";
-  auto outcome = installUpdateFromZip(zip(update()), settings_);
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_TRUE(outcome.message.starts_with("Couldn't stage the update: ")) << outcome.message;
-  EXPECT_NE(outcome.message.find("Not a directory"), std::string::npos) << outcome.message;
-}
-
-TEST_F(InstallUpdateTest, AHelperOutsideABundleIsNotReplaced) {
-  settings_.runningFromBundle = false;
-  auto outcome = installUpdateFromZip(zip(update()), settings_);
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_TRUE(outcome.message.starts_with("Couldn't move the old Zefra Helper aside: "));
+  auto staging = settings_, unbundled = settings_;
+  staging.temporaryDirectory = root_ + "/plain";
+  unbundled.runningFromBundle = false;
+  const std::string archive = zip(update());
+  const auto notStaged = installUpdateFromZip(archive, staging).message;
+  EXPECT_TRUE(notStaged.starts_with("Couldn't stage the update: ")) << notStaged;
+  EXPECT_NE(notStaged.find("Not a directory"), std::string::npos) << notStaged;
+  EXPECT_TRUE(installUpdateFromZip(archive, unbundled)
+                  .message.starts_with("Couldn't move the old Zefra Helper aside: "));
   EXPECT_EQ(installedVersion(), "1");
 }
 

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "platform/unique_fd.h"
+#include "platform/unix_address.h"
+
+namespace zefra::testing {
+
+// A socket listening at `path` that never accepts: a holder of a service
+// name that does not answer.
+inline platform::UniqueFd listenWithoutAccepting(const std::string& path) {
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = platform::unixAddress(path);
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::listen(fd.get(), 4), 0);
+  return fd;
+}
+
+}  // namespace zefra::testing
