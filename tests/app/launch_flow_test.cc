@@ -23,6 +23,13 @@ constexpr const char* kSelfHealLine =
     "Zefra Helper: Mach service didn't route \u2014 re-registering the agent (programmatic Login "
     "Items off/on)";
 
+constexpr const char* kInstalled = "alert:Zefra Helper installed";
+constexpr const char* kUpdated = "alert:Zefra Helper updated";
+constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
+constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
+constexpr const char* kUninstall = "alert:Uninstall Zefra Helper?";
+constexpr const char* kNotInstalled = "alert:Zefra Helper isn't installed";
+
 class FlowTest : public ::testing::Test {
  protected:
   FlowTest() : defaults_(temp_.path() + "/defaults.json") {}
@@ -119,62 +126,93 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
   }
 }
 
-TEST_F(FlowTest, StatusDecidesWhatALaunchDoes) {
+TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
+  using enum AgentStatus;
   struct Case {
     AgentStatus status;
     bool interactive;
-    bool recordedBefore;
+    const char* recordedVersion;  // nothing recorded when null
     Events expected;
-  };
-  const Case cases[] = {
-      {AgentStatus::kRequiresApproval, false, false, {}},
-      {AgentStatus::kRequiresApproval, true, false, {"alert:Zefra Helper needs your approval"}},
-      // Without a record the first install shows its alert even in agent mode.
-      {AgentStatus::kNotRegistered, false, false, {"register", "alert:Zefra Helper installed"}},
-      {AgentStatus::kNotRegistered, false, true, {"register"}},
-      {AgentStatus::kNotRegistered, true, true, {"register", "alert:Zefra Helper updated"}},
-      {AgentStatus::kNotFound, true, false, {"register", "alert:Zefra Helper installed"}},
-  };
-  for (const auto& c : cases) {
-    fresh();
-    if (c.recordedBefore) record("6", kBundle);
-    agent_->status = c.status;
-    launch(c.interactive);
-    EXPECT_EQ(actions(), c.expected) << static_cast<int>(c.status) << " " << c.interactive;
-    const bool registered = c.status != AgentStatus::kRequiresApproval;
-    EXPECT_EQ(recorded("RegisteredAgentVersion"),
-              registered ? std::optional<std::string>("7")
-                         : (c.recordedBefore ? std::optional<std::string>("6") : std::nullopt));
-  }
-  EXPECT_EQ(responder_->alerts().back().informativeText, kInstalledText);
-  EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
-}
-
-TEST_F(FlowTest, ChangedRegistrationIsUnregisteredThenRegistered) {
-  struct Case {
-    std::string version, path;
-    std::vector<std::string> arguments;
+    const char* versionAfter = "7";  // null: none recorded
+    std::string recordedPath = kBundle;
+    std::vector<std::string> arguments = {};
     bool noVersions = false;  // records "0" and shows "?"
+    bool probeAnswers = true;
+    AgentStatus statusAfterRegister = kEnabled;
   };
-  const Case cases[] = {{"6", kBundle, {}},
-                        {"7", "/Applications/Zefra Helper.app", {}},
-                        {"7", kBundle, {"/x/zefra-helper", "--reregister"}},
-                        {"7", kBundle, {}, true}};
+  const Events changed = {"unregister", "register", kUpdated};
+  const Case cases[] = {
+      {kRequiresApproval, false, nullptr, {}, nullptr},
+      {kRequiresApproval, true, nullptr, {kApproval, "open-login-items"}, nullptr},
+      // Without a record the first install shows its alert even in agent mode.
+      {kNotRegistered, false, nullptr, {"register", kInstalled}},
+      {kNotRegistered, false, "6", {"register"}},
+      {kNotRegistered, true, "6", {"register", kUpdated}},
+      {kNotFound, true, nullptr, {"register", kInstalled}},
+      {kNotRegistered,
+       true,
+       nullptr,
+       {"register", kApproval, "open-login-items"},
+       "7",
+       kBundle,
+       {},
+       false,
+       true,
+       kRequiresApproval},
+      // A changed version, path or "--reregister": unregistered (its failure
+      // ignored), then registered.
+      {kEnabled, true, "6", changed},
+      {kEnabled, true, "7", changed, "7", "/Applications/Zefra Helper.app"},
+      {kEnabled, true, "7", changed, "7", kBundle, {"/x/zefra-helper", "--reregister"}},
+      {kEnabled, true, "7", changed, "0", kBundle, {}, true},
+      // Unchanged: the probe, and healing in agent mode shows nothing either.
+      {kEnabled, false, "7", {"probe"}},
+      {kEnabled, false, "7", {"probe", "unregister", "register"}, "7", kBundle, {}, false, false},
+      {kEnabled, true, "7", {kStatus, "probe"}},
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.expected));
     fresh();
-    agent_->status = AgentStatus::kEnabled;
-    agent_->unregisterFails = true;  // registered all the same
-    record(c.version, c.path);
+    agent_->status = c.status;
+    agent_->statusAfterRegister = c.statusAfterRegister;
+    agent_->unregisterFails = c.expected == changed;  // registered all the same
+    if (c.recordedVersion) record(c.recordedVersion, c.recordedPath);
     services_.arguments = c.arguments;
     if (c.noVersions) services_.infoDictionary = nlohmann::json::object();
-    launch(true);
-    ASSERT_TRUE(events_.waitFor("alert:Zefra Helper updated"));
-    EXPECT_EQ(actions(), (Events{"unregister", "register", "alert:Zefra Helper updated"}));
-    EXPECT_EQ(responder_->alerts().back().informativeText,
-              std::string("Version ") + (c.noVersions ? "?" : "1.7") +
-                  " is now installed and will run automatically when Zefra Writer needs it.");
-    EXPECT_EQ(recorded("RegisteredAgentVersion"), c.noVersions ? "0" : "7");
-    EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
+    services_.machServiceAnswers = [this, answers = c.probeAnswers](auto done) {
+      events_.add("probe");
+      done(answers);
+    };
+    responder_->answer({platform::kAlertFirstButton});
+    platform::ScopedLogCapture log;
+    launch(c.interactive);
+    if (!c.expected.empty()) {
+      ASSERT_TRUE(events_.waitFor(c.expected.back()));
+    }
+    onMainQueue([] {});
+    EXPECT_EQ(actions(), c.expected);
+    EXPECT_EQ(recorded("RegisteredAgentVersion"),
+              c.versionAfter ? std::optional<std::string>(c.versionAfter)
+                             : (c.recordedVersion ? std::optional<std::string>(c.recordedVersion)
+                                                  : std::nullopt));
+    if (c.versionAfter) {
+      EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
+    }
+    EXPECT_EQ(log.lines().size(), c.probeAnswers ? 0u : 1u);
+    for (const auto& alert : responder_->alerts()) {
+      const std::string title = "alert:" + alert.messageText;
+      if (title == kInstalled) {
+        EXPECT_EQ(alert.informativeText, kInstalledText);
+      }
+      if (title == kUpdated) {
+        EXPECT_EQ(alert.informativeText, std::string("Version ") + (c.noVersions ? "?" : "1.7") +
+                                             " is now installed and will run automatically "
+                                             "when Zefra Writer needs it.");
+      }
+      if (title == kApproval) {
+        EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Open Login Items\u2026", "Later"}));
+      }
+    }
   }
 }
 
@@ -208,49 +246,6 @@ TEST_F(FlowTest, FailedAttemptsEndInOneAlertOrOneLogLine) {
   // The main queue kept serving between attempts: nothing above waited on it.
 }
 
-TEST_F(FlowTest, ApprovalPendingAfterRegistering) {
-  agent_->statusAfterRegister = AgentStatus::kRequiresApproval;
-  responder_->answer({platform::kAlertFirstButton});
-  launch(true);
-  EXPECT_EQ(actions(),
-            (Events{"register", "alert:Zefra Helper needs your approval", "open-login-items"}));
-  EXPECT_EQ(recorded("RegisteredAgentVersion"), "7");
-  EXPECT_EQ(responder_->alerts()[0].buttons,
-            (std::vector<std::string>{"Open Login Items\u2026", "Later"}));
-}
-
-TEST_F(FlowTest, UnchangedLaunchProbesAndShowsTheStatusUnlessServed) {
-  struct Case {
-    bool interactive;
-    bool answers;
-    Events expected;
-  };
-  const Case cases[] = {
-      {false, true, {"probe"}},
-      // Healing in agent mode shows nothing either.
-      {false, false, {"probe", "unregister", "register"}},
-      {true, true, {"alert:Zefra Helper 1.7 is installed", "probe"}},
-  };
-  for (const auto& c : cases) {
-    fresh();
-    agent_->status = AgentStatus::kEnabled;
-    record("7", kBundle);
-    services_.machServiceAnswers = [this, answers = c.answers](std::function<void(bool)> done) {
-      events_.add("probe");
-      done(answers);
-    };
-    platform::ScopedLogCapture log;
-    launch(c.interactive);
-    ASSERT_TRUE(events_.waitFor("probe"));
-    if (!c.answers) {
-      ASSERT_TRUE(events_.waitFor("register"));
-    }
-    onMainQueue([] {});
-    EXPECT_EQ(actions(), c.expected);
-    EXPECT_EQ(log.lines().size(), c.answers ? 0u : 1u);
-  }
-}
-
 TEST_F(FlowTest, StatusDialogButtons) {
   using platform::kAlertFirstButton;
   using platform::kAlertSecondButton;
@@ -261,31 +256,26 @@ TEST_F(FlowTest, StatusDialogButtons) {
     Events expected;
   };
   const Case cases[] = {
-      {AgentStatus::kEnabled, {kAlertFirstButton}, false, {"alert:Zefra Helper 1.7 is installed"}},
+      {AgentStatus::kEnabled, {kAlertFirstButton}, false, {kStatus}},
       {AgentStatus::kEnabled,
        {kAlertSecondButton, kAlertSecondButton},
        false,
-       {"alert:Zefra Helper 1.7 is installed", "alert:Uninstall Zefra Helper?"}},
+       {kStatus, kUninstall}},
       {AgentStatus::kEnabled,
        {kAlertSecondButton, kAlertFirstButton},
        false,
-       {"alert:Zefra Helper 1.7 is installed", "alert:Uninstall Zefra Helper?", "unregister",
-        "terminate"}},
+       {kStatus, kUninstall, "unregister", "terminate"}},
       {AgentStatus::kEnabled,
        {kAlertSecondButton, kAlertFirstButton},
        true,
-       {"alert:Zefra Helper 1.7 is installed", "alert:Uninstall Zefra Helper?", "unregister",
-        "alert:Couldn't uninstall Zefra Helper", "terminate"}},
+       {kStatus, kUninstall, "unregister", "alert:Couldn't uninstall Zefra Helper", "terminate"}},
       // Install is a first install even with a record: never "updated".
       {AgentStatus::kNotRegistered,
        {kAlertFirstButton},
        false,
-       {"alert:Zefra Helper isn't installed", "register", "alert:Zefra Helper installed"}},
-      {AgentStatus::kNotFound, {kAlertSecondButton}, false, {"alert:Zefra Helper isn't installed"}},
-      {AgentStatus::kRequiresApproval,
-       {kAlertSecondButton},
-       false,
-       {"alert:Zefra Helper needs your approval"}},
+       {kNotInstalled, "register", kInstalled}},
+      {AgentStatus::kNotFound, {kAlertSecondButton}, false, {kNotInstalled}},
+      {AgentStatus::kRequiresApproval, {kAlertSecondButton}, false, {kApproval}},
   };
   for (const auto& c : cases) {
     fresh();
