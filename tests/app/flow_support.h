@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "app/helper_delegate.h"
@@ -37,17 +38,19 @@ class EventLog {
   }
   std::size_t count(const std::string& event) const {
     std::lock_guard lock(mu_);
-    return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
+    return countLocked(event);
   }
   // Waits (generously) until `event` has been seen `times` times.
   bool waitFor(const std::string& event, std::size_t times = 1) {
     std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
-      return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event)) >= times;
-    });
+    return cv_.wait_for(lock, std::chrono::seconds(30),
+                        [&] { return countLocked(event) >= times; });
   }
 
  private:
+  std::size_t countLocked(const std::string& event) const {
+    return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
+  }
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> events_;
@@ -142,19 +145,20 @@ inline void ensureMainQueueRuns() {
   (void)detached;
 }
 
-template <class T>
-T onMainQueue(std::function<T()> work) {
+// Runs `work` on the main queue and returns its result.
+template <class T = void>
+T onMainQueue(std::type_identity_t<std::function<T()>> work) {
   ensureMainQueueRuns();
   std::promise<T> result;
-  platform::MainQueue::shared().async([&] { result.set_value(work()); });
-  return result.get_future().get();
-}
-
-inline void onMainQueue(std::function<void()> work) {
-  onMainQueue<bool>([&] {
-    work();
-    return true;
+  platform::MainQueue::shared().async([&] {
+    if constexpr (std::is_void_v<T>) {
+      work();
+      result.set_value();
+    } else {
+      result.set_value(work());
+    }
   });
+  return result.get_future().get();
 }
 
 // Every scripted service, writing to `log`; the defaults file is `defaults`.

@@ -36,10 +36,7 @@ class HelperDelegateTest : public HelperFixture {
                                          std::function<bool(int)> peerCheck = nullptr,
                                          std::function<void()> onStatus = nullptr) {
     auto delegate = make(event, std::move(peerCheck), std::move(onStatus));
-    onMainQueue<bool>([&] {
-      delegate->applicationDidFinishLaunching();
-      return true;
-    });
+    onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
     return delegate;
   }
   EventLog events_;
@@ -64,14 +61,13 @@ TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
 
 TEST_F(HelperDelegateTest, AReopenBeforeTheLaunchDecisionWaitsForIt) {
   auto delegate = make(platform::parseLaunchEvent("aevt:oapp"));
-  onMainQueue<bool>([&] {
+  onMainQueue([&] {
     EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
     EXPECT_TRUE(delegate->reopenPending());
     EXPECT_FALSE(delegate->launchInteractive().has_value());
     delegate->applicationDidFinishLaunching();
     EXPECT_FALSE(delegate->reopenPending());
     EXPECT_EQ(delegate->launchInteractive(), true);
-    return true;
   });
 }
 
