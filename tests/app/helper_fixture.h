@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,8 +19,10 @@
 #include "platform/capture.h"
 #include "platform/child_process.h"
 #include "platform/environment.h"
+#include "platform/pidfd.h"
 #include "platform/pipe_io.h"
 #include "platform/process_signals.h"
+#include "platform/small_file.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 
@@ -80,23 +84,50 @@ class HelperFixture : public ::testing::Test {
     return entries;
   }
 
-  // Starts the helper and waits until its first service answers a ping.
-  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {},
-                                      const std::string& executable = ZEFRA_TEST_HELPER) {
+  // Starts `executable` as an agent is started: no launch event, display or
+  // terminal, standard error to helper.log.
+  platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER,
+                                const std::vector<std::string>& extraEnv = {},
+                                std::vector<std::string> arguments = {}) {
+    platform::UniqueFd logFile(
+        ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     platform::SpawnOptions options;
     options.executable = executable;
+    options.arguments = std::move(arguments);
     options.environment = environment(extraEnv);
     options.standardInput = platform::Stdio::nullDevice();
-    options.standardError = platform::Stdio::nullDevice();
+    options.standardOutput = platform::Stdio::nullDevice();
+    options.standardError = platform::Stdio::fromFd(logFile.get());
     auto child = platform::spawnProcess(options);
     EXPECT_TRUE(child) << child.error().message;
     helpers_.push_back(std::move(child.value()));
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (auto proxy = connect(); proxy && (*proxy)->ping()) break;
-      std::this_thread::sleep_for(5ms);
-    }
     return helpers_.back();
+  }
+  // Starts the helper and waits until its first service answers a ping.
+  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {},
+                                      const std::string& executable = ZEFRA_TEST_HELPER) {
+    auto& helper = start(executable, extraEnv);
+    eventually([&] {
+      auto proxy = connect();
+      return proxy && (*proxy)->ping();
+    });
+    return helper;
+  }
+  std::string log() const {
+    auto text = platform::readSmallFile(root_ + "/helper.log", 16 << 20);
+    return text ? text.value() : "";
+  }
+  // The helper's defaults file; empty while it has none.
+  nlohmann::json defaults() const {
+    auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
+    return text ? nlohmann::json::parse(text.value(), nullptr, false) : nlohmann::json::object();
+  }
+  // The child's status when it ends within `seconds`, reaped; else nothing.
+  static std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
+    if (!platform::waitForPidfdExit(child.handle().pidfd(), platform::Deadline::after(seconds))) {
+      return std::nullopt;
+    }
+    return child.wait();
   }
 
   platform::Result<std::shared_ptr<client::RemoteProxy>> connect(

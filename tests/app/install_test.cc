@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include "app/helper_fixture.h"
-#include "platform/pidfd.h"
 #include "platform/small_file.h"
 
 namespace zefra::app::testing {
@@ -29,45 +28,10 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-// The child's status when it ends within `seconds`, reaped; else nothing.
-std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
-  if (!platform::waitForPidfdExit(child.handle().pidfd(), platform::Deadline::after(seconds))) {
-    return std::nullopt;
-  }
-  return child.wait();
-}
-
 class InstallTest : public HelperFixture {
  protected:
   std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
   std::string entry() const { return root_ + "/config/autostart/com.ovak.zefra.helper.desktop"; }
-  nlohmann::json defaults() const {
-    auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
-    return text ? nlohmann::json::parse(text.value(), nullptr, false) : nlohmann::json::object();
-  }
-  std::string log() const {
-    auto text = platform::readSmallFile(root_ + "/helper.log", 16 << 20);
-    return text ? text.value() : "";
-  }
-  // Starts `executable` as an agent would be: no launch event, no display,
-  // no terminal; its log goes to helper.log.
-  platform::ChildProcess& start(const std::string& executable,
-                                const std::vector<std::string>& extraEnv = {},
-                                std::vector<std::string> arguments = {}) {
-    platform::UniqueFd logFile(
-        ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    platform::SpawnOptions options;
-    options.executable = executable;
-    options.arguments = std::move(arguments);
-    options.environment = environment(extraEnv);
-    options.standardInput = platform::Stdio::nullDevice();
-    options.standardOutput = platform::Stdio::nullDevice();
-    options.standardError = platform::Stdio::fromFd(logFile.get());
-    auto child = platform::spawnProcess(options);
-    EXPECT_TRUE(child) << child.error().message;
-    helpers_.push_back(std::move(child.value()));
-    return helpers_.back();
-  }
   void stop(platform::ChildProcess& helper) {
     ASSERT_TRUE(helper.signal(SIGTERM));
     EXPECT_EQ(helper.wait(), 0);

@@ -1,9 +1,6 @@
-#include <nlohmann/json.hpp>
-
 #include "app/helper_fixture.h"
 #include "platform/bundle.h"
 #include "platform/file_moves.h"
-#include "platform/small_file.h"
 
 namespace zefra::app::testing {
 namespace {
@@ -23,10 +20,6 @@ class UpdateTest : public HelperFixture {
     return startHelper({"TMPDIR=" + root_ + "/tmp"}, bundle() + "/Contents/Linux/zefra-helper");
   }
   std::string bundle() const { return root_ + "/apps/Zefra Helper.app"; }
-  nlohmann::json defaults() const {
-    auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
-    return text ? nlohmann::json::parse(*text) : nlohmann::json();
-  }
 };
 
 TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
