@@ -27,8 +27,8 @@ TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
   const std::string archive = root_ + "/update.zip";
   auto made = runProgram(
       ZEFRA_TEST_MAKE_UPDATE,
-      {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN, "--version", "9.9.9",
-       "--short-version", "9.9.9", "--name", "Zefra Helper 9.app", ZEFRA_TEST_BUNDLE, archive});
+      {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN, "--version", "0.0.1",
+       "--short-version", "0.0.1", "--name", "Renamed.app", ZEFRA_TEST_BUNDLE, archive});
   ASSERT_EQ(made.status, 0) << made.err;
 
   std::ofstream(root_ + "/not.zip") << "text";
@@ -42,13 +42,16 @@ TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
   EXPECT_EQ(installed.out, "Zefra Helper updated itself.\n");
   EXPECT_EQ(helper.wait(), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - asked, 200ms);
-  EXPECT_EQ(platform::readInfoDictionary(bundle()).value("CFBundleVersion", ""), "9.9.9");
-  // Only the refused update's staging folder remains.
+  EXPECT_EQ(platform::readInfoDictionary(bundle()).value("CFBundleVersion", ""), "0.0.1");
+  // An older, differently named bundle goes in under the running name; only
+  // the refused update's staging folder remains.
+  EXPECT_EQ(platform::listDirectory(root_ + "/apps").value(),
+            std::vector<std::string>{"Zefra Helper.app"});
   ASSERT_EQ(platform::listDirectory(root_ + "/tmp")->size(), 1u);
 
   startCopy();
   auto ping = client({"ping"});
-  EXPECT_EQ(ping.out, "9.9.9\n");
+  EXPECT_EQ(ping.out, "0.0.1\n");
 }
 
 TEST_F(UpdateTest, PreparingEndsTheProcessAndForgetsTheRegisteredVersion) {
