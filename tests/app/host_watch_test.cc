@@ -37,12 +37,10 @@ TEST_F(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
   DelegateSettings settings;
   settings.services =
       scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), defaults);
-  settings.services.observeTerminations = [](platform::Workspace::Observer observer) {
-    platform::Workspace::shared().addTerminationObserver(std::move(observer));
-  };
-  settings.services.runningApplications = [](std::string_view identifier) {
-    return platform::Workspace::shared().runningApplicationsWithBundleIdentifier(identifier);
-  };
+  // The workspace as the helper uses it.
+  const auto real = defaultAppServices();
+  settings.services.observeTerminations = real.observeTerminations;
+  settings.services.runningApplications = real.runningApplications;
   settings.peerIsTrusted = [](int) { return true; };
   settings.makeService = [] { return nullptr; };
   settings.listenerOptions.runtimeDirectory = temp_.path();

@@ -1,6 +1,5 @@
 // The helper as a user installs it: a copy in ~/Applications opened without
-// a display or terminal, socket activation, the terminal's dialogs and
-// quitting with the host.
+// a display or terminal, socket activation and the terminal's dialogs.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -163,19 +162,6 @@ TEST_F(InstallTest, TerminalDialogsUninstall) {
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
   EXPECT_EQ(defaults()["RegisteredAgentPath"], kBuiltBundle);
   EXPECT_FALSE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));
-}
-
-TEST_F(InstallTest, HelperQuitsWhenTheHostQuits) {
-  auto host = zefra::testing::startStandInApplication(root_, "Zefra Writer", "com.ovak.zefra");
-  auto& helper = startHelper();
-  // The workspace has its first scan behind it once the launch decision
-  // has registered the agent.
-  ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentPath"); }));
-  ASSERT_TRUE(host.signal(SIGKILL));
-  host.wait();
-  EXPECT_EQ(exitsWithin(helper, 60), std::optional<int>(0));
-  EXPECT_FALSE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));
-  EXPECT_FALSE(fs::exists(runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper"));
 }
 
 }  // namespace
