@@ -247,51 +247,33 @@ TEST_F(FlowTest, FailedAttemptsEndInOneAlertOrOneLogLine) {
 }
 
 TEST_F(FlowTest, StatusDialogButtons) {
-  using platform::kAlertFirstButton;
-  using platform::kAlertSecondButton;
-  struct Case {
-    AgentStatus status;
-    std::vector<int> answers;
-    bool unregisterFails;
-    Events expected;
-  };
-  const Case cases[] = {
-      {AgentStatus::kEnabled, {kAlertFirstButton}, false, {kStatus}},
-      {AgentStatus::kEnabled,
-       {kAlertSecondButton, kAlertSecondButton},
-       false,
-       {kStatus, kUninstall}},
-      {AgentStatus::kEnabled,
-       {kAlertSecondButton, kAlertFirstButton},
-       false,
-       {kStatus, kUninstall, "unregister", "terminate"}},
-      {AgentStatus::kEnabled,
-       {kAlertSecondButton, kAlertFirstButton},
-       true,
-       {kStatus, kUninstall, "unregister", "alert:Couldn't uninstall Zefra Helper", "terminate"}},
+  using enum AgentStatus;
+  constexpr int k1 = platform::kAlertFirstButton, k2 = platform::kAlertSecondButton;
+  constexpr const char* kFailed = "alert:Couldn't uninstall Zefra Helper";
+  const std::tuple<AgentStatus, std::vector<int>, Events> cases[] = {
+      {kEnabled, {k1}, {kStatus}},
+      {kEnabled, {k2, k2}, {kStatus, kUninstall}},
+      {kEnabled, {k2, k1}, {kStatus, kUninstall, "unregister", "terminate"}},
+      {kEnabled, {k2, k1}, {kStatus, kUninstall, "unregister", kFailed, "terminate"}},
       // Install is a first install even with a record: never "updated".
-      {AgentStatus::kNotRegistered,
-       {kAlertFirstButton},
-       false,
-       {kNotInstalled, "register", kInstalled}},
-      {AgentStatus::kNotFound, {kAlertSecondButton}, false, {kNotInstalled}},
-      {AgentStatus::kRequiresApproval, {kAlertSecondButton}, false, {kApproval}},
+      {kNotRegistered, {k1}, {kNotInstalled, "register", kInstalled}},
+      {kNotFound, {k2}, {kNotInstalled}},
+      {kRequiresApproval, {k2}, {kApproval}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [status, answers, expected] : cases) {
     fresh();
     record("7", kBundle);
-    agent_->status = c.status;
-    agent_->unregisterFails = c.unregisterFails;
-    responder_->answer(c.answers);
+    agent_->status = status;
+    const bool failing = std::ranges::count(expected, kFailed) == 1;
+    agent_->unregisterFails = failing;
+    responder_->answer(answers);
     onMainQueue([&] { delegate().showStatus(); });
-    if (c.expected.back() == "terminate") {
-      ASSERT_TRUE(events_.waitFor("terminate"));
-    }
-    EXPECT_EQ(actions(), c.expected);
+    ASSERT_TRUE(events_.waitFor(expected.back()));
+    EXPECT_EQ(actions(), expected);
     const bool uninstalled = events_.count("unregister") == 1;
     EXPECT_EQ(recorded("RegisteredAgentVersion").has_value(), !uninstalled);
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
-    if (c.unregisterFails) {
+    if (failing) {
       EXPECT_EQ(responder_->alerts().back().informativeText,
                 "Remove it in System Settings \u25b8 General \u25b8 Login Items & Extensions "
                 "instead. (Operation not permitted)");
