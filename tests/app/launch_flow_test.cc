@@ -94,15 +94,13 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
     int quarantineStatus;
     Events expected;
   };
-  const std::string home = "/Users/u/Applications/Zefra Helper.app";
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  const char* failed = "alert:Couldn't install Zefra Helper";
   const Case cases[] = {
-      {{}, 0, {"alert:Couldn't install Zefra Helper"}},
-      {{home}, 1, {"quarantine:" + home, "alert:Couldn't install Zefra Helper"}},
+      {{}, 0, {failed}},
+      {{home}, 1, {"quarantine:" + home, failed}},
       {{home}, 0, {"quarantine:" + home, "open:" + home, "terminate"}},
-      {{home, "/Applications/Zefra Helper.app"},
-       0,
-       {"quarantine:/Applications/Zefra Helper.app", "open:/Applications/Zefra Helper.app",
-        "terminate"}},
+      {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
   };
   for (const auto& c : cases) {
     fresh();
@@ -118,9 +116,7 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
       return status;
     };
     launch(false);  // the quarantine alert shows in agent mode too
-    if (c.expected.back() == "terminate") {
-      ASSERT_TRUE(events_.waitFor("terminate"));
-    }
+    ASSERT_TRUE(events_.waitFor(c.expected.back()));
     EXPECT_EQ(events_.events(), c.expected);
     EXPECT_FALSE(recorded("RegisteredAgentVersion"));
   }

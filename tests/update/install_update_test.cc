@@ -84,21 +84,13 @@ class InstallUpdateTest : public ::testing::Test {
     std::string path = root_ + "/update" + std::to_string(++archives_) + ".zip";
     auto writer = platform::ZipWriter::create(path);
     EXPECT_TRUE(writer);
-    if (extra) {
-      extra(*writer);
-    }
-    if (!tree.empty()) {
-      EXPECT_TRUE(writer->addTree(name, tree));
-    }
+    if (extra) extra(*writer);
+    EXPECT_TRUE(tree.empty() || writer->addTree(name, tree));
     EXPECT_TRUE(writer->finish());
     return path;
   }
   std::vector<std::string> temporaryEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root_ + "/tmp")) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
+    return platform::listDirectory(root_ + "/tmp").value();
   }
 
   zefra::testing::TempDir temp_;
