@@ -28,8 +28,7 @@ SpawnOptions shell(const std::string& script) {
 struct HeldCat {
   Pipe input = makePipe().value(), output = makePipe().value();
   ChildProcess child = [this] {
-    SpawnOptions options;
-    options.executable = "/bin/cat";
+    SpawnOptions options = shell("exec cat");
     options.standardInput = Stdio::fromFd(input.readEnd.get());
     options.standardOutput = Stdio::fromFd(output.writeEnd.get());
     auto started = spawnProcess(options).value();
