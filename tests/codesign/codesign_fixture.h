@@ -147,7 +147,9 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
         X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()));
     if (!ext || !X509_add_ext(cert, ext.get(), -1)) throw std::runtime_error("extension " + value);
   }
-  if (!X509_sign(cert, (issuer ? issuer : &made)->key.get(), EVP_sha256())) die("X509_sign");
+  if (!X509_sign(cert, (issuer ? issuer : &made)->key.get(), EVP_sha256())) {
+    throw std::runtime_error("X509_sign: " + ossl::takeErrors());
+  }
   // The issuer's chain travels along unless the issuer is the root.
   if (issuer && X509_check_issued(issuerCert, issuerCert) != X509_V_OK) {
     for (const auto& link : issuer->chain) made.chain.push_back(ossl::upRef(link.get()));
