@@ -1,8 +1,8 @@
 #pragma once
 
-// Test support for code signing: certificates made on the spot with the
-// OpenSSL API, and peer processes that connect to a listening socket. Kept
-// free of gtest so that the benchmarks can use it.
+// Test support for code signing: certificates made on the spot, signed
+// copies of programs, and peer processes that connect to a listening socket.
+// Free of gtest so that the benchmarks can use it.
 
 #include <grp.h>
 #include <openssl/pem.h>
@@ -11,27 +11,26 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "codesign/openssl_util.h"
 #include "codesign/signing.h"
 #include "codesign/verify.h"
+#include "platform/capture.h"
+#include "platform/pidfd.h"
 #include "platform/small_file.h"
-#include "platform/unique_fd.h"
+#include "platform/socket_file.h"
+#include "platform/unix_address.h"
 
 namespace zefra::testing {
 
@@ -44,10 +43,14 @@ inline constexpr const char* kTeam = "K4T9QZ2M7B";
   throw std::runtime_error(what + " (" + std::strerror(errno) + ")");
 }
 
+template <class T>
+T take(platform::Result<T> result) {
+  if (!result) throw std::runtime_error(result.error().message);
+  return std::move(result.value());
+}
+
 inline std::string readFile(const std::string& path) {
-  auto bytes = platform::readSmallFile(path, std::size_t{1} << 30);
-  if (!bytes) throw std::runtime_error(bytes.error().message);
-  return std::move(bytes.value());
+  return take(platform::readSmallFile(path, std::size_t{1} << 30));
 }
 
 inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
@@ -64,8 +67,10 @@ inline void replaceFile(const std::string& path, std::string_view bytes) {
   if (::rename((path + ".new").c_str(), path.c_str()) != 0) die("cannot replace " + path);
 }
 
+// Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>.
 struct CertSpec {
-  std::vector<std::pair<std::string, std::string>> subject;  // in order, bytes as given
+  std::vector<std::string> units;
+  std::string commonName = "Zefra Tests Code Signing";
   bool ca = false;
   std::string keyUsage = "critical,digitalSignature";  // "" leaves it out
   std::string extendedKeyUsage = "codeSigning";        // "" leaves it out
@@ -75,71 +80,58 @@ struct CertSpec {
 };
 
 inline CertSpec caSpec(const std::string& commonName) {
-  return {{{"O", "Zefra Tests"}, {"CN", commonName}}, true, "critical,keyCertSign,cRLSign", ""};
+  return {{}, commonName, true, "critical,keyCertSign,cRLSign", ""};
 }
 
-inline CertSpec leafSpec(std::vector<std::string> organisationalUnits = {kTeam}) {
-  CertSpec spec;
-  spec.subject = {{"O", "Zefra Tests"}};
-  for (auto& unit : organisationalUnits) spec.subject.emplace_back("OU", std::move(unit));
-  spec.subject.emplace_back("CN", "Zefra Tests Code Signing");
-  return spec;
+inline CertSpec leafSpec(std::vector<std::string> units = {kTeam}) {
+  return {std::move(units)};
 }
 
 struct Credential {
   ossl::EvpPkeyPtr key;
-  ossl::X509Ptr cert;
-  std::vector<ossl::X509Ptr> intermediates;  // carried in signatures, leaf's issuer first
+  std::vector<ossl::X509Ptr> chain;  // its certificate, then what signatures carry above it
 
   // From PEM files (the build's development PKI).
   static Credential load(const std::string& certPath, const std::string& keyPath) {
-    auto certs = ossl::readCertificates(readFile(certPath));
-    auto key = ossl::readPrivateKey(readFile(keyPath));
-    if (!certs || !key) throw std::runtime_error("cannot load " + certPath);
-    Credential loaded{std::move(key.value()), std::move(certs.value()[0]), {}};
-    for (std::size_t i = 1; i < certs->size(); ++i) {
-      loaded.intermediates.push_back(std::move(certs.value()[i]));
-    }
-    return loaded;
+    return {take(ossl::readPrivateKey(readFile(keyPath))),
+            take(ossl::readCertificates(readFile(certPath)))};
   }
 
-  std::string certPem() const { return ossl::toPem(cert.get()); }
+  X509* cert() const { return chain.front().get(); }
+  std::string certPem() const { return ossl::toPem(cert()); }
   codesign::SigningIdentity identity() const {
     ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     char* data = nullptr;
-    long size = BIO_get_mem_data(bio.get(), &data);
+    const long size = BIO_get_mem_data(bio.get(), &data);
     std::string keyPem(data, static_cast<std::size_t>(size));
-    std::string chainPem = certPem();
-    for (const auto& above : intermediates) chainPem += ossl::toPem(above.get());
-    auto identity = codesign::SigningIdentity::fromPem(keyPem, chainPem);
-    if (!identity) throw std::runtime_error(identity.error().message);
-    return std::move(identity.value());
+    std::string chainPem;
+    for (const auto& link : chain) chainPem += ossl::toPem(link.get());
+    return take(codesign::SigningIdentity::fromPem(keyPem, chainPem));
   }
-  codesign::TrustAnchor anchor() const {
-    auto anchor = codesign::TrustAnchor::fromPem(certPem());
-    if (!anchor) throw std::runtime_error(anchor.error().message);
-    return std::move(anchor.value());
-  }
+  codesign::TrustAnchor anchor() const { return take(codesign::TrustAnchor::fromPem(certPem())); }
 };
 
 // Issued by `issuer`, or self-signed without one.
 inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr) {
   Credential made;
   made.key.reset(spec.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
-  made.cert.reset(X509_new());
-  X509* cert = made.cert.get();
+  X509* cert = made.chain.emplace_back(X509_new()).get();
   X509_set_version(cert, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert), std::random_device()() & 0x7fffffff);
   X509_gmtime_adj(X509_getm_notBefore(cert), spec.notBeforeSeconds);
   X509_gmtime_adj(X509_getm_notAfter(cert), spec.notAfterSeconds);
   X509_set_pubkey(cert, made.key.get());
-  for (const auto& [field, value] : spec.subject) {
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), field.c_str(), MBSTRING_UTF8,
+  X509_NAME* name = X509_get_subject_name(cert);
+  auto add = [name](const char* field, const std::string& value) {
+    X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(value.data()),
                                static_cast<int>(value.size()), -1, 0);
-  }
-  X509* issuerCert = issuer ? issuer->cert.get() : cert;
+  };
+  add("O", "Zefra Tests");
+  for (const auto& unit : spec.units) add("OU", unit);
+  add("CN", spec.commonName);
+  X509* issuerCert = issuer ? issuer->cert() : cert;
   X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
@@ -155,17 +147,12 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
         X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()));
     if (!ext || !X509_add_ext(cert, ext.get(), -1)) throw std::runtime_error("extension " + value);
   }
-  if (!X509_sign(cert, issuer ? issuer->key.get() : made.key.get(), EVP_sha256())) {
-    throw std::runtime_error("X509_sign");
+  if (!X509_sign(cert, (issuer ? issuer : &made)->key.get(), EVP_sha256())) {
+    throw std::runtime_error("X509_sign: " + ossl::takeErrors());
   }
-  if (issuer) {
-    // The issuer itself travels along unless it is the root.
-    if (X509_check_issued(issuer->cert.get(), issuer->cert.get()) != X509_V_OK) {
-      made.intermediates.push_back(ossl::upRef(issuer->cert.get()));
-    }
-    for (const auto& above : issuer->intermediates) {
-      made.intermediates.push_back(ossl::upRef(above.get()));
-    }
+  // The issuer's chain travels along unless the issuer is the root.
+  if (issuer && X509_check_issued(issuerCert, issuerCert) != X509_V_OK) {
+    for (const auto& link : issuer->chain) made.chain.push_back(ossl::upRef(link.get()));
   }
   return made;
 }
@@ -185,40 +172,31 @@ inline const TestPki& testPki() {
 inline std::string signedCopy(const std::string& source, const std::string& target,
                               const Credential& signer, const std::string& identifier) {
   writeFile(target, readFile(source));
-  auto status = codesign::signExecutable(target, signer.identity(), identifier);
-  if (!status) throw std::runtime_error(status.error().message);
+  take(codesign::signExecutable(target, signer.identity(), identifier));
   return target;
 }
 
-// Runs a program found through PATH (no argument holds a quote); its exit
-// status, with stdout and stderr.
+// Runs a program found through PATH; its exit status (or the number of the
+// signal that ended it), with its stdout and stderr.
 inline int run(const std::vector<std::string>& argv, std::string* output = nullptr) {
-  std::string command;
-  for (const auto& arg : argv) command += "'" + arg + "' ";
-  FILE* pipe = ::popen((command + "2>&1").c_str(), "re");
-  if (!pipe) die("popen " + argv[0]);
-  std::string text;
-  char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    text.append(buffer, got);
-  }
-  int status = ::pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  platform::CaptureOptions options;
+  options.spawn.executable = "/usr/bin/env";
+  options.spawn.arguments = argv;
+  options.inputFromPipe = false;
+  platform::Captured ran = take(platform::captureProcess(options));
+  if (output) *output = ran.standardOutput.str() + ran.standardError.str();
+  return ran.status.value();
 }
 
 // A listening Unix socket that other users may connect to.
 class Listener {
  public:
-  explicit Listener(const std::string& path)
-      : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    std::strncpy(addr_.sun_path, path.c_str(), sizeof addr_.sun_path - 1);
-    if (!fd_ || ::bind(fd_.get(), address(), sizeof addr_) != 0 ||
-        ::chmod(path.c_str(), 0777) != 0 || ::listen(fd_.get(), 16) != 0) {
-      die("listen on " + path);
-    }
+  explicit Listener(const std::string& path) : path_(path) {
+    platform::SocketFile file;
+    fd_ = take(platform::bindSocketFile(path, file));
+    if (::chmod(path.c_str(), 0777) != 0) die("chmod " + path);
   }
-  std::string path() const { return addr_.sun_path; }
+  const std::string& path() const { return path_; }
 
   // The next connection; invalid after a generous time-out, or once the
   // process behind `pidfd` has exited without connecting.
@@ -233,14 +211,16 @@ class Listener {
   // A connection from this very process.
   UniqueFd connectSelf() const {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), address(), sizeof addr_) != 0) die("connect");
+    const sockaddr_un address = platform::unixAddress(path_);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      die("connect");
+    }
     return fd;
   }
 
  private:
-  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&addr_); }
+  std::string path_;
   UniqueFd fd_;
-  sockaddr_un addr_{AF_UNIX, {}};
 };
 
 // A peer program (peer_program.cc) connected to a Listener; killed and
@@ -248,17 +228,16 @@ class Listener {
 class Peer {
  public:
   enum class Mode { kStay, kExitAfterConnect };
-  static constexpr uid_t kSameUser = static_cast<uid_t>(-1);
 
   // Runs `executable`, optionally as another user (needs root).
   Peer(const Listener& listener, const std::string& executable, Mode mode = Mode::kStay,
-       uid_t asUser = kSameUser) {
+       std::optional<uid_t> asUser = {}) {
     std::string socket = listener.path(), modeArg = mode == Mode::kStay ? "stay" : "exit";
     pid_ = ::fork();
     if (pid_ < 0) die("fork");
     if (pid_ == 0) {
-      if (asUser != kSameUser &&
-          (::setgroups(0, nullptr) != 0 || ::setgid(asUser) != 0 || ::setuid(asUser) != 0)) {
+      if (asUser &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) {
         ::_exit(126);
       }
       char* argv[] = {const_cast<char*>(executable.c_str()), socket.data(), modeArg.data(),
@@ -266,14 +245,12 @@ class Peer {
       ::execv(executable.c_str(), argv);
       ::_exit(127);
     }
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    connection_ = listener.accept(pidfd.get());
+    connection_ = listener.accept(take(platform::openPidfd(pid_)).get());
   }
   ~Peer() {
     connection_.reset();
     ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    ::waitpid(pid_, nullptr, 0);
   }
 
   pid_t pid() const { return pid_; }
@@ -283,9 +260,7 @@ class Peer {
   // Waits until the peer has exited, leaving it a zombie (not reaped).
   void waitUntilExited() const {
     siginfo_t info{};
-    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
-           errno == EINTR) {
-    }
+    ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
   }
 
  private:

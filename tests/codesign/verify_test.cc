@@ -20,42 +20,40 @@ using testing::Credential;
 using testing::testPki;
 namespace fs = std::filesystem;
 
-class VerifyFixture : public ::testing::Test {
- protected:
-  Result<SigningInfo> signAndVerify(const Credential& signer,
-                                    VerifyOptions options = VerifyOptions::forPeers()) {
-    std::string path = testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/peer", signer,
-                                           "com.ovak.zefra.test");
-    return verifyExecutable(path, testPki().root.anchor(), options);
-  }
-  testing::TempDir dir_;
-};
-
 // Each test has a bundle laid out as the build makes them, in a fresh place.
-class CodeVerifyTest : public VerifyFixture {
+class CodeVerifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     bundle_ = dir_.path() + "/copy" + std::to_string(++copies_) + "/Zefra Helper.app";
     fs::create_directories(at("Contents/Linux"));
     fs::create_directories(at("Contents/Resources/empty"));
     testing::writeFile(at("Contents/Info.json"), R"({"CFBundleExecutable": "zefra-helper"})", 0644);
-    testing::writeFile(at("Contents/Linux/zefra-helper"),
-                       testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
-    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), testPki().leaf,
-                        "com.ovak.zefra.tool");
+    testing::writeFile(at("Contents/Linux/zefra-helper"), program_);
+    signTool(testPki().leaf);
     testing::writeFile(at(kUnit), "[Unit]\n", 0644);
     fs::create_symlink("unit.service", at(kLink));
+  }
+  void signTool(const Credential& signer) {
+    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), signer,
+                        "com.ovak.zefra.tool");
   }
   Status sign() { return signBundle(bundle_, testPki().leaf.identity(), "com.ovak.zefra.helper"); }
   Result<SigningInfo> verify(const CodeRequirement& requirement = kRequirement,
                              const Credential& anchor = testPki().root) {
     return verifyBundle(bundle_, requirement, anchor.anchor(), VerifyOptions::forUpdates());
   }
+  Result<SigningInfo> signAndVerify(const Credential& signer,
+                                    VerifyOptions options = VerifyOptions::forPeers()) {
+    testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, dir_.path() + "/peer", signer, "com.x");
+    return verifyExecutable(dir_.path() + "/peer", testPki().root.anchor(), options);
+  }
   std::string at(const std::string& relative) const { return bundle_ + "/" + relative; }
 
   static inline const CodeRequirement kRequirement{"com.ovak.zefra.helper", testing::kTeam};
   static constexpr const char* kUnit = "Contents/Resources/unit.service";
   static constexpr const char* kLink = "Contents/Resources/link";
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
+  testing::TempDir dir_;
   std::string bundle_;
   int copies_ = 0;
 };
@@ -158,14 +156,13 @@ TEST_F(CodeVerifyTest, AnyChangeAfterSigningBreaksTheSeal) {
 TEST_F(CodeVerifyTest, NestedSignedCodeMustVerifyToo) {
   // The seal is made over the changed tool, so only its own signature can
   // catch it.
-  Credential otherTeam = testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root);
   std::string damaged = testing::readFile(at("Contents/Linux/tool"));
   damaged[100] ^= 1;
   testing::writeFile(at("Contents/Linux/tool"), damaged);
   ASSERT_TRUE(sign());
   EXPECT_FALSE(verify()) << "damaged";
   SetUp();
-  testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM, at("Contents/Linux/tool"), otherTeam, "com.x");
+  signTool(testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root));
   ASSERT_TRUE(sign());
   EXPECT_FALSE(verify()) << "another team";
 }

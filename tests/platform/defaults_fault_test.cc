@@ -110,19 +110,14 @@ class FullDiskTest : public ::testing::Test {
     path_ = mountPoint_ + "/defaults.json";
     ASSERT_TRUE(UserDefaults(path_).setObject("Kept", "old value"));
     original_ = contents(path_);
-    fill();
+    UniqueFd filler(open((mountPoint_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const std::string block(4096, 'f');
+    while (write(filler.get(), block.data(), block.size()) > 0) {
+    }
+    ASSERT_EQ(errno, ENOSPC);
   }
   void TearDown() override {
     if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
-  }
-  void fill() {
-    int fd = open((mountPoint_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    const std::string block(4096, 'f');
-    while (write(fd, block.data(), block.size()) > 0) {
-    }
-    EXPECT_EQ(errno, ENOSPC);
-    close(fd);
   }
 
   zefra::testing::TempDir dir_;
