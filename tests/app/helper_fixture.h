@@ -145,7 +145,7 @@ class HelperFixture : public ::testing::Test {
     options.spawn.executable = program;
     options.spawn.arguments = arguments;
     options.spawn.environment = environment(extraEnv);
-    options.input = input.value_or("");
+    if (input) options.input = *input;  // a view: must not point at a temporary
     auto captured = platform::captureProcess(options);
     EXPECT_TRUE(captured) << captured.error().message;
     if (!captured) return {};
