@@ -2,13 +2,16 @@
 // for Zefra Writer.
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
+#include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/open_application.h"
+#include "platform/process_arguments.h"
 #include "platform/process_signals.h"
 
 int main() {
   zefra::platform::ignoreSigpipe();
   using namespace zefra;
+  platform::setVerboseLogging(platform::verboseLoggingRequested(platform::processArguments()));
   const bool newInstance = platform::newInstanceRequested();
 
   auto settings = app::defaultDelegateSettings();

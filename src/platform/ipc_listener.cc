@@ -20,6 +20,7 @@
 #include <set>
 
 #include "platform/ipc_io.h"
+#include "platform/log.h"
 #include "platform/runtime_dir.h"
 #include "platform/socket_activation.h"
 #include "platform/socket_file.h"
@@ -71,8 +72,8 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   void hand(UniqueFd fd) {
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
-    globalQueue()
-        .async([self = shared_from_this(), connection = std::move(connection).value()]() mutable {
+    globalQueue().async(
+        [self = shared_from_this(), connection = std::move(connection).value()]() mutable {
           if (self->handler(connection)) {
             connection.resume();
           } else {
@@ -92,9 +93,36 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
 
 Listener::Listener(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
+namespace {
+
+Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
+                                               Listener::AcceptHandler handler,
+                                               const ListenerOptions& options);
+
+Result<std::unique_ptr<Listener>> logged(std::string_view serviceName,
+                                         Result<std::unique_ptr<Listener>> listener) {
+  if (!listener) {
+    logVerbose("not listening for " + std::string(serviceName) + ": " + listener.error().message);
+  } else {
+    logVerbose(std::string((*listener)->adopted() ? "adopted the socket " : "bound ") +
+               (*listener)->path() + " for " + std::string(serviceName));
+  }
+  return listener;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Listener>> Listener::open(std::string_view serviceName,
                                                  AcceptHandler handler,
                                                  const ListenerOptions& options) {
+  return logged(serviceName, openUnlogged(serviceName, std::move(handler), options));
+}
+
+namespace {
+
+Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
+                                               Listener::AcceptHandler handler,
+                                               const ListenerOptions& options) {
   Result<std::optional<UniqueFd>> activated = takeActivatedSocket(serviceName);
   if (!activated) return activated.error();
   UniqueFd fd;
@@ -118,7 +146,7 @@ Result<std::unique_ptr<Listener>> Listener::open(std::string_view serviceName,
     fd = std::move(bound).value();
   }
 
-  auto impl = std::make_shared<Impl>(std::move(handler), path, adopted);
+  auto impl = std::make_shared<Listener::Impl>(std::move(handler), path, adopted);
   std::error_code error;
   impl->acceptor.assign(asio::local::stream_protocol(), fd.get(), error);
   if (error) {
@@ -130,6 +158,8 @@ Result<std::unique_ptr<Listener>> Listener::open(std::string_view serviceName,
   asio::post(ipcContext(), [impl] { impl->waitForPeers(); });
   return std::make_unique<Listener>(std::move(impl));
 }
+
+}  // namespace
 
 Listener::~Listener() {
   close();

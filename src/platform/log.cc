@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/no_destructor.h"
@@ -22,6 +23,7 @@ struct Captures {
 };
 
 std::atomic<int> activeCaptures{0};
+std::atomic<bool> verbose{false};
 
 Captures& captures() {
   static NoDestructor<Captures> instance;
@@ -55,6 +57,26 @@ void log(std::string_view message) {
   }
   line += '\n';
   (void)writeAll(STDERR_FILENO, line);  // nowhere to report a failure
+}
+
+void setVerboseLogging(bool enabled) {
+  verbose.store(enabled, std::memory_order_relaxed);
+}
+
+bool verboseLogging() {
+  return verbose.load(std::memory_order_relaxed);
+}
+
+void logVerbose(std::string_view message) {
+  if (verboseLogging()) log(message);
+}
+
+bool verboseLoggingRequested(const std::vector<std::string>& arguments) {
+  for (const auto& argument : arguments) {
+    if (argument == kVerboseArgument) return true;
+  }
+  const char* value = std::getenv(kVerboseVariable);
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
 ScopedLogCapture::ScopedLogCapture() {

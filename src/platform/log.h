@@ -11,6 +11,18 @@ namespace zefra::platform {
 // inside `message` become spaces. Thread-safe.
 void log(std::string_view message);
 
+// The detailed log, off unless switched on: the same lines as log(), for
+// what the helper does that it otherwise keeps to itself. Thread-safe.
+void setVerboseLogging(bool enabled);
+bool verboseLogging();
+void logVerbose(std::string_view message);
+
+// Whether the helper's arguments or ZEFRA_VERBOSE (set and not "0") ask for
+// the detailed log.
+bool verboseLoggingRequested(const std::vector<std::string>& arguments);
+inline constexpr std::string_view kVerboseArgument = "--verbose";
+inline constexpr char kVerboseVariable[] = "ZEFRA_VERBOSE";
+
 // The line log() emits for `message`, without the trailing newline.
 std::string logLine(std::string_view message);
 

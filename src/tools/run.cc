@@ -1,7 +1,10 @@
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "platform/capture.h"
 #include "platform/environment.h"
+#include "platform/log.h"
 #include "tools/process_tree.h"
 #include "tools/tool_service.h"
 
@@ -11,6 +14,16 @@ namespace {
 
 constexpr int kStatusNotResolved = 127;
 constexpr int kStatusLaunchFailed = 126;
+
+void logRun(const std::string& runID, const std::string& tool, int status,
+            std::chrono::steady_clock::time_point began) {
+  if (!platform::verboseLogging()) return;
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", took.count());
+  platform::logVerbose("run " + runID + ": " + tool + " ended with status " +
+                       std::to_string(status) + " after " + seconds + " s");
+}
 
 }  // namespace
 
@@ -43,10 +56,12 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
                              const std::optional<xpc::Bytes>& input,
                              const std::optional<std::string>& workingDirectory,
                              const xpc::Environment& environment, const xpc::RunReply& reply) {
+  const auto began = std::chrono::steady_clock::now();
   auto executable = resolver_.resolveToolPath(tool);
   if (!executable) {
     reply({}, xpc::Bytes("Zefra Helper: '" + tool + "' is not installed or not allowed."),
           kStatusNotResolved);
+    logRun(runID, tool, kStatusNotResolved, began);
     return;
   }
 
@@ -69,12 +84,13 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
     return !cancelled;
   };
   auto captured = platform::captureProcess(options);
+  const int status = captured ? captured->status.value_or(-1) : kStatusLaunchFailed;
   if (captured) {
-    reply(std::move(captured->standardOutput), std::move(captured->standardError),
-          captured->status.value_or(-1));
+    reply(std::move(captured->standardOutput), std::move(captured->standardError), status);
   } else {
-    reply({}, xpc::Bytes("Zefra Helper: " + captured.error().message), kStatusLaunchFailed);
+    reply({}, xpc::Bytes("Zefra Helper: " + captured.error().message), status);
   }
+  logRun(runID, tool + " (" + *executable + ")", status, began);
 
   std::lock_guard lock(runningLock_);
   if (auto entry = runningProcesses_.find(runID);

@@ -2,9 +2,11 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "codesign/peer_code_checker.h"
 #include "codesign/requirement.h"
+#include "platform/log.h"
 #include "platform/no_destructor.h"
 #include "platform/peer_process.h"
 
@@ -22,6 +24,12 @@ codesign::PeerCodeChecker* compiledChecker() {
   return checker.get().get();
 }
 
+// Silent unless the detailed log is on.
+bool refused(pid_t pid, const std::string& reason) {
+  platform::logVerbose("refused peer " + std::to_string(pid) + ": " + reason);
+  return false;
+}
+
 }  // namespace
 
 bool peerIsTrusted(int socketFd) {
@@ -33,9 +41,13 @@ bool peerIsTrusted(int socketFd) {
   if (!checker) return false;
   // The running code against the requirement first ...
   auto info = checker->check(socketFd);
-  if (!info || !codesign::checkRequirement(*info, requirement.value())) return false;
+  platform::Status meets = info ? codesign::checkRequirement(*info, requirement.value())
+                                : platform::Status(info.error());
+  if (!meets) return refused(*pid, meets.error().message);
   // ... and only then the team named by its signing information.
-  return info->teamIdentifier && *info->teamIdentifier == kPeerTeamIdentifier;
+  if (info->teamIdentifier && *info->teamIdentifier == kPeerTeamIdentifier) return true;
+  return refused(*pid, "signed by team " + info->teamIdentifier.value_or("(none)") + ", not " +
+                           std::string(kPeerTeamIdentifier));
 }
 
 std::optional<pid_t> peerProcessIdentifier(int socketFd) {
