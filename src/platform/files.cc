@@ -40,6 +40,12 @@ Result<FileIdentity> fileIdentity(int fd) {
   return FileIdentity::of(st);
 }
 
+bool carriesData(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISREG(st.st_mode);
+}
+
 Result<FileIdentity> fileIdentity(const std::string& path, Symlinks symlinks) {
   struct stat st;
   if (statPath(path, symlinks, &st) != 0) return errnoError("stat " + path, errno);

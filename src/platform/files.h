@@ -36,6 +36,9 @@ struct FileIdentity {
 };
 
 Result<FileIdentity> fileIdentity(int fd);
+// True when `fd` is a pipe, a socket or a regular file: something that
+// carries data, unlike a terminal or the null device.
+bool carriesData(int fd);
 Result<FileIdentity> fileIdentity(const std::string& path, Symlinks symlinks = Symlinks::kFollow);
 
 }  // namespace zefra::platform

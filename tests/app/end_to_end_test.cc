@@ -9,7 +9,16 @@
 namespace zefra::app::testing {
 namespace {
 
-class EndToEndTest : public HelperFixture {};
+class EndToEndTest : public HelperFixture {
+ protected:
+  // The built client with one byte added: it no longer carries a signature.
+  std::string unsignedClient() {
+    const auto path = root_ + "/unsigned-client";
+    fs::copy_file(ZEFRA_TEST_CLIENT, path);
+    std::ofstream(path, std::ios::app) << '\n';
+    return path;
+  }
+};
 
 TEST_F(EndToEndTest, BothServicesAnswerPingWithTheBundleVersion) {
   startHelper();
@@ -44,10 +53,113 @@ TEST_F(EndToEndTest, ClientRunsToolsAndPassesTheirStatus) {
 
   auto missing = client({"run", freeTool(1)});
   EXPECT_EQ(missing.status, 127);
-  EXPECT_EQ(missing.err, "Zefra Helper: '" + freeTool(1) + "' is not installed or not allowed.");
+  EXPECT_EQ(missing.err, "Zefra Helper: '" + freeTool(1) + "' is not installed or not allowed.\n");
   auto badDirectory = client({"run", "--cwd", root_ + "/nowhere", tool});
   EXPECT_EQ(badDirectory.status, 126);
   EXPECT_EQ(badDirectory.err.rfind("Zefra Helper: ", 0), 0u);
+}
+
+TEST_F(EndToEndTest, ClientRunsInItsCallersDirectoryAndSaysWhatItDoesNotSend) {
+  startHelper();
+  const auto tool = freeTool();
+  writeTool(tool, R"(pwd; printf 'in:'; cat)");
+  const auto doc = root_ + "/doc";
+  fs::create_directories(doc + "/sub");
+  std::ofstream(doc + "/notes.md") << "# notes";
+  programDirectory_ = doc;
+
+  struct Row {
+    std::vector<std::string> arguments;
+    std::string out;
+  };
+  for (const auto& row : std::vector<Row>{
+           {{"run", tool}, doc + "\nin:"},
+           {{"run", "--cwd", "sub", tool}, doc + "/sub\nin:"},
+           {{"run", "--cwd", "./sub/", "--input", "notes.md", tool}, doc + "/sub\nin:# notes"},
+           {{"run", "--cwd", root_, tool}, root_ + "\nin:"},
+       }) {
+    auto run = client(row.arguments);
+    EXPECT_EQ(run.status, 0) << row.arguments[2] << run.err;
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err, "");
+  }
+  // The helper's own directory is not ours.
+  auto helpers = client({"run", "--helper-cwd", tool});
+  EXPECT_EQ(helpers.status, 0);
+  EXPECT_EQ(helpers.out.find(doc + "\n"), std::string::npos) << helpers.out;
+
+  auto piped = client({"run", tool}, std::string("dropped"));
+  EXPECT_EQ(piped.out, doc + "\nin:");
+  EXPECT_NE(piped.err.find("add --input - to send it"), std::string::npos) << piped.err;
+}
+
+TEST_F(EndToEndTest, ClientTellsItsFailuresApart) {
+  startHelper({"ZEFRA_VERBOSE=1"});
+  const auto tool = freeTool();
+  writeTool(tool, "exit 3");
+  {
+    std::ofstream big(root_ + "/big", std::ios::binary);
+    big.seekp((64 << 20) + 1);
+    big.put('x');
+  }
+  const auto unsigned_ = unsignedClient();
+
+  struct Row {
+    std::vector<std::string> arguments;
+    int status;
+    std::string says;
+  };
+  for (const auto& row : std::vector<Row>{
+           {{"run", tool}, 3, ""},
+           {{"run", tool, "caf\xe9"}, 65, "argument 1 is not valid UTF-8"},
+           {{"run", "--env", "A=\xff", tool}, 65, "not valid UTF-8"},
+           {{"run", "--input", root_ + "/big", tool}, 66, "limit of 64 MiB"},
+           {{"run", "--input", root_ + "/none", tool}, 66, "cannot read"},
+           {{"run", "--cwd", "a", "--helper-cwd", tool}, 64, "exclude each other"},
+           {{"-h"}, 0, ""},
+           {{"frobnicate"}, 64, "unknown command"},
+           {{"cancel", "no-such-run"}, 0, ""},
+           {{"cancel"}, 64, "one run ID"},
+       }) {
+    auto outcome = client(row.arguments);
+    EXPECT_EQ(outcome.status, row.status) << row.arguments[0] << " " << outcome.err;
+    EXPECT_NE(outcome.err.find(row.says), std::string::npos) << outcome.err;
+  }
+  auto refused = runProgram(unsigned_, {"ping"});
+  EXPECT_EQ(refused.status, 77);
+  EXPECT_NE(refused.err.find("signed by the maker's team"), std::string::npos) << refused.err;
+
+  // Every command has its help, the whole one names exit codes and the directory.
+  EXPECT_NE(client({"--help"}).out.find("ZEFRA_RUNTIME_DIR"), std::string::npos);
+  EXPECT_NE(client({"--help"}).out.find("77"), std::string::npos);
+  for (auto command : {"ping", "tools", "run", "cancel", "prepare-for-update", "install-update"}) {
+    auto help = client({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: zefra-helper-client ") + command, 0), 0u)
+        << help.out;
+  }
+
+  // The detailed log: the sockets, the refused peer with its reason, each run.
+  const auto log = this->log();
+  EXPECT_NE(log.find("bound " + runtime_ + "/group.com.ovak.zefra.helper"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("refused peer "), std::string::npos) << log;
+  EXPECT_NE(log.find(": " + tool + " (" + root_ + "/home/.local/bin/" + tool +
+                     ") ended with status 3 after "),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(EndToEndTest, DefaultLogKeepsRefusalsAndRunsToItself) {
+  startHelper();
+  const auto unsigned_ = unsignedClient();
+  EXPECT_EQ(runProgram(unsigned_, {"ping"}).status, 77);
+  EXPECT_EQ(client({"run", freeTool()}).status, 127);
+  EXPECT_EQ(client({"ping"}).status, 0);
+  const auto log = this->log();
+  EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ended with status"), std::string::npos) << log;
+  EXPECT_EQ(log.find("bound "), std::string::npos) << log;
 }
 
 TEST_F(EndToEndTest, ClientWithoutAHelperFailsWithOneLine) {

@@ -73,6 +73,7 @@ class HelperFixture : public ::testing::Test {
     env["XDG_CONFIG_HOME"] = root_ + "/config";
     env["HOME"] = root_ + "/home";
     env.erase("ZEFRA_LAUNCH_EVENT");
+    env.erase("ZEFRA_VERBOSE");
     env.erase("XDG_RUNTIME_DIR");
     // No user manager, no display: agents register by autostart entry and
     // alerts become log lines.
@@ -145,6 +146,10 @@ class HelperFixture : public ::testing::Test {
     options.spawn.executable = program;
     options.spawn.arguments = arguments;
     options.spawn.environment = environment(extraEnv);
+    options.spawn.workingDirectory = programDirectory_;
+    // Without input the program's standard input is the null device, as at a terminal
+    // nobody types into.
+    options.inputFromPipe = input.has_value();
     if (input) options.input = *input;  // a view: must not point at a temporary
     auto captured = platform::captureProcess(options);
     EXPECT_TRUE(captured) << captured.error().message;
@@ -168,6 +173,7 @@ class HelperFixture : public ::testing::Test {
   std::string root_;
   std::string runtime_;
   std::vector<platform::ChildProcess> helpers_;
+  std::optional<std::string> programDirectory_;  // where runProgram starts programs
 };
 
 }  // namespace zefra::app::testing
