@@ -89,9 +89,9 @@ Session open(const Target& target) {
   return {nullptr,
           {},
           fail(EX_NOPERM, "the helper at " + target.service +
-                              " refused this client: it serves only programs signed by the "
-                              "maker's team, unaltered and started without LD_PRELOAD or the "
-                              "like (start the helper with --verbose to log why)")};
+                              " refused this client: it serves only unaltered programs signed "
+                              "by the maker's team and run by the same user (start the helper "
+                              "with --verbose to log why)")};
 }
 
 void writeOut(int fd, const platform::Bytes& bytes) {
