@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ipc_senders.h"
 #include "platform/queue.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
@@ -77,6 +78,13 @@ class ServerConnection {
  private:
   std::shared_ptr<Impl> impl_;
 };
+
+// For the serving connection whose socket is `socketFd`, when it exists and
+// is not yet resumed: every frame it reads must come from a process that
+// passes `check`, or the connection closes before the frame is decoded.
+// Descriptors passed along also close it. A sender that passed is asked
+// again only when it has exec'd or exited.
+void checkSendersOf(int socketFd, SenderCheck check);
 
 // Where a client connects.
 struct ConnectOptions {

@@ -5,6 +5,7 @@
 
 #include "codesign/peer_code_checker.h"
 #include "codesign/requirement.h"
+#include "platform/ipc_connection.h"
 #include "platform/no_destructor.h"
 #include "platform/peer_process.h"
 
@@ -22,20 +23,39 @@ codesign::PeerCodeChecker* compiledChecker() {
   return checker.get().get();
 }
 
+// The running code against the requirement first, and only then the team
+// named by its signing information.
+platform::Status judge(const platform::Result<codesign::SigningInfo>& info) {
+  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
+  if (!requirement) return platform::Error{0, "no requirement"};
+  if (!info) return info.error();
+  if (!codesign::checkRequirement(*info, requirement.value())) {
+    return platform::Error{0, "the requirement is not met"};
+  }
+  if (!info->teamIdentifier || *info->teamIdentifier != kPeerTeamIdentifier) {
+    return platform::Error{0, "another team"};
+  }
+  return platform::Ok{};
+}
+
 }  // namespace
+
+platform::Status checkPeerProcess(const platform::PeerProcess& peer) {
+  codesign::PeerCodeChecker* checker = compiledChecker();
+  if (!checker) return platform::Error{0, "no anchor"};
+  return judge(checker->check(peer));
+}
 
 bool peerIsTrusted(int socketFd) {
   auto pid = platform::peerPid(socketFd);
   if (!pid) return false;
-  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
-  if (!requirement) return false;
   codesign::PeerCodeChecker* checker = compiledChecker();
   if (!checker) return false;
-  // The running code against the requirement first ...
-  auto info = checker->check(socketFd);
-  if (!info || !codesign::checkRequirement(*info, requirement.value())) return false;
-  // ... and only then the team named by its signing information.
-  return info->teamIdentifier && *info->teamIdentifier == kPeerTeamIdentifier;
+  if (!judge(checker->check(socketFd))) return false;
+  // The connecting process is one thing; the process writing each frame may
+  // be another (a descriptor passed on, a program exec'd in its place).
+  platform::checkSendersOf(socketFd, checkPeerProcess);
+  return true;
 }
 
 std::optional<pid_t> peerProcessIdentifier(int socketFd) {

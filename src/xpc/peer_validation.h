@@ -5,6 +5,9 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/peer_process.h"
+#include "platform/result.h"
+
 namespace zefra::xpc {
 
 // The requirement every peer's running code must meet, and the team its
@@ -15,8 +18,18 @@ inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
 // The code-signing check of a connected peer, with no side effects: its
 // running code satisfies kPeerRequirement under the compiled anchor, then
 // the team identifier of its signing information equals kPeerTeamIdentifier
-// exactly. Every failure is a silent false.
+// exactly. Every failure is a silent false. When the socket is a serving
+// connection not yet resumed, each frame it reads must then also come from
+// a process that passes checkPeerProcess, or the connection closes.
 bool peerIsTrusted(int socketFd);
+
+// The same check of one process; the error says why it fails.
+platform::Status checkPeerProcess(const platform::PeerProcess& peer);
+// The same check, with the reason of a refusal.
+platform::Status checkPeer(int socketFd);
+// The same check of a process that sent a frame on an accepted connection:
+// what ServerConnection::checkEverySender is given.
+platform::Status checkSender(const platform::PeerProcess& sender);
 
 // The connecting process's identifier, when it can be read.
 std::optional<pid_t> peerProcessIdentifier(int socketFd);
