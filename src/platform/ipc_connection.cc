@@ -10,11 +10,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/ipc_io.h"
-#include "platform/no_destructor.h"
 #include "platform/peer_process.h"
 #include "platform/runtime_dir.h"
 #include "platform/unix_address.h"
@@ -42,17 +40,6 @@ Error invalidatedError() {
   return Error{ECANCELED, "connection invalidated"};
 }
 
-// The serving connections by socket, for checkSendersOf(), which is given
-// only the descriptor.
-struct ServingSockets {
-  std::mutex mu;
-  std::unordered_map<int, std::weak_ptr<ServerConnection::Impl>> byFd;
-};
-ServingSockets& servingSockets() {
-  static NoDestructor<ServingSockets> sockets;
-  return sockets.get();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- serving side
@@ -61,34 +48,6 @@ class ServerConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, pid_t pid)
       : FramedSocket(std::move(fd), kMaxCallFrameSize), pid_(pid), calls_("zefra.ipc.calls") {}
-  ~Impl() override { forget(); }
-
-  // Before the socket closes, so that a connection accepted on the same
-  // number is never mistaken for this one.
-  void forget() {
-    ServingSockets& sockets = servingSockets();
-    std::lock_guard lock(sockets.mu);
-    auto found = sockets.byFd.find(nativeHandle());
-    if (found == sockets.byFd.end()) return;
-    auto live = found->second.lock();
-    if (!live || live.get() == this) sockets.byFd.erase(found);
-  }
-
-  void startServing() {
-    SenderCheck check;
-    {
-      std::lock_guard lock(mu_);
-      check = std::move(senderCheck_);
-    }
-    if (check) {
-      if (Status enabled = SenderGate::enable(nativeHandle(), SenderIdentity::kCredentials);
-          !enabled) {
-        return closeSocket(enabled.error());
-      }
-      gateSenders(std::make_unique<SenderGate>(std::move(check), SenderIdentity::kCredentials));
-    }
-    startReading();
-  }
 
   std::shared_ptr<Impl> self() { return std::static_pointer_cast<Impl>(shared_from_this()); }
 
@@ -113,13 +72,11 @@ class ServerConnection::Impl final : public FramedSocket {
   std::shared_ptr<const IpcInterface> interface_;
   std::shared_ptr<IpcExportedObject> object_;
   bool resumed_ = false;
-  SenderCheck senderCheck_;
   std::unordered_set<std::uint64_t> outstanding_;
   SerialQueue calls_;
 
  protected:
   void onMessage(std::vector<IpcValue> message) override;
-  void beforeClose() override { forget(); }
   void onClosed(const Error&) override {
     std::shared_ptr<const IpcInterface> interface;
     std::shared_ptr<IpcExportedObject> object;
@@ -191,11 +148,6 @@ Result<ServerConnection> ServerConnection::adopt(UniqueFd socket) {
   Result<pid_t> pid = peerPid(socket.get());
   auto impl = std::make_shared<Impl>(std::move(socket), pid ? *pid : 0);
   if (!impl->isOpen()) return Error{EBADF, "cannot serve the connection's socket"};
-  {
-    ServingSockets& sockets = servingSockets();
-    std::lock_guard lock(sockets.mu);
-    sockets.byFd[impl->nativeHandle()] = impl;
-  }
   return ServerConnection(std::move(impl));
 }
 
@@ -205,6 +157,16 @@ pid_t ServerConnection::processIdentifier() const {
 
 int ServerConnection::nativeHandle() const {
   return impl_->nativeHandle();
+}
+
+Status ServerConnection::checkEverySender(SenderCheck check, SenderIdentity identity) {
+  std::lock_guard lock(impl_->mu_);
+  if (impl_->resumed_) return Error{EBUSY, "the connection is already serving"};
+  if (Status enabled = SenderGate::enable(impl_->nativeHandle(), identity); !enabled) {
+    return enabled;
+  }
+  impl_->gateSenders(std::make_unique<SenderGate>(std::move(check), identity));
+  return Ok{};
 }
 
 void ServerConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
@@ -223,20 +185,7 @@ void ServerConnection::resume() {
     if (impl_->resumed_) return;
     impl_->resumed_ = true;
   }
-  asio::post(ipcContext(), [impl = impl_] { impl->startServing(); });
-}
-
-void checkSendersOf(int socketFd, SenderCheck check) {
-  std::shared_ptr<ServerConnection::Impl> impl;
-  {
-    ServingSockets& sockets = servingSockets();
-    std::lock_guard lock(sockets.mu);
-    auto found = sockets.byFd.find(socketFd);
-    if (found != sockets.byFd.end()) impl = found->second.lock();
-  }
-  if (!impl) return;
-  std::lock_guard lock(impl->mu_);
-  if (!impl->resumed_) impl->senderCheck_ = std::move(check);
+  asio::post(ipcContext(), [impl = impl_] { impl->startReading(); });
 }
 
 void ServerConnection::invalidate() {

@@ -65,6 +65,11 @@ class ServerConnection {
   // The peer's process at connect time (SO_PEERCRED); 0 when unknown.
   pid_t processIdentifier() const;
   int nativeHandle() const;
+  // From resume() on, every read must come from a process that passes
+  // `check`; any other sender, or descriptors passed along, close the
+  // connection before its bytes are decoded. A sender that passed is asked
+  // again only once it has exec'd or exited. Only before resume().
+  Status checkEverySender(SenderCheck check, SenderIdentity identity);
   // Both take effect only before resume().
   void setExportedInterface(std::shared_ptr<const wire::IpcInterface> interface);
   void setExportedObject(std::shared_ptr<IpcExportedObject> object);
@@ -78,13 +83,6 @@ class ServerConnection {
  private:
   std::shared_ptr<Impl> impl_;
 };
-
-// For the serving connection whose socket is `socketFd`, when it exists and
-// is not yet resumed: every frame it reads must come from a process that
-// passes `check`, or the connection closes before the frame is decoded.
-// Descriptors passed along also close it. A sender that passed is asked
-// again only when it has exec'd or exited.
-void checkSendersOf(int socketFd, SenderCheck check);
 
 // Where a client connects.
 struct ConnectOptions {

@@ -291,7 +291,6 @@ void FramedSocket::closeFromAnyThread(Error why) {
 void FramedSocket::closeSocket(const Error& why) {
   if (!open_) return;
   open_ = false;
-  beforeClose();
   {
     std::lock_guard lock(writeMu_);
     writeClosed_ = true;

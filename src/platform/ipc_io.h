@@ -62,8 +62,6 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
  protected:
   // IPC thread. Each decoded message, in order; may call closeSocket().
   virtual void onMessage(std::vector<wire::IpcValue> message) = 0;
-  // IPC thread, once, while the descriptor is still open.
-  virtual void beforeClose() {}
   // IPC thread, once.
   virtual void onClosed(const Error& why) = 0;
 

@@ -5,7 +5,6 @@
 
 #include "codesign/peer_code_checker.h"
 #include "codesign/requirement.h"
-#include "platform/ipc_connection.h"
 #include "platform/no_destructor.h"
 #include "platform/peer_process.h"
 
@@ -25,37 +24,41 @@ codesign::PeerCodeChecker* compiledChecker() {
 
 // The running code against the requirement first, and only then the team
 // named by its signing information.
-platform::Status judge(const platform::Result<codesign::SigningInfo>& info) {
+platform::Status judge(platform::Result<codesign::SigningInfo> info) {
   static const auto requirement = codesign::parseRequirement(kPeerRequirement);
-  if (!requirement) return platform::Error{0, "no requirement"};
+  if (!requirement) return platform::Error{0, "the requirement does not parse"};
   if (!info) return info.error();
   if (!codesign::checkRequirement(*info, requirement.value())) {
-    return platform::Error{0, "the requirement is not met"};
+    return platform::Error{0, "the code does not meet the requirement"};
   }
   if (!info->teamIdentifier || *info->teamIdentifier != kPeerTeamIdentifier) {
-    return platform::Error{0, "another team"};
+    return platform::Error{0, "signed by another team"};
   }
   return platform::Ok{};
 }
 
 }  // namespace
 
+platform::Status checkPeer(int socketFd) {
+  auto pid = platform::peerPid(socketFd);
+  if (!pid) return pid.error();
+  codesign::PeerCodeChecker* checker = compiledChecker();
+  if (!checker) return platform::Error{0, "no trust anchor"};
+  return judge(checker->check(socketFd));
+}
+
 platform::Status checkPeerProcess(const platform::PeerProcess& peer) {
   codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return platform::Error{0, "no anchor"};
-  return judge(checker->check(peer));
+  if (!checker) return platform::Error{0, "no trust anchor"};
+  return judge(checker->checkProcess(peer));
+}
+
+platform::Status checkSender(const platform::PeerProcess& sender) {
+  return checkPeerProcess(sender);
 }
 
 bool peerIsTrusted(int socketFd) {
-  auto pid = platform::peerPid(socketFd);
-  if (!pid) return false;
-  codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return false;
-  if (!judge(checker->check(socketFd))) return false;
-  // The connecting process is one thing; the process writing each frame may
-  // be another (a descriptor passed on, a program exec'd in its place).
-  platform::checkSendersOf(socketFd, checkPeerProcess);
-  return true;
+  return static_cast<bool>(checkPeer(socketFd));
 }
 
 std::optional<pid_t> peerProcessIdentifier(int socketFd) {

@@ -18,9 +18,7 @@ inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
 // The code-signing check of a connected peer, with no side effects: its
 // running code satisfies kPeerRequirement under the compiled anchor, then
 // the team identifier of its signing information equals kPeerTeamIdentifier
-// exactly. Every failure is a silent false. When the socket is a serving
-// connection not yet resumed, each frame it reads must then also come from
-// a process that passes checkPeerProcess, or the connection closes.
+// exactly. Every failure is a silent false.
 bool peerIsTrusted(int socketFd);
 
 // The same check of one process; the error says why it fails.
