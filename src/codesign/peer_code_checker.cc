@@ -26,8 +26,7 @@ bool systemLibrary(std::string_view path) {
 }
 
 template <class Map, class Value>
-void insertBounded(Map& map, std::size_t capacity, const typename Map::key_type& key,
-                   Value value) {
+void insertBounded(Map& map, std::size_t capacity, const typename Map::key_type& key, Value value) {
   if (map.size() >= capacity) map.erase(map.begin());
   map.insert_or_assign(key, std::move(value));
 }
@@ -79,8 +78,8 @@ Result<SigningInfo> PeerCodeChecker::verifyImage(int imageFd, const FileIdentity
     if (auto cached = cachedLocked(key, before)) return std::move(*cached);
     if (before.size > options_.maxImageSize) {
       ++stats_.oversized;
-      Error refused = refusal("image larger than " +
-                              std::to_string(options_.maxImageSize >> 20) + " MiB");
+      Error refused =
+          refusal("image larger than " + std::to_string(options_.maxImageSize >> 20) + " MiB");
       insertBounded(refusals_, options_.refusalCapacity, key, refused);
       return refused;
     }
