@@ -123,6 +123,15 @@ Result<SigningInfo> PeerCodeChecker::checkProcess(const PeerProcess& peer) {
   if (!image) return image.error();
   auto identity = platform::fileIdentity(image->get());
   if (!identity) return identity.error();
+  {
+    // A known refusal needs no look at the process: the cheapest answer to
+    // a flood of the same unsigned program.
+    std::lock_guard lock(mu_);
+    if (auto hit = refusals_.find(keyOf(*identity)); hit != refusals_.end()) {
+      ++stats_.refusalHits;
+      return hit->second;
+    }
+  }
   if (Status clean = checkNothingInjected(peer, *identity); !clean) return clean.error();
   auto info = verifyImage(image->get(), *identity);
   if (!info) return info.error();
