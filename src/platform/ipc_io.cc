@@ -112,10 +112,7 @@ void FramedSocket::startReading() {
   readAvailable();
 }
 
-// Reads what the socket holds, then waits for more. The wait is armed on
-// this thread right after a short read, and readiness is only dispatched on
-// this thread, so none is missed; it saves the read that would only say
-// "nothing more" on every message.
+// Reads what the socket holds, then waits for more.
 void FramedSocket::readAvailable() {
   constexpr int kReadsPerTurn = 16;  // then let other sockets have the thread
   for (int turn = 0;; ++turn) {
