@@ -27,6 +27,7 @@
 #include "wire/message.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
+#include "xpc/peer_validation.h"
 
 namespace {
 
@@ -167,6 +168,26 @@ void servePeers(UniqueFd listener, Serve serve) {
                                },
                                {root()});
   if (!listener) std::abort();
+  // The same service with every frame's sender checked (this program is
+  // signed, so its pings pass).
+  std::vector<std::unique_ptr<platform::Listener>> checked;
+  for (auto [name, identity] : {std::pair{"checked", platform::SenderIdentity::kCredentials},
+                                std::pair{"checked-pidfd", platform::SenderIdentity::kPidfd}}) {
+    platform::ListenerOptions options(root());
+    options.senderCheck = xpc::checkSender;
+    options.senderIdentity = identity;
+    auto opened = platform::Listener::open(
+        name,
+        [helper](platform::ServerConnection& connection) {
+          if (!xpc::peerIsTrusted(connection.nativeHandle())) return false;
+          connection.setExportedInterface(xpc::makeHelperInterface());
+          connection.setExportedObject(xpc::makeExportedObject(helper));
+          return true;
+        },
+        options);
+    if (!opened) std::abort();
+    checked.push_back(std::move(opened).value());
+  }
   servePeers(listenAt(root() + "/echo"), [](UniqueFd fd) {
     std::string body;
     while (readFrame(fd.get(), body)) {
@@ -213,6 +234,16 @@ void BM_PingHelper(benchmark::State& state) {
   pingOver(state, root() + "/bench");
 }
 BENCHMARK(BM_PingHelper)->UseRealTime();
+
+void BM_PingCheckedSenders(benchmark::State& state) {
+  pingOver(state, root() + "/checked");
+}
+BENCHMARK(BM_PingCheckedSenders)->UseRealTime();
+
+void BM_PingCheckedSendersPidfd(benchmark::State& state) {
+  pingOver(state, root() + "/checked-pidfd");
+}
+BENCHMARK(BM_PingCheckedSendersPidfd)->UseRealTime();
 
 void BM_PingRemoteProxy(benchmark::State& state) {
   auto proxy = client::RemoteProxy::connect("bench", nullptr, {root()});
@@ -320,6 +351,8 @@ int main(int argc, char** argv) {
     }
   };
   ratio("BM_PingHelper/real_time", "BM_PingRawEcho/real_time");
+  ratio("BM_PingCheckedSenders/real_time", "BM_PingRawEcho/real_time");
+  ratio("BM_PingCheckedSendersPidfd/real_time", "BM_PingRawEcho/real_time");
   ratio("BM_PingRemoteProxy/real_time", "BM_PingRawEcho/real_time");
   ratio("BM_LargeRunReply/real_time", "BM_LargeRawFrame/real_time");
   ratio("BM_LargeRunReplyRemoteProxy/real_time", "BM_LargeRawFrame/real_time");

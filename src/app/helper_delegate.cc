@@ -16,6 +16,8 @@ DelegateSettings defaultDelegateSettings() {
   DelegateSettings settings;
   settings.launchEvent = platform::launchEvent();
   settings.peerIsTrusted = xpc::peerIsTrusted;
+  // The connecting process alone proves nothing about who writes later.
+  settings.listenerOptions.senderCheck = xpc::checkSender;
   settings.makeService = [] { return tools::ToolService::create(); };
   settings.services = defaultAppServices();
   return settings;

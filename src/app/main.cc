@@ -20,7 +20,7 @@ int main() {
 
   auto& delegate = app::sharedDelegate();
   delegate = std::make_shared<app::HelperDelegate>(settings);
-  auto reopen = app::openReopenListener(delegate, settings.peerIsTrusted);
+  auto reopen = app::openReopenListener(delegate, settings.peerIsTrusted, settings.listenerOptions);
 
   auto& mainQueue = platform::MainQueue::shared();
   // A normal end removes the socket files on the way out.

@@ -159,6 +159,16 @@ int ServerConnection::nativeHandle() const {
   return impl_->nativeHandle();
 }
 
+Status ServerConnection::checkEverySender(SenderCheck check, SenderIdentity identity) {
+  std::lock_guard lock(impl_->mu_);
+  if (impl_->resumed_) return Error{EBUSY, "the connection is already serving"};
+  if (Status enabled = SenderGate::enable(impl_->nativeHandle(), identity); !enabled) {
+    return enabled;
+  }
+  impl_->gateSenders(std::make_unique<SenderGate>(std::move(check), identity));
+  return Ok{};
+}
+
 void ServerConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
   std::lock_guard lock(impl_->mu_);
   if (!impl_->resumed_) impl_->interface_ = std::move(interface);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ipc_senders.h"
 #include "platform/queue.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
@@ -64,6 +65,11 @@ class ServerConnection {
   // The peer's process at connect time (SO_PEERCRED); 0 when unknown.
   pid_t processIdentifier() const;
   int nativeHandle() const;
+  // From resume() on, every read must come from a process that passes
+  // `check`; any other sender, or descriptors passed along, close the
+  // connection before its bytes are decoded. A sender that passed is asked
+  // again only once it has exec'd or exited. Only before resume().
+  Status checkEverySender(SenderCheck check, SenderIdentity identity);
   // Both take effect only before resume().
   void setExportedInterface(std::shared_ptr<const wire::IpcInterface> interface);
   void setExportedObject(std::shared_ptr<IpcExportedObject> object);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/no_destructor.h"
+#include "platform/queue.h"
 
 namespace zefra::platform {
 
@@ -111,10 +112,7 @@ void FramedSocket::startReading() {
   readAvailable();
 }
 
-// Reads what the socket holds, then waits for more. The wait is armed on
-// this thread right after a short read, and readiness is only dispatched on
-// this thread, so none is missed; it saves the read that would only say
-// "nothing more" on every message.
+// Reads what the socket holds, then waits for more.
 void FramedSocket::readAvailable() {
   constexpr int kReadsPerTurn = 16;  // then let other sockets have the thread
   for (int turn = 0;; ++turn) {
@@ -123,10 +121,15 @@ void FramedSocket::readAvailable() {
       return;
     }
     std::span<char> space = reader_.readSpace();
+    ReadSender sender;
     ssize_t count;
-    do {
-      count = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
-    } while (count < 0 && errno == EINTR);
+    if (gate_) {
+      count = gate_->receive(fd_, space, sender);
+    } else {
+      do {
+        count = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+      } while (count < 0 && errno == EINTR);
+    }
     if (count == 0) {
       return closeSocket(reader_.midFrame() ? ipcViolation("connection closed inside a frame")
                                             : Error{ECONNRESET, "connection closed by the peer"});
@@ -135,10 +138,28 @@ void FramedSocket::readAvailable() {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return closeSocket(errnoError("connection failed", errno));
     }
-    reader_.commit(static_cast<std::size_t>(count));
-    if (!deliverFrames()) return;
-    if (static_cast<std::size_t>(count) < space.size()) break;
+    const bool more = static_cast<std::size_t>(count) == space.size();
+    if (gate_) {
+      if (sender.passedDescriptors) return closeSocket(ipcViolation("descriptors were passed"));
+      const bool known = gate_->known(sender);
+      // One frame, one sender: bytes of a frame already begun came from the
+      // last sender, who must still be the same program.
+      if (reader_.midFrame() && (!known || sender.pid != lastSender_)) {
+        return closeSocket(ipcViolation("a frame from two senders"));
+      }
+      if (!known) return admitThenDeliver(std::move(sender), static_cast<std::size_t>(count), more);
+      lastSender_ = sender.pid;
+    }
+    if (!commitAndDeliver(static_cast<std::size_t>(count))) return;
+    if (!more) break;
   }
+  waitReadable();
+}
+
+// The wait is armed on this thread right after a short read, and readiness
+// is only dispatched on this thread, so none is missed; it saves the read
+// that would only say "nothing more" on every message.
+void FramedSocket::waitReadable() {
   socket_.async_wait(
       asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& error) {
         if (!self->open_) return;
@@ -147,6 +168,30 @@ void FramedSocket::readAvailable() {
         }
         self->readAvailable();
       });
+}
+
+bool FramedSocket::commitAndDeliver(std::size_t count) {
+  reader_.commit(count);
+  return deliverFrames();
+}
+
+void FramedSocket::admitThenDeliver(ReadSender sender, std::size_t count, bool more) {
+  // The check may hash a program: never on the thread every socket shares.
+  // Nothing else reads this socket meanwhile, so the bytes wait in place.
+  auto shared = std::make_shared<ReadSender>(std::move(sender));
+  globalQueue().async([self = shared_from_this(), shared, count, more] {
+    auto verified =
+        std::make_shared<Result<SenderGate::Verified>>(self->gate_->verify(std::move(*shared)));
+    asio::post(ipcContext(), [self, verified, count, more] {
+      if (!self->open_) return;
+      if (!*verified) return self->closeSocket(verified->error());
+      self->lastSender_ = (*verified)->pid;
+      self->gate_->remember(std::move(*verified).value());
+      if (!self->commitAndDeliver(count)) return;
+      if (more) return self->readAvailable();
+      self->waitReadable();
+    });
+  });
 }
 
 bool FramedSocket::deliverFrames() {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ipc_senders.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 #include "wire/frame.h"
@@ -45,6 +46,10 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // socket is closed (the frame is dropped).
   bool send(wire::EncodedFrame frame);
 
+  // Before startReading(): every read must come from a sender the gate
+  // admits; bytes are neither decoded nor delivered before that.
+  void gateSenders(std::unique_ptr<SenderGate> gate) { gate_ = std::move(gate); }
+
   // IPC thread only.
   void startReading();
   // Closes the socket and reports `why` to onClosed, the first time only.
@@ -67,6 +72,12 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   };
 
   void readAvailable();
+  void waitReadable();
+  // A read whose sender must be checked first, off the IPC thread; reading
+  // resumes when it passes.
+  void admitThenDeliver(ReadSender sender, std::size_t count, bool more);
+  // False when the socket closed meanwhile.
+  bool commitAndDeliver(std::size_t count);
   // False when the socket closed meanwhile.
   bool deliverFrames();
   // With writeMu_ held.
@@ -78,6 +89,8 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   wire::FrameReader reader_;
   bool open_ = true;
   bool reading_ = false;
+  std::unique_ptr<SenderGate> gate_;
+  pid_t lastSender_ = 0;
 
   std::mutex writeMu_;
   std::deque<Outgoing> pending_;

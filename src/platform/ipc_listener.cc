@@ -28,8 +28,12 @@
 namespace zefra::platform {
 
 struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
-  Impl(AcceptHandler handler, std::string path, bool adopted)
-      : handler(std::move(handler)), path(std::move(path)), adopted(adopted) {}
+  Impl(AcceptHandler handler, std::string path, bool adopted, const ListenerOptions& options)
+      : handler(std::move(handler)),
+        path(std::move(path)),
+        adopted(adopted),
+        senderCheck(options.senderCheck),
+        senderIdentity(options.senderIdentity) {}
 
   void waitForPeers() {
     acceptor.async_wait(asio::socket_base::wait_read,
@@ -72,6 +76,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   void hand(UniqueFd fd) {
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
+    if (senderCheck && !connection->checkEverySender(senderCheck, senderIdentity)) return;
     globalQueue().async(
         [self = shared_from_this(), connection = std::move(connection).value()]() mutable {
           if (self->handler(connection)) {
@@ -87,6 +92,8 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   const AcceptHandler handler;
   const std::string path;
   const bool adopted;
+  const SenderCheck senderCheck;
+  const SenderIdentity senderIdentity;
   int fd = -1;
   std::atomic<bool> closed{false};
 };
@@ -146,7 +153,15 @@ Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
     fd = std::move(bound).value();
   }
 
-  auto impl = std::make_shared<Listener::Impl>(std::move(handler), path, adopted);
+  // Set on the listening socket, the option reaches a connection as it is
+  // made, before its first bytes (Linux 6.16; older kernels at accept).
+  if (options.senderCheck) {
+    if (Status enabled = SenderGate::enable(fd.get(), options.senderIdentity); !enabled) {
+      if (!adopted) removeIfOurs(file);
+      return enabled.error();
+    }
+  }
+  auto impl = std::make_shared<Listener::Impl>(std::move(handler), path, adopted, options);
   std::error_code error;
   impl->acceptor.assign(asio::local::stream_protocol(), fd.get(), error);
   if (error) {

@@ -13,8 +13,15 @@
 namespace zefra::platform {
 
 struct ListenerOptions {
+  ListenerOptions() = default;
+  ListenerOptions(std::optional<std::string> directory) : runtimeDirectory(std::move(directory)) {}
+
   // Instead of the environment's runtime directory (tests, demos).
   std::optional<std::string> runtimeDirectory;
+  // When set, every frame of an accepted connection must come from a process
+  // that passes it (see ServerConnection::checkEverySender).
+  SenderCheck senderCheck;
+  SenderIdentity senderIdentity = SenderIdentity::kCredentials;
 };
 
 // Serves one service name. Each new peer is handed to the acceptance handler

@@ -24,30 +24,50 @@ codesign::PeerCodeChecker* compiledChecker() {
   return checker.get().get();
 }
 
+// The running code against the requirement first, and only then the team
+// named by its signing information.
+platform::Status judge(platform::Result<codesign::SigningInfo> info) {
+  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
+  if (!requirement) return platform::Error{0, "the requirement does not parse"};
+  if (!info) return info.error();
+  if (platform::Status meets = codesign::checkRequirement(*info, requirement.value()); !meets) {
+    return meets;
+  }
+  if (!info->teamIdentifier || *info->teamIdentifier != kPeerTeamIdentifier) {
+    return platform::Error{0, "signed by team " + info->teamIdentifier.value_or("(none)") +
+                                  ", not " + std::string(kPeerTeamIdentifier)};
+  }
+  return platform::Ok{};
+}
+
 // Silent unless the detailed log is on.
-bool refused(pid_t pid, const std::string& reason) {
-  platform::logVerbose("refused peer " + std::to_string(pid) + ": " + reason);
-  return false;
+platform::Status logged(pid_t pid, platform::Status verdict) {
+  if (!verdict) platform::logVerbose("refused peer " + std::to_string(pid) + ": " + verdict.error().message);
+  return verdict;
 }
 
 }  // namespace
 
-bool peerIsTrusted(int socketFd) {
+platform::Status checkPeer(int socketFd) {
   auto pid = platform::peerPid(socketFd);
-  if (!pid) return false;
-  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
-  if (!requirement) return false;
+  if (!pid) return pid.error();
   codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return false;
-  // The running code against the requirement first ...
-  auto info = checker->check(socketFd);
-  platform::Status meets = info ? codesign::checkRequirement(*info, requirement.value())
-                                : platform::Status(info.error());
-  if (!meets) return refused(*pid, meets.error().message);
-  // ... and only then the team named by its signing information.
-  if (info->teamIdentifier && *info->teamIdentifier == kPeerTeamIdentifier) return true;
-  return refused(*pid, "signed by team " + info->teamIdentifier.value_or("(none)") + ", not " +
-                           std::string(kPeerTeamIdentifier));
+  if (!checker) return platform::Error{0, "no trust anchor"};
+  return logged(*pid, judge(checker->check(socketFd)));
+}
+
+platform::Status checkPeerProcess(const platform::PeerProcess& peer) {
+  codesign::PeerCodeChecker* checker = compiledChecker();
+  if (!checker) return platform::Error{0, "no trust anchor"};
+  return logged(peer.pid, judge(checker->checkProcess(peer)));
+}
+
+platform::Status checkSender(const platform::PeerProcess& sender) {
+  return checkPeerProcess(sender);
+}
+
+bool peerIsTrusted(int socketFd) {
+  return static_cast<bool>(checkPeer(socketFd));
 }
 
 std::optional<pid_t> peerProcessIdentifier(int socketFd) {

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/peer_process.h"
+#include "platform/result.h"
+
 namespace zefra::xpc {
 
 // The requirement every peer's running code must meet, and the team its
@@ -17,6 +20,14 @@ inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
 // the team identifier of its signing information equals kPeerTeamIdentifier
 // exactly. Every failure is a silent false.
 bool peerIsTrusted(int socketFd);
+
+// The same check of one process; the error says why it fails.
+platform::Status checkPeerProcess(const platform::PeerProcess& peer);
+// The same check, with the reason of a refusal.
+platform::Status checkPeer(int socketFd);
+// The same check of a process that sent a frame on an accepted connection:
+// what ServerConnection::checkEverySender is given.
+platform::Status checkSender(const platform::PeerProcess& sender);
 
 // The connecting process's identifier, when it can be read.
 std::optional<pid_t> peerProcessIdentifier(int socketFd);

@@ -8,7 +8,7 @@ zefra_sign_executable(zefra_test_peer_signed "com.ovak.zefra.test-peer")
 
 find_program(ZEFRA_TEST_OPENSSL openssl)
 
-foreach(test signature_block_test verify_test codesign_tool_test peer_check_test
+foreach(test signature_block_test verify_test codesign_tool_test peer_check_test attack_test
              peer_validation_test)
   if(NOT TARGET ${test})
     continue()

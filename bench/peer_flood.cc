@@ -1,0 +1,220 @@
+// Signed ping latency while unsigned programs keep connecting: the helper's
+// listener checks each connecting peer and every frame's sender, and the
+// refusals must not crowd out the peers it serves. A copy of this program
+// with its signature block cut off connects about 1,000 times a second and
+// writes a ping each time; this (signed) program pings meanwhile. The
+// baseline is the same flood against a raw socket that only accepts and
+// closes, so the wake-ups of a busy machine are in both. Prints the median
+// and 99th percentile of the signed pings, quiet, during the raw flood and
+// during the flood of the helper, and the ratios.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/remote_proxy.h"
+#include "codesign/signature_block.h"
+#include "platform/ipc_listener.h"
+#include "platform/process_signals.h"
+#include "xpc/exported_object.h"
+#include "xpc/interface.h"
+#include "xpc/peer_validation.h"
+
+using namespace zefra;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class PingOnly : public xpc::ZefraHelperProtocol {
+ public:
+  bool offers(xpc::Selector) const override { return true; }
+  void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
+  void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
+  void runWithRunID(std::string, std::string, std::vector<std::string>,
+                    std::optional<platform::Bytes>, std::optional<std::string>, xpc::Environment,
+                    xpc::RunReply reply) override {
+    reply(platform::Bytes(), platform::Bytes(), 0);
+  }
+  void cancelWithRunID(std::string) override {}
+  void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
+  void installUpdateFromZipAt(std::string, xpc::InstallReply reply) override { reply(false, ""); }
+};
+
+// The flooder: connects, writes a few bytes and waits for the refusal, at
+// `rate` connects a second, until its parent goes away. Reports how many it
+// made on `report` when stdin closes.
+int flood(const char* path, int rate, int report) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  ::write(report, "r", 1);
+  const auto step = std::chrono::nanoseconds(1'000'000'000 / rate);
+  auto next = Clock::now();
+  long connects = 0;
+  const auto start = Clock::now();
+  for (;;) {
+    pollfd parent{0, POLLIN, 0};
+    if (::poll(&parent, 1, 0) > 0) break;
+    next += step;
+    std::this_thread::sleep_until(next);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      ++connects;
+      const char ping[8] = {0, 0, 0, 4, 'p', 'i', 'n', 'g'};
+      (void)::send(fd, ping, sizeof ping, MSG_NOSIGNAL);
+      char byte;
+      while (::read(fd, &byte, 1) > 0) {
+      }
+    }
+    ::close(fd);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::string line = std::to_string(static_cast<long>(connects / seconds));
+  ::write(report, line.data(), line.size());
+  return 0;
+}
+
+struct Latency {
+  double median = 0, p99 = 0;
+};
+
+Latency pings(client::RemoteProxy& proxy, int count) {
+  std::vector<double> times;
+  times.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    if (!proxy.ping()) {
+      std::fprintf(stderr, "a signed ping failed\n");
+      std::exit(1);
+    }
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return {times[times.size() / 2], times[times.size() * 99 / 100]};
+}
+
+// This program without its signature block.
+std::string unsignedCopy(const std::string& dir) {
+  platform::UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+  auto block = codesign::locateBlock(self.get());
+  if (!block || !*block) return "";
+  const std::string path = dir + "/unsigned-flooder";
+  std::filesystem::copy_file("/proc/self/exe", path);
+  if (::truncate(path.c_str(), static_cast<off_t>((*block)->codeLength)) != 0) return "";
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--flood") == 0) {
+    return flood(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  }
+  const int rate = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int count = argc > 2 ? std::atoi(argv[2]) : 5000;
+  platform::ignoreSigpipe();
+  std::string root = (std::filesystem::temp_directory_path() / "zefra-flood-XXXXXX").string();
+  if (!::mkdtemp(root.data())) return 1;
+  const std::string flooder = unsignedCopy(root);
+  if (flooder.empty()) {
+    std::fprintf(stderr, "this program is not signed\n");
+    return 1;
+  }
+
+  auto helper = std::make_shared<PingOnly>();
+  platform::ListenerOptions options(root);
+  options.senderCheck = xpc::checkSender;
+  auto listener = platform::Listener::open(
+      "svc",
+      [helper](platform::ServerConnection& connection) {
+        if (!xpc::peerIsTrusted(connection.nativeHandle())) return false;
+        connection.setExportedInterface(xpc::makeHelperInterface());
+        connection.setExportedObject(xpc::makeExportedObject(helper));
+        return true;
+      },
+      options);
+  if (!listener) return 1;
+  auto proxy = client::RemoteProxy::connect("svc", nullptr, {root});
+  if (!proxy) return 1;
+
+  pings(**proxy, count / 10);  // warm up
+  const Latency quiet = pings(**proxy, count);
+
+  const std::string raw = root + "/raw";
+  platform::UniqueFd rawListener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un rawAddress{};
+  rawAddress.sun_family = AF_UNIX;
+  std::strncpy(rawAddress.sun_path, raw.c_str(), sizeof rawAddress.sun_path - 1);
+  if (::bind(rawListener.get(), reinterpret_cast<sockaddr*>(&rawAddress), sizeof rawAddress) != 0 ||
+      ::listen(rawListener.get(), 128) != 0) {
+    return 1;
+  }
+  std::thread([fd = rawListener.get()] {
+    for (;;) {
+      const int peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (peer < 0) return;
+      ::close(peer);
+    }
+  }).detach();
+
+  // Pings while the unsigned copy floods `socket`; the connects/s it made.
+  auto during = [&](const std::string& socket, Latency& latency) -> std::string {
+    int control[2], report[2];
+    if (::pipe2(control, O_CLOEXEC) != 0 || ::pipe2(report, 0) != 0) std::exit(1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(control[0], 0);
+      const std::string reportFd = std::to_string(report[1]);
+      const std::string rateText = std::to_string(rate);
+      ::execl(flooder.c_str(), flooder.c_str(), "--flood", socket.c_str(), rateText.c_str(),
+              reportFd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(control[0]);
+    ::close(report[1]);
+    char ready;
+    if (::read(report[0], &ready, 1) != 1) std::exit(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the flood settle
+    latency = pings(**proxy, count);
+    ::close(control[1]);
+    char achieved[32] = {};
+    (void)::read(report[0], achieved, sizeof achieved - 1);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    return achieved;
+  };
+  Latency rawFlood, flooded;
+  const std::string rawRate = during(raw, rawFlood);
+  const std::string helperRate = during(listener.value()->path(), flooded);
+
+  std::printf("unsigned connects/s: raw %s, helper %s (asked %d)\n", rawRate.c_str(),
+              helperRate.c_str(), rate);
+  std::printf("signed ping quiet:         median %.1f us, p99 %.1f us\n", quiet.median, quiet.p99);
+  std::printf("signed ping, raw flood:    median %.1f us, p99 %.1f us\n", rawFlood.median,
+              rawFlood.p99);
+  std::printf("signed ping, helper flood: median %.1f us, p99 %.1f us\n", flooded.median,
+              flooded.p99);
+  std::printf("helper flood / raw flood: median %.2f, p99 %.2f\n", flooded.median / rawFlood.median,
+              flooded.p99 / rawFlood.p99);
+  proxy->reset();
+  listener->reset();
+  std::filesystem::remove_all(root);
+  return 0;
+}
