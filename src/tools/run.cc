@@ -1,4 +1,5 @@
 #include <string>
+#include <string_view>
 
 #include "platform/capture.h"
 #include "platform/environment.h"
@@ -11,6 +12,55 @@ namespace {
 
 constexpr int kStatusNotResolved = 127;
 constexpr int kStatusLaunchFailed = 126;
+
+// A name as the caller sent it, with NUL bytes shown rather than cutting the
+// message short.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool hasNul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
+
+// What makes the request impossible to pass on unchanged: exec takes C
+// strings, so a NUL would silently cut an argument or value short, and a name
+// with "=" would turn into a different variable than the one asked for.
+std::optional<std::string> malformedRequest(const std::vector<std::string>& arguments,
+                                            const std::optional<std::string>& workingDirectory,
+                                            const xpc::Environment& environment) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (hasNul(arguments[i])) {
+      return "argument " + std::to_string(i + 1) + " contains a NUL byte; nothing was run.";
+    }
+  }
+  if (workingDirectory && hasNul(*workingDirectory)) {
+    return "the working directory contains a NUL byte; nothing was run.";
+  }
+  for (const auto& [name, value] : environment) {
+    if (name.empty()) return "an environment variable has an empty name; nothing was run.";
+    if (hasNul(name)) {
+      return "the environment variable name '" + shown(name) +
+             "' contains a NUL byte; nothing was run.";
+    }
+    if (name.find('=') != std::string::npos) {
+      return "the environment variable name '" + name + "' contains '='; nothing was run.";
+    }
+    if (hasNul(value)) {
+      return "the value of the environment variable '" + name +
+             "' contains a NUL byte; nothing was run.";
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -43,6 +93,11 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
                              const std::optional<xpc::Bytes>& input,
                              const std::optional<std::string>& workingDirectory,
                              const xpc::Environment& environment, const xpc::RunReply& reply) {
+  // Refused before resolution, so not even the login shell starts.
+  if (auto problem = malformedRequest(arguments, workingDirectory, environment)) {
+    reply({}, xpc::Bytes("Zefra Helper: " + *problem), kStatusLaunchFailed);
+    return;
+  }
   auto executable = resolver_.resolveToolPath(tool);
   if (!executable) {
     reply({}, xpc::Bytes("Zefra Helper: '" + tool + "' is not installed or not allowed."),

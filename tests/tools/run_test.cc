@@ -44,6 +44,41 @@ TEST_F(RunTest, StatusesInputAndRefusals) {
   }
 }
 
+// exec takes C strings: each of these would otherwise run something other
+// than what was asked (an argument cut at the NUL, a second PATH entry).
+TEST_F(RunTest, RequestsThatCannotBePassedOnUnchangedAreRefused) {
+  const auto tool = freeTool();
+  const std::string marker = home_ + "/started";
+  writeTool(tool, "touch '" + marker + "'");
+  using namespace std::string_literals;
+  struct Row {
+    std::vector<std::string> arguments;
+    std::optional<std::string> cwd;
+    xpc::Environment environment;
+    std::string problem;
+  };
+  const Row rows[] = {
+      {{"ok", "a\0b"s}, {}, {}, "argument 2 contains a NUL byte"},
+      {{}, home_ + "\0/x"s, {}, "the working directory contains a NUL byte"},
+      {{}, {}, {{"X", "1\0 2"s}}, "the value of the environment variable 'X' contains a NUL"},
+      {{},
+       {},
+       {{"PATH=/evil:/x", "1"}},
+       "the environment variable name 'PATH=/evil:/x' contains '='"},
+      {{}, {}, {{"", "1"}}, "an environment variable has an empty name"},
+      {{}, {}, {{"A\0B"s, "1"}}, "the environment variable name 'A\\0B' contains a NUL byte"},
+  };
+  for (const auto& row : rows) {
+    auto result = run(tool, row.arguments, std::nullopt, row.cwd, row.environment);
+    EXPECT_EQ(result.status, 126) << row.problem;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Zefra Helper: " + row.problem, 0), 0u) << result.err;
+    EXPECT_FALSE(fs::exists(marker)) << row.problem;
+  }
+  EXPECT_EQ(run(tool, {"a b"}, std::nullopt, std::nullopt, {{"X", "="}}).status, 0);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
 TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
   const auto tool = freeTool();
   writeTool(tool, R"(printf '%s|%s|%s' "$PATH" "$ZEFRA_TEST_VAR" "$HOME")");
