@@ -1,5 +1,6 @@
 // Zefra Helper: the per-user agent that runs the user's command-line tools
 // for Zefra Writer.
+#include "app/app_services.h"
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
 #include "platform/main_queue.h"
@@ -24,5 +25,5 @@ int main() {
   platform::onTerminationSignal([&mainQueue](int) { mainQueue.stop(); });
   mainQueue.async([] { app::sharedDelegate()->applicationDidFinishLaunching(); });
   mainQueue.run();
-  return 0;
+  return app::requestedExitStatus();
 }
