@@ -3,13 +3,23 @@
 #include "app/app_services.h"
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
+#include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/open_application.h"
+#include "platform/process_resources.h"
 #include "platform/process_signals.h"
+#include "platform/queue.h"
 
 int main() {
-  zefra::platform::ignoreSigpipe();
   using namespace zefra;
+  // Before any thread: a connection or run burst then costs two arenas, and
+  // what it freed goes back to the system once the pool is idle again.
+  platform::boundAllocatorArenas();
+  platform::setPoolIdleAction(platform::releaseFreeMemory);
+  if (auto raised = platform::raiseDescriptorLimit(); !raised) {
+    platform::log("cannot raise the descriptor limit: " + raised.error().message);
+  }
+  platform::ignoreSigpipe();
   const bool newInstance = platform::newInstanceRequested();
 
   auto settings = app::defaultDelegateSettings();
