@@ -1,13 +1,16 @@
 // The built helper as a process: its resident memory idle, at the peak of a
 // large run against the output plus the idle size, and idle again afterwards;
-// its threads while 64 runs are in progress and once they are over. This
-// program is signed by the build, so the helper serves it.
+// its threads while 64 runs are in progress and once they are over; its
+// threads and memory after 10,000 connect, ping, close cycles. This program
+// is signed by the build, so the helper serves it.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -146,11 +149,58 @@ void BM_HelperThreadsWith64Runs(benchmark::State& state) {
     for (auto& future : done) future.wait();
     std::this_thread::sleep_for(300ms);
     state.counters["threads_after"] = static_cast<double>(helper.status("Threads:"));
-    std::this_thread::sleep_for(11s);  // past the pool's idle timeout
+    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
     state.counters["threads_after_idle_timeout"] = static_cast<double>(helper.status("Threads:"));
   }
 }
 BENCHMARK(BM_HelperThreadsWith64Runs)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// 64 clients sharing 10,000 cycles; the figures a moment after the last and
+// once idle threads have had time to leave, against the idle start.
+void BM_HelperAfterConnectPingCloseChurn(benchmark::State& state) {
+  for (auto _ : state) {
+    Helper helper;
+    { auto served = helper.connect(); }
+    const double idle = helper.idleMiB();
+    const long idleThreads = helper.status("Threads:");
+    std::atomic<bool> churning{true};
+    std::atomic<long> peakThreads{idleThreads};
+    std::thread sampler([&] {
+      while (churning) {
+        peakThreads = std::max(peakThreads.load(), helper.status("Threads:"));
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    std::atomic<int> cycles{0};
+    for (int client = 0; client < 64; ++client) {
+      clients.emplace_back([&] {
+        while (cycles++ < 10'000) {
+          if (!helper.connect()) ++failures;
+        }
+      });
+    }
+    for (auto& client : clients) client.join();
+    churning = false;
+    sampler.join();
+    if (failures > 0) {
+      state.SkipWithError("some cycles failed");
+      return;
+    }
+    state.counters["idle_MiB"] = idle;
+    state.counters["threads_idle"] = static_cast<double>(idleThreads);
+    state.counters["threads_peak"] = static_cast<double>(peakThreads.load());
+    state.counters["rss_after_MiB"] = helper.idleMiB();
+    state.counters["threads_after"] = static_cast<double>(helper.status("Threads:"));
+    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+    const double settled = helper.idleMiB();
+    state.counters["rss_settled_MiB"] = settled;
+    state.counters["rss_settled_over_idle"] = settled / idle;
+    state.counters["threads_settled"] = static_cast<double>(helper.status("Threads:"));
+  }
+}
+BENCHMARK(BM_HelperAfterConnectPingCloseChurn)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace zefra::bench

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 #include "app/self_heal.h"
 #include "platform/bundle.h"
 #include "platform/main_queue.h"
@@ -11,6 +13,15 @@
 #include "xpc/interface.h"
 
 namespace zefra::app {
+namespace {
+
+std::atomic<int> exitStatus{0};
+
+}  // namespace
+
+int requestedExitStatus() {
+  return exitStatus.load();
+}
 
 AppServices defaultAppServices(const platform::ConnectOptions& connectOptions) {
   AppServices services;
@@ -40,6 +51,10 @@ AppServices defaultAppServices(const platform::ConnectOptions& connectOptions) {
     return platform::Workspace::shared().runningApplicationsWithBundleIdentifier(identifier);
   };
   services.terminate = [] { platform::MainQueue::shared().stop(); };
+  services.exit = [](int status) {
+    exitStatus = status;
+    platform::MainQueue::shared().stop();
+  };
   return services;
 }
 

@@ -41,7 +41,12 @@ struct AppServices {
       runningApplications;
   // Ends the main loop, and so the process.
   std::function<void()> terminate;
+  // The same, with `status` as the process's exit status.
+  std::function<void(int status)> exit;
 };
+
+// The status that the last default `exit` asked for; 0 when none did.
+int requestedExitStatus();
 
 // This process's bundle, defaults, agent, alerts and workspace; the probe
 // dials with `connectOptions`.

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "app/service_listeners.h"
 #include "platform/main_queue.h"
 #include "tools/tool_service.h"
 #include "xpc/exported_object.h"
@@ -31,21 +32,20 @@ std::shared_ptr<HelperDelegate>& sharedDelegate() {
 }
 
 void HelperDelegate::applicationDidFinishLaunching() {
-  std::vector<std::unique_ptr<platform::Listener>> listeners;
   std::weak_ptr<HelperDelegate> weak = weak_from_this();
-  for (std::string_view name : xpc::machServiceNames) {
-    auto listener = platform::Listener::open(
-        name,
-        [weak](platform::ServerConnection& connection) {
-          auto self = weak.lock();
-          return self && self->listenerShouldAcceptNewConnection(connection);
-        },
-        settings_.listenerOptions);
-    // A name another instance serves, or a refused runtime directory, simply
-    // leaves that listener out.
-    if (listener) listeners.push_back(std::move(listener.value()));
+  auto opened = openServiceListeners(
+      xpc::machServiceNames,
+      [weak](platform::ServerConnection& connection) {
+        auto self = weak.lock();
+        return self && self->listenerShouldAcceptNewConnection(connection);
+      },
+      settings_.listenerOptions);
+  listeners_ = std::move(opened.listeners);
+  // A process that serves nothing would only hold the user's session open.
+  if (opened.outcome != ServiceListeners::Outcome::kServing) {
+    settings_.services.exit(opened.outcome == ServiceListeners::Outcome::kServedElsewhere ? 0 : 1);
+    return;
   }
-  listeners_ = std::move(listeners);
   settings_.services.observeTerminations([weak](const platform::TerminationNotification& note) {
     if (auto self = weak.lock()) self->hostAppDidTerminate(note);
   });

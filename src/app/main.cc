@@ -1,16 +1,26 @@
 // Zefra Helper: the per-user agent that runs the user's command-line tools
 // for Zefra Writer.
+#include "app/app_services.h"
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/open_application.h"
 #include "platform/process_arguments.h"
+#include "platform/process_resources.h"
 #include "platform/process_signals.h"
+#include "platform/queue.h"
 
 int main() {
-  zefra::platform::ignoreSigpipe();
   using namespace zefra;
+  // Before any thread: a connection or run burst then costs two arenas, and
+  // what it freed goes back to the system once the pool is idle again.
+  platform::boundAllocatorArenas();
+  platform::setPoolIdleAction(platform::releaseFreeMemory);
+  if (auto raised = platform::raiseDescriptorLimit(); !raised) {
+    platform::log("cannot raise the descriptor limit: " + raised.error().message);
+  }
+  platform::ignoreSigpipe();
   platform::setVerboseLogging(platform::verboseLoggingRequested(platform::processArguments()));
   const bool newInstance = platform::newInstanceRequested();
 
@@ -27,5 +37,5 @@ int main() {
   platform::onTerminationSignal([&mainQueue](int) { mainQueue.stop(); });
   mainQueue.async([] { app::sharedDelegate()->applicationDidFinishLaunching(); });
   mainQueue.run();
-  return 0;
+  return app::requestedExitStatus();
 }

@@ -108,9 +108,8 @@ Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
 
 Result<std::unique_ptr<Listener>> logged(std::string_view serviceName,
                                          Result<std::unique_ptr<Listener>> listener) {
-  if (!listener) {
-    logVerbose("not listening for " + std::string(serviceName) + ": " + listener.error().message);
-  } else {
+  // Failures are the caller's to log: it knows whether a name left out matters.
+  if (listener) {
     logVerbose(std::string((*listener)->adopted() ? "adopted the socket " : "bound ") +
                (*listener)->path() + " for " + std::string(serviceName));
   }

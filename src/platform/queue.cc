@@ -1,12 +1,13 @@
 #include "platform/queue.h"
 
-#include "platform/log.h"
-#include "platform/no_destructor.h"
-
-#include <memory>
 #include <deque>
 #include <map>
+#include <memory>
 #include <thread>
+#include <utility>
+
+#include "platform/log.h"
+#include "platform/no_destructor.h"
 
 namespace zefra::platform {
 
@@ -31,6 +32,7 @@ class Pool {
   void submit(Work work) {
     std::unique_lock lock(mu_);
     queue_.push_back(std::move(work));
+    workSinceIdle_ = true;
     if (idle_ >= queue_.size() || threads_ >= kMaxThreads) {
       cv_.notify_one();
       if (threads_ >= kMaxThreads && !warnedAtBound_) {
@@ -72,6 +74,11 @@ class Pool {
     return stats;
   }
 
+  void setIdleAction(Work action) {
+    std::lock_guard lock(mu_);
+    idleAction_ = action ? std::make_shared<const Work>(std::move(action)) : nullptr;
+  }
+
   void setIdleTimeout(std::chrono::milliseconds timeout) {
     std::lock_guard lock(mu_);
     idleTimeout_ = timeout;
@@ -88,6 +95,13 @@ class Pool {
         --idle_;
         if (!woke) {
           --threads_;
+          // The last busy thread has finished and this one found nothing to
+          // do for a while: the burst is over.
+          if (threads_ == idle_ && idleAction_ && std::exchange(workSinceIdle_, false)) {
+            auto action = idleAction_;
+            lock.unlock();
+            (*action)();
+          }
           return;
         }
       }
@@ -124,7 +138,11 @@ class Pool {
   std::size_t threads_ = 0;
   std::size_t idle_ = 0;
   bool warnedAtBound_ = false;
-  std::chrono::milliseconds idleTimeout_{10000};
+  bool workSinceIdle_ = false;
+  std::shared_ptr<const Work> idleAction_;
+  // Long enough to carry a client's next request, short enough that a burst's
+  // threads (and their stacks) are gone soon after it.
+  std::chrono::milliseconds idleTimeout_{2000};
 
   std::mutex timerMu_;
   std::condition_variable timerCv_;
@@ -134,13 +152,21 @@ class Pool {
 
 }  // namespace
 
-PoolStats poolStats() { return Pool::shared().stats(); }
+PoolStats poolStats() {
+  return Pool::shared().stats();
+}
 
 void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
   Pool::shared().setIdleTimeout(timeout);
 }
 
-void ConcurrentQueue::async(Work work) const { Pool::shared().submit(std::move(work)); }
+void setPoolIdleAction(Work action) {
+  Pool::shared().setIdleAction(std::move(action));
+}
+
+void ConcurrentQueue::async(Work work) const {
+  Pool::shared().submit(std::move(work));
+}
 
 void ConcurrentQueue::asyncAfter(double seconds, Work work) const {
   Pool::shared().submitAfter(seconds, std::move(work));

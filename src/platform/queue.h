@@ -22,9 +22,13 @@ struct PoolStats {
 // Process-wide thread pool behind every concurrent queue. It adds a thread
 // whenever work arrives and no thread is idle (up to a generous cap), so an
 // item that blocks waiting for another item of its own queue never deadlocks;
-// a thread idle for `idleTimeout` goes away.
+// a thread idle for two seconds goes away.
 PoolStats poolStats();
 void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
+// Runs `action` on a leaving thread once the pool has gone idle after work:
+// the thread leaves for want of work and no other thread is busy. Once per
+// such idle spell, however many threads leave in it.
+void setPoolIdleAction(Work action);
 
 // A concurrent queue: items start in order, run in parallel.
 class ConcurrentQueue {

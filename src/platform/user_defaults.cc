@@ -201,7 +201,15 @@ Status UserDefaults::writeLocked(json document) {
   std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
   text += '\n';
   std::string temporary = path_ + ".tmp";
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  // Whatever is at the temporary path (a crashed writer's file, or a symlink
+  // to another of the user's files) is removed, never opened: O_EXCL with
+  // O_NOFOLLOW creates a fresh file or fails. Writers hold the lock, so only
+  // someone else's doing can put a file back in between.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+    return errnoError("remove the stale " + temporary, errno);
+  }
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) return errnoError("create " + temporary, errno);
   if (auto status = writeAll(fd.get(), text); !status) {
     ::unlink(temporary.c_str());
@@ -226,9 +234,19 @@ Status UserDefaults::writeLocked(json document) {
 }
 
 Status UserDefaults::update(const std::function<void(Document&)>& change) {
+  auto status = updateUnlogged(change);
+  // Callers go on with their work; the log is where a lost write shows.
+  if (!status) {
+    log("The user defaults file " + path_ + " could not be written (" + status.error().message +
+        "); it keeps its previous contents");
+  }
+  return status;
+}
+
+Status UserDefaults::updateUnlogged(const std::function<void(Document&)>& change) {
   if (auto status = makeDirectories(directory_); !status) return status;
   std::string lockPath = path_ + ".lock";
-  UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock) return errnoError("open " + lockPath, errno);
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return errnoError("flock " + lockPath, errno);

@@ -97,6 +97,7 @@ class UserDefaults {
     std::shared_ptr<const nlohmann::json> document;
   };
 
+  Status updateUnlogged(const std::function<void(Document&)>& change);
   Result<nlohmann::json> readLocked() const;
   Status writeLocked(nlohmann::json document);
   void remember(UniqueFd pin, const FileIdentity& identity,

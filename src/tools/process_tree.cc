@@ -57,27 +57,48 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
   // The task itself is signalled through its handle: by the second pass the
   // run may have reaped it and its pid may belong to someone else.
   const platform::ProcessHandle self = task.handle();
-  std::vector<pid_t> members = descendantPIDs(self.pid());
-  members.push_back(self.pid());
-  auto list = std::make_shared<const std::vector<pid_t>>(std::move(members));
-
-  for (pid_t member : *list) {
+  auto signalMember = [&self](pid_t member, int sig) {
     if (member == self.pid()) {
-      (void)self.signal(SIGTERM);
+      (void)self.signal(sig);
     } else {
-      (void)platform::signalProcess(member, SIGTERM);
+      (void)platform::signalProcess(member, sig);
+    }
+  };
+  // Stopped first, so that none forks a child the walk has not seen before
+  // TERM arrives: walk and stop again until a walk finds no one new.
+  std::vector<pid_t> members{self.pid()};
+  signalMember(self.pid(), SIGSTOP);
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (pid_t member : descendantPIDs(self.pid())) {
+      if (std::find(members.begin(), members.end(), member) != members.end()) continue;
+      signalMember(member, SIGSTOP);
+      members.push_back(member);
+      grew = true;
     }
   }
-  platform::globalQueue()
-      .asyncAfter(kProcessTreeKillDelay, [list, self] {
-        for (pid_t member : *list) {
-          if (member == self.pid()) {
-            if (self.signal(0)) (void)self.signal(SIGKILL);
-          } else if (platform::processExists(member)) {
-            (void)platform::signalProcess(member, SIGKILL);
-          }
-        }
-      });
+  // Deepest first, the task last, as the walk lists them.
+  std::vector<pid_t> ordered = descendantPIDs(self.pid());
+  for (pid_t member : members) {
+    if (member != self.pid() &&
+        std::find(ordered.begin(), ordered.end(), member) == ordered.end()) {
+      ordered.insert(ordered.begin(), member);
+    }
+  }
+  ordered.push_back(self.pid());
+  for (pid_t member : ordered) signalMember(member, SIGTERM);
+  for (pid_t member : ordered) signalMember(member, SIGCONT);
+  auto list = std::make_shared<const std::vector<pid_t>>(std::move(ordered));
+
+  platform::globalQueue().asyncAfter(kProcessTreeKillDelay, [list, self] {
+    for (pid_t member : *list) {
+      if (member == self.pid()) {
+        if (self.signal(0)) (void)self.signal(SIGKILL);
+      } else if (platform::processExists(member)) {
+        (void)platform::signalProcess(member, SIGKILL);
+      }
+    }
+  });
   return *list;
 }
 

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/capture.h"
 #include "platform/environment.h"
@@ -23,6 +24,55 @@ void logRun(const std::string& runID, const std::string& tool, int status,
   std::snprintf(seconds, sizeof seconds, "%.3f", took.count());
   platform::logVerbose("run " + runID + ": " + tool + " ended with status " +
                        std::to_string(status) + " after " + seconds + " s");
+}
+
+// A name as the caller sent it, with NUL bytes shown rather than cutting the
+// message short.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool hasNul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
+
+// What makes the request impossible to pass on unchanged: exec takes C
+// strings, so a NUL would silently cut an argument or value short, and a name
+// with "=" would turn into a different variable than the one asked for.
+std::optional<std::string> malformedRequest(const std::vector<std::string>& arguments,
+                                            const std::optional<std::string>& workingDirectory,
+                                            const xpc::Environment& environment) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (hasNul(arguments[i])) {
+      return "argument " + std::to_string(i + 1) + " contains a NUL byte; nothing was run.";
+    }
+  }
+  if (workingDirectory && hasNul(*workingDirectory)) {
+    return "the working directory contains a NUL byte; nothing was run.";
+  }
+  for (const auto& [name, value] : environment) {
+    if (name.empty()) return "an environment variable has an empty name; nothing was run.";
+    if (hasNul(name)) {
+      return "the environment variable name '" + shown(name) +
+             "' contains a NUL byte; nothing was run.";
+    }
+    if (name.find('=') != std::string::npos) {
+      return "the environment variable name '" + name + "' contains '='; nothing was run.";
+    }
+    if (hasNul(value)) {
+      return "the value of the environment variable '" + name +
+             "' contains a NUL byte; nothing was run.";
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -57,6 +107,12 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
                              const std::optional<std::string>& workingDirectory,
                              const xpc::Environment& environment, const xpc::RunReply& reply) {
   const auto began = std::chrono::steady_clock::now();
+  // Refused before resolution, so not even the login shell starts.
+  if (auto problem = malformedRequest(arguments, workingDirectory, environment)) {
+    logRun(runID, tool, kStatusLaunchFailed, began);
+    reply({}, xpc::Bytes("Zefra Helper: " + *problem), kStatusLaunchFailed);
+    return;
+  }
   auto executable = resolver_.resolveToolPath(tool);
   if (!executable) {
     reply({}, xpc::Bytes("Zefra Helper: '" + tool + "' is not installed or not allowed."),

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <future>
 
 #include "app/helper_fixture.h"
@@ -255,6 +256,48 @@ TEST_F(EndToEndTest, SocketsAreRemovedAtExitAndStaleOnesReplaced) {
   second.wait();
   EXPECT_TRUE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));  // left behind
   startHelper();
+  EXPECT_EQ(client({"ping"}).status, 0);
+}
+
+// Each way a service path can be taken: the helper says which and why, serves
+// what it can, and leaves when it can serve nothing.
+TEST_F(EndToEndTest, TakenServicePathsAreLoggedAndAHelperServingNothingLeaves) {
+  const std::string group = runtime_ + "/group.com.ovak.zefra.helper";
+  const std::string team = runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper";
+  auto count = [](const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  std::ofstream(group) << "not a socket";
+  fs::create_symlink(root_ + "/nowhere", team);
+  auto blocked = exitsWithin(start(), 60);
+  ASSERT_TRUE(blocked) << "a helper that can serve nothing kept running";
+  EXPECT_NE(*blocked, 0);
+  EXPECT_EQ(count(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 1u) << log();
+  EXPECT_EQ(count(log(), "cannot serve K4T9QZ2M7B.com.ovak.zefra.helper: " + team), 1u) << log();
+  EXPECT_FALSE(fs::exists(root_ + "/nowhere"));
+
+  fs::remove(team);
+  auto& serving = start();
+  ASSERT_TRUE(eventually([&] {
+    auto proxy = connect("K4T9QZ2M7B.com.ovak.zefra.helper");
+    return proxy && (*proxy)->ping();
+  }));
+  EXPECT_EQ(count(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 2u) << log();
+  EXPECT_TRUE(serving.isRunning());
+
+  fs::remove(group);
+  ASSERT_TRUE(serving.signal(SIGTERM));
+  serving.wait();
+  startHelper();
+  const std::string before = log();
+  auto second = exitsWithin(start(), 60);
+  ASSERT_TRUE(second) << "a second instance kept running";
+  EXPECT_EQ(*second, 0);
+  const std::string added = log().substr(before.size());
+  EXPECT_EQ(count(added, "\n"), 1u) << added;
+  EXPECT_EQ(count(added, "another instance already serves every service name"), 1u) << added;
   EXPECT_EQ(client({"ping"}).status, 0);
 }
 

@@ -20,7 +20,7 @@ namespace zefra::app::testing {
 
 // What the scripted services saw, in order: "status", "register",
 // "unregister", "open-login-items", "probe", "open:<path>", "quarantine:<path>",
-// "terminate", "alert:<message>".
+// "terminate", "exit:<status>", "alert:<message>".
 class EventLog {
  public:
   void add(std::string event) {
@@ -190,6 +190,7 @@ inline AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent
     return std::vector<platform::RunningApplication>{};
   };
   services.terminate = [&log] { log.add("terminate"); };
+  services.exit = [&log](int status) { log.add("exit:" + std::to_string(status)); };
   return services;
 }
 

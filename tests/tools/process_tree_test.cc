@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -98,6 +99,41 @@ TEST_F(ProcessTreeTest, TermThenKillReachesTheWholeRealTreeDeepestFirst) {
   EXPECT_EQ(reapAll(),
             (std::map<std::string, int>{
                 {"R", SIGKILL}, {"A", 7}, {"B", SIGTERM}, {"C", SIGKILL}, {"D", SIGTERM}}));
+}
+
+// A shell that forks as fast as it can: a child born between the walk and
+// the signals would outlive the tree. Each round must leave nobody behind.
+TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto ourChildren = [] {
+    std::vector<pid_t> pids;
+    std::ifstream file("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    for (pid_t pid; file >> pid;) pids.push_back(pid);
+    return pids;
+  };
+  for (int round = 0; round < 5; ++round) {
+    platform::SpawnOptions options;
+    options.executable = "/bin/sh";
+    options.arguments = {"-c", "while :; do sleep 1000 & done"};
+    auto shell = platform::spawnProcess(options).value();
+    while (descendantPIDs(shell.pid()).size() < 20) std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(terminateProcessTree(shell).empty());
+    shell.wait();
+    // The listed ones die of SIGTERM; anyone else would sleep on.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      if (ourChildren().empty()) break;
+      std::this_thread::sleep_for(5ms);
+    }
+    const auto left = ourChildren();
+    EXPECT_TRUE(left.empty()) << left.size() << " processes outlived their tree in round " << round;
+    for (pid_t pid : left) (void)platform::signalProcess(pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 }  // namespace

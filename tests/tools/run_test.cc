@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -42,6 +43,41 @@ TEST_F(RunTest, StatusesInputAndRefusals) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Zefra Helper: '" + name + "' is not installed or not allowed.");
   }
+}
+
+// exec takes C strings: each of these would otherwise run something other
+// than what was asked (an argument cut at the NUL, a second PATH entry).
+TEST_F(RunTest, RequestsThatCannotBePassedOnUnchangedAreRefused) {
+  const auto tool = freeTool();
+  const std::string marker = home_ + "/started";
+  writeTool(tool, "touch '" + marker + "'");
+  using namespace std::string_literals;
+  struct Row {
+    std::vector<std::string> arguments;
+    std::optional<std::string> cwd;
+    xpc::Environment environment;
+    std::string problem;
+  };
+  const Row rows[] = {
+      {{"ok", "a\0b"s}, {}, {}, "argument 2 contains a NUL byte"},
+      {{}, home_ + "\0/x"s, {}, "the working directory contains a NUL byte"},
+      {{}, {}, {{"X", "1\0 2"s}}, "the value of the environment variable 'X' contains a NUL"},
+      {{},
+       {},
+       {{"PATH=/evil:/x", "1"}},
+       "the environment variable name 'PATH=/evil:/x' contains '='"},
+      {{}, {}, {{"", "1"}}, "an environment variable has an empty name"},
+      {{}, {}, {{"A\0B"s, "1"}}, "the environment variable name 'A\\0B' contains a NUL byte"},
+  };
+  for (const auto& row : rows) {
+    auto result = run(tool, row.arguments, std::nullopt, row.cwd, row.environment);
+    EXPECT_EQ(result.status, 126) << row.problem;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Zefra Helper: " + row.problem, 0), 0u) << result.err;
+    EXPECT_FALSE(fs::exists(marker)) << row.problem;
+  }
+  EXPECT_EQ(run(tool, {"a b"}, std::nullopt, std::nullopt, {{"X", "="}}).status, 0);
+  EXPECT_TRUE(fs::exists(marker));
 }
 
 TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
@@ -181,6 +217,8 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
   auto countFds = [&] { return countEntries("/proc/self/fd"); };
   auto countThreads = [&] { return countEntries("/proc/self/task"); };
   platform::setPoolIdleTimeoutForTesting(100ms);
+  std::atomic<int> idleSpells{0};
+  platform::setPoolIdleAction([&idleSpells] { ++idleSpells; });
   run(tool);  // warms up the lazily opened descriptors
   // Waits out the delayed SIGKILL passes and the pool's idle threads; a
   // worker that has signed off may take a moment to leave the kernel.
@@ -198,6 +236,7 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
   settle();
   const int fdsBefore = countFds();
   threadsBefore = countThreads();
+  const int spellsBefore = idleSpells;
 
   constexpr int kRuns = 2000;
   std::vector<std::future<RunResult>> replies;
@@ -216,7 +255,10 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
   EXPECT_EQ(countFds(), fdsBefore);
   EXPECT_EQ(countThreads(), threadsBefore);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, zombie or not
-  platform::setPoolIdleTimeoutForTesting(10000ms);
+  // Where the helper hands freed memory back: once the burst is over.
+  EXPECT_GT(idleSpells, spellsBefore);
+  platform::setPoolIdleAction(nullptr);
+  platform::setPoolIdleTimeoutForTesting(2000ms);
 }
 
 }  // namespace
