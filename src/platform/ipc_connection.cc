@@ -47,7 +47,9 @@ Error invalidatedError() {
 class ServerConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, pid_t pid)
-      : FramedSocket(std::move(fd), kMaxCallFrameSize), pid_(pid), calls_("zefra.ipc.calls") {}
+      : FramedSocket(std::move(fd), kMaxCallFrameSize, kServingWriteBacklog),
+        pid_(pid),
+        calls_("zefra.ipc.calls") {}
 
   std::shared_ptr<Impl> self() { return std::static_pointer_cast<Impl>(shared_from_this()); }
 

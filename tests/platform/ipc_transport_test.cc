@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -270,6 +271,63 @@ TEST_F(TransportTest, OneWayAndOversizeCalls) {
   EXPECT_EQ(tooLarge.error().code, EPROTO);
   EXPECT_TRUE(echoes(client, "the connection survives a call it could not send"));
   EXPECT_EQ(errors.load(), 0);
+}
+
+// Large bodies are decoded off the I/O thread; the calls of a connection
+// still enter in the order they were sent, large and small alike.
+TEST_F(TransportTest, LargeAndSmallCallsEnterInTheirOrder) {
+  ClientConnection client = connect();
+  std::vector<std::future<Reply>> replies;
+  std::vector<std::string> sent;
+  for (int i = 0; i < 8; ++i) {
+    sent.push_back(std::to_string(i) + std::string(i % 2 ? 0 : 64 << 10, 'x'));
+    replies.push_back(callAsync(client, "echo twice:", {IpcValue::string(sent.back())}));
+  }
+  for (auto& reply : replies) {
+    ASSERT_EQ(reply.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(reply.get().ok());
+  }
+  std::lock_guard lock(object_->mu);
+  EXPECT_EQ(object_->ran, sent);
+}
+
+// A client that sends calls and reads none of the replies: the connection
+// stops taking its calls once replies pile up, rather than queuing them
+// without end, and takes them again when the client reads.
+TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const sockaddr_un address = unixAddress(path());
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  std::string calls;
+  std::vector<std::size_t> ends;
+  for (int id = 1; id <= 1024; ++id) {
+    calls += encoded(makeCallMessage(id, "echo:", {IpcValue::string(std::string(1000, 'e'))}));
+    ends.push_back(calls.size());
+  }
+  constexpr std::size_t kEnough = std::size_t{256} << 20;
+  std::size_t written = 0;
+  for (pollfd p{fd.get(), POLLOUT, 0}; written < kEnough && ::poll(&p, 1, 2000) == 1;) {
+    const std::size_t at = written % calls.size();
+    const ssize_t n = ::send(fd.get(), calls.data() + at, calls.size() - at, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0);
+    written += static_cast<std::size_t>(n);
+  }
+  EXPECT_LT(written, std::size_t{16} << 20) << "the helper kept taking calls nobody reads";
+  // Reading the replies lets the rest in: every whole call is answered.
+  const std::size_t answerable =
+      written / calls.size() * ends.size() +
+      static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), written % calls.size()) -
+                               ends.begin());
+  std::size_t answered = 0;
+  FrameReader reader(wire::kMaxReplyFrameSize);
+  for (pollfd p{fd.get(), POLLIN, 0}; answered < answerable && ::poll(&p, 1, 30'000) == 1;) {
+    std::span<char> space = reader.readSpace();
+    const ssize_t n = ::recv(fd.get(), space.data(), space.size(), 0);
+    ASSERT_GT(n, 0);
+    reader.commit(static_cast<std::size_t>(n));
+    while (auto body = reader.next().value()) ++answered;
+  }
+  EXPECT_EQ(answered, answerable);
 }
 
 TEST_F(TransportTest, SocketFilesAreTakenOverOnlyFromTheDead) {
