@@ -88,6 +88,7 @@ class ServerConnection::Impl final : public FramedSocket {
       object = std::move(object_);
       outstanding_.clear();
     }
+    if (object) object->connectionClosed();
     // The object goes here unless queued work still holds it.
   }
 };

@@ -49,6 +49,9 @@ class IpcExportedObject {
   // connection may run it on the I/O thread when none of its calls is
   // pending, which saves a thread hand-off on the hottest path.
   virtual bool isQuick(std::string_view /*selector*/) const { return false; }
+  // The connection has closed: no reply can reach the peer any more. Runs on
+  // the I/O thread, once, and must not block.
+  virtual void connectionClosed() {}
 };
 
 // The serving side of one accepted connection. Copies are handles to the same

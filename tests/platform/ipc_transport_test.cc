@@ -73,6 +73,15 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
     });
   }
   bool isQuick(std::string_view selector) const override { return selector == "echo:"; }
+  void connectionClosed() override {
+    std::lock_guard lock(mu);
+    ++closed;
+    cv.notify_all();
+  }
+  bool waitForClosed(int count) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, kPatience, [&] { return closed >= count; });
+  }
 
   bool waitForEntered(int count) {
     std::unique_lock lock(mu);
@@ -87,6 +96,7 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
   std::mutex mu;
   std::condition_variable cv;
   std::atomic<int> entered{0};
+  int closed = 0;
   bool released = false;
   std::vector<std::string> ran;  // in the order the calls finished
 };
@@ -211,6 +221,9 @@ TEST_F(TransportTest, ServesCallsAndKnowsThePeer) {
   for (int fd : {listener_->nativeHandle(), accepted_[0].nativeHandle(), client.nativeHandle()}) {
     EXPECT_TRUE(isCloseOnExec(fd));
   }
+  // The object hears of the end, so runs still going keep nothing for nobody.
+  client.invalidate();
+  EXPECT_TRUE(object_->waitForClosed(1));
 }
 
 TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
