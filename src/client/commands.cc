@@ -52,6 +52,10 @@ int usageError(std::string_view command, const std::string& message) {
 }
 
 int unreachable(const Target& target, const platform::Error& error) {
+  if (error.code == platform::kServedByAnotherUser) {
+    return fail(EX_NOPERM, "refusing the helper at " + target.service + ": " + error.message +
+                               "; nothing was sent to it");
+  }
   return fail(EX_UNAVAILABLE, "cannot reach the helper at " + target.service + ": " +
                                   error.message +
                                   " (is it running, with the same ZEFRA_RUNTIME_DIR as ours?)");

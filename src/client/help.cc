@@ -43,7 +43,8 @@ constexpr char kGeneral[] =
     "  69   the helper cannot be reached: it is not running, serves another\n"
     "       runtime directory, or the connection was lost\n"
     "  77   the helper refused this client: it serves only programs signed by\n"
-    "       the maker's team\n"
+    "       the maker's team; or what serves the path runs as another user, and\n"
+    "       nothing was sent to it\n"
     "  126  run: the helper could not launch the tool\n"
     "  127  run: the tool is not installed or not in the helper's catalogue\n";
 

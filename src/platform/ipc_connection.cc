@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <asio/post.hpp>
 #include <atomic>
@@ -329,6 +330,17 @@ Result<ClientConnection> ClientConnection::connect(
     result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return errnoError("cannot connect to " + *path, errno);
+  // Whoever listens there would get our calls, input and environment.
+  struct ucred listener {};
+  socklen_t length = sizeof listener;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &listener, &length) != 0) {
+    return errnoError("cannot tell who serves " + *path, errno);
+  }
+  if (listener.uid != ::geteuid()) {
+    return Error{kServedByAnotherUser, *path + " is served by user " +
+                                           std::to_string(listener.uid) + ", not by us (user " +
+                                           std::to_string(::geteuid()) + ")"};
+  }
   timeval forever{0, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &forever, sizeof forever);
   return adopt(std::move(fd), std::move(remoteInterface));

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,6 +88,9 @@ class ServerConnection {
   std::shared_ptr<Impl> impl_;
 };
 
+// The error of a connect that found the service run by another user.
+inline constexpr int kServedByAnotherUser = EPERM;
+
 // Where a client connects.
 struct ConnectOptions {
   // Instead of the environment's runtime directory (tests, demos).
@@ -105,7 +109,9 @@ class ClientConnection {
   using ReplyBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
 
-  // Connects to a service. `remoteInterface` checks the replies.
+  // Connects to a service, provided the process listening there runs as our
+  // own user (else kServedByAnotherUser, before a byte is sent).
+  // `remoteInterface` checks the replies.
   static Result<ClientConnection> connect(std::string_view serviceName,
                                           std::shared_ptr<const wire::IpcInterface> remoteInterface,
                                           const ConnectOptions& options = {});
