@@ -243,6 +243,17 @@ TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
   EXPECT_EQ(object_->ran, (std::vector<std::string>{"other", "other again", "hold", "queued"}));
 }
 
+// A 64 MiB call to echo: whose argument is 64 arrays of one-byte integers.
+std::string nestedOnes() {
+  auto count = [](std::uint32_t n) {
+    return std::string{'\xDD', char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  };
+  constexpr std::uint32_t kInner = ((64u << 20) - 15) / 64 - 5;
+  std::string body = std::string("\x94\x00\x01\xA5" "echo:", 9) + count(64);
+  for (int i = 0; i < 64; ++i) body += count(kInner) + std::string(kInner, '\x01');
+  return frameOf(body);
+}
+
 TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
   ClientConnection good = connect();
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -257,6 +268,7 @@ TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
       {std::string("\x00\x00\x00\x10\x93", 5), "truncated frame"},
       {encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")})), "one-way call with a reply"},
       {encoded(makeCallMessage(5, "note:", {IpcValue::string("x")})), "call ID on a one-way call"},
+      {nestedOnes(), "more values than the body's size pays for"},
   };
   for (const auto& [bytes, what] : cases) {
     const int entered = object_->entered;
