@@ -268,12 +268,46 @@ class Builder {
   std::optional<std::string> problem_;
 };
 
+// Counts what a body announces, building nothing: a body beyond its budget
+// is refused before a single value of it costs memory.
+class Counter : public msgpack::null_visitor {
+ public:
+  explicit Counter(std::size_t bodySize) : budget_(maxDecodedValues(bodySize)) {}
+  bool start_array(std::uint32_t count) { return open(count); }
+  bool start_map(std::uint32_t count) { return open(std::uint64_t{count} * 2); }
+  bool end_array() { return close(); }
+  bool end_map() { return close(); }
+  bool overBudget() const { return declared_ > budget_; }
+
+ private:
+  bool open(std::uint64_t values) {
+    declared_ += values;
+    return ++depth_ <= kIpcMaxDepth && declared_ <= budget_;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  const std::uint64_t budget_;
+  std::uint64_t declared_ = 1;
+  int depth_ = 0;
+};
+
 }  // namespace
 
 Result<std::vector<IpcValue>> decodeMessage(std::shared_ptr<const void> owner, const char* data,
                                             std::size_t size) {
   if (size == 0) return ipcViolation("empty message");
   try {
+    // Up to kFreeValues bytes, a body cannot hold more values than allowed.
+    if (size > kFreeValues) {
+      Counter counter(size);
+      std::size_t offset = 0;
+      if (!msgpack::parse(data, size, offset, counter) && counter.overBudget()) {
+        return ipcViolation("the message declares more values than the " +
+                            std::to_string(maxDecodedValues(size)) + " allowed for its size");
+      }
+    }
     Builder builder(std::move(owner), size);
     std::size_t offset = 0;
     const bool parsed = msgpack::parse(data, size, offset, builder);

@@ -57,8 +57,8 @@ Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values, std::size_t h
 // anything else than one array, trailing bytes, invalid UTF-8, floats and
 // extensions, integers beyond 64 signed bits, nil inside a collection, map keys
 // that are not scalars, duplicate keys, nesting deeper than kIpcMaxDepth, and
-// containers announcing more values than maxDecodedValues() allows (refused
-// on the announcement, before anything is reserved for them).
+// containers announcing more values than maxDecodedValues() allows (counted
+// first, so such a body is refused before any value of it is built).
 Result<std::vector<IpcValue>> decodeMessage(std::shared_ptr<const void> owner, const char* data,
                                             std::size_t size);
 
