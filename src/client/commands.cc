@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,12 +14,14 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 #include <variant>
 
 #include "client/help.h"
 #include "client/remote_proxy.h"
 #include "platform/files.h"
 #include "platform/pipe_io.h"
+#include "platform/process_exit.h"
 #include "platform/signal_watch.h"
 #include "platform/uuid.h"
 #include "wire/frame.h"
@@ -52,6 +56,10 @@ int usageError(std::string_view command, const std::string& message) {
 }
 
 int unreachable(const Target& target, const platform::Error& error) {
+  if (error.code == platform::kServedByAnotherUser) {
+    return fail(EX_NOPERM, "refusing the helper at " + target.service + ": " + error.message +
+                               "; nothing was sent to it");
+  }
   return fail(EX_UNAVAILABLE, "cannot reach the helper at " + target.service + ": " +
                                   error.message +
                                   " (is it running, with the same ZEFRA_RUNTIME_DIR as ours?)");
@@ -195,6 +203,57 @@ void finishHelperMessage(const RemoteProxy::RunResult& result, platform::Bytes& 
   standardError = platform::Bytes(std::string(text) + "\n");
 }
 
+// Ctrl-C and SIGTERM during a run: the first sends a cancel, and the run's
+// own reply, which normally follows within the helper's SIGKILL pass (2 s),
+// ends the client with the tool's status. Should no reply come within
+// kCancelPatience (a helper that hangs, or a connection that never got
+// going), or a second signal arrive, the client ends as the signal would
+// have ended it.
+constexpr auto kCancelPatience = std::chrono::seconds(3);
+
+class Interrupt : public std::enable_shared_from_this<Interrupt> {
+ public:
+  explicit Interrupt(std::string runID) : runID_(std::move(runID)) {}
+
+  // On the signal watch's thread.
+  void signalled(int signal) {
+    std::unique_lock lock(mu_);
+    if (finishing_) return;
+    if (signal_ != 0) platform::exitBySignal(signal);
+    signal_ = signal;
+    if (proxy_) proxy_->cancelWithRunID(runID_);
+    std::thread([self = shared_from_this()] { self->endUnlessAnswered(); }).detach();
+  }
+  void connected(std::shared_ptr<RemoteProxy> proxy) {
+    std::lock_guard lock(mu_);
+    proxy_ = std::move(proxy);
+    if (signal_ != 0) proxy_->cancelWithRunID(runID_);
+  }
+  // The reply (or the connection's error) is in: from here on the client
+  // ends by itself, and a signal no longer cuts its output short.
+  void finishing() {
+    std::lock_guard lock(mu_);
+    finishing_ = true;
+    answered_.notify_all();
+  }
+
+ private:
+  void endUnlessAnswered() {
+    std::unique_lock lock(mu_);
+    if (answered_.wait_for(lock, kCancelPatience, [&] { return finishing_; })) return;
+    std::cerr << kSelf << "no reply from the helper " << kCancelPatience.count()
+              << " s after the interrupt; giving up on it\n";
+    platform::exitBySignal(signal_);
+  }
+
+  const std::string runID_;
+  std::mutex mu_;
+  std::condition_variable answered_;
+  std::shared_ptr<RemoteProxy> proxy_;
+  int signal_ = 0;
+  bool finishing_ = false;
+};
+
 int run(const Target& target, std::vector<std::string>::const_iterator arg,
         std::vector<std::string>::const_iterator end) {
   std::string runID = platform::randomUuid();
@@ -269,27 +328,15 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   // Block the signals before the connection's threads start. An interrupt
   // that comes while connecting is sent as soon as the connection exists:
   // it then precedes the run on the connection, which ends the run at launch.
-  std::shared_ptr<RemoteProxy> proxy;
-  bool interrupted = false;
-  std::mutex proxyLock;
-  platform::SignalWatch interrupts({SIGINT, SIGTERM}, [&](int) {
-    std::lock_guard lock(proxyLock);
-    // The run's own reply still comes, with the status of its end.
-    if (proxy) {
-      proxy->cancelWithRunID(runID);
-    } else {
-      interrupted = true;
-    }
-  });
+  auto interrupt = std::make_shared<Interrupt>(runID);
+  platform::SignalWatch interrupts({SIGINT, SIGTERM},
+                                   [interrupt](int signal) { interrupt->signalled(signal); });
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
-  {
-    std::lock_guard lock(proxyLock);
-    proxy = session.proxy;
-    if (interrupted) proxy->cancelWithRunID(runID);
-  }
-  auto result = proxy->run(runID, tool, std::move(arguments), std::move(input), workingDirectory,
-                           std::move(environment));
+  interrupt->connected(session.proxy);
+  auto result = session.proxy->run(runID, tool, std::move(arguments), std::move(input),
+                                   workingDirectory, std::move(environment));
+  interrupt->finishing();
   if (!result) return lost(target, result.error());
   finishHelperMessage(*result, result->standardError);
   writeOut(STDOUT_FILENO, result->standardOutput);

@@ -43,7 +43,8 @@ constexpr char kGeneral[] =
     "  69   the helper cannot be reached: it is not running, serves another\n"
     "       runtime directory, or the connection was lost\n"
     "  77   the helper refused this client: it serves only programs signed by\n"
-    "       the maker's team\n"
+    "       the maker's team; or what serves the path runs as another user, and\n"
+    "       nothing was sent to it\n"
     "  126  run: the helper could not launch the tool\n"
     "  127  run: the tool is not installed or not in the helper's catalogue\n";
 
@@ -63,7 +64,9 @@ constexpr std::array kCommands = {
               "Runs TOOL through the helper and waits for it. The tool's standard\n"
               "output and error become ours and its status our exit status. Ctrl-C\n"
               "asks the helper to cancel the run, which ends the tool's whole process\n"
-              "tree; the run's reply still comes and is printed.\n"
+              "tree; the run's reply still comes and is printed. Should none come\n"
+              "within 3 seconds, or a second Ctrl-C arrive, the client ends at once,\n"
+              "as the signal would have ended it.\n"
               "\n"
               "options (before TOOL; everything after TOOL goes to the tool):\n"
               "  --id RUNID         the run's name (default: a fresh UUID)\n"

@@ -81,6 +81,12 @@ struct Stream {
   std::shared_ptr<MappedStorage> storage = std::make_shared<MappedStorage>();
   bool failed = false;
   bool widened = false;
+  bool dropping = false;
+
+  void drop() {
+    dropping = true;
+    storage = std::make_shared<MappedStorage>();
+  }
 
   Bytes bytes() {
     if (failed || storage->size() == 0) return {};
@@ -94,7 +100,10 @@ struct Stream {
   // first, so that end of file never costs a growth.
   void readOnce() {
     ssize_t count;
-    if (storage->spare() > 0) {
+    if (dropping) {
+      char scratch[kProbeSize];
+      count = ::read(fd.get(), scratch, sizeof scratch);
+    } else if (storage->spare() > 0) {
       count = ::read(fd.get(), storage->end(), storage->spare());
       if (count > 0) storage->grew(static_cast<std::size_t>(count));
     } else {
@@ -174,10 +183,16 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
 
   const int pidfd = captured.process->handle().pidfd();
   bool exited = false;
+  bool dropping = false;
   while (out.fd || err.fd || !exited) {
+    if (!dropping && options.dropOutput && options.dropOutput->raised()) {
+      dropping = true;
+      out.drop();
+      err.drop();
+    }
     // Input nobody reads cannot hold up the end of the run.
     if (in && !out.fd && !err.fd && exited) in.reset();
-    pollfd entries[4];
+    pollfd entries[5];
     nfds_t count = 0;
     auto watch = [&](int fd, short events) {
       if (fd >= 0) entries[count++] = pollfd{fd, events, 0};
@@ -186,6 +201,8 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     watch(err.fd.get(), POLLIN);
     watch(in.get(), POLLOUT);
     watch(exited ? -1 : pidfd, POLLIN);
+    // Only wakes the loop: the flag is taken up at its top.
+    watch(dropping || !options.dropOutput ? -1 : options.dropOutput->pollFd(), POLLIN);
     int ready = ::poll(entries, count, options.deadline.pollTimeout());
     if (ready < 0) {
       if (errno == EINTR) continue;

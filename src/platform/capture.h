@@ -8,6 +8,7 @@
 #include "platform/bytes.h"
 #include "platform/child_process.h"
 #include "platform/deadline.h"
+#include "platform/event_flag.h"
 #include "platform/result.h"
 
 namespace zefra::platform {
@@ -26,6 +27,10 @@ struct CaptureOptions {
   // Runs once the child has started, before any input is written; false
   // closes the input unwritten.
   std::function<bool(const std::shared_ptr<ChildProcess>&)> launched;
+  // Once raised, nobody wants the output: what was kept is let go and what
+  // the child writes from then on is read and dropped. The capture still
+  // ends when the child does.
+  const EventFlag* dropOutput = nullptr;
 };
 
 struct Captured {

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "platform/result.h"
+#include "platform/unique_fd.h"
 
 namespace zefra::platform {
 
@@ -36,9 +38,23 @@ struct FileIdentity {
 };
 
 Result<FileIdentity> fileIdentity(int fd);
+
+// Opens `path` (with O_CLOEXEC added to `flags`) only when it is a regular
+// file: never through a final symlink, and never waiting on a FIFO or a
+// device, since the open is non-blocking and fstat then decides. Anything
+// else fails with kNotRegularFile. The descriptor stays non-blocking, which
+// means nothing for a regular file.
+inline constexpr int kNotRegularFile = EINVAL;
+Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0600);
 // True when `fd` is a pipe, a socket or a regular file: something that
 // carries data, unlike a terminal or the null device.
 bool carriesData(int fd);
 Result<FileIdentity> fileIdentity(const std::string& path, Symlinks symlinks = Symlinks::kFollow);
+
+// Removes `path` and, for a folder, everything in it, never following a
+// symlink. Folders are made accessible to us first, as an unpacked archive
+// may have left some without write or search permission. An absent `path`
+// is no error; on errors it goes on and removes what it can.
+Status removeTree(const std::string& path);
 
 }  // namespace zefra::platform

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <asio/post.hpp>
 #include <atomic>
@@ -47,7 +48,9 @@ Error invalidatedError() {
 class ServerConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, pid_t pid)
-      : FramedSocket(std::move(fd), kMaxCallFrameSize), pid_(pid), calls_("zefra.ipc.calls") {}
+      : FramedSocket(std::move(fd), kMaxCallFrameSize, kServingWriteBacklog),
+        pid_(pid),
+        calls_("zefra.ipc.calls") {}
 
   std::shared_ptr<Impl> self() { return std::static_pointer_cast<Impl>(shared_from_this()); }
 
@@ -86,6 +89,7 @@ class ServerConnection::Impl final : public FramedSocket {
       object = std::move(object_);
       outstanding_.clear();
     }
+    if (object) object->connectionClosed();
     // The object goes here unless queued work still holds it.
   }
 };
@@ -326,6 +330,17 @@ Result<ClientConnection> ClientConnection::connect(
     result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return errnoError("cannot connect to " + *path, errno);
+  // Whoever listens there would get our calls, input and environment.
+  struct ucred listener {};
+  socklen_t length = sizeof listener;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &listener, &length) != 0) {
+    return errnoError("cannot tell who serves " + *path, errno);
+  }
+  if (listener.uid != ::geteuid()) {
+    return Error{kServedByAnotherUser, *path + " is served by user " +
+                                           std::to_string(listener.uid) + ", not by us (user " +
+                                           std::to_string(::geteuid()) + ")"};
+  }
   timeval forever{0, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &forever, sizeof forever);
   return adopt(std::move(fd), std::move(remoteInterface));

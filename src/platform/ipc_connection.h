@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,9 @@ class IpcExportedObject {
   // connection may run it on the I/O thread when none of its calls is
   // pending, which saves a thread hand-off on the hottest path.
   virtual bool isQuick(std::string_view /*selector*/) const { return false; }
+  // The connection has closed: no reply can reach the peer any more. Runs on
+  // the I/O thread, once, and must not block.
+  virtual void connectionClosed() {}
 };
 
 // The serving side of one accepted connection. Copies are handles to the same
@@ -84,6 +88,9 @@ class ServerConnection {
   std::shared_ptr<Impl> impl_;
 };
 
+// The error of a connect that found the service run by another user.
+inline constexpr int kServedByAnotherUser = EPERM;
+
 // Where a client connects.
 struct ConnectOptions {
   // Instead of the environment's runtime directory (tests, demos).
@@ -102,7 +109,9 @@ class ClientConnection {
   using ReplyBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
 
-  // Connects to a service. `remoteInterface` checks the replies.
+  // Connects to a service, provided the process listening there runs as our
+  // own user (else kServedByAnotherUser, before a byte is sent).
+  // `remoteInterface` checks the replies.
   static Result<ClientConnection> connect(std::string_view serviceName,
                                           std::shared_ptr<const wire::IpcInterface> remoteInterface,
                                           const ConnectOptions& options = {});

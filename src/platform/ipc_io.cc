@@ -92,8 +92,9 @@ void runOnIpcThread(const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming)
-    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming) {
+FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming,
+                           std::optional<WriteBacklog> backlog)
+    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming), backlog_(backlog) {
   std::error_code error;
   socket_.assign(asio::local::stream_protocol(), fd.get(), error);
   if (error) {
@@ -120,6 +121,7 @@ void FramedSocket::readAvailable() {
       asio::post(ipcContext(), [self = shared_from_this()] { self->readAvailable(); });
       return;
     }
+    if (holdReadsForWrites()) return;
     std::span<char> space = reader_.readSpace();
     ReadSender sender;
     ssize_t count;
@@ -202,6 +204,10 @@ bool FramedSocket::deliverFrames() {
       return false;
     }
     if (!*body) return true;
+    if ((*body)->size > kDecodeInlineLimit) {
+      decodeElsewhere(std::move(**body));
+      return false;
+    }
     Result<std::vector<IpcValue>> message = decodeFrameBody(**body);
     if (!message) {
       closeSocket(message.error());
@@ -212,10 +218,31 @@ bool FramedSocket::deliverFrames() {
   }
 }
 
+void FramedSocket::decodeElsewhere(FrameBody body) {
+  globalQueue().async([self = shared_from_this(), body = std::move(body)] {
+    auto message = std::make_shared<Result<std::vector<IpcValue>>>(decodeFrameBody(body));
+    asio::post(ipcContext(), [self, message] {
+      if (!self->open_) return;
+      if (!*message) return self->closeSocket(message->error());
+      self->onMessage(std::move(*message).value());
+      if (!self->open_ || !self->deliverFrames()) return;
+      self->readAvailable();
+    });
+  });
+}
+
+bool FramedSocket::holdReadsForWrites() {
+  if (!backlog_) return false;
+  std::lock_guard lock(writeMu_);
+  readsHeld_ = pending_.size() > backlog_->frames || pendingBytes_ > backlog_->bytes;
+  return readsHeld_;
+}
+
 bool FramedSocket::send(EncodedFrame frame) {
   std::unique_lock lock(writeMu_);
   if (writeClosed_) return false;
   if (writing_) {
+    pendingBytes_ += frame.size();
     pending_.push_back({std::move(frame)});
     return true;
   }
@@ -233,6 +260,7 @@ bool FramedSocket::send(EncodedFrame frame) {
   }
   if (out.sent == out.frame.size()) return true;
   // The socket is full: the IPC thread writes the rest when it drains.
+  pendingBytes_ += out.frame.size();
   pending_.push_back(std::move(out));
   writing_ = true;
   lock.unlock();
@@ -271,12 +299,19 @@ void FramedSocket::onWritten(const std::error_code& error) {
     closeSocket(Error{error.value(), "cannot write to the connection: " + error.message()});
     return;
   }
+  for (std::size_t i = 0; i < inFlight_; ++i) pendingBytes_ -= pending_[i].frame.size();
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(inFlight_));
   inFlight_ = 0;
   if (pending_.empty()) {
     writing_ = false;
   } else {
     startAsyncWrite();
+  }
+  if (readsHeld_ && pending_.size() <= backlog_->frames && pendingBytes_ <= backlog_->bytes) {
+    readsHeld_ = false;
+    asio::post(ipcContext(), [self = shared_from_this()] {
+      if (self->open_) self->readAvailable();
+    });
   }
 }
 
@@ -295,6 +330,7 @@ void FramedSocket::closeSocket(const Error& why) {
     socket_.close(ignored);
     // The socket is closed, so no write still looks at these frames.
     pending_.clear();
+    pendingBytes_ = 0;
     inFlight_ = 0;
   }
   onClosed(why);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/ipc_senders.h"
@@ -30,11 +31,27 @@ bool onIpcThread();
 // Runs `work` on the IPC thread and returns once it has run.
 void runOnIpcThread(const std::function<void()>& work);
 
+// Bodies up to this size are decoded on the I/O thread; larger ones on the
+// pool, while this socket reads nothing more, so one large frame delays no
+// other connection and messages keep their order.
+inline constexpr std::size_t kDecodeInlineLimit = 4096;
+
+// How much may wait to be written to a peer before its socket is read no
+// further: a serving side stops taking calls from a client that does not
+// read its replies, and reads again once they have gone out.
+struct WriteBacklog {
+  std::size_t frames = 0;
+  std::size_t bytes = 0;
+};
+inline constexpr WriteBacklog kServingWriteBacklog{1024, std::size_t{64} << 20};
+
 // A connected stream socket that reads and writes frames.
 class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
  public:
-  // `fd` must be non-blocking and close-on-exec.
-  FramedSocket(UniqueFd fd, std::uint32_t maxIncoming);
+  // `fd` must be non-blocking and close-on-exec. Without `backlog`, reading
+  // never waits for writing.
+  FramedSocket(UniqueFd fd, std::uint32_t maxIncoming,
+               std::optional<WriteBacklog> backlog = std::nullopt);
   virtual ~FramedSocket();
   FramedSocket(const FramedSocket&) = delete;
   FramedSocket& operator=(const FramedSocket&) = delete;
@@ -76,10 +93,13 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // A read whose sender must be checked first, off the IPC thread; reading
   // resumes when it passes.
   void admitThenDeliver(ReadSender sender, std::size_t count, bool more);
-  // False when the socket closed meanwhile.
+  // False when reading stops here: the socket closed meanwhile, or a body
+  // is being decoded off the I/O thread (reading resumes after it).
   bool commitAndDeliver(std::size_t count);
-  // False when the socket closed meanwhile.
   bool deliverFrames();
+  void decodeElsewhere(wire::FrameBody body);
+  // Whether replies waiting to be written hold back reading; IPC thread.
+  bool holdReadsForWrites();
   // With writeMu_ held.
   void startAsyncWrite();
   void onWritten(const std::error_code& error);
@@ -91,9 +111,12 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   bool reading_ = false;
   std::unique_ptr<SenderGate> gate_;
   pid_t lastSender_ = 0;
+  const std::optional<WriteBacklog> backlog_;
+  bool readsHeld_ = false;  // IPC thread
 
   std::mutex writeMu_;
   std::deque<Outgoing> pending_;
+  std::size_t pendingBytes_ = 0;
   std::size_t inFlight_ = 0;
   std::vector<asio::const_buffer> buffers_;
   bool writing_ = false;

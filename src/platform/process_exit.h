@@ -7,4 +7,10 @@ namespace zefra::platform {
 // tearing down shared objects under them would turn a clean end into a crash.
 [[noreturn]] void exitProcess(int status);
 
+// Ends the process as `signal` would have, after flushing standard streams,
+// so that a shell sees an interrupt as one (and stops a script): the signal's
+// default action is restored and it is raised; should it not end the
+// process, the exit status is 128 + `signal`.
+[[noreturn]] void exitBySignal(int signal);
+
 }  // namespace zefra::platform

@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <thread>
 
+#include "platform/deadline.h"
 #include "platform/log.h"
 #include "platform/no_destructor.h"
 #include "platform/pipe_io.h"
@@ -74,6 +78,24 @@ std::optional<json> parseDocument(std::string_view text) {
   return document;
 }
 
+// Other writers hold the lock for a write and an fsync; one that holds it
+// for longer is not waited for without end.
+constexpr double kLockPatience = 5.0;
+
+Status lockExclusively(int fd, const std::string& path) {
+  const Deadline deadline = Deadline::after(kLockPatience);
+  for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Ok{};
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errnoError("flock " + path, errno);
+    if (deadline.passed()) {
+      return Error{ETIMEDOUT, path + " stayed locked by another process for " +
+                                  std::to_string(static_cast<int>(kLockPatience)) + " s"};
+    }
+    std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(50)));
+  }
+}
+
 Status syncDirectory(const std::string& dir) {
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return errnoError("open " + dir, errno);
@@ -122,20 +144,36 @@ json UserDefaults::Snapshot::get(std::string_view key) const {
 
 UserDefaults::Snapshot UserDefaults::snapshot() const {
   struct stat st;
-  if (::stat(path_.c_str(), &st) != 0) return Snapshot(emptyDocument());
+  if (::lstat(path_.c_str(), &st) != 0) return Snapshot(emptyDocument());
   {
     std::lock_guard lock(cacheMu_);
     if (cached_.pin && cached_.identity == FileIdentity::of(st)) return Snapshot(cached_.document);
   }
-  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Snapshot(emptyDocument());
-  auto identity = fileIdentity(fd.get());
-  auto text = readAll(fd.get());
+  auto fd = openRegularFile(path_, O_RDONLY);
+  if (!fd) {
+    noteUnusable(fd.error());
+    return Snapshot(emptyDocument());
+  }
+  auto identity = fileIdentity(fd->get());
+  auto text = readAll(fd->get());
   if (!identity || !text) return Snapshot(emptyDocument());
   auto parsed = parseDocument(*text);
   auto document = parsed ? std::make_shared<const json>(std::move(*parsed)) : emptyDocument();
-  remember(std::move(fd), *identity, document);
+  remember(std::move(*fd), *identity, document);
   return Snapshot(std::move(document));
+}
+
+// A FIFO, a device, a folder or a symlink where the file or its lock should
+// be is someone else's doing: the defaults then read as empty and are not
+// written, and the log says so once, not at every read.
+bool UserDefaults::noteUnusable(const Error& error) const {
+  if (error.code != kNotRegularFile) return false;
+  {
+    std::lock_guard lock(cacheMu_);
+    if (!notedUnusable_.insert(error.message).second) return true;
+  }
+  log(error.message + ", so the user defaults cannot use it; it is left as it is");
+  return true;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
@@ -177,12 +215,12 @@ void UserDefaults::Document::remove(std::string_view key) {
 // With the lock held. A file that is not a JSON object is moved aside so that
 // the write that follows does not destroy what someone may want back.
 Result<json> UserDefaults::readLocked() const {
-  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  auto fd = openRegularFile(path_, O_RDONLY);
   if (!fd) {
-    if (errno == ENOENT) return json::object();
-    return errnoError("open " + path_, errno);
+    if (fd.error().code == ENOENT) return json::object();
+    return fd.error();
   }
-  auto text = readAll(fd.get());
+  auto text = readAll(fd->get());
   if (!text) return Error{text.error().code, path_ + ": " + text.error().message};
   if (auto document = parseDocument(*text)) return std::move(*document);
   std::string aside = path_ + ".corrupt";
@@ -236,7 +274,7 @@ Status UserDefaults::writeLocked(json document) {
 Status UserDefaults::update(const std::function<void(Document&)>& change) {
   auto status = updateUnlogged(change);
   // Callers go on with their work; the log is where a lost write shows.
-  if (!status) {
+  if (!status && !noteUnusable(status.error())) {
     log("The user defaults file " + path_ + " could not be written (" + status.error().message +
         "); it keeps its previous contents");
   }
@@ -246,11 +284,9 @@ Status UserDefaults::update(const std::function<void(Document&)>& change) {
 Status UserDefaults::updateUnlogged(const std::function<void(Document&)>& change) {
   if (auto status = makeDirectories(directory_); !status) return status;
   std::string lockPath = path_ + ".lock";
-  UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock) return errnoError("open " + lockPath, errno);
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return errnoError("flock " + lockPath, errno);
-  }
+  auto lock = openRegularFile(lockPath, O_RDWR | O_CREAT);
+  if (!lock) return lock.error();
+  if (auto locked = lockExclusively(lock->get(), lockPath); !locked) return locked;
   auto document = readLocked();
   if (!document) return document.error();
   Document changed(*document);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -22,7 +23,10 @@ namespace zefra::platform {
 // change, and the result replaces the file by an fsynced rename, so a crash
 // leaves the old or the new file and concurrent writers of other keys lose
 // nothing. A file that is not a JSON object reads as empty; the next write
-// keeps it aside as "<file>.corrupt" and logs one line. Thread-safe.
+// keeps it aside as "<file>.corrupt" and logs one line. The file and its lock
+// are opened only as regular files and never wait on anything but another
+// writer's lock (5 s at most); anything else at either path reads as empty,
+// fails every write and is logged once per path. Thread-safe.
 class UserDefaults {
  public:
   // Standard defaults of "com.ovak.zefra.helper"; the file is
@@ -98,6 +102,9 @@ class UserDefaults {
   };
 
   Status updateUnlogged(const std::function<void(Document&)>& change);
+  // True, having logged it once, when `error` says the file or its lock is
+  // not a regular file.
+  bool noteUnusable(const Error& error) const;
   Result<nlohmann::json> readLocked() const;
   Status writeLocked(nlohmann::json document);
   void remember(UniqueFd pin, const FileIdentity& identity,
@@ -107,6 +114,7 @@ class UserDefaults {
   std::string directory_;
   mutable std::mutex cacheMu_;
   mutable Cached cached_;
+  mutable std::set<std::string> notedUnusable_;  // cacheMu_
 };
 
 }  // namespace zefra::platform

@@ -97,11 +97,19 @@ std::string ToolResolver::toolVersion(const std::string& path) {
 }
 
 void ToolService::toolInventoryWithReply(xpc::InventoryReply reply) {
-  workQueue_.async(
-      [self = shared_from_this(), reply = std::move(reply)] { self->performInventory(reply); });
+  {
+    std::lock_guard lock(inventoryLock_);
+    if (inventoryWaiters_.size() >= kMaxInventoryWaiters) {
+      reply({});
+      return;
+    }
+    inventoryWaiters_.push_back(std::move(reply));
+    if (inventoryWaiters_.size() > 1) return;  // it shares the one in progress
+  }
+  workQueue_.async([self = shared_from_this()] { self->performInventory(); });
 }
 
-void ToolService::performInventory(const xpc::InventoryReply& reply) {
+void ToolService::performInventory() {
   struct Shared {
     std::mutex lock;
     xpc::Inventory result;
@@ -120,7 +128,12 @@ void ToolService::performInventory(const xpc::InventoryReply& reply) {
     });
   }
   shared->group.wait();
-  reply(std::move(shared->result));
+  std::vector<xpc::InventoryReply> waiters;
+  {
+    std::lock_guard lock(inventoryLock_);
+    waiters.swap(inventoryWaiters_);
+  }
+  for (const auto& reply : waiters) reply(shared->result);
 }
 
 }  // namespace zefra::tools

@@ -48,6 +48,15 @@ std::string trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
+// What a login-shell answer, fresh or cached, must be to be run as `tool`:
+// an absolute path to an executable regular file named like the tool. The
+// cache is a file any program of the user can write; a path it holds to a
+// file of another name is nothing the shell would have answered.
+bool usableShellPath(const std::string& tool, const std::string& path) {
+  return path.starts_with('/') && path.ends_with("/" + tool) && wire::isValidUtf8(path) &&
+         platform::isExecutableFile(path);
+}
+
 }  // namespace
 
 ToolResolver::ToolResolver(ToolServiceSettings settings)
@@ -79,9 +88,7 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
   std::string path = trimmed(answer->standardOutput.str());
   // A function or alias name is no path, and a relative one would be taken
   // from our own working directory.
-  if (!path.starts_with('/') || !wire::isValidUtf8(path) || !platform::isExecutableFile(path)) {
-    path.clear();
-  }
+  if (!usableShellPath(tool, path)) path.clear();
   storeShellPath(tool, path);
   if (path.empty()) return std::nullopt;
   return path;
@@ -99,7 +106,7 @@ std::optional<std::string> ToolResolver::cachedShellPath(const std::string& tool
 
   bool valid = false;
   if (!entry->second.empty()) {
-    valid = platform::isExecutableFile(entry->second);
+    valid = usableShellPath(tool, entry->second);
   } else {
     double storedAt = 0.0;
     if (auto times = timesFrom(snapshot.find(kTimesKey))) {

@@ -77,10 +77,62 @@ std::optional<std::string> malformedRequest(const std::vector<std::string>& argu
 
 }  // namespace
 
+// A run's place among its connection's runs in progress, given back once,
+// right before the run replies, so a client that waits for a reply before
+// its next run never finds the place still taken.
+class ToolService::RunSlot {
+ public:
+  RunSlot(std::shared_ptr<ToolService> service, std::size_t bytes)
+      : service_(std::move(service)), bytes_(bytes) {}
+  RunSlot(const RunSlot&) = delete;
+  RunSlot& operator=(const RunSlot&) = delete;
+  ~RunSlot() { release(); }
+  void release() {
+    if (!service_) return;
+    std::lock_guard lock(service_->runningLock_);
+    --service_->runsInProgress_;
+    service_->runRequestBytes_ -= bytes_;
+    service_.reset();
+  }
+
+ private:
+  std::shared_ptr<ToolService> service_;
+  const std::size_t bytes_;
+};
+
 void ToolService::runWithRunID(std::string runID, std::string tool,
                                std::vector<std::string> arguments, std::optional<xpc::Bytes> input,
                                std::optional<std::string> workingDirectory,
                                xpc::Environment environment, xpc::RunReply reply) {
+  std::size_t bytes = runID.size() + tool.size() + (input ? input->size() : 0) +
+                      (workingDirectory ? workingDirectory->size() : 0);
+  for (const auto& argument : arguments) bytes += argument.size();
+  for (const auto& [name, value] : environment) bytes += name.size() + value.size();
+  std::string refusal;
+  {
+    std::lock_guard lock(runningLock_);
+    if (runsInProgress_ >= kMaxRunsInProgress) {
+      refusal = "this connection already has " + std::to_string(kMaxRunsInProgress) +
+                " runs in progress, the most it may have; nothing was run.";
+    } else if (runsInProgress_ > 0 && runRequestBytes_ + bytes > kMaxRunRequestBytes) {
+      refusal = "the runs in progress on this connection already hold " +
+                std::to_string(runRequestBytes_ >> 20) + " MiB of requests, and this one would " +
+                "take them past " + std::to_string(kMaxRunRequestBytes >> 20) +
+                " MiB; nothing was run.";
+    } else {
+      ++runsInProgress_;
+      runRequestBytes_ += bytes;
+    }
+  }
+  if (!refusal.empty()) {
+    reply({}, xpc::Bytes("Zefra Helper: " + refusal), kStatusLaunchFailed);
+    return;
+  }
+  auto slot = std::make_shared<RunSlot>(shared_from_this(), bytes);
+  reply = [slot, reply = std::move(reply)](xpc::Bytes out, xpc::Bytes err, int32_t status) {
+    slot->release();
+    reply(std::move(out), std::move(err), status);
+  };
   workQueue_.async([self = shared_from_this(), runID = std::move(runID), tool = std::move(tool),
                     arguments = std::move(arguments), input = std::move(input),
                     workingDirectory = std::move(workingDirectory),
@@ -127,13 +179,15 @@ void ToolService::performRun(const std::string& runID, const std::string& tool,
   options.spawn.environment = platform::environmentEntries(childEnvironment(environment));
   options.spawn.workingDirectory = workingDirectory;
   if (input) options.input = input->view();
+  // The run goes on to its end when its client has gone, keeping nothing.
+  options.dropOutput = &connectionGone_;
   std::shared_ptr<platform::ChildProcess> task;
   options.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
     task = started;
     bool cancelled = false;
     {
       std::lock_guard lock(runningLock_);
-      cancelled = cancelledBeforeLaunch_.erase(runID) > 0;
+      cancelled = cancelledBeforeLaunch_.take(runID);
       if (!cancelled) runningProcesses_.insert_or_assign(runID, task);
     }
     if (cancelled) terminateProcessTree(*task);

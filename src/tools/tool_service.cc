@@ -1,6 +1,10 @@
 #include "tools/tool_service.h"
 
+#include <utility>
+
+#include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/no_destructor.h"
 #include "platform/user_defaults.h"
 #include "platform/user_info.h"
 #include "tools/catalogue.h"
@@ -53,9 +57,21 @@ void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) {
   });
 }
 
+namespace {
+
+// One install at a time in the whole process: each may unpack up to the
+// unpacker's limit into the temporary folder, and a waiting one holds no
+// thread.
+platform::SerialQueue& installQueue() {
+  static platform::NoDestructor<platform::SerialQueue> queue("zefra.helper.install");
+  return queue.get();
+}
+
+}  // namespace
+
 void ToolService::installUpdateFromZipAt(std::string path, xpc::InstallReply reply) {
-  platform::globalQueue()
-      .async([self = shared_from_this(), path = std::move(path), reply = std::move(reply)] {
+  installQueue().async(
+      [self = shared_from_this(), path = std::move(path), reply = std::move(reply)] {
         auto outcome = update::installUpdateFromZip(path, self->updates_);
         reply(outcome.ok, outcome.message);
         if (!outcome.ok) return;
@@ -66,12 +82,25 @@ void ToolService::installUpdateFromZipAt(std::string path, xpc::InstallReply rep
 }
 
 void ToolService::cancelWithRunID(std::string runID) {
-  std::lock_guard lock(runningLock_);
-  if (auto found = runningProcesses_.find(runID); found != runningProcesses_.end()) {
-    terminateProcessTree(*found->second);
-    return;
+  {
+    std::lock_guard lock(runningLock_);
+    if (auto found = runningProcesses_.find(runID); found != runningProcesses_.end()) {
+      terminateProcessTree(*found->second);
+      return;
+    }
+    if (cancelledBeforeLaunch_.remember(std::move(runID)) ||
+        std::exchange(loggedForgottenCancels_, true)) {
+      return;
+    }
   }
-  cancelledBeforeLaunch_.insert(std::move(runID));
+  platform::log("a connection cancelled more runs that had not started than are kept (" +
+                std::to_string(kMaxRememberedCancels) + " run IDs, " +
+                std::to_string(kMaxRememberedCancelBytes >> 20) +
+                " MiB); the oldest are forgotten");
+}
+
+void ToolService::connectionInvalidated() {
+  connectionGone_.raise();
 }
 
 }  // namespace zefra::tools

@@ -4,11 +4,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/event_flag.h"
 #include "platform/queue.h"
+#include "tools/remembered_cancels.h"
 #include "tools/tool_resolver.h"
 #include "update/update_settings.h"
 #include "xpc/protocol.h"
@@ -18,6 +19,19 @@ class ChildProcess;
 }  // namespace zefra::platform
 
 namespace zefra::tools {
+
+// What one connection may have in progress. A run holds a thread and a few
+// descriptors, and its request stays in memory, until it replies; a run past
+// either bound is refused at once with status 126 and a message that says
+// which. Cancels of runs not yet started are remembered within their own
+// bounds, the oldest forgotten first. Inventories asked for while one is in
+// progress share its answer, up to kMaxInventoryWaiters of them; more get an
+// empty inventory at once.
+inline constexpr std::size_t kMaxRunsInProgress = 64;
+inline constexpr std::size_t kMaxRunRequestBytes = std::size_t{256} << 20;
+inline constexpr std::size_t kMaxRememberedCancels = 1024;
+inline constexpr std::size_t kMaxRememberedCancelBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxInventoryWaiters = 64;
 
 // The exported object of one connection.
 class ToolService final : public xpc::ZefraHelperProtocol,
@@ -37,14 +51,17 @@ class ToolService final : public xpc::ZefraHelperProtocol,
                     std::optional<xpc::Bytes> input, std::optional<std::string> workingDirectory,
                     xpc::Environment environment, xpc::RunReply reply) override;
   void cancelWithRunID(std::string runID) override;
+  // Runs still going keep nothing of their output from now on.
+  void connectionInvalidated() override;
 
  private:
+  class RunSlot;
   void performRun(const std::string& runID, const std::string& tool,
                   const std::vector<std::string>& arguments, const std::optional<xpc::Bytes>& input,
                   const std::optional<std::string>& workingDirectory,
                   const xpc::Environment& environment, const xpc::RunReply& reply);
   std::map<std::string, std::string> childEnvironment(const xpc::Environment& requested) const;
-  void performInventory(const xpc::InventoryReply& reply);
+  void performInventory();
 
   ToolResolver resolver_;
   const update::UpdateSettings updates_;
@@ -53,7 +70,16 @@ class ToolService final : public xpc::ZefraHelperProtocol,
 
   std::mutex runningLock_;
   std::map<std::string, std::shared_ptr<platform::ChildProcess>> runningProcesses_;  // runningLock_
-  std::set<std::string> cancelledBeforeLaunch_;                                      // runningLock_
+  RememberedCancels cancelledBeforeLaunch_{kMaxRememberedCancels,
+                                           kMaxRememberedCancelBytes};  // runningLock_
+  bool loggedForgottenCancels_ = false;                                 // runningLock_
+  std::size_t runsInProgress_ = 0;                                      // runningLock_
+  std::size_t runRequestBytes_ = 0;                                     // runningLock_
+
+  std::mutex inventoryLock_;
+  std::vector<xpc::InventoryReply> inventoryWaiters_;  // inventoryLock_
+
+  platform::EventFlag connectionGone_;
 };
 
 }  // namespace zefra::tools

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 
 #include "codesign/bundle_check.h"
 #include "codesign/bundle_seal.h"
@@ -80,6 +81,19 @@ InstallOutcome swapIn(const std::string& beside, const std::string& installed,
   return {true, {}};
 }
 
+// Whatever the outcome, the staging folder goes: a refused archive may have
+// unpacked hundreds of megabytes into it, and nobody comes back for them.
+class StagingFolder {
+ public:
+  explicit StagingFolder(std::string path) : path_(std::move(path)) {}
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  ~StagingFolder() { (void)platform::removeTree(path_); }
+
+ private:
+  const std::string path_;
+};
+
 }  // namespace
 
 InstallOutcome installUpdateFromZip(const std::string& archivePath,
@@ -90,6 +104,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   if (auto created = platform::createDirectories(staging, 0700); !created) {
     return no("Couldn't stage the update: ", created.error());
   }
+  const StagingFolder removedAtTheEnd(staging);
 
   if (auto unpacked = platform::unpackZip(archivePath, staging, settings.unpackLimits); !unpacked) {
     if (unpacked.error().code == platform::kUnpackerUnavailable) {
@@ -138,7 +153,6 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   if (auto swapped = swapIn(beside, settings.bundlePath, backup); !swapped.ok) return swapped;
 
   (void)platform::removeItem(backup);
-  (void)platform::removeItem(staging);
   return {true, "Zefra Helper updated itself."};
 }
 

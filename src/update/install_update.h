@@ -17,7 +17,8 @@ struct InstallOutcome {
 
 // Unpacks the archive into a fresh staging folder, checks the bundle at its
 // top level and puts it in place of the running copy's bundle. Synchronous;
-// the caller replies and ends the process.
+// the caller replies and ends the process. The staging folder is removed
+// whatever the outcome.
 //
 // The swap never leaves the bundle's path empty: a copy of the checked
 // bundle is made beside the installed one (same file system), checked again,

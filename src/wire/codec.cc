@@ -4,7 +4,9 @@
 #include <cstring>
 #include <limits>
 #include <msgpack.hpp>
+#include <optional>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "wire/utf8.h"
@@ -110,89 +112,185 @@ Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values, std::size_t h
 
 // ---------------------------------------------------------------- decoding
 
+std::size_t maxDecodedValues(std::size_t bodySize) {
+  return std::min(bodySize, kFreeValues + bodySize / kBytesPerValue);
+}
+
 namespace {
 
-// More elements than any call of the protocol could need, few enough that an
-// announced count cannot make the decoder reserve much memory.
-constexpr std::size_t kMaxElements = 1 << 20;
-
-class Converter {
+// Builds the values straight from the parser's events: no intermediate
+// object tree, and every count checked against the frame's budget before
+// anything is reserved for it.
+class Builder {
  public:
-  explicit Converter(std::shared_ptr<const void> owner) : owner_(std::move(owner)) {}
+  Builder(std::shared_ptr<const void> owner, std::size_t bodySize)
+      : owner_(std::move(owner)), budget_(maxDecodedValues(bodySize)) {}
 
-  Result<IpcValue> convert(const msgpack::object& o, bool inCollection) {
-    switch (o.type) {
-      case msgpack::type::NIL:
-        if (inCollection) return ipcViolation("nil inside a collection");
-        return IpcValue();
-      case msgpack::type::BOOLEAN:
-        return IpcValue::boolean(o.via.boolean);
-      case msgpack::type::POSITIVE_INTEGER:
-        if (o.via.u64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-          return ipcViolation("integer out of range");
-        }
-        return IpcValue::integer(static_cast<std::int64_t>(o.via.u64));
-      case msgpack::type::NEGATIVE_INTEGER:
-        return IpcValue::integer(o.via.i64);
-      case msgpack::type::STR: {
-        std::string_view text(o.via.str.ptr, o.via.str.size);
-        if (!isValidUtf8(text)) return ipcViolation("string is not valid UTF-8");
-        return IpcValue::string(view(o.via.str.ptr, o.via.str.size));
-      }
-      case msgpack::type::BIN:
-        return IpcValue::data(view(o.via.bin.ptr, o.via.bin.size));
-      case msgpack::type::ARRAY: {
-        IpcValue::Array elements;
-        elements.reserve(o.via.array.size);
-        for (std::uint32_t i = 0; i < o.via.array.size; ++i) {
-          Result<IpcValue> element = convert(o.via.array.ptr[i], true);
-          if (!element) return element.error();
-          elements.push_back(std::move(element).value());
-        }
-        return IpcValue::array(std::move(elements));
-      }
-      case msgpack::type::MAP:
-        return convertMap(o);
-      default:
-        return ipcViolation("unsupported MessagePack type");
+  bool visit_nil() {
+    if (stack_.size() > 1) return refuse("nil inside a collection");
+    return add(IpcValue());
+  }
+  bool visit_boolean(bool v) { return add(IpcValue::boolean(v)); }
+  bool visit_positive_integer(std::uint64_t v) {
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return refuse("integer out of range");
     }
+    return add(IpcValue::integer(static_cast<std::int64_t>(v)));
+  }
+  bool visit_negative_integer(std::int64_t v) { return add(IpcValue::integer(v)); }
+  bool visit_float32(float) { return refuse("unsupported MessagePack type"); }
+  bool visit_float64(double) { return refuse("unsupported MessagePack type"); }
+  bool visit_ext(const char*, std::uint32_t) { return refuse("unsupported MessagePack type"); }
+  bool visit_str(const char* data, std::uint32_t size) {
+    if (!isValidUtf8(std::string_view(data, size))) return refuse("string is not valid UTF-8");
+    return add(IpcValue::string(Bytes(owner_, data, size)));
+  }
+  bool visit_bin(const char* data, std::uint32_t size) {
+    return add(IpcValue::data(Bytes(owner_, data, size)));
   }
 
- private:
-  Bytes view(const char* data, std::uint32_t size) const { return Bytes(owner_, data, size); }
+  bool start_array(std::uint32_t count) { return open(false, count, count); }
+  bool end_array() {
+    Open done = std::move(stack_.back());
+    stack_.pop_back();
+    if (stack_.empty()) {
+      values_ = std::move(done.elements);
+      return true;
+    }
+    return add(IpcValue::array(std::move(done.elements)));
+  }
+  bool start_map(std::uint32_t count) {
+    if (stack_.empty()) return refuse("message is not an array");
+    return open(true, count, std::uint64_t{count} * 2);
+  }
+  bool start_map_key() {
+    stack_.back().inKey = true;
+    return true;
+  }
+  bool start_map_value() {
+    stack_.back().inKey = false;
+    return true;
+  }
+  bool end_map() {
+    Open done = std::move(stack_.back());
+    stack_.pop_back();
+    return add(IpcValue::map(std::move(done.entries)));
+  }
+  bool start_array_item() { return true; }
+  bool end_array_item() { return true; }
+  bool end_map_key() { return true; }
+  bool end_map_value() { return true; }
 
-  Result<IpcValue> convertMap(const msgpack::object& o) {
+  void parse_error(std::size_t, std::size_t) { refuse("malformed MessagePack"); }
+  void insufficient_bytes(std::size_t, std::size_t) { refuse("truncated MessagePack"); }
+  bool referenced() const { return true; }
+  void set_referenced(bool) {}
+
+  const std::optional<std::string>& problem() const { return problem_; }
+  std::vector<IpcValue> take() { return std::move(values_); }
+
+ private:
+  struct Open {
+    bool isMap = false;
+    bool inKey = false;
+    IpcValue::Array elements;
     IpcValue::Map entries;
-    entries.reserve(o.via.map.size);
+    IpcValue key;
     std::set<std::pair<int, std::string_view>> textKeys;
     std::set<std::pair<int, std::int64_t>> scalarKeys;
-    for (std::uint32_t i = 0; i < o.via.map.size; ++i) {
-      Result<IpcValue> key = convert(o.via.map.ptr[i].key, true);
-      if (!key) return key.error();
-      bool fresh = true;
-      switch (key->kind()) {
-        case IpcValue::Kind::kString:
-        case IpcValue::Kind::kData:
-          fresh = textKeys.emplace(static_cast<int>(key->kind()), key->bytes().view()).second;
-          break;
-        case IpcValue::Kind::kInt:
-          fresh = scalarKeys.emplace(0, key->asInt()).second;
-          break;
-        case IpcValue::Kind::kBool:
-          fresh = scalarKeys.emplace(1, key->asBool()).second;
-          break;
-        default:
-          return ipcViolation("map key is not a scalar");
-      }
-      if (!fresh) return ipcViolation("duplicate map key");
-      Result<IpcValue> value = convert(o.via.map.ptr[i].val, true);
-      if (!value) return value.error();
-      entries.push_back({std::move(key).value(), std::move(value).value()});
+  };
+
+  bool refuse(std::string why) {
+    if (!problem_) problem_ = std::move(why);
+    return false;
+  }
+
+  // `values` is what the container announces; the announcement alone counts
+  // against the budget, so a short frame cannot make us reserve much.
+  bool open(bool isMap, std::uint32_t count, std::uint64_t values) {
+    if (!stack_.empty() && stack_.back().isMap && stack_.back().inKey) {
+      return refuse("map key is not a scalar");
     }
-    return IpcValue::map(std::move(entries));
+    if (stack_.size() >= static_cast<std::size_t>(kIpcMaxDepth)) {
+      return refuse("nesting deeper than " + std::to_string(kIpcMaxDepth));
+    }
+    declared_ += values;
+    if (declared_ > budget_) {
+      return refuse("the message declares more values than its " + std::to_string(budget_) +
+                    " allowed for its size");
+    }
+    Open& opened = stack_.emplace_back();
+    opened.isMap = isMap;
+    if (isMap) {
+      opened.entries.reserve(count);
+    } else {
+      opened.elements.reserve(count);
+    }
+    return true;
+  }
+
+  bool add(IpcValue value) {
+    if (stack_.empty()) return refuse("message is not an array");
+    Open& top = stack_.back();
+    if (!top.isMap) {
+      top.elements.push_back(std::move(value));
+      return true;
+    }
+    if (!top.inKey) {
+      top.entries.push_back({std::move(top.key), std::move(value)});
+      return true;
+    }
+    bool fresh = true;
+    switch (value.kind()) {
+      case IpcValue::Kind::kString:
+      case IpcValue::Kind::kData:
+        fresh = top.textKeys.emplace(static_cast<int>(value.kind()), value.bytes().view()).second;
+        break;
+      case IpcValue::Kind::kInt:
+        fresh = top.scalarKeys.emplace(0, value.asInt()).second;
+        break;
+      case IpcValue::Kind::kBool:
+        fresh = top.scalarKeys.emplace(1, value.asBool()).second;
+        break;
+      default:
+        return refuse("map key is not a scalar");
+    }
+    if (!fresh) return refuse("duplicate map key");
+    top.key = std::move(value);
+    return true;
   }
 
   std::shared_ptr<const void> owner_;
+  const std::uint64_t budget_;
+  std::uint64_t declared_ = 1;  // the message array itself
+  std::vector<Open> stack_;
+  std::vector<IpcValue> values_;
+  std::optional<std::string> problem_;
+};
+
+// Counts what a body announces, building nothing: a body beyond its budget
+// is refused before a single value of it costs memory.
+class Counter : public msgpack::null_visitor {
+ public:
+  explicit Counter(std::size_t bodySize) : budget_(maxDecodedValues(bodySize)) {}
+  bool start_array(std::uint32_t count) { return open(count); }
+  bool start_map(std::uint32_t count) { return open(std::uint64_t{count} * 2); }
+  bool end_array() { return close(); }
+  bool end_map() { return close(); }
+  bool overBudget() const { return declared_ > budget_; }
+
+ private:
+  bool open(std::uint64_t values) {
+    declared_ += values;
+    return ++depth_ <= kIpcMaxDepth && declared_ <= budget_;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  const std::uint64_t budget_;
+  std::uint64_t declared_ = 1;
+  int depth_ = 0;
 };
 
 }  // namespace
@@ -200,25 +298,23 @@ class Converter {
 Result<std::vector<IpcValue>> decodeMessage(std::shared_ptr<const void> owner, const char* data,
                                             std::size_t size) {
   if (size == 0) return ipcViolation("empty message");
-  const msgpack::unpack_limit limit(std::min(size, kMaxElements), std::min(size / 2, kMaxElements),
-                                    size, size, 0, kIpcMaxDepth);
-  // Strings and data stay in the frame buffer; the converter views them there.
-  auto reference = [](msgpack::type::object_type, std::size_t, void*) { return true; };
   try {
-    std::size_t offset = 0;
-    msgpack::object_handle handle = msgpack::unpack(data, size, offset, reference, nullptr, limit);
-    if (offset != size) return ipcViolation("trailing bytes after the message");
-    const msgpack::object& root = handle.get();
-    if (root.type != msgpack::type::ARRAY) return ipcViolation("message is not an array");
-    Converter converter(std::move(owner));
-    std::vector<IpcValue> values;
-    values.reserve(root.via.array.size);
-    for (std::uint32_t i = 0; i < root.via.array.size; ++i) {
-      Result<IpcValue> value = converter.convert(root.via.array.ptr[i], false);
-      if (!value) return value.error();
-      values.push_back(std::move(value).value());
+    // Up to kFreeValues bytes, a body cannot hold more values than allowed.
+    if (size > kFreeValues) {
+      Counter counter(size);
+      std::size_t offset = 0;
+      if (!msgpack::parse(data, size, offset, counter) && counter.overBudget()) {
+        return ipcViolation("the message declares more values than the " +
+                            std::to_string(maxDecodedValues(size)) + " allowed for its size");
+      }
     }
-    return values;
+    Builder builder(std::move(owner), size);
+    std::size_t offset = 0;
+    const bool parsed = msgpack::parse(data, size, offset, builder);
+    if (builder.problem()) return ipcViolation(*builder.problem());
+    if (!parsed) return ipcViolation("malformed MessagePack");
+    if (offset != size) return ipcViolation("trailing bytes after the message");
+    return builder.take();
   } catch (const std::bad_alloc&) {
     return Error{ENOMEM, "cannot decode message: out of memory"};
   } catch (const std::exception& e) {

@@ -82,4 +82,8 @@ bool ExportedObject::isQuick(std::string_view selector) const {
   return selector == PingOperation::name;
 }
 
+void ExportedObject::connectionClosed() {
+  if (object_) object_->connectionInvalidated();
+}
+
 }  // namespace zefra::xpc

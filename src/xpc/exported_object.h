@@ -24,6 +24,7 @@ class ExportedObject final : public platform::IpcExportedObject {
                                         platform::IpcReply reply) override;
   // Ping only reads a version worked out once.
   bool isQuick(std::string_view selector) const override;
+  void connectionClosed() override;
 
  private:
   std::shared_ptr<ZefraHelperProtocol> object_;

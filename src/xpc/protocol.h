@@ -56,6 +56,10 @@ class ZefraHelperProtocol {
   virtual void cancelWithRunID(std::string runID) = 0;
   virtual void prepareForUpdateWithReply(PrepareReply reply) = 0;
   virtual void installUpdateFromZipAt(std::string path, InstallReply reply) = 0;
+
+  // Not an operation: the serving side's notice that the connection has
+  // closed, so no reply can reach the caller any more. Must not block.
+  virtual void connectionInvalidated() {}
 };
 
 }  // namespace zefra::xpc

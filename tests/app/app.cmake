@@ -1,6 +1,6 @@
 # The app tests drive the built, signed helper and client; they are signed
 # themselves so that the helper serves them as it serves Zefra Writer.
-foreach(test end_to_end_test helper_delegate_test install_test)
+foreach(test end_to_end_test helper_delegate_test install_test hostile_test)
   if(NOT TARGET ${test})
     continue()
   endif()

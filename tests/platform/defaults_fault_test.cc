@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -97,6 +99,52 @@ TEST(DefaultsFaultTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   EXPECT_TRUE(UserDefaults(path).setObject("Round", round + 1));
   EXPECT_EQ(UserDefaults(path).doubleForKey("Round"), round + 1);
   RecordProperty("killed_during_a_write", killedWithAWriteInFlight);
+}
+
+// Something other than a regular file where the file or its lock belongs
+// (another program of the user put it there): reading and writing give up at
+// once instead of waiting on a FIFO or reading a device without end, and
+// the log says so once.
+TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
+  using Make = std::function<void(const std::string&)>;
+  const std::vector<std::tuple<const char*, const char*, Make>> rows = {
+      {"a FIFO", "", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"a link to a device", "", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }},
+      {"a folder", "", [](const std::string& p) { fs::create_directory(p); }},
+      {"a FIFO", ".lock", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"a folder", ".lock", [](const std::string& p) { fs::create_directory(p); }},
+      {"a link to a file", ".lock", [](const std::string& p) {
+         std::ofstream(p + ".target") << "";
+         fs::create_symlink(p + ".target", p);
+       }},
+  };
+  for (const auto& [what, suffix, make] : rows) {
+    SCOPED_TRACE(std::string(what) + " at defaults.json" + suffix);
+    zefra::testing::TempDir dir;
+    const std::string path = dir.path() + "/defaults.json";
+    if (*suffix) std::ofstream(path) << R"({"Kept": "old value"})";
+    make(path + suffix);
+    ScopedLogCapture capture;
+    // Detached, so that a read that hangs fails the test instead of hanging it.
+    auto outcome = std::make_shared<std::promise<std::vector<bool>>>();
+    auto attempts = outcome->get_future();
+    std::thread([outcome, path] {
+      UserDefaults defaults(path);
+      std::vector<bool> outcomes;
+      for (int i = 0; i < 2; ++i) {
+        outcomes.push_back(defaults.snapshot().document().empty());
+        outcomes.push_back(!defaults.setObject("New", 1));
+      }
+      outcome->set_value(outcomes);
+    }).detach();
+    ASSERT_EQ(attempts.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const bool fileAtFault = *suffix == '\0';
+    EXPECT_EQ(attempts.get(), (std::vector<bool>{fileAtFault, true, fileAtFault, true}));
+    EXPECT_EQ(capture.lines().size(), 1u);
+    if (!fileAtFault) {
+      EXPECT_EQ(contents(path), R"({"Kept": "old value"})");
+    }
+  }
 }
 
 // The next write fails for want of space: a 64 KiB tmpfs filled up where

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +73,15 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
     });
   }
   bool isQuick(std::string_view selector) const override { return selector == "echo:"; }
+  void connectionClosed() override {
+    std::lock_guard lock(mu);
+    ++closed;
+    cv.notify_all();
+  }
+  bool waitForClosed(int count) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, kPatience, [&] { return closed >= count; });
+  }
 
   bool waitForEntered(int count) {
     std::unique_lock lock(mu);
@@ -86,6 +96,7 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
   std::mutex mu;
   std::condition_variable cv;
   std::atomic<int> entered{0};
+  int closed = 0;
   bool released = false;
   std::vector<std::string> ran;  // in the order the calls finished
 };
@@ -210,6 +221,9 @@ TEST_F(TransportTest, ServesCallsAndKnowsThePeer) {
   for (int fd : {listener_->nativeHandle(), accepted_[0].nativeHandle(), client.nativeHandle()}) {
     EXPECT_TRUE(isCloseOnExec(fd));
   }
+  // The object hears of the end, so runs still going keep nothing for nobody.
+  client.invalidate();
+  EXPECT_TRUE(object_->waitForClosed(1));
 }
 
 TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
@@ -229,6 +243,17 @@ TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
   EXPECT_EQ(object_->ran, (std::vector<std::string>{"other", "other again", "hold", "queued"}));
 }
 
+// A 64 MiB call to echo: whose argument is 64 arrays of one-byte integers.
+std::string nestedOnes() {
+  auto count = [](std::uint32_t n) {
+    return std::string{'\xDD', char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  };
+  constexpr std::uint32_t kInner = ((64u << 20) - 15) / 64 - 5;
+  std::string body = std::string("\x94\x00\x01\xA5" "echo:", 9) + count(64);
+  for (int i = 0; i < 64; ++i) body += count(kInner) + std::string(kInner, '\x01');
+  return frameOf(body);
+}
+
 TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
   ClientConnection good = connect();
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -243,6 +268,7 @@ TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
       {std::string("\x00\x00\x00\x10\x93", 5), "truncated frame"},
       {encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")})), "one-way call with a reply"},
       {encoded(makeCallMessage(5, "note:", {IpcValue::string("x")})), "call ID on a one-way call"},
+      {nestedOnes(), "more values than the body's size pays for"},
   };
   for (const auto& [bytes, what] : cases) {
     const int entered = object_->entered;
@@ -270,6 +296,63 @@ TEST_F(TransportTest, OneWayAndOversizeCalls) {
   EXPECT_EQ(tooLarge.error().code, EPROTO);
   EXPECT_TRUE(echoes(client, "the connection survives a call it could not send"));
   EXPECT_EQ(errors.load(), 0);
+}
+
+// Large bodies are decoded off the I/O thread; the calls of a connection
+// still enter in the order they were sent, large and small alike.
+TEST_F(TransportTest, LargeAndSmallCallsEnterInTheirOrder) {
+  ClientConnection client = connect();
+  std::vector<std::future<Reply>> replies;
+  std::vector<std::string> sent;
+  for (int i = 0; i < 8; ++i) {
+    sent.push_back(std::to_string(i) + std::string(i % 2 ? 0 : 64 << 10, 'x'));
+    replies.push_back(callAsync(client, "echo twice:", {IpcValue::string(sent.back())}));
+  }
+  for (auto& reply : replies) {
+    ASSERT_EQ(reply.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(reply.get().ok());
+  }
+  std::lock_guard lock(object_->mu);
+  EXPECT_EQ(object_->ran, sent);
+}
+
+// A client that sends calls and reads none of the replies: the connection
+// stops taking its calls once replies pile up, rather than queuing them
+// without end, and takes them again when the client reads.
+TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const sockaddr_un address = unixAddress(path());
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  std::string calls;
+  std::vector<std::size_t> ends;
+  for (int id = 1; id <= 1024; ++id) {
+    calls += encoded(makeCallMessage(id, "echo:", {IpcValue::string(std::string(1000, 'e'))}));
+    ends.push_back(calls.size());
+  }
+  constexpr std::size_t kEnough = std::size_t{256} << 20;
+  std::size_t written = 0;
+  for (pollfd p{fd.get(), POLLOUT, 0}; written < kEnough && ::poll(&p, 1, 2000) == 1;) {
+    const std::size_t at = written % calls.size();
+    const ssize_t n = ::send(fd.get(), calls.data() + at, calls.size() - at, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0);
+    written += static_cast<std::size_t>(n);
+  }
+  EXPECT_LT(written, std::size_t{16} << 20) << "the helper kept taking calls nobody reads";
+  // Reading the replies lets the rest in: every whole call is answered.
+  const std::size_t answerable =
+      written / calls.size() * ends.size() +
+      static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), written % calls.size()) -
+                               ends.begin());
+  std::size_t answered = 0;
+  FrameReader reader(wire::kMaxReplyFrameSize);
+  for (pollfd p{fd.get(), POLLIN, 0}; answered < answerable && ::poll(&p, 1, 30'000) == 1;) {
+    std::span<char> space = reader.readSpace();
+    const ssize_t n = ::recv(fd.get(), space.data(), space.size(), 0);
+    ASSERT_GT(n, 0);
+    reader.commit(static_cast<std::size_t>(n));
+    while (auto body = reader.next().value()) ++answered;
+  }
+  EXPECT_EQ(answered, answerable);
 }
 
 TEST_F(TransportTest, SocketFilesAreTakenOverOnlyFromTheDead) {

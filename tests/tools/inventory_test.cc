@@ -1,6 +1,10 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "tools/tool_fixture.h"
 
@@ -116,6 +120,40 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
   EXPECT_FALSE(cache.contains(bin() + "/" + hanging));
   inventory();
   EXPECT_EQ(probes(hanging), 2);
+}
+
+// Inventories asked for while one is in progress share it rather than each
+// taking a thread per tool; past kMaxInventoryWaiters they answer at once,
+// empty.
+TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
+  const auto tool = freeTool();
+  const std::string gate = home_ + "/gate";
+  platform::UniqueFd held(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  writeTool(tool, "echo >> '" + home_ + "/probes-" + tool + "'; flock -s '" + gate +
+                      "' echo slow 1");
+  std::vector<std::future<xpc::Inventory>> replies;
+  auto ask = [&] {
+    auto promise = std::make_shared<std::promise<xpc::Inventory>>();
+    replies.push_back(promise->get_future());
+    service().toolInventoryWithReply([promise](xpc::Inventory result) {
+      promise->set_value(std::move(result));
+    });
+  };
+  ask();
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       probes(tool) == 0 && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (std::size_t i = 0; i < kMaxInventoryWaiters + 6; ++i) ask();
+  for (std::size_t i = kMaxInventoryWaiters; i < replies.size(); ++i) {
+    EXPECT_TRUE(replies[i].get().empty()) << i;
+  }
+  held.reset();
+  for (std::size_t i = 0; i < kMaxInventoryWaiters; ++i) {
+    EXPECT_EQ(replies[i].get().at(tool).at("version"), "slow 1") << i;
+  }
+  EXPECT_EQ(probes(tool), 1);
 }
 
 }  // namespace

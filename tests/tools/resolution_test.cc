@@ -118,16 +118,27 @@ TEST_F(ResolutionTest, UnusableCacheEntriesSendTheLookupBackToTheShell) {
   ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, ""}}));
   EXPECT_FALSE(resolver().resolveToolPath(tool));
   EXPECT_EQ(shellCalls(), 1);
-  // A persisted path that is gone.
+  // A persisted path that is gone, or that another program of the user wrote
+  // there: an executable of another name, a folder named like the tool.
   const auto path = elsewhere(tool);
-  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, path + "-gone"}}));
+  const auto folder = home_ + "/folder/" + tool;
+  std::filesystem::create_directories(folder);
   setShellAnswer(path);
-  EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
-  EXPECT_EQ(shellCalls(), 2);
+  int calls = 1;
+  for (const std::string& planted : {path + "-gone", elsewhere("script"), folder}) {
+    ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, planted}}));
+    EXPECT_EQ(newResolver()->resolveToolPath(tool), path) << planted;
+    EXPECT_EQ(shellCalls(), ++calls) << planted;
+  }
+  // Nor is such a path taken from the shell itself.
+  setShellAnswer(elsewhere("script"));
+  EXPECT_FALSE(newResolver()->resolveToolPath(freeTool(1)));
+  ++calls;
+  setShellAnswer(path);
   // One value of the wrong type voids the dictionary, which is replaced.
-  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, "/bin/sh"}, {"other", 3}}));
+  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, path}, {"other", 3}}));
   EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
-  EXPECT_EQ(shellCalls(), 3);
+  EXPECT_EQ(shellCalls(), ++calls);
   EXPECT_EQ(stored("ResolvedToolPaths"), (Json{{tool, path}}));
 }
 

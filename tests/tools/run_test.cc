@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/log.h"
 #include "platform/queue.h"
 #include "tools/tool_fixture.h"
 
@@ -177,6 +180,94 @@ TEST_F(RunTest, CancelBeforeLaunchEndsTheRunWithoutInput) {
   EXPECT_EQ(content, "");
   // The record was used up: the same ID runs normally now.
   EXPECT_EQ(startRun(service(), "early", tool, {}, std::string("x")).get().status, 0);
+}
+
+// The client was killed: the run goes on to its end, as before, but what the
+// tool writes from then on is read and dropped, and what was kept goes.
+TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
+  const auto tool = freeTool();
+  const std::string fifo = home_ + "/release", done = home_ + "/done";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeTool(tool, "head -c 4194304 /dev/zero; read line < '" + fifo +
+                      "'; head -c 4194304 /dev/zero; head -c 65536 /dev/zero >&2; : > '" + done +
+                      "'");
+  auto reply = startRun(service(), "gone", tool);
+  service().connectionInvalidated();
+  std::ofstream(fifo) << "go\n";
+  auto result = reply.get();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(fs::exists(done)) << "the run was cut short";
+  EXPECT_EQ(result.out.size() + result.err.size(), 0u);
+}
+
+// One connection cannot take every thread or hold memory without end: past
+// its bounds a run is refused at once, saying why, a cancel of a run that
+// never started is forgotten oldest first, and whatever it sends, a ping
+// still answers.
+TEST_F(RunTest, AConnectionsRunsAndCancelsAreBounded) {
+  const auto tool = freeTool();
+  // Runs given "wait" hold on until the test lets go of this lock.
+  const std::string gate = home_ + "/gate";
+  auto hold = [&] {
+    platform::UniqueFd fd(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0);
+    return fd;
+  };
+  platform::UniqueFd held = hold();
+  writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate + "' true; exit 0");
+  std::vector<std::future<RunResult>> waiting;
+  for (std::size_t i = 0; i < kMaxRunsInProgress; ++i) {
+    waiting.push_back(startRun(service(), "w" + std::to_string(i), tool, {"wait"}));
+  }
+  auto refused = startRun(service(), "over", tool).get();
+  EXPECT_EQ(refused.status, 126);
+  EXPECT_EQ(refused.err, "Zefra Helper: this connection already has 64 runs in progress, the "
+                         "most it may have; nothing was run.");
+  std::promise<std::string> pinged;
+  service().pingWithReply([&](std::string version) { pinged.set_value(version); });
+  EXPECT_FALSE(pinged.get_future().get().empty());
+  held.reset();
+  for (auto& run : waiting) EXPECT_EQ(run.get().status, 0);
+  held = hold();
+
+  // Requests held by runs in progress are bounded by their bytes too; the
+  // input is reserved address space, never touched.
+  const std::size_t large = kMaxRunRequestBytes / 2 + 1;
+  void* space = mmap(nullptr, large, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(space, MAP_FAILED);
+  xpc::Bytes input(std::shared_ptr<void>(space, [large](void* p) { munmap(p, large); }),
+                   static_cast<const char*>(space), large);
+  std::vector<std::future<RunResult>> big;
+  for (const char* id : {"big1", "big2"}) {
+    auto promise = std::make_shared<std::promise<RunResult>>();
+    big.push_back(promise->get_future());
+    service().runWithRunID(id, tool, {"wait"}, input, std::nullopt, {},
+                           [promise](xpc::Bytes out, xpc::Bytes err, int status) {
+                             promise->set_value({out.str(), err.str(), status});
+                           });
+  }
+  const auto second = big[1].get();
+  EXPECT_EQ(second.status, 126);
+  EXPECT_TRUE(second.err.ends_with("this one would take them past 256 MiB; nothing was run."))
+      << second.err;
+  held.reset();
+  EXPECT_EQ(big[0].get().status, 0);
+  held = hold();
+
+  // Cancels: the oldest are forgotten past the count, and a run ID beyond the
+  // bytes alone is not kept at all; the log says so once.
+  platform::ScopedLogCapture log;
+  const std::string huge(kMaxRememberedCancelBytes + 1, 'h');
+  service().cancelWithRunID(huge);
+  for (std::size_t i = 0; i <= kMaxRememberedCancels; ++i) {
+    service().cancelWithRunID("c" + std::to_string(i));
+  }
+  const std::string newest = "c" + std::to_string(kMaxRememberedCancels);
+  EXPECT_EQ(startRun(service(), huge, tool).get().status, 0);
+  EXPECT_EQ(startRun(service(), "c0", tool).get().status, 0);
+  EXPECT_EQ(startRun(service(), newest, tool, {"wait"}).get().status, 15);
+  EXPECT_EQ(log.lines().size(), 1u);
+  held.reset();
 }
 
 TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {

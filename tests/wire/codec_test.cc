@@ -100,6 +100,47 @@ TEST(Wire, MalformedBodiesAreViolations) {
   expectViolation(nested(kIpcMaxDepth + 1), "too deep");
 }
 
+// [[x, x, ...]]: `count` copies of the value `element` in one inner array.
+std::string arrayOf(std::size_t count, const std::string& element) {
+  std::string body = "\x91\xDD";
+  for (int shift : {24, 16, 8, 0}) body += static_cast<char>(count >> shift);
+  if (element.size() == 1) return body.append(count, element[0]);
+  body.reserve(body.size() + count * element.size());
+  for (std::size_t i = 0; i < count; ++i) body += element;
+  return body;
+}
+
+// What decoding costs follows from the body's size: one-byte values past the
+// free allowance are refused on the announcement, values paid for by enough
+// bytes are not.
+TEST(Wire, AFrameDecodesOnlyToWhatItsSizePaysFor) {
+  const std::string oneByte = "\x01", paid(kBytesPerValue, 'x');
+  const std::string paidString = "\xBF" + paid.substr(1);  // a 31-byte fixstr
+  struct Row {
+    const char* what;
+    std::size_t count;
+    std::string element;
+    bool decodes;
+  };
+  const std::vector<Row> rows = {
+      {"the free allowance of one-byte values", kFreeValues - 4, oneByte, true},
+      {"one-byte values beyond it", 4 * kFreeValues, oneByte, false},
+      {"values paying their way", 4 * kFreeValues, paidString, true},
+      {"nested one-byte arrays", 4 * kFreeValues, "\x91\x01", false},
+  };
+  for (const Row& row : rows) {
+    Result<std::vector<IpcValue>> decoded = decode(arrayOf(row.count, row.element));
+    EXPECT_EQ(decoded.ok(), row.decodes) << row.what;
+    if (decoded) {
+      EXPECT_EQ(decoded->at(0).elements().size(), row.count) << row.what;
+    }
+  }
+  // A 64 MiB body of one-byte values is refused without building them.
+  expectViolation(arrayOf((64u << 20) - 6, oneByte), "64 MiB of one-byte values");
+  EXPECT_EQ(maxDecodedValues(100), 100u);
+  EXPECT_EQ(maxDecodedValues(64u << 20), kFreeValues + (64u << 20) / kBytesPerValue);
+}
+
 std::string frame(const std::string& body) {
   const auto n = static_cast<uint32_t>(body.size());
   return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + body;
