@@ -1,5 +1,5 @@
 // Signed ping latency while unsigned programs keep connecting: the helper's
-// listener checks each connecting peer and every frame's sender, and the
+// listener checks each connecting peer and binds it to its connection, and the
 // refusals must not crowd out the peers it serves. A copy of this program
 // with its signature block cut off connects about 1,000 times a second and
 // writes a ping each time; this (signed) program pings meanwhile. The
@@ -139,11 +139,10 @@ int main(int argc, char** argv) {
 
   auto helper = std::make_shared<PingOnly>();
   platform::ListenerOptions options(root);
-  options.senderCheck = xpc::checkSender;
+  options.admission = xpc::admitPeer;
   auto listener = platform::Listener::open(
       "svc",
       [helper](platform::ServerConnection& connection) {
-        if (!xpc::peerIsTrusted(connection.nativeHandle())) return false;
         connection.setExportedInterface(xpc::makeHelperInterface());
         connection.setExportedObject(xpc::makeExportedObject(helper));
         return true;

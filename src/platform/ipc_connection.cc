@@ -47,7 +47,9 @@ Error invalidatedError() {
 class ServerConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, pid_t pid)
-      : FramedSocket(std::move(fd), kMaxCallFrameSize), pid_(pid), calls_("zefra.ipc.calls") {}
+      : FramedSocket(std::move(fd), kMaxCallFrameSize, Opening::kServing),
+        pid_(pid),
+        calls_("zefra.ipc.calls") {}
 
   std::shared_ptr<Impl> self() { return std::static_pointer_cast<Impl>(shared_from_this()); }
 
@@ -72,6 +74,7 @@ class ServerConnection::Impl final : public FramedSocket {
   std::shared_ptr<const IpcInterface> interface_;
   std::shared_ptr<IpcExportedObject> object_;
   bool resumed_ = false;
+  bool admitted_ = false;
   std::unordered_set<std::uint64_t> outstanding_;
   SerialQueue calls_;
 
@@ -159,14 +162,17 @@ int ServerConnection::nativeHandle() const {
   return impl_->nativeHandle();
 }
 
-Status ServerConnection::checkEverySender(SenderCheck check, SenderIdentity identity) {
+Status ServerConnection::serveOnly(std::unique_ptr<SenderGate> gate) {
   std::lock_guard lock(impl_->mu_);
   if (impl_->resumed_) return Error{EBUSY, "the connection is already serving"};
-  if (Status enabled = SenderGate::enable(impl_->nativeHandle(), identity); !enabled) {
-    return enabled;
-  }
-  impl_->gateSenders(std::make_unique<SenderGate>(std::move(check), identity));
+  impl_->gateSenders(std::move(gate));
+  impl_->admitted_ = true;
   return Ok{};
+}
+
+bool ServerConnection::peerAdmitted() const {
+  std::lock_guard lock(impl_->mu_);
+  return impl_->admitted_;
 }
 
 void ServerConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
@@ -197,7 +203,7 @@ void ServerConnection::invalidate() {
 class ClientConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, std::shared_ptr<const IpcInterface> interface)
-      : FramedSocket(std::move(fd), kMaxReplyFrameSize),
+      : FramedSocket(std::move(fd), kMaxReplyFrameSize, Opening::kCalling),
         interface_(std::move(interface)),
         deliveries_("zefra.ipc.replies") {}
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/no_destructor.h"
-#include "platform/queue.h"
+#include "platform/uuid.h"
 
 namespace zefra::platform {
 
@@ -45,6 +45,7 @@ IpcIo& io() {
 }
 
 constexpr int kMaxIov = 64;
+constexpr std::size_t kNonceSize = 16;
 
 // Writes what the socket takes now, at most kMaxIov chunks; -1 with errno.
 ssize_t writeNow(int fd, const EncodedFrame& frame, std::size_t sent) {
@@ -92,8 +93,11 @@ void runOnIpcThread(const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming)
-    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming) {
+FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming, Opening opening)
+    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming), opening_(opening) {
+  // The calling side's frames wait, as if a write were under way, until the
+  // nonce has come.
+  writing_ = opening == Opening::kCalling;
   std::error_code error;
   socket_.assign(asio::local::stream_protocol(), fd.get(), error);
   if (error) {
@@ -109,6 +113,11 @@ FramedSocket::~FramedSocket() = default;
 void FramedSocket::startReading() {
   if (!open_ || reading_) return;
   reading_ = true;
+  if (opening_ == Opening::kServing) {
+    nonce_ = randomBytes(kNonceSize);
+    Result<EncodedFrame> frame = wire::encodeFrame(wire::makeNonceMessage(Bytes(nonce_)));
+    if (!frame || !send(std::move(frame).value())) return closeSocket(ipcViolation("cannot open"));
+  }
   readAvailable();
 }
 
@@ -141,16 +150,12 @@ void FramedSocket::readAvailable() {
     const bool more = static_cast<std::size_t>(count) == space.size();
     if (gate_) {
       if (sender.passedDescriptors) return closeSocket(ipcViolation("descriptors were passed"));
-      const bool known = gate_->known(sender);
-      // One frame, one sender: bytes of a frame already begun came from the
-      // last sender, who must still be the same program.
-      if (reader_.midFrame() && (!known || sender.pid != lastSender_)) {
-        return closeSocket(ipcViolation("a frame from two senders"));
+      if (!gate_->admits(sender)) {
+        return closeSocket(ipcViolation("bytes from a process or program not admitted"));
       }
-      if (!known) return admitThenDeliver(std::move(sender), static_cast<std::size_t>(count), more);
-      lastSender_ = sender.pid;
     }
-    if (!commitAndDeliver(static_cast<std::size_t>(count))) return;
+    reader_.commit(static_cast<std::size_t>(count));
+    if (!deliverFrames()) return;
     if (!more) break;
   }
   waitReadable();
@@ -170,30 +175,6 @@ void FramedSocket::waitReadable() {
       });
 }
 
-bool FramedSocket::commitAndDeliver(std::size_t count) {
-  reader_.commit(count);
-  return deliverFrames();
-}
-
-void FramedSocket::admitThenDeliver(ReadSender sender, std::size_t count, bool more) {
-  // The check may hash a program: never on the thread every socket shares.
-  // Nothing else reads this socket meanwhile, so the bytes wait in place.
-  auto shared = std::make_shared<ReadSender>(std::move(sender));
-  globalQueue().async([self = shared_from_this(), shared, count, more] {
-    auto verified =
-        std::make_shared<Result<SenderGate::Verified>>(self->gate_->verify(std::move(*shared)));
-    asio::post(ipcContext(), [self, verified, count, more] {
-      if (!self->open_) return;
-      if (!*verified) return self->closeSocket(verified->error());
-      self->lastSender_ = (*verified)->pid;
-      self->gate_->remember(std::move(*verified).value());
-      if (!self->commitAndDeliver(count)) return;
-      if (more) return self->readAvailable();
-      self->waitReadable();
-    });
-  });
-}
-
 bool FramedSocket::deliverFrames() {
   for (;;) {
     Result<std::optional<FrameBody>> body = reader_.next();
@@ -207,9 +188,36 @@ bool FramedSocket::deliverFrames() {
       closeSocket(message.error());
       return false;
     }
+    if (!opened_) {
+      if (!takeOpening(*message)) {
+        closeSocket(ipcViolation("the connection did not open with its nonce"));
+        return false;
+      }
+      continue;
+    }
     onMessage(std::move(message).value());
     if (!open_) return false;
   }
+}
+
+bool FramedSocket::takeOpening(const std::vector<IpcValue>& message) {
+  std::optional<std::string_view> nonce = wire::nonceOf(message);
+  if (!nonce) return false;
+  if (opening_ == Opening::kServing) {
+    if (*nonce != nonce_) return false;
+    opened_ = true;
+    return true;
+  }
+  Result<EncodedFrame> answer =
+      wire::encodeFrame(wire::makeNonceMessage(Bytes(std::string(*nonce))));
+  if (!answer) return false;
+  opened_ = true;
+  // The answer goes ahead of every frame held meanwhile, in one write.
+  std::lock_guard lock(writeMu_);
+  if (writeClosed_) return true;
+  pending_.push_front({std::move(answer).value()});
+  startAsyncWrite();
+  return true;
 }
 
 bool FramedSocket::send(EncodedFrame frame) {

@@ -32,7 +32,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
       : handler(std::move(handler)),
         path(std::move(path)),
         adopted(adopted),
-        senderCheck(options.senderCheck),
+        admission(options.admission),
         senderIdentity(options.senderIdentity) {}
 
   void waitForPeers() {
@@ -76,15 +76,27 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   void hand(UniqueFd fd) {
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
-    if (senderCheck && !connection->checkEverySender(senderCheck, senderIdentity)) return;
-    globalQueue().async(
-        [self = shared_from_this(), connection = std::move(connection).value()]() mutable {
-          if (self->handler(connection)) {
-            connection.resume();
-          } else {
-            connection.invalidate();
-          }
-        });
+    // Kernels before 6.16 pass the option on at accept only.
+    if (admission && !SenderGate::enable(connection->nativeHandle(), senderIdentity)) return;
+    globalQueue().async([self = shared_from_this(),
+                         connection = std::move(connection).value()]() mutable {
+      if (!self->admission) return self->decide(connection);
+      SenderGate::admitPeer(connection.nativeHandle(), self->senderIdentity, self->admission,
+                            [self, connection](Result<std::unique_ptr<SenderGate>> gate) mutable {
+                              if (!gate || !connection.serveOnly(std::move(gate).value())) {
+                                return connection.invalidate();
+                              }
+                              self->decide(connection);
+                            });
+    });
+  }
+
+  void decide(ServerConnection& connection) {
+    if (handler(connection)) {
+      connection.resume();
+    } else {
+      connection.invalidate();
+    }
   }
 
   asio::local::stream_protocol::acceptor acceptor{ipcContext()};
@@ -92,7 +104,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   const AcceptHandler handler;
   const std::string path;
   const bool adopted;
-  const SenderCheck senderCheck;
+  const PeerAdmission admission;
   const SenderIdentity senderIdentity;
   int fd = -1;
   std::atomic<bool> closed{false};
@@ -154,7 +166,7 @@ Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
 
   // Set on the listening socket, the option reaches a connection as it is
   // made, before its first bytes (Linux 6.16; older kernels at accept).
-  if (options.senderCheck) {
+  if (options.admission) {
     if (Status enabled = SenderGate::enable(fd.get(), options.senderIdentity); !enabled) {
       if (!adopted) removeIfOurs(file);
       return enabled.error();
