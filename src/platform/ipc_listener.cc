@@ -18,14 +18,28 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/ipc_io.h"
 #include "platform/log.h"
+#include "platform/no_destructor.h"
 #include "platform/runtime_dir.h"
 #include "platform/socket_activation.h"
 #include "platform/socket_file.h"
 
 namespace zefra::platform {
+
+namespace {
+
+// Acceptance is cheap unless a program must be hashed, which the code check
+// does elsewhere: as many at once as there are processors, so that a flood
+// of connections leaves the I/O thread its share of them.
+NarrowQueue& acceptQueue() {
+  static NoDestructor<NarrowQueue> queue(std::max(2u, std::thread::hardware_concurrency()));
+  return queue.get();
+}
+
+}  // namespace
 
 struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   Impl(AcceptHandler handler, std::string path, bool adopted, const ListenerOptions& options)
@@ -43,7 +57,12 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   }
 
   void acceptPending() {
-    for (;;) {
+    constexpr int kAcceptsPerTurn = 16;  // then let the connections have the thread
+    for (int turn = 0;; ++turn) {
+      if (turn == kAcceptsPerTurn) {
+        asio::post(ipcContext(), [self = shared_from_this()] { self->acceptPending(); });
+        return;
+      }
       const int fd =
           ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
@@ -78,7 +97,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
     if (!connection) return;
     // Kernels before 6.16 pass the option on at accept only.
     if (admission && !SenderGate::enable(connection->nativeHandle(), senderIdentity)) return;
-    globalQueue().async([self = shared_from_this(),
+    acceptQueue().async([self = shared_from_this(),
                          connection = std::move(connection).value()]() mutable {
       if (!self->admission) return self->decide(connection);
       SenderGate::admitPeer(connection.nativeHandle(), self->senderIdentity, self->admission,

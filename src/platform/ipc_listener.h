@@ -28,7 +28,8 @@ struct ListenerOptions {
 
 // Serves one service name. Each new peer is handed to the acceptance handler
 // on the shared pool (never on the I/O thread), after the admission, when one
-// is set, has admitted it.
+// is set, has admitted it. Acceptances run as many at once as there are
+// processors, so a handler must not wait long.
 // The handler configures the connection and returns true to keep it (the
 // connection is then resumed if the handler has not done so), or false to
 // close it without a word.
