@@ -63,8 +63,6 @@ class SenderGate {
   // program it ran when admitted.
   bool admits(const ReadSender& sender) const;
 
-  pid_t pid() const { return pid_; }
-
   SenderGate(pid_t pid, std::optional<std::uint64_t> process, ExecWatch watch)
       : pid_(pid), process_(process), watch_(std::move(watch)) {}
 

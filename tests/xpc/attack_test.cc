@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <asio/post.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -90,7 +91,13 @@ class EverySender : public ::testing::TestWithParam<platform::SenderIdentity> {
     args.insert(args.begin(), {program, listener_->path()});
     args.insert(args.begin(), wrapper.begin(), wrapper.end());
     std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+      const std::string_view entry(*e), name = entry.substr(0, entry.find('=') + 1);
+      if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                       [&](const std::string& own) { return own.starts_with(name); })) {
+        env.emplace_back(entry);
+      }
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
       std::vector<char*> argv, envp;
@@ -182,7 +189,10 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
        {"/usr/bin/unshare", "-Urp", "--fork"},
        1},
   };
+  // Where user namespaces are switched off, nobody can build those attacks.
+  const bool namespaces = testing::run({"unshare", "-Urm", "true"}) == 0;
   for (const Row& row : rows) {
+    if (!row.wrapper.empty() && !namespaces) continue;
     EXPECT_EQ(run(row.program, row.args, row.env, row.wrapper), row.status) << row.what;
   }
 }
