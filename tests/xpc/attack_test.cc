@@ -203,22 +203,24 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
   // I/O thread held here), accepts only after the exec. The reader's
   // answer to the nonce comes from another process.
   std::atomic<pid_t> attacker{0};
-  std::promise<void> held;
-  asio::post(platform::ipcContext(), [&] {
+  std::promise<void> held, released;
+  asio::post(platform::ipcContext(), [&, signedPeer = signed_] {
     held.set_value();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
       std::error_code error;
       const pid_t pid = attacker;
       if (pid && std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) ==
-                     signed_) {
-        return;
+                     signedPeer) {
+        break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    released.set_value();
   });
   held.get_future().wait();
   EXPECT_EQ(run(plain_, {"prelude", signed_}, {}, {}, &attacker), 1);
+  released.get_future().wait();
 }
 
 INSTANTIATE_TEST_SUITE_P(Identity, EverySender,
