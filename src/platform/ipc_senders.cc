@@ -55,7 +55,7 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
     if (!watch->intact()) return done(Error{ESRCH, "the peer replaced its program"});
     std::optional<std::uint64_t> process;
     if (identity == SenderIdentity::kPidfd) process = pidfdIdentity(peer->pidfd.get());
-    done(std::make_unique<SenderGate>(peer->pid, process, std::move(*watch)));
+    done(std::make_unique<SenderGate>(peer, process, std::move(*watch)));
   });
 }
 
@@ -103,7 +103,8 @@ ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sen
 }
 
 bool SenderGate::admits(const ReadSender& sender) const {
-  const bool same = process_ ? sender.process == process_ : sender.pid > 0 && sender.pid == pid_;
+  const bool same =
+      process_ ? sender.process == process_ : sender.pid > 0 && sender.pid == peer_->pid;
   // The watch reads empty once the process has exec'd or ended, and a pid is
   // only reused after its process has ended.
   return same && watch_.intact();

@@ -63,11 +63,14 @@ class SenderGate {
   // program it ran when admitted.
   bool admits(const ReadSender& sender) const;
 
-  SenderGate(pid_t pid, std::optional<std::uint64_t> process, ExecWatch watch)
-      : pid_(pid), process_(process), watch_(std::move(watch)) {}
+  SenderGate(std::shared_ptr<const PeerProcess> peer, std::optional<std::uint64_t> process,
+             ExecWatch watch)
+      : peer_(std::move(peer)), process_(process), watch_(std::move(watch)) {}
 
  private:
-  const pid_t pid_;
+  // Its pidfd also keeps the kernel's pidfs entry of the process, which every
+  // read's pidfd would otherwise make and free again.
+  const std::shared_ptr<const PeerProcess> peer_;
   const std::optional<std::uint64_t> process_;  // set: reads are told by pidfd
   const ExecWatch watch_;
 };
