@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -171,6 +172,14 @@ int connectRaw(const std::string& path) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_un address = platform::unixAddress(path);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+  // A helper that opens with a nonce ([2, 16 bytes], 24 bytes framed) reads
+  // nothing until it comes back; an older one sends nothing.
+  char opening[24];
+  pollfd ready{fd, POLLIN, 0};
+  if (::poll(&ready, 1, 500) == 1 &&
+      ::recv(fd, opening, sizeof opening, MSG_WAITALL) == static_cast<ssize_t>(sizeof opening)) {
+    (void)::send(fd, opening, sizeof opening, MSG_NOSIGNAL);
+  }
   return fd;
 }
 

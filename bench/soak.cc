@@ -6,11 +6,15 @@
 // threads and memory come back and no tool process outlives its run.
 //
 //   bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]
+//              [--burst SECONDS]
 //
 // --rounds repeats the whole soak against the same helper, so that memory
-// kept by the allocator shows apart from memory that grows. Exit status 0
-// when every check holds. This program is signed by the
-// build, so the helper serves it.
+// kept by the allocator shows apart from memory that grows. --burst instead
+// has the clients connect and ping, each connection on its own, for that
+// long, and checks that every connection is answered. Exit status 0 when
+// every check holds. This program is signed by the build, so the helper
+// serves it; run a copy signed moments before to meet the helper's checks
+// of a program changed just now.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +61,7 @@ struct Options {
   unsigned seed = 1;
   int maxSeconds = 900;
   int rounds = 1;
+  int burstSeconds = 0;
 };
 
 // Every tool process carries this variable, so survivors are found by it
@@ -414,6 +420,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       options.rounds = value;
     } else if (flag == "--max-seconds") {
       options.maxSeconds = value;
+    } else if (flag == "--burst") {
+      options.burstSeconds = value;
     } else {
       return std::nullopt;
     }
@@ -436,6 +444,51 @@ bool waitFor(Predicate done, std::chrono::seconds limit) {
     std::this_thread::sleep_for(100ms);
   }
   return true;
+}
+
+// Each of `clients` threads connects, pings and closes, again and again for
+// `seconds`; a connection whose ping has no answer within 10 s is counted
+// unanswered. True when every connection was answered.
+bool burst(const platform::ConnectOptions& connect, int clients, int seconds) {
+  std::atomic<long> connections{0}, answered{0}, refused{0}, unanswered{0};
+  const auto until = Clock::now() + std::chrono::seconds(seconds);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&] {
+      while (Clock::now() < until) {
+        struct Outcome {
+          std::promise<bool> answered;
+          std::atomic<bool> known{false};
+          void set(bool value) {
+            if (!known.exchange(true)) answered.set_value(value);
+          }
+        };
+        auto outcome = std::make_shared<Outcome>();
+        auto proxy = client::RemoteProxy::connect(
+            kService, [outcome](const platform::Error&) { outcome->set(false); }, connect);
+        ++connections;
+        if (!proxy) {
+          ++refused;
+          continue;
+        }
+        (*proxy)->pingWithReply([outcome](std::string) { outcome->set(true); });
+        auto future = outcome->answered.get_future();
+        if (future.wait_for(10s) != std::future_status::ready) {
+          ++unanswered;
+        } else if (future.get()) {
+          ++answered;
+        } else {
+          ++refused;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::printf(
+      "burst: %d clients for %d s: %ld connections, %ld answered, %ld refused, %ld "
+      "unanswered\n",
+      clients, seconds, connections.load(), answered.load(), refused.load(), unanswered.load());
+  return answered == connections;
 }
 
 int soak(const Options& options) {
@@ -481,6 +534,13 @@ int soak(const Options& options) {
   if (!up) {
     std::fprintf(stderr, "soak: the helper did not answer within 30 s\n");
     return 2;
+  }
+  if (options.burstSeconds > 0) {
+    const bool ok = burst(connect, options.clients, options.burstSeconds);
+    (void)helper->signal(SIGTERM);
+    helper->wait();
+    std::printf("%s\n", ok ? "burst: PASS" : "burst: FAIL");
+    return ok ? 0 : 1;
   }
 
   // Warm up: resolve every stand-in once, then let idle pool threads leave.
@@ -587,7 +647,8 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(
         stderr,
-        "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]\n");
+        "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N] "
+        "[--burst SECONDS]\n");
     return 2;
   }
   return zefra::bench::soak(*options);

@@ -16,9 +16,13 @@ namespace zefra::app {
 DelegateSettings defaultDelegateSettings() {
   DelegateSettings settings;
   settings.launchEvent = platform::launchEvent();
-  settings.peerIsTrusted = xpc::peerIsTrusted;
-  // The connecting process alone proves nothing about who writes later.
-  settings.listenerOptions.senderCheck = xpc::checkSender;
+  // The listeners check the connecting process before the delegate hears of
+  // it (without holding a thread while a check waits), and bind the
+  // connection to that process and program.
+  settings.listenerOptions.admission = xpc::admitPeer;
+  settings.peerIsTrusted = [](const platform::ServerConnection& connection) {
+    return connection.peerAdmitted();
+  };
   settings.makeService = [] { return tools::ToolService::create(); };
   settings.services = defaultAppServices();
   return settings;
@@ -68,7 +72,7 @@ bool HelperDelegate::listenerShouldAcceptNewConnection(platform::ServerConnectio
 }
 
 bool HelperDelegate::acceptConnection(platform::ServerConnection& connection) {
-  if (!settings_.peerIsTrusted(connection.nativeHandle())) return false;
+  if (!settings_.peerIsTrusted(connection)) return false;
   if (connection.processIdentifier() != getpid()) {
     platform::MainQueue::shared().async([weak = weak_from_this()] {
       if (auto self = weak.lock()) self->servedConnection_ = true;

@@ -17,7 +17,7 @@ namespace zefra::app {
 // the runtime directory and the service objects.
 struct DelegateSettings {
   std::optional<platform::LaunchEvent> launchEvent;
-  std::function<bool(int socketFd)> peerIsTrusted;
+  std::function<bool(const platform::ServerConnection& connection)> peerIsTrusted;
   std::function<std::shared_ptr<xpc::ZefraHelperProtocol>()> makeService;
   platform::ListenerOptions listenerOptions;
   AppServices services;

@@ -50,13 +50,14 @@ class ReopenObject final : public platform::IpcExportedObject {
 }  // namespace
 
 platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
-    std::weak_ptr<HelperDelegate> delegate, std::function<bool(int socketFd)> peerIsTrusted,
+    std::weak_ptr<HelperDelegate> delegate,
+    std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
     const platform::ListenerOptions& options) {
   auto interface = std::make_shared<ControlInterface>();
   return platform::Listener::open(
       kControlServiceName,
       [delegate, peerIsTrusted, interface](platform::ServerConnection& connection) {
-        if (!peerIsTrusted(connection.nativeHandle())) return false;
+        if (!peerIsTrusted(connection)) return false;
         connection.setExportedInterface(interface);
         connection.setExportedObject(std::make_shared<ReopenObject>(delegate));
         return true;

@@ -18,7 +18,8 @@ inline constexpr std::string_view kControlServiceName = "com.ovak.zefra.helper.c
 // Serves reopen requests: each runs applicationShouldHandleReopen on the main
 // queue. Peers pass the same signature check as the tool service.
 platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
-    std::weak_ptr<HelperDelegate> delegate, std::function<bool(int socketFd)> peerIsTrusted,
+    std::weak_ptr<HelperDelegate> delegate,
+    std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
     const platform::ListenerOptions& options = {});
 
 // True when a running instance took the reopen (the caller then exits 0);

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/process_image.h"
+#include "platform/queue.h"
 
 namespace zefra::codesign {
 namespace {
@@ -19,10 +22,18 @@ bool racy(const FileIdentity& id) {
 constexpr std::array<std::string_view, 7> kSystemLibraryDirs = {
     "/usr/lib/", "/lib/", "/usr/lib64/", "/lib64/", "/usr/lib32/", "/lib32/", "/usr/libexec/"};
 
-bool systemLibrary(std::string_view path) {
+// The path a mapping shows is the one the peer sees, and a peer in a mount
+// namespace of its own may have put any file there: the mapping counts as a
+// system library only if it is the very file found at that path here.
+bool systemLibrary(const platform::ExecutableMapping& mapping) {
+  const std::string_view path = mapping.path;
   if (path.ends_with(" (deleted)")) return false;
-  return std::any_of(kSystemLibraryDirs.begin(), kSystemLibraryDirs.end(),
-                     [&](std::string_view dir) { return path.starts_with(dir); });
+  if (std::none_of(kSystemLibraryDirs.begin(), kSystemLibraryDirs.end(),
+                   [&](std::string_view dir) { return path.starts_with(dir); })) {
+    return false;
+  }
+  auto here = platform::fileIdentity(mapping.path);
+  return here && here->device == mapping.device && here->inode == mapping.inode;
 }
 
 template <class Map, class Value>
@@ -49,95 +60,181 @@ Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image) 
   if (!mappings) return Error{0, "cannot read the peer's mappings"};
   for (const platform::ExecutableMapping& mapping : *mappings) {
     if (mapping.device == image.device && mapping.inode == image.inode) continue;
-    if (systemLibrary(mapping.path)) continue;
+    if (systemLibrary(mapping)) continue;
     return Error{0, "injected library: " + mapping.path};
   }
   return Ok{};
 }
 
-std::optional<Result<SigningInfo>> PeerCodeChecker::cachedLocked(const Key& key,
-                                                                 const FileIdentity& id) {
+std::optional<PeerCodeChecker::Verdict> PeerCodeChecker::cachedLocked(const Key& key,
+                                                                      const FileIdentity& id) {
   if (auto hit = cache_.find(key); hit != cache_.end()) {
     if (!racy(id)) {
       ++stats_.cacheHits;
-      return Result<SigningInfo>(hit->second);
+      return Verdict(hit->second);
     }
     cache_.erase(hit);
   }
   if (auto hit = refusals_.find(key); hit != refusals_.end()) {
     ++stats_.refusalHits;
-    return Result<SigningInfo>(hit->second);
+    return Verdict(hit->second);
   }
   return std::nullopt;
 }
 
-Result<SigningInfo> PeerCodeChecker::verifyImage(int imageFd, const FileIdentity& before) {
-  const Key key = keyOf(before);
+void PeerCodeChecker::rememberLocked(const Key& key, const FileIdentity& id,
+                                     const Verdict& verdict) {
+  // A refusal needs no settled timestamps (a rewrite changes the key); a
+  // valid verdict does, to tell a later rewrite.
+  if (!verdict) {
+    insertBounded(refusals_, options_.refusalCapacity, key, verdict.error());
+  } else if (!racy(id)) {
+    insertBounded(cache_, options_.cacheCapacity, key, verdict.value());
+  }
+}
+
+PeerCodeChecker::Verdict PeerCodeChecker::signatureOf(int imageFd) const {
+  auto block = readSignatureBlock(imageFd);
+  if (!block) return block.error();
+  auto info = verifySignatureBlock(*block, anchor_, options_.verify);
+  if (!info) return info;
+  if (options_.requirement) {
+    if (Status meets = options_.requirement(*info); !meets) return meets.error();
+  }
+  return info;
+}
+
+void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, VerdictHandler done) {
+  Check check{std::move(peer), std::move(done), {}, {}, {}};
+  const PeerProcess& process = *check.peer;
+  if (!platform::runsAsOurUser(process)) {
+    return check.done(Error{0, "the peer runs as another user"});
+  }
+  auto image = platform::openRunningImage(process);
+  if (!image) return check.done(image.error());
+  auto identity = platform::fileIdentity(image->get());
+  if (!identity) return check.done(identity.error());
+  check.image = std::move(image).value();
+  check.identity = *identity;
+  const Key key = keyOf(check.identity);
+  std::optional<Verdict> known;
+  {
+    std::lock_guard lock(mu_);
+    known = cachedLocked(key, check.identity);
+    if (!known && check.identity.size > options_.maxImageSize) {
+      ++stats_.oversized;
+      known = refusal("image larger than " + std::to_string(options_.maxImageSize >> 20) + " MiB");
+      rememberLocked(key, check.identity, *known);
+    }
+  }
+  // A known refusal needs no look at the process: the cheapest answer to a
+  // flood of the same unsigned program.
+  if (known && !*known) return check.done(known->error());
+  if (!known) {
+    // The signature before anything else: a program that is not the team's
+    // costs a parse and at most a CMS check, whatever its size or timestamps.
+    Verdict claimed = signatureOf(check.image.get());
+    if (!claimed) {
+      auto after = platform::fileIdentity(check.image.get());
+      {
+        std::lock_guard lock(mu_);
+        ++stats_.unhashed;
+        if (after && *after == check.identity) rememberLocked(key, check.identity, claimed);
+      }
+      return check.done(claimed.error());
+    }
+    check.claimed = std::move(claimed).value();
+  }
+  if (Status clean = checkNothingInjected(process, check.identity); !clean) {
+    return check.done(clean.error());
+  }
+  if (known) return finish(check, std::move(*known));
   {
     std::unique_lock lock(mu_);
-    if (auto cached = cachedLocked(key, before)) return std::move(*cached);
-    if (before.size > options_.maxImageSize) {
-      ++stats_.oversized;
-      Error refused =
-          refusal("image larger than " + std::to_string(options_.maxImageSize >> 20) + " MiB");
-      insertBounded(refusals_, options_.refusalCapacity, key, refused);
-      return refused;
-    }
-    // Waiting here takes a pool thread; the pool grows for it, and the
-    // hashing itself stays bounded.
-    slotFreed_.wait(lock, [&] { return verifying_ < options_.concurrentVerifications; });
     // Another check may have settled this image meanwhile.
-    if (auto cached = cachedLocked(key, before)) return std::move(*cached);
-    ++verifying_;
+    if ((known = cachedLocked(key, check.identity))) {
+      lock.unlock();
+      if (!*known) return check.done(known->error());
+      return finish(check, std::move(*known));
+    }
+    if (verifying_ < options_.concurrentVerifications) {
+      ++verifying_;
+    } else if (waiting_.size() < options_.maxWaiting) {
+      ++stats_.waited;
+      waiting_.push_back(std::move(check));
+      return;
+    } else {
+      lock.unlock();
+      return check.done(Error{EAGAIN, "too many code checks waiting"});
+    }
   }
-  auto info = verifyExecutable(imageFd, anchor_, options_.verify);
-  auto after = platform::fileIdentity(imageFd);
+  hashElsewhere(std::move(check));
+}
+
+void PeerCodeChecker::hashElsewhere(Check check) {
+  // A thread of its own: the caller (an acceptance) is free for the next.
+  auto held = std::make_shared<Check>(std::move(check));
+  platform::globalQueue().async([this, held] { hashAndFinish(std::move(*held)); });
+}
+
+void PeerCodeChecker::hashAndFinish(Check check) {
+  Verdict verdict = check.claimed;
+  if (Status code = checkCode(check.image.get(), check.claimed); !code) verdict = code.error();
+  auto after = platform::fileIdentity(check.image.get());
+  std::vector<std::pair<Check, Verdict>> answered;
+  std::vector<Check> next;
   {
     std::lock_guard lock(mu_);
     --verifying_;
     ++stats_.verified;
-    // Only a file that stayed the same while it was read is remembered; a
-    // valid verdict also needs timestamps old enough to tell a later
-    // rewrite, while a refusal needs none (a rewrite changes the key).
-    if (after && *after == before) {
-      if (!info) {
-        insertBounded(refusals_, options_.refusalCapacity, key, info.error());
-      } else if (!racy(*after)) {
-        insertBounded(cache_, options_.cacheCapacity, key, *info);
+    // Only a file that stayed the same while it was read is remembered.
+    if (after && *after == check.identity) rememberLocked(keyOf(check.identity), *after, verdict);
+    // Pass the slot on: waiting checks of an image settled meanwhile are
+    // answered from the cache, and the first that must hash takes the slot.
+    while (!waiting_.empty() && verifying_ < options_.concurrentVerifications) {
+      Check waiter = std::move(waiting_.front());
+      waiting_.pop_front();
+      if (auto cached = cachedLocked(keyOf(waiter.identity), waiter.identity)) {
+        answered.emplace_back(std::move(waiter), std::move(*cached));
+        continue;
       }
+      ++verifying_;
+      next.push_back(std::move(waiter));
     }
   }
-  slotFreed_.notify_one();
-  return info;
+  for (auto& waiter : next) hashElsewhere(std::move(waiter));
+  for (auto& [waiter, cached] : answered) {
+    if (!cached) {
+      waiter.done(cached.error());
+    } else {
+      finish(waiter, std::move(cached));
+    }
+  }
+  finish(check, std::move(verdict));
 }
 
-Result<SigningInfo> PeerCodeChecker::check(int socketFd) {
+void PeerCodeChecker::finish(Check& check, Verdict verdict) {
+  if (verdict) {
+    if (options_.beforeLivenessCheck) options_.beforeLivenessCheck(*check.peer);
+    if (!platform::stillRunning(*check.peer)) {
+      verdict = Error{0, "the peer exited during the check"};
+    }
+  }
+  check.done(std::move(verdict));
+}
+
+PeerCodeChecker::Verdict PeerCodeChecker::checkProcess(const PeerProcess& peer) {
+  // The caller waits, so the peer outlives the check without being owned.
+  auto verdict = std::make_shared<std::promise<Verdict>>();
+  checkProcess(std::shared_ptr<const PeerProcess>(std::shared_ptr<void>(), &peer),
+               [verdict](Verdict result) { verdict->set_value(std::move(result)); });
+  return verdict->get_future().get();
+}
+
+PeerCodeChecker::Verdict PeerCodeChecker::check(int socketFd) {
   auto peer = platform::identifyPeer(socketFd);
   if (!peer) return peer.error();
   return checkProcess(*peer);
-}
-
-Result<SigningInfo> PeerCodeChecker::checkProcess(const PeerProcess& peer) {
-  if (!platform::runsAsOurUser(peer)) return Error{0, "the peer runs as another user"};
-  auto image = platform::openRunningImage(peer);
-  if (!image) return image.error();
-  auto identity = platform::fileIdentity(image->get());
-  if (!identity) return identity.error();
-  {
-    // A known refusal needs no look at the process: the cheapest answer to
-    // a flood of the same unsigned program.
-    std::lock_guard lock(mu_);
-    if (auto hit = refusals_.find(keyOf(*identity)); hit != refusals_.end()) {
-      ++stats_.refusalHits;
-      return hit->second;
-    }
-  }
-  if (Status clean = checkNothingInjected(peer, *identity); !clean) return clean.error();
-  auto info = verifyImage(image->get(), *identity);
-  if (!info) return info.error();
-  if (options_.beforeLivenessCheck) options_.beforeLivenessCheck(peer);
-  if (!platform::stillRunning(peer)) return Error{0, "the peer exited during the check"};
-  return info;
 }
 
 PeerCodeChecker::Stats PeerCodeChecker::stats() const {

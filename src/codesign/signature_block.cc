@@ -162,7 +162,7 @@ Result<std::optional<BlockExtent>> locateBlock(int fd) {
   return locateIn(fd, *size);
 }
 
-Result<SignedImage> readSignedImage(int fd) {
+Result<SignatureBlock> readSignatureBlock(int fd) {
   auto size = fileSize(fd);
   if (!size) return size.error();
   auto located = locateIn(fd, *size);
@@ -170,18 +170,26 @@ Result<SignedImage> readSignedImage(int fd) {
   if (!*located) return Error{0, "code is not signed"};
   const BlockExtent& extent = **located;
 
-  SignedImage image;
-  image.fileSize = *size;
-  image.codeLength = extent.codeLength;
-  auto hash = ossl::sha256OfFd(fd, extent.codeLength);
-  if (!hash) return hash.error();
-  image.codeHash = *hash;
-  std::string block(std::size_t{extent.payloadLength} + extent.cmsLength, '\0');
-  if (auto read = preadAll(fd, block.data(), block.size(), extent.codeLength); !read) {
+  SignatureBlock block;
+  block.fileSize = *size;
+  block.codeLength = extent.codeLength;
+  std::string bytes(std::size_t{extent.payloadLength} + extent.cmsLength, '\0');
+  if (auto read = preadAll(fd, bytes.data(), bytes.size(), extent.codeLength); !read) {
     return read.error();
   }
-  image.payload = block.substr(0, extent.payloadLength);
-  image.cms = block.substr(extent.payloadLength);
+  block.payload = bytes.substr(0, extent.payloadLength);
+  block.cms = bytes.substr(extent.payloadLength);
+  return block;
+}
+
+Result<SignedImage> readSignedImage(int fd) {
+  auto block = readSignatureBlock(fd);
+  if (!block) return block.error();
+  auto hash = ossl::sha256OfFd(fd, block->codeLength);
+  if (!hash) return hash.error();
+  SignedImage image;
+  static_cast<SignatureBlock&>(image) = std::move(block).value();
+  image.codeHash = *hash;
   return image;
 }
 

@@ -75,14 +75,19 @@ Result<std::optional<BlockExtent>> parseTrailer(std::string_view lastBytes, std:
 // The block of an open file; nullopt when it carries none.
 Result<std::optional<BlockExtent>> locateBlock(int fd);
 
-// One pass over a signed file: the code is hashed while it streams, then the
-// payload and CMS are read.
-struct SignedImage {
+// The block of a signed file, read without touching its code: enough to
+// refuse a bad signature before a byte of code is hashed.
+struct SignatureBlock {
   std::uint64_t fileSize = 0;
   std::uint64_t codeLength = 0;
-  Sha256 codeHash{};
   std::string payload;
   std::string cms;
+};
+Result<SignatureBlock> readSignatureBlock(int fd);
+
+// The block and the hash of the code before it.
+struct SignedImage : SignatureBlock {
+  Sha256 codeHash{};
 };
 Result<SignedImage> readSignedImage(int fd);
 

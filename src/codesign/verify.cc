@@ -121,11 +121,11 @@ bool signatureAlgorithmFits(CMS_SignerInfo* signerInfo, X509* signer) {
 
 }  // namespace
 
-Result<SigningInfo> verifySignedImage(const SignedImage& image, const TrustAnchor& anchor,
-                                      const VerifyOptions& options) {
+Result<SigningInfo> verifySignatureBlock(const SignatureBlock& image, const TrustAnchor& anchor,
+                                         const VerifyOptions& options) {
   auto payload = decodePayload(image.payload);
   if (!payload) return payload.error();
-  if (payload->codeLength != image.codeLength || payload->codeHash != image.codeHash) {
+  if (payload->codeLength != image.codeLength) {
     return refusal("the code does not match its signature");
   }
 
@@ -207,10 +207,26 @@ Result<SigningInfo> verifySignedImage(const SignedImage& image, const TrustAncho
   info.identifier = std::move(payload->identifier);
   info.teamIdentifier = std::move(*team);
   for (X509* cert : chain) info.chainSubjects.push_back(ossl::subjectLine(cert));
+  info.codeLength = payload->codeLength;
   info.codeHash = payload->codeHash;
   info.resourceSeal = payload->resourceSeal;
   ossl::takeErrors();
   return info;
+}
+
+Result<SigningInfo> verifySignedImage(const SignedImage& image, const TrustAnchor& anchor,
+                                      const VerifyOptions& options) {
+  auto info = verifySignatureBlock(image, anchor, options);
+  if (!info) return info;
+  if (info->codeHash != image.codeHash) return refusal("the code does not match its signature");
+  return info;
+}
+
+Status checkCode(int fd, const SigningInfo& info) {
+  auto hash = ossl::sha256OfFd(fd, info.codeLength);
+  if (!hash) return hash.error();
+  if (*hash != info.codeHash) return refusal("the code does not match its signature");
+  return Ok{};
 }
 
 Result<SignatureDescription> describeSignature(int fd) {
@@ -256,9 +272,13 @@ Result<SignatureDescription> describeSignature(const std::string& path) {
 
 Result<SigningInfo> verifyExecutable(int fd, const TrustAnchor& anchor,
                                      const VerifyOptions& options) {
-  auto image = readSignedImage(fd);
-  if (!image) return image.error();
-  return verifySignedImage(*image, anchor, options);
+  // The signature first: a bad one is refused without reading the code.
+  auto block = readSignatureBlock(fd);
+  if (!block) return block.error();
+  auto info = verifySignatureBlock(*block, anchor, options);
+  if (!info) return info;
+  if (Status code = checkCode(fd, *info); !code) return code.error();
+  return info;
 }
 
 Result<SigningInfo> verifyExecutable(const std::string& path, const TrustAnchor& anchor,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,10 +29,17 @@ struct SigningInfo {
   std::string identifier;
   std::optional<std::string> teamIdentifier;  // none when the leaf has no OU
   std::vector<std::string> chainSubjects;     // leaf first, anchor last
+  std::uint64_t codeLength = 0;
   Sha256 codeHash{};
   std::optional<Sha256> resourceSeal;
 };
 
+// The signature alone, its code unread: the CMS over the payload, the chain
+// and the signer. `codeHash` is then what the signature claims for the code.
+Result<SigningInfo> verifySignatureBlock(const SignatureBlock& block, const TrustAnchor& anchor,
+                                         const VerifyOptions& options);
+// Whether the code of `fd` hashes to what `info` claims.
+Status checkCode(int fd, const SigningInfo& info);
 Result<SigningInfo> verifySignedImage(const SignedImage& image, const TrustAnchor& anchor,
                                       const VerifyOptions& options);
 Result<SigningInfo> verifyExecutable(int fd, const TrustAnchor& anchor,

@@ -48,7 +48,7 @@ Error invalidatedError() {
 class ServerConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, pid_t pid)
-      : FramedSocket(std::move(fd), kMaxCallFrameSize, kServingWriteBacklog),
+      : FramedSocket(std::move(fd), kMaxCallFrameSize, Opening::kServing, kServingWriteBacklog),
         pid_(pid),
         calls_("zefra.ipc.calls") {}
 
@@ -75,6 +75,7 @@ class ServerConnection::Impl final : public FramedSocket {
   std::shared_ptr<const IpcInterface> interface_;
   std::shared_ptr<IpcExportedObject> object_;
   bool resumed_ = false;
+  bool admitted_ = false;
   std::unordered_set<std::uint64_t> outstanding_;
   SerialQueue calls_;
 
@@ -163,14 +164,17 @@ int ServerConnection::nativeHandle() const {
   return impl_->nativeHandle();
 }
 
-Status ServerConnection::checkEverySender(SenderCheck check, SenderIdentity identity) {
+Status ServerConnection::serveOnly(std::unique_ptr<SenderGate> gate) {
   std::lock_guard lock(impl_->mu_);
   if (impl_->resumed_) return Error{EBUSY, "the connection is already serving"};
-  if (Status enabled = SenderGate::enable(impl_->nativeHandle(), identity); !enabled) {
-    return enabled;
-  }
-  impl_->gateSenders(std::make_unique<SenderGate>(std::move(check), identity));
+  impl_->gateSenders(std::move(gate));
+  impl_->admitted_ = true;
   return Ok{};
+}
+
+bool ServerConnection::peerAdmitted() const {
+  std::lock_guard lock(impl_->mu_);
+  return impl_->admitted_;
 }
 
 void ServerConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
@@ -201,7 +205,7 @@ void ServerConnection::invalidate() {
 class ClientConnection::Impl final : public FramedSocket {
  public:
   Impl(UniqueFd fd, std::shared_ptr<const IpcInterface> interface)
-      : FramedSocket(std::move(fd), kMaxReplyFrameSize),
+      : FramedSocket(std::move(fd), kMaxReplyFrameSize, Opening::kCalling),
         interface_(std::move(interface)),
         deliveries_("zefra.ipc.replies") {}
 

@@ -56,7 +56,8 @@ class IpcExportedObject {
 };
 
 // The serving side of one accepted connection. Copies are handles to the same
-// connection. Until resume() it reads nothing; afterwards each call is checked
+// connection. Until resume() it reads nothing; then it sends the connection's
+// nonce, takes nothing before the peer has sent it back, and checks each call
 // against the exported interface on the I/O thread, and the calls that pass
 // are run in order on a serial queue of this connection, so a slow call delays
 // only its own connection. Any violation closes the connection without
@@ -69,11 +70,13 @@ class ServerConnection {
   // The peer's process at connect time (SO_PEERCRED); 0 when unknown.
   pid_t processIdentifier() const;
   int nativeHandle() const;
-  // From resume() on, every read must come from a process that passes
-  // `check`; any other sender, or descriptors passed along, close the
-  // connection before its bytes are decoded. A sender that passed is asked
-  // again only once it has exec'd or exited. Only before resume().
-  Status checkEverySender(SenderCheck check, SenderIdentity identity);
+  // Only before resume(): from then on every read must come from the
+  // process `gate` admitted, still running the program it ran then; any
+  // other sender, or descriptors passed along, close the connection before
+  // its bytes are decoded.
+  Status serveOnly(std::unique_ptr<SenderGate> gate);
+  // Whether serveOnly() has bound the connection to an admitted process.
+  bool peerAdmitted() const;
   // Both take effect only before resume().
   void setExportedInterface(std::shared_ptr<const wire::IpcInterface> interface);
   void setExportedObject(std::shared_ptr<IpcExportedObject> object);
@@ -97,8 +100,10 @@ struct ConnectOptions {
   std::optional<std::string> runtimeDirectory;
 };
 
-// The calling side of a connection. Replies and errors are delivered in order
-// on a serial queue of the connection, never on the I/O thread. Destroying
+// The calling side of a connection. Calls wait until the serving side's
+// nonce has come and go out behind its answer. Replies and errors are
+// delivered in order on a serial queue of the connection, never on the I/O
+// thread. Destroying
 // the connection closes it; calls still outstanding then get an error.
 class ClientConnection {
  public:

@@ -11,6 +11,7 @@
 
 #include "platform/no_destructor.h"
 #include "platform/queue.h"
+#include "platform/uuid.h"
 
 namespace zefra::platform {
 
@@ -45,6 +46,9 @@ IpcIo& io() {
 }
 
 constexpr int kMaxIov = 64;
+constexpr std::size_t kNonceSize = 16;
+// A nonce message is [2, <16 bytes>]; its body is well under this.
+constexpr std::size_t kMaxOpeningSize = 64;
 
 // Writes what the socket takes now, at most kMaxIov chunks; -1 with errno.
 ssize_t writeNow(int fd, const EncodedFrame& frame, std::size_t sent) {
@@ -92,9 +96,16 @@ void runOnIpcThread(const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming,
+FramedSocket::FramedSocket(UniqueFd fd, std::uint32_t maxIncoming, Opening opening,
                            std::optional<WriteBacklog> backlog)
-    : socket_(ipcContext()), fd_(fd.get()), reader_(maxIncoming), backlog_(backlog) {
+    : socket_(ipcContext()),
+      fd_(fd.get()),
+      reader_(maxIncoming),
+      opening_(opening),
+      backlog_(backlog) {
+  // The calling side's frames wait, as if a write were under way, until the
+  // nonce has come.
+  writing_ = opening == Opening::kCalling;
   std::error_code error;
   socket_.assign(asio::local::stream_protocol(), fd.get(), error);
   if (error) {
@@ -110,6 +121,11 @@ FramedSocket::~FramedSocket() = default;
 void FramedSocket::startReading() {
   if (!open_ || reading_) return;
   reading_ = true;
+  if (opening_ == Opening::kServing) {
+    nonce_ = randomBytes(kNonceSize);
+    Result<EncodedFrame> frame = wire::encodeFrame(wire::makeNonceMessage(Bytes(nonce_)));
+    if (!frame || !send(std::move(frame).value())) return closeSocket(ipcViolation("cannot open"));
+  }
   readAvailable();
 }
 
@@ -143,16 +159,12 @@ void FramedSocket::readAvailable() {
     const bool more = static_cast<std::size_t>(count) == space.size();
     if (gate_) {
       if (sender.passedDescriptors) return closeSocket(ipcViolation("descriptors were passed"));
-      const bool known = gate_->known(sender);
-      // One frame, one sender: bytes of a frame already begun came from the
-      // last sender, who must still be the same program.
-      if (reader_.midFrame() && (!known || sender.pid != lastSender_)) {
-        return closeSocket(ipcViolation("a frame from two senders"));
+      if (!gate_->admits(sender)) {
+        return closeSocket(ipcViolation("bytes from a process or program not admitted"));
       }
-      if (!known) return admitThenDeliver(std::move(sender), static_cast<std::size_t>(count), more);
-      lastSender_ = sender.pid;
     }
-    if (!commitAndDeliver(static_cast<std::size_t>(count))) return;
+    reader_.commit(static_cast<std::size_t>(count));
+    if (!deliverFrames()) return;
     if (!more) break;
   }
   waitReadable();
@@ -172,30 +184,6 @@ void FramedSocket::waitReadable() {
       });
 }
 
-bool FramedSocket::commitAndDeliver(std::size_t count) {
-  reader_.commit(count);
-  return deliverFrames();
-}
-
-void FramedSocket::admitThenDeliver(ReadSender sender, std::size_t count, bool more) {
-  // The check may hash a program: never on the thread every socket shares.
-  // Nothing else reads this socket meanwhile, so the bytes wait in place.
-  auto shared = std::make_shared<ReadSender>(std::move(sender));
-  globalQueue().async([self = shared_from_this(), shared, count, more] {
-    auto verified =
-        std::make_shared<Result<SenderGate::Verified>>(self->gate_->verify(std::move(*shared)));
-    asio::post(ipcContext(), [self, verified, count, more] {
-      if (!self->open_) return;
-      if (!*verified) return self->closeSocket(verified->error());
-      self->lastSender_ = (*verified)->pid;
-      self->gate_->remember(std::move(*verified).value());
-      if (!self->commitAndDeliver(count)) return;
-      if (more) return self->readAvailable();
-      self->waitReadable();
-    });
-  });
-}
-
 bool FramedSocket::deliverFrames() {
   for (;;) {
     Result<std::optional<FrameBody>> body = reader_.next();
@@ -204,18 +192,31 @@ bool FramedSocket::deliverFrames() {
       return false;
     }
     if (!*body) return true;
+    // The opening is a few bytes: nothing larger is worth decoding before it.
+    if (!opened_ && (*body)->size > kMaxOpeningSize) {
+      closeSocket(ipcViolation("the connection did not open with its nonce"));
+      return false;
+    }
     if ((*body)->size > kDecodeInlineLimit) {
       decodeElsewhere(std::move(**body));
       return false;
     }
-    Result<std::vector<IpcValue>> message = decodeFrameBody(**body);
-    if (!message) {
-      closeSocket(message.error());
-      return false;
-    }
-    onMessage(std::move(message).value());
-    if (!open_) return false;
+    if (!deliverMessage(decodeFrameBody(**body))) return false;
   }
+}
+
+bool FramedSocket::deliverMessage(Result<std::vector<IpcValue>> message) {
+  if (!message) {
+    closeSocket(message.error());
+    return false;
+  }
+  if (!opened_) {
+    if (takeOpening(*message)) return true;
+    closeSocket(ipcViolation("the connection did not open with its nonce"));
+    return false;
+  }
+  onMessage(std::move(message).value());
+  return open_;
 }
 
 void FramedSocket::decodeElsewhere(FrameBody body) {
@@ -223,9 +224,7 @@ void FramedSocket::decodeElsewhere(FrameBody body) {
     auto message = std::make_shared<Result<std::vector<IpcValue>>>(decodeFrameBody(body));
     asio::post(ipcContext(), [self, message] {
       if (!self->open_) return;
-      if (!*message) return self->closeSocket(message->error());
-      self->onMessage(std::move(*message).value());
-      if (!self->open_ || !self->deliverFrames()) return;
+      if (!self->deliverMessage(std::move(*message)) || !self->deliverFrames()) return;
       self->readAvailable();
     });
   });
@@ -236,6 +235,27 @@ bool FramedSocket::holdReadsForWrites() {
   std::lock_guard lock(writeMu_);
   readsHeld_ = pending_.size() > backlog_->frames || pendingBytes_ > backlog_->bytes;
   return readsHeld_;
+}
+
+bool FramedSocket::takeOpening(const std::vector<IpcValue>& message) {
+  std::optional<std::string_view> nonce = wire::nonceOf(message);
+  if (!nonce) return false;
+  if (opening_ == Opening::kServing) {
+    if (*nonce != nonce_) return false;
+    opened_ = true;
+    return true;
+  }
+  Result<EncodedFrame> answer =
+      wire::encodeFrame(wire::makeNonceMessage(Bytes(std::string(*nonce))));
+  if (!answer) return false;
+  opened_ = true;
+  // The answer goes ahead of every frame held meanwhile, in one write.
+  std::lock_guard lock(writeMu_);
+  if (writeClosed_) return true;
+  pendingBytes_ += answer->size();
+  pending_.push_front({std::move(answer).value()});
+  startAsyncWrite();
+  return true;
 }
 
 bool FramedSocket::send(EncodedFrame frame) {

@@ -15,12 +15,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/ipc_senders.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 #include "wire/frame.h"
+#include "wire/message.h"
 
 namespace zefra::platform {
 
@@ -45,12 +47,19 @@ struct WriteBacklog {
 };
 inline constexpr WriteBacklog kServingWriteBacklog{1024, std::size_t{64} << 20};
 
+// How a connection opens. The serving side sends a fresh nonce ([2, nonce])
+// as soon as it starts reading, and the first frame it takes must bring that
+// nonce back: whatever was written before the peer was admitted cannot hold
+// it. The calling side holds its frames until the nonce has come and sends
+// it back ahead of them.
+enum class Opening { kServing, kCalling };
+
 // A connected stream socket that reads and writes frames.
 class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
  public:
   // `fd` must be non-blocking and close-on-exec. Without `backlog`, reading
   // never waits for writing.
-  FramedSocket(UniqueFd fd, std::uint32_t maxIncoming,
+  FramedSocket(UniqueFd fd, std::uint32_t maxIncoming, Opening opening,
                std::optional<WriteBacklog> backlog = std::nullopt);
   virtual ~FramedSocket();
   FramedSocket(const FramedSocket&) = delete;
@@ -63,11 +72,11 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // socket is closed (the frame is dropped).
   bool send(wire::EncodedFrame frame);
 
-  // Before startReading(): every read must come from a sender the gate
-  // admits; bytes are neither decoded nor delivered before that.
+  // Before startReading(): every read must come from the sender the gate
+  // admits; any other read closes the socket before its bytes are decoded.
   void gateSenders(std::unique_ptr<SenderGate> gate) { gate_ = std::move(gate); }
 
-  // IPC thread only.
+  // IPC thread only. The serving side sends its nonce first.
   void startReading();
   // Closes the socket and reports `why` to onClosed, the first time only.
   void closeSocket(const Error& why);
@@ -90,16 +99,16 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
 
   void readAvailable();
   void waitReadable();
-  // A read whose sender must be checked first, off the IPC thread; reading
-  // resumes when it passes.
-  void admitThenDeliver(ReadSender sender, std::size_t count, bool more);
   // False when reading stops here: the socket closed meanwhile, or a body
   // is being decoded off the I/O thread (reading resumes after it).
-  bool commitAndDeliver(std::size_t count);
   bool deliverFrames();
+  bool deliverMessage(Result<std::vector<wire::IpcValue>> message);
   void decodeElsewhere(wire::FrameBody body);
   // Whether replies waiting to be written hold back reading; IPC thread.
   bool holdReadsForWrites();
+  // The first message: the nonce coming back, or (calling side) coming in.
+  // False when it is not.
+  bool takeOpening(const std::vector<wire::IpcValue>& message);
   // With writeMu_ held.
   void startAsyncWrite();
   void onWritten(const std::error_code& error);
@@ -110,7 +119,9 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   bool open_ = true;
   bool reading_ = false;
   std::unique_ptr<SenderGate> gate_;
-  pid_t lastSender_ = 0;
+  const Opening opening_;
+  bool opened_ = false;  // the nonce has been taken
+  std::string nonce_;    // serving side
   const std::optional<WriteBacklog> backlog_;
   bool readsHeld_ = false;  // IPC thread
 

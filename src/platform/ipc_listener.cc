@@ -18,21 +18,35 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/ipc_io.h"
 #include "platform/log.h"
+#include "platform/no_destructor.h"
 #include "platform/runtime_dir.h"
 #include "platform/socket_activation.h"
 #include "platform/socket_file.h"
 
 namespace zefra::platform {
 
+namespace {
+
+// Acceptance is cheap unless a program must be hashed, which the code check
+// does elsewhere: as many at once as there are processors, so that a flood
+// of connections leaves the I/O thread its share of them.
+NarrowQueue& acceptQueue() {
+  static NoDestructor<NarrowQueue> queue(std::max(2u, std::thread::hardware_concurrency()));
+  return queue.get();
+}
+
+}  // namespace
+
 struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   Impl(AcceptHandler handler, std::string path, bool adopted, const ListenerOptions& options)
       : handler(std::move(handler)),
         path(std::move(path)),
         adopted(adopted),
-        senderCheck(options.senderCheck),
+        admission(options.admission),
         senderIdentity(options.senderIdentity) {}
 
   void waitForPeers() {
@@ -43,7 +57,12 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   }
 
   void acceptPending() {
-    for (;;) {
+    constexpr int kAcceptsPerTurn = 16;  // then let the connections have the thread
+    for (int turn = 0;; ++turn) {
+      if (turn == kAcceptsPerTurn) {
+        asio::post(ipcContext(), [self = shared_from_this()] { self->acceptPending(); });
+        return;
+      }
       const int fd =
           ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
@@ -76,15 +95,27 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   void hand(UniqueFd fd) {
     Result<ServerConnection> connection = ServerConnection::adopt(std::move(fd));
     if (!connection) return;
-    if (senderCheck && !connection->checkEverySender(senderCheck, senderIdentity)) return;
-    globalQueue().async(
-        [self = shared_from_this(), connection = std::move(connection).value()]() mutable {
-          if (self->handler(connection)) {
-            connection.resume();
-          } else {
-            connection.invalidate();
-          }
-        });
+    // Kernels before 6.16 pass the option on at accept only.
+    if (admission && !SenderGate::enable(connection->nativeHandle(), senderIdentity)) return;
+    acceptQueue().async([self = shared_from_this(),
+                         connection = std::move(connection).value()]() mutable {
+      if (!self->admission) return self->decide(connection);
+      SenderGate::admitPeer(connection.nativeHandle(), self->senderIdentity, self->admission,
+                            [self, connection](Result<std::unique_ptr<SenderGate>> gate) mutable {
+                              if (!gate || !connection.serveOnly(std::move(gate).value())) {
+                                return connection.invalidate();
+                              }
+                              self->decide(connection);
+                            });
+    });
+  }
+
+  void decide(ServerConnection& connection) {
+    if (handler(connection)) {
+      connection.resume();
+    } else {
+      connection.invalidate();
+    }
   }
 
   asio::local::stream_protocol::acceptor acceptor{ipcContext()};
@@ -92,7 +123,7 @@ struct Listener::Impl : std::enable_shared_from_this<Listener::Impl> {
   const AcceptHandler handler;
   const std::string path;
   const bool adopted;
-  const SenderCheck senderCheck;
+  const PeerAdmission admission;
   const SenderIdentity senderIdentity;
   int fd = -1;
   std::atomic<bool> closed{false};
@@ -154,7 +185,7 @@ Result<std::unique_ptr<Listener>> openUnlogged(std::string_view serviceName,
 
   // Set on the listening socket, the option reaches a connection as it is
   // made, before its first bytes (Linux 6.16; older kernels at accept).
-  if (options.senderCheck) {
+  if (options.admission) {
     if (Status enabled = SenderGate::enable(fd.get(), options.senderIdentity); !enabled) {
       if (!adopted) removeIfOurs(file);
       return enabled.error();

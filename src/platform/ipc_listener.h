@@ -18,14 +18,18 @@ struct ListenerOptions {
 
   // Instead of the environment's runtime directory (tests, demos).
   std::optional<std::string> runtimeDirectory;
-  // When set, every frame of an accepted connection must come from a process
-  // that passes it (see ServerConnection::checkEverySender).
-  SenderCheck senderCheck;
-  SenderIdentity senderIdentity = SenderIdentity::kCredentials;
+  // When set, the process that connects is asked about first, without
+  // holding a thread while it waits, and the handler sees only connections
+  // it admitted; each then serves that process alone, running the program
+  // it ran when admitted (see ServerConnection::serveOnly).
+  PeerAdmission admission;
+  SenderIdentity senderIdentity = SenderIdentity::kPidfd;
 };
 
 // Serves one service name. Each new peer is handed to the acceptance handler
-// on the shared pool (never on the I/O thread, so the handler may hash files).
+// on the shared pool (never on the I/O thread), after the admission, when one
+// is set, has admitted it. Acceptances run as many at once as there are
+// processors, so a handler must not wait long.
 // The handler configures the connection and returns true to keep it (the
 // connection is then resumed if the handler has not done so), or false to
 // close it without a word.

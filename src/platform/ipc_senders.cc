@@ -1,12 +1,15 @@
 #include "platform/ipc_senders.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/log.h"
 #include "platform/pidfd.h"
+#include "platform/unique_fd.h"
 
 #ifndef SO_PASSPIDFD
 #define SO_PASSPIDFD 76  // Linux 6.5; the C library headers here predate it
@@ -23,10 +26,37 @@ Status SenderGate::enable(int socketFd, SenderIdentity identity) {
     return errnoError("cannot identify the senders", errno);
   }
   if (identity == SenderIdentity::kPidfd &&
-      ::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) != 0) {
+      ::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) != 0 &&
+      errno != ENOPROTOOPT) {
     return errnoError("cannot identify the senders by pidfd", errno);
   }
   return Ok{};
+}
+
+void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmission& admission,
+                           Admitted done) {
+  Result<PeerProcess> identified = identifyPeer(socketFd);
+  if (!identified) return done(identified.error());
+  auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
+  Result<bool> sameNamespace = sharesOurPidNamespace(*peer);
+  if (!sameNamespace) return done(sameNamespace.error());
+  if (!*sameNamespace) {
+    logVerbose("refused peer " + std::to_string(peer->pid) + ": in another pid namespace");
+    return done(Error{EPERM, "the peer lives in another pid namespace"});
+  }
+  // Opened before the check and confirmed after it: what was checked, and
+  // whatever the process writes while the watch holds, is one program's.
+  Result<ExecWatch> opened = ExecWatch::open(peer->pid);
+  // Alive after the open: the pid still named this process when it was made.
+  if (!opened || !stillRunning(*peer)) return done(Error{ESRCH, "the peer is gone"});
+  auto watch = std::make_shared<ExecWatch>(std::move(opened).value());
+  admission(peer, [peer, watch, identity, done = std::move(done)](Status verdict) {
+    if (!verdict) return done(verdict.error());
+    if (!watch->intact()) return done(Error{ESRCH, "the peer replaced its program"});
+    std::optional<std::uint64_t> process;
+    if (identity == SenderIdentity::kPidfd) process = pidfdIdentity(peer->pidfd.get());
+    done(std::make_unique<SenderGate>(peer, process, std::move(*watch)));
+  });
 }
 
 ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sender) const {
@@ -52,11 +82,14 @@ ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sen
       ucred cred;
       std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
       sender.pid = cred.pid;
-      sender.uid = cred.uid;
     } else if (c->cmsg_type == SCM_PIDFD && payload >= sizeof(int)) {
       int fd;
       std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-      sender.pidfd.reset(fd);
+      UniqueFd pidfd(fd);
+      // The gate checked at admission that pidfds live on pidfs, whose
+      // inode numbers name processes: one fstat, and the descriptor goes.
+      struct stat st {};
+      if (process_ && ::fstat(fd, &st) == 0) sender.process = st.st_ino;
     } else if (c->cmsg_type == SCM_RIGHTS) {
       sender.passedDescriptors = true;
       for (std::size_t i = 0; i < payload / sizeof(int); ++i) {
@@ -69,47 +102,12 @@ ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sen
   return count;
 }
 
-bool SenderGate::known(const ReadSender& sender) const {
-  const pid_t pid = sender.pid;
-  if (pid <= 0) return false;
-  for (const Verified& entry : verified_) {
-    if (entry.pid != pid) continue;
-    // A live pidfd means the pid still names that process; the watch says it
-    // still runs the program that was verified.
-    return pidfdIsRunning(entry.pidfd.get()) && entry.watch->intact() &&
-           (!sender.pidfd || pidfdIsRunning(sender.pidfd.get()));
-  }
-  return false;
-}
-
-Result<SenderGate::Verified> SenderGate::verify(ReadSender sender) const {
-  const pid_t pid = sender.pid;
-  if (pid <= 0) return Error{ESRCH, "sender not visible"};
-  PeerProcess process;
-  process.pid = pid;
-  process.uid = sender.uid;
-  if (identity_ == SenderIdentity::kPidfd && sender.pidfd) {
-    process.pidfd = std::move(sender.pidfd);
-  } else {
-    Result<UniqueFd> opened = openPidfd(pid);
-    if (!opened) return Error{ESRCH, "sender gone"};
-    process.pidfd = std::move(opened).value();
-  }
-  Result<ExecWatch> watch = ExecWatch::open(pid);
-  if (!watch) return Error{ESRCH, "sender gone"};
-  if (Status checked = check_(process); !checked) return checked.error();
-  if (!watch->intact()) return Error{ESRCH, "sender replaced its program during the check"};
-  Verified verified;
-  verified.pid = pid;
-  verified.pidfd = std::move(process.pidfd);
-  verified.watch = std::move(watch).value();
-  return verified;
-}
-
-void SenderGate::remember(Verified verified) {
-  std::erase_if(verified_, [&](const Verified& entry) { return entry.pid == verified.pid; });
-  if (verified_.size() >= kCapacity) verified_.erase(verified_.begin());
-  verified_.push_back(std::move(verified));
+bool SenderGate::admits(const ReadSender& sender) const {
+  const bool same =
+      process_ ? sender.process == process_ : sender.pid > 0 && sender.pid == peer_->pid;
+  // The watch reads empty once the process has exec'd or ended, and a pid is
+  // only reused after its process has ended.
+  return same && watch_.intact();
 }
 
 }  // namespace zefra::platform

@@ -2,74 +2,77 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "platform/peer_process.h"
 #include "platform/process_image.h"
 #include "platform/result.h"
-#include "platform/unique_fd.h"
 
 namespace zefra::platform {
 
-// Decides whether a process may send frames; the reason when it may not.
-using SenderCheck = std::function<Status(const PeerProcess& sender)>;
+// Decides whether the process that connected may be served. Calls `done`
+// exactly once, on any thread, possibly before it returns; the reason when
+// it may not.
+using PeerAdmission =
+    std::function<void(std::shared_ptr<const PeerProcess> peer, std::function<void(Status)> done)>;
 
 enum class SenderIdentity {
-  // SCM_CREDENTIALS: the sender's pid with each read, pinned by pidfd_open
-  // when first seen. Cheapest; a sender that exits and whose pid is reused
-  // before its bytes are read is mistaken for the new process.
+  // SCM_CREDENTIALS: the sender's pid with each read.
   kCredentials,
-  // SCM_PIDFD as well (Linux 6.5): the kernel pins the sender itself, at the
-  // cost of a new descriptor per read.
+  // SCM_PIDFD (Linux 6.5): a pidfd of the sender with each read, compared by
+  // its pidfs identity and closed at once: exact even across pid reuse, at
+  // the cost of a descriptor made and closed per read.
   kPidfd,
 };
 
 // Who wrote the bytes of one read.
 struct ReadSender {
   pid_t pid = 0;  // 0: none attached (another pid namespace), never admitted
-  uid_t uid = static_cast<uid_t>(-1);
-  UniqueFd pidfd;
+  std::optional<std::uint64_t> process;  // the pidfd's identity (kPidfd)
   bool passedDescriptors = false;
 };
 
-// Identifies the sender of every read of a stream socket and remembers the
-// few processes that passed the check, so that a read from one of them costs
-// two system calls and no file access.
+// Binds a connection to the one process that connected, running the program
+// it ran when it was admitted. Bytes that another process wrote, or that the
+// same process wrote after an exec, are refused: what another program wrote
+// cannot be told from what the admitted one writes, so a connection handed on
+// or carried across an exec serves nobody.
 class SenderGate {
  public:
-  SenderGate(SenderCheck check, SenderIdentity identity)
-      : check_(std::move(check)), identity_(identity) {}
-
   // Asks the kernel to attach senders to what `socketFd` receives (a
   // listening socket passes the option to the connections it accepts).
+  // Without SCM_PIDFD (kernels before 6.5) senders are told by credentials.
   static Status enable(int socketFd, SenderIdentity identity);
+
+  using Admitted = std::function<void(Result<std::unique_ptr<SenderGate>>)>;
+  // Identifies the process that connected `socketFd` (SO_PEERPIDFD), refuses
+  // it when it lives in another pid namespace, and otherwise asks
+  // `admission`. `done` gets the gate of that process once it is admitted,
+  // on whichever thread `admission` answers.
+  static void admitPeer(int socketFd, SenderIdentity identity, const PeerAdmission& admission,
+                        Admitted done);
 
   // recv() that also fills `sender`; descriptors passed along are closed.
   ssize_t receive(int socketFd, std::span<char> space, ReadSender& sender) const;
 
-  struct Verified {
-    pid_t pid = 0;
-    UniqueFd pidfd;
-    std::optional<ExecWatch> watch;
-  };
-  // IPC thread. Whether the sender is a process already verified, still
-  // alive and still running the program it was verified with.
-  bool known(const ReadSender& sender) const;
-  // Any thread: the full check of a sender not known. May take long.
-  Result<Verified> verify(ReadSender sender) const;
-  // IPC thread.
-  void remember(Verified verified);
+  // Whether the read came from the admitted process, still running the
+  // program it ran when admitted.
+  bool admits(const ReadSender& sender) const;
+
+  SenderGate(std::shared_ptr<const PeerProcess> peer, std::optional<std::uint64_t> process,
+             ExecWatch watch)
+      : peer_(std::move(peer)), process_(process), watch_(std::move(watch)) {}
 
  private:
-  static constexpr std::size_t kCapacity = 4;
-
-  const SenderCheck check_;
-  const SenderIdentity identity_;
-  std::vector<Verified> verified_;  // most recent last
+  // Its pidfd also keeps the kernel's pidfs entry of the process, which every
+  // read's pidfd would otherwise make and free again.
+  const std::shared_ptr<const PeerProcess> peer_;
+  const std::optional<std::uint64_t> process_;  // set: reads are told by pidfd
+  const ExecWatch watch_;
 };
 
 }  // namespace zefra::platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,5 +67,15 @@ bool runsAsOurUser(const PeerProcess& peer) {
 }
 
 bool stillRunning(const PeerProcess& peer) { return pidfdIsRunning(peer.pidfd.get()); }
+
+Result<bool> sharesOurPidNamespace(const PeerProcess& peer) {
+  struct stat ours {};
+  struct stat theirs {};
+  const std::string path = "/proc/" + std::to_string(peer.pid) + "/ns/pid";
+  if (::stat("/proc/self/ns/pid", &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
+    return errnoError("cannot read the peer's pid namespace", errno);
+  }
+  return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+}
 
 }  // namespace zefra::platform

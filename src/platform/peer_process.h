@@ -34,4 +34,10 @@ bool runsAsOurUser(const PeerProcess& peer);
 // False once the pinned process has exited (its pidfd turns readable).
 bool stillRunning(const PeerProcess& peer);
 
+// Whether the peer lives in this process's pid namespace. Whoever
+// administers another pid namespace (any user, through a user namespace of
+// their own) can name its members as the senders of what it writes, so a pid
+// there proves nothing about who wrote.
+Result<bool> sharesOurPidNamespace(const PeerProcess& peer);
+
 }  // namespace zefra::platform

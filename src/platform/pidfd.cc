@@ -1,6 +1,8 @@
 #include "platform/pidfd.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +37,17 @@ bool waitForPidfdExit(int pidfd, const Deadline& deadline) {
     if (ready == 0) return false;
     if (errno != EINTR) return true;
   }
+}
+
+std::optional<std::uint64_t> pidfdIdentity(int pidfd) {
+  constexpr unsigned long kPidfsMagic = 0x50494446;
+  struct statfs fs {};
+  struct stat st {};
+  if (::fstatfs(pidfd, &fs) != 0 || static_cast<unsigned long>(fs.f_type) != kPidfsMagic ||
+      ::fstat(pidfd, &st) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(st.st_ino);
 }
 
 bool pidfdIsRunning(int pidfd) {

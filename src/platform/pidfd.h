@@ -2,6 +2,9 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "platform/deadline.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
@@ -16,5 +19,9 @@ Status signalPidfd(int pidfd, int sig);
 bool pidfdIsRunning(int pidfd);
 // True when the process has exited by the deadline; it stays unreaped.
 bool waitForPidfdExit(int pidfd, const Deadline& deadline);
+// A number that names the process of `pidfd` until the system restarts (its
+// pidfs inode; Linux 6.9), so two pidfds can be compared with one fstat.
+// Nothing on older kernels, whose pidfds all share one inode.
+std::optional<std::uint64_t> pidfdIdentity(int pidfd);
 
 }  // namespace zefra::platform

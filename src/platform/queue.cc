@@ -1,5 +1,6 @@
 #include "platform/queue.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -228,6 +229,46 @@ bool SerialQueue::runNowIfIdle(const Work& work) {
   }
   if (more) Pool::shared().submit([state = state_] { state->drain(); });
   return true;
+}
+
+struct NarrowQueue::State {
+  explicit State(std::size_t width) : width(width) {}
+  const std::size_t width;
+  std::mutex mu;
+  std::deque<Work> items;
+  std::size_t running = 0;
+
+  // Each runner takes items until none is left, so no item waits while
+  // fewer than `width` run.
+  void run() {
+    for (;;) {
+      Work work;
+      {
+        std::lock_guard lock(mu);
+        if (items.empty()) {
+          --running;
+          return;
+        }
+        work = std::move(items.front());
+        items.pop_front();
+      }
+      work();
+    }
+  }
+};
+
+NarrowQueue::NarrowQueue(std::size_t width)
+    : state_(std::make_shared<State>(std::max<std::size_t>(width, 1))) {}
+NarrowQueue::~NarrowQueue() = default;
+
+void NarrowQueue::async(Work work) {
+  {
+    std::lock_guard lock(state_->mu);
+    state_->items.push_back(std::move(work));
+    if (state_->running >= state_->width) return;
+    ++state_->running;
+  }
+  Pool::shared().submit([state = state_] { state->run(); });
 }
 
 void WaitGroup::enter() {

@@ -40,6 +40,22 @@ class ConcurrentQueue {
 // The process's one global queue.
 const ConcurrentQueue& globalQueue();
 
+// A concurrent queue whose items start in order and run at most `width` at
+// once on the shared pool: a flood of items takes `width` threads' share of
+// the processors, never the pool's.
+class NarrowQueue {
+ public:
+  explicit NarrowQueue(std::size_t width);
+  ~NarrowQueue();
+  NarrowQueue(const NarrowQueue&) = delete;
+  NarrowQueue& operator=(const NarrowQueue&) = delete;
+  void async(Work work);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
 // Runs its items one at a time, in order, on the shared pool.
 class SerialQueue {
  public:

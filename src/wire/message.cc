@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::int64_t kCallTag = 0;
 constexpr std::int64_t kReplyTag = 1;
+constexpr std::int64_t kNonceTag = 2;
 
 bool hasTag(const std::vector<IpcValue>& message, std::int64_t tag) {
   return !message.empty() && message[0].kind() == IpcValue::Kind::kInt && message[0].asInt() == tag;
@@ -22,6 +23,21 @@ Result<std::uint64_t> callIDOf(const std::vector<IpcValue>& message) {
 }
 
 }  // namespace
+
+std::vector<IpcValue> makeNonceMessage(Bytes nonce) {
+  std::vector<IpcValue> message;
+  message.push_back(IpcValue::integer(kNonceTag));
+  message.push_back(IpcValue::data(std::move(nonce)));
+  return message;
+}
+
+std::optional<std::string_view> nonceOf(const std::vector<IpcValue>& message) {
+  if (message.size() != 2 || !hasTag(message, kNonceTag) ||
+      message[1].kind() != IpcValue::Kind::kData || message[1].bytes().size() == 0) {
+    return std::nullopt;
+  }
+  return message[1].bytes().view();
+}
 
 std::vector<IpcValue> makeCallMessage(std::uint64_t callID, std::string_view selector,
                                       std::vector<IpcValue> arguments) {

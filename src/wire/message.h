@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,13 @@ struct IpcReplyMessage {
   std::uint64_t callID = 0;
   std::vector<IpcValue> values;
 };
+
+// A connection opens with a nonce: [2, nonce], the serving side's fresh
+// random bytes, which the calling side sends back unchanged as its first
+// frame.
+std::vector<IpcValue> makeNonceMessage(Bytes nonce);
+// The nonce of an opening message; nothing for any other message.
+std::optional<std::string_view> nonceOf(const std::vector<IpcValue>& message);
 
 std::vector<IpcValue> makeCallMessage(std::uint64_t callID, std::string_view selector,
                                       std::vector<IpcValue> arguments);

@@ -13,30 +13,37 @@
 namespace zefra::xpc {
 namespace {
 
+// The running code against the requirement first, and only then the team
+// named by its signing information.
+platform::Status judge(const codesign::SigningInfo& info) {
+  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
+  if (!requirement) return platform::Error{0, "the requirement does not parse"};
+  if (platform::Status meets = codesign::checkRequirement(info, requirement.value()); !meets) {
+    return meets;
+  }
+  if (!info.teamIdentifier || *info.teamIdentifier != kPeerTeamIdentifier) {
+    return platform::Error{0, "signed by team " + info.teamIdentifier.value_or("(none)") +
+                                  ", not " + std::string(kPeerTeamIdentifier)};
+  }
+  return platform::Ok{};
+}
+
 // One checker for the process, so its verdict cache serves every listener.
+// It judges a signature before hashing the code it covers.
 codesign::PeerCodeChecker* compiledChecker() {
   static platform::NoDestructor<std::unique_ptr<codesign::PeerCodeChecker>> checker(
       []() -> std::unique_ptr<codesign::PeerCodeChecker> {
         const auto& anchor = codesign::TrustAnchor::compiled();
         if (!anchor) return nullptr;
-        return std::make_unique<codesign::PeerCodeChecker>(anchor.value());
+        codesign::PeerCodeChecker::Options options;
+        options.requirement = judge;
+        return std::make_unique<codesign::PeerCodeChecker>(anchor.value(), std::move(options));
       }());
   return checker.get().get();
 }
 
-// The running code against the requirement first, and only then the team
-// named by its signing information.
-platform::Status judge(platform::Result<codesign::SigningInfo> info) {
-  static const auto requirement = codesign::parseRequirement(kPeerRequirement);
-  if (!requirement) return platform::Error{0, "the requirement does not parse"};
+platform::Status verdictOf(const platform::Result<codesign::SigningInfo>& info) {
   if (!info) return info.error();
-  if (platform::Status meets = codesign::checkRequirement(*info, requirement.value()); !meets) {
-    return meets;
-  }
-  if (!info->teamIdentifier || *info->teamIdentifier != kPeerTeamIdentifier) {
-    return platform::Error{0, "signed by team " + info->teamIdentifier.value_or("(none)") +
-                                  ", not " + std::string(kPeerTeamIdentifier)};
-  }
   return platform::Ok{};
 }
 
@@ -53,17 +60,23 @@ platform::Status checkPeer(int socketFd) {
   if (!pid) return pid.error();
   codesign::PeerCodeChecker* checker = compiledChecker();
   if (!checker) return platform::Error{0, "no trust anchor"};
-  return logged(*pid, judge(checker->check(socketFd)));
+  return logged(*pid, verdictOf(checker->check(socketFd)));
 }
 
 platform::Status checkPeerProcess(const platform::PeerProcess& peer) {
   codesign::PeerCodeChecker* checker = compiledChecker();
   if (!checker) return platform::Error{0, "no trust anchor"};
-  return logged(peer.pid, judge(checker->checkProcess(peer)));
+  return logged(peer.pid, verdictOf(checker->checkProcess(peer)));
 }
 
-platform::Status checkSender(const platform::PeerProcess& sender) {
-  return checkPeerProcess(sender);
+void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
+               std::function<void(platform::Status)> done) {
+  codesign::PeerCodeChecker* checker = compiledChecker();
+  if (!checker) return done(platform::Error{0, "no trust anchor"});
+  const pid_t pid = peer->pid;
+  checker->checkProcess(std::move(peer), [pid, done = std::move(done)](auto info) {
+    done(logged(pid, verdictOf(info)));
+  });
 }
 
 bool peerIsTrusted(int socketFd) {

@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -25,9 +27,11 @@ bool peerIsTrusted(int socketFd);
 platform::Status checkPeerProcess(const platform::PeerProcess& peer);
 // The same check, with the reason of a refusal.
 platform::Status checkPeer(int socketFd);
-// The same check of a process that sent a frame on an accepted connection:
-// what ServerConnection::checkEverySender is given.
-platform::Status checkSender(const platform::PeerProcess& sender);
+// The same check of a connecting process, without waiting: what the
+// listeners are given as their admission. `done` runs once, on this thread
+// or on the one that frees a hashing slot.
+void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
+               std::function<void(platform::Status)> done);
 
 // The connecting process's identifier, when it can be read.
 std::optional<pid_t> peerProcessIdentifier(int socketFd);

@@ -12,13 +12,15 @@ namespace {
 
 class HelperDelegateTest : public HelperFixture {
  protected:
-  std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
-                                       std::function<bool(int)> peerCheck = nullptr,
-                                       std::function<void()> onStatus = nullptr) {
+  std::shared_ptr<HelperDelegate> make(
+      std::optional<platform::LaunchEvent> event,
+      std::function<bool(const platform::ServerConnection&)> peerCheck = nullptr,
+      std::function<void()> onStatus = nullptr) {
     ensureMainQueueRuns();
     DelegateSettings settings;
     settings.launchEvent = event;
-    settings.peerIsTrusted = peerCheck ? peerCheck : [](int) { return true; };
+    settings.peerIsTrusted =
+        peerCheck ? peerCheck : [](const platform::ServerConnection&) { return true; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
     // The agent is enabled and current, and its probe answers.
@@ -32,9 +34,10 @@ class HelperDelegateTest : public HelperFixture {
         scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), *defaults_);
     return std::make_shared<HelperDelegate>(settings);
   }
-  std::shared_ptr<HelperDelegate> launch(std::optional<platform::LaunchEvent> event,
-                                         std::function<bool(int)> peerCheck = nullptr,
-                                         std::function<void()> onStatus = nullptr) {
+  std::shared_ptr<HelperDelegate> launch(
+      std::optional<platform::LaunchEvent> event,
+      std::function<bool(const platform::ServerConnection&)> peerCheck = nullptr,
+      std::function<void()> onStatus = nullptr) {
     auto delegate = make(event, std::move(peerCheck), std::move(onStatus));
     onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
     return delegate;
@@ -73,7 +76,8 @@ TEST_F(HelperDelegateTest, AReopenBeforeTheLaunchDecisionWaitsForIt) {
 
 TEST_F(HelperDelegateTest, OnlyAnotherTrustedProcessCountsAsServed) {
   for (bool trusted : {true, false}) {
-    auto delegate = launch(std::nullopt, [trusted](int) { return trusted; });
+    auto delegate =
+        launch(std::nullopt, [trusted](const platform::ServerConnection&) { return trusted; });
     if (trusted) {
       // Our own connection, as the self-probe's, is not a client.
       auto own = connect();

@@ -228,11 +228,14 @@ TEST_F(RemoteProxyTest, ABadReplyFailsEveryWaitingCallOnce) {
   (*proxy)->toolInventoryWithReply([&](xpc::Inventory) { ++replies; });
   (*proxy)->prepareForUpdateWithReply([&](bool) { ++replies; });
 
-  // The calls are outstanding once made: answer the ping with a number.
-  Result<wire::EncodedFrame> bad =
-      wire::encodeFrame(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
-  for (const iovec& chunk : bad->chunks()) {
-    ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
+  // The calls are outstanding once made: open the connection, then answer
+  // the ping with a number.
+  for (auto message : {wire::makeNonceMessage(platform::Bytes(std::string(16, 'n'))),
+                       wire::makeReplyMessage(1, {wire::IpcValue::integer(42)})}) {
+    Result<wire::EncodedFrame> frame = wire::encodeFrame(std::move(message));
+    for (const iovec& chunk : frame->chunks()) {
+      ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
+    }
   }
   ASSERT_TRUE(eventually([&] { return errors == 3; }));
   EXPECT_FALSE((*proxy)->ping().ok());

@@ -3,6 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "platform/clock.h"
@@ -98,15 +103,59 @@ TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   gone.waitUntilExited();
   EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
 
-  // A new mtime, then another file at the same path: verified again.
-  std::size_t verified = checker_.stats().verified;
+  // A new mtime, then another file at the same path: checked again (the
+  // unsigned one without a hash).
+  const auto before = checker_.stats();
   struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   ASSERT_TRUE(checker_.check(peer.connection()));
   testing::replaceFile(path, program_);
   Peer replaced(listener_, path);
   EXPECT_FALSE(checker_.check(replaced.connection()));
-  EXPECT_EQ(checker_.stats().verified, verified + 2);
+  EXPECT_EQ(checker_.stats().verified, before.verified + 1);
+  EXPECT_EQ(checker_.stats().unhashed, before.unhashed + 1);
+}
+
+TEST_F(PeerCheckTest, EveryCheckWaitingForAHashingSlotIsAnswered) {
+  // One slot and two dozen checks at once, of an image changed moments ago
+  // (hashed every time), then of the same image settled: the first hash
+  // settles the verdict of everyone waiting, who must pass the slot on.
+  PeerCodeChecker::Options options;
+  options.concurrentVerifications = 1;
+  PeerCodeChecker checker(testing::testPki().root.anchor(), options);
+  const std::string path = signedPeer();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  const double changed = static_cast<double>(st.st_ctim.tv_sec) + st.st_ctim.tv_nsec / 1e9;
+  Peer peer(listener_, path);
+  auto process = std::make_shared<const PeerProcess>(identifyPeer(peer.connection()).value());
+  std::mutex mu;
+  std::condition_variable answeredCv;
+  int answered = 0, valid = 0;
+  for (double later : {0.5, 3600.0}) {
+    ScopedClockOverride clock(changed + later);
+    std::vector<std::thread> callers;
+    for (int thread = 0; thread < 4; ++thread) {
+      callers.emplace_back([&] {
+        for (int i = 0; i < 6; ++i) {
+          checker.checkProcess(process, [&](PeerCodeChecker::Verdict verdict) {
+            std::lock_guard lock(mu);
+            valid += verdict.ok();
+            ++answered;
+            answeredCv.notify_all();
+          });
+        }
+      });
+    }
+    for (auto& caller : callers) caller.join();
+    std::unique_lock lock(mu);
+    const int expected = later < 1 ? 24 : 48;
+    ASSERT_TRUE(
+        answeredCv.wait_for(lock, std::chrono::seconds(60), [&] { return answered == expected; }))
+        << answered << " of " << expected << " checks answered";
+  }
+  EXPECT_EQ(valid, 48);
+  EXPECT_EQ(checker.stats().verified, 25u) << "24 changed moments ago, then one settled";
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
 // A minimal socket peer for the code-identity tests: connects to the Unix
 // socket named by argv[1]; with "exit" as argv[2] it leaves at once, with
-// "stay" it stays until the other side closes. The other modes ping once and
-// exit 0 when answered, 1 when the connection closed instead:
+// "stay" it stays until the other side closes. The other modes open the
+// connection (the helper's nonce sent back), ping once and exit 0 when
+// answered, 1 when the connection closed instead:
 //   ping                 just that
 //   exec PROG            ping, then exec PROG with the connection kept
 //   exec-now PROG        exec at once after connecting
-//   pass PROG            ping, then hand the connection to PROG (SCM_RIGHTS)
+//   pass PROG [MODE]     ping, then hand the connection to PROG (SCM_RIGHTS),
+//                        which runs MODE (recv, or forge) on it
 //   dlopen LIB           load LIB first
-//   fd N / recv N        (as PROG) ping on descriptor N / on the one received on N
+//   prelude PROG         write a ping before the connection is opened, fork
+//                        a reader that reports whether a reply comes (it
+//                        answers the nonce and pings too), then exec PROG
+// As PROG: fd N / more N ping on descriptor N, opening it first / already
+// open; recv N, forge N ping on the one received on N, forge naming the
+// parent process as the sender; reap exits with the status of a child.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -21,14 +28,49 @@
 
 namespace {
 
-bool ping(int fd) {
-  // [0, 1, "pingWithReply:"] in a frame.
-  static const char call[] = "\0\0\0\x12\x93\x00\x01\xaepingWithReply:";
-  if (::send(fd, call, sizeof call - 1, MSG_NOSIGNAL) != sizeof call - 1) return false;
+// [0, 1, "pingWithReply:"] in a frame.
+const std::string kPing("\0\0\0\x12\x93\x00\x01\xaepingWithReply:", 22);
+
+bool sendBytes(int fd, const std::string& bytes, pid_t asSender = 0) {
+  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+  if (asSender) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_CREDENTIALS;
+    c->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred cred{asSender, ::getuid(), ::getgid()};
+    std::memcpy(CMSG_DATA(c), &cred, sizeof cred);
+  }
+  return ::sendmsg(fd, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// One whole frame, header included; empty when the connection ended.
+std::string readFrame(int fd) {
   unsigned char length[4];
-  if (::recv(fd, length, 4, MSG_WAITALL) != 4) return false;
-  std::string body((length[2] << 8) | length[3], '\0');
-  return ::recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size());
+  if (::recv(fd, length, 4, MSG_WAITALL) != 4) return "";
+  std::string frame(reinterpret_cast<char*>(length), 4);
+  frame.resize(4 + ((length[0] << 24) | (length[1] << 16) | (length[2] << 8) | length[3]));
+  const ssize_t body = static_cast<ssize_t>(frame.size() - 4);
+  return ::recv(fd, frame.data() + 4, frame.size() - 4, MSG_WAITALL) == body ? frame : "";
+}
+
+// The kind of a frame: 0 call, 1 reply, 2 nonce.
+int kindOf(const std::string& frame) {
+  return frame.size() > 5 ? static_cast<unsigned char>(frame[5]) : -1;
+}
+
+bool ping(int fd, bool open, pid_t asSender = 0) {
+  std::string opening;
+  if (open && (kindOf(opening = readFrame(fd)) != 2 || !sendBytes(fd, opening, asSender))) {
+    return false;
+  }
+  return sendBytes(fd, kPing, asSender) && kindOf(readFrame(fd)) == 1;
 }
 
 int handOver(const char* program, const char* mode, int fd) {
@@ -39,25 +81,44 @@ int handOver(const char* program, const char* mode, int fd) {
   return 4;
 }
 
+int received(int channel) {
+  char byte;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  iovec iov{&byte, 1};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(channel, &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return -1;
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+  return fd;
+}
+
+// Answers the nonce and pings as well, as a reader that shares the
+// connection would; 0 once a reply arrives.
+int readReplies(int fd) {
+  for (std::string frame; !(frame = readFrame(fd)).empty();) {
+    if (kindOf(frame) == 1) return 0;
+    if (kindOf(frame) == 2) (void)(sendBytes(fd, frame) && sendBytes(fd, kPing));
+  }
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[2];
-  if (mode == "fd") return ping(std::atoi(argv[3])) ? 0 : 1;
-  if (mode == "recv") {
-    char byte;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    iovec iov{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(std::atoi(argv[3]), &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return 5;
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-    return ping(fd) ? 0 : 1;
+  if (mode == "fd" || mode == "more") return ping(std::atoi(argv[3]), mode == "fd") ? 0 : 1;
+  if (mode == "recv" || mode == "forge") {
+    const int fd = received(std::atoi(argv[3]));
+    return fd >= 0 && ping(fd, false, mode == "forge" ? ::getppid() : 0) ? 0 : 1;
+  }
+  if (mode == "reap") {
+    int status = 0;
+    return ::wait(&status) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 8;
   }
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -73,15 +134,20 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "exec-now") return handOver(argv[3], "fd", fd);
-  if (!ping(fd)) return 1;
-  if (mode == "exec") return handOver(argv[3], "fd", fd);
+  if (mode == "prelude") {
+    if (!sendBytes(fd, kPing)) return 5;
+    if (::fork() == 0) return readReplies(fd);
+    return handOver(argv[3], "reap", fd);
+  }
+  if (!ping(fd, true)) return 1;
+  if (mode == "exec") return handOver(argv[3], "more", fd);
   if (mode == "pass") {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 5;
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(fd);
-      return handOver(argv[3], "recv", pair[1]);
+      return handOver(argv[3], argc > 4 ? argv[4] : "recv", pair[1]);
     }
     char byte = 0;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};

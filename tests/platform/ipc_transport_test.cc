@@ -127,12 +127,26 @@ bool echoes(ClientConnection& connection, const std::string& text) {
   return reply.ok() && *reply == std::vector<IpcValue>{IpcValue::string(text)};
 }
 
-// Connects, writes `bytes` and tells whether the peer then closes.
-bool closedAfterSending(const std::string& path, const std::string& bytes, bool endWrites) {
+enum class Nonce { kAnswered, kUnanswered, kWrong };
+
+// Connects, answers the connection's nonce as told, writes `bytes` and tells
+// whether the peer then closes.
+bool closedAfterSending(const std::string& path, const std::string& bytes, bool endWrites,
+                        Nonce nonce = Nonce::kAnswered) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_un address = unixAddress(path);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+  const timeval patience{30, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return false;
+  }
+  std::string opening(24, '\0');  // [2, 16 bytes] in a frame
+  if (nonce != Nonce::kUnanswered) {
+    if (::recv(fd.get(), opening.data(), opening.size(), MSG_WAITALL) != 24) return false;
+    if (nonce == Nonce::kWrong) opening.back() ^= 1;
+  }
+  const std::string sent = (nonce == Nonce::kUnanswered ? "" : opening) + bytes;
+  if (::write(fd.get(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
     return false;
   }
   if (endWrites) ::shutdown(fd.get(), SHUT_WR);
@@ -269,10 +283,15 @@ TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
       {encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")})), "one-way call with a reply"},
       {encoded(makeCallMessage(5, "note:", {IpcValue::string("x")})), "call ID on a one-way call"},
       {nestedOnes(), "more values than the body's size pays for"},
+      {encoded(makeCallMessage(1, "echo:", {IpcValue::string("x")})), "a call before the nonce"},
+      {encoded(makeCallMessage(1, "echo:", {IpcValue::string("x")})), "a wrong nonce"},
   };
   for (const auto& [bytes, what] : cases) {
     const int entered = object_->entered;
-    EXPECT_TRUE(closedAfterSending(path(), bytes, what == "truncated frame")) << what;
+    const Nonce nonce = what == "a call before the nonce" ? Nonce::kUnanswered
+                        : what == "a wrong nonce"         ? Nonce::kWrong
+                                                          : Nonce::kAnswered;
+    EXPECT_TRUE(closedAfterSending(path(), bytes, what == "truncated frame", nonce)) << what;
     EXPECT_EQ(object_->entered.load(), entered) << what << " entered a method";
     EXPECT_TRUE(echoes(good, what)) << "the other connection stopped after: " << what;
   }
@@ -323,6 +342,13 @@ TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   const sockaddr_un address = unixAddress(path());
   ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  // The connection opens with the helper's nonce, sent back before any call.
+  std::string opening(24, '\0');
+  for (pollfd p{fd.get(), POLLIN, 0}; ::poll(&p, 1, 30'000) == 1;) {
+    if (::recv(fd.get(), opening.data(), opening.size(), MSG_PEEK) == 24) break;
+  }
+  ASSERT_EQ(::recv(fd.get(), opening.data(), opening.size(), 0), 24);
+  ASSERT_EQ(::send(fd.get(), opening.data(), opening.size(), MSG_NOSIGNAL), 24);
   std::string calls;
   std::vector<std::size_t> ends;
   for (int id = 1; id <= 1024; ++id) {
