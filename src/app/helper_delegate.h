@@ -75,6 +75,10 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   std::optional<bool> launchInteractive_;
   bool launched_ = false;
   bool reopenPending_ = false;
+  // Set once the user has confirmed an uninstall: a heal or registration
+  // already on its way (a probe that failed while the dialog was up) must
+  // not register the helper again before it quits.
+  bool uninstalling_ = false;
 };
 
 // The process-global reference that keeps the one delegate alive.
