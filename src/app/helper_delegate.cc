@@ -44,9 +44,10 @@ void HelperDelegate::applicationDidFinishLaunching() {
   const bool interactive = platform::isOpenApplicationEvent(settings_.launchEvent);
   const bool servedElsewhere = opened.outcome == ServiceListeners::Outcome::kServedElsewhere;
   // A process that serves nothing would only hold the user's session open,
-  // unless the user opened it: with the names held by the user manager's
-  // sockets and no helper running, nobody else would show the dialogs.
-  if (opened.outcome != ServiceListeners::Outcome::kServing && !(servedElsewhere && interactive)) {
+  // unless the user opened it while only the user manager's sockets hold the
+  // names: no helper runs then that would show the dialogs.
+  if (opened.outcome != ServiceListeners::Outcome::kServing &&
+      !(servedElsewhere && interactive && servesReopen_)) {
     settings_.services.exit(servedElsewhere ? 0 : 1);
     return;
   }
