@@ -79,7 +79,6 @@ class UserManager {
   UserManager(const UserManager&) = delete;
   UserManager& operator=(const UserManager&) = delete;
 
-  const World& world() const { return world_; }
   pid_t pid() const { return process_->pid(); }
   // The cgroup the manager takes for its root, one path per hierarchy.
   const std::vector<std::string>& cgroups() const { return cgroups_; }
