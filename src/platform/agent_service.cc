@@ -283,7 +283,8 @@ class SystemdAgent final : public AgentService {
     if (!any) return Error{ENOENT, "Zefra Helper is not registered as a login item"};
     const bool self = insideService();
     Status outcome = check(systemctl(withSockets({"disable", "--no-reload"})), "disable");
-    // Another instance is taken out of service with its sockets.
+    // Another instance is taken out of service with its sockets, after the
+    // disable: its ExecStopPost= would start enabled sockets again.
     if (!self) {
       std::vector<std::string> units = withSockets({"stop"});
       units.push_back(serviceUnit());
