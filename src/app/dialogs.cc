@@ -39,6 +39,7 @@ void HelperDelegate::confirmUninstall() {
                 {"Uninstall", "Cancel"}}) != platform::kAlertFirstButton) {
     return;
   }
+  uninstalling_ = true;
   (void)settings_.services.defaults->removeObject(kRegisteredVersionKey);
   settings_.services.agentService()->unregisterWithCompletionHandler(
       [weak = weak_from_this()](std::optional<platform::Error> error) {

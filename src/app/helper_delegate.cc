@@ -45,15 +45,20 @@ void HelperDelegate::applicationDidFinishLaunching() {
       },
       settings_.listenerOptions);
   listeners_ = std::move(opened.listeners);
-  // A process that serves nothing would only hold the user's session open.
-  if (opened.outcome != ServiceListeners::Outcome::kServing) {
-    settings_.services.exit(opened.outcome == ServiceListeners::Outcome::kServedElsewhere ? 0 : 1);
+  const bool interactive = platform::isOpenApplicationEvent(settings_.launchEvent);
+  const bool servedElsewhere = opened.outcome == ServiceListeners::Outcome::kServedElsewhere;
+  // A process that serves nothing would only hold the user's session open,
+  // unless the user opened it while only the user manager's sockets hold the
+  // names: no helper runs then that would show the dialogs.
+  if (opened.outcome != ServiceListeners::Outcome::kServing &&
+      !(servedElsewhere && interactive && servesReopen_)) {
+    settings_.services.exit(servedElsewhere ? 0 : 1);
     return;
   }
   settings_.services.observeTerminations([weak](const platform::TerminationNotification& note) {
     if (auto self = weak.lock()) self->hostAppDidTerminate(note);
   });
-  handleLaunch(platform::isOpenApplicationEvent(settings_.launchEvent));
+  handleLaunch(interactive);
   launched_ = true;
   if (std::exchange(reopenPending_, false)) applicationShouldHandleReopen(false);
 }

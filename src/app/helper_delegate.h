@@ -57,6 +57,9 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   bool acceptConnection(platform::ServerConnection& connection);
   // Ends the main loop without a hook: runs in progress get no reply.
   void terminate();
+  // This process serves the reopen channel, so no other instance runs: names
+  // found served elsewhere are then the user manager's sockets.
+  void setServesReopen(bool serves) { servesReopen_ = serves; }
 
   // Main queue only.
   bool servedConnection() const { return servedConnection_; }
@@ -75,6 +78,11 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   std::optional<bool> launchInteractive_;
   bool launched_ = false;
   bool reopenPending_ = false;
+  bool servesReopen_ = false;
+  // Set once the user has confirmed an uninstall: a heal or registration
+  // already on its way (a probe that failed while the dialog was up) must
+  // not register the helper again before it quits.
+  bool uninstalling_ = false;
 };
 
 // The process-global reference that keeps the one delegate alive.

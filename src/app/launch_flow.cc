@@ -125,6 +125,7 @@ void HelperDelegate::handOverTranslocatedCopy() {
 
 void HelperDelegate::registerAgent(const std::string& version, bool firstInstall, bool interactive,
                                    int attemptsLeft) {
+  if (uninstalling_) return;
   auto& services = settings_.services;
   auto agent = services.agentService();
   platform::Status registered = agent->registerAndReturnError();

@@ -31,6 +31,7 @@ int main() {
   auto& delegate = app::sharedDelegate();
   delegate = std::make_shared<app::HelperDelegate>(settings);
   auto reopen = app::openReopenListener(delegate, settings.peerIsTrusted, settings.listenerOptions);
+  delegate->setServesReopen(static_cast<bool>(reopen));
 
   auto& mainQueue = platform::MainQueue::shared();
   // A normal end removes the socket files on the way out.

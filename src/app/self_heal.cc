@@ -93,6 +93,7 @@ void machServiceAnswers(std::function<void(bool answered)> completion,
 }
 
 void HelperDelegate::selfHealRegistration(const std::string& version) {
+  if (uninstalling_) return;
   auto& services = settings_.services;
   const double now = platform::now();
   const double last = services.defaults->doubleForKey(kLastSelfHealKey);

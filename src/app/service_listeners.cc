@@ -26,7 +26,7 @@ ServiceListeners openServiceListeners(std::span<const std::string_view> names,
     opened.outcome = ServiceListeners::Outcome::kServing;
   } else if (allServedElsewhere && !names.empty()) {
     opened.outcome = ServiceListeners::Outcome::kServedElsewhere;
-    platform::log("another instance already serves every service name; this one exits");
+    platform::log("another instance already serves every service name");
     return opened;
   }
   for (const auto& failure : failures) platform::log(failure);

@@ -209,6 +209,15 @@ class AutostartAgent final : public AgentService {
 
 // ------------------------------------------------------------------- systemd
 
+// The helper changes its own registration while systemd runs it as the
+// service, so nothing here may stop that service halfway, and its sockets must
+// stay the ones it holds: systemd refuses to start a socket whose service runs,
+// and one started later binds a new socket at the path, which the running
+// helper never sees. So the service does not require its sockets; while it
+// runs, a registration only rewrites, enables and reloads (a reload keeps
+// listening sockets), and an unregistration made from inside it leaves the
+// sockets listening for it. Its ExecStopPost= brings them in line with the
+// registration once it has ended.
 class SystemdAgent final : public AgentService {
  public:
   SystemdAgent(std::string systemctl, std::string base, AgentLocations locations)
@@ -216,8 +225,12 @@ class SystemdAgent final : public AgentService {
         base_(std::move(base)),
         locations_(std::move(locations)) {}
 
+  std::string serviceUnit() const { return base_ + ".service"; }
+  std::vector<std::string> socketUnits() const {
+    return {base_ + ".socket", base_ + "-team.socket"};
+  }
   std::vector<std::string> unitNames() const {
-    return {base_ + ".service", base_ + ".socket", base_ + "-team.socket"};
+    return {serviceUnit(), socketUnits()[0], socketUnits()[1]};
   }
   std::string unitDirectory() const { return locations_.configHome + "/systemd/user"; }
   bool templatesPresent() const {
@@ -228,7 +241,7 @@ class SystemdAgent final : public AgentService {
   }
 
   AgentStatus status() override {
-    auto answer = systemctl({"is-enabled", base_ + ".socket"});
+    auto answer = systemctl({"is-enabled", socketUnits()[0]});
     std::string state = answer ? answer->standardOutput : "";
     while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
     if (state == "enabled" || state == "enabled-runtime") return AgentStatus::kEnabled;
@@ -251,26 +264,66 @@ class SystemdAgent final : public AgentService {
         return written;
       }
     }
+    // A reload keeps the descriptors of sockets that are listening; the
+    // rewritten service takes effect at its next start.
+    if (Status enabled = check(systemctl(withSockets({"enable", "--no-reload"})), "enable");
+        !enabled) {
+      return enabled;
+    }
     if (Status reloaded = check(systemctl({"daemon-reload"}), "daemon-reload"); !reloaded) {
       return reloaded;
     }
-    return check(systemctl({"enable", "--now", base_ + ".socket", base_ + "-team.socket"}),
-                 "enable");
+    if (insideService() || serviceRuns()) return Ok{};
+    return check(systemctl(withSockets({"start"})), "start");
   }
 
   Status unregisterAndReturnError() override {
     bool any = false;
     for (const auto& unit : unitNames()) any = any || exists(unitDirectory() + "/" + unit);
     if (!any) return Error{ENOENT, "Zefra Helper is not registered as a login item"};
-    // The sockets stop; a running helper keeps serving the connections it has.
-    Status disabled = check(
-        systemctl({"disable", "--now", base_ + ".socket", base_ + "-team.socket"}), "disable");
+    const bool self = insideService();
+    Status outcome = check(systemctl(withSockets({"disable", "--no-reload"})), "disable");
+    // Another instance is taken out of service with its sockets, after the
+    // disable: its ExecStopPost= would start enabled sockets again.
+    if (!self) {
+      std::vector<std::string> units = withSockets({"stop"});
+      units.push_back(serviceUnit());
+      if (Status stopped = check(systemctl(units), "stop"); !stopped && outcome) outcome = stopped;
+    }
     for (const auto& unit : unitNames()) ::unlink((unitDirectory() + "/" + unit).c_str());
-    (void)systemctl({"daemon-reload"});
-    return disabled;
+    // Not while we run as the service: the units stay loaded as they were,
+    // so its ExecStopPost= still runs and stops the sockets when it ends.
+    if (!self) (void)systemctl({"daemon-reload"});
+    return outcome;
   }
 
  private:
+  // Whether the manager runs the service: another instance, when it is not us.
+  bool serviceRuns() const {
+    auto answer = systemctl({"show", "--property=ActiveState", "--value", serviceUnit()});
+    if (!answer || answer->status != 0) return false;
+    const std::string state = answer->standardOutput.substr(0, answer->standardOutput.find('\n'));
+    return !state.empty() && state != "inactive" && state != "failed";
+  }
+  // Whether this process is the service's (or one it started): it lies in
+  // the cgroup systemd made for the unit. Read from the kernel, not asked of
+  // the manager, so no busy or reloading manager can make the helper take
+  // itself for another instance and stop itself.
+  bool insideService() const {
+    std::ifstream cgroups("/proc/self/cgroup");
+    for (std::string line; std::getline(cgroups, line);) {
+      // hierarchy:controllers:/path/of/the/cgroup
+      std::istringstream path(line.substr(line.find(':', line.find(':') + 1) + 1));
+      for (std::string component; std::getline(path, component, '/');) {
+        if (component == serviceUnit()) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<std::string> withSockets(std::vector<std::string> arguments) const {
+    for (auto& unit : socketUnits()) arguments.push_back(unit);
+    return arguments;
+  }
   Result<CommandOutcome> systemctl(std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), "--user");
     return runCommand(systemctl_, arguments);

@@ -14,3 +14,9 @@ foreach(test end_to_end_test helper_delegate_test install_test hostile_test)
     ZEFRA_TEST_CODESIGN_TOOL="$<TARGET_FILE:zefra-codesign>")
   zefra_sign_executable(${test} "com.ovak.zefra.tests")
 endforeach()
+# Under the user manager, install_test also updates the copy it installed.
+if(TARGET install_test)
+  add_dependencies(install_test zefra-make-update)
+  target_compile_definitions(install_test PRIVATE
+    ZEFRA_TEST_MAKE_UPDATE="$<TARGET_FILE:zefra-make-update>")
+endif()

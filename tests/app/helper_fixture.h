@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -80,9 +81,12 @@ class HelperFixture : public ::testing::Test {
     env.erase("DBUS_SESSION_BUS_ADDRESS");
     env.erase("DISPLAY");
     env.erase("WAYLAND_DISPLAY");
-    auto entries = platform::environmentEntries(env);
-    entries.insert(entries.end(), extra.begin(), extra.end());
-    return entries;
+    for (const auto& [name, value] : overrides_) env[name] = value;
+    for (const auto& entry : extra) {
+      const auto equals = entry.find('=');
+      env[entry.substr(0, equals)] = equals == std::string::npos ? "" : entry.substr(equals + 1);
+    }
+    return platform::environmentEntries(env);
   }
 
   // Starts `executable` as an agent is started: no launch event, display or
@@ -173,6 +177,8 @@ class HelperFixture : public ::testing::Test {
   std::string root_;
   std::string runtime_;
   std::vector<platform::ChildProcess> helpers_;
+  // Variables every program started here gets on top of the above.
+  std::map<std::string, std::string> overrides_;
   std::optional<std::string> programDirectory_;  // where runProgram starts programs
 };
 

@@ -9,6 +9,7 @@
 
 #include "app/helper_fixture.h"
 #include "platform/small_file.h"
+#include "support/user_manager.h"
 
 namespace zefra::app::testing {
 namespace {
@@ -27,9 +28,81 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+// The screen of a terminal the helper shows its dialogs on, and the keys typed.
+struct Terminal {
+  platform::UniqueFd master;
+  std::string screen;
+
+  bool readUntil(const std::string& text) {
+    while (screen.find(text) == std::string::npos) {
+      pollfd ready{master.get(), POLLIN, 0};
+      if (::poll(&ready, 1, 60000) <= 0) return false;
+      char buffer[4096];
+      const ssize_t got = ::read(master.get(), buffer, sizeof buffer);
+      if (got <= 0) return false;
+      screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+  // Waits for an alert and its buttons, then answers.
+  bool choose(const std::string& message, const std::string& buttons, const std::string& answer) {
+    const bool shown = readUntil(message) && readUntil(buttons);
+    EXPECT_TRUE(shown) << screen;
+    return shown && platform::writeAll(master.get(), answer + "\n");
+  }
+};
+
+bool holdsPidfdOf(pid_t holder, pid_t target) {
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(holder) + "/fdinfo", error)) {
+    auto info = platform::readSmallFile(entry.path().string());
+    if (info && info->find("\nPid:\t" + std::to_string(target) + "\n") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 class InstallTest : public HelperFixture {
  protected:
   std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
+  std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
+  void copyToApplications() {
+    fs::create_directories(root_ + "/home/Applications");
+    fs::copy(kBuiltBundle, applicationsCopy(), fs::copy_options::recursive);
+  }
+  // The copy's bytes no longer match its signature: it refuses its own probe.
+  void tamper() {
+    std::fstream file(executable(), std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    const auto at = bytes.find("fall back to asking for tools manually");
+    ASSERT_NE(at, std::string::npos);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.put(bytes[at] == 'f' ? 'F' : 'f');
+  }
+  // The user opens `program` from a terminal; it is helpers_.back().
+  Terminal openInTerminal(const std::string& program = ZEFRA_TEST_HELPER,
+                          std::vector<std::string> extraEnv = {}) {
+    Terminal terminal;
+    terminal.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    EXPECT_TRUE(terminal.master);
+    EXPECT_EQ(::grantpt(terminal.master.get()), 0);
+    EXPECT_EQ(::unlockpt(terminal.master.get()), 0);
+    platform::UniqueFd tty(::open(::ptsname(terminal.master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    EXPECT_TRUE(tty);
+    extraEnv.push_back("ZEFRA_LAUNCH_EVENT=aevt:oapp");
+    platform::SpawnOptions options;
+    options.executable = program;
+    options.environment = environment(extraEnv);
+    options.standardInput = platform::Stdio::fromFd(tty.get());
+    options.standardOutput = platform::Stdio::nullDevice();
+    options.standardError = platform::Stdio::fromFd(tty.get());
+    auto spawned = platform::spawnProcess(options);
+    EXPECT_TRUE(spawned) << spawned.error().message;
+    helpers_.push_back(std::move(spawned.value()));
+    return terminal;
+  }
   std::string entry() const { return root_ + "/config/autostart/com.ovak.zefra.helper.desktop"; }
   void stop(platform::ChildProcess& helper) {
     ASSERT_TRUE(helper.signal(SIGTERM));
@@ -43,13 +116,11 @@ class InstallTest : public HelperFixture {
 };
 
 TEST_F(InstallTest, OpeningTheApplicationsCopyInstallsProbesAndHealsOnce) {
-  fs::create_directories(root_ + "/home/Applications");
-  fs::copy(kBuiltBundle, applicationsCopy(), fs::copy_options::recursive);
-  const std::string executable = applicationsCopy() + "/Contents/Linux/zefra-helper";
+  copyToApplications();
   const auto info = nlohmann::json::parse(
       platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
 
-  auto* helper = &start(executable);
+  auto* helper = &start(executable());
   ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentPath"); }));
   EXPECT_EQ(defaults()["RegisteredAgentVersion"], info["CFBundleVersion"]);
   EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
@@ -58,54 +129,25 @@ TEST_F(InstallTest, OpeningTheApplicationsCopyInstallsProbesAndHealsOnce) {
   stop(*helper);
 
   // Unchanged: it pings itself, is answered, and heals nothing.
-  helper = &start(executable);
+  helper = &start(executable());
   EXPECT_TRUE(staysRunningThroughTheProbe(*helper));
   EXPECT_EQ(occurrences(log(), kHealLine), 0u);
   EXPECT_FALSE(defaults().contains("LastRegistrationSelfHeal"));
   stop(*helper);
 
-  // A copy whose bytes no longer match its signature refuses its own probe.
-  {
-    std::fstream file(executable, std::ios::in | std::ios::out | std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), {});
-    const auto at = bytes.find("fall back to asking for tools manually");
-    ASSERT_NE(at, std::string::npos);
-    file.seekp(static_cast<std::streamoff>(at));
-    file.put('F');
-  }
-  helper = &start(executable);
+  tamper();
+  helper = &start(executable());
   ASSERT_TRUE(eventually([&] { return occurrences(log(), kHealLine) == 1; }));
   EXPECT_TRUE(defaults()["LastRegistrationSelfHeal"].is_number());
   const auto healedAt = defaults()["LastRegistrationSelfHeal"];
   ASSERT_TRUE(eventually([&] { return fs::exists(entry()); }));  // registered again
   stop(*helper);
 
-  helper = &start(executable);
+  helper = &start(executable());
   EXPECT_TRUE(staysRunningThroughTheProbe(*helper));
   EXPECT_EQ(occurrences(log(), kHealLine), 1u);
   EXPECT_EQ(defaults()["LastRegistrationSelfHeal"], healedAt);
   stop(*helper);
-}
-
-TEST_F(InstallTest, SocketActivatedHelperServesBothNamesAndLeavesTheSockets) {
-  if (access("/usr/bin/systemd-socket-activate", X_OK) != 0) {
-    GTEST_SKIP() << "systemd-socket-activate is not installed";
-  }
-  const std::string first = runtime_ + "/group.com.ovak.zefra.helper";
-  const std::string second = runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper";
-  auto& helper = start(
-      "/usr/bin/systemd-socket-activate", {},
-      {"-l", first, "-l", second,
-       "--fdname=group.com.ovak.zefra.helper:K4T9QZ2M7B.com.ovak.zefra.helper", ZEFRA_TEST_HELPER});
-  ASSERT_TRUE(eventually([&] { return fs::exists(first) && fs::exists(second); }));
-  for (auto service : {"group.com.ovak.zefra.helper", "K4T9QZ2M7B.com.ovak.zefra.helper"}) {
-    auto proxy = connect(service);
-    ASSERT_TRUE(proxy) << proxy.error().message;
-    EXPECT_TRUE((*proxy)->ping()) << service;
-  }
-  stop(helper);
-  EXPECT_TRUE(fs::exists(first));
-  EXPECT_TRUE(fs::exists(second));
 }
 
 TEST_F(InstallTest, TerminalDialogsUninstall) {
@@ -119,49 +161,269 @@ TEST_F(InstallTest, TerminalDialogsUninstall) {
   fs::create_directories(root_ + "/config/autostart");
   std::ofstream(entry()) << "[Desktop Entry]\nType=Application\nExec=x\n";
 
-  platform::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  ASSERT_TRUE(master);
-  ASSERT_EQ(::grantpt(master.get()), 0);
-  ASSERT_EQ(::unlockpt(master.get()), 0);
-  platform::UniqueFd terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  ASSERT_TRUE(terminal);
-  platform::SpawnOptions options;
-  options.executable = ZEFRA_TEST_HELPER;
-  options.environment = environment({"ZEFRA_LAUNCH_EVENT=aevt:oapp"});
-  options.standardInput = platform::Stdio::fromFd(terminal.get());
-  options.standardOutput = platform::Stdio::nullDevice();
-  options.standardError = platform::Stdio::fromFd(terminal.get());
-  auto spawned = platform::spawnProcess(options);
-  ASSERT_TRUE(spawned);
-  helpers_.push_back(std::move(spawned.value()));
-  auto& helper = helpers_.back();
-  terminal.reset();
-
-  std::string screen;
-  auto readUntil = [&](const std::string& text) {
-    while (screen.find(text) == std::string::npos) {
-      pollfd ready{master.get(), POLLIN, 0};
-      if (::poll(&ready, 1, 60000) <= 0) return false;
-      char buffer[4096];
-      const ssize_t got = ::read(master.get(), buffer, sizeof buffer);
-      if (got <= 0) return false;
-      screen.append(buffer, static_cast<std::size_t>(got));
-    }
-    return true;
-  };
+  Terminal terminal = openInTerminal();
   const std::string version = info["CFBundleShortVersionString"];
-  ASSERT_TRUE(readUntil("Zefra Helper " + version + " is installed")) << screen;
-  ASSERT_TRUE(readUntil("  1) OK\r\n  2) Uninstall\u2026\r\nChoose 1-2: ")) << screen;
-  ASSERT_TRUE(platform::writeAll(master.get(), "2\n"));
-  ASSERT_TRUE(readUntil("Uninstall Zefra Helper?")) << screen;
-  ASSERT_TRUE(readUntil("  1) Uninstall\r\n  2) Cancel\r\nChoose 1-2: ")) << screen;
-  ASSERT_TRUE(platform::writeAll(master.get(), "1\n"));
+  ASSERT_TRUE(terminal.choose("Zefra Helper " + version + " is installed",
+                              "  1) OK\r\n  2) Uninstall\u2026\r\nChoose 1-2: ", "2"));
+  ASSERT_TRUE(terminal.choose("Uninstall Zefra Helper?",
+                              "  1) Uninstall\r\n  2) Cancel\r\nChoose 1-2: ", "1"));
+  auto& helper = helpers_.back();
 
   EXPECT_EQ(exitsWithin(helper, 60), std::optional<int>(0));
   EXPECT_FALSE(fs::exists(entry()));
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
   EXPECT_EQ(defaults()["RegisteredAgentPath"], kBuiltBundle);
   EXPECT_FALSE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));
+}
+
+// The same copy under a real systemd user manager of the test's own: the
+// manager holds the names and a client's connect starts the helper, which
+// then changes its own registration while it runs as the service.
+class UserManagerInstallTest : public InstallTest {
+ protected:
+  static constexpr const char* kService = "com.ovak.zefra.helper.service";
+  static constexpr const char* kSocket = "com.ovak.zefra.helper.socket";
+  static constexpr const char* kTeamSocket = "com.ovak.zefra.helper-team.socket";
+
+  void SetUp() override {
+    InstallTest::SetUp();
+    overrides_["XDG_RUNTIME_DIR"] = runtime_;
+    ZEFRA_START_USER_MANAGER(
+        manager_, (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config", runtime_,
+                                                      root_ + "/helper.log"}));
+    copyToApplications();
+    info_ = nlohmann::json::parse(
+        platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
+  }
+  void TearDown() override {
+    InstallTest::TearDown();
+    if (HasFailure() && manager_) {
+      std::cerr << log() << manager_->systemctl({"status", kService, kSocket, kTeamSocket}).output;
+    }
+    manager_.reset();
+  }
+
+  std::string unitFile(const std::string& unit) const {
+    return root_ + "/config/systemd/user/" + unit;
+  }
+  std::string state(const std::string& query, const std::string& unit) {
+    return manager_->state({query, unit});
+  }
+  pid_t servicePid() {
+    return static_cast<pid_t>(
+        std::stol(manager_->state({"show", "-p", "MainPID", "--value", kService})));
+  }
+  void expectRegistered() {
+    for (const char* socket : {kSocket, kTeamSocket}) {
+      EXPECT_EQ(state("is-enabled", socket), "enabled") << socket;
+      EXPECT_EQ(state("is-active", socket), "active") << socket;
+    }
+  }
+  void expectUnregistered() {
+    for (const char* unit : {kService, kSocket, kTeamSocket}) {
+      EXPECT_FALSE(fs::exists(unitFile(unit))) << unit;
+      EXPECT_NE(state("is-enabled", unit), "enabled") << unit;
+      EXPECT_EQ(state("is-active", unit), "inactive") << unit;
+    }
+    EXPECT_EQ(client({"ping"}).status, 69);
+  }
+  // The helper's own start from ~/Applications (no event): it registers,
+  // hands the names to the manager and is of no further use.
+  void launchFromApplications() {
+    auto& first = start(executable());
+    ASSERT_TRUE(eventually([&] {
+      return defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
+             defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
+             state("is-enabled", kSocket) == "enabled" &&
+             state("is-enabled", kTeamSocket) == "enabled";
+    })) << log();
+    stop(first);
+    expectRegistered();
+  }
+  std::string ping() {
+    auto pinged = client({"ping"});
+    EXPECT_EQ(pinged.status, 0) << pinged.err;
+    return pinged.out;
+  }
+  // Written while no helper runs.
+  void editDefaults(const std::string& key, const std::string& value) {
+    auto edited = defaults();
+    edited[key] = value;
+    std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json") << edited.dump();
+  }
+  // The helper ends as at the host's quit; the next connect starts it again.
+  void stopService() { EXPECT_EQ(manager_->systemctl({"stop", kService}).status, 0); }
+  // Zefra Writer as only the helpers under this manager see it: its bundle
+  // lies on a tmpfs of the manager's namespace, so its end is no host's end
+  // to the helpers of other tests running meanwhile.
+  platform::ChildProcess startPrivateHost() {
+    const std::string bundle = root_ + "/host/Zefra Writer.app/Contents";
+    fs::create_directories(bundle + "/Linux");
+    fs::create_directories(root_ + "/private");
+    std::ofstream(bundle + "/Info.json") << R"({"CFBundleIdentifier": "com.ovak.zefra"})";
+    fs::copy_file("/bin/sleep", bundle + "/Linux/app");
+    platform::SpawnOptions options;
+    options.executable = "/bin/sh";
+    options.arguments = {"-c",
+                         "mount -t tmpfs tmpfs \"$1\" && cp -a \"$2/.\" \"$1/\" && "
+                         "exec \"$1/Zefra Writer.app/Contents/Linux/app\" 600",
+                         "sh", root_ + "/private", root_ + "/host"};
+    auto host = manager_->spawnInside(options);
+    EXPECT_TRUE(host) << host.error().message;
+    return std::move(host).value();
+  }
+  bool serviceEnds() {
+    return eventually([&] { return state("is-active", kService) == "inactive"; });
+  }
+
+  std::unique_ptr<zefra::testing::UserManager> manager_;
+  nlohmann::json info_;
+};
+
+TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheService) {
+  // First launch: both sockets enabled and listening, the record written, and
+  // a connect starts the service, on either name.
+  launchFromApplications();
+  const std::string version = info_["CFBundleShortVersionString"];
+  for (auto service : {"group.com.ovak.zefra.helper", "K4T9QZ2M7B.com.ovak.zefra.helper"}) {
+    auto proxy = connect(service);
+    ASSERT_TRUE(proxy) << proxy.error().message;
+    auto answer = (*proxy)->ping();
+    EXPECT_TRUE(answer && answer.value() == version) << service;
+  }
+  EXPECT_GT(servicePid(), 0);
+
+  // A changed record re-registers the activated helper: it keeps running and
+  // answering on the same sockets, and the units are rewritten.
+  const std::string dropIn = runtime_ + "/systemd/user/" + kService + ".d";
+  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+      {"version", [&] { editDefaults("RegisteredAgentVersion", "0"); }},
+      {"path", [&] { editDefaults("RegisteredAgentPath", root_ + "/elsewhere.app"); }},
+      {"a failed probe", [&] { tamper(); }},
+      {"--reregister",
+       [&] {
+         fs::create_directories(dropIn);
+         std::ofstream(dropIn + "/reregister.conf")
+             << "[Service]\nExecStart=\nExecStart=\"" << executable() << "\" --reregister\n";
+         EXPECT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    stopService();
+    change();
+    const auto written = fs::last_write_time(unitFile(kService));
+    EXPECT_EQ(ping(), version + "\n");
+    const pid_t activated = servicePid();
+    ASSERT_TRUE(eventually([&] {
+      return fs::exists(unitFile(kService)) && fs::last_write_time(unitFile(kService)) != written &&
+             defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
+             defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
+             state("is-enabled", kSocket) == "enabled" &&
+             state("is-enabled", kTeamSocket) == "enabled";
+    })) << log();
+    expectRegistered();
+    EXPECT_EQ(ping(), version + "\n");
+    EXPECT_EQ(servicePid(), activated);
+  }
+  EXPECT_EQ(occurrences(log(), kHealLine), 1u);
+  EXPECT_EQ(occurrences(log(), "register failed"), 0u) << log();
+  stopService();
+  fs::remove_all(dropIn);
+  fs::copy_file(kBuiltBundle + "/Contents/Linux/zefra-helper", executable(),
+                fs::copy_options::overwrite_existing);
+  ASSERT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
+
+  // The manager stops the sockets under the running helper: it goes on
+  // answering on them; quitting with the last host, it leaves them to be
+  // started again, and the next connect starts it again.
+  auto host = startPrivateHost();
+  EXPECT_EQ(ping(), version + "\n");
+  const pid_t watching = servicePid();
+  ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
+  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_EQ(servicePid(), watching);
+  // It has seen the host once it holds a pidfd on it.
+  ASSERT_TRUE(eventually([&] { return holdsPidfdOf(watching, host.pid()); }));
+  ASSERT_TRUE(host.signal(SIGKILL));
+  host.wait();
+  ASSERT_TRUE(serviceEnds());
+  expectRegistered();
+  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_NE(servicePid(), watching);
+}
+
+TEST_F(UserManagerInstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
+  launchFromApplications();
+  const std::string archive = root_ + "/update.zip";
+  auto made = runProgram(ZEFRA_TEST_MAKE_UPDATE,
+                         {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN,
+                          "--version", "2", "--short-version", "2.0", kBuiltBundle, archive});
+  ASSERT_EQ(made.status, 0) << made.err;
+
+  auto installed = client({"install-update", archive});
+  EXPECT_EQ(installed.out, "Zefra Helper updated itself.\n") << installed.err;
+  ASSERT_TRUE(serviceEnds());
+  // Version 2 answers the next connect and registers itself in its turn.
+  EXPECT_EQ(ping(), "2.0\n");
+  const pid_t updated = servicePid();
+  ASSERT_TRUE(eventually([&] { return defaults().value("RegisteredAgentVersion", "") == "2"; }));
+  expectRegistered();
+  EXPECT_EQ(ping(), "2.0\n");
+  EXPECT_EQ(servicePid(), updated);
+  stopService();
+  EXPECT_EQ(ping(), "2.0\n");
+
+  auto prepared = client({"prepare-for-update"});
+  EXPECT_EQ(prepared.out, "YES\n");
+  ASSERT_TRUE(serviceEnds());
+  ASSERT_TRUE(eventually([&] { return state("is-active", kSocket) == "inactive"; }));
+  expectUnregistered();
+  EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
+  EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
+}
+
+TEST_F(UserManagerInstallTest, StatusDialogUninstallsAndMaskedSocketsAskForApproval) {
+  launchFromApplications();
+  // Opened by the user while only the manager holds the names: it shows the
+  // status, and its uninstall takes the activated helper with it.
+  Terminal terminal = openInTerminal(executable());
+  const std::string version = info_["CFBundleShortVersionString"];
+  ASSERT_TRUE(terminal.choose("Zefra Helper " + version + " is installed",
+                              "  1) OK\r\n  2) Uninstall\u2026\r\nChoose 1-2: ", "2"));
+  ASSERT_TRUE(terminal.choose("Uninstall Zefra Helper?",
+                              "  1) Uninstall\r\n  2) Cancel\r\nChoose 1-2: ", "1"));
+  EXPECT_EQ(exitsWithin(helpers_.back(), 60), std::optional<int>(0));
+  EXPECT_EQ(terminal.screen.find("Couldn't uninstall"), std::string::npos) << terminal.screen;
+  ASSERT_TRUE(serviceEnds());
+  expectUnregistered();
+  EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
+
+  // `systemctl --user mask` refuses units that live in the user's own unit
+  // folder, so the user masks them as it would elsewhere: /dev/null in their
+  // place. The approval alert then offers the desktop's settings.
+  launchFromApplications();
+  for (const char* socket : {kSocket, kTeamSocket}) {
+    fs::remove(unitFile(socket));
+    fs::create_symlink("/dev/null", unitFile(socket));
+  }
+  ASSERT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
+  ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
+  EXPECT_EQ(state("is-enabled", kSocket), "masked");
+  fs::create_directories(root_ + "/bin");
+  zefra::testing::writeExecutable(root_ + "/bin/gnome-session-properties",
+                                  "#!/bin/sh\n: > '" + root_ + "/settings-opened'\n");
+  terminal = openInTerminal(executable(),
+                            {"XDG_CURRENT_DESKTOP=GNOME", "PATH=" + root_ + "/bin:/usr/bin:/bin"});
+  ASSERT_TRUE(terminal.choose("Zefra Helper needs your approval",
+                              "  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: ", "1"));
+  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/settings-opened"); }));
+  stop(helpers_.back());
+
+  // Allowed again, the next launch registers and a connect starts it.
+  ASSERT_EQ(manager_->systemctl({"unmask", kSocket, kTeamSocket}).status, 0);
+  launchFromApplications();
+  EXPECT_EQ(ping(), version + "\n");
 }
 
 }  // namespace

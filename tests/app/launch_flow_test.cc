@@ -269,6 +269,15 @@ TEST_F(FlowTest, StatusDialogButtons) {
     const bool uninstalled = events_.count("unregister") == 1;
     EXPECT_EQ(recorded("RegisteredAgentVersion").has_value(), !uninstalled);
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
+    if (uninstalled) {
+      // A heal or registration already on its way does nothing after it.
+      onMainQueue([&] {
+        delegate().selfHealRegistration("7");
+        delegate().registerAgent("7", false, false, 3);
+      });
+      EXPECT_EQ(actions(), expected);
+      EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), 0);
+    }
     if (failing) {
       EXPECT_EQ(responder_->alerts().back().informativeText,
                 "Remove it in System Settings \u25b8 General \u25b8 Login Items & Extensions "

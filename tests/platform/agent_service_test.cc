@@ -16,6 +16,7 @@
 #include "support/listening_socket.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
+#include "support/user_manager.h"
 
 namespace zefra::platform {
 namespace {
@@ -26,17 +27,28 @@ using namespace std::chrono_literals;
 constexpr const char* kNames[] = {"group.com.ovak.zefra.helper",
                                   "K4T9QZ2M7B.com.ovak.zefra.helper"};
 
-// PATH for the length of a test.
-class ScopedPath {
+// Variables of this process for the length of a test.
+class ScopedEnvironment {
  public:
-  explicit ScopedPath(const std::string& path)
-      : old_(std::getenv("PATH") ? std::getenv("PATH") : "") {
-    ::setenv("PATH", path.c_str(), 1);
+  explicit ScopedEnvironment(std::vector<std::pair<std::string, std::string>> values) {
+    for (auto& [name, value] : values) {
+      const char* old = std::getenv(name.c_str());
+      old_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
   }
-  ~ScopedPath() { ::setenv("PATH", old_.c_str(), 1); }
+  ~ScopedEnvironment() {
+    for (auto& [name, value] : old_) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
 
  private:
-  std::string old_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> old_;
 };
 
 std::vector<pid_t> ourChildren() {
@@ -72,21 +84,18 @@ class AgentServiceTest : public ::testing::Test {
   std::shared_ptr<AgentService> agent() {
     return agentServiceWithPlistName(kAgentPlistName, locations_);
   }
-  // A systemctl that logs its arguments and reports `isEnabled`.
+  // A systemctl that reaches a manager or not; one that is reached refuses
+  // every change, which no real manager can be made to do on cue.
   void standInSystemctl(bool reachable) {
     zefra::testing::writeExecutable(root_ + "/bin/systemctl", R"(#!/bin/sh
-echo "$*" >> ')" + root_ + R"(/systemctl.log'
 case "$2" in
   show-environment) exit )" + std::string(reachable ? "0" : "1") + R"( ;;
-  is-enabled) cat ')" + root_ + R"(/is-enabled' 2>/dev/null || echo disabled ;;
 esac
-exit 0
+echo "Failed: refused" >&2
+exit 1
 )");
   }
-  std::string systemctlLog() {
-    auto text = readSmallFile(root_ + "/systemctl.log");
-    return text ? text.value() : "";
-  }
+  std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 
   zefra::testing::TempDir temp_;
   std::string root_;
@@ -96,7 +105,7 @@ exit 0
 
 TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   standInSystemctl(false);
-  ScopedPath path(root_ + "/bin:/usr/bin:/bin");
+  ScopedEnvironment path({{"PATH", root_ + "/bin:/usr/bin:/bin"}});
   const std::string entry = root_ + "/config/autostart/com.ovak.zefra.helper.desktop";
   EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
   EXPECT_FALSE(agent()->unregisterAndReturnError());
@@ -133,7 +142,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
 
 TEST_F(AgentServiceTest, AutostartStartsNothingWhileAnyProcessHoldsASocket) {
   standInSystemctl(false);
-  ScopedPath path(root_ + "/bin:/usr/bin:/bin");
+  ScopedEnvironment path({{"PATH", root_ + "/bin:/usr/bin:/bin"}});
   for (const char* held : kNames) {
     // Listening but never answering, as a copy that refuses itself would.
     UniqueFd holder = zefra::testing::listenWithoutAccepting(root_ + "/runtime/" + held);
@@ -144,80 +153,80 @@ TEST_F(AgentServiceTest, AutostartStartsNothingWhileAnyProcessHoldsASocket) {
   }
 }
 
-TEST_F(AgentServiceTest, SystemdBackendDrivesSystemctlAndWritesVerifiableUnits) {
+TEST_F(AgentServiceTest, SystemdBackendWritesVerifiableUnitsAndReportsARefusingManager) {
   standInSystemctl(true);
-  ScopedPath path(root_ + "/bin:/usr/bin:/bin");
-  const std::string units = root_ + "/config/systemd/user/";
+  ScopedEnvironment path({{"PATH", root_ + "/bin:/usr/bin:/bin"}});
   EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
-  ASSERT_TRUE(agent()->registerAndReturnError());
-  EXPECT_EQ(systemctlLog(),
-            "--user show-environment\n--user is-enabled com.ovak.zefra.helper.socket\n"
-            "--user show-environment\n--user daemon-reload\n"
-            "--user enable --now com.ovak.zefra.helper.socket com.ovak.zefra.helper-team.socket\n");
+  auto refused = agent()->registerAndReturnError();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "systemctl enable failed with status 1");
   EXPECT_TRUE(ourChildren().empty());  // systemd starts it, on demand
-  const std::string service = readSmallFile(units + "com.ovak.zefra.helper.service").value();
+  const std::string service =
+      readSmallFile(unitDirectory() + "com.ovak.zefra.helper.service").value();
   EXPECT_NE(service.find("ExecStart=\"" + root_ +
                          "/Zefra Helper 100%%.app/Contents/Linux/zefra-helper\"\n"),
             std::string::npos);
 
   // systemd's own reading of the units, the quoted executable included.
-  const std::string runtime = root_ + "/runtime";
+  const std::string units = unitDirectory();
   const std::string command =
-      "XDG_RUNTIME_DIR='" + runtime + "' /usr/bin/systemd-analyze --user verify '" + units +
+      "XDG_RUNTIME_DIR='" + root_ + "/runtime' /usr/bin/systemd-analyze --user verify '" + units +
       "com.ovak.zefra.helper.service' '" + units + "com.ovak.zefra.helper.socket' '" + units +
       "com.ovak.zefra.helper-team.socket' 2>&1";
   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
   }
 
-  for (auto [state, status] : {std::pair{"enabled", AgentStatus::kEnabled},
-                               std::pair{"masked", AgentStatus::kRequiresApproval},
-                               std::pair{"disabled", AgentStatus::kNotRegistered}}) {
-    std::ofstream(root_ + "/is-enabled") << state << "\n";
-    EXPECT_EQ(agent()->status(), status) << state;
-  }
-  fs::remove(root_ + "/systemctl.log");
-  ASSERT_TRUE(agent()->unregisterAndReturnError());
-  EXPECT_EQ(systemctlLog(),
-            "--user show-environment\n"
-            "--user disable --now com.ovak.zefra.helper.socket com.ovak.zefra.helper-team.socket\n"
-            "--user daemon-reload\n");
-  EXPECT_TRUE(fs::is_empty(units));
+  // The refusal is reported, and the units go all the same.
   EXPECT_FALSE(agent()->unregisterAndReturnError());
+  EXPECT_TRUE(fs::is_empty(units));
+  auto again = agent()->unregisterAndReturnError();
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().message, "Zefra Helper is not registered as a login item");
   fs::remove_all(locations_.resourcePath);
   EXPECT_EQ(agent()->status(), AgentStatus::kNotFound);
 }
 
 TEST_F(AgentServiceTest, AgainstARunningUserManager) {
-  if (!systemdUserManagerReachable()) {
-    GTEST_SKIP() << "no systemd user manager is reachable (systemctl --user show-environment "
-                    "fails), as on the development machines; the stand-in systemctl covers it";
+  std::unique_ptr<zefra::testing::UserManager> manager;
+  ZEFRA_START_USER_MANAGER(manager,
+                           (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config",
+                                                               root_ + "/runtime", ""}));
+  // systemctl finds the units where the helper wrote them through the same variables.
+  ScopedEnvironment world({{"HOME", root_ + "/home"},
+                           {"XDG_CONFIG_HOME", root_ + "/config"},
+                           {"XDG_RUNTIME_DIR", root_ + "/runtime"}});
+  const std::string service = "com.ovak.zefra.helper.service";
+  const std::string socket = "com.ovak.zefra.helper.socket";
+  auto registered = agent()->registerAndReturnError();
+  ASSERT_TRUE(registered) << registered.error().message << manager->log();
+  EXPECT_EQ(agent()->status(), AgentStatus::kEnabled);
+  for (const char* name : kNames) {
+    EXPECT_EQ(fs::status(root_ + "/runtime/" + name).type(), fs::file_type::socket) << name;
   }
-  // The units get names of their own, so nothing of a real installation is touched.
-  const std::string base = "com.ovak.zefra.helper-selftest";
-  const std::string resources = root_ + "/selftest-resources";
-  fs::create_directories(resources);
-  for (const char* unit : {".service", ".socket", "-team.socket"}) {
-    std::string text =
-        readSmallFile(locations_.resourcePath + "/com.ovak.zefra.helper" + unit).value();
-    for (std::size_t at = text.find("com.ovak.zefra.helper"); at != std::string::npos;
-         at = text.find("com.ovak.zefra.helper", at + base.size())) {
-      text.replace(at, 21, base);
-    }
-    std::ofstream(resources + "/" + base + unit) << text;
+  // A connect starts the executable, its awkward path quoted right.
+  UniqueFd client = zefra::testing::connectTo(root_ + "/runtime/" + kNames[1]);
+  ASSERT_TRUE(client);
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       !fs::exists(root_ + "/started") && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(5ms);
   }
-  AgentLocations real = currentAgentLocations();
-  real.resourcePath = resources;
-  real.executablePath = executable_;
-  auto service = agentServiceWithPlistName(base + ".plist", real);
-  ASSERT_TRUE(service->registerAndReturnError());
-  EXPECT_EQ(service->status(), AgentStatus::kEnabled);
-  auto systemctl = findExecutableOnPath("systemctl").value();
-  (void)runCommand(systemctl, {"--user", "mask", base + ".socket"});
-  EXPECT_EQ(service->status(), AgentStatus::kRequiresApproval);
-  (void)runCommand(systemctl, {"--user", "unmask", base + ".socket"});
-  EXPECT_TRUE(service->unregisterAndReturnError());
-  EXPECT_EQ(service->status(), AgentStatus::kNotRegistered);
+  EXPECT_TRUE(fs::exists(root_ + "/started"));
+  EXPECT_EQ(manager->state({"is-active", service}), "active");
+
+  // Unregistered from another process, the running service goes too.
+  ASSERT_TRUE(agent()->unregisterAndReturnError());
+  EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
+  for (const auto& unit : {service, socket, std::string("com.ovak.zefra.helper-team.socket")}) {
+    EXPECT_FALSE(fs::exists(unitDirectory() + unit)) << unit;
+    EXPECT_EQ(manager->state({"is-active", unit}), "inactive") << unit;
+  }
+
+  // A masked socket, as the user leaves it, asks for approval.
+  ASSERT_TRUE(agent()->registerAndReturnError());
+  fs::remove(unitDirectory() + socket);
+  fs::create_symlink("/dev/null", unitDirectory() + socket);
+  EXPECT_EQ(agent()->status(), AgentStatus::kRequiresApproval);
 }
 
 }  // namespace

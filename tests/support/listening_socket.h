@@ -20,4 +20,14 @@ inline platform::UniqueFd listenWithoutAccepting(const std::string& path) {
   return fd;
 }
 
+// A client socket connected to `path`; empty when the connect fails.
+inline platform::UniqueFd connectTo(const std::string& path) {
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = platform::unixAddress(path);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    fd.reset();
+  }
+  return fd;
+}
+
 }  // namespace zefra::testing

@@ -1,0 +1,339 @@
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/capture.h"
+#include "platform/child_process.h"
+#include "platform/pidfd.h"
+#include "platform/small_file.h"
+
+namespace zefra::testing {
+
+// A `systemd --user` of a test's own, serving the test's world (its HOME,
+// XDG_CONFIG_HOME and XDG_RUNTIME_DIR). It needs root: it runs in a private
+// mount namespace with a tmpfs over /run/systemd, so the machine's own stays
+// as it was, and in a cgroup of its own in every hierarchy systemd uses. A
+// manager that starts in the root cgroup of a hybrid layout takes the whole
+// machine for its own and moves every process, PID 1 too, into its
+// init.scope; started inside a fresh cgroup it keeps to that one.
+class UserManager {
+ public:
+  struct World {
+    std::string home;
+    std::string configHome;
+    std::string runtimeDirectory;
+    // Where every service's output goes; without one, nowhere, as no
+    // journal runs.
+    std::string serviceLog;
+  };
+
+  // Why no manager can be started here; nothing when one can.
+  static std::optional<std::string> missingPrerequisite() {
+    if (::geteuid() != 0) return "a user manager of the test's own needs root";
+    if (!unshare() || !setpriv() || !nsenter()) {
+      return "unshare, setpriv or nsenter (util-linux) is not installed";
+    }
+    if (!systemd()) return "systemd is not installed (no /lib/systemd/systemd)";
+    if (!systemctlBinary()) return "systemctl is not installed";
+    if (cgroupRoots().empty()) return "no cgroup hierarchy is mounted under /sys/fs/cgroup";
+    return std::nullopt;
+  }
+
+  // Starts a manager for `world` and waits until it runs; a manager that
+  // does not come up is a failure, with its log.
+  static std::unique_ptr<UserManager> start(World world) {
+    std::unique_ptr<UserManager> manager(new UserManager(std::move(world)));
+    if (!manager->launch()) return nullptr;
+    return manager;
+  }
+
+  ~UserManager() {
+    if (process_) {
+      (void)systemctl({"exit"});
+      if (!platform::waitForPidfdExit(process_->handle().pidfd(), platform::Deadline::after(30))) {
+        ADD_FAILURE() << "the user manager did not exit within 30 s";
+      }
+    }
+    removeCgroups();
+    if (process_) process_->wait();
+  }
+  UserManager(const UserManager&) = delete;
+  UserManager& operator=(const UserManager&) = delete;
+
+  pid_t pid() const { return process_->pid(); }
+  // The cgroup the manager takes for its root, one path per hierarchy.
+  const std::vector<std::string>& cgroups() const { return cgroups_; }
+
+  // What a program of the world needs to reach the manager and to find what
+  // it finds: the world's own variables on top of a plain PATH.
+  std::vector<std::string> environment() const {
+    std::vector<std::string> entries = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+        "HOME=" + world_.home,
+        "XDG_CONFIG_HOME=" + world_.configHome,
+        "XDG_RUNTIME_DIR=" + world_.runtimeDirectory,
+        "LANG=C.UTF-8",
+    };
+    // Sanitized helpers that the manager starts report where the test's do.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
+    }
+    return entries;
+  }
+
+  struct Outcome {
+    int status = -1;
+    std::string output;  // standard output, then standard error
+  };
+  // `systemctl --user ARGS` against this manager.
+  Outcome systemctl(const std::vector<std::string>& arguments) const {
+    platform::CaptureOptions options;
+    options.spawn.executable = *systemctlBinary();
+    options.spawn.arguments = {"--user", "--no-pager"};
+    options.spawn.arguments.insert(options.spawn.arguments.end(), arguments.begin(),
+                                   arguments.end());
+    options.spawn.environment = environment();
+    options.inputFromPipe = false;
+    options.deadline = platform::Deadline::after(60);
+    auto captured = platform::captureProcess(options);
+    if (!captured) return {-1, captured.error().message};
+    return {captured->status.value_or(-1), std::string(captured->standardOutput.view()) +
+                                               std::string(captured->standardError.view())};
+  }
+  // The first line `systemctl --user ARGS` prints, e.g. a unit's state.
+  std::string state(const std::vector<std::string>& arguments) const {
+    std::string text = systemctl(arguments).output;
+    return text.substr(0, text.find('\n'));
+  }
+
+  // Starts a program in the manager's mount namespace, the one its services
+  // see: what it mounts there stays out of sight of every other process.
+  platform::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
+    options.arguments.insert(options.arguments.begin(), {"--target", std::to_string(pid()),
+                                                         "--mount", "--", options.executable});
+    options.executable = *nsenter();
+    return platform::spawnProcess(options);
+  }
+
+  // What the manager said on its standard output and error.
+  std::string log() const {
+    auto text = platform::readSmallFile(logPath_, 1 << 20);
+    return text ? text.value() : "";
+  }
+
+ private:
+  explicit UserManager(World world) : world_(std::move(world)) {}
+
+  static std::optional<std::string> firstExecutable(std::initializer_list<const char*> paths) {
+    for (const char* path : paths) {
+      if (::access(path, X_OK) == 0) return path;
+    }
+    return std::nullopt;
+  }
+  static std::optional<std::string> unshare() {
+    return firstExecutable({"/usr/bin/unshare", "/bin/unshare"});
+  }
+  static std::optional<std::string> nsenter() {
+    return firstExecutable({"/usr/bin/nsenter", "/bin/nsenter"});
+  }
+  static std::optional<std::string> setpriv() {
+    return firstExecutable({"/usr/bin/setpriv", "/bin/setpriv"});
+  }
+  static std::optional<std::string> systemd() {
+    return firstExecutable({"/lib/systemd/systemd", "/usr/lib/systemd/systemd"});
+  }
+  static std::optional<std::string> systemctlBinary() {
+    return firstExecutable({"/usr/bin/systemctl", "/bin/systemctl"});
+  }
+  // The roots of the hierarchies systemd keeps its tree in: cgroup2 alone,
+  // or the named v1 hierarchy with cgroup2 beside it (hybrid).
+  static std::vector<std::string> cgroupRoots() {
+    namespace fs = std::filesystem;
+    if (fs::exists("/sys/fs/cgroup/cgroup.controllers")) return {"/sys/fs/cgroup"};
+    std::vector<std::string> roots;
+    for (const char* root : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified"}) {
+      if (fs::exists(std::string(root) + "/cgroup.procs")) roots.push_back(root);
+    }
+    return roots;
+  }
+
+  static constexpr std::string_view kCgroupPrefix = "zefra-test-manager-";
+
+  // The cgroups of managers whose tests were killed before they could
+  // remove them: named after a process that no longer exists.
+  static void sweepLeftovers() {
+    namespace fs = std::filesystem;
+    std::set<std::string> names;
+    for (const auto& root : cgroupRoots()) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(root, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with(kCgroupPrefix)) continue;
+        const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + kCgroupPrefix.size()));
+        if (owner > 0 && (::kill(owner, 0) == 0 || errno != ESRCH)) continue;
+        names.insert(name);
+      }
+    }
+    for (const auto& name : names) {
+      std::vector<std::string> cgroups;
+      for (const auto& root : cgroupRoots()) {
+        if (fs::exists(root + "/" + name)) cgroups.push_back(root + "/" + name);
+      }
+      removeTree(cgroups);
+    }
+  }
+
+  bool launch() {
+    static std::atomic<int> made{0};
+    sweepLeftovers();
+    const std::string name =
+        std::string(kCgroupPrefix) + std::to_string(::getpid()) + "-" + std::to_string(made++);
+    std::vector<std::string> procs;
+    for (const auto& root : cgroupRoots()) {
+      const std::string cgroup = root + "/" + name;
+      if (::mkdir(cgroup.c_str(), 0755) != 0) {
+        ADD_FAILURE() << "cannot create the cgroup " << cgroup;
+        return false;
+      }
+      cgroups_.push_back(cgroup);
+      procs.push_back(cgroup + "/cgroup.procs");
+    }
+    std::filesystem::create_directories(world_.home);
+    std::filesystem::create_directories(world_.configHome);
+    std::filesystem::create_directories(world_.runtimeDirectory);
+    ::chmod(world_.runtimeDirectory.c_str(), 0700);
+    logPath_ = world_.home + "/.user-manager.log";
+    if (!world_.serviceLog.empty()) {
+      const std::string dropIns = world_.runtimeDirectory + "/systemd/user/service.d";
+      std::filesystem::create_directories(dropIns);
+      std::ofstream(dropIns + "/zefra-test-output.conf")
+          << "[Service]\nStandardOutput=append:" << world_.serviceLog
+          << "\nStandardError=append:" << world_.serviceLog << "\n";
+    }
+    // The shell enters the cgroups and the tmpfs first; systemd then takes
+    // over its process, so the manager is the child we hold.
+    const std::string script =
+        "for procs in \"$@\"; do echo $$ > \"$procs\" || exit 97; done\n"
+        "if [ -d /run/systemd ]; then covered=/run/systemd; else covered=/run; fi\n"
+        "mount -t tmpfs -o mode=0755 tmpfs \"$covered\" || exit 98\n"
+        "mkdir -p /run/systemd/system || exit 99\n"
+        "exec " +
+        *systemd() + " --user\n";
+    platform::SpawnOptions options;
+    // A test killed half-way takes its manager along; what that leaves in
+    // the cgroups goes at the next start (sweepLeftovers).
+    options.executable = *setpriv();
+    options.arguments = {"--pdeathsig", "KILL",    *unshare(), "--mount", "--propagation",
+                         "private",     "/bin/sh", "-c",       script,    "sh"};
+    options.arguments.insert(options.arguments.end(), procs.begin(), procs.end());
+    options.environment = environment();
+    options.standardInput = platform::Stdio::nullDevice();
+    platform::UniqueFd logFile(
+        ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    options.standardOutput = platform::Stdio::fromFd(logFile.get());
+    options.standardError = platform::Stdio::fromFd(logFile.get());
+    auto spawned = platform::spawnProcess(options);
+    if (!spawned) {
+      ADD_FAILURE() << "cannot start unshare: " << spawned.error().message;
+      return false;
+    }
+    process_ = std::make_unique<platform::ChildProcess>(std::move(spawned).value());
+
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::string reached;
+    while (std::chrono::steady_clock::now() < deadline && process_->isRunning()) {
+      // Not is-system-running: outside the manager's namespace it finds no
+      // /run/systemd/system and says "offline".
+      reached = state({"show", "--property=SystemState", "--value"});
+      if (reached == "running" || reached == "degraded") return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "the user manager did not come up (last state \"" << reached
+                  << "\", still running: " << process_->isRunning() << "); its log:\n"
+                  << log();
+    (void)process_->signal(SIGKILL);
+    return false;
+  }
+
+  // Whatever the manager left behind, depth first; anything still running
+  // in its tree is killed first.
+  void removeCgroups() { removeTree(cgroups_); }
+  static void removeTree(const std::vector<std::string>& cgroups) {
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    for (const auto& cgroup : cgroups) {
+      if (fs::exists(cgroup + "/cgroup.kill")) {
+        std::ofstream(cgroup + "/cgroup.kill") << "1";
+        continue;
+      }
+      // Without cgroup.kill (no cgroup2 here), process by process.
+      std::error_code error;
+      for (fs::recursive_directory_iterator it(cgroup, error), end; !error && it != end;
+           it.increment(error)) {
+        if (it->path().filename() != "cgroup.procs") continue;
+        std::ifstream procs(it->path());
+        for (pid_t pid; procs >> pid;) ::kill(pid, SIGKILL);
+      }
+    }
+    for (const auto& cgroup : cgroups) {
+      std::vector<std::string> tree;
+      std::error_code error;
+      for (fs::recursive_directory_iterator it(cgroup, error), end; !error && it != end;
+           it.increment(error)) {
+        if (it->is_directory(error)) tree.push_back(it->path().string());
+      }
+      std::sort(tree.begin(), tree.end(),
+                [](const auto& a, const auto& b) { return a.size() > b.size(); });
+      tree.push_back(cgroup);
+      for (const auto& dir : tree) {
+        // Killed processes leave their cgroup a moment after the signal.
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (::rmdir(dir.c_str()) != 0 && errno == EBUSY &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(10ms);
+        }
+        if (fs::exists(dir)) ADD_FAILURE() << "cannot remove the cgroup " << dir;
+      }
+    }
+  }
+
+  World world_;
+  std::string logPath_;
+  std::vector<std::string> cgroups_;
+  std::unique_ptr<platform::ChildProcess> process_;
+};
+
+// Starts a manager for `world` in a test body or SetUp. Where none can start
+// it skips, saying why; under CI (CI set) a missing prerequisite fails, as
+// scripts/install-deps installs them all.
+#define ZEFRA_START_USER_MANAGER(target, world)                                          \
+  do {                                                                                   \
+    if (auto missing = ::zefra::testing::UserManager::missingPrerequisite()) {           \
+      if (std::getenv("CI")) FAIL() << "no user manager under CI: " << *missing;         \
+      GTEST_SKIP() << "no systemd user manager of the test's own: " << *missing;         \
+    }                                                                                    \
+    target = ::zefra::testing::UserManager::start(world);                                \
+    ASSERT_TRUE(target) << "the prerequisites are present, but the manager did not run"; \
+  } while (false)
+
+}  // namespace zefra::testing
