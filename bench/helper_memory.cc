@@ -142,7 +142,7 @@ void BM_HelperThreadsWith64Runs(benchmark::State& state) {
       done.push_back(promise->get_future());
       proxy->runWithRunID(
           "r" + std::to_string(run), sleeper, {"3"}, std::nullopt, std::nullopt, {},
-          [promise](platform::Bytes, platform::Bytes, int) { promise->set_value(); });
+          [promise](base::Bytes, base::Bytes, int) { promise->set_value(); });
     }
     while (helper.children() < 64) std::this_thread::sleep_for(5ms);
     state.counters["threads_during"] = static_cast<double>(helper.status("Threads:"));

@@ -154,7 +154,7 @@ struct Helper {
   }
 
   std::string root;
-  platform::UniqueFd logFile;
+  base::UniqueFd logFile;
   std::optional<platform::ChildProcess> process;
 };
 
@@ -243,7 +243,7 @@ void output() {
   {
     auto proxy = helper.connect();
     proxy->runWithRunID("endless", tool, {}, std::nullopt, std::nullopt, {},
-                        [](platform::Bytes, platform::Bytes, int) {});
+                        [](base::Bytes, base::Bytes, int) {});
     for (auto deadline = Clock::now() + 10s;
          helper.children().empty() && Clock::now() < deadline;) {
       std::this_thread::sleep_for(5ms);
@@ -275,7 +275,7 @@ void runs() {
     auto status = std::make_shared<std::promise<int>>();
     replies.push_back(status->get_future());
     proxy->runWithRunID("r" + std::to_string(i), tool, {}, std::nullopt, std::nullopt, {},
-                        [status](platform::Bytes, platform::Bytes, int code) {
+                        [status](base::Bytes, base::Bytes, int code) {
                           status->set_value(code);
                         });
   }
@@ -369,7 +369,7 @@ void defaults() {
   auto future = status->get_future();
   const auto start = Clock::now();
   proxy->runWithRunID("cache", freeTool(2), {}, std::nullopt, std::nullopt, {},
-                      [status](platform::Bytes, platform::Bytes, int code) {
+                      [status](base::Bytes, base::Bytes, int code) {
                         status->set_value(code);
                       });
   const bool answered = future.wait_for(10s) == std::future_status::ready;

@@ -32,8 +32,8 @@
 namespace {
 
 using namespace zefra;
-using platform::Bytes;
-using platform::UniqueFd;
+using base::Bytes;
+using base::UniqueFd;
 using wire::IpcValue;
 
 constexpr std::size_t kLargeReply = 256u << 20;

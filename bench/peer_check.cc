@@ -30,7 +30,7 @@ namespace {
 
 using namespace zefra;
 namespace ossl = codesign::ossl;
-using platform::UniqueFd;
+using base::UniqueFd;
 
 constexpr std::size_t kClientSize = 5 * 1024 * 1024;
 constexpr const char* kSignedEnv = "ZEFRA_BENCH_SIGNED_DIR";

@@ -56,9 +56,9 @@ class PingOnly : public xpc::ZefraHelperProtocol {
   void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
   void runWithRunID(std::string, std::string, std::vector<std::string>,
-                    std::optional<platform::Bytes>, std::optional<std::string>, xpc::Environment,
+                    std::optional<base::Bytes>, std::optional<std::string>, xpc::Environment,
                     xpc::RunReply reply) override {
-    reply(platform::Bytes(), platform::Bytes(), 0);
+    reply(base::Bytes(), base::Bytes(), 0);
   }
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
@@ -139,7 +139,7 @@ Latency pings(client::RemoteProxy& proxy, int count) {
 // This program without its signature block; with `padded`, grown to 64 MiB
 // and ending in that block (a signature that is not its own).
 std::string unsignedCopy(const std::string& dir, bool padded) {
-  platform::UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+  base::UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
   auto block = codesign::locateBlock(self.get());
   if (!block || !*block) return "";
   const std::string path = dir + "/unsigned-flooder";
@@ -149,7 +149,7 @@ std::string unsignedCopy(const std::string& dir, bool padded) {
   if (padded) {
     const std::size_t size = (*block)->payloadLength + (*block)->cmsLength + codesign::kTrailerSize;
     std::string tail(size, '\0');
-    platform::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    base::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (::pread(self.get(), tail.data(), size, codeLength) != static_cast<ssize_t>(size) ||
         ::pwrite(out.get(), tail.data(), size, (off_t{64} << 20) - static_cast<off_t>(size)) !=
             static_cast<ssize_t>(size)) {
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
   const Latency quiet = pings(**proxy, count);
 
   const std::string raw = root + "/raw";
-  platform::UniqueFd rawListener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  base::UniqueFd rawListener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un rawAddress{};
   rawAddress.sun_family = AF_UNIX;
   std::strncpy(rawAddress.sun_path, raw.c_str(), sizeof rawAddress.sun_path - 1);

@@ -312,7 +312,7 @@ class SoakClient {
     options.runtimeDirectory = runtime_;
     auto proxy = client::RemoteProxy::connect(
         kService,
-        [this, weak](const platform::Error&) {
+        [this, weak](const base::Error&) {
           if (auto link = weak.lock()) ++link->errors;
           settled();
         },
@@ -347,9 +347,9 @@ class SoakClient {
     // The reply keeps the proxy alive; it is dropped once the reply ran.
     auto proxy = link_->proxy;
     proxy->runWithRunID(
-        run->id, tool, {run->token, delay}, platform::Bytes(run->input), std::nullopt,
+        run->id, tool, {run->token, delay}, base::Bytes(run->input), std::nullopt,
         {{"ZEFRA_SOAK_TAG", tag_.substr(tag_.find('=') + 1)}},
-        [this, run, proxy](platform::Bytes out, platform::Bytes err, std::int32_t status) mutable {
+        [this, run, proxy](base::Bytes out, base::Bytes err, std::int32_t status) mutable {
           proxy.reset();
           if (run->replies++ == 0 && !run->cancelled) {
             const std::string expected = run->input + "done " + run->token + "\n";
@@ -465,7 +465,7 @@ bool burst(const platform::ConnectOptions& connect, int clients, int seconds) {
         };
         auto outcome = std::make_shared<Outcome>();
         auto proxy = client::RemoteProxy::connect(
-            kService, [outcome](const platform::Error&) { outcome->set(false); }, connect);
+            kService, [outcome](const base::Error&) { outcome->set(false); }, connect);
         ++connections;
         if (!proxy) {
           ++refused;

@@ -89,7 +89,7 @@ void manyRuns(benchmark::State& state, int connections, int runsEach) {
         auto promise = std::make_shared<std::promise<void>>();
         done.push_back(promise->get_future());
         proxy->runWithRunID("r" + std::to_string(run), tool, {}, std::nullopt, std::nullopt, {},
-                            [promise, &errors](platform::Bytes, platform::Bytes, int status) {
+                            [promise, &errors](base::Bytes, base::Bytes, int status) {
                               if (status != 0) ++errors;
                               promise->set_value();
                             });

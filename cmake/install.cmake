@@ -13,14 +13,14 @@ install(CODE "
 install(PROGRAMS "${ZEFRA_BIN_DIR}/zefra-helper-client" DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The library and what it stands on; hosts link only ZefraHelper::client.
-set(zefra_client_libraries zefra_client zefra_xpc zefra_codesign zefra_platform zefra_wire)
+set(zefra_client_libraries zefra_client zefra_xpc zefra_codesign zefra_platform zefra_wire zefra_base)
 foreach(library ${zefra_client_libraries})
   string(REPLACE "zefra_" "" name ${library})
   set_target_properties(${library} PROPERTIES EXPORT_NAME ${name})
 endforeach()
 install(TARGETS ${zefra_client_libraries} EXPORT ZefraHelperTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-foreach(dir client platform wire xpc codesign)
+foreach(dir client platform wire xpc codesign base)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/${dir}"
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zefra-helper FILES_MATCHING PATTERN "*.h")
 endforeach()

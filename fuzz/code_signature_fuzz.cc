@@ -15,11 +15,11 @@
 #include "codesign/cms_shape.h"
 #include "codesign/signature_block.h"
 #include "codesign/verify.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace {
 
-using namespace zefra::platform;
+using namespace zefra;
 using namespace zefra::codesign;
 
 void checkPayload(std::string_view bytes) {

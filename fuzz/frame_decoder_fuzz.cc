@@ -27,10 +27,10 @@ std::string flatten(const wire::EncodedMessage& message) {
 }
 
 void checkReencodes(const std::vector<IpcValue>& values) {
-  platform::Result<wire::EncodedMessage> encoded = wire::encodeMessage(values);
+  base::Result<wire::EncodedMessage> encoded = wire::encodeMessage(values);
   if (!encoded) __builtin_trap();
   auto bytes = std::make_shared<std::string>(flatten(*encoded));
-  platform::Result<std::vector<IpcValue>> again =
+  base::Result<std::vector<IpcValue>> again =
       wire::decodeMessage(bytes, bytes->data(), bytes->size());
   if (!again || *again != values) __builtin_trap();
 }
@@ -64,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.commit(n);
     at += n;
     for (;;) {
-      platform::Result<std::optional<wire::FrameBody>> body = reader.next();
+      base::Result<std::optional<wire::FrameBody>> body = reader.next();
       if (!body) return 0;  // the connection would close here
       if (!*body) break;
-      platform::Result<std::vector<IpcValue>> message = wire::decodeFrameBody(**body);
+      base::Result<std::vector<IpcValue>> message = wire::decodeFrameBody(**body);
       if (!message) return 0;
       checkReencodes(*message);
-      platform::Result<wire::IpcCall> call = wire::parseCall(*message, *interface);
+      base::Result<wire::IpcCall> call = wire::parseCall(*message, *interface);
       if (!call) return 0;
       readTyped(*call);
     }

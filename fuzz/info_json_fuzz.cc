@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)xpc::versionFromInfoDictionary(running.infoDictionary());
   if (platform::readInfoDictionary(bundle) != running.infoDictionary()) __builtin_trap();
 
-  platform::Result<codesign::BundleLayout> layout = codesign::readBundleLayout(bundle);
+  base::Result<codesign::BundleLayout> layout = codesign::readBundleLayout(bundle);
   if (layout) {
     const std::string& name = layout->executableName;
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||

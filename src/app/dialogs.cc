@@ -42,7 +42,7 @@ void HelperDelegate::confirmUninstall() {
   uninstalling_ = true;
   (void)settings_.services.defaults->removeObject(kRegisteredVersionKey);
   settings_.services.agentService()->unregisterWithCompletionHandler(
-      [weak = weak_from_this()](std::optional<platform::Error> error) {
+      [weak = weak_from_this()](std::optional<base::Error> error) {
         platform::MainQueue::shared().async([weak, error] {
           auto self = weak.lock();
           if (!self) return;

@@ -128,7 +128,7 @@ void HelperDelegate::registerAgent(const std::string& version, bool firstInstall
   if (uninstalling_) return;
   auto& services = settings_.services;
   auto agent = services.agentService();
-  platform::Status registered = agent->registerAndReturnError();
+  base::Status registered = agent->registerAndReturnError();
   if (!registered) {
     if (attemptsLeft >= 2) {
       platform::MainQueue::shared().asyncAfter(

@@ -14,26 +14,26 @@ constexpr std::string_view kReopenSelector = "reopen";
 // One operation, no arguments, an empty reply that confirms delivery.
 class ControlInterface final : public wire::IpcInterface {
  public:
-  platform::Result<bool> checkCall(std::string_view selector,
+  base::Result<bool> checkCall(std::string_view selector,
                                    const std::vector<wire::IpcValue>& arguments) const override {
     if (selector != kReopenSelector || !arguments.empty()) {
-      return platform::Error{EPROTO, "unknown control call"};
+      return base::Error{EPROTO, "unknown control call"};
     }
     return true;
   }
-  platform::Status checkReply(std::string_view selector,
+  base::Status checkReply(std::string_view selector,
                               const std::vector<wire::IpcValue>& values) const override {
     if (selector != kReopenSelector || !values.empty()) {
-      return platform::Error{EPROTO, "unexpected control reply"};
+      return base::Error{EPROTO, "unexpected control reply"};
     }
-    return platform::Ok{};
+    return base::Ok{};
   }
 };
 
 class ReopenObject final : public platform::IpcExportedObject {
  public:
   explicit ReopenObject(std::weak_ptr<HelperDelegate> delegate) : delegate_(std::move(delegate)) {}
-  platform::Result<platform::Work> bind(std::string_view, std::vector<wire::IpcValue>,
+  base::Result<platform::Work> bind(std::string_view, std::vector<wire::IpcValue>,
                                         platform::IpcReply reply) override {
     return platform::Work([delegate = delegate_, reply] {
       platform::MainQueue::shared().async([delegate] {
@@ -49,7 +49,7 @@ class ReopenObject final : public platform::IpcExportedObject {
 
 }  // namespace
 
-platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+base::Result<std::unique_ptr<platform::Listener>> openReopenListener(
     std::weak_ptr<HelperDelegate> delegate,
     std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
     const platform::ListenerOptions& options) {
@@ -72,10 +72,10 @@ bool forwardReopen(const platform::ConnectOptions& options) {
   std::promise<bool> delivered;
   connection->call(
       kReopenSelector, {},
-      [&delivered](std::vector<wire::IpcValue>) -> platform::Result<platform::Work> {
+      [&delivered](std::vector<wire::IpcValue>) -> base::Result<platform::Work> {
         return platform::Work([&delivered] { delivered.set_value(true); });
       },
-      [&delivered](const platform::Error&) { delivered.set_value(false); });
+      [&delivered](const base::Error&) { delivered.set_value(false); });
   return delivered.get_future().get();
 }
 

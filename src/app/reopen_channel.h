@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/ipc_listener.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::app {
 
@@ -17,7 +17,7 @@ inline constexpr std::string_view kControlServiceName = "com.ovak.zefra.helper.c
 
 // Serves reopen requests: each runs applicationShouldHandleReopen on the main
 // queue. Peers pass the same signature check as the tool service.
-platform::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+base::Result<std::unique_ptr<platform::Listener>> openReopenListener(
     std::weak_ptr<HelperDelegate> delegate,
     std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
     const platform::ListenerOptions& options = {});

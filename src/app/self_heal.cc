@@ -4,7 +4,7 @@
 
 #include "app/helper_delegate.h"
 #include "client/remote_proxy.h"
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/queue.h"
@@ -60,7 +60,7 @@ void probeMachService(std::string_view name, std::function<void(bool answered)> 
   auto probe = std::make_shared<Probe>();
   probe->completion = std::move(completion);
   auto connection = client::RemoteProxy::connect(
-      name, [probe](const platform::Error&) { probe->finish(false); }, options);
+      name, [probe](const base::Error&) { probe->finish(false); }, options);
   if (!connection) {
     // Nobody serves the name: the error outcome, and no time-out to arm.
     platform::globalQueue().async([probe] { probe->finish(false); });
@@ -95,13 +95,13 @@ void machServiceAnswers(std::function<void(bool answered)> completion,
 void HelperDelegate::selfHealRegistration(const std::string& version) {
   if (uninstalling_) return;
   auto& services = settings_.services;
-  const double now = platform::now();
+  const double now = base::now();
   const double last = services.defaults->doubleForKey(kLastSelfHealKey);
   if (!(now - last > kSelfHealInterval)) return;
   (void)services.defaults->setObject(kLastSelfHealKey, now);
   platform::log(kSelfHealLogLine);
   services.agentService()->unregisterWithCompletionHandler(
-      [weak = weak_from_this(), version](std::optional<platform::Error>) {
+      [weak = weak_from_this(), version](std::optional<base::Error>) {
         platform::MainQueue::shared().async([weak, version] {
           if (auto self = weak.lock()) self->registerAgent(version, false, false, 3);
         });

@@ -23,7 +23,7 @@
 #include "platform/pipe_io.h"
 #include "platform/process_exit.h"
 #include "platform/signal_watch.h"
-#include "platform/uuid.h"
+#include "base/random.h"
 #include "wire/frame.h"
 #include "wire/utf8.h"
 #include "xpc/interface.h"
@@ -55,7 +55,7 @@ int usageError(std::string_view command, const std::string& message) {
   return EX_USAGE;
 }
 
-int unreachable(const Target& target, const platform::Error& error) {
+int unreachable(const Target& target, const base::Error& error) {
   if (error.code == platform::kServedByAnotherUser) {
     return fail(EX_NOPERM, "refusing the helper at " + target.service + ": " + error.message +
                                "; nothing was sent to it");
@@ -66,7 +66,7 @@ int unreachable(const Target& target, const platform::Error& error) {
 }
 
 // What a call that failed after the connection was accepted means.
-int lost(const Target& target, const platform::Error& error) {
+int lost(const Target& target, const base::Error& error) {
   if (error.code == EPROTO && error.message.find("exceeds the limit") != std::string::npos) {
     return fail(EX_NOINPUT, std::string("the call (input, arguments and environment) exceeds ") +
                                 kCallLimitText);
@@ -102,7 +102,7 @@ Session open(const Target& target) {
                               "with --verbose to log why)")};
 }
 
-void writeOut(int fd, const platform::Bytes& bytes) {
+void writeOut(int fd, const base::Bytes& bytes) {
   (void)platform::writeAll(fd, bytes.view());
 }
 
@@ -149,7 +149,7 @@ std::string readBounded(std::istream& in) {
 }
 
 // The input, or the exit status of why there is none.
-std::variant<platform::Bytes, int> readInput(const std::string& source) {
+std::variant<base::Bytes, int> readInput(const std::string& source) {
   std::string data;
   if (source == "-") {
     data = readBounded(std::cin);
@@ -168,7 +168,7 @@ std::variant<platform::Bytes, int> readInput(const std::string& source) {
   if (data.size() > kCallLimit) {
     return fail(EX_NOINPUT, "the input is larger than " + std::string(kCallLimitText));
   }
-  return platform::Bytes(std::move(data));
+  return base::Bytes(std::move(data));
 }
 
 // `directory` made absolute against our own working directory.
@@ -193,14 +193,14 @@ std::variant<std::string, int> absoluteDirectory(const std::string& directory) {
 }
 
 // The helper's own 127 and 126 messages end without a line break.
-void finishHelperMessage(const RemoteProxy::RunResult& result, platform::Bytes& standardError) {
+void finishHelperMessage(const RemoteProxy::RunResult& result, base::Bytes& standardError) {
   if (result.status != 126 && result.status != 127) return;
   std::string_view text = standardError.view();
   if (!result.standardOutput.view().empty() || !text.starts_with(kHelperPrefix) ||
       text.ends_with('\n')) {
     return;
   }
-  standardError = platform::Bytes(std::string(text) + "\n");
+  standardError = base::Bytes(std::string(text) + "\n");
 }
 
 // Ctrl-C and SIGTERM during a run: the first sends a cancel, and the run's
@@ -256,7 +256,7 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
 
 int run(const Target& target, std::vector<std::string>::const_iterator arg,
         std::vector<std::string>::const_iterator end) {
-  std::string runID = platform::randomUuid();
+  std::string runID = base::randomUuid();
   std::optional<std::string> cwdOption;
   bool helperCwd = false;
   std::optional<std::string> inputSource;
@@ -315,11 +315,11 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   }
 
   // No --input sends no input at all; an empty file sends empty input.
-  std::optional<platform::Bytes> input;
+  std::optional<base::Bytes> input;
   if (inputSource) {
     auto read = readInput(*inputSource);
     if (auto* status = std::get_if<int>(&read)) return *status;
-    input = std::get<platform::Bytes>(std::move(read));
+    input = std::get<base::Bytes>(std::move(read));
   } else if (platform::carriesData(STDIN_FILENO)) {
     std::cerr << kSelf
               << "note: standard input is not sent to the tool; add --input - to send it\n";

@@ -8,8 +8,8 @@
 namespace zefra::client {
 
 using platform::ClientConnection;
-using platform::Error;
-using platform::Result;
+using base::Error;
+using base::Result;
 using platform::Work;
 using wire::IpcValue;
 using ReplyBinder = ClientConnection::ReplyBinder;
@@ -82,7 +82,7 @@ Result<std::shared_ptr<RemoteProxy>> RemoteProxy::connect(std::string_view servi
   return std::make_shared<RemoteProxy>(std::move(connection).value(), std::move(errorHandler));
 }
 
-Result<std::shared_ptr<RemoteProxy>> RemoteProxy::adopt(platform::UniqueFd socket,
+Result<std::shared_ptr<RemoteProxy>> RemoteProxy::adopt(base::UniqueFd socket,
                                                         ErrorHandler errorHandler) {
   Result<ClientConnection> connection =
       ClientConnection::adopt(std::move(socket), xpc::makeHelperInterface());

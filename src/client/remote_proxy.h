@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "platform/ipc_connection.h"
-#include "platform/result.h"
+#include "base/result.h"
 #include "xpc/protocol.h"
 
 namespace zefra::client {
 
-using platform::Bytes;
+using base::Bytes;
 
 // ZefraHelperProtocol over a connection to the helper. Each call's reply runs
 // once on the connection's delivery queue; when the connection fails or
@@ -26,14 +26,14 @@ using platform::Bytes;
 // keeps the proxy alive (capture it in the reply and the error handler).
 class RemoteProxy final : public xpc::ZefraHelperProtocol {
  public:
-  using ErrorHandler = std::function<void(const platform::Error& error)>;
+  using ErrorHandler = std::function<void(const base::Error& error)>;
 
   // Fails when the runtime directory is refused or nobody serves the name.
-  static platform::Result<std::shared_ptr<RemoteProxy>> connect(
+  static base::Result<std::shared_ptr<RemoteProxy>> connect(
       std::string_view serviceName, ErrorHandler errorHandler,
       const platform::ConnectOptions& options = {});
   // Over a connected socket (tests, socket pairs).
-  static platform::Result<std::shared_ptr<RemoteProxy>> adopt(platform::UniqueFd socket,
+  static base::Result<std::shared_ptr<RemoteProxy>> adopt(base::UniqueFd socket,
                                                               ErrorHandler errorHandler);
 
   explicit RemoteProxy(platform::ClientConnection connection, ErrorHandler errorHandler);
@@ -61,14 +61,14 @@ class RemoteProxy final : public xpc::ZefraHelperProtocol {
     Bytes standardError;
     std::int32_t status = 0;
   };
-  platform::Result<std::string> ping();
-  platform::Result<xpc::Inventory> toolInventory();
-  platform::Result<RunResult> run(std::string runID, std::string tool,
+  base::Result<std::string> ping();
+  base::Result<xpc::Inventory> toolInventory();
+  base::Result<RunResult> run(std::string runID, std::string tool,
                                   std::vector<std::string> arguments, std::optional<Bytes> input,
                                   std::optional<std::string> workingDirectory,
                                   xpc::Environment environment);
-  platform::Result<bool> prepareForUpdate();
-  platform::Result<std::pair<bool, std::string>> installUpdate(std::string path);
+  base::Result<bool> prepareForUpdate();
+  base::Result<std::pair<bool, std::string>> installUpdate(std::string path);
 
  private:
   platform::ClientConnection connection_;

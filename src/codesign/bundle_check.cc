@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "codesign/bundle_seal.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::codesign {
 

@@ -11,7 +11,7 @@
 
 #include "codesign/signature_block.h"
 #include "platform/small_file.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::codesign {
 namespace {

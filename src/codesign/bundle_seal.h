@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "codesign/openssl_util.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 // The resource seal of a bundle: every entry of the bundle except the main
 // executable, in a canonical sorted form whose SHA-256 the main executable's

@@ -2,13 +2,13 @@
 
 #include <string_view>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::codesign {
 
-using platform::Error;
-using platform::Ok;
-using platform::Status;
+using base::Error;
+using base::Ok;
+using base::Status;
 
 // CMS leaves some fields outside what the signature covers (the versions,
 // the outer digest list, certificates, unsigned attributes). A signature

@@ -13,19 +13,19 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 // OpenSSL objects as owning handles, and the few helpers every code-identity
 // file needs.
 namespace zefra::codesign {
 
-using platform::errnoError;
-using platform::Error;
-using platform::Ok;
-using platform::Result;
-using platform::Status;
-using platform::UniqueFd;
+using base::errnoError;
+using base::Error;
+using base::Ok;
+using base::Result;
+using base::Status;
+using base::UniqueFd;
 
 }  // namespace zefra::codesign
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/process_image.h"
 #include "platform/queue.h"
 
@@ -15,7 +15,7 @@ namespace {
 
 bool racy(const FileIdentity& id) {
   double changed = static_cast<double>(std::max(id.mtimeNs, id.ctimeNs)) / 1e9;
-  return changed > platform::now() - PeerCodeChecker::kRacySeconds;
+  return changed > base::now() - PeerCodeChecker::kRacySeconds;
 }
 
 // Only root writes here, so code mapped from these is the system's.

@@ -12,7 +12,7 @@
 #include "codesign/verify.h"
 #include "platform/files.h"
 #include "platform/peer_process.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::codesign {
 
@@ -95,7 +95,7 @@ class PeerCodeChecker {
   struct Check {
     std::shared_ptr<const PeerProcess> peer;
     VerdictHandler done;
-    platform::UniqueFd image;
+    base::UniqueFd image;
     FileIdentity identity;
     SigningInfo claimed;  // what the signature says, before the code is hashed
   };

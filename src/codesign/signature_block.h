@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "codesign/openssl_util.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 // The code signature block appended to an ELF executable. The loader ignores
 // bytes after the last segment, so the block rides along with the file:

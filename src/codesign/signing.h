@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "codesign/openssl_util.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 // Signing executables and bundles (the signing tool's side of the scheme in
 // code_signature.h).

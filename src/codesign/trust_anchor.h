@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "codesign/openssl_util.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::codesign {
 

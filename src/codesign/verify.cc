@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "codesign/cms_shape.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::codesign {
 

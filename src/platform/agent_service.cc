@@ -16,7 +16,7 @@
 #include "platform/queue.h"
 #include "platform/runtime_dir.h"
 #include "platform/small_file.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 #include "platform/user_info.h"
 
 namespace zefra::platform {

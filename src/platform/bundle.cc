@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "platform/no_destructor.h"
-#include "platform/unique_fd.h"
+#include "base/no_destructor.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 namespace {
@@ -59,7 +59,7 @@ nlohmann::json readInfoDictionary(const std::string& bundlePath) {
 }
 
 const Bundle& Bundle::main() {
-  static NoDestructor<Bundle> bundle(atExecutablePath(selfExecutablePath()));
+  static base::NoDestructor<Bundle> bundle(atExecutablePath(selfExecutablePath()));
   return bundle.get();
 }
 

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/bytes.h"
+#include "base/bytes.h"
 #include "platform/child_process.h"
-#include "platform/deadline.h"
+#include "base/deadline.h"
 #include "platform/event_flag.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::platform {
 
@@ -23,7 +23,7 @@ struct CaptureOptions {
   bool inputFromPipe = true;
   std::string_view input;
   // When it passes, the capture stops and leaves the child running, unreaped.
-  Deadline deadline = Deadline::never();
+  base::Deadline deadline = base::Deadline::never();
   // Runs once the child has started, before any input is written; false
   // closes the input unwritten.
   std::function<bool(const std::shared_ptr<ChildProcess>&)> launched;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

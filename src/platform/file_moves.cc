@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 // Whole-item file operations, as a file manager performs them.
 namespace zefra::platform {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

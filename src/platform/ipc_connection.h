@@ -13,8 +13,8 @@
 
 #include "platform/ipc_senders.h"
 #include "platform/queue.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 #include "wire/codec.h"
 #include "wire/message.h"
 

@@ -9,9 +9,9 @@
 #include <future>
 #include <thread>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/queue.h"
-#include "platform/uuid.h"
+#include "base/random.h"
 
 namespace zefra::platform {
 
@@ -41,7 +41,7 @@ struct IpcIo {
 };
 
 IpcIo& io() {
-  static NoDestructor<IpcIo> instance;
+  static base::NoDestructor<IpcIo> instance;
   return instance.get();
 }
 
@@ -122,7 +122,7 @@ void FramedSocket::startReading() {
   if (!open_ || reading_) return;
   reading_ = true;
   if (opening_ == Opening::kServing) {
-    nonce_ = randomBytes(kNonceSize);
+    nonce_ = base::randomBytes(kNonceSize);
     Result<EncodedFrame> frame = wire::encodeFrame(wire::makeNonceMessage(Bytes(nonce_)));
     if (!frame || !send(std::move(frame).value())) return closeSocket(ipcViolation("cannot open"));
   }

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "platform/ipc_senders.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 #include "wire/frame.h"
 #include "wire/message.h"
 

@@ -22,7 +22,7 @@
 
 #include "platform/ipc_io.h"
 #include "platform/log.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/runtime_dir.h"
 #include "platform/socket_activation.h"
 #include "platform/socket_file.h"
@@ -35,7 +35,7 @@ namespace {
 // does elsewhere: as many at once as there are processors, so that a flood
 // of connections leaves the I/O thread its share of them.
 NarrowQueue& acceptQueue() {
-  static NoDestructor<NarrowQueue> queue(std::max(2u, std::thread::hardware_concurrency()));
+  static base::NoDestructor<NarrowQueue> queue(std::max(2u, std::thread::hardware_concurrency()));
   return queue.get();
 }
 

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/ipc_connection.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

@@ -9,7 +9,7 @@
 
 #include "platform/log.h"
 #include "platform/pidfd.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 #ifndef SO_PASSPIDFD
 #define SO_PASSPIDFD 76  // Linux 6.5; the C library headers here predate it

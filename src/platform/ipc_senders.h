@@ -10,7 +10,7 @@
 
 #include "platform/peer_process.h"
 #include "platform/process_image.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::platform {
 

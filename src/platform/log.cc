@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/pipe_io.h"
 
 namespace zefra::platform {
@@ -26,7 +26,7 @@ std::atomic<int> activeCaptures{0};
 std::atomic<bool> verbose{false};
 
 Captures& captures() {
-  static NoDestructor<Captures> instance;
+  static base::NoDestructor<Captures> instance;
   return instance.get();
 }
 

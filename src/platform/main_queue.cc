@@ -6,7 +6,7 @@
 #include <asio/steady_timer.hpp>
 #include <optional>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
 namespace zefra::platform {
 
@@ -20,7 +20,7 @@ struct MainQueue::Impl {
 MainQueue::MainQueue() : impl_(std::make_shared<Impl>()) {}
 
 MainQueue& MainQueue::shared() {
-  static NoDestructor<MainQueue> queue;
+  static base::NoDestructor<MainQueue> queue;
   return queue.get();
 }
 

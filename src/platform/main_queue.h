@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/queue.h"
 
 namespace asio {
@@ -24,7 +24,7 @@ class MainQueue {
 
  private:
   template <class T>
-  friend class NoDestructor;
+  friend class base::NoDestructor;
   MainQueue();
   struct Impl;
   std::shared_ptr<Impl> impl_;

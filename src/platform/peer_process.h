@@ -3,8 +3,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 // Who is at the other end of a Unix socket, and what code it runs.
 namespace zefra::platform {

@@ -28,7 +28,7 @@ Status signalPidfd(int pidfd, int sig) {
   return Ok{};
 }
 
-bool waitForPidfdExit(int pidfd, const Deadline& deadline) {
+bool waitForPidfdExit(int pidfd, const base::Deadline& deadline) {
   if (pidfd < 0) return true;
   pollfd entry{pidfd, POLLIN, 0};
   for (;;) {
@@ -51,7 +51,7 @@ std::optional<std::uint64_t> pidfdIdentity(int pidfd) {
 }
 
 bool pidfdIsRunning(int pidfd) {
-  return pidfd >= 0 && !waitForPidfdExit(pidfd, Deadline::after(0));
+  return pidfd >= 0 && !waitForPidfdExit(pidfd, base::Deadline::after(0));
 }
 
 }  // namespace zefra::platform

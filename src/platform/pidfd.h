@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/deadline.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/deadline.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 
@@ -18,7 +18,7 @@ Status signalPidfd(int pidfd, int sig);
 // False once the process has exited, reaped or not. Never blocks or reaps.
 bool pidfdIsRunning(int pidfd);
 // True when the process has exited by the deadline; it stays unreaped.
-bool waitForPidfdExit(int pidfd, const Deadline& deadline);
+bool waitForPidfdExit(int pidfd, const base::Deadline& deadline);
 // A number that names the process of `pidfd` until the system restarts (its
 // pidfs inode; Linux 6.9), so two pidfds can be compared with one fstat.
 // Nothing on older kernels, whose pidfds all share one inode.

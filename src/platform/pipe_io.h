@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/deadline.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/deadline.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

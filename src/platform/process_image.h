@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 // What a running process has loaded, read through /proc.
 namespace zefra::platform {

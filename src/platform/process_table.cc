@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

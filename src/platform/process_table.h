@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::platform {
 

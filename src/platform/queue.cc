@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/log.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
 namespace zefra::platform {
 
@@ -26,7 +26,7 @@ class Pool {
  public:
   static Pool& shared() {
     // Never destroyed: detached workers may still touch it during exit.
-    static NoDestructor<Pool> pool;
+    static base::NoDestructor<Pool> pool;
     return pool.get();
   }
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::platform {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
 namespace zefra::platform {
 
@@ -36,8 +36,8 @@ int socketOption(int fd, int option) {
 
 Result<std::optional<UniqueFd>> takeActivatedSocket(std::string_view name) {
   constexpr int kFirstPassedFd = 3;
-  static NoDestructor<std::mutex> mu;
-  static NoDestructor<std::set<int>> taken;
+  static base::NoDestructor<std::mutex> mu;
+  static base::NoDestructor<std::set<int>> taken;
   std::lock_guard lock(mu.get());
 
   long pid = 0;

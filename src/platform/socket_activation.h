@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

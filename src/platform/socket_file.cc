@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/unix_address.h"
 
 namespace zefra::platform {
@@ -23,7 +23,7 @@ void removeIfOurs(const SocketFile& file) {
 }
 
 SocketFiles& SocketFiles::shared() {
-  static NoDestructor<SocketFiles> files;
+  static base::NoDestructor<SocketFiles> files;
   return files.get();
 }
 

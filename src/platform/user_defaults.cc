@@ -12,9 +12,9 @@
 #include <exception>
 #include <thread>
 
-#include "platform/deadline.h"
+#include "base/deadline.h"
 #include "platform/log.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/pipe_io.h"
 #include "platform/user_info.h"
 
@@ -26,7 +26,7 @@ using nlohmann::json;
 constexpr std::string_view kDomain = "com.ovak.zefra.helper";
 
 std::shared_ptr<const json> emptyDocument() {
-  static NoDestructor<std::shared_ptr<const json>> empty(
+  static base::NoDestructor<std::shared_ptr<const json>> empty(
       std::make_shared<const json>(json::object()));
   return empty.get();
 }
@@ -83,7 +83,7 @@ std::optional<json> parseDocument(std::string_view text) {
 constexpr double kLockPatience = 5.0;
 
 Status lockExclusively(int fd, const std::string& path) {
-  const Deadline deadline = Deadline::after(kLockPatience);
+  const base::Deadline deadline = base::Deadline::after(kLockPatience);
   for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Ok{};
     if (errno == EINTR) continue;
@@ -106,7 +106,7 @@ Status syncDirectory(const std::string& dir) {
 }  // namespace
 
 UserDefaults& UserDefaults::standard() {
-  static NoDestructor<UserDefaults> defaults(standardPath());
+  static base::NoDestructor<UserDefaults> defaults(standardPath());
   return defaults.get();
 }
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "platform/files.h"
-#include "platform/result.h"
-#include "platform/unique_fd.h"
+#include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 

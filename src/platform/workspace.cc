@@ -14,7 +14,7 @@
 
 #include "platform/bundle.h"
 #include "platform/main_queue.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
 namespace zefra::platform {
 
@@ -129,7 +129,7 @@ struct Workspace::Impl : std::enable_shared_from_this<Workspace::Impl> {
 Workspace::Workspace() : impl_(std::make_shared<Impl>()) {}
 
 Workspace& Workspace::shared() {
-  static NoDestructor<Workspace> workspace;
+  static base::NoDestructor<Workspace> workspace;
   return workspace.get();
 }
 

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "base/no_destructor.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 
@@ -57,7 +58,7 @@ class Workspace {
  private:
   Workspace();
   template <class T>
-  friend class NoDestructor;
+  friend class base::NoDestructor;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -14,7 +14,7 @@
 
 #include "platform/file_moves.h"
 #include "platform/small_file.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 namespace {

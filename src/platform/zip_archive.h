@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 // Zip archives through libarchive: the secure unpacker of updates and the
 // writer the maker's tools use.

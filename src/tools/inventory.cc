@@ -50,7 +50,7 @@ Probe probeVersion(const std::string& path, double timeout) {
   options.spawn.arguments = {"--version"};
   options.captureStandardError = false;
   options.inputFromPipe = false;
-  options.deadline = platform::Deadline::after(timeout);
+  options.deadline = base::Deadline::after(timeout);
   auto probe = platform::captureProcess(options);
   if (!probe) return {};
   if (!probe->status) {

@@ -1,7 +1,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/capture.h"
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/files.h"
 #include "wire/utf8.h"
 #include "platform/user_defaults.h"
@@ -112,7 +112,7 @@ std::optional<std::string> ToolResolver::cachedShellPath(const std::string& tool
     if (auto times = timesFrom(snapshot.find(kTimesKey))) {
       if (auto time = times->find(tool); time != times->end()) storedAt = time->second;
     }
-    valid = platform::now() - storedAt < kNegativeEntryLifetime;
+    valid = base::now() - storedAt < kNegativeEntryLifetime;
   }
   if (!valid) return std::nullopt;
   shellResolved_.insert_or_assign(tool, entry->second);
@@ -128,7 +128,7 @@ void ToolResolver::storeShellPath(const std::string& tool, const std::string& va
     auto paths = pathsFrom(document.find(kPathsKey)).value_or(Paths{});
     auto times = timesFrom(document.find(kTimesKey)).value_or(Times{});
     paths.insert_or_assign(tool, value);
-    times.insert_or_assign(tool, platform::now());
+    times.insert_or_assign(tool, base::now());
     document.set(kPathsKey, Json(paths));
     document.set(kTimesKey, Json(times));
   });

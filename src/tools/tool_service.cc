@@ -4,7 +4,7 @@
 
 #include "platform/log.h"
 #include "platform/main_queue.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/user_defaults.h"
 #include "platform/user_info.h"
 #include "tools/catalogue.h"
@@ -63,7 +63,7 @@ namespace {
 // unpacker's limit into the temporary folder, and a waiting one holds no
 // thread.
 platform::SerialQueue& installQueue() {
-  static platform::NoDestructor<platform::SerialQueue> queue("zefra.helper.install");
+  static base::NoDestructor<platform::SerialQueue> queue("zefra.helper.install");
   return queue.get();
 }
 

@@ -10,7 +10,7 @@
 #include "platform/file_moves.h"
 #include "platform/files.h"
 #include "platform/quarantine.h"
-#include "platform/uuid.h"
+#include "base/random.h"
 
 namespace zefra::update {
 namespace {
@@ -21,7 +21,7 @@ constexpr char kSignatureFailed[] = "The update failed its signature check and w
 InstallOutcome no(std::string message) {
   return {false, std::move(message)};
 }
-InstallOutcome no(const char* prefix, const platform::Error& error) {
+InstallOutcome no(const char* prefix, const base::Error& error) {
   return {false, prefix + error.message};
 }
 
@@ -67,7 +67,7 @@ InstallOutcome swapIn(const std::string& beside, const std::string& installed,
   }
   // No atomic exchange on this file system: two renames, with a roll-back.
   const std::string aside =
-      parentOf(installed) + "/." + nameOf(installed) + ".replaced-" + platform::randomUuid();
+      parentOf(installed) + "/." + nameOf(installed) + ".replaced-" + base::randomUuid();
   if (auto movedAside = platform::moveItem(installed, aside); !movedAside) {
     (void)platform::removeItem(beside);
     return no(kAsideFailed, movedAside.error());
@@ -100,7 +100,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
                                     const UpdateSettings& settings) {
   const std::string temporary = settings.temporaryDirectory.empty() ? platform::temporaryDirectory()
                                                                     : settings.temporaryDirectory;
-  const std::string staging = temporary + "/self-update-" + platform::randomUuid();
+  const std::string staging = temporary + "/self-update-" + base::randomUuid();
   if (auto created = platform::createDirectories(staging, 0700); !created) {
     return no("Couldn't stage the update: ", created.error());
   }
@@ -129,7 +129,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   (void)platform::clearQuarantine(found);
 
   if (!settings.runningFromBundle) {
-    return no(kAsideFailed, platform::Error{EINVAL,
+    return no(kAsideFailed, base::Error{EINVAL,
                                             "The running Zefra Helper is not inside an application "
                                             "bundle (" +
                                                 settings.bundlePath + ")"});
@@ -140,7 +140,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   // checked last. Whatever keeps the copy from being written would have kept
   // the old copy from being moved out.
   const std::string beside = parentOf(settings.bundlePath) + "/." + nameOf(settings.bundlePath) +
-                             ".update-" + platform::randomUuid();
+                             ".update-" + base::randomUuid();
   if (auto copied = platform::copyItem(found, beside); !copied) {
     return no(kAsideFailed, copied.error());
   }
@@ -149,7 +149,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
     return no(kSignatureFailed);
   }
   const std::string backup =
-      temporary + "/Zefra Helper (replaced " + platform::randomUuid() + ").app";
+      temporary + "/Zefra Helper (replaced " + base::randomUuid() + ").app";
   if (auto swapped = swapIn(beside, settings.bundlePath, backup); !swapped.ok) return swapped;
 
   (void)platform::removeItem(backup);

@@ -12,21 +12,21 @@
 namespace zefra::update {
 namespace {
 
-platform::Status reversion(const std::string& bundle, const UpdateArchiveOptions& options) {
-  if (!options.version && !options.shortVersion) return platform::Ok{};
+base::Status reversion(const std::string& bundle, const UpdateArchiveOptions& options) {
+  if (!options.version && !options.shortVersion) return base::Ok{};
   const std::string infoPath = bundle + "/Contents/Info.json";
   auto info = platform::readInfoDictionary(bundle);
-  if (info.empty()) return platform::Error{EINVAL, "No Info dictionary in " + infoPath};
+  if (info.empty()) return base::Error{EINVAL, "No Info dictionary in " + infoPath};
   if (options.version) info["CFBundleVersion"] = *options.version;
   if (options.shortVersion) info["CFBundleShortVersionString"] = *options.shortVersion;
   std::ofstream out(infoPath, std::ios::trunc);
   out << info.dump(2) << "\n";
   out.close();
-  if (!out) return platform::Error{EIO, "Cannot write " + infoPath};
-  return platform::Ok{};
+  if (!out) return base::Error{EIO, "Cannot write " + infoPath};
+  return base::Ok{};
 }
 
-platform::Status build(const std::string& work, const UpdateArchiveOptions& options) {
+base::Status build(const std::string& work, const UpdateArchiveOptions& options) {
   std::string name = options.nameInArchive;
   if (name.empty()) name = std::filesystem::path(options.bundlePath).filename().string();
   const std::string copy = work + "/" + name;
@@ -42,7 +42,7 @@ platform::Status build(const std::string& work, const UpdateArchiveOptions& opti
   (void)platform::removeItem(partial);
   auto zip = platform::ZipWriter::create(partial);
   if (!zip) return zip.error();
-  platform::Status written = zip->addTree(name, copy);
+  base::Status written = zip->addTree(name, copy);
   if (written) written = zip->finish();
   if (written) {
     (void)platform::removeItem(options.archivePath);
@@ -54,7 +54,7 @@ platform::Status build(const std::string& work, const UpdateArchiveOptions& opti
 
 }  // namespace
 
-platform::Status makeUpdateArchive(const UpdateArchiveOptions& options) {
+base::Status makeUpdateArchive(const UpdateArchiveOptions& options) {
   auto work = platform::makeTemporaryDirectory("zefra-update-");
   if (!work) return work.error();
   auto made = build(*work, options);

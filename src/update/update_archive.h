@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 // The maker's side of an update: a signed zip that installUpdateFromZip
 // accepts, made from a built bundle.
@@ -24,6 +24,6 @@ struct UpdateArchiveOptions {
 // Copies the bundle, re-versions the copy when asked, signs it (seal and main
 // executable) and zips it as the archive's one top-level entry. The archive
 // appears complete or not at all.
-platform::Status makeUpdateArchive(const UpdateArchiveOptions& options);
+base::Status makeUpdateArchive(const UpdateArchiveOptions& options);
 
 }  // namespace zefra::update

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/result.h"
+#include "base/result.h"
 #include "wire/codec.h"
 
 namespace zefra::wire {

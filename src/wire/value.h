@@ -8,16 +8,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/bytes.h"
-#include "platform/result.h"
+#include "base/bytes.h"
+#include "base/result.h"
 
 namespace zefra::wire {
 
-using platform::Bytes;
-using platform::Error;
-using platform::Ok;
-using platform::Result;
-using platform::Status;
+using base::Bytes;
+using base::Error;
+using base::Ok;
+using base::Result;
+using base::Status;
 
 struct IpcMapEntry;
 

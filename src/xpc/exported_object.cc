@@ -8,7 +8,7 @@
 namespace zefra::xpc {
 
 using platform::IpcReply;
-using platform::Result;
+using base::Result;
 using platform::Work;
 using wire::ipcViolation;
 

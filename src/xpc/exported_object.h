@@ -19,7 +19,7 @@ class ExportedObject final : public platform::IpcExportedObject {
  public:
   explicit ExportedObject(std::shared_ptr<ZefraHelperProtocol> object);
 
-  platform::Result<platform::Work> bind(std::string_view selector,
+  base::Result<platform::Work> bind(std::string_view selector,
                                         std::vector<wire::IpcValue> arguments,
                                         platform::IpcReply reply) override;
   // Ping only reads a version worked out once.

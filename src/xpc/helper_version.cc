@@ -1,7 +1,7 @@
 #include "xpc/helper_version.h"
 
 #include "platform/bundle.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
 namespace zefra::xpc {
 
@@ -19,7 +19,7 @@ const std::string& VersionOnce::get(const std::function<nlohmann::json()>& infoD
 }
 
 const std::string& helperVersion() {
-  static platform::NoDestructor<VersionOnce> version;
+  static base::NoDestructor<VersionOnce> version;
   return version.get().get([] { return platform::Bundle::main().infoDictionary(); });
 }
 

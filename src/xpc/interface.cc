@@ -50,7 +50,7 @@ bool fits(const IpcValue& value, const Position& position) {
   return false;
 }
 
-platform::Status checkPositions(std::string_view selector, const char* side,
+base::Status checkPositions(std::string_view selector, const char* side,
                                 const std::vector<Position>& positions,
                                 const std::vector<IpcValue>& values) {
   if (values.size() != positions.size()) {
@@ -63,7 +63,7 @@ platform::Status checkPositions(std::string_view selector, const char* side,
                           std::string(selector) + " is of a class it does not admit");
     }
   }
-  return platform::Ok{};
+  return base::Ok{};
 }
 
 }  // namespace
@@ -92,12 +92,12 @@ const MethodDescription& Interface::method(Selector selector) const {
   return methods_[static_cast<int>(selector)];
 }
 
-platform::Result<bool> Interface::checkCall(std::string_view selector,
+base::Result<bool> Interface::checkCall(std::string_view selector,
                                             const std::vector<IpcValue>& arguments) const {
   std::optional<Selector> known = selectorFromName(selector);
   if (!known) return ipcViolation("unknown selector " + std::string(selector));
   const MethodDescription& description = method(*known);
-  if (platform::Status status =
+  if (base::Status status =
           checkPositions(selector, "argument", description.arguments, arguments);
       !status) {
     return status.error();
@@ -105,7 +105,7 @@ platform::Result<bool> Interface::checkCall(std::string_view selector,
   return description.hasReply;
 }
 
-platform::Status Interface::checkReply(std::string_view selector,
+base::Status Interface::checkReply(std::string_view selector,
                                        const std::vector<IpcValue>& values) const {
   std::optional<Selector> known = selectorFromName(selector);
   if (!known) return ipcViolation("unknown selector " + std::string(selector));

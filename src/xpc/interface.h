@@ -37,9 +37,9 @@ class Interface final : public wire::IpcInterface {
   bool setClasses(ClassSet classes, Selector selector, int argumentIndex, bool ofReply);
   const MethodDescription& method(Selector selector) const;
 
-  platform::Result<bool> checkCall(std::string_view selector,
+  base::Result<bool> checkCall(std::string_view selector,
                                    const std::vector<wire::IpcValue>& arguments) const override;
-  platform::Status checkReply(std::string_view selector,
+  base::Status checkReply(std::string_view selector,
                               const std::vector<wire::IpcValue>& values) const override;
 
   friend bool operator==(const Interface& a, const Interface& b) {

@@ -224,7 +224,7 @@ Result<std::tuple<T...>> readValues(Values<T...>, const std::vector<IpcValue>& v
   // Only a connection paired with another interface could get here short.
   if (values.size() != sizeof...(T)) return wire::ipcViolation("values of the wrong count");
   std::tuple<T...> out;
-  std::optional<platform::Error> failed;
+  std::optional<base::Error> failed;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (
         [&] {

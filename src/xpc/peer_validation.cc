@@ -7,7 +7,7 @@
 #include "codesign/peer_code_checker.h"
 #include "codesign/requirement.h"
 #include "platform/log.h"
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 #include "platform/peer_process.h"
 
 namespace zefra::xpc {
@@ -15,23 +15,23 @@ namespace {
 
 // The running code against the requirement first, and only then the team
 // named by its signing information.
-platform::Status judge(const codesign::SigningInfo& info) {
+base::Status judge(const codesign::SigningInfo& info) {
   static const auto requirement = codesign::parseRequirement(kPeerRequirement);
-  if (!requirement) return platform::Error{0, "the requirement does not parse"};
-  if (platform::Status meets = codesign::checkRequirement(info, requirement.value()); !meets) {
+  if (!requirement) return base::Error{0, "the requirement does not parse"};
+  if (base::Status meets = codesign::checkRequirement(info, requirement.value()); !meets) {
     return meets;
   }
   if (!info.teamIdentifier || *info.teamIdentifier != kPeerTeamIdentifier) {
-    return platform::Error{0, "signed by team " + info.teamIdentifier.value_or("(none)") +
+    return base::Error{0, "signed by team " + info.teamIdentifier.value_or("(none)") +
                                   ", not " + std::string(kPeerTeamIdentifier)};
   }
-  return platform::Ok{};
+  return base::Ok{};
 }
 
 // One checker for the process, so its verdict cache serves every listener.
 // It judges a signature before hashing the code it covers.
 codesign::PeerCodeChecker* compiledChecker() {
-  static platform::NoDestructor<std::unique_ptr<codesign::PeerCodeChecker>> checker(
+  static base::NoDestructor<std::unique_ptr<codesign::PeerCodeChecker>> checker(
       []() -> std::unique_ptr<codesign::PeerCodeChecker> {
         const auto& anchor = codesign::TrustAnchor::compiled();
         if (!anchor) return nullptr;
@@ -42,37 +42,37 @@ codesign::PeerCodeChecker* compiledChecker() {
   return checker.get().get();
 }
 
-platform::Status verdictOf(const platform::Result<codesign::SigningInfo>& info) {
+base::Status verdictOf(const base::Result<codesign::SigningInfo>& info) {
   if (!info) return info.error();
-  return platform::Ok{};
+  return base::Ok{};
 }
 
 // Silent unless the detailed log is on.
-platform::Status logged(pid_t pid, platform::Status verdict) {
+base::Status logged(pid_t pid, base::Status verdict) {
   if (!verdict) platform::logVerbose("refused peer " + std::to_string(pid) + ": " + verdict.error().message);
   return verdict;
 }
 
 }  // namespace
 
-platform::Status checkPeer(int socketFd) {
+base::Status checkPeer(int socketFd) {
   auto pid = platform::peerPid(socketFd);
   if (!pid) return pid.error();
   codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return platform::Error{0, "no trust anchor"};
+  if (!checker) return base::Error{0, "no trust anchor"};
   return logged(*pid, verdictOf(checker->check(socketFd)));
 }
 
-platform::Status checkPeerProcess(const platform::PeerProcess& peer) {
+base::Status checkPeerProcess(const platform::PeerProcess& peer) {
   codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return platform::Error{0, "no trust anchor"};
+  if (!checker) return base::Error{0, "no trust anchor"};
   return logged(peer.pid, verdictOf(checker->checkProcess(peer)));
 }
 
 void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
-               std::function<void(platform::Status)> done) {
+               std::function<void(base::Status)> done) {
   codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return done(platform::Error{0, "no trust anchor"});
+  if (!checker) return done(base::Error{0, "no trust anchor"});
   const pid_t pid = peer->pid;
   checker->checkProcess(std::move(peer), [pid, done = std::move(done)](auto info) {
     done(logged(pid, verdictOf(info)));

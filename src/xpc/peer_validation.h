@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "platform/peer_process.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace zefra::xpc {
 
@@ -24,14 +24,14 @@ inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
 bool peerIsTrusted(int socketFd);
 
 // The same check of one process; the error says why it fails.
-platform::Status checkPeerProcess(const platform::PeerProcess& peer);
+base::Status checkPeerProcess(const platform::PeerProcess& peer);
 // The same check, with the reason of a refusal.
-platform::Status checkPeer(int socketFd);
+base::Status checkPeer(int socketFd);
 // The same check of a connecting process, without waiting: what the
 // listeners are given as their admission. `done` runs once, on this thread
 // or on the one that frees a hashing slot.
 void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
-               std::function<void(platform::Status)> done);
+               std::function<void(base::Status)> done);
 
 // The connecting process's identifier, when it can be read.
 std::optional<pid_t> peerProcessIdentifier(int socketFd);

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/bytes.h"
+#include "base/bytes.h"
 
 namespace zefra::xpc {
 
-using platform::Bytes;
+using base::Bytes;
 
 // Tool name to {"path": ..., "version": ...}.
 using Inventory = std::map<std::string, std::map<std::string, std::string>>;

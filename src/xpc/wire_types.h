@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
+#include "base/result.h"
 #include "wire/value.h"
 #include "xpc/protocol.h"
 
@@ -14,7 +14,7 @@
 // the empty value, except where absence means something.
 namespace zefra::xpc {
 
-using platform::Result;
+using base::Result;
 using wire::IpcValue;
 
 Result<std::string> readString(const IpcValue& value);

@@ -203,7 +203,7 @@ TEST_F(EndToEndTest, RunOutlivesItsClientsConnection) {
     auto proxy = connect();
     ASSERT_TRUE(proxy);
     (*proxy)->runWithRunID("r", tool, {}, std::nullopt, std::nullopt, {},
-                           [](platform::Bytes, platform::Bytes, int) {});
+                           [](base::Bytes, base::Bytes, int) {});
     ASSERT_TRUE((*proxy)->ping());  // the run has been taken in
     (*proxy)->invalidate();
   }
@@ -227,7 +227,7 @@ TEST_F(EndToEndTest, EachConnectionHasItsOwnRuns) {
   std::promise<int> status;
   (*owner)->runWithRunID(
       "shared-id", tool, {}, std::nullopt, std::nullopt, {},
-      [&](platform::Bytes, platform::Bytes, int code) { status.set_value(code); });
+      [&](base::Bytes, base::Bytes, int code) { status.set_value(code); });
   ASSERT_TRUE((*owner)->ping());
   // A cancel from another connection does not reach this run.
   (*other)->cancelWithRunID("shared-id");

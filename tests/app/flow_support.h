@@ -84,22 +84,22 @@ class ScriptedAgent final : public platform::AgentService {
     if (hook) hook();
     return status;
   }
-  platform::Status registerAndReturnError() override {
+  base::Status registerAndReturnError() override {
     log_.add("register");
     std::lock_guard lock(state_->mu);
     if (state_->registerFailures > 0) {
       --state_->registerFailures;
-      return platform::Error{1, "The operation couldn't be completed."};
+      return base::Error{1, "The operation couldn't be completed."};
     }
     state_->status = state_->statusAfterRegister;
-    return platform::Ok{};
+    return base::Ok{};
   }
-  platform::Status unregisterAndReturnError() override {
+  base::Status unregisterAndReturnError() override {
     log_.add("unregister");
     std::lock_guard lock(state_->mu);
-    if (state_->unregisterFails) return platform::Error{1, "Operation not permitted"};
+    if (state_->unregisterFails) return base::Error{1, "Operation not permitted"};
     state_->status = platform::AgentStatus::kNotRegistered;
-    return platform::Ok{};
+    return base::Ok{};
   }
   void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
 

@@ -94,7 +94,7 @@ class HelperFixture : public ::testing::Test {
   platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER,
                                 const std::vector<std::string>& extraEnv = {},
                                 std::vector<std::string> arguments = {}) {
-    platform::UniqueFd logFile(
+    base::UniqueFd logFile(
         ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     platform::SpawnOptions options;
     options.executable = executable;
@@ -129,13 +129,13 @@ class HelperFixture : public ::testing::Test {
   }
   // The child's status when it ends within `seconds`, reaped; else nothing.
   static std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
-    if (!platform::waitForPidfdExit(child.handle().pidfd(), platform::Deadline::after(seconds))) {
+    if (!platform::waitForPidfdExit(child.handle().pidfd(), base::Deadline::after(seconds))) {
       return std::nullopt;
     }
     return child.wait();
   }
 
-  platform::Result<std::shared_ptr<client::RemoteProxy>> connect(
+  base::Result<std::shared_ptr<client::RemoteProxy>> connect(
       std::string_view service = "group.com.ovak.zefra.helper") {
     platform::ConnectOptions options;
     options.runtimeDirectory = runtime_;

@@ -52,7 +52,7 @@ TEST_F(HostileTest, AConnectionGetsItsBoundOfRunsAndStillItsPings) {
   startHelper();
   const auto tool = freeTool();
   const std::string gate = root_ + "/gate";
-  platform::UniqueFd held(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  base::UniqueFd held(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
   writeTool(tool, "flock -s '" + gate + "' true");
   auto proxy = connect();
@@ -62,7 +62,7 @@ TEST_F(HostileTest, AConnectionGetsItsBoundOfRunsAndStillItsPings) {
     auto status = std::make_shared<std::promise<int>>();
     runs.push_back(status->get_future());
     (*proxy)->runWithRunID("r" + std::to_string(i), tool, {}, std::nullopt, std::nullopt, {},
-                           [status](platform::Bytes, platform::Bytes, int code) {
+                           [status](base::Bytes, base::Bytes, int code) {
                              status->set_value(code);
                            });
   }
@@ -96,7 +96,7 @@ TEST_F(HostileTest, AFifoAtTheDefaultsHangsNothing) {
 // Ctrl-C or SIGTERM sends a cancel; when no reply ever comes (here nobody
 // answers at all), the client still ends, as the signal would have ended it.
 TEST_F(HostileTest, AnInterruptedClientEndsWithoutAReply) {
-  platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  base::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_un address = platform::unixAddress(runtime_ + "/group.com.ovak.zefra.helper");
   ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener.get(), 4), 0);
@@ -104,7 +104,7 @@ TEST_F(HostileTest, AnInterruptedClientEndsWithoutAReply) {
     SCOPED_TRACE(signal);
     auto client = startClient({"run", freeTool()});
     // Connected: the call is on its way to a listener that never answers.
-    platform::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    base::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     ASSERT_TRUE(accepted);
     ASSERT_EQ(::kill(client.pid, signal), 0);
     ASSERT_EQ(client.status.wait_for(60s), std::future_status::ready);

@@ -30,7 +30,7 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 
 // The screen of a terminal the helper shows its dialogs on, and the keys typed.
 struct Terminal {
-  platform::UniqueFd master;
+  base::UniqueFd master;
   std::string screen;
 
   bool readUntil(const std::string& text) {
@@ -89,7 +89,7 @@ class InstallTest : public HelperFixture {
     EXPECT_TRUE(terminal.master);
     EXPECT_EQ(::grantpt(terminal.master.get()), 0);
     EXPECT_EQ(::unlockpt(terminal.master.get()), 0);
-    platform::UniqueFd tty(::open(::ptsname(terminal.master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    base::UniqueFd tty(::open(::ptsname(terminal.master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
     EXPECT_TRUE(tty);
     extraEnv.push_back("ZEFRA_LAUNCH_EVENT=aevt:oapp");
     platform::SpawnOptions options;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/flow_support.h"
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/log.h"
 #include "support/temp_dir.h"
 
@@ -287,7 +287,7 @@ TEST_F(FlowTest, StatusDialogButtons) {
 }
 
 TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
-  platform::ScopedClockOverride clock(1'000'000);
+  base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
   agent_->status = AgentStatus::kEnabled;
   struct Step {

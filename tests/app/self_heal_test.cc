@@ -50,7 +50,7 @@ class ProbeTest : public ::testing::Test {
     EXPECT_TRUE(listener) << listener.error().message;
     return std::move(listener).value();
   }
-  platform::UniqueFd silent(const char* name) {
+  base::UniqueFd silent(const char* name) {
     return zefra::testing::listenWithoutAccepting(runtime_ + "/" + name);
   }
   // The probe's answer and how long it took.

@@ -22,8 +22,8 @@ namespace zefra::client {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::Error;
-using platform::Result;
+using base::Error;
+using base::Result;
 
 // Polls until `condition` holds, for at most 30 s.
 template <class Condition>
@@ -216,10 +216,10 @@ TEST_F(RemoteProxyTest, AnOperationNotOfferedClosesTheConnectionUnentered) {
 TEST_F(RemoteProxyTest, ABadReplyFailsEveryWaitingCallOnce) {
   int ends[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-  platform::UniqueFd server(ends[0]);
+  base::UniqueFd server(ends[0]);
   std::atomic<int> errors{0}, replies{0};
   Result<std::shared_ptr<RemoteProxy>> proxy =
-      RemoteProxy::adopt(platform::UniqueFd(ends[1]), [&](const Error& error) {
+      RemoteProxy::adopt(base::UniqueFd(ends[1]), [&](const Error& error) {
         EXPECT_EQ(error.code, EPROTO);
         ++errors;
       });
@@ -230,7 +230,7 @@ TEST_F(RemoteProxyTest, ABadReplyFailsEveryWaitingCallOnce) {
 
   // The calls are outstanding once made: open the connection, then answer
   // the ping with a number.
-  for (auto message : {wire::makeNonceMessage(platform::Bytes(std::string(16, 'n'))),
+  for (auto message : {wire::makeNonceMessage(base::Bytes(std::string(16, 'n'))),
                        wire::makeReplyMessage(1, {wire::IpcValue::integer(42)})}) {
     Result<wire::EncodedFrame> frame = wire::encodeFrame(std::move(message));
     for (const iovec& chunk : frame->chunks()) {

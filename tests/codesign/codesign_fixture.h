@@ -35,7 +35,7 @@
 namespace zefra::testing {
 
 namespace ossl = codesign::ossl;
-using platform::UniqueFd;
+using base::UniqueFd;
 
 inline constexpr const char* kTeam = "K4T9QZ2M7B";
 
@@ -44,7 +44,7 @@ inline constexpr const char* kTeam = "K4T9QZ2M7B";
 }
 
 template <class T>
-T take(platform::Result<T> result) {
+T take(base::Result<T> result) {
   if (!result) throw std::runtime_error(result.error().message);
   return std::move(result.value());
 }

@@ -10,7 +10,7 @@
 
 #include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "platform/peer_process.h"
 #include "support/temp_dir.h"
 
@@ -18,9 +18,9 @@ namespace zefra::codesign {
 namespace {
 
 using platform::identifyPeer;
-using platform::now;
+using base::now;
 using platform::PeerProcess;
-using platform::ScopedClockOverride;
+using base::ScopedClockOverride;
 using testing::Peer;
 
 class PeerCheckTest : public ::testing::Test {

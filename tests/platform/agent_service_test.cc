@@ -12,7 +12,7 @@
 #include "platform/executable_search.h"
 #include "platform/process_table.h"
 #include "platform/small_file.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 #include "support/listening_socket.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"

@@ -53,7 +53,7 @@ bool reaped(pid_t pid) {
 
 TEST(ChildProcessTest, IsRunningTurnsFalseOnExitWithoutReaping) {
   HeldCat cat;
-  EXPECT_FALSE(waitForPidfdExit(cat.child.handle().pidfd(), Deadline::after(0.02)));
+  EXPECT_FALSE(waitForPidfdExit(cat.child.handle().pidfd(), base::Deadline::after(0.02)));
   EXPECT_TRUE(cat.child.isRunning());
   cat.input.writeEnd.reset();
   awaitExit(cat.child.pid());

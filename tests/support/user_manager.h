@@ -69,7 +69,7 @@ class UserManager {
   ~UserManager() {
     if (process_) {
       (void)systemctl({"exit"});
-      if (!platform::waitForPidfdExit(process_->handle().pidfd(), platform::Deadline::after(30))) {
+      if (!platform::waitForPidfdExit(process_->handle().pidfd(), base::Deadline::after(30))) {
         ADD_FAILURE() << "the user manager did not exit within 30 s";
       }
     }
@@ -113,7 +113,7 @@ class UserManager {
                                    arguments.end());
     options.spawn.environment = environment();
     options.inputFromPipe = false;
-    options.deadline = platform::Deadline::after(60);
+    options.deadline = base::Deadline::after(60);
     auto captured = platform::captureProcess(options);
     if (!captured) return {-1, captured.error().message};
     return {captured->status.value_or(-1), std::string(captured->standardOutput.view()) +
@@ -127,7 +127,7 @@ class UserManager {
 
   // Starts a program in the manager's mount namespace, the one its services
   // see: what it mounts there stays out of sight of every other process.
-  platform::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
+  base::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
     options.arguments.insert(options.arguments.begin(), {"--target", std::to_string(pid()),
                                                          "--mount", "--", options.executable});
     options.executable = *nsenter();
@@ -247,7 +247,7 @@ class UserManager {
     options.arguments.insert(options.arguments.end(), procs.begin(), procs.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
-    platform::UniqueFd logFile(
+    base::UniqueFd logFile(
         ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     options.standardOutput = platform::Stdio::fromFd(logFile.get());
     options.standardError = platform::Stdio::fromFd(logFile.get());

@@ -128,7 +128,7 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
 TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
   const auto tool = freeTool();
   const std::string gate = home_ + "/gate";
-  platform::UniqueFd held(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  base::UniqueFd held(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
   writeTool(tool, "echo >> '" + home_ + "/probes-" + tool + "'; flock -s '" + gate +
                       "' echo slow 1");

@@ -1,7 +1,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/clock.h"
+#include "base/clock.h"
 #include "tools/tool_fixture.h"
 
 namespace zefra::tools::testing {
@@ -13,7 +13,7 @@ class ResolutionTest : public ToolFixture {
  protected:
   void SetUp() override {
     ToolFixture::SetUp();
-    clock_ = std::make_unique<platform::ScopedClockOverride>([this] { return now_.load(); });
+    clock_ = std::make_unique<base::ScopedClockOverride>([this] { return now_.load(); });
   }
   void TearDown() override {
     clock_.reset();
@@ -27,7 +27,7 @@ class ResolutionTest : public ToolFixture {
   Json stored(const char* key) { return storedValue(key); }
 
   std::atomic<double> now_{1'000'000.0};
-  std::unique_ptr<platform::ScopedClockOverride> clock_;
+  std::unique_ptr<base::ScopedClockOverride> clock_;
 };
 
 TEST_F(ResolutionTest, OnlyCatalogueNamesAreLookedUp) {

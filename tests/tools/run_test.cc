@@ -209,11 +209,11 @@ TEST_F(RunTest, AConnectionsRunsAndCancelsAreBounded) {
   // Runs given "wait" hold on until the test lets go of this lock.
   const std::string gate = home_ + "/gate";
   auto hold = [&] {
-    platform::UniqueFd fd(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    base::UniqueFd fd(::open(gate.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0);
     return fd;
   };
-  platform::UniqueFd held = hold();
+  base::UniqueFd held = hold();
   writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate + "' true; exit 0");
   std::vector<std::future<RunResult>> waiting;
   for (std::size_t i = 0; i < kMaxRunsInProgress; ++i) {

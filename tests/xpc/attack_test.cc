@@ -42,9 +42,9 @@ class PingOnly : public ZefraHelperProtocol {
   void pingWithReply(PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(InventoryReply reply) override { reply({}); }
   void runWithRunID(std::string, std::string, std::vector<std::string>,
-                    std::optional<platform::Bytes>, std::optional<std::string>, Environment,
+                    std::optional<base::Bytes>, std::optional<std::string>, Environment,
                     RunReply reply) override {
-    reply(platform::Bytes(), platform::Bytes(), 0);
+    reply(base::Bytes(), base::Bytes(), 0);
   }
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(PrepareReply reply) override { reply(true); }
@@ -235,7 +235,7 @@ TEST(UnsignedImages, AreRefusedWithoutAHash) {
   const std::string program = testing::readFile(ZEFRA_TEST_PEER_PROGRAM),
                     signedBytes = testing::readFile(ZEFRA_TEST_SIGNED_PEER);
   auto block = [&](const std::string& path) {
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     auto located = codesign::locateBlock(fd.get()).value().value();
     return signedBytes.substr(located.codeLength);
   }(ZEFRA_TEST_SIGNED_PEER);
@@ -243,7 +243,7 @@ TEST(UnsignedImages, AreRefusedWithoutAHash) {
   auto image = [&](const std::string& name, off_t size, const std::string& tail) {
     const std::string path = dir.path() + "/" + name;
     testing::writeFile(path, program);
-    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     EXPECT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
               static_cast<ssize_t>(tail.size()));
     return path;
@@ -262,9 +262,9 @@ TEST(UnsignedImages, AreRefusedWithoutAHash) {
                             "com.ovak.zefra.test"));
   }
   codesign::PeerCodeChecker::Options options;
-  options.requirement = [](const codesign::SigningInfo& info) -> platform::Status {
-    if (info.teamIdentifier != std::string(kPeerTeamIdentifier)) return platform::Error{0, "team"};
-    return platform::Ok{};
+  options.requirement = [](const codesign::SigningInfo& info) -> base::Status {
+    if (info.teamIdentifier != std::string(kPeerTeamIdentifier)) return base::Error{0, "team"};
+    return base::Ok{};
   };
   codesign::PeerCodeChecker checker(codesign::TrustAnchor::compiled().value(), options);
   for (const auto& [what, path] : rows) {

@@ -127,8 +127,8 @@ TEST_F(PeerValidationTest, RefusesEveryOtherPeer) {
 
 TEST_F(PeerValidationTest, TheHelperMayConnectToItself) {
   // This test program is signed by the build like the helper is.
-  platform::UniqueFd client = listener_.connectSelf();
-  platform::UniqueFd accepted = listener_.accept();
+  base::UniqueFd client = listener_.connectSelf();
+  base::UniqueFd accepted = listener_.accept();
   ASSERT_TRUE(accepted.valid());
   EXPECT_TRUE(peerIsTrusted(accepted.get()));
   EXPECT_EQ(peerProcessIdentifier(accepted.get()), ::getpid());
@@ -138,7 +138,7 @@ TEST_F(PeerValidationTest, RefusesWhatIsNoConnectedSocket) {
   EXPECT_FALSE(peerIsTrusted(-1));
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  base::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   EXPECT_FALSE(peerIsTrusted(readEnd.get()));
   EXPECT_FALSE(peerProcessIdentifier(readEnd.get()));
 }

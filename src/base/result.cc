@@ -1,11 +1,11 @@
-#include "platform/result.h"
+#include "base/result.h"
 
 #include <cstring>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 Error errnoError(const std::string& what, int err) {
   return Error{err, what + ": " + std::strerror(err)};
 }
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

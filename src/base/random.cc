@@ -1,10 +1,10 @@
-#include "platform/uuid.h"
+#include "base/random.h"
 
 #include <sys/random.h>
 
 #include <cstdio>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 std::string randomBytes(std::size_t count) {
   std::string bytes(count, '\0');
@@ -30,4 +30,4 @@ std::string randomUuid() {
   return text;
 }
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // The one clock of every time rule (cache ages, throttles): seconds since
 // 1970-01-01 00:00 UTC, with fractions. Real timers do not read it.
@@ -30,4 +30,4 @@ class ScopedClockOverride {
   std::shared_ptr<const std::function<double()>> previous_;
 };
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // Immutable bytes that share their storage: a captured stream, or a slice of
 // a received frame, travels to the socket or to the caller without a copy.
@@ -38,4 +38,8 @@ class Bytes {
   std::size_t size_ = 0;
 };
 
-}  // namespace zefra::platform
+}  // namespace zefra::base
+
+namespace zefra {
+using base::Bytes;
+}  // namespace zefra

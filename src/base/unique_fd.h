@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // Owns one file descriptor; closes it exactly once.
 class UniqueFd {
@@ -33,4 +33,8 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace zefra::platform
+}  // namespace zefra::base
+
+namespace zefra {
+using base::UniqueFd;
+}  // namespace zefra

@@ -1,6 +1,6 @@
-#include "platform/deadline.h"
+#include "base/deadline.h"
 
-namespace zefra::platform {
+namespace zefra::base {
 
 Deadline Deadline::after(double seconds) {
   Deadline deadline;
@@ -23,4 +23,4 @@ int Deadline::pollTimeout() const {
   return millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis);
 }
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // A point on the monotonic clock after which a blocking call gives up.
 class Deadline {
@@ -20,4 +20,4 @@ class Deadline {
   std::chrono::steady_clock::time_point at_;
 };
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

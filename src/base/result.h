@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // A failure at a module boundary: the errno (0 when none applies) and a
 // sentence that says what failed and why.
@@ -38,4 +38,13 @@ class [[nodiscard]] Result {
 struct Ok {};
 using Status = Result<Ok>;
 
-}  // namespace zefra::platform
+}  // namespace zefra::base
+
+// Every layer speaks in these, so they are named in zefra itself too.
+namespace zefra {
+using base::errnoError;
+using base::Error;
+using base::Ok;
+using base::Result;
+using base::Status;
+}  // namespace zefra

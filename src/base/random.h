@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <string>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // A random (version 4) UUID in its usual upper-case text form.
 std::string randomUuid();
 // `count` bytes from the kernel's random source.
 std::string randomBytes(std::size_t count);
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

@@ -1,12 +1,12 @@
-#include "platform/clock.h"
+#include "base/clock.h"
 
 #include <time.h>
 
 #include <mutex>
 
-#include "platform/no_destructor.h"
+#include "base/no_destructor.h"
 
-namespace zefra::platform {
+namespace zefra::base {
 namespace {
 
 using ClockFn = std::function<double()>;
@@ -72,4 +72,4 @@ void ScopedClockOverride::advance(double seconds) {
   }
 }
 
-}  // namespace zefra::platform
+}  // namespace zefra::base

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace zefra::platform {
+namespace zefra::base {
 
 // Holds a process-wide object that is never destroyed, so threads still
 // running while exit() runs static destructors never see it torn down.
@@ -24,4 +24,4 @@ class NoDestructor {
   };
 };
 
-}  // namespace zefra::platform
+}  // namespace zefra::base
