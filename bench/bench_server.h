@@ -8,9 +8,9 @@
 #include <string>
 
 #include "client/remote_proxy.h"
-#include "platform/ipc_listener.h"
-#include "platform/process_signals.h"
-#include "platform/user_defaults.h"
+#include "ipc/listener.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/process/process_signals.h"
 #include "tools/tool_service.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
@@ -30,11 +30,11 @@ class BenchServer {
     mkdir(runtime_.c_str(), 0700);
     std::filesystem::create_directories(bin());
     defaults_ = std::make_unique<platform::UserDefaults>(root_ + "/defaults.json");
-    platform::ListenerOptions options;
+    ipc::ListenerOptions options;
     options.runtimeDirectory = runtime_;
-    auto listener = platform::Listener::open(
+    auto listener = ipc::Listener::open(
         "group.com.ovak.zefra.helper",
-        [this](platform::ServerConnection& connection) {
+        [this](ipc::ServerConnection& connection) {
           connection.setExportedInterface(xpc::makeHelperInterface());
           connection.setExportedObject(xpc::makeExportedObject(newService()));
           return true;
@@ -56,7 +56,7 @@ class BenchServer {
     return tools::ToolService::create(settings);
   }
   std::shared_ptr<client::RemoteProxy> connect() {
-    platform::ConnectOptions options;
+    ipc::ConnectOptions options;
     options.runtimeDirectory = runtime_;
     return client::RemoteProxy::connect("group.com.ovak.zefra.helper", nullptr, options).value();
   }
@@ -65,7 +65,7 @@ class BenchServer {
   std::string root_;
   std::string runtime_;
   std::unique_ptr<platform::UserDefaults> defaults_;
-  std::unique_ptr<platform::Listener> listener_;
+  std::unique_ptr<ipc::Listener> listener_;
 };
 
 }  // namespace zefra::bench

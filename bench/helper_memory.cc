@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
-#include "platform/child_process.h"
 #include "platform/environment.h"
+#include "platform/process/child_process.h"
 #include "tools/catalogue.h"
 
 namespace zefra::bench {
@@ -54,7 +54,7 @@ struct Helper {
   }
 
   std::shared_ptr<client::RemoteProxy> connect() {
-    platform::ConnectOptions options;
+    ipc::ConnectOptions options;
     options.runtimeDirectory = root + "/runtime";
     auto proxy = client::RemoteProxy::connect("group.com.ovak.zefra.helper", nullptr, options);
     if (!proxy || !(*proxy)->ping()) return nullptr;
@@ -140,9 +140,8 @@ void BM_HelperThreadsWith64Runs(benchmark::State& state) {
     for (int run = 0; run < 64; ++run) {
       auto promise = std::make_shared<std::promise<void>>();
       done.push_back(promise->get_future());
-      proxy->runWithRunID(
-          "r" + std::to_string(run), sleeper, {"3"}, std::nullopt, std::nullopt, {},
-          [promise](base::Bytes, base::Bytes, int) { promise->set_value(); });
+      proxy->runWithRunID("r" + std::to_string(run), sleeper, {"3"}, std::nullopt, std::nullopt, {},
+                          [promise](base::Bytes, base::Bytes, int) { promise->set_value(); });
     }
     while (helper.children() < 64) std::this_thread::sleep_for(5ms);
     state.counters["threads_during"] = static_cast<double>(helper.status("Threads:"));

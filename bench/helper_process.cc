@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
-#include "platform/child_process.h"
 #include "platform/environment.h"
+#include "platform/process/child_process.h"
 
 namespace zefra::bench {
 namespace {
@@ -42,7 +42,7 @@ platform::ChildProcess startHelper(const Sandbox& sandbox) {
 }
 
 bool pingOnce(const Sandbox& sandbox) {
-  platform::ConnectOptions options;
+  ipc::ConnectOptions options;
   options.runtimeDirectory = sandbox.root + "/runtime";
   auto proxy = client::RemoteProxy::connect("group.com.ovak.zefra.helper", nullptr, options);
   return proxy && (*proxy)->ping();

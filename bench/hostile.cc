@@ -9,9 +9,9 @@
 //
 // This program is signed by the build, so the helper serves it.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "client/remote_proxy.h"
-#include "platform/child_process.h"
 #include "platform/environment.h"
-#include "platform/process_signals.h"
-#include "platform/unix_address.h"
-#include "platform/zip_archive.h"
+#include "platform/process/child_process.h"
+#include "platform/process/process_signals.h"
+#include "platform/socket/unix_address.h"
 #include "tools/catalogue.h"
+#include "update/zip_archive.h"
 
 namespace zefra::bench {
 namespace {
@@ -68,8 +68,8 @@ struct Helper {
   explicit Helper(const std::function<void(const std::string& root)>& prepare = {}) {
     char pattern[] = "/tmp/zefra-hostile-XXXXXX";
     root = mkdtemp(pattern);
-    for (const char* dir : {"/runtime", "/home/.local/bin", "/config/com.ovak.zefra.helper",
-                            "/tmp"}) {
+    for (const char* dir :
+         {"/runtime", "/home/.local/bin", "/config/com.ovak.zefra.helper", "/tmp"}) {
       fs::create_directories(root + dir);
     }
     fs::permissions(root + "/runtime", fs::perms::owner_all);
@@ -104,7 +104,7 @@ struct Helper {
 
   // Without a first ping, which could wait for ever.
   std::shared_ptr<client::RemoteProxy> connectOnly() const {
-    platform::ConnectOptions options;
+    ipc::ConnectOptions options;
     options.runtimeDirectory = root + "/runtime";
     auto proxy = client::RemoteProxy::connect(kService, nullptr, options);
     return proxy ? *proxy : nullptr;
@@ -199,7 +199,11 @@ void frame(std::size_t size) {
   auto pinger = helper.connect();
   const double idle = helper.rssMiB();
   const std::uint32_t inner = static_cast<std::uint32_t>((size - 15) / 64 - 5);
-  std::string body = std::string("\x94\x00\x01\xA5" "echo:", 9) + count32(64);
+  std::string body = std::string(
+                         "\x94\x00\x01\xA5"
+                         "echo:",
+                         9) +
+                     count32(64);
   for (int i = 0; i < 64; ++i) body += count32(inner) + std::string(inner, '\x01');
   const std::string bytes = frameOf(body);
   helper.resetPeak();
@@ -229,10 +233,10 @@ void frame(std::size_t size) {
     std::this_thread::sleep_for(10ms);
   }
   attacker.join();
-  std::printf("frame %zu MiB: helper peak RSS %.0f MiB (%.1fx idle %.1f MiB), "
-              "refused after %.2f s, slowest concurrent ping %.3f s, unanswered %d\n",
-              size >> 20, helper.peakMiB(), helper.peakMiB() / idle, idle, closedAfter, worst,
-              unanswered);
+  std::printf(
+      "frame %zu MiB: helper peak RSS %.0f MiB (%.1fx idle %.1f MiB), "
+      "refused after %.2f s, slowest concurrent ping %.3f s, unanswered %d\n",
+      size >> 20, helper.peakMiB(), helper.peakMiB() / idle, idle, closedAfter, worst, unanswered);
 }
 
 // 7: a tool that writes without end, its client gone.
@@ -275,9 +279,7 @@ void runs() {
     auto status = std::make_shared<std::promise<int>>();
     replies.push_back(status->get_future());
     proxy->runWithRunID("r" + std::to_string(i), tool, {}, std::nullopt, std::nullopt, {},
-                        [status](base::Bytes, base::Bytes, int code) {
-                          status->set_value(code);
-                        });
+                        [status](base::Bytes, base::Bytes, int code) { status->set_value(code); });
   }
   long threads = 0, fds = 0;
   for (auto until = Clock::now() + 3s; Clock::now() < until; std::this_thread::sleep_for(50ms)) {
@@ -292,10 +294,11 @@ void runs() {
     if (reply.wait_for(120s) != std::future_status::ready) continue;
     (reply.get() == 126 ? refused : ran)++;
   }
-  std::printf("runs: 1100 on one connection: threads %ld (idle %ld), descriptors %ld (idle %ld); "
-              "ping on it %.3f s, on another %.3f s, on a new one %.3f s (-1: none in 10 s); "
-              "ran %d, refused %d\n",
-              threads, idleThreads, fds, idleFds, same, another, fresh, ran, refused);
+  std::printf(
+      "runs: 1100 on one connection: threads %ld (idle %ld), descriptors %ld (idle %ld); "
+      "ping on it %.3f s, on another %.3f s, on a new one %.3f s (-1: none in 10 s); "
+      "ran %d, refused %d\n",
+      threads, idleThreads, fds, idleFds, same, another, fresh, ran, refused);
 }
 
 // 8: 40 cancels naming unknown run IDs of 50 MiB each.
@@ -310,9 +313,10 @@ void cancels() {
   }
   pingWait(proxy, 120s);
   std::this_thread::sleep_for(300ms);
-  std::printf("cancels: 40 of 50 MiB unknown run IDs: RSS %.0f MiB with the connection open "
-              "(%.1fx idle %.1f MiB), peak %.0f MiB\n",
-              helper.rssMiB(), helper.rssMiB() / idle, idle, helper.peakMiB());
+  std::printf(
+      "cancels: 40 of 50 MiB unknown run IDs: RSS %.0f MiB with the connection open "
+      "(%.1fx idle %.1f MiB), peak %.0f MiB\n",
+      helper.rssMiB(), helper.rssMiB() / idle, idle, helper.peakMiB());
 }
 
 std::uintmax_t treeBytes(const std::string& path) {
@@ -330,12 +334,12 @@ void update() {
   Helper helper;
   const std::string big = helper.root + "/big.zip", midway = helper.root + "/midway.zip";
   {
-    auto writer = platform::ZipWriter::create(big).value();
+    auto writer = update::ZipWriter::create(big).value();
     (void)writer.addFile("Zefra Helper.app/Contents/Info.json", R"({"CFBundleExecutable": "x"})");
     (void)writer.addFile("Zefra Helper.app/Contents/Resources/padding",
                          std::string(500u << 20, '\0'));
     (void)writer.finish();
-    auto refused = platform::ZipWriter::create(midway).value();
+    auto refused = update::ZipWriter::create(midway).value();
     (void)refused.addFile("padding", std::string(300u << 20, '\0'));
     (void)refused.addFile("../outside", "x");
     (void)refused.finish();
@@ -343,11 +347,12 @@ void update() {
   auto proxy = helper.connect();
   for (int call = 1; call <= 4; ++call) {
     auto reply = proxy->installUpdate(big);
-    std::printf("update: %zu KB archive of 500 MiB, call %d: \"%s\", temporary folder holds "
-                "%.0f MiB\n",
-                static_cast<std::size_t>(fs::file_size(big) >> 10), call,
-                reply ? reply->second.c_str() : reply.error().message.c_str(),
-                static_cast<double>(treeBytes(helper.root + "/tmp")) / (1 << 20));
+    std::printf(
+        "update: %zu KB archive of 500 MiB, call %d: \"%s\", temporary folder holds "
+        "%.0f MiB\n",
+        static_cast<std::size_t>(fs::file_size(big) >> 10), call,
+        reply ? reply->second.c_str() : reply.error().message.c_str(),
+        static_cast<double>(treeBytes(helper.root + "/tmp")) / (1 << 20));
   }
   auto reply = proxy->installUpdate(midway);
   std::printf("update: archive refused after 300 MiB: \"%s\", temporary folder holds %.0f MiB\n",
@@ -369,9 +374,7 @@ void defaults() {
   auto future = status->get_future();
   const auto start = Clock::now();
   proxy->runWithRunID("cache", freeTool(2), {}, std::nullopt, std::nullopt, {},
-                      [status](base::Bytes, base::Bytes, int code) {
-                        status->set_value(code);
-                      });
+                      [status](base::Bytes, base::Bytes, int code) { status->set_value(code); });
   const bool answered = future.wait_for(10s) == std::future_status::ready;
   const double runTook = secondsSince(start);
   (void)helper.process->signal(SIGTERM);
@@ -386,9 +389,9 @@ void defaults() {
                           std::to_string(runTook) + " s")
                              .c_str()
                        : "unanswered after 10 s",
-              ended ? ("ended the helper after " + std::to_string(secondsSince(asked)) + " s")
-                          .c_str()
-                    : "did not end the helper in 10 s");
+              ended
+                  ? ("ended the helper after " + std::to_string(secondsSince(asked)) + " s").c_str()
+                  : "did not end the helper in 10 s");
 }
 
 // 9: the client interrupted while nothing ever answers.
@@ -444,10 +447,11 @@ void identity() {
         << R"({"ResolvedToolPaths": {")" << tool << R"(": ")" << script << R"("}})";
   });
   auto ran = helper.connect()->run("planted", tool, {}, std::nullopt, std::nullopt, {});
-  std::printf("identity: cached \"%s\" pointing at a script named otherwise: status %d, the "
-              "script %s\n",
-              tool.c_str(), ran ? ran->status : -1,
-              fs::exists(helper.root + "/planted-ran") ? "ran" : "did not run");
+  std::printf(
+      "identity: cached \"%s\" pointing at a script named otherwise: status %d, the "
+      "script %s\n",
+      tool.c_str(), ran ? ran->status : -1,
+      fs::exists(helper.root + "/planted-ran") ? "ran" : "did not run");
 
   if (::geteuid() != 0) {
     std::printf("identity: another user's listener needs root to set up; skipped\n");
@@ -482,8 +486,7 @@ void identity() {
   const pid_t client = ::fork();
   if (client == 0) {
     ::setenv("ZEFRA_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
-    ::execl(ZEFRA_BENCH_CLIENT, ZEFRA_BENCH_CLIENT, "run", "--env", "SECRET=1", "pandoc",
-            nullptr);
+    ::execl(ZEFRA_BENCH_CLIENT, ZEFRA_BENCH_CLIENT, "run", "--env", "SECRET=1", "pandoc", nullptr);
     ::_exit(127);
   }
   (void)!::read(report[0], &byte, 1);
@@ -499,11 +502,12 @@ void identity() {
   }
   ::kill(server, SIGKILL);
   ::waitpid(server, nullptr, 0);
-  std::printf("identity: a listener of user 65534 at the service path %s from the client, "
-              "which %s\n",
-              byte == 'y' ? "received bytes" : "received nothing",
-              WIFEXITED(status) ? ("exited " + std::to_string(WEXITSTATUS(status))).c_str()
-                                : "was still waiting for a reply");
+  std::printf(
+      "identity: a listener of user 65534 at the service path %s from the client, "
+      "which %s\n",
+      byte == 'y' ? "received bytes" : "received nothing",
+      WIFEXITED(status) ? ("exited " + std::to_string(WEXITSTATUS(status))).c_str()
+                        : "was still waiting for a reply");
   fs::remove_all(root);
 }
 

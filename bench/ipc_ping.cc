@@ -22,12 +22,12 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
-#include "platform/ipc_listener.h"
+#include "ipc/listener.h"
 #include "wire/frame.h"
 #include "wire/message.h"
+#include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
-#include "xpc/peer_validation.h"
 
 namespace {
 
@@ -160,25 +160,25 @@ void servePeers(UniqueFd listener, Serve serve) {
 [[noreturn]] void runServers(int parentPipe) {
   auto helper = std::make_shared<PingHelper>();
   auto listener =
-      platform::Listener::open("bench",
-                               [helper](platform::ServerConnection& connection) {
-                                 connection.setExportedInterface(xpc::makeHelperInterface());
-                                 connection.setExportedObject(xpc::makeExportedObject(helper));
-                                 return true;
-                               },
-                               {root()});
+      ipc::Listener::open("bench",
+                          [helper](ipc::ServerConnection& connection) {
+                            connection.setExportedInterface(xpc::makeHelperInterface());
+                            connection.setExportedObject(xpc::makeExportedObject(helper));
+                            return true;
+                          },
+                          {root()});
   if (!listener) std::abort();
   // The same service with every frame's sender checked (this program is
   // signed, so its pings pass).
-  std::vector<std::unique_ptr<platform::Listener>> checked;
-  for (auto [name, identity] : {std::pair{"checked", platform::SenderIdentity::kCredentials},
-                                std::pair{"checked-pidfd", platform::SenderIdentity::kPidfd}}) {
-    platform::ListenerOptions options(root());
+  std::vector<std::unique_ptr<ipc::Listener>> checked;
+  for (auto [name, identity] : {std::pair{"checked", ipc::SenderIdentity::kCredentials},
+                                std::pair{"checked-pidfd", ipc::SenderIdentity::kPidfd}}) {
+    ipc::ListenerOptions options(root());
     options.admission = xpc::admitPeer;
     options.senderIdentity = identity;
-    auto opened = platform::Listener::open(
+    auto opened = ipc::Listener::open(
         name,
-        [helper](platform::ServerConnection& connection) {
+        [helper](ipc::ServerConnection& connection) {
           connection.setExportedInterface(xpc::makeHelperInterface());
           connection.setExportedObject(xpc::makeExportedObject(helper));
           return true;

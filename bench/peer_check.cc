@@ -24,7 +24,7 @@
 #include "../tests/codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "codesign/signature_block.h"
-#include "platform/peer_process.h"
+#include "platform/process/peer_process.h"
 
 namespace {
 

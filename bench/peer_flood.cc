@@ -38,12 +38,12 @@
 
 #include "client/remote_proxy.h"
 #include "codesign/signature_block.h"
-#include "platform/ipc_listener.h"
-#include "platform/process_signals.h"
-#include "platform/queue.h"
+#include "ipc/listener.h"
+#include "platform/dispatch/queue.h"
+#include "platform/process/process_signals.h"
+#include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
-#include "xpc/peer_validation.h"
 
 using namespace zefra;
 using Clock = std::chrono::steady_clock;
@@ -55,9 +55,8 @@ class PingOnly : public xpc::ZefraHelperProtocol {
   bool offers(xpc::Selector) const override { return true; }
   void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
-  void runWithRunID(std::string, std::string, std::vector<std::string>,
-                    std::optional<base::Bytes>, std::optional<std::string>, xpc::Environment,
-                    xpc::RunReply reply) override {
+  void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<base::Bytes>,
+                    std::optional<std::string>, xpc::Environment, xpc::RunReply reply) override {
     reply(base::Bytes(), base::Bytes(), 0);
   }
   void cancelWithRunID(std::string) override {}
@@ -198,11 +197,11 @@ int main(int argc, char** argv) {
   }
 
   auto helper = std::make_shared<PingOnly>();
-  platform::ListenerOptions options(root);
+  ipc::ListenerOptions options(root);
   options.admission = xpc::admitPeer;
-  auto listener = platform::Listener::open(
+  auto listener = ipc::Listener::open(
       "svc",
-      [helper](platform::ServerConnection& connection) {
+      [helper](ipc::ServerConnection& connection) {
         connection.setExportedInterface(xpc::makeHelperInterface());
         connection.setExportedObject(xpc::makeExportedObject(helper));
         return true;

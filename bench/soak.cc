@@ -40,9 +40,9 @@
 #include <vector>
 
 #include "client/remote_proxy.h"
-#include "platform/child_process.h"
 #include "platform/environment.h"
-#include "platform/process_signals.h"
+#include "platform/process/child_process.h"
+#include "platform/process/process_signals.h"
 #include "tools/catalogue.h"
 
 namespace zefra::bench {
@@ -308,7 +308,7 @@ class SoakClient {
   bool connect() {
     auto link = std::make_shared<Link>();
     std::weak_ptr<Link> weak = link;
-    platform::ConnectOptions options;
+    ipc::ConnectOptions options;
     options.runtimeDirectory = runtime_;
     auto proxy = client::RemoteProxy::connect(
         kService,
@@ -449,7 +449,7 @@ bool waitFor(Predicate done, std::chrono::seconds limit) {
 // Each of `clients` threads connects, pings and closes, again and again for
 // `seconds`; a connection whose ping has no answer within 10 s is counted
 // unanswered. True when every connection was answered.
-bool burst(const platform::ConnectOptions& connect, int clients, int seconds) {
+bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
   std::atomic<long> connections{0}, answered{0}, refused{0}, unanswered{0};
   const auto until = Clock::now() + std::chrono::seconds(seconds);
   std::vector<std::thread> threads;
@@ -523,7 +523,7 @@ int soak(const Options& options) {
     return 2;
   }
   const pid_t pid = helper->pid();
-  platform::ConnectOptions connect;
+  ipc::ConnectOptions connect;
   connect.runtimeDirectory = sandbox.root + "/runtime";
   const bool up = waitFor(
       [&] {

@@ -17,9 +17,9 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/child_process.h"
-#include "platform/pipe_io.h"
 #include "compare.h"
+#include "platform/files/pipe_io.h"
+#include "platform/process/child_process.h"
 #include "spawn_baseline.h"
 #include "tools/process_tree.h"
 

@@ -8,8 +8,8 @@
 
 #include "bench_server.h"
 #include "compare.h"
-#include "platform/child_process.h"
-#include "platform/pipe_io.h"
+#include "platform/files/pipe_io.h"
+#include "platform/process/child_process.h"
 #include "spawn_baseline.h"
 #include "tools/catalogue.h"
 
@@ -40,8 +40,7 @@ void BM_TrivialRunOverDirectSpawn(benchmark::State& state) {
   char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
   char* envp[] = {nullptr};
   compareInterleaved(
-      state,
-      [&] { return proxy->run("bench", tool, {}, std::nullopt, std::nullopt, {})->status; },
+      state, [&] { return proxy->run("bench", tool, {}, std::nullopt, std::nullopt, {})->status; },
       [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
 }
 BENCHMARK(BM_TrivialRunOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
@@ -73,7 +72,10 @@ void BM_LargeOutputOverDirectCapture(benchmark::State& state) {
       });
   state.counters["rate_vs_direct"] = 1.0 / state.counters["ratio"];
 }
-BENCHMARK(BM_LargeOutputOverDirectCapture)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LargeOutputOverDirectCapture)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 // Many runs at once: every one must reply; "errors" counts those that did not.
 void manyRuns(benchmark::State& state, int connections, int runsEach) {
@@ -102,10 +104,17 @@ void manyRuns(benchmark::State& state, int connections, int runsEach) {
   state.counters["errors"] = errors.load();
   state.counters["runs"] = connections * runsEach;
 }
-void BM_200RunsOnOneConnection(benchmark::State& state) { manyRuns(state, 1, 200); }
+void BM_200RunsOnOneConnection(benchmark::State& state) {
+  manyRuns(state, 1, 200);
+}
 BENCHMARK(BM_200RunsOnOneConnection)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-void BM_64ConnectionsWith8RunsEach(benchmark::State& state) { manyRuns(state, 64, 8); }
-BENCHMARK(BM_64ConnectionsWith8RunsEach)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+void BM_64ConnectionsWith8RunsEach(benchmark::State& state) {
+  manyRuns(state, 64, 8);
+}
+BENCHMARK(BM_64ConnectionsWith8RunsEach)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace zefra::bench

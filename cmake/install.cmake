@@ -13,7 +13,7 @@ install(CODE "
 install(PROGRAMS "${ZEFRA_BIN_DIR}/zefra-helper-client" DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The library and what it stands on; hosts link only ZefraHelper::client.
-set(zefra_client_libraries zefra_client zefra_xpc zefra_codesign zefra_platform zefra_wire zefra_base)
+set(zefra_client_libraries zefra_client zefra_xpc zefra_ipc zefra_platform zefra_wire zefra_base)
 foreach(library ${zefra_client_libraries})
   string(REPLACE "zefra_" "" name ${library})
   set_target_properties(${library} PROPERTIES EXPORT_NAME ${name})

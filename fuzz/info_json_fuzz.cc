@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_dir.h"
-#include "platform/bundle.h"
 #include "codesign/bundle_seal.h"
-#include "xpc/helper_version.h"
+#include "fuzz_dir.h"
+#include "platform/desktop/bundle.h"
+#include "tools/helper_version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zefra;
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool isString = found != running.infoDictionary().end() && found->is_string();
     if (value.has_value() != isString) __builtin_trap();
   }
-  (void)xpc::versionFromInfoDictionary(running.infoDictionary());
+  (void)tools::versionFromInfoDictionary(running.infoDictionary());
   if (platform::readInfoDictionary(bundle) != running.infoDictionary()) __builtin_trap();
 
   base::Result<codesign::BundleLayout> layout = codesign::readBundleLayout(bundle);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz_dir.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zefra::platform;

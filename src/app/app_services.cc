@@ -5,10 +5,10 @@
 #include <atomic>
 
 #include "app/self_heal.h"
-#include "platform/bundle.h"
-#include "platform/main_queue.h"
-#include "platform/open_application.h"
-#include "platform/process_arguments.h"
+#include "platform/desktop/bundle.h"
+#include "platform/desktop/open_application.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/process/process_arguments.h"
 #include "platform/user_info.h"
 #include "xpc/interface.h"
 
@@ -23,7 +23,7 @@ int requestedExitStatus() {
   return exitStatus.load();
 }
 
-AppServices defaultAppServices(const platform::ConnectOptions& connectOptions) {
+AppServices defaultAppServices(const ipc::ConnectOptions& connectOptions) {
   AppServices services;
   services.agentService = [] {
     auto locations = platform::currentAgentLocations();

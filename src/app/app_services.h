@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/agent_service.h"
-#include "platform/alerts.h"
-#include "platform/ipc_connection.h"
-#include "platform/user_defaults.h"
-#include "platform/workspace.h"
+#include "ipc/client_connection.h"
+#include "platform/desktop/agent_service.h"
+#include "platform/desktop/alerts.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/desktop/workspace.h"
 
 namespace zefra::app {
 
@@ -50,6 +50,6 @@ int requestedExitStatus();
 
 // This process's bundle, defaults, agent, alerts and workspace; the probe
 // dials with `connectOptions`.
-AppServices defaultAppServices(const platform::ConnectOptions& connectOptions = {});
+AppServices defaultAppServices(const ipc::ConnectOptions& connectOptions = {});
 
 }  // namespace zefra::app

@@ -1,7 +1,7 @@
 // The status dialog and the uninstall confirmation.
 #include "app/helper_delegate.h"
 #include "app/launch_flow.h"
-#include "platform/main_queue.h"
+#include "platform/dispatch/main_queue.h"
 
 namespace zefra::app {
 

@@ -5,11 +5,11 @@
 #include <utility>
 
 #include "app/service_listeners.h"
-#include "platform/main_queue.h"
+#include "platform/dispatch/main_queue.h"
 #include "tools/tool_service.h"
+#include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
-#include "xpc/peer_validation.h"
 
 namespace zefra::app {
 
@@ -20,7 +20,7 @@ DelegateSettings defaultDelegateSettings() {
   // it (without holding a thread while a check waits), and bind the
   // connection to that process and program.
   settings.listenerOptions.admission = xpc::admitPeer;
-  settings.peerIsTrusted = [](const platform::ServerConnection& connection) {
+  settings.peerIsTrusted = [](const ipc::ServerConnection& connection) {
     return connection.peerAdmitted();
   };
   settings.makeService = [] { return tools::ToolService::create(); };
@@ -39,7 +39,7 @@ void HelperDelegate::applicationDidFinishLaunching() {
   std::weak_ptr<HelperDelegate> weak = weak_from_this();
   auto opened = openServiceListeners(
       xpc::machServiceNames,
-      [weak](platform::ServerConnection& connection) {
+      [weak](ipc::ServerConnection& connection) {
         auto self = weak.lock();
         return self && self->listenerShouldAcceptNewConnection(connection);
       },
@@ -72,11 +72,11 @@ bool HelperDelegate::applicationShouldHandleReopen(bool) {
   return false;
 }
 
-bool HelperDelegate::listenerShouldAcceptNewConnection(platform::ServerConnection& connection) {
+bool HelperDelegate::listenerShouldAcceptNewConnection(ipc::ServerConnection& connection) {
   return acceptConnection(connection);
 }
 
-bool HelperDelegate::acceptConnection(platform::ServerConnection& connection) {
+bool HelperDelegate::acceptConnection(ipc::ServerConnection& connection) {
   if (!settings_.peerIsTrusted(connection)) return false;
   if (connection.processIdentifier() != getpid()) {
     platform::MainQueue::shared().async([weak = weak_from_this()] {

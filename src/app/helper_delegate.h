@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "app/app_services.h"
-#include "platform/alerts.h"
-#include "platform/ipc_listener.h"
-#include "platform/launch_event.h"
+#include "ipc/listener.h"
+#include "platform/desktop/alerts.h"
+#include "platform/desktop/launch_event.h"
 #include "xpc/protocol.h"
 
 namespace zefra::app {
@@ -17,9 +17,9 @@ namespace zefra::app {
 // the runtime directory and the service objects.
 struct DelegateSettings {
   std::optional<platform::LaunchEvent> launchEvent;
-  std::function<bool(const platform::ServerConnection& connection)> peerIsTrusted;
+  std::function<bool(const ipc::ServerConnection& connection)> peerIsTrusted;
   std::function<std::shared_ptr<xpc::ZefraHelperProtocol>()> makeService;
-  platform::ListenerOptions listenerOptions;
+  ipc::ListenerOptions listenerOptions;
   AppServices services;
 };
 
@@ -42,7 +42,7 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   // the launch decision has run, the reopen waits for it.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
   // On the pool, for every new connection of either listener.
-  bool listenerShouldAcceptNewConnection(platform::ServerConnection& connection);
+  bool listenerShouldAcceptNewConnection(ipc::ServerConnection& connection);
 
   void handleLaunch(bool interactive);
   void registerAgent(const std::string& version, bool firstInstall, bool interactive,
@@ -54,7 +54,7 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   void showStatus();
   void confirmUninstall();
   void selfHealRegistration(const std::string& version);
-  bool acceptConnection(platform::ServerConnection& connection);
+  bool acceptConnection(ipc::ServerConnection& connection);
   // Ends the main loop without a hook: runs in progress get no reply.
   void terminate();
   // This process serves the reopen channel, so no other instance runs: names
@@ -63,7 +63,7 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
 
   // Main queue only.
   bool servedConnection() const { return servedConnection_; }
-  const std::vector<std::unique_ptr<platform::Listener>>& listeners() const { return listeners_; }
+  const std::vector<std::unique_ptr<ipc::Listener>>& listeners() const { return listeners_; }
   // The flag handleLaunch was given; nothing before launching has finished.
   std::optional<bool> launchInteractive() const { return launchInteractive_; }
   bool reopenPending() const { return reopenPending_; }
@@ -73,7 +73,7 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   int runAlert(const platform::Alert& alert);
 
   DelegateSettings settings_;
-  std::vector<std::unique_ptr<platform::Listener>> listeners_;
+  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
   bool servedConnection_ = false;
   std::optional<bool> launchInteractive_;
   bool launched_ = false;

@@ -2,9 +2,9 @@
 #include "app/launch_flow.h"
 
 #include "app/helper_delegate.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
-#include "platform/main_queue.h"
-#include "platform/queue.h"
 
 namespace zefra::app {
 

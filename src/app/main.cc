@@ -3,13 +3,13 @@
 #include "app/app_services.h"
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
+#include "platform/desktop/open_application.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
-#include "platform/main_queue.h"
-#include "platform/open_application.h"
-#include "platform/process_arguments.h"
-#include "platform/process_resources.h"
-#include "platform/process_signals.h"
-#include "platform/queue.h"
+#include "platform/process/process_arguments.h"
+#include "platform/process/process_resources.h"
+#include "platform/process/process_signals.h"
 
 int main() {
   using namespace zefra;

@@ -3,7 +3,7 @@
 #include <future>
 
 #include "app/helper_delegate.h"
-#include "platform/main_queue.h"
+#include "platform/dispatch/main_queue.h"
 
 namespace zefra::app {
 
@@ -15,14 +15,14 @@ constexpr std::string_view kReopenSelector = "reopen";
 class ControlInterface final : public wire::IpcInterface {
  public:
   base::Result<bool> checkCall(std::string_view selector,
-                                   const std::vector<wire::IpcValue>& arguments) const override {
+                               const std::vector<wire::IpcValue>& arguments) const override {
     if (selector != kReopenSelector || !arguments.empty()) {
       return base::Error{EPROTO, "unknown control call"};
     }
     return true;
   }
   base::Status checkReply(std::string_view selector,
-                              const std::vector<wire::IpcValue>& values) const override {
+                          const std::vector<wire::IpcValue>& values) const override {
     if (selector != kReopenSelector || !values.empty()) {
       return base::Error{EPROTO, "unexpected control reply"};
     }
@@ -30,11 +30,11 @@ class ControlInterface final : public wire::IpcInterface {
   }
 };
 
-class ReopenObject final : public platform::IpcExportedObject {
+class ReopenObject final : public ipc::IpcExportedObject {
  public:
   explicit ReopenObject(std::weak_ptr<HelperDelegate> delegate) : delegate_(std::move(delegate)) {}
   base::Result<platform::Work> bind(std::string_view, std::vector<wire::IpcValue>,
-                                        platform::IpcReply reply) override {
+                                    ipc::IpcReply reply) override {
     return platform::Work([delegate = delegate_, reply] {
       platform::MainQueue::shared().async([delegate] {
         if (auto self = delegate.lock()) self->applicationShouldHandleReopen(false);
@@ -49,14 +49,14 @@ class ReopenObject final : public platform::IpcExportedObject {
 
 }  // namespace
 
-base::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+base::Result<std::unique_ptr<ipc::Listener>> openReopenListener(
     std::weak_ptr<HelperDelegate> delegate,
-    std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
-    const platform::ListenerOptions& options) {
+    std::function<bool(const ipc::ServerConnection&)> peerIsTrusted,
+    const ipc::ListenerOptions& options) {
   auto interface = std::make_shared<ControlInterface>();
-  return platform::Listener::open(
+  return ipc::Listener::open(
       kControlServiceName,
-      [delegate, peerIsTrusted, interface](platform::ServerConnection& connection) {
+      [delegate, peerIsTrusted, interface](ipc::ServerConnection& connection) {
         if (!peerIsTrusted(connection)) return false;
         connection.setExportedInterface(interface);
         connection.setExportedObject(std::make_shared<ReopenObject>(delegate));
@@ -65,9 +65,9 @@ base::Result<std::unique_ptr<platform::Listener>> openReopenListener(
       options);
 }
 
-bool forwardReopen(const platform::ConnectOptions& options) {
-  auto connection = platform::ClientConnection::connect(
-      kControlServiceName, std::make_shared<ControlInterface>(), options);
+bool forwardReopen(const ipc::ConnectOptions& options) {
+  auto connection = ipc::ClientConnection::connect(kControlServiceName,
+                                                   std::make_shared<ControlInterface>(), options);
   if (!connection) return false;
   std::promise<bool> delivered;
   connection->call(

@@ -4,8 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/ipc_listener.h"
 #include "base/result.h"
+#include "ipc/client_connection.h"
+#include "ipc/listener.h"
 
 namespace zefra::app {
 
@@ -17,13 +18,13 @@ inline constexpr std::string_view kControlServiceName = "com.ovak.zefra.helper.c
 
 // Serves reopen requests: each runs applicationShouldHandleReopen on the main
 // queue. Peers pass the same signature check as the tool service.
-base::Result<std::unique_ptr<platform::Listener>> openReopenListener(
+base::Result<std::unique_ptr<ipc::Listener>> openReopenListener(
     std::weak_ptr<HelperDelegate> delegate,
-    std::function<bool(const platform::ServerConnection&)> peerIsTrusted,
-    const platform::ListenerOptions& options = {});
+    std::function<bool(const ipc::ServerConnection&)> peerIsTrusted,
+    const ipc::ListenerOptions& options = {});
 
 // True when a running instance took the reopen (the caller then exits 0);
 // false when none answers.
-bool forwardReopen(const platform::ConnectOptions& options = {});
+bool forwardReopen(const ipc::ConnectOptions& options = {});
 
 }  // namespace zefra::app

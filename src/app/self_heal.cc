@@ -3,11 +3,11 @@
 #include <memory>
 
 #include "app/helper_delegate.h"
-#include "client/remote_proxy.h"
 #include "base/clock.h"
+#include "client/remote_proxy.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
-#include "platform/main_queue.h"
-#include "platform/queue.h"
 #include "xpc/interface.h"
 
 namespace zefra::app {
@@ -42,7 +42,7 @@ struct Probe {
 };
 
 void probeFrom(std::size_t index, std::function<void(bool)> completion,
-               platform::ConnectOptions options) {
+               ipc::ConnectOptions options) {
   if (index >= xpc::machServiceNames.size()) return completion(false);
   probeMachService(
       xpc::machServiceNames[index],
@@ -56,7 +56,7 @@ void probeFrom(std::size_t index, std::function<void(bool)> completion,
 }  // namespace
 
 void probeMachService(std::string_view name, std::function<void(bool answered)> completion,
-                      const platform::ConnectOptions& options) {
+                      const ipc::ConnectOptions& options) {
   auto probe = std::make_shared<Probe>();
   probe->completion = std::move(completion);
   auto connection = client::RemoteProxy::connect(
@@ -82,13 +82,11 @@ void probeMachService(std::string_view name, std::function<void(bool answered)> 
     return;
   }
   connection.value()->pingWithReply([probe](std::string) { probe->finish(true); });
-  platform::globalQueue().asyncAfter(kProbeTimeout, [probe] {
-    probe->finish(false);
-  });
+  platform::globalQueue().asyncAfter(kProbeTimeout, [probe] { probe->finish(false); });
 }
 
 void machServiceAnswers(std::function<void(bool answered)> completion,
-                        const platform::ConnectOptions& options) {
+                        const ipc::ConnectOptions& options) {
   probeFrom(0, std::move(completion), options);
 }
 

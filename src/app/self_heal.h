@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "platform/ipc_connection.h"
+#include "ipc/client_connection.h"
 
 namespace zefra::app {
 
@@ -33,10 +33,10 @@ struct DispatchSemaphoreBox {
 // exactly once, on some pool thread: true for a reply, false for an error or
 // for silence through kProbeTimeout seconds.
 void probeMachService(std::string_view name, std::function<void(bool answered)> completion,
-                      const platform::ConnectOptions& options = {});
+                      const ipc::ConnectOptions& options = {});
 
 // Probes each service name in order and stops at the first that answers.
 void machServiceAnswers(std::function<void(bool answered)> completion,
-                        const platform::ConnectOptions& options = {});
+                        const ipc::ConnectOptions& options = {});
 
 }  // namespace zefra::app

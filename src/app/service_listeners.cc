@@ -8,13 +8,13 @@
 namespace zefra::app {
 
 ServiceListeners openServiceListeners(std::span<const std::string_view> names,
-                                      const platform::Listener::AcceptHandler& handler,
-                                      const platform::ListenerOptions& options) {
+                                      const ipc::Listener::AcceptHandler& handler,
+                                      const ipc::ListenerOptions& options) {
   ServiceListeners opened;
   std::vector<std::string> failures;
   bool allServedElsewhere = true;
   for (std::string_view name : names) {
-    auto listener = platform::Listener::open(name, handler, options);
+    auto listener = ipc::Listener::open(name, handler, options);
     if (listener) {
       opened.listeners.push_back(std::move(listener.value()));
       continue;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc_listener.h"
+#include "ipc/listener.h"
 
 namespace zefra::app {
 
@@ -15,7 +15,7 @@ struct ServiceListeners {
     kServedElsewhere,  // another live instance serves every name
     kFailed,           // no name could be opened, for some other reason
   };
-  std::vector<std::unique_ptr<platform::Listener>> listeners;
+  std::vector<std::unique_ptr<ipc::Listener>> listeners;
   Outcome outcome = Outcome::kFailed;
 };
 
@@ -23,7 +23,7 @@ struct ServiceListeners {
 // logged with its path and the reason, except when another instance serves
 // every name: that is said in one line.
 ServiceListeners openServiceListeners(std::span<const std::string_view> names,
-                                      const platform::Listener::AcceptHandler& handler,
-                                      const platform::ListenerOptions& options);
+                                      const ipc::Listener::AcceptHandler& handler,
+                                      const ipc::ListenerOptions& options);
 
 }  // namespace zefra::app

@@ -7,9 +7,9 @@
 
 namespace zefra::client {
 
-using platform::ClientConnection;
 using base::Error;
 using base::Result;
+using ipc::ClientConnection;
 using platform::Work;
 using wire::IpcValue;
 using ReplyBinder = ClientConnection::ReplyBinder;
@@ -75,7 +75,7 @@ Result<typename Op::Reply::Tuple> sendAndWait(ClientConnection& connection, A&&.
 
 Result<std::shared_ptr<RemoteProxy>> RemoteProxy::connect(std::string_view serviceName,
                                                           ErrorHandler errorHandler,
-                                                          const platform::ConnectOptions& options) {
+                                                          const ipc::ConnectOptions& options) {
   Result<ClientConnection> connection =
       ClientConnection::connect(serviceName, xpc::makeHelperInterface(), options);
   if (!connection) return connection.error();

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc_connection.h"
 #include "base/result.h"
+#include "ipc/client_connection.h"
 #include "xpc/protocol.h"
 
 namespace zefra::client {
@@ -31,12 +31,12 @@ class RemoteProxy final : public xpc::ZefraHelperProtocol {
   // Fails when the runtime directory is refused or nobody serves the name.
   static base::Result<std::shared_ptr<RemoteProxy>> connect(
       std::string_view serviceName, ErrorHandler errorHandler,
-      const platform::ConnectOptions& options = {});
+      const ipc::ConnectOptions& options = {});
   // Over a connected socket (tests, socket pairs).
   static base::Result<std::shared_ptr<RemoteProxy>> adopt(base::UniqueFd socket,
-                                                              ErrorHandler errorHandler);
+                                                          ErrorHandler errorHandler);
 
-  explicit RemoteProxy(platform::ClientConnection connection, ErrorHandler errorHandler);
+  explicit RemoteProxy(ipc::ClientConnection connection, ErrorHandler errorHandler);
   ~RemoteProxy() override;
 
   // Closes the connection; waiting calls get the error.
@@ -64,14 +64,14 @@ class RemoteProxy final : public xpc::ZefraHelperProtocol {
   base::Result<std::string> ping();
   base::Result<xpc::Inventory> toolInventory();
   base::Result<RunResult> run(std::string runID, std::string tool,
-                                  std::vector<std::string> arguments, std::optional<Bytes> input,
-                                  std::optional<std::string> workingDirectory,
-                                  xpc::Environment environment);
+                              std::vector<std::string> arguments, std::optional<Bytes> input,
+                              std::optional<std::string> workingDirectory,
+                              xpc::Environment environment);
   base::Result<bool> prepareForUpdate();
   base::Result<std::pair<bool, std::string>> installUpdate(std::string path);
 
  private:
-  platform::ClientConnection connection_;
+  ipc::ClientConnection connection_;
   ErrorHandler errorHandler_;
 };
 

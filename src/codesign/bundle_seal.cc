@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "codesign/signature_block.h"
-#include "platform/small_file.h"
 #include "base/unique_fd.h"
+#include "codesign/signature_block.h"
+#include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "platform/process_image.h"
-#include "platform/queue.h"
+#include "platform/dispatch/queue.h"
+#include "platform/process/process_image.h"
 
 namespace zefra::codesign {
 namespace {

@@ -9,10 +9,10 @@
 #include <optional>
 #include <tuple>
 
-#include "codesign/verify.h"
-#include "platform/files.h"
-#include "platform/peer_process.h"
 #include "base/unique_fd.h"
+#include "codesign/verify.h"
+#include "platform/files/files.h"
+#include "platform/process/peer_process.h"
 
 namespace zefra::codesign {
 

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <optional>
 
+#include "base/unique_fd.h"
 #include "codesign/bundle_seal.h"
 #include "codesign/signature_block.h"
-#include "platform/pipe_io.h"
-#include "platform/small_file.h"
-#include "base/unique_fd.h"
+#include "platform/files/pipe_io.h"
+#include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 namespace {

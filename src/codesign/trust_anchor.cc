@@ -3,7 +3,7 @@
 #include <openssl/x509v3.h>
 
 #include "codesign/anchor_pem.h"
-#include "platform/small_file.h"
+#include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "base/no_destructor.h"
-#include "platform/pipe_io.h"
+#include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
 namespace {

@@ -1,13 +1,13 @@
 #include <nlohmann/json.hpp>
 
-#include "platform/capture.h"
-#include "platform/files.h"
-#include "wire/utf8.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/files/files.h"
+#include "platform/process/capture.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
 #include "tools/tool_resolver.h"
 #include "tools/tool_service.h"
+#include "wire/utf8.h"
 
 namespace zefra::tools {
 

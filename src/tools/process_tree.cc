@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/queue.h"
+#include "platform/dispatch/queue.h"
 
 namespace zefra::tools {
 

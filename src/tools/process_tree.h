@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/child_process.h"
-#include "platform/process_table.h"
+#include "platform/process/child_process.h"
+#include "platform/process/process_table.h"
 
 namespace zefra::tools {
 

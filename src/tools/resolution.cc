@@ -1,12 +1,12 @@
 #include <nlohmann/json.hpp>
 
-#include "platform/capture.h"
 #include "base/clock.h"
-#include "platform/files.h"
-#include "wire/utf8.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/files/files.h"
+#include "platform/process/capture.h"
 #include "tools/catalogue.h"
 #include "tools/tool_resolver.h"
+#include "wire/utf8.h"
 
 namespace zefra::tools {
 

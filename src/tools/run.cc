@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/capture.h"
 #include "platform/environment.h"
 #include "platform/log.h"
+#include "platform/process/capture.h"
 #include "tools/process_tree.h"
 #include "tools/tool_service.h"
 

@@ -2,16 +2,16 @@
 
 #include <utility>
 
-#include "platform/log.h"
-#include "platform/main_queue.h"
 #include "base/no_destructor.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/log.h"
 #include "platform/user_info.h"
 #include "tools/catalogue.h"
+#include "tools/helper_version.h"
 #include "tools/process_tree.h"
 #include "update/install_update.h"
 #include "update/prepare_update.h"
-#include "xpc/helper_version.h"
 
 namespace zefra::tools {
 
@@ -23,7 +23,9 @@ ToolServiceSettings defaultToolServiceSettings() {
   return settings;
 }
 
-std::shared_ptr<ToolService> ToolService::create() { return create(defaultToolServiceSettings()); }
+std::shared_ptr<ToolService> ToolService::create() {
+  return create(defaultToolServiceSettings());
+}
 
 std::shared_ptr<ToolService> ToolService::create(ToolServiceSettings settings,
                                                  update::UpdateSettings updates) {
@@ -46,7 +48,9 @@ bool ToolService::offers(xpc::Selector selector) const {
   return false;
 }
 
-void ToolService::pingWithReply(xpc::PingReply reply) { reply(xpc::helperVersion()); }
+void ToolService::pingWithReply(xpc::PingReply reply) {
+  reply(tools::helperVersion());
+}
 
 // The helper keeps serving until the exit; nothing marks it as leaving.
 void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) {

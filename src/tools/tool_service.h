@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/event_flag.h"
-#include "platform/queue.h"
+#include "platform/dispatch/event_flag.h"
+#include "platform/dispatch/queue.h"
 #include "tools/remembered_cancels.h"
 #include "tools/tool_resolver.h"
 #include "update/update_settings.h"
@@ -39,7 +39,8 @@ class ToolService final : public xpc::ZefraHelperProtocol,
  public:
   static std::shared_ptr<ToolService> create();
   static std::shared_ptr<ToolService> create(
-      ToolServiceSettings settings, update::UpdateSettings updates = update::defaultUpdateSettings());
+      ToolServiceSettings settings,
+      update::UpdateSettings updates = update::defaultUpdateSettings());
   ToolService(ToolServiceSettings settings, update::UpdateSettings updates);
 
   bool offers(xpc::Selector selector) const override;

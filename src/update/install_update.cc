@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <utility>
 
+#include "base/random.h"
 #include "codesign/bundle_check.h"
 #include "codesign/bundle_seal.h"
 #include "codesign/requirement.h"
-#include "platform/file_moves.h"
-#include "platform/files.h"
-#include "platform/quarantine.h"
-#include "base/random.h"
+#include "platform/files/file_moves.h"
+#include "platform/files/files.h"
+#include "platform/files/quarantine.h"
 
 namespace zefra::update {
 namespace {
@@ -106,8 +106,8 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   }
   const StagingFolder removedAtTheEnd(staging);
 
-  if (auto unpacked = platform::unpackZip(archivePath, staging, settings.unpackLimits); !unpacked) {
-    if (unpacked.error().code == platform::kUnpackerUnavailable) {
+  if (auto unpacked = update::unpackZip(archivePath, staging, settings.unpackLimits); !unpacked) {
+    if (unpacked.error().code == update::kUnpackerUnavailable) {
       return no("Couldn't unpack the update.");
     }
     return no(kNotContained);
@@ -130,9 +130,9 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
 
   if (!settings.runningFromBundle) {
     return no(kAsideFailed, base::Error{EINVAL,
-                                            "The running Zefra Helper is not inside an application "
-                                            "bundle (" +
-                                                settings.bundlePath + ")"});
+                                        "The running Zefra Helper is not inside an application "
+                                        "bundle (" +
+                                            settings.bundlePath + ")"});
   }
   // A copy beside the installed bundle: the same file system, so the swap is
   // one rename, and fresh files that whoever can write to the staging folder
@@ -148,8 +148,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
     (void)platform::removeItem(beside);
     return no(kSignatureFailed);
   }
-  const std::string backup =
-      temporary + "/Zefra Helper (replaced " + base::randomUuid() + ").app";
+  const std::string backup = temporary + "/Zefra Helper (replaced " + base::randomUuid() + ").app";
   if (auto swapped = swapIn(beside, settings.bundlePath, backup); !swapped.ok) return swapped;
 
   (void)platform::removeItem(backup);

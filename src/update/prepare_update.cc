@@ -1,6 +1,6 @@
 #include "update/prepare_update.h"
 
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
 
 namespace zefra::update {
 

@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/bundle.h"
 #include "codesign/signing.h"
-#include "platform/file_moves.h"
-#include "platform/zip_archive.h"
+#include "platform/desktop/bundle.h"
+#include "platform/files/file_moves.h"
+#include "update/zip_archive.h"
 
 namespace zefra::update {
 namespace {
@@ -40,7 +40,7 @@ base::Status build(const std::string& work, const UpdateArchiveOptions& options)
   }
   const std::string partial = options.archivePath + ".partial";
   (void)platform::removeItem(partial);
-  auto zip = platform::ZipWriter::create(partial);
+  auto zip = update::ZipWriter::create(partial);
   if (!zip) return zip.error();
   base::Status written = zip->addTree(name, copy);
   if (written) written = zip->finish();

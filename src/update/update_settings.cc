@@ -1,10 +1,10 @@
 #include "update/update_settings.h"
 
-#include "platform/agent_service.h"
-#include "platform/bundle.h"
-#include "platform/file_moves.h"
-#include "platform/process_exit.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/agent_service.h"
+#include "platform/desktop/bundle.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/files/file_moves.h"
+#include "platform/process/process_exit.h"
 
 namespace zefra::update {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "codesign/trust_anchor.h"
-#include "platform/zip_archive.h"
+#include "update/zip_archive.h"
 
 namespace zefra::platform {
 class UserDefaults;
@@ -20,7 +20,7 @@ struct UpdateSettings {
   std::string bundlePath;                       // the running copy's bundle
   bool runningFromBundle = false;               // false: the executable lies in no .app bundle
   std::optional<codesign::TrustAnchor> anchor;  // none: the anchor compiled in
-  platform::UnpackLimits unpackLimits;
+  update::UnpackLimits unpackLimits;
   platform::UserDefaults* defaults = nullptr;
   // Takes the login-item agent out of service before an update; failures are
   // its own business.

@@ -7,8 +7,8 @@
 
 namespace zefra::xpc {
 
-using platform::IpcReply;
 using base::Result;
+using ipc::IpcReply;
 using platform::Work;
 using wire::ipcViolation;
 
@@ -73,7 +73,7 @@ Result<Work> ExportedObject::bind(std::string_view selector, std::vector<wire::I
   return kBinders[static_cast<std::size_t>(*known)](object_, arguments, std::move(reply));
 }
 
-std::shared_ptr<platform::IpcExportedObject> makeExportedObject(
+std::shared_ptr<ipc::IpcExportedObject> makeExportedObject(
     std::shared_ptr<ZefraHelperProtocol> object) {
   return std::make_shared<ExportedObject>(std::move(object));
 }

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc_connection.h"
+#include "ipc/exported_interface.h"
 #include "xpc/protocol.h"
 
 namespace zefra::xpc {
@@ -15,13 +15,13 @@ namespace zefra::xpc {
 // stay absent), and each typed reply is encoded and sent once. A selector the
 // object does not offer, or values of the wrong shape (an environment that is
 // a string, a list holding a list), is refused before any method is entered.
-class ExportedObject final : public platform::IpcExportedObject {
+class ExportedObject final : public ipc::IpcExportedObject {
  public:
   explicit ExportedObject(std::shared_ptr<ZefraHelperProtocol> object);
 
   base::Result<platform::Work> bind(std::string_view selector,
-                                        std::vector<wire::IpcValue> arguments,
-                                        platform::IpcReply reply) override;
+                                    std::vector<wire::IpcValue> arguments,
+                                    ipc::IpcReply reply) override;
   // Ping only reads a version worked out once.
   bool isQuick(std::string_view selector) const override;
   void connectionClosed() override;
@@ -30,7 +30,7 @@ class ExportedObject final : public platform::IpcExportedObject {
   std::shared_ptr<ZefraHelperProtocol> object_;
 };
 
-std::shared_ptr<platform::IpcExportedObject> makeExportedObject(
+std::shared_ptr<ipc::IpcExportedObject> makeExportedObject(
     std::shared_ptr<ZefraHelperProtocol> object);
 
 }  // namespace zefra::xpc

@@ -5,7 +5,7 @@
 #include <future>
 
 #include "app/helper_fixture.h"
-#include "platform/pipe_io.h"
+#include "platform/files/pipe_io.h"
 
 namespace zefra::app::testing {
 namespace {
@@ -225,9 +225,8 @@ TEST_F(EndToEndTest, EachConnectionHasItsOwnRuns) {
   auto other = connect();
   ASSERT_TRUE(owner && other);
   std::promise<int> status;
-  (*owner)->runWithRunID(
-      "shared-id", tool, {}, std::nullopt, std::nullopt, {},
-      [&](base::Bytes, base::Bytes, int code) { status.set_value(code); });
+  (*owner)->runWithRunID("shared-id", tool, {}, std::nullopt, std::nullopt, {},
+                         [&](base::Bytes, base::Bytes, int code) { status.set_value(code); });
   ASSERT_TRUE((*owner)->ping());
   // A cancel from another connection does not reach this run.
   (*other)->cancelWithRunID("shared-id");

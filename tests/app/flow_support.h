@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/helper_delegate.h"
-#include "platform/main_queue.h"
+#include "platform/dispatch/main_queue.h"
 
 namespace zefra::app::testing {
 

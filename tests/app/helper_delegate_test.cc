@@ -4,7 +4,7 @@
 
 #include "app/flow_support.h"
 #include "app/helper_fixture.h"
-#include "platform/main_queue.h"
+#include "platform/dispatch/main_queue.h"
 #include "tools/tool_service.h"
 
 namespace zefra::app::testing {
@@ -14,13 +14,13 @@ class HelperDelegateTest : public HelperFixture {
  protected:
   std::shared_ptr<HelperDelegate> make(
       std::optional<platform::LaunchEvent> event,
-      std::function<bool(const platform::ServerConnection&)> peerCheck = nullptr,
+      std::function<bool(const ipc::ServerConnection&)> peerCheck = nullptr,
       std::function<void()> onStatus = nullptr) {
     ensureMainQueueRuns();
     DelegateSettings settings;
     settings.launchEvent = event;
     settings.peerIsTrusted =
-        peerCheck ? peerCheck : [](const platform::ServerConnection&) { return true; };
+        peerCheck ? peerCheck : [](const ipc::ServerConnection&) { return true; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
     // The agent is enabled and current, and its probe answers.
@@ -36,7 +36,7 @@ class HelperDelegateTest : public HelperFixture {
   }
   std::shared_ptr<HelperDelegate> launch(
       std::optional<platform::LaunchEvent> event,
-      std::function<bool(const platform::ServerConnection&)> peerCheck = nullptr,
+      std::function<bool(const ipc::ServerConnection&)> peerCheck = nullptr,
       std::function<void()> onStatus = nullptr) {
     auto delegate = make(event, std::move(peerCheck), std::move(onStatus));
     onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
@@ -77,7 +77,7 @@ TEST_F(HelperDelegateTest, AReopenBeforeTheLaunchDecisionWaitsForIt) {
 TEST_F(HelperDelegateTest, OnlyAnotherTrustedProcessCountsAsServed) {
   for (bool trusted : {true, false}) {
     auto delegate =
-        launch(std::nullopt, [trusted](const platform::ServerConnection&) { return trusted; });
+        launch(std::nullopt, [trusted](const ipc::ServerConnection&) { return trusted; });
     if (trusted) {
       // Our own connection, as the self-probe's, is not a client.
       auto own = connect();

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "client/remote_proxy.h"
-#include "platform/capture.h"
-#include "platform/child_process.h"
 #include "platform/environment.h"
-#include "platform/pidfd.h"
-#include "platform/pipe_io.h"
-#include "platform/process_signals.h"
-#include "platform/small_file.h"
+#include "platform/files/pipe_io.h"
+#include "platform/files/small_file.h"
+#include "platform/process/capture.h"
+#include "platform/process/child_process.h"
+#include "platform/process/pidfd.h"
+#include "platform/process/process_signals.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 
@@ -137,7 +137,7 @@ class HelperFixture : public ::testing::Test {
 
   base::Result<std::shared_ptr<client::RemoteProxy>> connect(
       std::string_view service = "group.com.ovak.zefra.helper") {
-    platform::ConnectOptions options;
+    ipc::ConnectOptions options;
     options.runtimeDirectory = runtime_;
     return client::RemoteProxy::connect(service, nullptr, options);
   }

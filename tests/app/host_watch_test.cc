@@ -41,7 +41,7 @@ TEST_F(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
   const auto real = defaultAppServices();
   settings.services.observeTerminations = real.observeTerminations;
   settings.services.runningApplications = real.runningApplications;
-  settings.peerIsTrusted = [](const platform::ServerConnection&) { return true; };
+  settings.peerIsTrusted = [](const ipc::ServerConnection&) { return true; };
   settings.makeService = [] { return nullptr; };
   settings.listenerOptions.runtimeDirectory = temp_.path();
   auto delegate = std::make_shared<HelperDelegate>(settings);

@@ -11,7 +11,7 @@
 #include <future>
 
 #include "app/helper_fixture.h"
-#include "platform/unix_address.h"
+#include "platform/socket/unix_address.h"
 #include "tools/tool_service.h"
 
 namespace zefra::app::testing {
@@ -61,10 +61,9 @@ TEST_F(HostileTest, AConnectionGetsItsBoundOfRunsAndStillItsPings) {
   for (std::size_t i = 0; i <= tools::kMaxRunsInProgress; ++i) {
     auto status = std::make_shared<std::promise<int>>();
     runs.push_back(status->get_future());
-    (*proxy)->runWithRunID("r" + std::to_string(i), tool, {}, std::nullopt, std::nullopt, {},
-                           [status](base::Bytes, base::Bytes, int code) {
-                             status->set_value(code);
-                           });
+    (*proxy)->runWithRunID(
+        "r" + std::to_string(i), tool, {}, std::nullopt, std::nullopt, {},
+        [status](base::Bytes, base::Bytes, int code) { status->set_value(code); });
   }
   EXPECT_EQ(runs.back().get(), 126);
   EXPECT_TRUE((*proxy)->ping());

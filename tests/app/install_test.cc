@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/helper_fixture.h"
-#include "platform/small_file.h"
+#include "platform/files/small_file.h"
 #include "support/user_manager.h"
 
 namespace zefra::app::testing {

@@ -8,7 +8,7 @@
 #include <future>
 #include <mutex>
 
-#include "platform/ipc_listener.h"
+#include "ipc/listener.h"
 #include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "tools/tool_service.h"
@@ -31,12 +31,12 @@ class ProbeTest : public ::testing::Test {
   }
   // Serves `name` as the helper does, or refuses every peer; records which
   // socket each peer dialled.
-  std::unique_ptr<platform::Listener> serve(const char* name, bool refuse = false) {
-    platform::ListenerOptions options;
+  std::unique_ptr<ipc::Listener> serve(const char* name, bool refuse = false) {
+    ipc::ListenerOptions options;
     options.runtimeDirectory = runtime_;
-    auto listener = platform::Listener::open(
+    auto listener = ipc::Listener::open(
         name,
-        [this, name, refuse](platform::ServerConnection& connection) {
+        [this, name, refuse](ipc::ServerConnection& connection) {
           {
             std::lock_guard lock(mu_);
             dialled_.push_back(name);
@@ -70,7 +70,7 @@ class ProbeTest : public ::testing::Test {
 
   zefra::testing::TempDir temp_;
   std::string runtime_;
-  platform::ConnectOptions options_;
+  ipc::ConnectOptions options_;
   std::mutex mu_;
   std::vector<std::string> dialled_;
 };

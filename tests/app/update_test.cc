@@ -1,6 +1,6 @@
 #include "app/helper_fixture.h"
-#include "platform/bundle.h"
-#include "platform/file_moves.h"
+#include "platform/desktop/bundle.h"
+#include "platform/files/file_moves.h"
 
 namespace zefra::app::testing {
 namespace {

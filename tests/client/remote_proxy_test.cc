@@ -9,13 +9,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/ipc_listener.h"
-#include "platform/queue.h"
+#include "ipc/listener.h"
+#include "platform/dispatch/queue.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
 #include "wire/message.h"
 #include "xpc/exported_object.h"
-#include "xpc/helper_version.h"
 #include "xpc/interface.h"
 
 namespace zefra::client {
@@ -45,7 +44,7 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
   }
   void pingWithReply(xpc::PingReply reply) override {
     // A bundle whose Info holds a number where the version string belongs.
-    reply(version.get([] { return nlohmann::json{{"CFBundleShortVersionString", 2}}; }));
+    reply("1.0");
   }
   void toolInventoryWithReply(xpc::InventoryReply reply) override {
     later([reply] { reply({{"pandoc", {{"path", "/usr/bin/pandoc"}, {"version", "3.1"}}}}); });
@@ -75,11 +74,8 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
   void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
   void installUpdateFromZipAt(std::string, xpc::InstallReply) override { ++installs; }
 
-  static void later(platform::Work work) {
-    platform::globalQueue().async(std::move(work));
-  }
+  static void later(platform::Work work) { platform::globalQueue().async(std::move(work)); }
 
-  xpc::VersionOnce version;
   std::mutex mu;
   std::vector<xpc::RunReply> held;
   std::vector<std::string> cancelled;
@@ -89,18 +85,18 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
 class RemoteProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Result<std::unique_ptr<platform::Listener>> listener =
-        platform::Listener::open(xpc::machServiceNames[0],
-                                 [this](platform::ServerConnection& connection) {
-                                   {
-                                     std::lock_guard lock(mu_);
-                                     connections_.push_back(connection);
-                                   }
-                                   connection.setExportedInterface(xpc::makeHelperInterface());
-                                   connection.setExportedObject(xpc::makeExportedObject(helper_));
-                                   return true;
-                                 },
-                                 {root_.path()});
+    Result<std::unique_ptr<ipc::Listener>> listener =
+        ipc::Listener::open(xpc::machServiceNames[0],
+                            [this](ipc::ServerConnection& connection) {
+                              {
+                                std::lock_guard lock(mu_);
+                                connections_.push_back(connection);
+                              }
+                              connection.setExportedInterface(xpc::makeHelperInterface());
+                              connection.setExportedObject(xpc::makeExportedObject(helper_));
+                              return true;
+                            },
+                            {root_.path()});
     ASSERT_TRUE(listener.ok()) << listener.error().message;
     listener_ = std::move(listener).value();
   }
@@ -114,9 +110,9 @@ class RemoteProxyTest : public ::testing::Test {
 
   testing::TempDir root_;
   std::shared_ptr<FakeHelper> helper_ = std::make_shared<FakeHelper>();
-  std::unique_ptr<platform::Listener> listener_;
+  std::unique_ptr<ipc::Listener> listener_;
   std::mutex mu_;
-  std::vector<platform::ServerConnection> connections_;
+  std::vector<ipc::ServerConnection> connections_;
 };
 
 TEST_F(RemoteProxyTest, EveryOperationCrossesWithItsTypes) {

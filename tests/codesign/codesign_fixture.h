@@ -26,11 +26,11 @@
 
 #include "codesign/signing.h"
 #include "codesign/verify.h"
-#include "platform/capture.h"
-#include "platform/pidfd.h"
-#include "platform/small_file.h"
-#include "platform/socket_file.h"
-#include "platform/unix_address.h"
+#include "platform/files/small_file.h"
+#include "platform/process/capture.h"
+#include "platform/process/pidfd.h"
+#include "platform/socket/socket_file.h"
+#include "platform/socket/unix_address.h"
 
 namespace zefra::testing {
 

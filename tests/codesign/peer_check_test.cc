@@ -8,19 +8,19 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
-#include "base/clock.h"
-#include "platform/peer_process.h"
+#include "platform/process/peer_process.h"
 #include "support/temp_dir.h"
 
 namespace zefra::codesign {
 namespace {
 
-using platform::identifyPeer;
 using base::now;
-using platform::PeerProcess;
 using base::ScopedClockOverride;
+using platform::identifyPeer;
+using platform::PeerProcess;
 using testing::Peer;
 
 class PeerCheckTest : public ::testing::Test {

@@ -1,4 +1,4 @@
-#include "platform/agent_service.h"
+#include "platform/desktop/agent_service.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,10 +9,10 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/executable_search.h"
-#include "platform/process_table.h"
-#include "platform/small_file.h"
 #include "base/unique_fd.h"
+#include "platform/files/small_file.h"
+#include "platform/process/executable_search.h"
+#include "platform/process/process_table.h"
 #include "support/listening_socket.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "platform/bundle.h"
+#include "platform/desktop/bundle.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/launch_event.h"
+#include "platform/desktop/launch_event.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {

@@ -1,4 +1,4 @@
-#include "platform/child_process.h"
+#include "platform/process/child_process.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/pidfd.h"
-#include "platform/pipe_io.h"
+#include "platform/files/pipe_io.h"
+#include "platform/process/pidfd.h"
 
 namespace zefra::platform {
 namespace {

@@ -22,9 +22,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/desktop/user_defaults.h"
+#include "platform/files/pipe_io.h"
 #include "platform/log.h"
-#include "platform/pipe_io.h"
-#include "platform/user_defaults.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {
@@ -113,7 +113,8 @@ TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
       {"a folder", "", [](const std::string& p) { fs::create_directory(p); }},
       {"a FIFO", ".lock", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
       {"a folder", ".lock", [](const std::string& p) { fs::create_directory(p); }},
-      {"a link to a file", ".lock", [](const std::string& p) {
+      {"a link to a file", ".lock",
+       [](const std::string& p) {
          std::ofstream(p + ".target") << "";
          fs::create_symlink(p + ".target", p);
        }},

@@ -1,4 +1,4 @@
-#include "platform/process_table.h"
+#include "platform/process/process_table.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/child_process.h"
+#include "platform/process/child_process.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {

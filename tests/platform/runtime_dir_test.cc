@@ -1,4 +1,4 @@
-#include "platform/runtime_dir.h"
+#include "platform/socket/runtime_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

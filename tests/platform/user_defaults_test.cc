@@ -1,4 +1,4 @@
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/files/pipe_io.h"
 #include "platform/log.h"
-#include "platform/pipe_io.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {

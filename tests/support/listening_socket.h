@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/unique_fd.h"
-#include "platform/unix_address.h"
+#include "platform/socket/unix_address.h"
 
 namespace zefra::testing {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/child_process.h"
+#include "platform/process/child_process.h"
 #include "tools/catalogue.h"
 
 namespace zefra::testing {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/capture.h"
-#include "platform/child_process.h"
-#include "platform/pidfd.h"
-#include "platform/small_file.h"
+#include "platform/files/small_file.h"
+#include "platform/process/capture.h"
+#include "platform/process/child_process.h"
+#include "platform/process/pidfd.h"
 
 namespace zefra::testing {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/pipe_io.h"
+#include "platform/files/pipe_io.h"
 
 namespace zefra::tools {
 namespace {

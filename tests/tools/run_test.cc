@@ -10,8 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
-#include "platform/queue.h"
 #include "tools/tool_fixture.h"
 
 namespace zefra::tools::testing {
@@ -221,8 +221,9 @@ TEST_F(RunTest, AConnectionsRunsAndCancelsAreBounded) {
   }
   auto refused = startRun(service(), "over", tool).get();
   EXPECT_EQ(refused.status, 126);
-  EXPECT_EQ(refused.err, "Zefra Helper: this connection already has 64 runs in progress, the "
-                         "most it may have; nothing was run.");
+  EXPECT_EQ(refused.err,
+            "Zefra Helper: this connection already has 64 runs in progress, the "
+            "most it may have; nothing was run.");
   std::promise<std::string> pinged;
   service().pingWithReply([&](std::string version) { pinged.set_value(version); });
   EXPECT_FALSE(pinged.get_future().get().empty());

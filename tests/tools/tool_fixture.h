@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/process_signals.h"
-#include "platform/user_defaults.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/process/process_signals.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 #include "tools/catalogue.h"

@@ -10,11 +10,11 @@
 #include "codesign/bundle_check.h"
 #include "codesign/codesign_fixture.h"
 #include "codesign/signing.h"
-#include "platform/bundle.h"
-#include "platform/file_moves.h"
-#include "platform/quarantine.h"
-#include "platform/zip_archive.h"
+#include "platform/desktop/bundle.h"
+#include "platform/files/file_moves.h"
+#include "platform/files/quarantine.h"
 #include "support/temp_dir.h"
+#include "update/zip_archive.h"
 
 namespace zefra::update {
 namespace {
@@ -80,9 +80,9 @@ class InstallUpdateTest : public ::testing::Test {
   }
   // A zip holding `tree` under `name`, and whatever `extra` adds.
   std::string zip(const std::string& tree, const std::string& name = "Zefra Helper.app",
-                  const std::function<void(platform::ZipWriter&)>& extra = {}) {
+                  const std::function<void(update::ZipWriter&)>& extra = {}) {
     std::string path = root_ + "/update" + std::to_string(++archives_) + ".zip";
-    auto writer = platform::ZipWriter::create(path);
+    auto writer = update::ZipWriter::create(path);
     EXPECT_TRUE(writer);
     if (extra) extra(*writer);
     EXPECT_TRUE(tree.empty() || writer->addTree(name, tree));
@@ -236,7 +236,7 @@ TEST_F(InstallUpdateTest, HostileArchivesWriteNothingOutsideStaging) {
   }
   for (const auto& [what, entries] : rows) {
     SCOPED_TRACE(what);
-    auto add = [&](platform::ZipWriter& w) {
+    auto add = [&](update::ZipWriter& w) {
       for (const auto& e : entries) {
         EXPECT_TRUE(e.kind == 'f'   ? w.addFile(e.name, e.data, e.mode)
                     : e.kind == 'l' ? w.addSymlink(e.name, e.data)

@@ -12,8 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/post.hpp>
 #include <algorithm>
+#include <asio/post.hpp>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -24,12 +24,12 @@
 
 #include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
-#include "platform/ipc_io.h"
-#include "platform/ipc_listener.h"
+#include "ipc/framed_socket.h"
+#include "ipc/listener.h"
 #include "support/temp_dir.h"
+#include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
-#include "xpc/peer_validation.h"
 
 extern char** environ;
 
@@ -41,9 +41,8 @@ class PingOnly : public ZefraHelperProtocol {
   bool offers(Selector) const override { return true; }
   void pingWithReply(PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(InventoryReply reply) override { reply({}); }
-  void runWithRunID(std::string, std::string, std::vector<std::string>,
-                    std::optional<base::Bytes>, std::optional<std::string>, Environment,
-                    RunReply reply) override {
+  void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<base::Bytes>,
+                    std::optional<std::string>, Environment, RunReply reply) override {
     reply(base::Bytes(), base::Bytes(), 0);
   }
   void cancelWithRunID(std::string) override {}
@@ -65,15 +64,15 @@ constexpr const char* kPrivateMounts =
     "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$ZEFRA_UP,workdir=$ZEFRA_WORK\" /etc; "
     "echo \"$ZEFRA_PRELOAD\" > /etc/ld.so.preload; fi; exec \"$@\"";
 
-class EverySender : public ::testing::TestWithParam<platform::SenderIdentity> {
+class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
  protected:
   void SetUp() override {
-    platform::ListenerOptions options(dir_.path());
+    ipc::ListenerOptions options(dir_.path());
     options.admission = admitPeer;
     options.senderIdentity = GetParam();
-    listener_ = std::move(platform::Listener::open(
+    listener_ = std::move(ipc::Listener::open(
                               "svc",
-                              [](platform::ServerConnection& connection) {
+                              [](ipc::ServerConnection& connection) {
                                 connection.setExportedInterface(makeHelperInterface());
                                 connection.setExportedObject(
                                     makeExportedObject(std::make_shared<PingOnly>()));
@@ -115,7 +114,7 @@ class EverySender : public ::testing::TestWithParam<platform::SenderIdentity> {
   }
 
   testing::TempDir dir_;
-  std::unique_ptr<platform::Listener> listener_;
+  std::unique_ptr<ipc::Listener> listener_;
   const std::string signed_ = ZEFRA_TEST_SIGNED_PEER, plain_ = ZEFRA_TEST_PEER_PROGRAM;
 };
 
@@ -204,7 +203,7 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
   // answer to the nonce comes from another process.
   std::atomic<pid_t> attacker{0};
   std::promise<void> held, released;
-  asio::post(platform::ipcContext(), [&, signedPeer = signed_] {
+  asio::post(ipc::ipcContext(), [&, signedPeer = signed_] {
     held.set_value();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -224,8 +223,8 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Identity, EverySender,
-                         ::testing::Values(platform::SenderIdentity::kCredentials,
-                                           platform::SenderIdentity::kPidfd));
+                         ::testing::Values(ipc::SenderIdentity::kCredentials,
+                                           ipc::SenderIdentity::kPidfd));
 
 // An image that is not validly signed by the team costs no hash, even when it
 // changes its timestamps before every connect (the refusal cache never hits).

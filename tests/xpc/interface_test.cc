@@ -7,7 +7,6 @@
 
 #include "wire/message.h"
 #include "xpc/exported_object.h"
-#include "xpc/helper_version.h"
 
 namespace zefra::xpc {
 namespace {
@@ -127,18 +126,6 @@ TEST(HelperInterface, ReadsNilAsEmptyAndRefusesWhatIsNotOfferedOrOfTheWrongShape
   }
   EXPECT_EQ(helper->last, "");
   EXPECT_TRUE(object.bind("pingWithReply:", {}, {}).ok());
-}
-
-TEST(HelperInterface, PingAnswersTheShortVersionStringOrOnePointZero) {
-  using nlohmann::json;
-  for (const json& info :
-       {json::object(), json{{"CFBundleVersion", "7"}}, json{{"CFBundleShortVersionString", 2.5}},
-        json{{"CFBundleShortVersionString", 2}}, json{{"CFBundleShortVersionString", nullptr}},
-        json::array()}) {
-    EXPECT_EQ(versionFromInfoDictionary(info), "1.0") << info;
-  }
-  EXPECT_EQ(versionFromInfoDictionary(json{{"CFBundleShortVersionString", " 2.0 beta "}}),
-            " 2.0 beta ");
 }
 
 }  // namespace

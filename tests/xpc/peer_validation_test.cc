@@ -1,4 +1,4 @@
-#include "xpc/peer_validation.h"
+#include "xpc/acceptance/peer_validation.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "platform/dispatch/queue.h"
+#include "wire/message.h"
+
+namespace zefra::ipc {
+
+using platform::Work;
+
+// The reply of one call. Copies share one state: only the first send() of any
+// copy goes out, from any thread. A reply to a connection that has closed is
+// dropped silently.
+class IpcReply {
+ public:
+  IpcReply() = default;
+  void send(std::vector<wire::IpcValue> values) const;
+  // False for a one-way call, which takes no reply.
+  bool expected() const { return state_ != nullptr; }
+
+ private:
+  friend class ServerConnection;
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// The object a serving connection hands its calls to.
+class IpcExportedObject {
+ public:
+  virtual ~IpcExportedObject() = default;
+  // Turns a call whose arguments the interface has admitted into the work that
+  // enters the method. An error (an operation the object does not offer,
+  // values of the wrong shape) is a protocol violation: the connection closes
+  // and no method is entered. Runs on the I/O thread and must not block.
+  virtual Result<Work> bind(std::string_view selector, std::vector<wire::IpcValue> arguments,
+                            IpcReply reply) = 0;
+  // True for an operation that answers at once and never blocks: the
+  // connection may run it on the I/O thread when none of its calls is
+  // pending, which saves a thread hand-off on the hottest path.
+  virtual bool isQuick(std::string_view /*selector*/) const { return false; }
+  // The connection has closed: no reply can reach the peer any more. Runs on
+  // the I/O thread, once, and must not block.
+  virtual void connectionClosed() {}
+};
+
+}  // namespace zefra::ipc

@@ -1,0 +1,114 @@
+#include "ipc/sender_gate.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/unique_fd.h"
+#include "platform/log.h"
+#include "platform/process/pidfd.h"
+
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76  // Linux 6.5; the C library headers here predate it
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
+
+namespace zefra::ipc {
+
+Status SenderGate::enable(int socketFd, SenderIdentity identity) {
+  const int on = 1;
+  if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    return errnoError("cannot identify the senders", errno);
+  }
+  if (identity == SenderIdentity::kPidfd &&
+      ::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) != 0 &&
+      errno != ENOPROTOOPT) {
+    return errnoError("cannot identify the senders by pidfd", errno);
+  }
+  return Ok{};
+}
+
+void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmission& admission,
+                           Admitted done) {
+  Result<PeerProcess> identified = platform::identifyPeer(socketFd);
+  if (!identified) return done(identified.error());
+  auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
+  Result<bool> sameNamespace = sharesOurPidNamespace(*peer);
+  if (!sameNamespace) return done(sameNamespace.error());
+  if (!*sameNamespace) {
+    platform::logVerbose("refused peer " + std::to_string(peer->pid) +
+                         ": in another pid namespace");
+    return done(Error{EPERM, "the peer lives in another pid namespace"});
+  }
+  // Opened before the check and confirmed after it: what was checked, and
+  // whatever the process writes while the watch holds, is one program's.
+  Result<ExecWatch> opened = ExecWatch::open(peer->pid);
+  // Alive after the open: the pid still named this process when it was made.
+  if (!opened || !stillRunning(*peer)) return done(Error{ESRCH, "the peer is gone"});
+  auto watch = std::make_shared<ExecWatch>(std::move(opened).value());
+  admission(peer, [peer, watch, identity, done = std::move(done)](Status verdict) {
+    if (!verdict) return done(verdict.error());
+    if (!watch->intact()) return done(Error{ESRCH, "the peer replaced its program"});
+    std::optional<std::uint64_t> process;
+    if (identity == SenderIdentity::kPidfd) process = platform::pidfdIdentity(peer->pidfd.get());
+    done(std::make_unique<SenderGate>(peer, process, std::move(*watch)));
+  });
+}
+
+ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sender) const {
+  // Room for credentials, a pidfd and a few descriptors that are not wanted.
+  alignas(cmsghdr) char
+      control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(16 * sizeof(int))];
+  iovec iov{space.data(), space.size()};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t count;
+  do {
+    count = ::recvmsg(socketFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) return count;
+  if (message.msg_flags & MSG_CTRUNC) sender.passedDescriptors = true;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    const std::size_t payload = c->cmsg_len - CMSG_LEN(0);
+    if (c->cmsg_type == SCM_CREDENTIALS && payload >= sizeof(ucred)) {
+      ucred cred;
+      std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+      sender.pid = cred.pid;
+    } else if (c->cmsg_type == SCM_PIDFD && payload >= sizeof(int)) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+      UniqueFd pidfd(fd);
+      // The gate checked at admission that pidfds live on pidfs, whose
+      // inode numbers name processes: one fstat, and the descriptor goes.
+      struct stat st {};
+      if (process_ && ::fstat(fd, &st) == 0) sender.process = st.st_ino;
+    } else if (c->cmsg_type == SCM_RIGHTS) {
+      sender.passedDescriptors = true;
+      for (std::size_t i = 0; i < payload / sizeof(int); ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        UniqueFd close(fd);
+      }
+    }
+  }
+  return count;
+}
+
+bool SenderGate::admits(const ReadSender& sender) const {
+  const bool same =
+      process_ ? sender.process == process_ : sender.pid > 0 && sender.pid == peer_->pid;
+  // The watch reads empty once the process has exec'd or ended, and a pid is
+  // only reused after its process has ended.
+  return same && watch_.intact();
+}
+
+}  // namespace zefra::ipc

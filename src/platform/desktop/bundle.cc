@@ -1,0 +1,94 @@
+#include "platform/desktop/bundle.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/no_destructor.h"
+#include "base/unique_fd.h"
+
+namespace zefra::platform {
+namespace {
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+std::string_view parentOf(std::string_view path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string_view nameOf(std::string_view path) {
+  auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string readSmallFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return {};
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {};
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string selfExecutablePath() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0) return {};
+  std::string path(buffer, static_cast<std::size_t>(n));
+  // The running file was replaced (an update): name where it lived.
+  if (path.ends_with(kDeletedSuffix)) path.resize(path.size() - kDeletedSuffix.size());
+  return path;
+}
+
+}  // namespace
+
+nlohmann::json readInfoDictionary(const std::string& bundlePath) {
+  auto info = nlohmann::json::parse(readSmallFile(bundlePath + "/Contents/Info.json"), nullptr,
+                                    /*allow_exceptions=*/false);
+  return info.is_object() ? info : nlohmann::json::object();
+}
+
+const Bundle& Bundle::main() {
+  static base::NoDestructor<Bundle> bundle(atExecutablePath(selfExecutablePath()));
+  return bundle.get();
+}
+
+Bundle Bundle::atExecutablePath(std::string executablePath) {
+  Bundle bundle;
+  std::string_view linuxDir = parentOf(executablePath);
+  std::string_view contents = parentOf(linuxDir);
+  std::string_view app = parentOf(contents);
+  std::string_view appName = nameOf(app);
+  bundle.isAppBundle_ = nameOf(linuxDir) == "Linux" && nameOf(contents) == "Contents" &&
+                        appName.size() > 4 && appName.ends_with(".app");
+  if (bundle.isAppBundle_) {
+    bundle.bundlePath_ = app;
+    bundle.info_ = readInfoDictionary(bundle.bundlePath_);
+  } else {
+    bundle.bundlePath_ = linuxDir;
+  }
+  bundle.executablePath_ = std::move(executablePath);
+  return bundle;
+}
+
+std::optional<std::string> Bundle::stringForInfoKey(std::string_view key) const {
+  auto it = info_.find(key);
+  if (it == info_.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+std::string Bundle::resourcePath() const {
+  return isAppBundle_ ? bundlePath_ + "/Contents/Resources" : bundlePath_;
+}
+
+}  // namespace zefra::platform

@@ -1,0 +1,294 @@
+#include "platform/dispatch/queue.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "base/no_destructor.h"
+#include "platform/log.h"
+
+namespace zefra::platform {
+
+namespace {
+
+// A run holds one thread while its tool runs (and four descriptors, so the
+// descriptor limit stops runs long before this); the inventory holds one per
+// catalogue tool plus its coordinator, a connection at most one while it
+// dispatches. The bound only keeps a runaway caller from exhausting the
+// process's threads. Work queued at the bound waits, which can stall runs: say
+// so once.
+constexpr std::size_t kMaxThreads = 1024;
+
+class Pool {
+ public:
+  static Pool& shared() {
+    // Never destroyed: detached workers may still touch it during exit.
+    static base::NoDestructor<Pool> pool;
+    return pool.get();
+  }
+
+  void submit(Work work) {
+    std::unique_lock lock(mu_);
+    queue_.push_back(std::move(work));
+    workSinceIdle_ = true;
+    if (idle_ >= queue_.size() || threads_ >= kMaxThreads) {
+      cv_.notify_one();
+      if (threads_ >= kMaxThreads && !warnedAtBound_) {
+        warnedAtBound_ = true;
+        lock.unlock();
+        log("the thread pool reached its bound of " + std::to_string(kMaxThreads) +
+            " threads; further work waits");
+      }
+      return;
+    }
+    ++threads_;
+    lock.unlock();
+    std::thread([this] { workerLoop(); }).detach();
+  }
+
+  void submitAfter(double seconds, Work work) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(seconds));
+    std::lock_guard lock(timerMu_);
+    timers_.emplace(deadline, std::move(work));
+    if (!timerThread_) {
+      timerThread_ = true;
+      std::thread([this] { timerLoop(); }).detach();
+    }
+    timerCv_.notify_one();
+  }
+
+  PoolStats stats() {
+    PoolStats stats;
+    {
+      std::lock_guard lock(timerMu_);
+      stats.delayed = timers_.size();
+      stats.timerThread = timerThread_;
+    }
+    std::lock_guard lock(mu_);
+    stats.threads = threads_;
+    stats.idle = idle_;
+    return stats;
+  }
+
+  void setIdleAction(Work action) {
+    std::lock_guard lock(mu_);
+    idleAction_ = action ? std::make_shared<const Work>(std::move(action)) : nullptr;
+  }
+
+  void setIdleTimeout(std::chrono::milliseconds timeout) {
+    std::lock_guard lock(mu_);
+    idleTimeout_ = timeout;
+    cv_.notify_all();
+  }
+
+ private:
+  void workerLoop() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      if (queue_.empty()) {
+        ++idle_;
+        bool woke = cv_.wait_for(lock, idleTimeout_, [this] { return !queue_.empty(); });
+        --idle_;
+        if (!woke) {
+          --threads_;
+          // The last busy thread has finished and this one found nothing to
+          // do for a while: the burst is over.
+          if (threads_ == idle_ && idleAction_ && std::exchange(workSinceIdle_, false)) {
+            auto action = idleAction_;
+            lock.unlock();
+            (*action)();
+          }
+          return;
+        }
+      }
+      Work work = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      work();
+      work = nullptr;  // release captures before looking for more work
+      lock.lock();
+    }
+  }
+
+  // One thread serves every delayed item; it leaves when none is pending.
+  void timerLoop() {
+    std::unique_lock lock(timerMu_);
+    while (!timers_.empty()) {
+      auto next = timers_.begin();
+      if (std::chrono::steady_clock::now() < next->first) {
+        timerCv_.wait_until(lock, next->first);
+        continue;
+      }
+      Work work = std::move(next->second);
+      timers_.erase(next);
+      lock.unlock();
+      submit(std::move(work));
+      lock.lock();
+    }
+    timerThread_ = false;
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Work> queue_;
+  std::size_t threads_ = 0;
+  std::size_t idle_ = 0;
+  bool warnedAtBound_ = false;
+  bool workSinceIdle_ = false;
+  std::shared_ptr<const Work> idleAction_;
+  // Long enough to carry a client's next request, short enough that a burst's
+  // threads (and their stacks) are gone soon after it.
+  std::chrono::milliseconds idleTimeout_{2000};
+
+  std::mutex timerMu_;
+  std::condition_variable timerCv_;
+  std::multimap<std::chrono::steady_clock::time_point, Work> timers_;
+  bool timerThread_ = false;
+};
+
+}  // namespace
+
+PoolStats poolStats() {
+  return Pool::shared().stats();
+}
+
+void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
+  Pool::shared().setIdleTimeout(timeout);
+}
+
+void setPoolIdleAction(Work action) {
+  Pool::shared().setIdleAction(std::move(action));
+}
+
+void ConcurrentQueue::async(Work work) const {
+  Pool::shared().submit(std::move(work));
+}
+
+void ConcurrentQueue::asyncAfter(double seconds, Work work) const {
+  Pool::shared().submitAfter(seconds, std::move(work));
+}
+
+const ConcurrentQueue& globalQueue() {
+  static const ConcurrentQueue queue{};
+  return queue;
+}
+
+struct SerialQueue::State : std::enable_shared_from_this<State> {
+  std::mutex mu;
+  std::deque<Work> items;
+  bool draining = false;
+
+  void drain() {
+    for (;;) {
+      Work work;
+      {
+        std::lock_guard lock(mu);
+        if (items.empty()) {
+          draining = false;
+          return;
+        }
+        work = std::move(items.front());
+        items.pop_front();
+      }
+      work();
+    }
+  }
+};
+
+SerialQueue::SerialQueue(std::string) : state_(std::make_shared<State>()) {}
+SerialQueue::~SerialQueue() = default;
+
+void SerialQueue::async(Work work) {
+  {
+    std::lock_guard lock(state_->mu);
+    state_->items.push_back(std::move(work));
+    if (state_->draining) return;
+    state_->draining = true;
+  }
+  // The pending items keep the state alive past the queue's owner.
+  Pool::shared().submit([state = state_] { state->drain(); });
+}
+
+bool SerialQueue::runNowIfIdle(const Work& work) {
+  {
+    std::lock_guard lock(state_->mu);
+    if (state_->draining) return false;
+    state_->draining = true;
+  }
+  work();
+  bool more;
+  {
+    std::lock_guard lock(state_->mu);
+    more = !state_->items.empty();
+    state_->draining = more;
+  }
+  if (more) Pool::shared().submit([state = state_] { state->drain(); });
+  return true;
+}
+
+struct NarrowQueue::State {
+  explicit State(std::size_t width) : width(width) {}
+  const std::size_t width;
+  std::mutex mu;
+  std::deque<Work> items;
+  std::size_t running = 0;
+
+  // Each runner takes items until none is left, so no item waits while
+  // fewer than `width` run.
+  void run() {
+    for (;;) {
+      Work work;
+      {
+        std::lock_guard lock(mu);
+        if (items.empty()) {
+          --running;
+          return;
+        }
+        work = std::move(items.front());
+        items.pop_front();
+      }
+      work();
+    }
+  }
+};
+
+NarrowQueue::NarrowQueue(std::size_t width)
+    : state_(std::make_shared<State>(std::max<std::size_t>(width, 1))) {}
+NarrowQueue::~NarrowQueue() = default;
+
+void NarrowQueue::async(Work work) {
+  {
+    std::lock_guard lock(state_->mu);
+    state_->items.push_back(std::move(work));
+    if (state_->running >= state_->width) return;
+    ++state_->running;
+  }
+  Pool::shared().submit([state = state_] { state->run(); });
+}
+
+void WaitGroup::enter() {
+  std::lock_guard lock(mu_);
+  ++count_;
+}
+
+void WaitGroup::leave() {
+  std::lock_guard lock(mu_);
+  if (count_ > 0 && --count_ == 0) cv_.notify_all();
+}
+
+void WaitGroup::wait() {
+  std::unique_lock lock(mu_);
+  cv_.wait(lock, [this] { return count_ == 0; });
+}
+
+bool WaitGroup::waitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, timeout, [this] { return count_ == 0; });
+}
+
+}  // namespace zefra::platform

@@ -1,0 +1,184 @@
+#include "platform/files/file_moves.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+
+#include "base/unique_fd.h"
+
+namespace zefra::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+int renameAt2(const std::string& from, const std::string& to, unsigned flags) {
+  return static_cast<int>(
+      ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
+}
+
+Status copyFileContents(int fromFd, int toFd) {
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t got = ::read(fromFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errnoError("read", errno);
+    if (got == 0) return Ok{};
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = ::write(toFd, buffer + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return errnoError("write", errno);
+      done += put;
+    }
+  }
+}
+
+// Recursive copy that never follows a symlink and refuses special files.
+Status copyTree(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0) return errnoError("Cannot read " + from, errno);
+  const mode_t mode = st.st_mode & 07777;
+  if (S_ISLNK(st.st_mode)) {
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
+    if (length < 0) return errnoError("Cannot read the link " + from, errno);
+    target.resize(static_cast<std::size_t>(length));
+    if (::symlink(target.c_str(), to.c_str()) != 0) {
+      return errnoError("Cannot create " + to, errno);
+    }
+    return Ok{};
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (::mkdir(to.c_str(), 0700) != 0) return errnoError("Cannot create " + to, errno);
+    auto names = listDirectory(from);
+    if (!names) return names.error();
+    for (const auto& name : *names) {
+      if (auto copied = copyTree(from + "/" + name, to + "/" + name); !copied) return copied;
+    }
+    if (::chmod(to.c_str(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);
+    return Ok{};
+  }
+  if (!S_ISREG(st.st_mode)) return Error{EINVAL, "Cannot copy the special file " + from};
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!in) return errnoError("Cannot open " + from, errno);
+  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!out) return errnoError("Cannot create " + to, errno);
+  if (auto copied = copyFileContents(in.get(), out.get()); !copied) {
+    return Error{copied.error().code, "Cannot copy " + from + ": " + copied.error().message};
+  }
+  if (::fchmod(out.get(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);
+  return Ok{};
+}
+
+}  // namespace
+
+std::string temporaryDirectory() {
+  std::string chosen = "/tmp";
+  if (const char* tmp = ::getenv("TMPDIR"); tmp && tmp[0] == '/') {
+    struct stat st;
+    if (::stat(tmp, &st) == 0 && S_ISDIR(st.st_mode)) chosen = tmp;
+  }
+  struct Freer {
+    void operator()(char* p) const { ::free(p); }
+  };
+  std::unique_ptr<char, Freer> resolved(::realpath(chosen.c_str(), nullptr));
+  return resolved ? std::string(resolved.get()) : chosen;
+}
+
+Result<std::string> makeTemporaryDirectory(const std::string& prefix) {
+  std::string pattern = temporaryDirectory() + "/" + prefix + "XXXXXX";
+  if (!::mkdtemp(pattern.data())) return errnoError("Cannot create a folder in " + pattern, errno);
+  return pattern;
+}
+
+Status createDirectories(const std::string& path, mode_t mode) {
+  if (path.empty()) return Error{EINVAL, "No directory given"};
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+      return errnoError("Cannot create the folder " + prefix, errno);
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return Error{ENOTDIR, "Cannot create the folder " + path + ": " + "Not a directory"};
+  }
+  return Ok{};
+}
+
+bool isRealDirectory(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Result<std::vector<std::string>> listDirectory(const std::string& path) {
+  struct Closer {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, Closer> dir(::opendir(path.c_str()));
+  if (!dir) return errnoError("Cannot list " + path, errno);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+    errno = 0;
+  }
+  if (errno != 0) return errnoError("Cannot list " + path, errno);
+  return names;
+}
+
+Status moveItem(const std::string& from, const std::string& to) {
+  if (renameAt2(from, to, RENAME_NOREPLACE) == 0) return Ok{};
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {
+    // A file system without RENAME_NOREPLACE: check, then rename.
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0)
+      err = EEXIST;
+    else if (::rename(from.c_str(), to.c_str()) == 0)
+      return Ok{};
+    else
+      err = errno;
+  }
+  if (err != EXDEV) return errnoError("Cannot move " + from + " to " + to, err);
+  if (auto copied = copyItem(from, to); !copied) return copied;
+  if (auto removed = removeItem(from); !removed) {
+    (void)removeItem(to);
+    return removed;
+  }
+  return Ok{};
+}
+
+Status copyItem(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    return Error{EEXIST, "Cannot copy " + from + " to " + to + ": File exists"};
+  }
+  auto copied = copyTree(from, to);
+  if (!copied) (void)removeItem(to);
+  return copied;
+}
+
+Status exchangeItems(const std::string& first, const std::string& second) {
+  if (renameAt2(first, second, RENAME_EXCHANGE) == 0) return Ok{};
+  return errnoError("Cannot exchange " + first + " and " + second, errno);
+}
+
+Status removeItem(const std::string& path) {
+  std::error_code error;
+  fs::remove_all(path, error);
+  if (error) return Error{error.value(), "Cannot remove " + path + ": " + error.message()};
+  return Ok{};
+}
+
+}  // namespace zefra::platform

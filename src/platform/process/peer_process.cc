@@ -1,0 +1,83 @@
+#include "platform/process/peer_process.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/process/pidfd.h"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77  // Linux 6.5; the C library headers here predate it
+#endif
+
+namespace zefra::platform {
+
+Result<struct ucred> peerCredentials(int socketFd) {
+  struct ucred cred {};
+  socklen_t length = sizeof cred;
+  if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+    return errnoError("cannot identify the peer", errno);
+  }
+  // A peer in another pid namespace shows as pid 0.
+  if (cred.pid <= 0) return Error{0, "the peer's process is not visible"};
+  return cred;
+}
+
+Result<pid_t> peerPid(int socketFd) {
+  auto cred = peerCredentials(socketFd);
+  if (!cred) return cred.error();
+  return cred->pid;
+}
+
+Result<PeerProcess> identifyPeer(int socketFd) {
+  auto cred = peerCredentials(socketFd);
+  if (!cred) return cred.error();
+  PeerProcess peer;
+  peer.pid = cred->pid;
+  peer.uid = cred->uid;
+  int pidfd = -1;
+  socklen_t length = sizeof pidfd;
+  if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
+    peer.pidfd.reset(pidfd);
+  } else if (errno == ENOPROTOOPT) {
+    // Older kernels: the pid could in principle be reused between connect
+    // and here; the liveness check below still catches a peer that is gone.
+    auto opened = openPidfd(peer.pid);
+    if (!opened) return opened.error();
+    peer.pidfd = std::move(*opened);
+  } else {
+    return errnoError("the peer's process is gone", errno);
+  }
+  return peer;
+}
+
+Result<UniqueFd> openRunningImage(const PeerProcess& peer) {
+  std::string path = "/proc/" + std::to_string(peer.pid) + "/exe";
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errnoError("cannot open the peer's executable", errno);
+  return fd;
+}
+
+bool runsAsOurUser(const PeerProcess& peer) {
+  return peer.uid == ::geteuid();
+}
+
+bool stillRunning(const PeerProcess& peer) {
+  return pidfdIsRunning(peer.pidfd.get());
+}
+
+Result<bool> sharesOurPidNamespace(const PeerProcess& peer) {
+  struct stat ours {};
+  struct stat theirs {};
+  const std::string path = "/proc/" + std::to_string(peer.pid) + "/ns/pid";
+  if (::stat("/proc/self/ns/pid", &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
+    return errnoError("cannot read the peer's pid namespace", errno);
+  }
+  return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+}
+
+}  // namespace zefra::platform

@@ -1,0 +1,26 @@
+#include "platform/process/process_exit.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace zefra::platform {
+
+void exitProcess(int status) {
+  std::fflush(nullptr);
+  ::_exit(status);
+}
+
+void exitBySignal(int signal) {
+  std::fflush(nullptr);
+  ::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
+}
+
+}  // namespace zefra::platform

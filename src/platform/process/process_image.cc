@@ -1,0 +1,124 @@
+#include "platform/process/process_image.h"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+
+namespace zefra::platform {
+namespace {
+
+std::string procPath(pid_t pid, const char* leaf) {
+  return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+Result<std::string> readAll(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errnoError("cannot open " + path, errno);
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errnoError("cannot read " + path, errno);
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool hexField(std::string_view text, unsigned long& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// "start-end perms offset major:minor inode   path"
+bool parseMapping(std::string_view line, ExecutableMapping& out, bool& executable) {
+  std::string_view fields[5];
+  for (auto& field : fields) {
+    const std::size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) return false;
+    line.remove_prefix(start);
+    const std::size_t end = line.find(' ');
+    field = line.substr(0, end);
+    line.remove_prefix(end == std::string_view::npos ? line.size() : end);
+  }
+  executable = fields[1].size() >= 3 && fields[1][2] == 'x';
+  const std::size_t colon = fields[3].find(':');
+  unsigned long major = 0, minor = 0;
+  if (colon == std::string_view::npos || !hexField(fields[3].substr(0, colon), major) ||
+      !hexField(fields[3].substr(colon + 1), minor)) {
+    return false;
+  }
+  unsigned long inode = 0;
+  auto [end, error] =
+      std::from_chars(fields[4].data(), fields[4].data() + fields[4].size(), inode, 10);
+  if (error != std::errc() || end != fields[4].data() + fields[4].size()) return false;
+  const std::size_t start = line.find_first_not_of(' ');
+  out.path = start == std::string_view::npos ? "" : std::string(line.substr(start));
+  out.device = ::makedev(major, minor);
+  out.inode = inode;
+  return true;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> initialEnvironment(pid_t pid) {
+  Result<std::string> bytes = readAll(procPath(pid, "environ"));
+  if (!bytes) return bytes.error();
+  std::vector<std::string> entries;
+  std::string_view rest = *bytes;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\0');
+    entries.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+  }
+  return entries;
+}
+
+Result<std::vector<ExecutableMapping>> executableMappings(pid_t pid) {
+  Result<std::string> text = readAll(procPath(pid, "maps"));
+  if (!text) return text.error();
+  // A process always maps its program: nothing to read means it is gone.
+  if (text->empty()) return Error{ESRCH, "the process has no address space"};
+  std::vector<ExecutableMapping> mappings;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    ExecutableMapping mapping;
+    bool executable = false;
+    if (!parseMapping(line, mapping, executable)) {
+      return Error{EINVAL, "cannot read the process's mappings"};
+    }
+    if (executable && mapping.inode != 0) mappings.push_back(std::move(mapping));
+  }
+  return mappings;
+}
+
+Result<ExecWatch> ExecWatch::open(pid_t pid) {
+  // The environment is the cheapest view of the address space; a process
+  // started with none shows nothing there, so its mappings stand in.
+  for (const char* leaf : {"environ", "maps"}) {
+    const std::string path = procPath(pid, leaf);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return errnoError("cannot watch the process", errno);
+    ExecWatch watch(std::move(fd));
+    if (watch.intact()) return watch;
+  }
+  return Error{ESRCH, "the process has no address space"};
+}
+
+bool ExecWatch::intact() const {
+  char byte;
+  ssize_t n;
+  do {
+    n = ::pread(fd_.get(), &byte, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+}  // namespace zefra::platform

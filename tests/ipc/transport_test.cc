@@ -1,0 +1,481 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "ipc/client_connection.h"
+#include "ipc/framed_socket.h"
+#include "ipc/listener.h"
+#include "ipc/server_connection.h"
+#include "platform/socket/socket_activation.h"
+#include "platform/socket/unix_address.h"
+#include "support/temp_dir.h"
+#include "wire/frame.h"
+
+namespace zefra::ipc {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using wire::EncodedFrame;
+using wire::encodeFrame;
+using wire::FrameReader;
+using wire::IpcInterface;
+using wire::IpcValue;
+using wire::ipcViolation;
+using wire::makeCallMessage;
+using wire::makeReplyMessage;
+
+constexpr auto kPatience = 30s;
+
+// "echo:" answers its value at once and is quick, "echo twice:" answers
+// twice, "note:" is one-way, and "hold:" blocks until the test releases it.
+class TestInterface : public IpcInterface {
+ public:
+  Result<bool> checkCall(std::string_view selector,
+                         const std::vector<IpcValue>& arguments) const override {
+    if (arguments.size() != (selector == "hold:" ? 0u : 1u)) return ipcViolation("wrong arity");
+    if (selector == "note:") return false;
+    if (selector == "echo:" || selector == "echo twice:" || selector == "hold:") return true;
+    return ipcViolation("no such call");
+  }
+  Status checkReply(std::string_view, const std::vector<IpcValue>&) const override { return Ok{}; }
+};
+
+// A held call may still run after its test: it keeps the object alive.
+class TestObject : public IpcExportedObject, public std::enable_shared_from_this<TestObject> {
+ public:
+  Result<Work> bind(std::string_view selector, std::vector<IpcValue> arguments,
+                    IpcReply reply) override {
+    const bool hold = selector == "hold:";
+    const int replies = selector == "echo twice:" ? 2 : selector == "note:" ? 0 : 1;
+    IpcValue value = hold ? IpcValue::string("hold") : arguments.at(0);
+    return Work([self = shared_from_this(), hold, replies, value, reply] {
+      std::unique_lock lock(self->mu);
+      ++self->entered;
+      self->cv.notify_all();
+      if (hold) self->cv.wait(lock, [&] { return self->released; });
+      self->ran.emplace_back(value.asString());
+      lock.unlock();
+      for (int i = 0; i < replies; ++i) reply.send({value});
+    });
+  }
+  bool isQuick(std::string_view selector) const override { return selector == "echo:"; }
+  void connectionClosed() override {
+    std::lock_guard lock(mu);
+    ++closed;
+    cv.notify_all();
+  }
+  bool waitForClosed(int count) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, kPatience, [&] { return closed >= count; });
+  }
+
+  bool waitForEntered(int count) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, kPatience, [&] { return entered >= count; });
+  }
+  void release() {
+    std::lock_guard lock(mu);
+    released = true;
+    cv.notify_all();
+  }
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::atomic<int> entered{0};
+  int closed = 0;
+  bool released = false;
+  std::vector<std::string> ran;  // in the order the calls finished
+};
+
+using Reply = Result<std::vector<IpcValue>>;
+
+std::future<Reply> callAsync(ClientConnection& connection, std::string_view selector,
+                             std::vector<IpcValue> arguments) {
+  auto promise = std::make_shared<std::promise<Reply>>();
+  connection.call(
+      selector, std::move(arguments),
+      [promise](std::vector<IpcValue> values) -> Result<Work> {
+        return Work([promise, values] { promise->set_value(values); });
+      },
+      [promise](const Error& error) { promise->set_value(error); });
+  return promise->get_future();
+}
+
+Reply callAndWait(ClientConnection& connection, std::string_view selector,
+                  std::vector<IpcValue> arguments) {
+  std::future<Reply> future = callAsync(connection, selector, std::move(arguments));
+  if (future.wait_for(kPatience) != std::future_status::ready) return Error{ETIMEDOUT, "no answer"};
+  return future.get();
+}
+
+bool echoes(ClientConnection& connection, const std::string& text) {
+  Reply reply = callAndWait(connection, "echo:", {IpcValue::string(text)});
+  return reply.ok() && *reply == std::vector<IpcValue>{IpcValue::string(text)};
+}
+
+enum class Nonce { kAnswered, kUnanswered, kWrong };
+
+// Connects, answers the connection's nonce as told, writes `bytes` and tells
+// whether the peer then closes.
+bool closedAfterSending(const std::string& path, const std::string& bytes, bool endWrites,
+                        Nonce nonce = Nonce::kAnswered) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = platform::unixAddress(path);
+  const timeval patience{30, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return false;
+  }
+  std::string opening(24, '\0');  // [2, 16 bytes] in a frame
+  if (nonce != Nonce::kUnanswered) {
+    if (::recv(fd.get(), opening.data(), opening.size(), MSG_WAITALL) != 24) return false;
+    if (nonce == Nonce::kWrong) opening.back() ^= 1;
+  }
+  const std::string sent = (nonce == Nonce::kUnanswered ? "" : opening) + bytes;
+  if (::write(fd.get(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
+    return false;
+  }
+  if (endWrites) ::shutdown(fd.get(), SHUT_WR);
+  char buffer[64];
+  for (pollfd p{fd.get(), POLLIN, 0}; ::poll(&p, 1, 30'000) == 1;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+  }
+  return false;
+}
+
+std::string frameOf(const std::string& body) {
+  const auto n = static_cast<uint32_t>(body.size());
+  return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + body;
+}
+
+std::string encoded(std::vector<IpcValue> message) {
+  Result<EncodedFrame> frame = encodeFrame(std::move(message));
+  std::string out;
+  for (const iovec& chunk : frame->chunks()) {
+    out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
+  return out;
+}
+
+bool isCloseOnExec(int fd) {
+  return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The activation test forks: nothing of ours may hold threads or fds yet.
+    if (std::string_view(::testing::UnitTest::GetInstance()->current_test_info()->name()) ==
+        "AdoptsTheSocketSystemdPassesByName") {
+      return;
+    }
+    ASSERT_NE(listener_ = open("svc"), nullptr);
+  }
+  void TearDown() override { object_->release(); }
+
+  std::unique_ptr<Listener> open(const std::string& name) {
+    auto accept = [this](ServerConnection& connection) {
+      std::lock_guard lock(mu_);
+      acceptedOffIoThread_ = acceptedOffIoThread_ && !onIpcThread();
+      accepted_.push_back(connection);
+      connection.setExportedInterface(interface_);
+      connection.setExportedObject(object_);
+      return true;
+    };
+    Result<std::unique_ptr<Listener>> listener = Listener::open(name, accept, {root_.path()});
+    if (!listener) openError_ = listener.error();
+    return listener ? std::move(listener).value() : nullptr;
+  }
+
+  ClientConnection connect(const std::string& name = "svc") {
+    Result<ClientConnection> connection =
+        ClientConnection::connect(name, interface_, {root_.path()});
+    EXPECT_TRUE(connection.ok()) << connection.error().message;
+    return std::move(connection).value();
+  }
+
+  std::string path(const std::string& name = "svc") const { return root_.path() + "/" + name; }
+
+  testing::TempDir root_;
+  std::shared_ptr<TestInterface> interface_ = std::make_shared<TestInterface>();
+  std::shared_ptr<TestObject> object_ = std::make_shared<TestObject>();
+  std::unique_ptr<Listener> listener_;
+  Error openError_;
+  std::mutex mu_;
+  std::vector<ServerConnection> accepted_;
+  bool acceptedOffIoThread_ = true;
+};
+
+TEST_F(TransportTest, ServesCallsAndKnowsThePeer) {
+  ClientConnection client = connect();
+  EXPECT_TRUE(echoes(client, "hello"));
+  // A second reply on the wire would be a violation that closes the client.
+  ASSERT_TRUE(callAndWait(client, "echo twice:", {IpcValue::string("once")}).ok());
+  EXPECT_TRUE(echoes(client, "still open"));
+
+  std::lock_guard lock(mu_);
+  ASSERT_EQ(accepted_.size(), 1u);
+  EXPECT_EQ(accepted_[0].processIdentifier(), ::getpid());
+  EXPECT_TRUE(acceptedOffIoThread_) << "acceptance must not run on the I/O thread";
+  for (int fd : {listener_->nativeHandle(), accepted_[0].nativeHandle(), client.nativeHandle()}) {
+    EXPECT_TRUE(isCloseOnExec(fd));
+  }
+  // The object hears of the end, so runs still going keep nothing for nobody.
+  client.invalidate();
+  EXPECT_TRUE(object_->waitForClosed(1));
+}
+
+TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
+  ClientConnection slow = connect(), other = connect();
+  std::future<Reply> held = callAsync(slow, "hold:", {});
+  ASSERT_TRUE(object_->waitForEntered(1));
+  // Quick, yet it may not overtake the call still running before it.
+  std::future<Reply> queued = callAsync(slow, "echo:", {IpcValue::string("queued")});
+  EXPECT_TRUE(echoes(other, "other"));
+  ASSERT_TRUE(callAndWait(other, "echo twice:", {IpcValue::string("other again")}).ok());
+  object_->release();
+  for (std::future<Reply>* reply : {&held, &queued}) {
+    ASSERT_EQ(reply->wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(reply->get().ok());
+  }
+  std::lock_guard lock(object_->mu);
+  EXPECT_EQ(object_->ran, (std::vector<std::string>{"other", "other again", "hold", "queued"}));
+}
+
+// A 64 MiB call to echo: whose argument is 64 arrays of one-byte integers.
+std::string nestedOnes() {
+  auto count = [](std::uint32_t n) {
+    return std::string{'\xDD', char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  };
+  constexpr std::uint32_t kInner = ((64u << 20) - 15) / 64 - 5;
+  std::string body = std::string(
+                         "\x94\x00\x01\xA5"
+                         "echo:",
+                         9) +
+                     count(64);
+  for (int i = 0; i < 64; ++i) body += count(kInner) + std::string(kInner, '\x01');
+  return frameOf(body);
+}
+
+TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
+  ClientConnection good = connect();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {encoded(makeCallMessage(1, "nope:", {})), "unknown selector"},
+      {encoded(makeCallMessage(1, "echo:", {})), "wrong arity"},
+      {frameOf(std::string("\x94\x00\x01\xA5"
+                           "echo:\xA2\xC0\x80",
+                           12)),
+       "bad UTF-8"},
+      {frameOf("\x01"), "not an array"},
+      {std::string("\x04\x00\x00\x01", 4), "oversize frame"},
+      {std::string("\x00\x00\x00\x10\x93", 5), "truncated frame"},
+      {encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")})), "one-way call with a reply"},
+      {encoded(makeCallMessage(5, "note:", {IpcValue::string("x")})), "call ID on a one-way call"},
+      {nestedOnes(), "more values than the body's size pays for"},
+      {encoded(makeCallMessage(1, "echo:", {IpcValue::string("x")})), "a call before the nonce"},
+      {encoded(makeCallMessage(1, "echo:", {IpcValue::string("x")})), "a wrong nonce"},
+  };
+  for (const auto& [bytes, what] : cases) {
+    const int entered = object_->entered;
+    const Nonce nonce = what == "a call before the nonce" ? Nonce::kUnanswered
+                        : what == "a wrong nonce"         ? Nonce::kWrong
+                                                          : Nonce::kAnswered;
+    EXPECT_TRUE(closedAfterSending(path(), bytes, what == "truncated frame", nonce)) << what;
+    EXPECT_EQ(object_->entered.load(), entered) << what << " entered a method";
+    EXPECT_TRUE(echoes(good, what)) << "the other connection stopped after: " << what;
+  }
+  // A call ID still outstanding may not be used again.
+  const std::string hold = encoded(makeCallMessage(4, "hold:", {}));
+  const int entered = object_->entered;
+  EXPECT_TRUE(closedAfterSending(path(), hold + hold, false));
+  EXPECT_LE(object_->entered.load(), entered + 1);
+}
+
+TEST_F(TransportTest, OneWayAndOversizeCalls) {
+  ClientConnection client = connect();
+  std::atomic<int> errors{0};
+  client.callOneWay("note:", {IpcValue::string("x")}, [&](const Error&) { ++errors; });
+  ASSERT_TRUE(echoes(client, "after note"));
+  EXPECT_EQ(object_->entered.load(), 2) << "the one-way call ran first";
+
+  Reply tooLarge =
+      callAndWait(client, "echo:", {IpcValue::data(Bytes(std::string((64 << 20) + 1, 'x')))});
+  ASSERT_FALSE(tooLarge.ok());
+  EXPECT_EQ(tooLarge.error().code, EPROTO);
+  EXPECT_TRUE(echoes(client, "the connection survives a call it could not send"));
+  EXPECT_EQ(errors.load(), 0);
+}
+
+// Large bodies are decoded off the I/O thread; the calls of a connection
+// still enter in the order they were sent, large and small alike.
+TEST_F(TransportTest, LargeAndSmallCallsEnterInTheirOrder) {
+  ClientConnection client = connect();
+  std::vector<std::future<Reply>> replies;
+  std::vector<std::string> sent;
+  for (int i = 0; i < 8; ++i) {
+    sent.push_back(std::to_string(i) + std::string(i % 2 ? 0 : 64 << 10, 'x'));
+    replies.push_back(callAsync(client, "echo twice:", {IpcValue::string(sent.back())}));
+  }
+  for (auto& reply : replies) {
+    ASSERT_EQ(reply.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(reply.get().ok());
+  }
+  std::lock_guard lock(object_->mu);
+  EXPECT_EQ(object_->ran, sent);
+}
+
+// A client that sends calls and reads none of the replies: the connection
+// stops taking its calls once replies pile up, rather than queuing them
+// without end, and takes them again when the client reads.
+TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const sockaddr_un address = platform::unixAddress(path());
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  // The connection opens with the helper's nonce, sent back before any call.
+  std::string opening(24, '\0');
+  for (pollfd p{fd.get(), POLLIN, 0}; ::poll(&p, 1, 30'000) == 1;) {
+    if (::recv(fd.get(), opening.data(), opening.size(), MSG_PEEK) == 24) break;
+  }
+  ASSERT_EQ(::recv(fd.get(), opening.data(), opening.size(), 0), 24);
+  ASSERT_EQ(::send(fd.get(), opening.data(), opening.size(), MSG_NOSIGNAL), 24);
+  std::string calls;
+  std::vector<std::size_t> ends;
+  for (int id = 1; id <= 1024; ++id) {
+    calls += encoded(makeCallMessage(id, "echo:", {IpcValue::string(std::string(1000, 'e'))}));
+    ends.push_back(calls.size());
+  }
+  constexpr std::size_t kEnough = std::size_t{256} << 20;
+  std::size_t written = 0;
+  for (pollfd p{fd.get(), POLLOUT, 0}; written < kEnough && ::poll(&p, 1, 2000) == 1;) {
+    const std::size_t at = written % calls.size();
+    const ssize_t n = ::send(fd.get(), calls.data() + at, calls.size() - at, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0);
+    written += static_cast<std::size_t>(n);
+  }
+  EXPECT_LT(written, std::size_t{16} << 20) << "the helper kept taking calls nobody reads";
+  // Reading the replies lets the rest in: every whole call is answered.
+  const std::size_t answerable =
+      written / calls.size() * ends.size() +
+      static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), written % calls.size()) -
+                               ends.begin());
+  std::size_t answered = 0;
+  FrameReader reader(wire::kMaxReplyFrameSize);
+  for (pollfd p{fd.get(), POLLIN, 0}; answered < answerable && ::poll(&p, 1, 30'000) == 1;) {
+    std::span<char> space = reader.readSpace();
+    const ssize_t n = ::recv(fd.get(), space.data(), space.size(), 0);
+    ASSERT_GT(n, 0);
+    reader.commit(static_cast<std::size_t>(n));
+    while (auto body = reader.next().value()) ++answered;
+  }
+  EXPECT_EQ(answered, answerable);
+}
+
+TEST_F(TransportTest, SocketFilesAreTakenOverOnlyFromTheDead) {
+  {
+    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = platform::unixAddress(path("stale"));
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }  // closed: the file stays behind and nobody answers
+  std::unique_ptr<Listener> replacing = open("stale");
+  ASSERT_NE(replacing, nullptr) << openError_.message;
+  ClientConnection client = connect("stale");
+  EXPECT_TRUE(echoes(client, "served"));
+
+  EXPECT_EQ(open("svc"), nullptr);
+  EXPECT_EQ(openError_.code, EADDRINUSE);
+  ClientConnection first = connect();
+  EXPECT_TRUE(echoes(first, "the live owner still serves"));
+
+  std::ofstream(path("file")) << "keep me";
+  EXPECT_EQ(open("file"), nullptr);
+  EXPECT_EQ(fs::file_size(path("file")), 7u);
+
+  // Closing removes the socket file only while it is still the listener's.
+  replacing.reset();
+  EXPECT_FALSE(fs::exists(path("stale")));
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+  std::ofstream(path()) << "someone else's";
+  listener_.reset();
+  EXPECT_TRUE(fs::is_regular_file(path()));
+}
+
+// Runs in a child process of its own: fds 3 and 4 become the sockets that
+// systemd would pass. Returns 0 when everything holds.
+int activationChild(const std::string& root) {
+  auto fail = [](const char* what) {
+    std::fprintf(stderr, "activation: %s\n", what);
+    return 1;
+  };
+  auto listening = [&](const std::string& name) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);  // systemd's sockets are inherited
+    const sockaddr_un address = platform::unixAddress(root + "/" + name);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::listen(fd, 8);
+    const int high = ::fcntl(fd, F_DUPFD, 10);  // out of the way of 3 and 4
+    ::close(fd);
+    return high;
+  };
+  // 3 and 4 may be the death test's own; they are put back before exiting.
+  const int saved3 = ::fcntl(3, F_DUPFD_CLOEXEC, 100), saved4 = ::fcntl(4, F_DUPFD_CLOEXEC, 100);
+  const int other = listening("other.sock"), mine = listening("activated.sock");
+  if (::dup2(other, 3) != 3 || ::dup2(mine, 4) != 4) return fail("dup2");
+  ::close(other);
+  ::close(mine);
+  ::setenv("LISTEN_PID", std::to_string(::getpid() + 1).c_str(), 1);
+  ::setenv("LISTEN_FDS", "2", 1);
+  ::setenv("LISTEN_FDNAMES", "other:svc-act", 1);
+  Result<std::optional<UniqueFd>> foreign = platform::takeActivatedSocket("svc-act");
+  if (!foreign.ok() || foreign->has_value()) return fail("adopted sockets meant for another pid");
+
+  ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+  auto interface = std::make_shared<TestInterface>();
+  auto object = std::make_shared<TestObject>();
+  Result<std::unique_ptr<Listener>> listener =
+      Listener::open("svc-act",
+                     [&](ServerConnection& connection) {
+                       connection.setExportedInterface(interface);
+                       connection.setExportedObject(object);
+                       return true;
+                     },
+                     {root});
+  if (!listener.ok()) return fail(listener.error().message.c_str());
+  if (!(*listener)->adopted() || (*listener)->nativeHandle() != 4) return fail("not by name");
+  if (!isCloseOnExec(3) || !isCloseOnExec(4)) return fail("passed sockets inherit into children");
+  if (fs::exists(root + "/svc-act")) return fail("bound a path although a socket was passed");
+
+  Result<ClientConnection> client = ClientConnection::connect("activated.sock", interface, {root});
+  if (!client.ok() || !echoes(*client, "activated")) return fail("not served");
+  (*listener)->close();
+  if (!fs::exists(root + "/activated.sock")) return fail("removed systemd's socket file");
+  for (auto [saved, fd] : {std::pair{saved3, 3}, std::pair{saved4, 4}}) {
+    saved >= 0 ? ::dup2(saved, fd) : ::close(fd);
+  }
+  fs::remove_all(root);  // std::exit skips the TempDir of this process
+  return 0;
+}
+
+// Nothing may hold fds 3 and 4 when the child takes them (SetUp opens nothing).
+TEST_F(TransportTest, AdoptsTheSocketSystemdPassesByName) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  testing::TempDir root;
+  EXPECT_EXIT(std::exit(activationChild(root.path())), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace zefra::ipc
