@@ -6,11 +6,22 @@
 
 namespace zefra::base {
 
-// A failure at a module boundary: the errno (0 when none applies) and a
-// sentence that says what failed and why.
+// What a caller may decide on; every other failure is only reported.
+enum class ErrorKind {
+  kOther,
+  kLimitExceeded,  // a message larger than its side of the protocol takes
+  kRefused,        // the serving side closed before it opened: it will not serve us
+  kUnreachable,    // nobody serves the name, or connecting failed
+  kNotUtf8,        // text that is not UTF-8 where only text goes
+  kUnavailable,    // a facility this process could not start
+};
+
+// A failure at a module boundary: the errno (0 when none applies), a
+// sentence that says what failed and why, and its kind.
 struct Error {
   int code = 0;
   std::string message;
+  ErrorKind kind = ErrorKind::kOther;
 };
 
 Error errnoError(const std::string& what, int err);  // "what: strerror(err)"

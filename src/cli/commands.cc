@@ -67,7 +67,7 @@ int unreachable(const Target& target, const base::Error& error) {
 
 // What a call that failed after the connection was accepted means.
 int lost(const Target& target, const base::Error& error) {
-  if (error.code == EPROTO && error.message.find("exceeds the limit") != std::string::npos) {
+  if (error.kind == base::ErrorKind::kLimitExceeded) {
     return fail(EX_NOINPUT, std::string("the call (input, arguments and environment) exceeds ") +
                                 kCallLimitText);
   }
@@ -92,8 +92,9 @@ Session open(const Target& target) {
   if (!proxy) return {nullptr, {}, unreachable(target, proxy.error())};
   auto version = (*proxy)->ping();
   if (version) return {*proxy, *version, EX_OK};
-  const int code = version.error().code;
-  if (code != ECONNRESET && code != EPIPE) return {nullptr, {}, lost(target, version.error())};
+  if (version.error().kind != base::ErrorKind::kRefused) {
+    return {nullptr, {}, lost(target, version.error())};
+  }
   return {nullptr,
           {},
           fail(EX_NOPERM, "the helper at " + target.service +

@@ -147,16 +147,17 @@ Result<ClientConnection> ClientConnection::connect(
     std::string_view serviceName, std::shared_ptr<const IpcInterface> remoteInterface,
     const ConnectOptions& options) {
   Result<std::string> path = platform::servicePath(serviceName, options.runtimeDirectory);
-  if (!path) return path.error();
+  if (!path) return Error{path.error().code, path.error().message, base::ErrorKind::kUnreachable};
   Result<UniqueFd> fd = platform::connectStream(*path);
-  if (!fd) return fd.error();
+  if (!fd) return Error{fd.error().code, fd.error().message, base::ErrorKind::kUnreachable};
   // Whoever listens there would get our calls, input and environment.
   Result<uid_t> listener = platform::listenerUser(fd->get());
   if (!listener) return Error{listener.error().code, "cannot tell who serves " + *path};
   if (*listener != ::geteuid()) {
-    return Error{kServedByAnotherUser, *path + " is served by user " + std::to_string(*listener) +
-                                           ", not by us (user " + std::to_string(::geteuid()) +
-                                           ")"};
+    return Error{kServedByAnotherUser,
+                 *path + " is served by user " + std::to_string(*listener) + ", not by us (user " +
+                     std::to_string(::geteuid()) + ")",
+                 base::ErrorKind::kRefused};
   }
   return adopt(std::move(fd).value(), std::move(remoteInterface));
 }

@@ -293,9 +293,15 @@ void FramedSocket::closeFromAnyThread(Error why) {
              [self = shared_from_this(), why = std::move(why)] { self->closeSocket(why); });
 }
 
-void FramedSocket::closeSocket(const Error& why) {
+void FramedSocket::closeSocket(const Error& given) {
   if (!open_) return;
   open_ = false;
+  Error why = given;
+  // A serving side that admits us opens at once: closing before that is its
+  // refusal, not a lost connection.
+  if (opening_ == Opening::kCalling && !opened_ && (why.code == ECONNRESET || why.code == EPIPE)) {
+    why.kind = base::ErrorKind::kRefused;
+  }
   {
     std::lock_guard lock(writeMu_);
     writeClosed_ = true;

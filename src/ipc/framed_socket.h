@@ -79,7 +79,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // IPC thread only. The serving side sends its nonce first.
   void startReading();
   // Closes the socket and reports `why` to onClosed, the first time only.
-  void closeSocket(const Error& why);
+  void closeSocket(const Error& given);
   bool isOpen() const { return open_; }
 
   // Any thread.

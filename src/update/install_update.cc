@@ -107,7 +107,7 @@ InstallOutcome installUpdateFromZip(const std::string& archivePath,
   const StagingFolder removedAtTheEnd(staging);
 
   if (auto unpacked = update::unpackZip(archivePath, staging, settings.unpackLimits); !unpacked) {
-    if (unpacked.error().code == update::kUnpackerUnavailable) {
+    if (unpacked.error().kind == base::ErrorKind::kUnavailable) {
       return no("Couldn't unpack the update.");
     }
     return no(kNotContained);

@@ -91,7 +91,8 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
   }
   ArchiveReader reader(archive_read_new());
   ArchiveWriter writer(archive_write_disk_new());
-  if (!reader || !writer) return Error{kUnpackerUnavailable, "Cannot start the unpacker"};
+  if (!reader || !writer)
+    return Error{0, "Cannot start the unpacker", base::ErrorKind::kUnavailable};
   archive_read_support_format_zip(reader.get());
   // Names are checked below and then placed under the destination's absolute
   // path (the working directory is the whole process's), so the absolute-path

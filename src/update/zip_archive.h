@@ -18,16 +18,14 @@ struct UnpackLimits {
   std::uint64_t maxBytes = std::uint64_t{512} << 20;  // of file contents, all entries together
 };
 
-// Error code of an unpacker that could not start at all; every other
-// failure is the archive's.
-inline constexpr int kUnpackerUnavailable = -1;
-
 // Extracts a zip archive into the existing directory `destination`. Refused,
 // before anything of the entry is written: absolute names, ".." components,
 // hard links, anything but files, folders and symlinks, set-user-ID and
 // set-group-ID bits, symlinks that are absolute or lead out of the
 // destination, writing through a symlink, and archives beyond `limits`.
-// Entries written before a refusal stay; nothing lands outside.
+// Entries written before a refusal stay; nothing lands outside. An unpacker
+// that could not start at all fails with ErrorKind::kUnavailable; every other
+// failure is the archive's.
 Status unpackZip(const std::string& archivePath, const std::string& destination,
                  const UnpackLimits& limits = {});
 

@@ -54,7 +54,8 @@ Status pack(Packer& packer, const IpcValue& value) {
       break;
     case IpcValue::Kind::kString: {
       std::string_view text = value.asString();
-      if (!isValidUtf8(text)) return ipcViolation("string is not valid UTF-8");
+      if (!isValidUtf8(text))
+        return ipcViolation("string is not valid UTF-8", base::ErrorKind::kNotUtf8);
       if (text.size() > kMaxLength) return ipcViolation("string too long");
       packer.pack_str(static_cast<std::uint32_t>(text.size()));
       packer.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));

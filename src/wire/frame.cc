@@ -13,7 +13,8 @@ Result<EncodedFrame> encodeFrame(std::vector<IpcValue> message, std::uint32_t ma
   const std::size_t body = frame.message_.size() - kFrameHeaderSize;
   if (body > maxBody) {
     return ipcViolation("message of " + std::to_string(body) + " bytes exceeds the limit of " +
-                        std::to_string(maxBody));
+                            std::to_string(maxBody),
+                        base::ErrorKind::kLimitExceeded);
   }
   auto* header = reinterpret_cast<unsigned char*>(frame.message_.headerRoom());
   header[0] = static_cast<unsigned char>(body >> 24);
@@ -64,7 +65,8 @@ Result<std::optional<FrameBody>> FrameReader::next() {
                                (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
   if (length > maxBody_) {
     return ipcViolation("frame of " + std::to_string(length) + " bytes exceeds the limit of " +
-                        std::to_string(maxBody_));
+                            std::to_string(maxBody_),
+                        base::ErrorKind::kLimitExceeded);
   }
   const std::size_t present = std::min<std::size_t>(available - kFrameHeaderSize, length);
   if (length <= kLargeFrame && present < length) return std::optional<FrameBody>();

@@ -46,8 +46,8 @@ bool operator==(const IpcValue& a, const IpcValue& b) {
          a.elements_ == b.elements_ && a.entries_ == b.entries_;
 }
 
-Error ipcViolation(const std::string& detail) {
-  return Error{EPROTO, "protocol violation: " + detail};
+Error ipcViolation(const std::string& detail, base::ErrorKind kind) {
+  return Error{EPROTO, "protocol violation: " + detail, kind};
 }
 
 }  // namespace zefra::wire

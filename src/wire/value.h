@@ -69,6 +69,6 @@ struct IpcMapEntry {
 };
 
 // The error of a message that breaks the wire format.
-Error ipcViolation(const std::string& detail);
+Error ipcViolation(const std::string& detail, base::ErrorKind kind = base::ErrorKind::kOther);
 
 }  // namespace zefra::wire

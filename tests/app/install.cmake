@@ -44,4 +44,35 @@ foreach(file bin/zefra-helper-client lib/libzefra_client.a include/zefra-helper/
     message(FATAL_ERROR "${prefix}/${file} was not installed")
   endif()
 endforeach()
+# A host builds against the package alone, linking nothing it did not ask for.
+file(READ "${root}${prefix}/lib/cmake/ZefraHelper/ZefraHelperTargets.cmake" targets)
+if(targets MATCHES "OpenSSL|LIBARCHIVE|nlohmann")
+  message(FATAL_ERROR "the client library's link interface names a library hosts do not need")
+endif()
+file(WRITE "${WORK}/host/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)
+project(host CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(ZefraHelper REQUIRED)
+add_executable(host main.cc)
+target_link_libraries(host PRIVATE ZefraHelper::client)
+")
+file(WRITE "${WORK}/host/main.cc" "#include <client/remote_proxy.h>
+#include <xpc/interface.h>
+int main() {
+  auto proxy = zefra::client::RemoteProxy::connect(zefra::xpc::machServiceNames[0],
+                                                   [](const zefra::base::Error&) {});
+  return proxy.ok() ? 0 : 1;
+}
+")
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -S ${WORK}/host -B ${WORK}/host/build -G Ninja
+          -DCMAKE_PREFIX_PATH=${root}${prefix}
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(status EQUAL 0)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/host/build
+                  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+endif()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "a host cannot build against the installed package:\n${output}")
+endif()
 file(REMOVE_RECURSE "${WORK}")
