@@ -45,6 +45,12 @@ struct SpawnOptions {
   Stdio standardInput = Stdio::inherit();
   Stdio standardOutput = Stdio::inherit();
   Stdio standardError = Stdio::inherit();
+  // Containment, both descriptors kept open by the caller until the spawn
+  // returns: a cgroup directory (platform/process/run_cgroup.h) the child
+  // starts in, and a Landlock ruleset (platform/process/landlock.h) that
+  // holds it from its first instruction. -1: neither.
+  int cgroup = -1;
+  int landlockRuleset = -1;
 };
 
 // A copyable reference to a started process that stays bound to that process
@@ -70,10 +76,10 @@ class ProcessHandle {
 };
 
 // A child started by spawnProcess. Its owner reaps it with wait(); nothing
-// else in the process reaps children (no SIGCHLD handler, SIGCHLD not
-// ignored). Destroying an unreaped child does not signal it: one
-// that has exited is reaped at once, one still running is reaped in the
-// background when it exits, so neither blocks nor leaves a zombie.
+// else in the process reaps it (no SIGCHLD handler, SIGCHLD not ignored, and
+// the orphan reaper leaves it alone). Destroying an unreaped child does not
+// signal it: one that has exited is reaped at once, one still running is
+// reaped in the background when it exits, so neither blocks nor leaves a zombie.
 class ChildProcess {
  public:
   ChildProcess(ChildProcess&&) noexcept = default;
@@ -104,9 +110,11 @@ class ChildProcess {
   std::unique_ptr<Reaping> reaping_;
 };
 
-// Starts a child with posix_spawn: every signal at its default disposition,
-// an empty signal mask, and no descriptor inherited besides 0-2. Errors say
-// whether the working directory or the executable was at fault.
+// Starts a child (platform/process/spawn.h): every signal at its default
+// disposition, an empty signal mask, and no descriptor inherited besides 0-2,
+// in the cgroup and under the ruleset the options name. Errors say whether
+// the working directory, the cgroup, the confinement or the executable was
+// at fault.
 Result<ChildProcess> spawnProcess(const SpawnOptions& options);
 
 }  // namespace zefra::platform

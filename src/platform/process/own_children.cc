@@ -1,0 +1,53 @@
+#include "platform/process/own_children.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/no_destructor.h"
+
+namespace zefra::platform {
+
+OwnChildren& OwnChildren::shared() {
+  static NoDestructor<OwnChildren> children;
+  return children.get();
+}
+
+void OwnChildren::add(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  pids_.insert(pid);
+}
+
+void OwnChildren::forget(pid_t pid) {
+  bool wasHoldingUp = false;
+  {
+    std::lock_guard lock(mutex_);
+    pids_.erase(pid);
+    if (holdingUp_ == pid) {
+      holdingUp_ = 0;
+      wasHoldingUp = true;
+    }
+  }
+  if (wasHoldingUp) ::kill(::getpid(), SIGCHLD);
+}
+
+bool OwnChildren::reapUnlessOwn(pid_t pid) {
+  auto ownsIt = [&] {
+    std::lock_guard lock(mutex_);
+    if (!pids_.count(pid)) return false;
+    holdingUp_ = pid;
+    return true;
+  };
+  if (ownsIt()) return false;
+  // Not listed may still mean a spawn that has not come to list it.
+  std::unique_lock noSpawns(window_);
+  if (ownsIt()) return false;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) != 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+}  // namespace zefra::platform

@@ -1,0 +1,469 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <semaphore>
+#include <string>
+#include <thread>
+
+#include "platform/process/capture.h"
+#include "platform/process/pidfd.h"
+#include "platform/files/pipe_io.h"
+#include "platform/process/landlock.h"
+#include "platform/process/orphan_reaper.h"
+#include "platform/process/private_temp_dir.h"
+#include "platform/process/run_cgroup.h"
+#include "platform/process/spawn.h"
+#include "platform/process/process_table.h"
+#include "support/temp_dir.h"
+
+namespace zefra::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+
+// The orphan reaper hears SIGCHLD through a signal watch, which sees it only
+// when every thread blocks it: block it before any thread starts.
+const bool sigchldBlocked = [] {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGCHLD);
+  return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}();
+
+SpawnOptions shell(const std::string& script) {
+  SpawnOptions options;
+  options.executable = "/bin/sh";
+  options.arguments = {"-c", script};
+  return options;
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+Outcome run(SpawnOptions spawn) {
+  CaptureOptions options;
+  options.spawn = std::move(spawn);
+  options.inputFromPipe = false;
+  auto captured = captureProcess(options);
+  if (!captured) return {-1, "", captured.error().message};
+  return {captured->status.value_or(-1), captured->standardOutput.str(),
+          captured->standardError.str()};
+}
+
+template <class Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// The "0::" line of /proc/<pid>/cgroup: the process's cgroup v2 path.
+std::string cgroupOf(const std::string& pid) {
+  std::ifstream file("/proc/" + pid + "/cgroup");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("0::", 0) == 0) return line.substr(3);
+  }
+  return "";
+}
+
+std::string statusLine(const std::string& name) {
+  std::ifstream file("/proc/self/status");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(name + ":", 0) == 0) return line;
+  }
+  return "";
+}
+
+std::vector<pid_t> sorted(std::vector<pid_t> pids) {
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+// Root can always make cgroups below its own; anyone else only where one
+// was delegated to them.
+class RunCgroupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (parent.available()) return;
+    if (::geteuid() == 0) FAIL() << parent.unavailableReason();
+    GTEST_SKIP() << parent.unavailableReason();
+  }
+  // The cgroup path of a run cgroup, as /proc/<pid>/cgroup shows it.
+  std::string cgroupPathOf(const RunCgroup& cgroup) const {
+    return (ownCgroup == "/" ? "" : ownCgroup) + "/" +
+           std::filesystem::path(cgroup.path()).filename().string();
+  }
+
+  RunCgroupParent parent = RunCgroupParent::locate();
+  std::string ownCgroup = cgroupOf("self");
+};
+
+TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
+  TempDir writable;
+  auto ruleset = makeLandlockRuleset({{writable.path()}, false});
+  ASSERT_TRUE(ruleset) << ruleset.error().message;
+  // What the helper does to itself that no tool may inherit.
+  auto pipeDisposition = ::signal(SIGPIPE, SIG_IGN);
+  sigset_t usr2, previousMask;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &usr2, &previousMask);
+  UniqueFd inheritable(::open("/dev/null", O_RDONLY));
+
+  const struct {
+    const char* name;
+    bool inCgroup;
+    CgroupEntry entry;
+    bool confined;
+  } rows[] = {
+      {"plain", false, CgroupEntry::kBornInside, false},
+      {"born in its cgroup", true, CgroupEntry::kBornInside, false},
+      {"writing itself into its cgroup", true, CgroupEntry::kWritesProcs, false},
+      {"confined", false, CgroupEntry::kBornInside, true},
+      {"both, born inside", true, CgroupEntry::kBornInside, true},
+      {"both, through clone", true, CgroupEntry::kWritesProcs, true},
+  };
+  const CgroupEntry usual = cgroupEntry();
+  for (const auto& row : rows) {
+    forceCgroupEntryForTesting(row.entry);
+    std::optional<RunCgroup> cgroup;
+    if (row.inCgroup) cgroup.emplace(parent.makeRunCgroup().value());
+    SpawnOptions options = shell(
+        "grep -E '^(SigBlk|SigIgn|NoNewPrivs)' /proc/self/status; grep '^0::' /proc/self/cgroup; "
+        "exec ls /proc/self/fd");
+    options.cgroup = cgroup ? cgroup->fd() : -1;
+    options.landlockRuleset = row.confined ? ruleset->fd.get() : -1;
+    const Outcome outcome = run(options);
+    EXPECT_EQ(outcome.out, std::string("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n") +
+                               "NoNewPrivs:\t" + (row.confined ? "1" : "0") + "\n0::" +
+                               (cgroup ? cgroupPathOf(*cgroup) : ownCgroup) + "\n0\n1\n2\n3\n")
+        << row.name << ": " << outcome.err;
+    if (cgroup) {
+      EXPECT_TRUE(cgroup->remove()) << row.name;
+    }
+  }
+  forceCgroupEntryForTesting(usual);
+  // The child's confinement is its own.
+  EXPECT_EQ(statusLine("NoNewPrivs"), "NoNewPrivs:\t0");
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  ::signal(SIGPIPE, pipeDisposition);
+}
+
+TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
+  auto live = parent.makeRunCgroup().value();
+  auto gone = parent.makeRunCgroup().value();
+  std::filesystem::remove(gone.path());
+  TempDir writable;
+  auto ruleset = makeLandlockRuleset({{writable.path()}, false}).value();
+  auto notARuleset = makePipe().value();
+  const std::string noPlace =
+      "Could not change to the working directory \u201c/nonexistent/place\u201d: No such file or "
+      "directory";
+  const struct {
+    CgroupEntry entry;
+    const char *directory, *executable;
+    int cgroup, ruleset;
+    std::string message;
+  } rows[] = {
+      {CgroupEntry::kBornInside, "/nonexistent/place", "/bin/sh", live.fd(), -1, noPlace},
+      {CgroupEntry::kWritesProcs, "/nonexistent/place", "/bin/sh", -1, ruleset.fd.get(), noPlace},
+      {CgroupEntry::kBornInside, nullptr, "/nonexistent/tool", live.fd(), ruleset.fd.get(),
+       "Could not launch \u201c/nonexistent/tool\u201d: No such file or directory"},
+      {CgroupEntry::kBornInside, nullptr, "/bin/sh", gone.fd(), -1,
+       "Could not launch \u201c/bin/sh\u201d in its cgroup: "},
+      {CgroupEntry::kWritesProcs, nullptr, "/bin/sh", gone.fd(), -1,
+       "Could not place \u201c/bin/sh\u201d in its cgroup: "},
+      {CgroupEntry::kBornInside, nullptr, "/bin/sh", -1, notARuleset.readEnd.get(),
+       "Could not confine \u201c/bin/sh\u201d: "},
+  };
+  const CgroupEntry usual = cgroupEntry();
+  for (const auto& row : rows) {
+    forceCgroupEntryForTesting(row.entry);
+    SpawnOptions options = shell("exit 0");
+    options.executable = row.executable;
+    if (row.directory) options.workingDirectory = row.directory;
+    options.cgroup = row.cgroup;
+    options.landlockRuleset = row.ruleset;
+    auto failed = spawnProcess(options);
+    ASSERT_FALSE(failed) << row.message;
+    EXPECT_EQ(failed.error().message.substr(0, row.message.size()), row.message);
+    siginfo_t info{};
+    EXPECT_TRUE(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+        << "a failed child was left unreaped: " << row.message;
+  }
+  forceCgroupEntryForTesting(usual);
+}
+
+TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeItSaysWhy) {
+  auto full = parent.makeRunCgroup().value();
+  std::ofstream(full.path() + "/cgroup.max.descendants") << "0";
+  TempDir plainFolder;
+  const struct {
+    std::string directory, reason;
+  } rows[] = {
+      {plainFolder.path(), "it is not a cgroup v2 directory"},
+      {"/proc", "it is not a cgroup v2 directory"},
+      {"/nonexistent/place", "it cannot be opened: No such file or directory"},
+      {full.path(), "making one failed: Resource temporarily unavailable"},
+  };
+  for (const auto& row : rows) {
+    auto none = RunCgroupParent::at(row.directory);
+    EXPECT_FALSE(none.available()) << row.directory;
+    const std::string expected = "cannot make cgroups in " + row.directory + ": " + row.reason;
+    EXPECT_EQ(none.unavailableReason().substr(0, expected.size()), expected);
+    auto refused = none.makeRunCgroup();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, none.unavailableReason());
+  }
+}
+
+// A tool that leaves a daemon behind (setsid after a double fork) that
+// ignores SIGTERM, optionally moved into a cgroup made inside the run's; the
+// tool itself exits or sleeps on.
+SpawnOptions daemonLeaver(bool toolSleeps, const std::string& nestBelow) {
+  const std::string nest = nestBelow.empty() ? ""
+                                             : "mkdir " + nestBelow + "/own && echo $$ > " +
+                                                   nestBelow + "/own/cgroup.procs && ";
+  return shell("( setsid sh -c '" + nest +
+               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
+               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+}
+
+TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
+  const struct {
+    const char* name;
+    bool cancelled, withoutKillFile, nested;
+  } rows[] = {
+      {"ended normally", false, false, false},
+      {"ended normally, the daemon in a cgroup of its own", false, false, true},
+      {"cancelled", true, false, false},
+      {"cancelled without cgroup.kill", true, true, false},
+      {"cancelled, the daemon in a cgroup of its own", true, false, true},
+  };
+  for (const auto& row : rows) {
+    forceSignalKillForTesting(row.withoutKillFile);
+    auto cgroup = parent.makeRunCgroup().value();
+    const std::string directory = cgroup.path();
+    auto output = makePipe().value();
+    SpawnOptions options = daemonLeaver(row.cancelled, row.nested ? directory : "");
+    options.standardOutput = Stdio::fromFd(output.writeEnd.get());
+    options.cgroup = cgroup.fd();
+    auto tool = spawnProcess(options).value();
+    output.writeEnd.reset();
+    const std::string daemonText = readToEnd(output.readEnd.get()).value();
+    ASSERT_FALSE(daemonText.empty()) << row.name;
+    const pid_t daemonPid = std::stoi(daemonText);
+    UniqueFd daemon = openPidfd(daemonPid).value();
+    if (row.cancelled) {
+      EXPECT_TRUE(eventually([&] {
+        return sorted(cgroup.processes()) == sorted({tool.pid(), daemonPid});
+      })) << row.name;
+      ASSERT_TRUE(cgroup.terminate());
+      EXPECT_EQ(tool.wait(), SIGTERM) << row.name;
+      EXPECT_TRUE(pidfdIsRunning(daemon.get())) << row.name << ": it ignores SIGTERM";
+      ASSERT_TRUE(cgroup.kill());
+    } else {
+      EXPECT_EQ(tool.wait(), 0) << row.name;
+      EXPECT_TRUE(eventually([&] { return cgroup.processes() == std::vector<pid_t>{daemonPid}; }))
+          << row.name;
+    }
+    ASSERT_TRUE(cgroup.remove()) << row.name;
+    EXPECT_FALSE(std::filesystem::exists(directory)) << row.name;
+    EXPECT_EQ(pidfdIsRunning(daemon.get()), !row.cancelled) << row.name;
+    if (!row.cancelled) {
+      EXPECT_EQ(cgroupOf(std::to_string(daemonPid)), ownCgroup) << row.name;
+      (void)signalPidfd(daemon.get(), SIGKILL);
+    }
+  }
+  forceSignalKillForTesting(false);
+}
+
+TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
+  TempDir allowed, elsewhere;
+  const std::string a = allowed.path(), e = elsewhere.path();
+  std::ofstream(e + "/kept") << "kept";
+  std::optional<PrivateTempDir> tmp(PrivateTempDir::make().value());
+  const std::string tmpPath = tmp->path();
+  struct stat st {};
+  ASSERT_EQ(::stat(tmpPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  auto ruleset = makeLandlockRuleset({{a, tmpPath}, false});
+  ASSERT_TRUE(ruleset) << ruleset.error().message;
+  const struct {
+    std::string script;
+    bool allowed;
+  } rows[] = {
+      {"echo x > " + a + "/f && mkdir " + a + "/d && ln " + a + "/f " + a + "/d/g && rm -r " + a +
+           "/d " + a + "/f",
+       true},
+      {"echo x > \"$TMPDIR/t\" && mkdir \"$TMPDIR/d\" && ln -s t \"$TMPDIR/d/l\"", true},
+      {": > /dev/null && : > /dev/zero && : > /dev/full && echo x > /dev/stdout", true},
+      {"cat " + e + "/kept", true},
+      {"echo x > " + e + "/f", false},
+      {"mkdir " + e + "/d", false},
+      {"rm " + e + "/kept", false},
+      {"echo x > " + a + "/f && mv " + a + "/f " + e + "/f", false},
+      {"echo x > /tmp/zefra-confined-$$", false},
+  };
+  for (const auto& row : rows) {
+    SpawnOptions options = shell(row.script);
+    options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "TMPDIR=" + tmpPath};
+    options.landlockRuleset = ruleset->fd.get();
+    const Outcome outcome = run(options);
+    if (row.allowed) {
+      EXPECT_EQ(outcome.status, 0) << row.script << ": " << outcome.err;
+    } else {
+      EXPECT_NE(outcome.status, 0) << row.script;
+      EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos)
+          << row.script << ": " << outcome.err;
+    }
+  }
+  EXPECT_TRUE(std::filesystem::exists(e + "/kept"));
+  EXPECT_FALSE(std::filesystem::exists(e + "/f"));
+  tmp.reset();
+  EXPECT_FALSE(std::filesystem::exists(tmpPath));
+}
+
+TEST(ContainmentTest, NoNetworkKeepsAToolFromTcp) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 8), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  for (bool noNetwork : {false, true}) {
+    auto ruleset = makeLandlockRuleset({{}, noNetwork});
+    ASSERT_TRUE(ruleset) << ruleset.error().message;
+    SpawnOptions options;
+    options.executable = "/bin/bash";
+    options.arguments = {"-c", "exec 3<>/dev/tcp/127.0.0.1/" + port + " && echo connected"};
+    options.landlockRuleset = ruleset->fd.get();
+    const Outcome outcome = run(options);
+    if (noNetwork) {
+      EXPECT_NE(outcome.status, 0);
+      EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos) << outcome.err;
+    } else {
+      EXPECT_EQ(outcome.out, "connected\n") << outcome.err;
+    }
+  }
+}
+
+TEST(ContainmentTest, AKernelShortOfLandlockIsReportedNeverIgnored) {
+  const struct {
+    int abi;
+    bool noNetwork;
+    std::string error;
+  } rows[] = {
+      {0, false, "This system's kernel does not offer Landlock, which confining a run needs"},
+      {3, true,
+       "This system's kernel cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
+      {1, false, ""},
+      {3, false, ""},
+  };
+  TempDir allowed;
+  for (const auto& row : rows) {
+    overrideLandlockAbiForTesting(row.abi);
+    auto ruleset = makeLandlockRuleset({{allowed.path()}, row.noNetwork});
+    if (!row.error.empty()) {
+      ASSERT_FALSE(ruleset);
+      EXPECT_EQ(ruleset.error().code, EOPNOTSUPP);
+      EXPECT_EQ(ruleset.error().message, row.error);
+      continue;
+    }
+    // An older ABI's rights still confine on a newer kernel.
+    ASSERT_TRUE(ruleset) << ruleset.error().message;
+    SpawnOptions options = shell("echo x > " + allowed.path() + "/f" + std::to_string(row.abi) +
+                                 " && : > /dev/null && echo x > /tmp/zefra-confined-$$");
+    options.landlockRuleset = ruleset->fd.get();
+    const Outcome outcome = run(options);
+    EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos)
+        << row.abi << ": " << outcome.err;
+    EXPECT_TRUE(std::filesystem::exists(allowed.path() + "/f" + std::to_string(row.abi)));
+  }
+  overrideLandlockAbiForTesting(-1);
+}
+
+// Children of ours, zombies included.
+std::vector<pid_t> adopted(pid_t except = 0) {
+  std::vector<pid_t> pids;
+  auto table = snapshotProcessTable();
+  if (!table) return {-1};
+  for (const auto& entry : *table) {
+    if (entry.ppid == ::getpid() && entry.pid != except) pids.push_back(entry.pid);
+  }
+  return pids;
+}
+
+// waitid shows the first exited child in the kernel's list, where an
+// unreaped tool of ours stands in front of a daemon adopted after it: the
+// reaper must neither take the tool's status nor leave the daemon a zombie.
+TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
+  {
+    std::binary_semaphore unblocked(0), done(0);
+    std::thread letsItThrough([&] {
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, SIGCHLD);
+      pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+      unblocked.release();
+      done.acquire();
+    });
+    unblocked.acquire();
+    auto deaf = OrphanReaper::start();
+    done.release();
+    letsItThrough.join();
+    ASSERT_FALSE(deaf);
+    EXPECT_NE(deaf.error().message.find("lets SIGCHLD through"), std::string::npos);
+    int subreaper = -1;
+    ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
+    EXPECT_EQ(subreaper, 0);
+  }
+  auto reaper = OrphanReaper::start();
+  ASSERT_TRUE(reaper) << reaper.error().message;
+  auto tool = spawnProcess(shell("exit 7")).value();
+  ASSERT_TRUE(waitForPidfdExit(tool.handle().pidfd(), Deadline::after(30)));
+
+  auto output = makePipe().value();
+  SpawnOptions options = daemonLeaver(false, "");
+  options.standardOutput = Stdio::fromFd(output.writeEnd.get());
+  auto leaver = spawnProcess(options).value();
+  output.writeEnd.reset();
+  const pid_t daemonPid = std::stoi(readToEnd(output.readEnd.get()).value());
+  EXPECT_EQ(leaver.wait(), 0);
+  UniqueFd daemon = openPidfd(daemonPid).value();
+  ASSERT_TRUE(eventually([&] { return adopted(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
+      << "the daemon should have become our child";
+  ASSERT_TRUE(signalPidfd(daemon.get(), SIGKILL));
+  ASSERT_TRUE(waitForPidfdExit(daemon.get(), Deadline::after(30)));
+  // The tool's exit hides the daemon's until the tool is reaped.
+  EXPECT_EQ(OrphanReaper::reapOrphans(), 0u);
+  EXPECT_EQ(adopted(tool.pid()), std::vector<pid_t>{daemonPid});
+
+  EXPECT_EQ(tool.wait(), 7);
+  EXPECT_TRUE(eventually([] { return adopted().empty(); })) << "a zombie was left";
+}
+
+}  // namespace
+}  // namespace zefra::platform
