@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
+#include "codesign/signing.h"
 #include "platform/capture.h"
 #include "platform/child_process.h"
 #include "platform/environment.h"
@@ -208,6 +209,55 @@ void BM_HelperIdleAfterAClient(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HelperIdleAfterAClient)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The first ping from a program the helper has not checked before, once it
+// has gone idle (and paged out the signature checks' code), over the same
+// right after another such check, with the code resident. Both include
+// starting the client.
+void BM_UnseenProgramAfterIdle(benchmark::State& state) {
+  auto identity =
+      codesign::SigningIdentity::load(ZEFRA_BENCH_SIGNING_KEY, ZEFRA_BENCH_SIGNING_CHAIN);
+  if (!identity) {
+    state.SkipWithError("no signing identity");
+    return;
+  }
+  for (auto _ : state) {
+    Helper helper;
+    int copies = 0;
+    auto signedCopy = [&] {
+      const std::string copy = helper.root + "/client-" + std::to_string(++copies);
+      std::filesystem::copy_file(ZEFRA_BENCH_CLIENT, copy);
+      (void)codesign::signExecutable(copy, *identity, "com.ovak.zefra.bench");
+      return copy;
+    };
+    auto pingTime = [&](const std::string& program) {
+      const auto start = std::chrono::steady_clock::now();
+      const bool answered =
+          output(program, {"ping"}, {"ZEFRA_RUNTIME_DIR=" + helper.root + "/runtime"}) != "";
+      const std::chrono::duration<double, std::milli> took =
+          std::chrono::steady_clock::now() - start;
+      return answered ? took.count() : -1.0;
+    };
+    std::vector<double> idle, resident;
+    for (int round = 0; round < 7; ++round) {
+      const auto first = signedCopy();
+      const auto second = signedCopy();
+      std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+      idle.push_back(pingTime(first));
+      resident.push_back(pingTime(second));
+    }
+    std::sort(idle.begin(), idle.end());
+    std::sort(resident.begin(), resident.end());
+    if (idle.front() < 0 || resident.front() < 0) {
+      state.SkipWithError("a signed copy was not served");
+      return;
+    }
+    state.counters["after_idle_ms"] = idle[idle.size() / 2];
+    state.counters["resident_ms"] = resident[resident.size() / 2];
+    state.counters["ratio"] = idle[idle.size() / 2] / resident[resident.size() / 2];
+  }
+}
+BENCHMARK(BM_UnseenProgramAfterIdle)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_HelperMemoryAroundLargeRuns(benchmark::State& state) {
   for (auto _ : state) {
