@@ -1,8 +1,10 @@
-// The built helper as a process: its resident memory idle, at the peak of a
-// large run against the output plus the idle size, and idle again afterwards;
-// its threads while 64 runs are in progress and once they are over; its
-// threads and memory after 10,000 connect, ping, close cycles. This program
-// is signed by the build, so the helper serves it.
+// The built helper as a process: its resident and proportional memory once
+// idle after serving a client, against ssh-agent and gpg-agent in the same
+// state; its resident memory at the peak of a large run against the output
+// plus the idle size, and idle again afterwards; its threads while 64 runs
+// are in progress and once they are over; its threads and memory after
+// 10,000 connect, ping, close cycles. This program is signed by the build,
+// so the helper serves it.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
@@ -19,6 +21,9 @@
 #include <thread>
 
 #include "client/remote_proxy.h"
+#include "codesign/signing.h"
+#include "platform/process/capture.h"
+#include "platform/process/child_process.h"
 #include "platform/environment.h"
 #include "platform/process/child_process.h"
 #include "tools/catalogue.h"
@@ -102,6 +107,158 @@ struct Helper {
   std::string root;
   std::optional<platform::ChildProcess> process;
 };
+
+// Resident and proportional set of a process, in MiB.
+struct Footprint {
+  double rss = 0;
+  double pss = 0;
+};
+Footprint footprint(pid_t pid) {
+  Footprint size;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("Rss:", 0) == 0) size.rss = std::stod(line.substr(4)) / 1024.0;
+    if (line.rfind("Pss:", 0) == 0) size.pss = std::stod(line.substr(4)) / 1024.0;
+  }
+  return size;
+}
+bool mapsFile(pid_t pid, const std::string& name) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/maps");
+  for (std::string line; std::getline(file, line);) {
+    if (line.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Runs a program to its end; its standard output.
+std::string output(const std::string& program, std::vector<std::string> arguments,
+                   const std::vector<std::string>& extraEnvironment = {}) {
+  platform::CaptureOptions options;
+  options.spawn.executable = program;
+  options.spawn.arguments = std::move(arguments);
+  auto environment = platform::environmentEntries(platform::processEnvironment());
+  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+  options.spawn.environment = std::move(environment);
+  options.inputFromPipe = false;
+  options.captureStandardError = false;  // a daemon that detached keeps it open
+  options.deadline = platform::Deadline::after(30);
+  auto captured = platform::captureProcess(options);
+  return captured ? std::string(captured->standardOutput.view()) : "";
+}
+
+// The number after `key` in `text`, 0 when there is none.
+pid_t numberAfter(const std::string& text, const std::string& key) {
+  const auto at = text.find(key);
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + key.size());
+}
+
+// ssh-agent and gpg-agent as a session starts them (they detach, which
+// leaves the library pages their parent touched behind), each measured
+// after answering one client; nothing when one is not installed.
+std::optional<Footprint> sshAgentFootprint(const std::string& dir) {
+  if (access("/usr/bin/ssh-agent", X_OK) != 0) return std::nullopt;
+  const std::string socket = dir + "/ssh-agent.socket";
+  const pid_t pid =
+      numberAfter(output("/usr/bin/ssh-agent", {"-s", "-a", socket}), "SSH_AGENT_PID=");
+  if (pid <= 0) return std::nullopt;
+  output("/usr/bin/ssh-add", {"-l"}, {"SSH_AUTH_SOCK=" + socket});
+  std::this_thread::sleep_for(300ms);
+  const auto size = footprint(pid);
+  ::kill(pid, SIGTERM);
+  return size;
+}
+std::optional<Footprint> gpgAgentFootprint(const std::string& dir) {
+  if (access("/usr/bin/gpg-agent", X_OK) != 0) return std::nullopt;
+  const std::string home = dir + "/gnupg";
+  std::filesystem::create_directories(home);
+  std::filesystem::permissions(home, std::filesystem::perms::owner_all);
+  output("/usr/bin/gpg-agent", {"--homedir", home, "--daemon"});
+  const pid_t pid =
+      numberAfter(output("/usr/bin/gpg-connect-agent",
+                         {"--homedir", home, "--no-autostart", "GETINFO pid", "/bye"}),
+                  "D ");
+  if (pid <= 0) return std::nullopt;
+  std::this_thread::sleep_for(300ms);
+  const auto size = footprint(pid);
+  output("/usr/bin/gpg-connect-agent", {"--homedir", home, "--no-autostart", "KILLAGENT", "/bye"});
+  return size;
+}
+
+// After serving one client and once its pool has gone idle (which hands
+// freed memory back), against the two agents a desktop usually runs.
+void BM_HelperIdleAfterAClient(benchmark::State& state) {
+  for (auto _ : state) {
+    Helper helper;                    // started and pinged
+    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+    const pid_t pid = helper.process->pid();
+    const auto idle = footprint(pid);
+    state.counters["rss_MiB"] = idle.rss;
+    state.counters["pss_MiB"] = idle.pss;
+    state.counters["threads"] = static_cast<double>(helper.status("Threads:"));
+    state.counters["maps_libarchive"] = mapsFile(pid, "/libarchive.so");
+    state.counters["maps_libcrypto"] = mapsFile(pid, "/libcrypto.so");
+
+    const auto ssh = sshAgentFootprint(helper.root);
+    const auto gpg = gpgAgentFootprint(helper.root);
+    for (const auto& [name, agent] : {std::pair{"ssh_agent", ssh}, std::pair{"gpg_agent", gpg}}) {
+      if (!agent) continue;
+      state.counters[std::string(name) + "_rss_MiB"] = agent->rss;
+      state.counters[std::string(name) + "_pss_MiB"] = agent->pss;
+      state.counters["rss_over_" + std::string(name)] = idle.rss / agent->rss;
+      state.counters["pss_over_" + std::string(name)] = idle.pss / agent->pss;
+    }
+  }
+}
+BENCHMARK(BM_HelperIdleAfterAClient)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The first ping from a program the helper has not checked before, once it
+// has gone idle (and paged out the signature checks' code), over the same
+// right after another such check, with the code resident. Both include
+// starting the client.
+void BM_UnseenProgramAfterIdle(benchmark::State& state) {
+  auto identity =
+      codesign::SigningIdentity::load(ZEFRA_BENCH_SIGNING_KEY, ZEFRA_BENCH_SIGNING_CHAIN);
+  if (!identity) {
+    state.SkipWithError("no signing identity");
+    return;
+  }
+  for (auto _ : state) {
+    Helper helper;
+    int copies = 0;
+    auto signedCopy = [&] {
+      const std::string copy = helper.root + "/client-" + std::to_string(++copies);
+      std::filesystem::copy_file(ZEFRA_BENCH_CLIENT, copy);
+      (void)codesign::signExecutable(copy, *identity, "com.ovak.zefra.bench");
+      return copy;
+    };
+    auto pingTime = [&](const std::string& program) {
+      const auto start = std::chrono::steady_clock::now();
+      const bool answered =
+          output(program, {"ping"}, {"ZEFRA_RUNTIME_DIR=" + helper.root + "/runtime"}) != "";
+      const std::chrono::duration<double, std::milli> took =
+          std::chrono::steady_clock::now() - start;
+      return answered ? took.count() : -1.0;
+    };
+    std::vector<double> idle, resident;
+    for (int round = 0; round < 7; ++round) {
+      const auto first = signedCopy();
+      const auto second = signedCopy();
+      std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+      idle.push_back(pingTime(first));
+      resident.push_back(pingTime(second));
+    }
+    std::sort(idle.begin(), idle.end());
+    std::sort(resident.begin(), resident.end());
+    if (idle.front() < 0 || resident.front() < 0) {
+      state.SkipWithError("a signed copy was not served");
+      return;
+    }
+    state.counters["after_idle_ms"] = idle[idle.size() / 2];
+    state.counters["resident_ms"] = resident[resident.size() / 2];
+    state.counters["ratio"] = idle[idle.size() / 2] / resident[resident.size() / 2];
+  }
+}
+BENCHMARK(BM_UnseenProgramAfterIdle)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_HelperMemoryAroundLargeRuns(benchmark::State& state) {
   for (auto _ : state) {

@@ -3,6 +3,7 @@
 #include "app/app_services.h"
 #include "app/helper_delegate.h"
 #include "app/reopen_channel.h"
+#include "codesign/openssl_pages.h"
 #include "platform/desktop/open_application.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/queue.h"
@@ -14,9 +15,13 @@
 int main() {
   using namespace zefra;
   // Before any thread: a connection or run burst then costs two arenas, and
-  // what it freed goes back to the system once the pool is idle again.
+  // what it freed goes back to the system once the pool is idle again, with
+  // the signature checks' code.
   platform::boundAllocatorArenas();
-  platform::setPoolIdleAction(platform::releaseFreeMemory);
+  platform::setPoolIdleAction([] {
+    platform::releaseFreeMemory();
+    codesign::pageOutOpenSsl();
+  });
   if (auto raised = platform::raiseDescriptorLimit(); !raised) {
     platform::log("cannot raise the descriptor limit: " + raised.error().message);
   }

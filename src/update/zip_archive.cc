@@ -1,7 +1,5 @@
 #include "update/zip_archive.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,20 +11,27 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "update/archive_library.h"
 #include "platform/files/file_moves.h"
 #include "platform/files/small_file.h"
 
 namespace zefra::update {
 namespace {
 
+// Every archive and entry below is made through the library, so it is
+// loaded wherever this is reached.
+const ArchiveLibrary& lib() {
+  return *archiveLibrary();
+}
+
 struct ReadCloser {
-  void operator()(archive* a) const { archive_read_free(a); }
+  void operator()(archive* a) const { lib().archive_read_free(a); }
 };
 struct WriteCloser {
-  void operator()(archive* a) const { archive_write_free(a); }
+  void operator()(archive* a) const { lib().archive_write_free(a); }
 };
 struct EntryFreer {
-  void operator()(archive_entry* e) const { archive_entry_free(e); }
+  void operator()(archive_entry* e) const { lib().archive_entry_free(e); }
 };
 using ArchiveReader = std::unique_ptr<archive, ReadCloser>;
 using ArchiveWriter = std::unique_ptr<archive, WriteCloser>;
@@ -37,7 +42,7 @@ Error refused(const std::string& name, const std::string& why) {
 }
 
 std::string archiveError(archive* a) {
-  const char* text = archive_error_string(a);
+  const char* text = lib().archive_error_string(a);
   return text ? text : "unknown archive error";
 }
 
@@ -89,18 +94,22 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return Error{EINVAL, "Cannot read " + archivePath + ": not a regular file"};
   }
-  ArchiveReader reader(archive_read_new());
-  ArchiveWriter writer(archive_write_disk_new());
-  if (!reader || !writer)
+  if (!archiveLibrary()) {
+    return Error{0, "Cannot load the unpacker", base::ErrorKind::kUnavailable};
+  }
+  ArchiveReader reader(lib().archive_read_new());
+  ArchiveWriter writer(lib().archive_write_disk_new());
+  if (!reader || !writer) {
     return Error{0, "Cannot start the unpacker", base::ErrorKind::kUnavailable};
-  archive_read_support_format_zip(reader.get());
+  }
+  lib().archive_read_support_format_zip(reader.get());
   // Names are checked below and then placed under the destination's absolute
   // path (the working directory is the whole process's), so the absolute-path
   // rule is ours; libarchive still refuses ".." and writing through links.
-  archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM |
-                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-  if (archive_read_open_fd(reader.get(), file.get(), 1 << 16) != ARCHIVE_OK) {
+  lib().archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM |
+                                                         ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                         ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+  if (lib().archive_read_open_fd(reader.get(), file.get(), 1 << 16) != ARCHIVE_OK) {
     return Error{EINVAL, "Cannot read " + archivePath + ": " + archiveError(reader.get())};
   }
 
@@ -108,7 +117,7 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
   std::uint64_t bytes = 0;
   for (;;) {
     archive_entry* entry = nullptr;
-    int next = archive_read_next_header(reader.get(), &entry);
+    int next = lib().archive_read_next_header(reader.get(), &entry);
     if (next == ARCHIVE_EOF) break;
     if (next < ARCHIVE_WARN) {
       return Error{EINVAL, "Cannot read " + archivePath + ": " + archiveError(reader.get())};
@@ -117,36 +126,36 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
       return Error{EFBIG,
                    "The archive has more than " + std::to_string(limits.maxEntries) + " entries"};
     }
-    const char* rawName = archive_entry_pathname(entry);
+    const char* rawName = lib().archive_entry_pathname(entry);
     const std::string name = rawName ? rawName : "";
     auto parts = relativeComponents(name);
     if (!parts) return refused(name, "not a relative name inside the archive");
-    if (parts->empty() && archive_entry_filetype(entry) == AE_IFDIR) continue;  // "./"
+    if (parts->empty() && lib().archive_entry_filetype(entry) == AE_IFDIR) continue;  // "./"
     if (parts->empty()) return refused(name, "not a name inside the archive");
-    if (archive_entry_hardlink(entry)) return refused(name, "hard links are not unpacked");
-    const mode_t type = archive_entry_filetype(entry);
+    if (lib().archive_entry_hardlink(entry)) return refused(name, "hard links are not unpacked");
+    const mode_t type = lib().archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
       return refused(name, "only files, folders and symlinks are unpacked");
     }
-    if (archive_entry_perm(entry) & (S_ISUID | S_ISGID)) {
+    if (lib().archive_entry_perm(entry) & (S_ISUID | S_ISGID)) {
       return refused(name, "set-user-ID and set-group-ID bits are not unpacked");
     }
     if (type == AE_IFLNK) {
-      const char* target = archive_entry_symlink(entry);
+      const char* target = lib().archive_entry_symlink(entry);
       if (!target || !linkStaysInside(*parts, target)) {
         return refused(name, "the symlink leads out of the update");
       }
     }
-    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0 &&
-        static_cast<std::uint64_t>(archive_entry_size(entry)) > limits.maxBytes - bytes) {
+    if (lib().archive_entry_size_is_set(entry) && lib().archive_entry_size(entry) > 0 &&
+        static_cast<std::uint64_t>(lib().archive_entry_size(entry)) > limits.maxBytes - bytes) {
       return Error{EFBIG,
                    "The archive holds more than " + std::to_string(limits.maxBytes) + " bytes"};
     }
 
     std::string placed = destination;
     for (const auto& part : *parts) placed += "/" + part;
-    archive_entry_set_pathname(entry, placed.c_str());
-    if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
+    lib().archive_entry_set_pathname(entry, placed.c_str());
+    if (lib().archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
       return refused(name, archiveError(writer.get()));
     }
     if (type == AE_IFREG) {
@@ -154,7 +163,7 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
-        int read = archive_read_data_block(reader.get(), &block, &size, &offset);
+        int read = lib().archive_read_data_block(reader.get(), &block, &size, &offset);
         if (read == ARCHIVE_EOF) break;
         if (read < ARCHIVE_WARN) {
           return Error{EINVAL, "Cannot read " + name + ": " + archiveError(reader.get())};
@@ -164,16 +173,16 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
                        "The archive holds more than " + std::to_string(limits.maxBytes) + " bytes"};
         }
         bytes += size;
-        if (archive_write_data_block(writer.get(), block, size, offset) < ARCHIVE_WARN) {
+        if (lib().archive_write_data_block(writer.get(), block, size, offset) < ARCHIVE_WARN) {
           return Error{EIO, "Cannot write " + name + ": " + archiveError(writer.get())};
         }
       }
     }
-    if (archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) {
+    if (lib().archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) {
       return Error{EIO, "Cannot write " + name + ": " + archiveError(writer.get())};
     }
   }
-  if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+  if (lib().archive_write_close(writer.get()) != ARCHIVE_OK) {
     return Error{EIO, "Cannot finish unpacking: " + archiveError(writer.get())};
   }
   return Ok{};
@@ -190,12 +199,13 @@ ZipWriter& ZipWriter::operator=(ZipWriter&&) noexcept = default;
 ZipWriter::~ZipWriter() = default;
 
 Result<ZipWriter> ZipWriter::create(const std::string& archivePath) {
+  if (!archiveLibrary()) return Error{ELIBACC, "Cannot load the archive writer"};
   auto state = std::make_unique<State>();
-  state->writer.reset(archive_write_new());
+  state->writer.reset(lib().archive_write_new());
   state->path = archivePath;
   if (!state->writer) return Error{ENOMEM, "Cannot start the archive writer"};
-  if (archive_write_set_format_zip(state->writer.get()) != ARCHIVE_OK ||
-      archive_write_open_filename(state->writer.get(), archivePath.c_str()) != ARCHIVE_OK) {
+  if (lib().archive_write_set_format_zip(state->writer.get()) != ARCHIVE_OK ||
+      lib().archive_write_open_filename(state->writer.get(), archivePath.c_str()) != ARCHIVE_OK) {
     return Error{EIO, "Cannot write " + archivePath + ": " + archiveError(state->writer.get())};
   }
   return ZipWriter(std::move(state));
@@ -205,21 +215,22 @@ namespace {
 
 Status writeEntry(archive* writer, std::string_view name, mode_t type, mode_t mode,
                   std::string_view contents, std::string_view linkTarget, time_t mtime) {
-  Entry entry(archive_entry_new());
+  Entry entry(lib().archive_entry_new());
   if (!entry) return Error{ENOMEM, "Cannot make an archive entry"};
   std::string text(name);
-  archive_entry_set_pathname(entry.get(), text.c_str());
-  archive_entry_set_filetype(entry.get(), type);
-  archive_entry_set_perm(entry.get(), mode);
-  archive_entry_set_mtime(entry.get(), mtime, 0);
-  if (type == AE_IFLNK) archive_entry_set_symlink(entry.get(), std::string(linkTarget).c_str());
-  archive_entry_set_size(entry.get(),
-                         type == AE_IFREG ? static_cast<la_int64_t>(contents.size()) : 0);
-  if (archive_write_header(writer, entry.get()) != ARCHIVE_OK) {
+  lib().archive_entry_set_pathname(entry.get(), text.c_str());
+  lib().archive_entry_set_filetype(entry.get(), type);
+  lib().archive_entry_set_perm(entry.get(), mode);
+  lib().archive_entry_set_mtime(entry.get(), mtime, 0);
+  if (type == AE_IFLNK)
+    lib().archive_entry_set_symlink(entry.get(), std::string(linkTarget).c_str());
+  lib().archive_entry_set_size(entry.get(),
+                               type == AE_IFREG ? static_cast<la_int64_t>(contents.size()) : 0);
+  if (lib().archive_write_header(writer, entry.get()) != ARCHIVE_OK) {
     return Error{EIO, "Cannot add " + text + ": " + archiveError(writer)};
   }
   if (type == AE_IFREG && !contents.empty() &&
-      archive_write_data(writer, contents.data(), contents.size()) < 0) {
+      lib().archive_write_data(writer, contents.data(), contents.size()) < 0) {
     return Error{EIO, "Cannot add " + text + ": " + archiveError(writer)};
   }
   return Ok{};
@@ -276,7 +287,7 @@ Status ZipWriter::addTree(std::string_view name, const std::string& path) {
 }
 
 Status ZipWriter::finish() {
-  if (archive_write_close(state_->writer.get()) != ARCHIVE_OK) {
+  if (lib().archive_write_close(state_->writer.get()) != ARCHIVE_OK) {
     return Error{EIO, "Cannot write " + state_->path + ": " + archiveError(state_->writer.get())};
   }
   return Ok{};

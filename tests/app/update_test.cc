@@ -1,3 +1,5 @@
+#include <sstream>
+
 #include "app/helper_fixture.h"
 #include "platform/desktop/bundle.h"
 #include "platform/files/file_moves.h"
@@ -20,6 +22,12 @@ class UpdateTest : public HelperFixture {
     return startHelper({"TMPDIR=" + root_ + "/tmp"}, bundle() + "/Contents/Linux/zefra-helper");
   }
   std::string bundle() const { return root_ + "/apps/Zefra Helper.app"; }
+  static bool mapsLibarchive(const platform::ChildProcess& helper) {
+    std::ifstream maps("/proc/" + std::to_string(helper.pid()) + "/maps");
+    std::stringstream text;
+    text << maps.rdbuf();
+    return text.str().find("/libarchive.so") != std::string::npos;
+  }
 };
 
 TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
@@ -31,10 +39,14 @@ TEST_F(UpdateTest, ASignedUpdateReplacesTheBundleInPlace) {
        "--short-version", "0.0.1", "--name", "Renamed.app", ZEFRA_TEST_BUNDLE, archive});
   ASSERT_EQ(made.status, 0) << made.err;
 
+  // A client served, yet the unpacker is not loaded until an update comes.
+  ASSERT_EQ(client({"ping"}).status, 0);
+  EXPECT_FALSE(mapsLibarchive(helper));
   std::ofstream(root_ + "/not.zip") << "text";
   auto refused = client({"install-update", root_ + "/not.zip"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.out, "The update didn't contain Zefra Helper.app.\n");
+  EXPECT_TRUE(mapsLibarchive(helper));
 
   const auto asked = std::chrono::steady_clock::now();
   auto installed = client({"install-update", archive});
