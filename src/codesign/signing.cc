@@ -10,43 +10,14 @@
 #include "base/unique_fd.h"
 #include "codesign/bundle_seal.h"
 #include "codesign/signature_block.h"
-#include "platform/files/pipe_io.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 namespace {
 
+using platform::AtomicFile;
 using platform::readSmallFile;
-using platform::writeAll;
-
-// A temporary sibling that disappears unless it was renamed into place.
-class TempSibling {
- public:
-  explicit TempSibling(const std::string& target) : path_(target + ".sign-XXXXXX") {
-    fd_.reset(::mkostemp(path_.data(), O_CLOEXEC));
-    created_ = fd_.valid();
-  }
-  ~TempSibling() {
-    if (created_ && !committed_) ::unlink(path_.c_str());
-  }
-  int fd() const { return fd_.get(); }
-  bool valid() const { return fd_.valid(); }
-  Status commit(const std::string& target) {
-    if (::fsync(fd_.get()) != 0) return errnoError("cannot flush the signed copy", errno);
-    fd_.reset();
-    if (::rename(path_.c_str(), target.c_str()) != 0) {
-      return errnoError("cannot replace " + target, errno);
-    }
-    committed_ = true;
-    return Ok{};
-  }
-
- private:
-  std::string path_;
-  UniqueFd fd_;
-  bool created_ = false;
-  bool committed_ = false;
-};
 
 // Where the code of a file to be (re-)signed ends. An old block must be
 // intact: its payload has to agree with its trailer, or the code's end is
@@ -70,7 +41,7 @@ Result<std::uint64_t> codeLengthForSigning(int fd, std::uint64_t fileSize) {
 
 // Copies the first `length` bytes of `in` to `out` and hashes exactly the
 // bytes written, so a file changing meanwhile cannot split the two.
-Result<Sha256> copyAndHash(int in, int out, std::uint64_t length) {
+Result<Sha256> copyAndHash(int in, AtomicFile& out, std::uint64_t length) {
   ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), ossl::sha256Md(), nullptr) != 1) {
     return ossl::error("cannot start SHA-256");
@@ -85,7 +56,7 @@ Result<Sha256> copyAndHash(int in, int out, std::uint64_t length) {
     if (got == 0) return Error{0, "the file shrank while it was signed"};
     std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
     EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
-    if (auto written = writeAll(out, chunk); !written) return written.error();
+    if (auto written = out.write(chunk); !written) return written.error();
     offset += chunk.size();
   }
   Sha256 digest{};
@@ -105,9 +76,9 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
   auto codeLength = codeLengthForSigning(in.get(), static_cast<std::uint64_t>(st.st_size));
   if (!codeLength) return codeLength.error();
 
-  TempSibling out(path);
-  if (!out.valid()) return errnoError("cannot create a file beside " + path, errno);
-  auto codeHash = copyAndHash(in.get(), out.fd(), *codeLength);
+  auto out = AtomicFile::create(path, 0600);
+  if (!out) return out.error();
+  auto codeHash = copyAndHash(in.get(), *out, *codeLength);
   if (!codeHash) return Error{codeHash.error().code, path + ": " + codeHash.error().message};
   SignedPayload payload;
   payload.identifier = std::string(identifier);
@@ -118,13 +89,11 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
   auto cms = identity.sign(encoded);
   if (!cms) return cms.error();
   std::string block = buildBlock(encoded, *cms);
-  if (auto written = writeAll(out.fd(), block); !written) {
-    return written.error();
-  }
-  if (::fchmod(out.fd(), st.st_mode & 07777) != 0) {
+  if (auto written = out->write(block); !written) return written;
+  if (::fchmod(out->fd(), st.st_mode & 07777) != 0) {
     return errnoError("cannot set the mode of the signed copy", errno);
   }
-  return out.commit(path);
+  return out->commit();
 }
 
 }  // namespace

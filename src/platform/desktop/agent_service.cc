@@ -13,6 +13,7 @@
 #include "base/unique_fd.h"
 #include "platform/desktop/bundle.h"
 #include "platform/dispatch/queue.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/small_file.h"
 #include "platform/process/child_process.h"
 #include "platform/process/executable_search.h"
@@ -31,28 +32,6 @@ std::string baseName(std::string_view plistName) {
 
 bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
-}
-
-// Writes `text` to `path` through a synced temporary file and a rename.
-Status writeFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) return errnoError("cannot write " + temporary, errno);
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd.get(), rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errnoError("cannot write " + temporary, errno);
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::fsync(fd.get()) != 0) return errnoError("cannot write " + temporary, errno);
-  fd.reset();
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("cannot install " + path, err);
-  }
-  return Ok{};
 }
 
 Status makeDirectories(const std::string& path) {
@@ -171,7 +150,9 @@ class AutostartAgent final : public AgentService {
         instantiate(templatePath(), desktopExecQuoted(locations_.executablePath));
     if (!entry) return entry.error();
     if (Status made = makeDirectories(locations_.configHome + "/autostart"); !made) return made;
-    if (Status written = writeFileAtomically(entryPath(), entry.value()); !written) return written;
+    if (Status written = writeFileAtomically(entryPath(), entry.value(), 0644); !written) {
+      return written;
+    }
     startIfNobodyListens();
     return Ok{};
   }
@@ -259,7 +240,7 @@ class SystemdAgent final : public AgentService {
       Result<std::string> text = instantiate(locations_.resourcePath + "/" + unit,
                                              unitExecQuoted(locations_.executablePath));
       if (!text) return text.error();
-      if (Status written = writeFileAtomically(unitDirectory() + "/" + unit, text.value());
+      if (Status written = writeFileAtomically(unitDirectory() + "/" + unit, text.value(), 0644);
           !written) {
         return written;
       }

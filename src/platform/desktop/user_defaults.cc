@@ -14,6 +14,7 @@
 
 #include "base/deadline.h"
 #include "base/no_destructor.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/pipe_io.h"
 #include "platform/log.h"
 #include "platform/user_info.h"
@@ -94,13 +95,6 @@ Status lockExclusively(int fd, const std::string& path) {
     }
     std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(50)));
   }
-}
-
-Status syncDirectory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return errnoError("open " + dir, errno);
-  if (::fsync(fd.get()) != 0) return errnoError("fsync " + dir, errno);
-  return Ok{};
 }
 
 }  // namespace
@@ -238,37 +232,16 @@ Result<json> UserDefaults::readLocked() const {
 Status UserDefaults::writeLocked(json document) {
   std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
   text += '\n';
-  std::string temporary = path_ + ".tmp";
-  // Whatever is at the temporary path (a crashed writer's file, or a symlink
-  // to another of the user's files) is removed, never opened: O_EXCL with
-  // O_NOFOLLOW creates a fresh file or fails. Writers hold the lock, so only
-  // someone else's doing can put a file back in between.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    return errnoError("remove the stale " + temporary, errno);
-  }
-  UniqueFd fd(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return errnoError("create " + temporary, errno);
-  if (auto status = writeAll(fd.get(), text); !status) {
-    ::unlink(temporary.c_str());
-    return Error{status.error().code, temporary + ": " + status.error().message};
-  }
-  if (::fsync(fd.get()) != 0) {
-    int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("fsync " + temporary, err);
-  }
-  if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("rename " + temporary, err);
-  }
-  auto status = syncDirectory(directory_);
+  auto file = AtomicFile::create(path_, 0600);
+  if (!file) return file.error();
+  if (auto written = file->write(text); !written) return written;
+  if (auto committed = file->commit(); !committed) return committed;
   // Identity after the rename, which changes the ctime.
+  UniqueFd fd = file->releaseFd();
   if (auto identity = fileIdentity(fd.get())) {
     remember(std::move(fd), *identity, std::make_shared<const json>(std::move(document)));
   }
-  return status;
+  return Ok{};
 }
 
 Status UserDefaults::update(const std::function<void(Document&)>& change) {
