@@ -1,7 +1,5 @@
 #include "platform/desktop/agent_service.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,10 +8,10 @@
 #include <sstream>
 #include <vector>
 
-#include "base/unique_fd.h"
 #include "platform/desktop/bundle.h"
 #include "platform/dispatch/queue.h"
 #include "platform/files/atomic_file.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/small_file.h"
 #include "platform/process/child_process.h"
 #include "platform/process/executable_search.h"
@@ -32,18 +30,6 @@ std::string baseName(std::string_view plistName) {
 
 bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
-}
-
-Status makeDirectories(const std::string& path) {
-  std::string prefix;
-  std::size_t at = 0;
-  while (at != std::string::npos) {
-    at = path.find('/', at + 1);
-    prefix = path.substr(0, at);
-    if (prefix.empty() || ::mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST) continue;
-    return errnoError("cannot create " + prefix, errno);
-  }
-  return Ok{};
 }
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
@@ -149,7 +135,9 @@ class AutostartAgent final : public AgentService {
     Result<std::string> entry =
         instantiate(templatePath(), desktopExecQuoted(locations_.executablePath));
     if (!entry) return entry.error();
-    if (Status made = makeDirectories(locations_.configHome + "/autostart"); !made) return made;
+    if (Status made = createDirectories(locations_.configHome + "/autostart", 0755); !made) {
+      return made;
+    }
     if (Status written = writeFileAtomically(entryPath(), entry.value(), 0644); !written) {
       return written;
     }
@@ -235,7 +223,7 @@ class SystemdAgent final : public AgentService {
       return Error{ENOENT, "the bundle has no systemd units in " + locations_.resourcePath};
     }
     if (Status checked = noNewlines(locations_.executablePath); !checked) return checked;
-    if (Status made = makeDirectories(unitDirectory()); !made) return made;
+    if (Status made = createDirectories(unitDirectory(), 0755); !made) return made;
     for (const auto& unit : unitNames()) {
       Result<std::string> text = instantiate(locations_.resourcePath + "/" + unit,
                                              unitExecQuoted(locations_.executablePath));

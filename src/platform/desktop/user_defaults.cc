@@ -15,6 +15,7 @@
 #include "base/deadline.h"
 #include "base/no_destructor.h"
 #include "platform/files/atomic_file.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/pipe_io.h"
 #include "platform/log.h"
 #include "platform/user_info.h"
@@ -36,21 +37,6 @@ std::string parentDirectory(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// mkdir -p, creating only the missing directories, each 0700.
-Status makeDirectories(const std::string& dir) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return Ok{};
-    return Error{ENOTDIR, dir + ": not a directory"};
-  }
-  if (errno != ENOENT) return errnoError("stat " + dir, errno);
-  if (std::string parent = parentDirectory(dir); parent != dir) {
-    if (auto status = makeDirectories(parent); !status) return status;
-  }
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return errnoError("mkdir " + dir, errno);
-  return Ok{};
 }
 
 Result<std::string> readAll(int fd) {
@@ -255,7 +241,7 @@ Status UserDefaults::update(const std::function<void(Document&)>& change) {
 }
 
 Status UserDefaults::updateUnlogged(const std::function<void(Document&)>& change) {
-  if (auto status = makeDirectories(directory_); !status) return status;
+  if (auto status = createDirectories(directory_, 0700); !status) return status;
   std::string lockPath = path_ + ".lock";
   auto lock = openRegularFile(lockPath, O_RDWR | O_CREAT);
   if (!lock) return lock.error();

@@ -101,16 +101,19 @@ Result<std::string> makeTemporaryDirectory(const std::string& prefix) {
 
 Status createDirectories(const std::string& path, mode_t mode) {
   if (path.empty()) return Error{EINVAL, "No directory given"};
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    std::string prefix = path.substr(0, slash);
-    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
-      return errnoError("Cannot create the folder " + prefix, errno);
+  // The usual case, a folder that exists, costs one call.
+  if (::mkdir(path.c_str(), mode) == 0) return Ok{};
+  if (const auto last = path.rfind('/'); errno == ENOENT && last != std::string::npos) {
+    // The parent, without the slashes that end it; none above the root.
+    if (const auto end = path.find_last_not_of('/', last); end != std::string::npos) {
+      if (auto parent = createDirectories(path.substr(0, end + 1), mode); !parent) return parent;
+      if (::mkdir(path.c_str(), mode) == 0) return Ok{};
     }
-    if (slash == std::string::npos) break;
   }
+  if (errno != EEXIST) return errnoError("Cannot create the folder " + path, errno);
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Error{ENOTDIR, "Cannot create the folder " + path + ": " + "Not a directory"};
+    return Error{ENOTDIR, "Cannot create the folder " + path + ": Not a directory"};
   }
   return Ok{};
 }
