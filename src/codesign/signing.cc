@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
@@ -28,8 +27,7 @@ Result<std::uint64_t> codeLengthForSigning(int fd, std::uint64_t fileSize) {
   if (!*located) return fileSize;
   const BlockExtent& extent = **located;
   std::string payload(extent.payloadLength, '\0');
-  ssize_t got = ::pread(fd, payload.data(), payload.size(), static_cast<off_t>(extent.codeLength));
-  if (got != static_cast<ssize_t>(payload.size())) {
+  if (!platform::readAt(fd, payload, extent.codeLength)) {
     return Error{0, "cannot replace the signature: its payload cannot be read"};
   }
   auto decoded = decodePayload(payload);
@@ -46,19 +44,11 @@ Result<Sha256> copyAndHash(int in, AtomicFile& out, std::uint64_t length) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), ossl::sha256Md(), nullptr) != 1) {
     return ossl::error("cannot start SHA-256");
   }
-  std::string buffer(256 * 1024, '\0');
-  for (std::uint64_t offset = 0; offset < length;) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
-    ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errnoError("cannot read", errno);
-    if (got == 0) return Error{0, "the file shrank while it was signed"};
-    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+  auto copied = platform::readInChunks(in, length, [&](std::string_view chunk) {
     EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
-    if (auto written = out.write(chunk); !written) return written.error();
-    offset += chunk.size();
-  }
+    return out.write(chunk);
+  });
+  if (!copied) return copied.error();
   Sha256 digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1)

@@ -39,20 +39,6 @@ std::string parentDirectory(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-Result<std::string> readAll(int fd) {
-  std::string text;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errnoError("read", errno);
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 bool blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
@@ -135,7 +121,7 @@ UserDefaults::Snapshot UserDefaults::snapshot() const {
     return Snapshot(emptyDocument());
   }
   auto identity = fileIdentity(fd->get());
-  auto text = readAll(fd->get());
+  auto text = readToEnd(fd->get());
   if (!identity || !text) return Snapshot(emptyDocument());
   auto parsed = parseDocument(*text);
   auto document = parsed ? std::make_shared<const json>(std::move(*parsed)) : emptyDocument();
@@ -200,7 +186,7 @@ Result<json> UserDefaults::readLocked() const {
     if (fd.error().code == ENOENT) return json::object();
     return fd.error();
   }
-  auto text = readAll(fd->get());
+  auto text = readToEnd(fd->get());
   if (!text) return Error{text.error().code, path_ + ": " + text.error().message};
   if (auto document = parseDocument(*text)) return std::move(*document);
   std::string aside = path_ + ".corrupt";
