@@ -5,6 +5,7 @@
 
 #include "base/no_destructor.h"
 #include "platform/files/small_file.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 namespace {
@@ -25,7 +26,7 @@ std::string_view nameOf(std::string_view path) {
 
 std::string selfExecutablePath() {
   char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  ssize_t n = ::readlink(ownProcPath("exe").c_str(), buffer, sizeof buffer);
   if (n <= 0) return {};
   std::string path(buffer, static_cast<std::size_t>(n));
   // The running file was replaced (an update): name where it lived.

@@ -10,17 +10,14 @@
 #include <string_view>
 
 #include "platform/files/small_file.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 namespace {
 
-std::string procPath(pid_t pid, const char* leaf) {
-  return "/proc/" + std::to_string(pid) + "/" + leaf;
-}
-
 // Read whole: the kernel bounds both the environment and the map count.
-Result<std::string> readEntry(pid_t pid, const char* leaf) {
-  return readSmallFile(procPath(pid, leaf), std::numeric_limits<std::size_t>::max());
+Result<std::string> readEntry(pid_t pid, std::string_view entry) {
+  return readSmallFile(procPath(pid, entry), std::numeric_limits<std::size_t>::max());
 }
 
 bool hexField(std::string_view text, unsigned long& value) {
