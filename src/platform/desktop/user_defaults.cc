@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/deadline.h"
+#include "base/eintr.h"
 #include "base/no_destructor.h"
 #include "platform/files/atomic_file.h"
 #include "platform/files/file_moves.h"
@@ -58,8 +59,7 @@ constexpr double kLockPatience = 5.0;
 Status lockExclusively(int fd, const std::string& path) {
   const base::Deadline deadline = base::Deadline::after(kLockPatience);
   for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Ok{};
-    if (errno == EINTR) continue;
+    if (base::retryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Ok{};
     if (errno != EWOULDBLOCK) return errnoError("flock " + path, errno);
     if (deadline.passed()) {
       return Error{ETIMEDOUT, path + " stayed locked by another process for " +

@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
 namespace {
@@ -28,16 +30,10 @@ int renameAt2(const std::string& from, const std::string& to, unsigned flags) {
 Status copyFileContents(int fromFd, int toFd) {
   char buffer[1 << 16];
   for (;;) {
-    ssize_t got = ::read(fromFd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = base::retryOnEintr([&] { return ::read(fromFd, buffer, sizeof buffer); });
     if (got < 0) return errnoError("read", errno);
     if (got == 0) return Ok{};
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = ::write(toFd, buffer + done, static_cast<std::size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return errnoError("write", errno);
-      done += put;
-    }
+    if (auto put = writeAll(toFd, {buffer, static_cast<std::size_t>(got)}); !put) return put;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "base/eintr.h"
 #include "platform/dispatch/queue.h"
 #include "platform/process/pidfd.h"
 
@@ -46,17 +47,17 @@ std::string quoted(const std::string& text) {
 // Reaps the child behind `pidfd`. nullopt: still running (only with WNOHANG).
 // -1: it cannot be reaped, which happens only if someone else reaped it.
 std::optional<int> reap(int pidfd, int options) {
-  for (;;) {
-    siginfo_t info{};
-    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
-                 WEXITED | options) == 0) {
-      if (info.si_pid == 0) return std::nullopt;
-      // With WEXITED alone si_status is the exit status for CLD_EXITED and the
-      // signal number for CLD_KILLED and CLD_DUMPED: exactly the status we report.
-      return info.si_status;
-    }
-    if (errno != EINTR) return -1;
+  siginfo_t info{};
+  if (base::retryOnEintr([&] {
+        return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                        WEXITED | options);
+      }) != 0) {
+    return -1;
   }
+  if (info.si_pid == 0) return std::nullopt;
+  // With WEXITED alone si_status is the exit status for CLD_EXITED and the
+  // signal number for CLD_KILLED and CLD_DUMPED: exactly the status we report.
+  return info.si_status;
 }
 
 // posix_spawn reports a failed chdir and a failed exec alike; look at the
@@ -224,8 +225,7 @@ Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
   auto pidfd = openPidfd(pid);
   if (!pidfd) {
     ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    (void)base::retryOnEintr([&] { return ::waitpid(pid, nullptr, 0); });
     return errnoError("Could not keep track of the launched " + quoted(executable),
                       pidfd.error().code);
   }

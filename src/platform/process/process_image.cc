@@ -9,6 +9,7 @@
 #include <limits>
 #include <string_view>
 
+#include "base/eintr.h"
 #include "platform/files/small_file.h"
 #include "platform/process/proc_entries.h"
 
@@ -105,11 +106,7 @@ Result<ExecWatch> ExecWatch::open(pid_t pid) {
 
 bool ExecWatch::intact() const {
   char byte;
-  ssize_t n;
-  do {
-    n = ::pread(fd_.get(), &byte, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
+  return base::retryOnEintr([&] { return ::pread(fd_.get(), &byte, 1, 0); }) == 1;
 }
 
 }  // namespace zefra::platform
