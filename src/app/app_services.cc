@@ -8,6 +8,7 @@
 #include "platform/desktop/bundle.h"
 #include "platform/desktop/open_application.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/files/quarantine.h"
 #include "platform/process/process_arguments.h"
 #include "platform/user_info.h"
 #include "xpc/interface.h"
@@ -37,7 +38,9 @@ AppServices defaultAppServices(const ipc::ConnectOptions& connectOptions) {
   services.arguments = platform::processArguments();
   services.homeDirectory = platform::homeDirectory();
   services.fileExists = [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; };
-  services.clearQuarantine = platform::clearQuarantineAttributes;
+  services.clearQuarantine = [](const std::string& path) {
+    return platform::clearQuarantine(path) ? 0 : 1;
+  };
   services.openApplication = [](const std::string& path, std::function<void()> completion) {
     platform::openApplication(path, [completion](auto) { completion(); });
   };

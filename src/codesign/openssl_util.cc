@@ -3,10 +3,11 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+
+#include "platform/files/small_file.h"
 
 namespace zefra::codesign::ossl {
 
@@ -113,20 +114,11 @@ Result<Sha256> sha256OfFd(int fd, std::uint64_t length) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), sha256Md(), nullptr) != 1) {
     return error("cannot start SHA-256");
   }
-  constexpr std::size_t kChunk = 256 * 1024;
-  auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
-  std::uint64_t offset = 0;
-  while (offset < length) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - offset));
-    ssize_t got = ::pread(fd, buffer.get(), want, static_cast<off_t>(offset));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot read the executable", errno);
-    }
-    if (got == 0) return Error{0, "the executable shrank while it was read"};
-    EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
-  }
+  auto read = platform::readInChunks(fd, length, [&](std::string_view chunk) -> Status {
+    EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
+    return Ok{};
+  });
+  if (!read) return read.error();
   Sha256 digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1) return error("SHA-256 failed");

@@ -1,10 +1,11 @@
 #include "codesign/signature_block.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 namespace {
@@ -24,20 +25,6 @@ std::uint64_t getBig(std::string_view in, std::size_t at, int bytes) {
 
 Error refused(const std::string& why) {
   return Error{0, "invalid code signature: " + why};
-}
-
-Status preadAll(int fd, char* out, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("cannot read the executable", errno);
-    }
-    if (got == 0) return Error{0, "the executable shrank while it was read"};
-    done += static_cast<std::size_t>(got);
-  }
-  return Ok{};
 }
 
 Result<std::uint64_t> fileSize(int fd) {
@@ -148,7 +135,7 @@ namespace {
 Result<std::optional<BlockExtent>> locateIn(int fd, std::uint64_t size) {
   if (size < kSignatureMagic.size()) return std::optional<BlockExtent>();
   std::string tail(std::min<std::uint64_t>(size, kTrailerSize), '\0');
-  if (auto read = preadAll(fd, tail.data(), tail.size(), size - tail.size()); !read) {
+  if (auto read = platform::readAt(fd, tail, size - tail.size()); !read) {
     return read.error();
   }
   return parseTrailer(tail, size);
@@ -174,7 +161,7 @@ Result<SignatureBlock> readSignatureBlock(int fd) {
   block.fileSize = *size;
   block.codeLength = extent.codeLength;
   std::string bytes(std::size_t{extent.payloadLength} + extent.cmsLength, '\0');
-  if (auto read = preadAll(fd, bytes.data(), bytes.size(), extent.codeLength); !read) {
+  if (auto read = platform::readAt(fd, bytes, extent.codeLength); !read) {
     return read.error();
   }
   block.payload = bytes.substr(0, extent.payloadLength);
@@ -197,8 +184,7 @@ bool hasSignatureMagic(int fd) {
   auto size = fileSize(fd);
   if (!size || *size < kSignatureMagic.size()) return false;
   std::string tail(kSignatureMagic.size(), '\0');
-  return preadAll(fd, tail.data(), tail.size(), *size - tail.size()).ok() &&
-         tail == kSignatureMagic;
+  return platform::readAt(fd, tail, *size - tail.size()).ok() && tail == kSignatureMagic;
 }
 
 }  // namespace zefra::codesign

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
@@ -10,43 +9,14 @@
 #include "base/unique_fd.h"
 #include "codesign/bundle_seal.h"
 #include "codesign/signature_block.h"
-#include "platform/files/pipe_io.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/small_file.h"
 
 namespace zefra::codesign {
 namespace {
 
+using platform::AtomicFile;
 using platform::readSmallFile;
-using platform::writeAll;
-
-// A temporary sibling that disappears unless it was renamed into place.
-class TempSibling {
- public:
-  explicit TempSibling(const std::string& target) : path_(target + ".sign-XXXXXX") {
-    fd_.reset(::mkostemp(path_.data(), O_CLOEXEC));
-    created_ = fd_.valid();
-  }
-  ~TempSibling() {
-    if (created_ && !committed_) ::unlink(path_.c_str());
-  }
-  int fd() const { return fd_.get(); }
-  bool valid() const { return fd_.valid(); }
-  Status commit(const std::string& target) {
-    if (::fsync(fd_.get()) != 0) return errnoError("cannot flush the signed copy", errno);
-    fd_.reset();
-    if (::rename(path_.c_str(), target.c_str()) != 0) {
-      return errnoError("cannot replace " + target, errno);
-    }
-    committed_ = true;
-    return Ok{};
-  }
-
- private:
-  std::string path_;
-  UniqueFd fd_;
-  bool created_ = false;
-  bool committed_ = false;
-};
 
 // Where the code of a file to be (re-)signed ends. An old block must be
 // intact: its payload has to agree with its trailer, or the code's end is
@@ -57,8 +27,7 @@ Result<std::uint64_t> codeLengthForSigning(int fd, std::uint64_t fileSize) {
   if (!*located) return fileSize;
   const BlockExtent& extent = **located;
   std::string payload(extent.payloadLength, '\0');
-  ssize_t got = ::pread(fd, payload.data(), payload.size(), static_cast<off_t>(extent.codeLength));
-  if (got != static_cast<ssize_t>(payload.size())) {
+  if (!platform::readAt(fd, payload, extent.codeLength)) {
     return Error{0, "cannot replace the signature: its payload cannot be read"};
   }
   auto decoded = decodePayload(payload);
@@ -70,24 +39,16 @@ Result<std::uint64_t> codeLengthForSigning(int fd, std::uint64_t fileSize) {
 
 // Copies the first `length` bytes of `in` to `out` and hashes exactly the
 // bytes written, so a file changing meanwhile cannot split the two.
-Result<Sha256> copyAndHash(int in, int out, std::uint64_t length) {
+Result<Sha256> copyAndHash(int in, AtomicFile& out, std::uint64_t length) {
   ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), ossl::sha256Md(), nullptr) != 1) {
     return ossl::error("cannot start SHA-256");
   }
-  std::string buffer(256 * 1024, '\0');
-  for (std::uint64_t offset = 0; offset < length;) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
-    ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errnoError("cannot read", errno);
-    if (got == 0) return Error{0, "the file shrank while it was signed"};
-    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+  auto copied = platform::readInChunks(in, length, [&](std::string_view chunk) {
     EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
-    if (auto written = writeAll(out, chunk); !written) return written.error();
-    offset += chunk.size();
-  }
+    return out.write(chunk);
+  });
+  if (!copied) return copied.error();
   Sha256 digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1)
@@ -105,9 +66,9 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
   auto codeLength = codeLengthForSigning(in.get(), static_cast<std::uint64_t>(st.st_size));
   if (!codeLength) return codeLength.error();
 
-  TempSibling out(path);
-  if (!out.valid()) return errnoError("cannot create a file beside " + path, errno);
-  auto codeHash = copyAndHash(in.get(), out.fd(), *codeLength);
+  auto out = AtomicFile::create(path, 0600);
+  if (!out) return out.error();
+  auto codeHash = copyAndHash(in.get(), *out, *codeLength);
   if (!codeHash) return Error{codeHash.error().code, path + ": " + codeHash.error().message};
   SignedPayload payload;
   payload.identifier = std::string(identifier);
@@ -118,13 +79,11 @@ Status signFile(const std::string& path, const SigningIdentity& identity,
   auto cms = identity.sign(encoded);
   if (!cms) return cms.error();
   std::string block = buildBlock(encoded, *cms);
-  if (auto written = writeAll(out.fd(), block); !written) {
-    return written.error();
-  }
-  if (::fchmod(out.fd(), st.st_mode & 07777) != 0) {
+  if (auto written = out->write(block); !written) return written;
+  if (::fchmod(out->fd(), st.st_mode & 07777) != 0) {
     return errnoError("cannot set the mode of the signed copy", errno);
   }
-  return out.commit(path);
+  return out->commit();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <asio/write.hpp>
 #include <cerrno>
 
+#include "base/eintr.h"
 #include "base/random.h"
 #include "platform/dispatch/queue.h"
 
@@ -40,11 +41,7 @@ ssize_t writeNow(int fd, const EncodedFrame& frame, std::size_t sent) {
   msghdr message{};
   message.msg_iov = iov;
   message.msg_iovlen = static_cast<std::size_t>(count);
-  ssize_t written;
-  do {
-    written = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (written < 0 && errno == EINTR);
-  return written;
+  return base::retryOnEintr([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 }  // namespace
@@ -97,9 +94,8 @@ void FramedSocket::readAvailable() {
     if (gate_) {
       count = gate_->receive(fd_, space, sender);
     } else {
-      do {
-        count = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
-      } while (count < 0 && errno == EINTR);
+      count =
+          base::retryOnEintr([&] { return ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT); });
     }
     if (count == 0) {
       return closeSocket(reader_.midFrame() ? ipcViolation("connection closed inside a frame")

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/eintr.h"
 #include "base/unique_fd.h"
 #include "platform/log.h"
 #include "platform/process/pidfd.h"
@@ -70,10 +71,8 @@ ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sen
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t count;
-  do {
-    count = ::recvmsg(socketFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  } while (count < 0 && errno == EINTR);
+  const ssize_t count = base::retryOnEintr(
+      [&] { return ::recvmsg(socketFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC); });
   if (count < 0) return count;
   if (message.msg_flags & MSG_CTRUNC) sender.passedDescriptors = true;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {

@@ -79,41 +79,6 @@ TEST_F(UserDefaultsTest, UnreadableFileReadsEmptyAndIsKeptAsideByTheNextWrite) {
   }
 }
 
-// Someone who can write the directory leaves links at the temporary path; the
-// write must replace them, not write through them.
-TEST_F(UserDefaultsTest, WhatIsAtTheTemporaryPathIsNeverWrittenThrough) {
-  const std::string temporary = path_ + ".tmp";
-  const std::string victim = dir_.path() + "/notes.txt";
-  fs::create_directories(fs::path(path_).parent_path());
-  using Plant = void (*)(const std::string& victim, const std::string& at);
-  const std::pair<const char*, Plant> plants[] = {
-      {"symlink", [](const std::string& v, const std::string& at) { fs::create_symlink(v, at); }},
-      {"hard link",
-       [](const std::string& v, const std::string& at) { fs::create_hard_link(v, at); }},
-      {"dangling symlink",
-       [](const std::string& v, const std::string& at) {
-         fs::remove(v);
-         fs::create_symlink(v, at);
-       }},
-  };
-  int round = 0;
-  for (const auto& [what, plant] : plants) {
-    std::ofstream(victim) << "the user's own words\n";
-    plant(victim, temporary);
-    ScopedLogCapture log;
-    ASSERT_TRUE(UserDefaults(path_).setObject("Round", ++round)) << what;
-    EXPECT_EQ(onDisk()["Round"], round) << what;
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path_))) << what;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(temporary))) << what;
-    if (std::string(what) == "dangling symlink") {
-      EXPECT_FALSE(fs::exists(victim)) << "the write created the link's target";
-    } else {
-      EXPECT_EQ(contents(victim), "the user's own words\n") << what;
-    }
-    EXPECT_TRUE(log.lines().empty()) << what;
-  }
-}
-
 TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
   // Each write also counts itself under a shared key, in the same transaction.
   std::vector<pid_t> children;

@@ -1,7 +1,5 @@
 #include "platform/desktop/agent_service.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +8,10 @@
 #include <sstream>
 #include <vector>
 
-#include "base/unique_fd.h"
 #include "platform/desktop/bundle.h"
 #include "platform/dispatch/queue.h"
+#include "platform/files/atomic_file.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/small_file.h"
 #include "platform/process/child_process.h"
 #include "platform/process/executable_search.h"
@@ -31,40 +30,6 @@ std::string baseName(std::string_view plistName) {
 
 bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
-}
-
-// Writes `text` to `path` through a synced temporary file and a rename.
-Status writeFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) return errnoError("cannot write " + temporary, errno);
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd.get(), rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errnoError("cannot write " + temporary, errno);
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::fsync(fd.get()) != 0) return errnoError("cannot write " + temporary, errno);
-  fd.reset();
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("cannot install " + path, err);
-  }
-  return Ok{};
-}
-
-Status makeDirectories(const std::string& path) {
-  std::string prefix;
-  std::size_t at = 0;
-  while (at != std::string::npos) {
-    at = path.find('/', at + 1);
-    prefix = path.substr(0, at);
-    if (prefix.empty() || ::mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST) continue;
-    return errnoError("cannot create " + prefix, errno);
-  }
-  return Ok{};
 }
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
@@ -170,8 +135,12 @@ class AutostartAgent final : public AgentService {
     Result<std::string> entry =
         instantiate(templatePath(), desktopExecQuoted(locations_.executablePath));
     if (!entry) return entry.error();
-    if (Status made = makeDirectories(locations_.configHome + "/autostart"); !made) return made;
-    if (Status written = writeFileAtomically(entryPath(), entry.value()); !written) return written;
+    if (Status made = createDirectories(locations_.configHome + "/autostart", 0755); !made) {
+      return made;
+    }
+    if (Status written = writeFileAtomically(entryPath(), entry.value(), 0644); !written) {
+      return written;
+    }
     startIfNobodyListens();
     return Ok{};
   }
@@ -254,12 +223,12 @@ class SystemdAgent final : public AgentService {
       return Error{ENOENT, "the bundle has no systemd units in " + locations_.resourcePath};
     }
     if (Status checked = noNewlines(locations_.executablePath); !checked) return checked;
-    if (Status made = makeDirectories(unitDirectory()); !made) return made;
+    if (Status made = createDirectories(unitDirectory(), 0755); !made) return made;
     for (const auto& unit : unitNames()) {
       Result<std::string> text = instantiate(locations_.resourcePath + "/" + unit,
                                              unitExecQuoted(locations_.executablePath));
       if (!text) return text.error();
-      if (Status written = writeFileAtomically(unitDirectory() + "/" + unit, text.value());
+      if (Status written = writeFileAtomically(unitDirectory() + "/" + unit, text.value(), 0644);
           !written) {
         return written;
       }

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "base/eintr.h"
+#include "platform/files/pipe_io.h"
 #include "platform/log.h"
 #include "platform/process/executable_search.h"
 
@@ -58,23 +60,12 @@ int runAlertWithZenity(const std::string& zenity, const Alert& alert) {
   return kAlertNoAnswer;
 }
 
-void writeText(int fd, const std::string& text) {
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 // One line, without its line feed; nothing at end of input.
 std::optional<std::string> readLine(int fd) {
   std::string line;
   char c = 0;
   for (;;) {
-    const ssize_t got = ::read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = base::retryOnEintr([&] { return ::read(fd, &c, 1); });
     if (got <= 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
     if (c == '\n') return line;
     if (c != '\r') line += c;
@@ -102,21 +93,21 @@ class SystemAlertResponder final : public AlertResponder {
 int runAlertOnTerminal(const Alert& alert, int input, int output) {
   std::string text = "\n" + alert.messageText + "\n\n" + alert.informativeText + "\n\n";
   if (alert.buttons.empty()) {
-    writeText(output, text + "[Press Return] ");
+    (void)writeAll(output, text + "[Press Return] ");
     return readLine(input) ? kAlertFirstButton : kAlertNoAnswer;
   }
   for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
     text += "  " + std::to_string(i + 1) + ") " + alert.buttons[i] + "\n";
   }
   const std::string prompt = "Choose 1-" + std::to_string(alert.buttons.size()) + ": ";
-  writeText(output, text + prompt);
+  (void)writeAll(output, text + prompt);
   while (auto line = readLine(input)) {
     for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
       if (*line == std::to_string(i + 1) || *line == alert.buttons[i]) {
         return kAlertFirstButton + static_cast<int>(i);
       }
     }
-    writeText(output, prompt);
+    (void)writeAll(output, prompt);
   }
   return kAlertNoAnswer;
 }

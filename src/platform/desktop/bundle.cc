@@ -1,13 +1,11 @@
 #include "platform/desktop/bundle.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "base/no_destructor.h"
-#include "base/unique_fd.h"
+#include "platform/files/small_file.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 namespace {
@@ -26,23 +24,9 @@ std::string_view nameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string readSmallFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return {};
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {};
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 std::string selfExecutablePath() {
   char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  ssize_t n = ::readlink(ownProcPath("exe").c_str(), buffer, sizeof buffer);
   if (n <= 0) return {};
   std::string path(buffer, static_cast<std::size_t>(n));
   // The running file was replaced (an update): name where it lived.
@@ -53,7 +37,8 @@ std::string selfExecutablePath() {
 }  // namespace
 
 nlohmann::json readInfoDictionary(const std::string& bundlePath) {
-  auto info = nlohmann::json::parse(readSmallFile(bundlePath + "/Contents/Info.json"), nullptr,
+  auto text = readSmallFile(bundlePath + "/Contents/Info.json");
+  auto info = nlohmann::json::parse(text ? text.value() : std::string(), nullptr,
                                     /*allow_exceptions=*/false);
   return info.is_object() ? info : nlohmann::json::object();
 }

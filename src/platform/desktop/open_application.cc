@@ -1,8 +1,5 @@
 #include "platform/desktop/open_application.h"
 
-#include <ftw.h>
-#include <sys/xattr.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -14,24 +11,6 @@
 #include "platform/process/child_process.h"
 
 namespace zefra::platform {
-
-namespace {
-
-constexpr const char* kOriginAttributes[] = {"user.xdg.origin.url", "user.xdg.referrer.url"};
-
-// nftw gives no context pointer; the walk runs under a lock.
-int walkFailures = 0;
-
-int clearEntry(const char* path, const struct stat*, int, struct FTW*) {
-  for (const char* attribute : kOriginAttributes) {
-    if (::lremovexattr(path, attribute) != 0 && errno != ENODATA && errno != ENOTSUP) {
-      ++walkFailures;
-    }
-  }
-  return 0;
-}
-
-}  // namespace
 
 void openApplication(const std::string& bundlePath,
                      std::function<void(std::optional<Error> error)> completion) {
@@ -64,14 +43,6 @@ bool newInstanceRequested() {
     }
   });
   return requested;
-}
-
-int clearQuarantineAttributes(const std::string& path) {
-  static std::mutex mu;
-  std::lock_guard lock(mu);
-  walkFailures = 0;
-  if (::nftw(path.c_str(), clearEntry, 16, FTW_PHYS) != 0) return 1;
-  return walkFailures == 0 ? 0 : 1;
 }
 
 }  // namespace zefra::platform

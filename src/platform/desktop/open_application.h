@@ -23,9 +23,4 @@ void openApplication(const std::string& bundlePath,
 // variable and removes it from the environment; call it at start.
 bool newInstanceRequested();
 
-// Removes the download-origin attributes (user.xdg.origin.url,
-// user.xdg.referrer.url) from `path` and everything below it. 0, or 1 when
-// an attribute that exists could not be removed.
-int clearQuarantineAttributes(const std::string& path);
-
 }  // namespace zefra::platform

@@ -13,7 +13,10 @@
 #include <thread>
 
 #include "base/deadline.h"
+#include "base/eintr.h"
 #include "base/no_destructor.h"
+#include "platform/files/atomic_file.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/pipe_io.h"
 #include "platform/log.h"
 #include "platform/user_info.h"
@@ -37,35 +40,6 @@ std::string parentDirectory(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// mkdir -p, creating only the missing directories, each 0700.
-Status makeDirectories(const std::string& dir) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return Ok{};
-    return Error{ENOTDIR, dir + ": not a directory"};
-  }
-  if (errno != ENOENT) return errnoError("stat " + dir, errno);
-  if (std::string parent = parentDirectory(dir); parent != dir) {
-    if (auto status = makeDirectories(parent); !status) return status;
-  }
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return errnoError("mkdir " + dir, errno);
-  return Ok{};
-}
-
-Result<std::string> readAll(int fd) {
-  std::string text;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errnoError("read", errno);
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 bool blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
@@ -85,8 +59,7 @@ constexpr double kLockPatience = 5.0;
 Status lockExclusively(int fd, const std::string& path) {
   const base::Deadline deadline = base::Deadline::after(kLockPatience);
   for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Ok{};
-    if (errno == EINTR) continue;
+    if (base::retryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Ok{};
     if (errno != EWOULDBLOCK) return errnoError("flock " + path, errno);
     if (deadline.passed()) {
       return Error{ETIMEDOUT, path + " stayed locked by another process for " +
@@ -94,13 +67,6 @@ Status lockExclusively(int fd, const std::string& path) {
     }
     std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(50)));
   }
-}
-
-Status syncDirectory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return errnoError("open " + dir, errno);
-  if (::fsync(fd.get()) != 0) return errnoError("fsync " + dir, errno);
-  return Ok{};
 }
 
 }  // namespace
@@ -155,7 +121,7 @@ UserDefaults::Snapshot UserDefaults::snapshot() const {
     return Snapshot(emptyDocument());
   }
   auto identity = fileIdentity(fd->get());
-  auto text = readAll(fd->get());
+  auto text = readToEnd(fd->get());
   if (!identity || !text) return Snapshot(emptyDocument());
   auto parsed = parseDocument(*text);
   auto document = parsed ? std::make_shared<const json>(std::move(*parsed)) : emptyDocument();
@@ -220,7 +186,7 @@ Result<json> UserDefaults::readLocked() const {
     if (fd.error().code == ENOENT) return json::object();
     return fd.error();
   }
-  auto text = readAll(fd->get());
+  auto text = readToEnd(fd->get());
   if (!text) return Error{text.error().code, path_ + ": " + text.error().message};
   if (auto document = parseDocument(*text)) return std::move(*document);
   std::string aside = path_ + ".corrupt";
@@ -238,37 +204,16 @@ Result<json> UserDefaults::readLocked() const {
 Status UserDefaults::writeLocked(json document) {
   std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
   text += '\n';
-  std::string temporary = path_ + ".tmp";
-  // Whatever is at the temporary path (a crashed writer's file, or a symlink
-  // to another of the user's files) is removed, never opened: O_EXCL with
-  // O_NOFOLLOW creates a fresh file or fails. Writers hold the lock, so only
-  // someone else's doing can put a file back in between.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    return errnoError("remove the stale " + temporary, errno);
-  }
-  UniqueFd fd(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return errnoError("create " + temporary, errno);
-  if (auto status = writeAll(fd.get(), text); !status) {
-    ::unlink(temporary.c_str());
-    return Error{status.error().code, temporary + ": " + status.error().message};
-  }
-  if (::fsync(fd.get()) != 0) {
-    int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("fsync " + temporary, err);
-  }
-  if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temporary.c_str());
-    return errnoError("rename " + temporary, err);
-  }
-  auto status = syncDirectory(directory_);
+  auto file = AtomicFile::create(path_, 0600);
+  if (!file) return file.error();
+  if (auto written = file->write(text); !written) return written;
+  if (auto committed = file->commit(); !committed) return committed;
   // Identity after the rename, which changes the ctime.
+  UniqueFd fd = file->releaseFd();
   if (auto identity = fileIdentity(fd.get())) {
     remember(std::move(fd), *identity, std::make_shared<const json>(std::move(document)));
   }
-  return status;
+  return Ok{};
 }
 
 Status UserDefaults::update(const std::function<void(Document&)>& change) {
@@ -282,7 +227,7 @@ Status UserDefaults::update(const std::function<void(Document&)>& change) {
 }
 
 Status UserDefaults::updateUnlogged(const std::function<void(Document&)>& change) {
-  if (auto status = makeDirectories(directory_); !status) return status;
+  if (auto status = createDirectories(directory_, 0700); !status) return status;
   std::string lockPath = path_ + ".lock";
   auto lock = openRegularFile(lockPath, O_RDWR | O_CREAT);
   if (!lock) return lock.error();

@@ -1,6 +1,5 @@
 #include "platform/desktop/workspace.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -9,12 +8,12 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 #include <cerrno>
-#include <cstdlib>
 #include <map>
 
 #include "base/no_destructor.h"
 #include "platform/desktop/bundle.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 
@@ -23,7 +22,7 @@ namespace {
 constexpr auto kScanInterval = std::chrono::seconds(2);
 
 std::optional<std::string> executableOf(pid_t pid) {
-  std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const std::string link = procPath(pid, "exe");
   char target[4096];
   const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return std::nullopt;
@@ -70,17 +69,10 @@ struct Workspace::Impl : std::enable_shared_from_this<Workspace::Impl> {
   }
 
   void scan() {
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return;
     const pid_t self = ::getpid();
-    while (dirent* entry = ::readdir(proc)) {
-      char* end = nullptr;
-      const long number = std::strtol(entry->d_name, &end, 10);
-      if (number <= 0 || *end != '\0' || number == self) continue;
-      const auto pid = static_cast<pid_t>(number);
-      if (!tracked.contains(pid)) consider(pid);
-    }
-    ::closedir(proc);
+    (void)forEachProcess([&](pid_t pid, int) {
+      if (pid != self && !tracked.contains(pid)) consider(pid);
+    });
   }
 
   // The pidfd comes first and the executable is read after it, so a pid

@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
 namespace {
@@ -28,16 +30,10 @@ int renameAt2(const std::string& from, const std::string& to, unsigned flags) {
 Status copyFileContents(int fromFd, int toFd) {
   char buffer[1 << 16];
   for (;;) {
-    ssize_t got = ::read(fromFd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = base::retryOnEintr([&] { return ::read(fromFd, buffer, sizeof buffer); });
     if (got < 0) return errnoError("read", errno);
     if (got == 0) return Ok{};
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = ::write(toFd, buffer + done, static_cast<std::size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return errnoError("write", errno);
-      done += put;
-    }
+    if (auto put = writeAll(toFd, {buffer, static_cast<std::size_t>(got)}); !put) return put;
   }
 }
 
@@ -101,16 +97,19 @@ Result<std::string> makeTemporaryDirectory(const std::string& prefix) {
 
 Status createDirectories(const std::string& path, mode_t mode) {
   if (path.empty()) return Error{EINVAL, "No directory given"};
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    std::string prefix = path.substr(0, slash);
-    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
-      return errnoError("Cannot create the folder " + prefix, errno);
+  // The usual case, a folder that exists, costs one call.
+  if (::mkdir(path.c_str(), mode) == 0) return Ok{};
+  if (const auto last = path.rfind('/'); errno == ENOENT && last != std::string::npos) {
+    // The parent, without the slashes that end it; none above the root.
+    if (const auto end = path.find_last_not_of('/', last); end != std::string::npos) {
+      if (auto parent = createDirectories(path.substr(0, end + 1), mode); !parent) return parent;
+      if (::mkdir(path.c_str(), mode) == 0) return Ok{};
     }
-    if (slash == std::string::npos) break;
   }
+  if (errno != EEXIST) return errnoError("Cannot create the folder " + path, errno);
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Error{ENOTDIR, "Cannot create the folder " + path + ": " + "Not a directory"};
+    return Error{ENOTDIR, "Cannot create the folder " + path + ": Not a directory"};
   }
   return Ok{};
 }

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "base/eintr.h"
+
 namespace zefra::platform {
 
 Result<Pipe> makePipe() {
@@ -13,29 +15,25 @@ Result<Pipe> makePipe() {
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-Result<std::string> readToEnd(int fd) {
+Result<std::string> readToEnd(int fd, std::size_t limit) {
   std::string text;
   char chunk[64 * 1024];
   for (;;) {
-    ssize_t count = ::read(fd, chunk, sizeof chunk);
-    if (count > 0) {
-      text.append(chunk, static_cast<std::size_t>(count));
-    } else if (count == 0) {
-      return text;
-    } else if (errno != EINTR) {
-      return errnoError("Could not read from the pipe", errno);
+    const ssize_t count = base::retryOnEintr([&] { return ::read(fd, chunk, sizeof chunk); });
+    if (count < 0) return errnoError("Could not read", errno);
+    if (count == 0) return text;
+    if (static_cast<std::size_t>(count) > limit - text.size()) {
+      return Error{EFBIG, "More than " + std::to_string(limit) + " bytes to read"};
     }
+    text.append(chunk, static_cast<std::size_t>(count));
   }
 }
 
 Status writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t count = ::write(fd, data.data(), data.size());
-    if (count >= 0) {
-      data.remove_prefix(static_cast<std::size_t>(count));
-    } else if (errno != EINTR) {
-      return errnoError("Could not write", errno);
-    }
+    const ssize_t count = base::retryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
+    if (count < 0) return errnoError("Could not write", errno);
+    data.remove_prefix(static_cast<std::size_t>(count));
   }
   return Ok{};
 }

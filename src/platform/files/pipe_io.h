@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,8 @@ struct Pipe {
 // Both ends close-on-exec and blocking.
 Result<Pipe> makePipe();
 
-// Reads until end of file.
-Result<std::string> readToEnd(int fd);
+// Reads until end of file; more than `limit` bytes is an error (EFBIG).
+Result<std::string> readToEnd(int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // Writes every byte, retrying after interruptions and short writes. A reader
 // that went away gives EPIPE as an error, provided SIGPIPE is ignored.

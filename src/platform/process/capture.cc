@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/eintr.h"
 #include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
@@ -203,11 +204,9 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     watch(exited ? -1 : pidfd, POLLIN);
     // Only wakes the loop: the flag is taken up at its top.
     watch(dropping || !options.dropOutput ? -1 : options.dropOutput->pollFd(), POLLIN);
-    int ready = ::poll(entries, count, options.deadline.pollTimeout());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errnoError("Could not wait for the launched process", errno);
-    }
+    const int ready =
+        base::retryOnEintr([&] { return ::poll(entries, count, options.deadline.pollTimeout()); });
+    if (ready < 0) return errnoError("Could not wait for the launched process", errno);
     if (ready == 0 && options.deadline.passed()) {
       captured.standardOutput = out.bytes();
       captured.standardError = err.bytes();

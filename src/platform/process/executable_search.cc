@@ -3,8 +3,7 @@
 #include <cstdlib>
 
 #include "platform/files/files.h"
-#include "platform/files/pipe_io.h"
-#include "platform/process/child_process.h"
+#include "platform/process/capture.h"
 
 namespace zefra::platform {
 
@@ -25,22 +24,14 @@ std::optional<std::string> findExecutableOnPath(std::string_view name) {
 
 Result<CommandOutcome> runCommand(const std::string& executable,
                                   const std::vector<std::string>& arguments) {
-  auto out = makePipe();
-  if (!out) return out.error();
-  SpawnOptions options;
-  options.executable = executable;
-  options.arguments = arguments;
-  options.standardInput = Stdio::nullDevice();
-  options.standardOutput = Stdio::fromFd(out->writeEnd.get());
-  options.standardError = Stdio::nullDevice();
-  auto child = spawnProcess(options);
-  if (!child) return child.error();
-  out->writeEnd.reset();
-  CommandOutcome outcome;
-  auto text = readToEnd(out->readEnd.get());
-  if (text) outcome.standardOutput = std::move(text).value();
-  outcome.status = child->wait();
-  return outcome;
+  CaptureOptions options;
+  options.spawn.executable = executable;
+  options.spawn.arguments = arguments;
+  options.captureStandardError = false;
+  options.inputFromPipe = false;
+  auto captured = captureProcess(options);
+  if (!captured) return captured.error();
+  return CommandOutcome{captured->status.value_or(-1), captured->standardOutput.str()};
 }
 
 }  // namespace zefra::platform

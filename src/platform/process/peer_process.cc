@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/process/pidfd.h"
+#include "platform/process/proc_entries.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5; the C library headers here predate it
@@ -56,7 +57,7 @@ Result<PeerProcess> identifyPeer(int socketFd) {
 }
 
 Result<UniqueFd> openRunningImage(const PeerProcess& peer) {
-  std::string path = "/proc/" + std::to_string(peer.pid) + "/exe";
+  const std::string path = procPath(peer.pid, "exe");
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return errnoError("cannot open the peer's executable", errno);
   return fd;
@@ -73,8 +74,8 @@ bool stillRunning(const PeerProcess& peer) {
 Result<bool> sharesOurPidNamespace(const PeerProcess& peer) {
   struct stat ours {};
   struct stat theirs {};
-  const std::string path = "/proc/" + std::to_string(peer.pid) + "/ns/pid";
-  if (::stat("/proc/self/ns/pid", &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
+  const std::string path = procPath(peer.pid, "ns/pid");
+  if (::stat(ownProcPath("ns/pid").c_str(), &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
     return errnoError("cannot read the peer's pid namespace", errno);
   }
   return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;

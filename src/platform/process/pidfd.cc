@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+#include "base/eintr.h"
+
 namespace zefra::platform {
 
 // glibc 2.36 declares the pidfd wrappers without C linkage for C++; go
@@ -31,12 +33,8 @@ Status signalPidfd(int pidfd, int sig) {
 bool waitForPidfdExit(int pidfd, const base::Deadline& deadline) {
   if (pidfd < 0) return true;
   pollfd entry{pidfd, POLLIN, 0};
-  for (;;) {
-    int ready = ::poll(&entry, 1, deadline.pollTimeout());
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return true;
-  }
+  // Anything but a time-out (a failed poll too) counts as the end.
+  return base::retryOnEintr([&] { return ::poll(&entry, 1, deadline.pollTimeout()); }) != 0;
 }
 
 std::optional<std::uint64_t> pidfdIdentity(int pidfd) {

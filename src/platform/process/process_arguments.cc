@@ -1,12 +1,13 @@
 #include "platform/process/process_arguments.h"
 
 #include "platform/files/small_file.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 
 std::vector<std::string> processArguments() {
   std::vector<std::string> arguments;
-  auto text = readSmallFile("/proc/self/cmdline");
+  auto text = readSmallFile(ownProcPath("cmdline"));
   if (!text) return arguments;
   std::string_view rest = text.value();
   while (!rest.empty()) {

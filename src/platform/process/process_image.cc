@@ -6,27 +6,19 @@
 
 #include <cerrno>
 #include <charconv>
+#include <limits>
 #include <string_view>
+
+#include "base/eintr.h"
+#include "platform/files/small_file.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 namespace {
 
-std::string procPath(pid_t pid, const char* leaf) {
-  return "/proc/" + std::to_string(pid) + "/" + leaf;
-}
-
-Result<std::string> readAll(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return errnoError("cannot open " + path, errno);
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errnoError("cannot read " + path, errno);
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
+// Read whole: the kernel bounds both the environment and the map count.
+Result<std::string> readEntry(pid_t pid, std::string_view entry) {
+  return readSmallFile(procPath(pid, entry), std::numeric_limits<std::size_t>::max());
 }
 
 bool hexField(std::string_view text, unsigned long& value) {
@@ -66,7 +58,7 @@ bool parseMapping(std::string_view line, ExecutableMapping& out, bool& executabl
 }  // namespace
 
 Result<std::vector<std::string>> initialEnvironment(pid_t pid) {
-  Result<std::string> bytes = readAll(procPath(pid, "environ"));
+  Result<std::string> bytes = readEntry(pid, "environ");
   if (!bytes) return bytes.error();
   std::vector<std::string> entries;
   std::string_view rest = *bytes;
@@ -79,7 +71,7 @@ Result<std::vector<std::string>> initialEnvironment(pid_t pid) {
 }
 
 Result<std::vector<ExecutableMapping>> executableMappings(pid_t pid) {
-  Result<std::string> text = readAll(procPath(pid, "maps"));
+  Result<std::string> text = readEntry(pid, "maps");
   if (!text) return text.error();
   // A process always maps its program: nothing to read means it is gone.
   if (text->empty()) return Error{ESRCH, "the process has no address space"};
@@ -114,11 +106,7 @@ Result<ExecWatch> ExecWatch::open(pid_t pid) {
 
 bool ExecWatch::intact() const {
   char byte;
-  ssize_t n;
-  do {
-    n = ::pread(fd_.get(), &byte, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
+  return base::retryOnEintr([&] { return ::pread(fd_.get(), &byte, 1, 0); }) == 1;
 }
 
 }  // namespace zefra::platform

@@ -1,6 +1,5 @@
 #include "platform/process/process_table.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,11 +7,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/process/proc_entries.h"
 
 namespace zefra::platform {
 
@@ -21,13 +21,6 @@ namespace {
 // Up to the parent field: pid, a command name of at most a few dozen bytes,
 // the state.
 constexpr std::size_t kStatPrefix = 512;
-
-std::optional<pid_t> parsePid(const char* begin, const char* end) {
-  pid_t pid = 0;
-  auto [next, ec] = std::from_chars(begin, end, pid);
-  if (ec != std::errc() || next != end || begin == end) return std::nullopt;
-  return pid;
-}
 
 // "<pid> (<comm>) <state> <ppid> ...": the command name may hold spaces and
 // parentheses, but nothing after it does.
@@ -48,36 +41,24 @@ std::optional<pid_t> parseParent(const char* line, std::size_t size) {
 }  // namespace
 
 Result<ProcessTableSnapshot> snapshotProcessTable() {
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-  if (!proc) return errnoError("Could not read the process table", errno);
   ProcessTableSnapshot table;
   table.reserve(512);
-  const int procFd = ::dirfd(proc.get());
-  char path[64];
-  char line[kStatPrefix];
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(proc.get());
-    if (!entry) break;
-    const std::size_t nameLength = std::strlen(entry->d_name);
-    if (nameLength + sizeof("/stat") > sizeof(path)) continue;
-    auto pid = parsePid(entry->d_name, entry->d_name + nameLength);
-    if (!pid) continue;
-    std::memcpy(path, entry->d_name, nameLength);
-    std::memcpy(path + nameLength, "/stat", sizeof("/stat"));
+  auto listed = forEachProcess([&](pid_t pid, int procDir) {
+    char path[32];
+    auto [end, ec] = std::to_chars(path, path + sizeof path - sizeof "/stat", pid);
+    if (ec != std::errc()) return;
+    std::memcpy(end, "/stat", sizeof "/stat");
     // A process that ends meanwhile is simply not part of the snapshot.
-    UniqueFd fd(::openat(procFd, path, O_RDONLY | O_CLOEXEC));
-    if (!fd) continue;
-    ssize_t count;
-    do {
-      count = ::read(fd.get(), line, sizeof(line));
-    } while (count < 0 && errno == EINTR);
-    if (count <= 0) continue;
+    UniqueFd fd(::openat(procDir, path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return;
+    char line[kStatPrefix];
+    const ssize_t count = base::retryOnEintr([&] { return ::read(fd.get(), line, sizeof line); });
+    if (count <= 0) return;
     if (auto ppid = parseParent(line, static_cast<std::size_t>(count))) {
-      table.push_back({*pid, *ppid});
+      table.push_back({pid, *ppid});
     }
-  }
-  if (errno != 0) return errnoError("Could not read the process table", errno);
+  });
+  if (!listed) return listed.error();
   return table;
 }
 

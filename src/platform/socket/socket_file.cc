@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/eintr.h"
 #include "base/no_destructor.h"
 #include "platform/socket/unix_address.h"
 
@@ -85,8 +86,8 @@ Result<UniqueFd> bindSocketFile(const std::string& path, SocketFile& file) {
   // other's fresh socket as stale.
   UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) return errnoError("cannot open " + path + ".lock", errno);
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return errnoError("cannot lock " + path + ".lock", errno);
+  if (base::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
+    return errnoError("cannot lock " + path + ".lock", errno);
   }
 
   struct stat st;
