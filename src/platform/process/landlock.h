@@ -38,7 +38,7 @@ struct LandlockRuleset {
 // Handles every write-type file system right of the kernel's ABI (writing,
 // truncating, making and removing entries, linking and renaming across
 // folders; ioctl on devices from ABI 5) and allows them beneath each of the
-// writable directories, writing and truncating also on kWritableDevices.
+// writable directories, and writing on kWritableDevices.
 // Reading and executing stay as the user's. With noNetwork, TCP bind and
 // connect are handled with no rule allowing them. Fails when the kernel
 // has no Landlock (EOPNOTSUPP), when noNetwork meets an ABI below 4

@@ -16,8 +16,9 @@ class RunCgroup;
 
 // Where runs get cgroups of their own: directly below the helper's own cgroup
 // v2 directory, when the helper may make cgroups there and move processes in
-// and out (a cgroup delegated to it: a service with Delegate=yes, a
-// systemd session's scope, or any cgroup when running as root).
+// and out (a cgroup delegated to it: anything below the user's service
+// manager, such as a service with Delegate=yes or an application scope it
+// made, or any cgroup when running as root).
 class RunCgroupParent {
  public:
   // The helper's own cgroup: the "0::" line of /proc/self/cgroup, found
