@@ -22,9 +22,8 @@
 
 #include "client/remote_proxy.h"
 #include "codesign/signing.h"
-#include "platform/process/capture.h"
-#include "platform/process/child_process.h"
 #include "platform/environment.h"
+#include "platform/process/capture.h"
 #include "platform/process/child_process.h"
 #include "tools/catalogue.h"
 
@@ -141,7 +140,7 @@ std::string output(const std::string& program, std::vector<std::string> argument
   options.spawn.environment = std::move(environment);
   options.inputFromPipe = false;
   options.captureStandardError = false;  // a daemon that detached keeps it open
-  options.deadline = platform::Deadline::after(30);
+  options.deadline = base::Deadline::after(30);
   auto captured = platform::captureProcess(options);
   return captured ? std::string(captured->standardOutput.view()) : "";
 }

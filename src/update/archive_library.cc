@@ -24,13 +24,13 @@ const ArchiveLibrary* load() {
   static ArchiveLibrary library;
   void* handle = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
-    log("Cannot load " + std::string(kLibraryName) + ": " + loadError());
+    platform::log("Cannot load " + std::string(kLibraryName) + ": " + loadError());
     return nullptr;
   }
 #define ZEFRA_ARCHIVE_RESOLVE(name)                                           \
   library.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   if (!library.name) {                                                        \
-    log(std::string(kLibraryName) + " lacks " #name);                         \
+    platform::log(std::string(kLibraryName) + " lacks " #name);               \
     ::dlclose(handle);                                                        \
     return nullptr;                                                           \
   }

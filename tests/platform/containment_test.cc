@@ -18,15 +18,15 @@
 #include <string>
 #include <thread>
 
-#include "platform/process/capture.h"
-#include "platform/process/pidfd.h"
 #include "platform/files/pipe_io.h"
+#include "platform/process/capture.h"
 #include "platform/process/landlock.h"
 #include "platform/process/orphan_reaper.h"
+#include "platform/process/pidfd.h"
 #include "platform/process/private_temp_dir.h"
+#include "platform/process/process_table.h"
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
-#include "platform/process/process_table.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {
@@ -443,7 +443,7 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
   auto reaper = OrphanReaper::start();
   ASSERT_TRUE(reaper) << reaper.error().message;
   auto tool = spawnProcess(shell("exit 7")).value();
-  ASSERT_TRUE(waitForPidfdExit(tool.handle().pidfd(), Deadline::after(30)));
+  ASSERT_TRUE(waitForPidfdExit(tool.handle().pidfd(), base::Deadline::after(30)));
 
   auto output = makePipe().value();
   SpawnOptions options = daemonLeaver(false, "");
@@ -456,7 +456,7 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
   ASSERT_TRUE(eventually([&] { return adopted(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
       << "the daemon should have become our child";
   ASSERT_TRUE(signalPidfd(daemon.get(), SIGKILL));
-  ASSERT_TRUE(waitForPidfdExit(daemon.get(), Deadline::after(30)));
+  ASSERT_TRUE(waitForPidfdExit(daemon.get(), base::Deadline::after(30)));
   // The tool's exit hides the daemon's until the tool is reaped.
   EXPECT_EQ(OrphanReaper::reapOrphans(), 0u);
   EXPECT_EQ(adopted(tool.pid()), std::vector<pid_t>{daemonPid});

@@ -5,7 +5,7 @@ include(ExternalProject)
 set(zefra_fuzz_dir ${CMAKE_BINARY_DIR}/fuzz-build)
 # Each target's seeds are fuzz/corpus/<name without _fuzz>.
 set(zefra_fuzz_targets frame_decoder_fuzz code_signature_fuzz info_json_fuzz user_defaults_fuzz)
-set(ZEFRA_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in the suite")
+set(ZEFRA_FUZZ_SECONDS 10 CACHE STRING "Seconds each fuzz target runs in the suite")
 
 find_program(ZEFRA_FUZZ_CXX NAMES clang++ clang++-14 clang++-15 clang++-16)
 if(ZEFRA_FUZZ_CXX AND NOT DEFINED ZEFRA_FUZZ_USABLE)

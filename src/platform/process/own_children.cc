@@ -11,7 +11,7 @@
 namespace zefra::platform {
 
 OwnChildren& OwnChildren::shared() {
-  static NoDestructor<OwnChildren> children;
+  static base::NoDestructor<OwnChildren> children;
   return children.get();
 }
 

@@ -16,8 +16,8 @@
 #include <sstream>
 #include <utility>
 
-#include "platform/process/pidfd.h"
 #include "platform/files/small_file.h"
+#include "platform/process/pidfd.h"
 
 namespace zefra::platform {
 
@@ -250,7 +250,7 @@ bool RunCgroup::populated() const {
   return !events || !eventsSayEmpty(events.get());
 }
 
-bool RunCgroup::waitUntilEmpty(const Deadline& deadline) const {
+bool RunCgroup::waitUntilEmpty(const base::Deadline& deadline) const {
   UniqueFd events(::openat(directory_.get(), "cgroup.events", O_RDONLY | O_CLOEXEC));
   if (!events) return false;
   // The file signals a change with POLLPRI; then it is read afresh.
@@ -313,14 +313,14 @@ Status RunCgroup::moveLeftoversOut() const {
 Status RunCgroup::remove() {
   if (removed_) return Ok{};
   removed_ = true;
-  const Deadline deadline = Deadline::after(kRemovalWait);
+  const base::Deadline deadline = base::Deadline::after(kRemovalWait);
   Status status = Ok{};
   if (ending_) {
     // Without cgroup.kill a fork in flight escapes a round of SIGKILL; its
     // child is in the cgroup, so the next round finds it.
     do {
       status = kill();
-    } while (status && !waitUntilEmpty(Deadline::after(kKillRound)) && !deadline.passed());
+    } while (status && !waitUntilEmpty(base::Deadline::after(kKillRound)) && !deadline.passed());
   } else {
     status = moveLeftoversOut();
   }

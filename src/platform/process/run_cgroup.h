@@ -67,7 +67,7 @@ class RunCgroup {
   bool populated() const;
   // True once no process is left in it, zombies aside (cgroup.events says
   // "populated 0"; woken by its change, not by polling the list).
-  bool waitUntilEmpty(const Deadline& deadline) const;
+  bool waitUntilEmpty(const base::Deadline& deadline) const;
 
   // SIGTERM to every process in it, each through a pidfd opened while the
   // process was seen in the cgroup, so no reused pid is hit.
