@@ -15,6 +15,7 @@
 #include "platform/queue.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
+#include "platform/wakeup.h"
 #include "wire/codec.h"
 #include "wire/message.h"
 
@@ -29,6 +30,15 @@ class IpcReply {
   void send(std::vector<wire::IpcValue> values) const;
   // False for a one-way call, which takes no reply.
   bool expected() const { return state_ != nullptr; }
+  // Progress of the call ([3, callID, values...]), before its reply, from
+  // the thread that will send the reply, so that the two keep their order.
+  // False when it cannot go out: a one-way call, a reply already sent, a
+  // closed connection.
+  bool sendProgress(std::vector<wire::IpcValue> values) const;
+  // Whether more than `limit` bytes wait to be written to the call's peer;
+  // when so, `wake` is notified once some have gone out or the connection
+  // has closed. False once the connection has closed.
+  bool writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake) const;
 
  private:
   friend class ServerConnection;
@@ -91,6 +101,16 @@ class ServerConnection {
   std::shared_ptr<Impl> impl_;
 };
 
+// A call that streams its progress reads no more of what it streams while
+// more than this waits to be written to its peer (the helper then stops
+// reading a tool's output, and the tool blocks). What waits is bounded by
+// this plus one chunk per streaming call.
+inline constexpr std::size_t kProgressWriteBacklog = std::size_t{4} << 20;
+// The calling side reads no more from its connection while more than this
+// of progress waits to be handed to the calls' progress handlers, so a slow
+// handler holds back the serving side rather than filling our memory.
+inline constexpr std::size_t kProgressDeliveryBacklog = std::size_t{8} << 20;
+
 // The error of a connect that found the service run by another user.
 inline constexpr int kServedByAnotherUser = EPERM;
 
@@ -113,6 +133,10 @@ class ClientConnection {
   // the I/O thread and must not block) and return an empty Work.
   using ReplyBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
+  // Checks one progress message's values and turns them into the work that
+  // delivers them on the delivery queue, ahead of the call's reply. An error
+  // is a protocol violation.
+  using ProgressBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
 
   // Connects to a service, provided the process listening there runs as our
   // own user (else kServedByAnotherUser, before a byte is sent).
@@ -130,9 +154,10 @@ class ClientConnection {
 
   // Sends a call; exactly one of `onReply`'s work or `onError` runs later.
   // An error of the connection (closed, violation, arguments that cannot be
-  // encoded) goes to `onError`.
+  // encoded) goes to `onError`. Progress of a call without `onProgress` is
+  // a protocol violation.
   void call(std::string_view selector, std::vector<wire::IpcValue> arguments, ReplyBinder onReply,
-            ErrorCallback onError);
+            ErrorCallback onError, ProgressBinder onProgress = nullptr);
   // Sends a one-way call; `onError` runs when it cannot be sent.
   void callOneWay(std::string_view selector, std::vector<wire::IpcValue> arguments,
                   ErrorCallback onError);

@@ -21,6 +21,7 @@
 #include "platform/ipc_senders.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
+#include "platform/wakeup.h"
 #include "wire/frame.h"
 #include "wire/message.h"
 
@@ -85,7 +86,18 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // Any thread.
   void closeFromAnyThread(Error why);
 
+  // Any thread. Whether more than `limit` bytes wait to be written; when so,
+  // `wake` is notified once a write has gone out or the socket has closed.
+  // False once the socket is closed.
+  bool writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake);
+
  protected:
+  // IPC thread. True while the subclass wants nothing more read: what it
+  // has taken in still waits to be handled. resumeReading() once it may.
+  virtual bool holdReads() { return false; }
+  // Any thread. Reads again if holdReads() had stopped reading.
+  void resumeReading();
+
   // IPC thread. Each decoded message, in order; may call closeSocket().
   virtual void onMessage(std::vector<wire::IpcValue> message) = 0;
   // IPC thread, once.
@@ -111,6 +123,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   bool takeOpening(const std::vector<wire::IpcValue>& message);
   // With writeMu_ held.
   void startAsyncWrite();
+  void notifyDrainWaiters();
   void onWritten(const std::error_code& error);
 
   asio::local::stream_protocol::socket socket_;
@@ -124,6 +137,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   std::string nonce_;    // serving side
   const std::optional<WriteBacklog> backlog_;
   bool readsHeld_ = false;  // IPC thread
+  bool readsHeldBySubclass_ = false;  // IPC thread
 
   std::mutex writeMu_;
   std::deque<Outgoing> pending_;
@@ -132,6 +146,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   std::vector<asio::const_buffer> buffers_;
   bool writing_ = false;
   bool writeClosed_ = false;
+  std::vector<std::weak_ptr<Wakeup>> drainWaiters_;  // writeMu_
 };
 
 }  // namespace zefra::platform

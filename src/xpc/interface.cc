@@ -28,9 +28,11 @@ bool conforms(const IpcValue& value, ClassSet classes) {
         if (!conforms(entry.key, classes) || !conforms(entry.value, classes)) return false;
       }
       return true;
-    case IpcValue::Kind::kNil:   // only at the top, handled by the caller
-    case IpcValue::Kind::kBool:  // numbers are not among the object classes
+    case IpcValue::Kind::kBool:
     case IpcValue::Kind::kInt:
+    case IpcValue::Kind::kReal:
+      return classes.contains(ObjectClass::kNumber);
+    case IpcValue::Kind::kNil:  // only at the top, handled by the caller
       break;
   }
   return false;
