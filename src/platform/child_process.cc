@@ -45,7 +45,7 @@ std::string quoted(const std::string& text) {
 
 // Reaps the child behind `pidfd`. nullopt: still running (only with WNOHANG).
 // -1: it cannot be reaped, which happens only if someone else reaped it.
-std::optional<int> reap(int pidfd, int options) {
+std::optional<ChildProcess::Termination> reap(int pidfd, int options) {
   for (;;) {
     siginfo_t info{};
     if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
@@ -53,9 +53,9 @@ std::optional<int> reap(int pidfd, int options) {
       if (info.si_pid == 0) return std::nullopt;
       // With WEXITED alone si_status is the exit status for CLD_EXITED and the
       // signal number for CLD_KILLED and CLD_DUMPED: exactly the status we report.
-      return info.si_status;
+      return ChildProcess::Termination{info.si_status, info.si_code != CLD_EXITED};
     }
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return ChildProcess::Termination{};
   }
 }
 
@@ -125,7 +125,7 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::release() {
   if (!reaping_) return;
   std::lock_guard lock(reaping_->mutex);
-  if (reaping_->status) return;
+  if (reaping_->termination) return;
   auto pidfd = handle_.pidfd_;
   if (reap(pidfd->get(), WNOHANG)) return;
   // Still running: leave it be, as its owner no longer cares, but do not let
@@ -134,9 +134,13 @@ void ChildProcess::release() {
 }
 
 int ChildProcess::wait() {
+  return waitForTermination().status;
+}
+
+ChildProcess::Termination ChildProcess::waitForTermination() {
   std::lock_guard lock(reaping_->mutex);
-  if (!reaping_->status) reaping_->status = reap(handle_.pidfd_->get(), 0);
-  return *reaping_->status;
+  if (!reaping_->termination) reaping_->termination = reap(handle_.pidfd_->get(), 0);
+  return *reaping_->termination;
 }
 
 Result<ChildProcess> spawnProcess(const SpawnOptions& options) {
