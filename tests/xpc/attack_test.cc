@@ -46,6 +46,13 @@ class PingOnly : public ZefraHelperProtocol {
                     RunReply reply) override {
     reply(platform::Bytes(), platform::Bytes(), 0);
   }
+  void runWithOptions(std::string, std::string, std::vector<std::string>,
+                      std::optional<platform::Bytes>, std::optional<std::string>, Environment,
+                      RunOptions, RunOutput, RunOutcomeReply reply) override {
+    RunOutcome outcome;
+    outcome.exitStatus = 0;
+    reply(std::move(outcome));
+  }
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(PrepareReply reply) override { reply(true); }
   void installUpdateFromZipAt(std::string, InstallReply reply) override { reply(false, ""); }
