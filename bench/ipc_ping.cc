@@ -41,13 +41,18 @@ constexpr std::size_t kLargeReply = 256u << 20;
 // Answers ping with "1.0" and runs with a prepared 256 MiB output.
 class PingHelper : public xpc::ZefraHelperProtocol {
  public:
-  bool offers(xpc::Selector) const override { return true; }
   void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
   void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<Bytes>,
                     std::optional<std::string>, xpc::Environment, xpc::RunReply reply) override {
     reply(output(), Bytes(), 0);
   }
+  bool offers(xpc::Selector selector) const override {
+    return selector != xpc::Selector::kRunWithOptions;
+  }
+  void runWithOptions(std::string, std::string, std::vector<std::string>, std::optional<Bytes>,
+                      std::optional<std::string>, xpc::Environment, xpc::RunOptions, xpc::RunOutput,
+                      xpc::RunOutcomeReply) override {}
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
   void installUpdateFromZipAt(std::string, xpc::InstallReply reply) override { reply(false, ""); }

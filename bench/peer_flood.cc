@@ -52,13 +52,18 @@ namespace {
 
 class PingOnly : public xpc::ZefraHelperProtocol {
  public:
-  bool offers(xpc::Selector) const override { return true; }
+  bool offers(xpc::Selector selector) const override {
+    return selector != xpc::Selector::kRunWithOptions;
+  }
   void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
   void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
   void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<base::Bytes>,
                     std::optional<std::string>, xpc::Environment, xpc::RunReply reply) override {
     reply(base::Bytes(), base::Bytes(), 0);
   }
+  void runWithOptions(std::string, std::string, std::vector<std::string>,
+                      std::optional<base::Bytes>, std::optional<std::string>, xpc::Environment,
+                      xpc::RunOptions, xpc::RunOutput, xpc::RunOutcomeReply) override {}
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
   void installUpdateFromZipAt(std::string, xpc::InstallReply reply) override { reply(false, ""); }

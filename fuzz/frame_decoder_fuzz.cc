@@ -11,6 +11,7 @@
 #include "wire/frame.h"
 #include "wire/message.h"
 #include "xpc/interface.h"
+#include "xpc/run_options_wire.h"
 #include "xpc/wire_types.h"
 
 namespace {
@@ -42,6 +43,8 @@ void readTyped(const wire::IpcCall& call) {
     (void)xpc::readOptionalData(argument);
     (void)xpc::readStringMap(argument);
     (void)xpc::readInventory(argument);
+    (void)xpc::readRunOptions(argument);
+    (void)xpc::readRunOutcome(argument);
   }
 }
 

@@ -19,6 +19,7 @@
 
 #include "base/random.h"
 #include "cli/help.h"
+#include "cli/streamed_run.h"
 #include "client/remote_proxy.h"
 #include "platform/dispatch/signal_watch.h"
 #include "platform/files/files.h"
@@ -35,7 +36,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kSelf[] = "zefra-helper-client: ";
-constexpr char kHelperPrefix[] = "Zefra Helper: ";
 constexpr std::size_t kCallLimit = wire::kMaxCallFrameSize;
 constexpr char kCallLimitText[] = "the helper's limit of 64 MiB for one call";
 
@@ -101,10 +101,6 @@ Session open(const Target& target) {
                               " refused this client: it serves only unaltered programs signed "
                               "by the maker's team and run by the same user (start the helper "
                               "with --verbose to log why)")};
-}
-
-void writeOut(int fd, const base::Bytes& bytes) {
-  (void)platform::writeAll(fd, bytes.view());
 }
 
 int ping(const Target& target) {
@@ -193,17 +189,6 @@ std::variant<std::string, int> absoluteDirectory(const std::string& directory) {
   return text;
 }
 
-// The helper's own 127 and 126 messages end without a line break.
-void finishHelperMessage(const RemoteProxy::RunResult& result, base::Bytes& standardError) {
-  if (result.status != 126 && result.status != 127) return;
-  std::string_view text = standardError.view();
-  if (!result.standardOutput.view().empty() || !text.starts_with(kHelperPrefix) ||
-      text.ends_with('\n')) {
-    return;
-  }
-  standardError = base::Bytes(std::string(text) + "\n");
-}
-
 // Ctrl-C and SIGTERM during a run: the first sends a cancel, and the run's
 // own reply, which normally follows within the helper's SIGKILL pass (2 s),
 // ends the client with the tool's status. Should no reply come within
@@ -262,6 +247,10 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   bool helperCwd = false;
   std::optional<std::string> inputSource;
   xpc::Environment environment;
+  xpc::RunOptions runOptions;
+  runOptions.stream = true;
+  // Our runs end with us, even when we are killed and cannot cancel them.
+  runOptions.cancelOnDisconnect = true;
   for (; arg != end && arg->starts_with("-"); ++arg) {
     const std::string option = *arg;
     if (option == "--") {
@@ -276,11 +265,20 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
       helperCwd = true;
       continue;
     }
-    if (option != "--id" && option != "--cwd" && option != "--input" && option != "--env") {
+    if (option != "--id" && option != "--cwd" && option != "--input" && option != "--env" &&
+        option != "--timeout" && option != "--output-limit") {
       return usageError("run", "unknown option " + option);
     }
     if (++arg == end) return usageError("run", option + " needs a value");
-    if (option == "--id") {
+    if (option == "--timeout") {
+      auto seconds = parseSeconds(*arg);
+      if (!seconds) return usageError("run", "--timeout takes seconds, such as 60 or 2.5");
+      runOptions.timeout = *seconds;
+    } else if (option == "--output-limit") {
+      auto bytes = parseByteCount(*arg);
+      if (!bytes) return usageError("run", "--output-limit takes a number of bytes");
+      runOptions.outputLimit = *bytes;
+    } else if (option == "--id") {
       runID = *arg;
     } else if (option == "--cwd") {
       cwdOption = *arg;
@@ -335,14 +333,12 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
   interrupt->connected(session.proxy);
-  auto result = session.proxy->run(runID, tool, std::move(arguments), std::move(input),
-                                   workingDirectory, std::move(environment));
+  auto outcome =
+      session.proxy->run(runID, tool, std::move(arguments), std::move(input), workingDirectory,
+                         std::move(environment), runOptions, printChunks());
   interrupt->finishing();
-  if (!result) return lost(target, result.error());
-  finishHelperMessage(*result, result->standardError);
-  writeOut(STDOUT_FILENO, result->standardOutput);
-  writeOut(STDERR_FILENO, result->standardError);
-  return result->status & 0xff;
+  if (!outcome) return lost(target, outcome.error());
+  return finishRun(*outcome, runOptions);
 }
 
 int cancel(const Target& target, const std::vector<std::string>& rest) {

@@ -37,6 +37,20 @@ ReplyBinder replyBinder(Reply reply, bool now) {
   };
 }
 
+// A streaming run's chunks, each checked and handed to `output` on the
+// delivery queue; none are taken from a run that does not stream.
+ClientConnection::ProgressBinder chunkBinder(const xpc::RunOptions& options,
+                                             xpc::RunOutput output) {
+  if (!options.stream) return nullptr;
+  return [deliver = std::move(output.deliver)](std::vector<IpcValue> values) -> Result<Work> {
+    auto chunk = xpc::readRunChunk(values);
+    if (!chunk) return chunk.error();
+    if (!deliver) return Work();
+    return Work(
+        [deliver, chunk = std::move(chunk).value()] { deliver(chunk.first, chunk.second); });
+  };
+}
+
 template <class Op, class... A>
 std::vector<IpcValue> argumentsOf(A&&... arguments) {
   return xpc::writeValues(typename Op::Arguments{}, xpc::BadText::kKeep,
@@ -116,6 +130,20 @@ void RemoteProxy::runWithRunID(std::string runID, std::string tool,
                           std::move(workingDirectory), std::move(environment));
 }
 
+void RemoteProxy::runWithOptions(std::string runID, std::string tool,
+                                 std::vector<std::string> arguments, std::optional<Bytes> input,
+                                 std::optional<std::string> workingDirectory,
+                                 xpc::Environment environment, xpc::RunOptions options,
+                                 xpc::RunOutput output, xpc::RunOutcomeReply reply) {
+  using Op = xpc::RunWithOptionsOperation;
+  auto progress = chunkBinder(options, std::move(output));
+  connection_.call(
+      Op::name,
+      argumentsOf<Op>(std::move(runID), std::move(tool), std::move(arguments), std::move(input),
+                      std::move(workingDirectory), std::move(environment), std::move(options)),
+      replyBinder<Op>(std::move(reply), false), errorHandler_, std::move(progress));
+}
+
 void RemoteProxy::cancelWithRunID(std::string runID) {
   connection_.callOneWay(xpc::CancelOperation::name,
                          argumentsOf<xpc::CancelOperation>(std::move(runID)), errorHandler_);
@@ -152,6 +180,26 @@ Result<RemoteProxy::RunResult> RemoteProxy::run(std::string runID, std::string t
   if (!reply) return reply.error();
   auto& [standardOutput, standardError, status] = *reply;
   return RunResult{std::move(standardOutput), std::move(standardError), status};
+}
+
+Result<xpc::RunOutcome> RemoteProxy::run(std::string runID, std::string tool,
+                                         std::vector<std::string> arguments,
+                                         std::optional<Bytes> input,
+                                         std::optional<std::string> workingDirectory,
+                                         xpc::Environment environment, xpc::RunOptions options,
+                                         xpc::RunOutput output) {
+  using Op = xpc::RunWithOptionsOperation;
+  auto promise = std::make_shared<std::promise<Result<xpc::RunOutcome>>>();
+  auto progress = chunkBinder(options, std::move(output));
+  // Through the delivery queue, behind the chunks it follows.
+  connection_.call(
+      Op::name,
+      argumentsOf<Op>(std::move(runID), std::move(tool), std::move(arguments), std::move(input),
+                      std::move(workingDirectory), std::move(environment), std::move(options)),
+      replyBinder<Op>(
+          [promise](xpc::RunOutcome outcome) { promise->set_value(std::move(outcome)); }, false),
+      [promise](const Error& error) { promise->set_value(error); }, std::move(progress));
+  return promise->get_future().get();
 }
 
 Result<bool> RemoteProxy::prepareForUpdate() {

@@ -49,6 +49,14 @@ class RemoteProxy final : public xpc::ZefraHelperProtocol {
   void runWithRunID(std::string runID, std::string tool, std::vector<std::string> arguments,
                     std::optional<Bytes> input, std::optional<std::string> workingDirectory,
                     xpc::Environment environment, xpc::RunReply reply) override;
+  // With options.stream, `output` gets each chunk (its stream and bytes) on
+  // the delivery queue, in order and before the reply. While chunks wait for
+  // a slow handler, the connection reads no more, and the helper in turn
+  // stops reading the tool's output.
+  void runWithOptions(std::string runID, std::string tool, std::vector<std::string> arguments,
+                      std::optional<Bytes> input, std::optional<std::string> workingDirectory,
+                      xpc::Environment environment, xpc::RunOptions options, xpc::RunOutput output,
+                      xpc::RunOutcomeReply reply) override;
   void cancelWithRunID(std::string runID) override;
   void prepareForUpdateWithReply(xpc::PrepareReply reply) override;
   void installUpdateFromZipAt(std::string path, xpc::InstallReply reply) override;
@@ -67,6 +75,12 @@ class RemoteProxy final : public xpc::ZefraHelperProtocol {
                               std::vector<std::string> arguments, std::optional<Bytes> input,
                               std::optional<std::string> workingDirectory,
                               xpc::Environment environment);
+  // The run with options; chunks go to `output` while it waits.
+  base::Result<xpc::RunOutcome> run(std::string runID, std::string tool,
+                                    std::vector<std::string> arguments, std::optional<Bytes> input,
+                                    std::optional<std::string> workingDirectory,
+                                    xpc::Environment environment, xpc::RunOptions options,
+                                    xpc::RunOutput output = {});
   base::Result<bool> prepareForUpdate();
   base::Result<std::pair<bool, std::string>> installUpdate(std::string path);
 

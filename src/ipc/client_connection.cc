@@ -35,7 +35,7 @@ class ClientConnection::Impl final : public FramedSocket {
         deliveries_("zefra.ipc.replies") {}
 
   void call(std::uint64_t callID, std::string_view selector, std::vector<IpcValue> arguments,
-            ReplyBinder onReply, ErrorCallback onError) {
+            ReplyBinder onReply, ErrorCallback onError, ProgressBinder onProgress) {
     Result<EncodedFrame> frame =
         encodeFrame(makeCallMessage(callID, selector, std::move(arguments)), kMaxCallFrameSize);
     if (!frame) return fail(std::move(onError), frame.error());
@@ -45,8 +45,8 @@ class ClientConnection::Impl final : public FramedSocket {
         lock.unlock();
         return fail(std::move(onError), closeError_);
       }
-      outstanding_.emplace(callID,
-                           Pending{std::string(selector), std::move(onReply), std::move(onError)});
+      outstanding_.emplace(callID, Pending{std::string(selector), std::move(onReply),
+                                           std::move(onError), std::move(onProgress)});
     } else {
       std::unique_lock lock(mu_);
       if (closed_) {
@@ -63,6 +63,7 @@ class ClientConnection::Impl final : public FramedSocket {
 
  protected:
   void onMessage(std::vector<IpcValue> message) override {
+    if (wire::isProgress(message)) return onProgress(std::move(message));
     Result<IpcReplyMessage> reply = parseReply(std::move(message));
     if (!reply) return closeSocket(reply.error());
     std::optional<Pending> pending;
@@ -87,6 +88,8 @@ class ClientConnection::Impl final : public FramedSocket {
     if (*work) deliveries_.async(std::move(work).value());
   }
 
+  bool holdReads() override { return undelivered_.load() > kProgressDeliveryBacklog; }
+
   void onClosed(const Error& why) override {
     std::map<std::uint64_t, Pending> outstanding;
     {
@@ -103,7 +106,40 @@ class ClientConnection::Impl final : public FramedSocket {
     std::string selector;
     ReplyBinder onReply;
     ErrorCallback onError;
+    ProgressBinder onProgress;
   };
+
+  // Progress goes through the delivery queue like the replies, so it comes
+  // to its handler in order and ahead of its call's reply.
+  void onProgress(std::vector<IpcValue> message) {
+    Result<wire::IpcProgressMessage> progress = wire::parseProgress(std::move(message));
+    if (!progress) return closeSocket(progress.error());
+    ProgressBinder binder;
+    {
+      std::lock_guard lock(mu_);
+      if (auto found = outstanding_.find(progress->callID); found != outstanding_.end()) {
+        binder = found->second.onProgress;
+      }
+    }
+    if (!binder) {
+      return closeSocket(ipcViolation("progress of call ID " + std::to_string(progress->callID) +
+                                      ", which takes none"));
+    }
+    std::size_t bytes = 0;
+    for (const IpcValue& value : progress->values) bytes += value.bytes().size();
+    Result<Work> work = binder(std::move(progress->values));
+    if (!work) return closeSocket(work.error());
+    if (!*work) return;
+    undelivered_ += bytes;
+    deliveries_.async([self = std::static_pointer_cast<Impl>(shared_from_this()), bytes,
+                       work = std::move(work).value()] {
+      work();
+      const std::size_t before = self->undelivered_.fetch_sub(bytes);
+      if (before > kProgressDeliveryBacklog && before - bytes <= kProgressDeliveryBacklog) {
+        self->resumeReading();
+      }
+    });
+  }
 
   void fail(ErrorCallback onError, const Error& error) {
     if (!onError) return;
@@ -115,6 +151,7 @@ class ClientConnection::Impl final : public FramedSocket {
   std::map<std::uint64_t, Pending> outstanding_;
   bool closed_ = false;
   Error closeError_;
+  std::atomic<std::size_t> undelivered_{0};
   platform::SerialQueue deliveries_;
 };
 
@@ -163,15 +200,15 @@ Result<ClientConnection> ClientConnection::connect(
 }
 
 void ClientConnection::call(std::string_view selector, std::vector<IpcValue> arguments,
-                            ReplyBinder onReply, ErrorCallback onError) {
+                            ReplyBinder onReply, ErrorCallback onError, ProgressBinder onProgress) {
   if (!onReply) onReply = [](std::vector<IpcValue>) -> Result<Work> { return Work([] {}); };
   impl_->call(impl_->nextCallID_++, selector, std::move(arguments), std::move(onReply),
-              std::move(onError));
+              std::move(onError), std::move(onProgress));
 }
 
 void ClientConnection::callOneWay(std::string_view selector, std::vector<IpcValue> arguments,
                                   ErrorCallback onError) {
-  impl_->call(0, selector, std::move(arguments), nullptr, std::move(onError));
+  impl_->call(0, selector, std::move(arguments), nullptr, std::move(onError), nullptr);
 }
 
 void ClientConnection::invalidate() {

@@ -21,6 +21,11 @@ using platform::Work;
 // The error of a connect that found the service run by another user.
 inline constexpr int kServedByAnotherUser = EPERM;
 
+// The calling side reads no more from its connection while more than this
+// of progress waits to be handed to the calls' progress handlers, so a slow
+// handler holds back the serving side rather than filling our memory.
+inline constexpr std::size_t kProgressDeliveryBacklog = std::size_t{8} << 20;
+
 // Where a client connects.
 struct ConnectOptions {
   // Instead of the environment's runtime directory (tests, demos).
@@ -40,6 +45,10 @@ class ClientConnection {
   // the I/O thread and must not block) and return an empty Work.
   using ReplyBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
   using ErrorCallback = std::function<void(const Error& error)>;
+  // Checks one progress message's values and turns them into the work that
+  // delivers them on the delivery queue, ahead of the call's reply. An error
+  // is a protocol violation.
+  using ProgressBinder = std::function<Result<Work>(std::vector<wire::IpcValue> values)>;
 
   // Connects to a service, provided the process listening there runs as our
   // own user (else kServedByAnotherUser, before a byte is sent).
@@ -57,9 +66,10 @@ class ClientConnection {
 
   // Sends a call; exactly one of `onReply`'s work or `onError` runs later.
   // An error of the connection (closed, violation, arguments that cannot be
-  // encoded) goes to `onError`.
+  // encoded) goes to `onError`. Progress of a call without `onProgress` is
+  // a protocol violation.
   void call(std::string_view selector, std::vector<wire::IpcValue> arguments, ReplyBinder onReply,
-            ErrorCallback onError);
+            ErrorCallback onError, ProgressBinder onProgress = nullptr);
   // Sends a one-way call; `onError` runs when it cannot be sent.
   void callOneWay(std::string_view selector, std::vector<wire::IpcValue> arguments,
                   ErrorCallback onError);

@@ -1,15 +1,18 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "base/result.h"
 #include "platform/dispatch/queue.h"
+#include "platform/dispatch/wakeup.h"
 #include "wire/message.h"
 
 namespace zefra::ipc {
 
+using platform::Wakeup;
 using platform::Work;
 
 // The reply of one call. Copies share one state: only the first send() of any
@@ -21,6 +24,15 @@ class IpcReply {
   void send(std::vector<wire::IpcValue> values) const;
   // False for a one-way call, which takes no reply.
   bool expected() const { return state_ != nullptr; }
+  // Progress of the call ([3, callID, values...]), before its reply, from
+  // the thread that will send the reply, so that the two keep their order.
+  // False when it cannot go out: a one-way call, a reply already sent, a
+  // closed connection.
+  bool sendProgress(std::vector<wire::IpcValue> values) const;
+  // Whether more than `limit` bytes wait to be written to the call's peer;
+  // when so, `wake` is notified once some have gone out or the connection
+  // has closed. False once the connection has closed.
+  bool writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake) const;
 
  private:
   friend class ServerConnection;
@@ -29,6 +41,12 @@ class IpcReply {
 };
 
 // The object a serving connection hands its calls to.
+// A call that streams its progress reads no more of what it streams while
+// more than this waits to be written to its peer (the helper then stops
+// reading a tool's output, and the tool blocks). What waits is bounded by
+// this plus one chunk per streaming call.
+inline constexpr std::size_t kProgressWriteBacklog = std::size_t{4} << 20;
+
 class IpcExportedObject {
  public:
   virtual ~IpcExportedObject() = default;

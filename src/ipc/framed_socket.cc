@@ -2,9 +2,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
+#include <utility>
 
 #include "base/eintr.h"
 #include "base/random.h"
@@ -88,6 +90,10 @@ void FramedSocket::readAvailable() {
       return;
     }
     if (holdReadsForWrites()) return;
+    if (holdReads()) {
+      readsHeldBySubclass_ = true;
+      return;
+    }
     std::span<char> space = reader_.readSpace();
     ReadSender sender;
     ssize_t count;
@@ -186,6 +192,33 @@ bool FramedSocket::holdReadsForWrites() {
   return readsHeld_;
 }
 
+void FramedSocket::resumeReading() {
+  asio::post(ipcContext(), [self = shared_from_this()] {
+    if (!self->open_ || !std::exchange(self->readsHeldBySubclass_, false)) return;
+    self->readAvailable();
+  });
+}
+
+bool FramedSocket::writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake) {
+  std::lock_guard lock(writeMu_);
+  if (writeClosed_ || pendingBytes_ <= limit) return false;
+  auto same = [&](const std::weak_ptr<Wakeup>& waiter) {
+    return !waiter.owner_before(wake) && !wake.owner_before(waiter);
+  };
+  if (std::none_of(drainWaiters_.begin(), drainWaiters_.end(), same)) {
+    drainWaiters_.push_back(wake);
+  }
+  return true;
+}
+
+// With writeMu_ held.
+void FramedSocket::notifyDrainWaiters() {
+  for (const auto& waiter : drainWaiters_) {
+    if (auto wake = waiter.lock()) wake->notify();
+  }
+  drainWaiters_.clear();
+}
+
 bool FramedSocket::takeOpening(const std::vector<IpcValue>& message) {
   std::optional<std::string_view> nonce = wire::nonceOf(message);
   if (!nonce) return false;
@@ -271,6 +304,7 @@ void FramedSocket::onWritten(const std::error_code& error) {
   for (std::size_t i = 0; i < inFlight_; ++i) pendingBytes_ -= pending_[i].frame.size();
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(inFlight_));
   inFlight_ = 0;
+  notifyDrainWaiters();
   if (pending_.empty()) {
     writing_ = false;
   } else {
@@ -307,6 +341,7 @@ void FramedSocket::closeSocket(const Error& given) {
     pending_.clear();
     pendingBytes_ = 0;
     inFlight_ = 0;
+    notifyDrainWaiters();
   }
   onClosed(why);
 }

@@ -23,10 +23,13 @@
 #include "base/unique_fd.h"
 #include "ipc/io_thread.h"
 #include "ipc/sender_gate.h"
+#include "platform/dispatch/wakeup.h"
 #include "wire/frame.h"
 #include "wire/message.h"
 
 namespace zefra::ipc {
+
+using platform::Wakeup;
 
 // Bodies up to this size are decoded on the I/O thread; larger ones on the
 // pool, while this socket reads nothing more, so one large frame delays no
@@ -85,7 +88,18 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   // Any thread.
   void closeFromAnyThread(Error why);
 
+  // Any thread. Whether more than `limit` bytes wait to be written; when so,
+  // `wake` is notified once a write has gone out or the socket has closed.
+  // False once the socket is closed.
+  bool writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake);
+
  protected:
+  // IPC thread. True while the subclass wants nothing more read: what it
+  // has taken in still waits to be handled. resumeReading() once it may.
+  virtual bool holdReads() { return false; }
+  // Any thread. Reads again if holdReads() had stopped reading.
+  void resumeReading();
+
   // IPC thread. Each decoded message, in order; may call closeSocket().
   virtual void onMessage(std::vector<wire::IpcValue> message) = 0;
   // IPC thread, once.
@@ -111,6 +125,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   bool takeOpening(const std::vector<wire::IpcValue>& message);
   // With writeMu_ held.
   void startAsyncWrite();
+  void notifyDrainWaiters();
   void onWritten(const std::error_code& error);
 
   asio::local::stream_protocol::socket socket_;
@@ -123,7 +138,8 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   bool opened_ = false;  // the nonce has been taken
   std::string nonce_;    // serving side
   const std::optional<WriteBacklog> backlog_;
-  bool readsHeld_ = false;  // IPC thread
+  bool readsHeld_ = false;            // IPC thread
+  bool readsHeldBySubclass_ = false;  // IPC thread
 
   std::mutex writeMu_;
   std::deque<Outgoing> pending_;
@@ -132,6 +148,7 @@ class FramedSocket : public std::enable_shared_from_this<FramedSocket> {
   std::vector<asio::const_buffer> buffers_;
   bool writing_ = false;
   bool writeClosed_ = false;
+  std::vector<std::weak_ptr<Wakeup>> drainWaiters_;  // writeMu_
 };
 
 }  // namespace zefra::ipc

@@ -27,6 +27,7 @@ using wire::IpcReplyMessage;
 using wire::IpcValue;
 using wire::ipcViolation;
 using wire::kMaxCallFrameSize;
+using wire::makeProgressMessage;
 using wire::makeReplyMessage;
 using wire::parseCall;
 
@@ -48,6 +49,15 @@ class ServerConnection::Impl final : public FramedSocket {
       return;
     }
     send(std::move(frame).value());
+  }
+
+  bool sendProgress(std::uint64_t callID, std::vector<IpcValue> values) {
+    Result<EncodedFrame> frame = encodeFrame(makeProgressMessage(callID, std::move(values)));
+    if (!frame) {
+      closeFromAnyThread(frame.error());
+      return false;
+    }
+    return send(std::move(frame).value());
   }
 
   void release(std::uint64_t callID) {
@@ -99,6 +109,18 @@ void IpcReply::send(std::vector<IpcValue> values) const {
   if (auto connection = state_->connection.lock()) {
     connection->sendReply(state_->callID, std::move(values));
   }
+}
+
+bool IpcReply::sendProgress(std::vector<IpcValue> values) const {
+  if (!state_ || state_->sent.load()) return false;
+  auto connection = state_->connection.lock();
+  return connection && connection->sendProgress(state_->callID, std::move(values));
+}
+
+bool IpcReply::writeBacklogOver(std::size_t limit, const std::shared_ptr<Wakeup>& wake) const {
+  if (!state_) return false;
+  auto connection = state_->connection.lock();
+  return connection && connection->writeBacklogOver(limit, wake);
 }
 
 void ServerConnection::Impl::onMessage(std::vector<IpcValue> message) {

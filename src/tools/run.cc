@@ -6,7 +6,7 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/process/capture.h"
-#include "tools/process_tree.h"
+#include "tools/run_outcome.h"
 #include "tools/tool_service.h"
 
 namespace zefra::tools {
@@ -100,15 +100,13 @@ class ToolService::RunSlot {
   const std::size_t bytes_;
 };
 
-void ToolService::runWithRunID(std::string runID, std::string tool,
-                               std::vector<std::string> arguments, std::optional<xpc::Bytes> input,
-                               std::optional<std::string> workingDirectory,
-                               xpc::Environment environment, xpc::RunReply reply) {
-  std::size_t bytes = runID.size() + tool.size() + (input ? input->size() : 0) +
-                      (workingDirectory ? workingDirectory->size() : 0);
-  for (const auto& argument : arguments) bytes += argument.size();
-  for (const auto& [name, value] : environment) bytes += name.size() + value.size();
-  std::string refusal;
+std::shared_ptr<ToolService::RunSlot> ToolService::admitRun(const RunRequest& request,
+                                                            std::string& refusal) {
+  std::size_t bytes = request.runID.size() + request.tool.size() +
+                      (request.input ? request.input->size() : 0) +
+                      (request.workingDirectory ? request.workingDirectory->size() : 0);
+  for (const auto& argument : request.arguments) bytes += argument.size();
+  for (const auto& [name, value] : request.environment) bytes += name.size() + value.size();
   {
     std::lock_guard lock(runningLock_);
     if (runsInProgress_ >= kMaxRunsInProgress) {
@@ -124,20 +122,68 @@ void ToolService::runWithRunID(std::string runID, std::string tool,
       runRequestBytes_ += bytes;
     }
   }
-  if (!refusal.empty()) {
+  if (!refusal.empty()) return nullptr;
+  return std::make_shared<RunSlot>(shared_from_this(), bytes);
+}
+
+void ToolService::runWithRunID(std::string runID, std::string tool,
+                               std::vector<std::string> arguments, std::optional<xpc::Bytes> input,
+                               std::optional<std::string> workingDirectory,
+                               xpc::Environment environment, xpc::RunReply reply) {
+  RunRequest request{std::move(runID),
+                     std::move(tool),
+                     std::move(arguments),
+                     std::move(input),
+                     std::move(workingDirectory),
+                     std::move(environment)};
+  std::string refusal;
+  auto slot = admitRun(request, refusal);
+  if (!slot) {
     reply({}, xpc::Bytes("Zefra Helper: " + refusal), kStatusLaunchFailed);
     return;
   }
-  auto slot = std::make_shared<RunSlot>(shared_from_this(), bytes);
-  reply = [slot, reply = std::move(reply)](xpc::Bytes out, xpc::Bytes err, int32_t status) {
+  // The first run operation folds the outcome into one status, as it always has.
+  auto folded = [slot, reply = std::move(reply)](xpc::RunOutcome outcome) {
     slot->release();
-    reply(std::move(out), std::move(err), status);
+    if (outcome.failure) {
+      reply({}, xpc::Bytes("Zefra Helper: " + outcome.message),
+            outcome.failure == xpc::RunFailure::kNotAvailable ? kStatusNotResolved
+                                                              : kStatusLaunchFailed);
+      return;
+    }
+    reply(std::move(outcome.standardOutput), std::move(outcome.standardError),
+          outcome.signal ? *outcome.signal : outcome.exitStatus.value_or(-1));
   };
-  workQueue_.async([self = shared_from_this(), runID = std::move(runID), tool = std::move(tool),
-                    arguments = std::move(arguments), input = std::move(input),
-                    workingDirectory = std::move(workingDirectory),
-                    environment = std::move(environment), reply = std::move(reply)] {
-    self->performRun(runID, tool, arguments, input, workingDirectory, environment, reply);
+  workQueue_.async(
+      [self = shared_from_this(), request = std::move(request), reply = std::move(folded)] {
+        self->performRun(request, xpc::RunOptions{}, xpc::RunOutput{}, reply);
+      });
+}
+
+void ToolService::runWithOptions(std::string runID, std::string tool,
+                                 std::vector<std::string> arguments,
+                                 std::optional<xpc::Bytes> input,
+                                 std::optional<std::string> workingDirectory,
+                                 xpc::Environment environment, xpc::RunOptions options,
+                                 xpc::RunOutput output, xpc::RunOutcomeReply reply) {
+  RunRequest request{std::move(runID),
+                     std::move(tool),
+                     std::move(arguments),
+                     std::move(input),
+                     std::move(workingDirectory),
+                     std::move(environment)};
+  std::string refusal;
+  auto slot = admitRun(request, refusal);
+  if (!slot) {
+    reply(failedRun(xpc::RunFailure::kRefused, refusal));
+    return;
+  }
+  workQueue_.async([self = shared_from_this(), request = std::move(request), options,
+                    output = std::move(output), reply = std::move(reply), slot] {
+    self->performRun(request, options, output, [&](xpc::RunOutcome outcome) {
+      slot->release();
+      reply(std::move(outcome));
+    });
   });
 }
 
@@ -153,60 +199,69 @@ std::map<std::string, std::string> ToolService::childEnvironment(
   return merged;
 }
 
-void ToolService::performRun(const std::string& runID, const std::string& tool,
-                             const std::vector<std::string>& arguments,
-                             const std::optional<xpc::Bytes>& input,
-                             const std::optional<std::string>& workingDirectory,
-                             const xpc::Environment& environment, const xpc::RunReply& reply) {
+void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& options,
+                             const xpc::RunOutput& output, const xpc::RunOutcomeReply& reply) {
   const auto began = std::chrono::steady_clock::now();
+  const std::string& runID = request.runID;
+  const std::string& tool = request.tool;
   // Refused before resolution, so not even the login shell starts.
-  if (auto problem = malformedRequest(arguments, workingDirectory, environment)) {
+  if (auto problem =
+          malformedRequest(request.arguments, request.workingDirectory, request.environment)) {
     logRun(runID, tool, kStatusLaunchFailed, began);
-    reply({}, xpc::Bytes("Zefra Helper: " + *problem), kStatusLaunchFailed);
+    reply(failedRun(xpc::RunFailure::kRefused, *problem));
     return;
   }
   auto executable = resolver_.resolveToolPath(tool);
   if (!executable) {
-    reply({}, xpc::Bytes("Zefra Helper: '" + tool + "' is not installed or not allowed."),
-          kStatusNotResolved);
+    reply(failedRun(xpc::RunFailure::kNotAvailable,
+                    "'" + tool + "' is not installed or not allowed."));
     logRun(runID, tool, kStatusNotResolved, began);
     return;
   }
 
-  platform::CaptureOptions options;
-  options.spawn.executable = *executable;
-  options.spawn.arguments = arguments;
-  options.spawn.environment = platform::environmentEntries(childEnvironment(environment));
-  options.spawn.workingDirectory = workingDirectory;
-  if (input) options.input = input->view();
+  platform::CaptureOptions capture;
+  capture.spawn.executable = *executable;
+  capture.spawn.arguments = request.arguments;
+  capture.spawn.environment = platform::environmentEntries(childEnvironment(request.environment));
+  capture.spawn.workingDirectory = request.workingDirectory;
+  if (request.input) capture.input = request.input->view();
   // The run goes on to its end when its client has gone, keeping nothing.
-  options.dropOutput = &connectionGone_;
-  std::shared_ptr<platform::ChildProcess> task;
-  options.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
-    task = started;
+  capture.dropOutput = &connectionGone_;
+  auto control = std::make_shared<RunControl>(options.cancelOnDisconnect);
+  applyRunOptions(options, output, *control, capture);
+  capture.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
+    control->launched(started);
     bool cancelled = false;
     {
       std::lock_guard lock(runningLock_);
       cancelled = cancelledBeforeLaunch_.take(runID);
-      if (!cancelled) runningProcesses_.insert_or_assign(runID, task);
+      if (!cancelled) runningProcesses_.insert_or_assign(runID, control);
+      if (control->endsWithConnection()) {
+        endingWithConnection_.insert(control);
+        cancelled = cancelled || connectionGone_.raised();
+      }
     }
-    if (cancelled) terminateProcessTree(*task);
+    if (cancelled) control->end(RunControl::Reason::kCancel);
     return !cancelled;
   };
-  auto captured = platform::captureProcess(options);
-  const int status = captured ? captured->status.value_or(-1) : kStatusLaunchFailed;
-  if (captured) {
-    reply(std::move(captured->standardOutput), std::move(captured->standardError), status);
-  } else {
-    reply({}, xpc::Bytes("Zefra Helper: " + captured.error().message), status);
-  }
+  const auto launched = std::chrono::steady_clock::now();
+  auto captured = platform::captureProcess(capture);
+  xpc::RunOutcome outcome =
+      captured ? outcomeOf(std::move(captured).value(), *control,
+                           std::chrono::steady_clock::now() - launched)
+               : failedRun(xpc::RunFailure::kLaunchFailed, captured.error().message);
+  const int status = outcome.signal    ? *outcome.signal
+                     : outcome.failure ? kStatusLaunchFailed
+                                       : outcome.exitStatus.value_or(-1);
+  reply(std::move(outcome));
   logRun(runID, tool + " (" + *executable + ")", status, began);
 
   std::lock_guard lock(runningLock_);
   if (auto entry = runningProcesses_.find(runID);
-      entry != runningProcesses_.end() && entry->second == task) {
+      entry != runningProcesses_.end() && entry->second == control) {
     runningProcesses_.erase(entry);
   }
+  endingWithConnection_.erase(control);
 }
 
 }  // namespace zefra::tools

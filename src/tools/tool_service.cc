@@ -9,7 +9,6 @@
 #include "platform/user_info.h"
 #include "tools/catalogue.h"
 #include "tools/helper_version.h"
-#include "tools/process_tree.h"
 #include "update/install_update.h"
 #include "update/prepare_update.h"
 
@@ -43,6 +42,7 @@ bool ToolService::offers(xpc::Selector selector) const {
     case xpc::Selector::kCancel:
     case xpc::Selector::kPrepareForUpdate:
     case xpc::Selector::kInstallUpdate:
+    case xpc::Selector::kRunWithOptions:
       return true;
   }
   return false;
@@ -89,7 +89,7 @@ void ToolService::cancelWithRunID(std::string runID) {
   {
     std::lock_guard lock(runningLock_);
     if (auto found = runningProcesses_.find(runID); found != runningProcesses_.end()) {
-      terminateProcessTree(*found->second);
+      found->second->end(RunControl::Reason::kCancel);
       return;
     }
     if (cancelledBeforeLaunch_.remember(std::move(runID)) ||
@@ -105,6 +105,14 @@ void ToolService::cancelWithRunID(std::string runID) {
 
 void ToolService::connectionInvalidated() {
   connectionGone_.raise();
+  // Off the I/O thread: ending a tree walks the process table.
+  platform::globalQueue().async([self = shared_from_this()] { self->endRunsOfClosedConnection(); });
+}
+
+// Runs that launch from now on see the raised flag when they register.
+void ToolService::endRunsOfClosedConnection() {
+  std::lock_guard lock(runningLock_);
+  for (const auto& run : endingWithConnection_) run->end(RunControl::Reason::kDisconnect);
 }
 
 }  // namespace zefra::tools

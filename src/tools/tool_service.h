@@ -4,19 +4,17 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/event_flag.h"
 #include "platform/dispatch/queue.h"
 #include "tools/remembered_cancels.h"
+#include "tools/run_control.h"
 #include "tools/tool_resolver.h"
 #include "update/update_settings.h"
 #include "xpc/protocol.h"
-
-namespace zefra::platform {
-class ChildProcess;
-}  // namespace zefra::platform
 
 namespace zefra::tools {
 
@@ -51,16 +49,32 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   void runWithRunID(std::string runID, std::string tool, std::vector<std::string> arguments,
                     std::optional<xpc::Bytes> input, std::optional<std::string> workingDirectory,
                     xpc::Environment environment, xpc::RunReply reply) override;
+  void runWithOptions(std::string runID, std::string tool, std::vector<std::string> arguments,
+                      std::optional<xpc::Bytes> input, std::optional<std::string> workingDirectory,
+                      xpc::Environment environment, xpc::RunOptions options, xpc::RunOutput output,
+                      xpc::RunOutcomeReply reply) override;
   void cancelWithRunID(std::string runID) override;
-  // Runs still going keep nothing of their output from now on.
+  // Runs still going keep nothing of their output from now on, and those
+  // that asked for it are ended as a cancel ends them.
   void connectionInvalidated() override;
 
  private:
   class RunSlot;
-  void performRun(const std::string& runID, const std::string& tool,
-                  const std::vector<std::string>& arguments, const std::optional<xpc::Bytes>& input,
-                  const std::optional<std::string>& workingDirectory,
-                  const xpc::Environment& environment, const xpc::RunReply& reply);
+  struct RunRequest {
+    std::string runID;
+    std::string tool;
+    std::vector<std::string> arguments;
+    std::optional<xpc::Bytes> input;
+    std::optional<std::string> workingDirectory;
+    xpc::Environment environment;
+  };
+  // A place among the connection's runs in progress; none, and why, past
+  // the connection's bounds.
+  std::shared_ptr<RunSlot> admitRun(const RunRequest& request, std::string& refusal);
+  // Runs the request and replies before the run leaves runningProcesses_.
+  void performRun(const RunRequest& request, const xpc::RunOptions& options,
+                  const xpc::RunOutput& output, const xpc::RunOutcomeReply& reply);
+  void endRunsOfClosedConnection();
   std::map<std::string, std::string> childEnvironment(const xpc::Environment& requested) const;
   void performInventory();
 
@@ -70,7 +84,9 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   const platform::ConcurrentQueue workQueue_{};
 
   std::mutex runningLock_;
-  std::map<std::string, std::shared_ptr<platform::ChildProcess>> runningProcesses_;  // runningLock_
+  std::map<std::string, std::shared_ptr<RunControl>> runningProcesses_;  // runningLock_
+  // Every launched run that ends with the connection, whatever its run ID.
+  std::set<std::shared_ptr<RunControl>> endingWithConnection_;  // runningLock_
   RememberedCancels cancelledBeforeLaunch_{kMaxRememberedCancels,
                                            kMaxRememberedCancelBytes};  // runningLock_
   bool loggedForgottenCancels_ = false;                                 // runningLock_

@@ -52,6 +52,9 @@ Status pack(Packer& packer, const IpcValue& value) {
     case IpcValue::Kind::kInt:
       packer.pack_int64(value.asInt());
       break;
+    case IpcValue::Kind::kReal:
+      packer.pack_double(value.asReal());
+      break;
     case IpcValue::Kind::kString: {
       std::string_view text = value.asString();
       if (!isValidUtf8(text))
@@ -139,8 +142,8 @@ class Builder {
     return add(IpcValue::integer(static_cast<std::int64_t>(v)));
   }
   bool visit_negative_integer(std::int64_t v) { return add(IpcValue::integer(v)); }
-  bool visit_float32(float) { return refuse("unsupported MessagePack type"); }
-  bool visit_float64(double) { return refuse("unsupported MessagePack type"); }
+  bool visit_float32(float v) { return add(IpcValue::real(v)); }
+  bool visit_float64(double v) { return add(IpcValue::real(v)); }
   bool visit_ext(const char*, std::uint32_t) { return refuse("unsupported MessagePack type"); }
   bool visit_str(const char* data, std::uint32_t size) {
     if (!isValidUtf8(std::string_view(data, size))) return refuse("string is not valid UTF-8");
@@ -253,6 +256,8 @@ class Builder {
       case IpcValue::Kind::kBool:
         fresh = top.scalarKeys.emplace(1, value.asBool()).second;
         break;
+      case IpcValue::Kind::kReal:  // NaN and -0.0 would make keys ambiguous
+        return refuse("map key is a float");
       default:
         return refuse("map key is not a scalar");
     }

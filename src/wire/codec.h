@@ -54,9 +54,9 @@ Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values, std::size_t h
 
 // Decodes a message body: exactly one MessagePack array filling [data, size).
 // Strings and data view into the storage that `owner` keeps alive. Refused:
-// anything else than one array, trailing bytes, invalid UTF-8, floats and
-// extensions, integers beyond 64 signed bits, nil inside a collection, map keys
-// that are not scalars, duplicate keys, nesting deeper than kIpcMaxDepth, and
+// anything else than one array, trailing bytes, invalid UTF-8, extensions,
+// integers beyond 64 signed bits, nil inside a collection, map keys that are
+// not scalars or are floats, duplicate keys, nesting deeper than kIpcMaxDepth, and
 // containers announcing more values than maxDecodedValues() allows (counted
 // first, so such a body is refused before any value of it is built).
 Result<std::vector<IpcValue>> decodeMessage(std::shared_ptr<const void> owner, const char* data,

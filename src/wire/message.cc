@@ -10,6 +10,7 @@ namespace {
 constexpr std::int64_t kCallTag = 0;
 constexpr std::int64_t kReplyTag = 1;
 constexpr std::int64_t kNonceTag = 2;
+constexpr std::int64_t kProgressTag = 3;
 
 bool hasTag(const std::vector<IpcValue>& message, std::int64_t tag) {
   return !message.empty() && message[0].kind() == IpcValue::Kind::kInt && message[0].asInt() == tag;
@@ -59,6 +60,12 @@ std::vector<IpcValue> makeReplyMessage(std::uint64_t callID, std::vector<IpcValu
   return message;
 }
 
+std::vector<IpcValue> makeProgressMessage(std::uint64_t callID, std::vector<IpcValue> values) {
+  std::vector<IpcValue> message = makeReplyMessage(callID, std::move(values));
+  message[0] = IpcValue::integer(kProgressTag);
+  return message;
+}
+
 Result<IpcCall> parseCall(std::vector<IpcValue> message, const IpcInterface& interface) {
   if (!hasTag(message, kCallTag)) return ipcViolation("not a call");
   Result<std::uint64_t> callID = callIDOf(message);
@@ -93,6 +100,21 @@ Result<IpcReplyMessage> parseReply(std::vector<IpcValue> message) {
   reply.values.assign(std::make_move_iterator(message.begin() + 2),
                       std::make_move_iterator(message.end()));
   return reply;
+}
+
+bool isProgress(const std::vector<IpcValue>& message) {
+  return hasTag(message, kProgressTag);
+}
+
+Result<IpcProgressMessage> parseProgress(std::vector<IpcValue> message) {
+  if (!isProgress(message)) return ipcViolation("not progress");
+  Result<std::uint64_t> callID = callIDOf(message);
+  if (!callID) return callID.error();
+  IpcProgressMessage progress;
+  progress.callID = *callID;
+  progress.values.assign(std::make_move_iterator(message.begin() + 2),
+                         std::make_move_iterator(message.end()));
+  return progress;
 }
 
 }  // namespace zefra::wire

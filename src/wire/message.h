@@ -38,6 +38,14 @@ struct IpcReplyMessage {
   std::vector<IpcValue> values;
 };
 
+// Progress of a call that is still running: [3, callID, value...], sent by
+// the serving side only to calls that asked for it, and only before the
+// call's reply.
+struct IpcProgressMessage {
+  std::uint64_t callID = 0;
+  std::vector<IpcValue> values;
+};
+
 // A connection opens with a nonce: [2, nonce], the serving side's fresh
 // random bytes, which the calling side sends back unchanged as its first
 // frame.
@@ -48,6 +56,7 @@ std::optional<std::string_view> nonceOf(const std::vector<IpcValue>& message);
 std::vector<IpcValue> makeCallMessage(std::uint64_t callID, std::string_view selector,
                                       std::vector<IpcValue> arguments);
 std::vector<IpcValue> makeReplyMessage(std::uint64_t callID, std::vector<IpcValue> values);
+std::vector<IpcValue> makeProgressMessage(std::uint64_t callID, std::vector<IpcValue> values);
 
 // Reads a call and checks it against `interface`: a known selector, arguments
 // that fit, and a callID that is 0 exactly when the operation has no reply.
@@ -55,5 +64,8 @@ Result<IpcCall> parseCall(std::vector<IpcValue> message, const IpcInterface& int
 // Reads the envelope of a reply; its values are checked by the caller, who
 // knows which call it answers.
 Result<IpcReplyMessage> parseReply(std::vector<IpcValue> message);
+// Whether a message is progress rather than a reply.
+bool isProgress(const std::vector<IpcValue>& message);
+Result<IpcProgressMessage> parseProgress(std::vector<IpcValue> message);
 
 }  // namespace zefra::wire

@@ -17,6 +17,11 @@ IpcValue IpcValue::integer(std::int64_t value) {
   v.scalar_ = value;
   return v;
 }
+IpcValue IpcValue::real(double value) {
+  IpcValue v(Kind::kReal);
+  v.scalar_ = std::bit_cast<std::int64_t>(value);
+  return v;
+}
 IpcValue IpcValue::string(std::string text) {
   return string(Bytes(std::move(text)));
 }

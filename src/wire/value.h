@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,13 +26,15 @@ struct IpcMapEntry;
 // a large input or output crosses the socket without being copied.
 class IpcValue {
  public:
-  enum class Kind { kNil, kBool, kInt, kString, kData, kArray, kMap };
+  enum class Kind { kNil, kBool, kInt, kString, kData, kArray, kMap, kReal };
   using Array = std::vector<IpcValue>;
   using Map = std::vector<IpcMapEntry>;
 
   IpcValue() = default;  // nil
   static IpcValue boolean(bool value);
   static IpcValue integer(std::int64_t value);
+  // A 64-bit float, kept bit for bit (a NaN equals itself).
+  static IpcValue real(double value);
   // The text is checked when the value is encoded: only UTF-8 goes out.
   static IpcValue string(std::string text);
   static IpcValue string(Bytes utf8);
@@ -43,6 +46,7 @@ class IpcValue {
   bool isNil() const { return kind_ == Kind::kNil; }
   bool asBool() const { return scalar_ != 0; }
   std::int64_t asInt() const { return scalar_; }
+  double asReal() const { return std::bit_cast<double>(scalar_); }
   std::string_view asString() const { return bytes_.view(); }
   // The bytes of a string or of data.
   const Bytes& bytes() const { return bytes_; }

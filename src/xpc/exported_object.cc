@@ -25,6 +25,19 @@ auto replySender(Values<R...>, IpcReply reply) {
   };
 }
 
+// A streaming call's chunks go out as progress of the call, from the thread
+// that will reply; reading stops while the connection has too much to write.
+RunOutput outputOf(const IpcReply& reply) {
+  RunOutput output;
+  output.deliver = [reply](int stream, Bytes chunk) {
+    reply.sendProgress(writeRunChunk(stream, std::move(chunk)));
+  };
+  output.congested = [reply](const std::shared_ptr<platform::Wakeup>& wake) {
+    return reply.writeBacklogOver(ipc::kProgressWriteBacklog, wake);
+  };
+  return output;
+}
+
 // The interface has checked the count and classes of the arguments; their
 // shape (a list holding a list) is checked here, before the method is entered.
 template <class Op>
@@ -41,6 +54,10 @@ Result<Work> bindOperation(std::shared_ptr<ZefraHelperProtocol> object,
         [&](auto&... value) {
           if constexpr (kOneWay<Op>) {
             ((*object).*Op::method)(std::move(value)...);
+          } else if constexpr (kHasOutput<Op>) {
+            RunOutput output = outputOf(reply);  // before the reply is moved away
+            ((*object).*Op::method)(std::move(value)..., std::move(output),
+                                    replySender(typename Op::Reply{}, std::move(reply)));
           } else {
             ((*object).*Op::method)(std::move(value)...,
                                     replySender(typename Op::Reply{}, std::move(reply)));

@@ -28,9 +28,11 @@ bool conforms(const IpcValue& value, ClassSet classes) {
         if (!conforms(entry.key, classes) || !conforms(entry.value, classes)) return false;
       }
       return true;
-    case IpcValue::Kind::kNil:   // only at the top, handled by the caller
-    case IpcValue::Kind::kBool:  // numbers are not among the object classes
+    case IpcValue::Kind::kBool:
     case IpcValue::Kind::kInt:
+    case IpcValue::Kind::kReal:
+      return classes.contains(ObjectClass::kNumber);
+    case IpcValue::Kind::kNil:  // only at the top, handled by the caller
       break;
   }
   return false;
@@ -51,8 +53,8 @@ bool fits(const IpcValue& value, const Position& position) {
 }
 
 base::Status checkPositions(std::string_view selector, const char* side,
-                                const std::vector<Position>& positions,
-                                const std::vector<IpcValue>& values) {
+                            const std::vector<Position>& positions,
+                            const std::vector<IpcValue>& values) {
   if (values.size() != positions.size()) {
     return ipcViolation(std::string(selector) + " takes " + std::to_string(positions.size()) + " " +
                         side + " values, not " + std::to_string(values.size()));
@@ -93,12 +95,11 @@ const MethodDescription& Interface::method(Selector selector) const {
 }
 
 base::Result<bool> Interface::checkCall(std::string_view selector,
-                                            const std::vector<IpcValue>& arguments) const {
+                                        const std::vector<IpcValue>& arguments) const {
   std::optional<Selector> known = selectorFromName(selector);
   if (!known) return ipcViolation("unknown selector " + std::string(selector));
   const MethodDescription& description = method(*known);
-  if (base::Status status =
-          checkPositions(selector, "argument", description.arguments, arguments);
+  if (base::Status status = checkPositions(selector, "argument", description.arguments, arguments);
       !status) {
     return status.error();
   }
@@ -106,7 +107,7 @@ base::Result<bool> Interface::checkCall(std::string_view selector,
 }
 
 base::Status Interface::checkReply(std::string_view selector,
-                                       const std::vector<IpcValue>& values) const {
+                                   const std::vector<IpcValue>& values) const {
   std::optional<Selector> known = selectorFromName(selector);
   if (!known) return ipcViolation("unknown selector " + std::string(selector));
   const MethodDescription& description = method(*known);

@@ -13,6 +13,7 @@
 
 #include "wire/value.h"
 #include "xpc/protocol.h"
+#include "xpc/run_options_wire.h"
 #include "xpc/wire_types.h"
 
 // Each operation of ZefraHelperProtocol, declared once: its selector, the
@@ -22,7 +23,8 @@
 namespace zefra::xpc {
 
 // The object classes that may cross the connection.
-enum class ObjectClass : std::uint8_t { kString, kData, kArray, kDictionary };
+// kNumber covers integers, floats and booleans inside a collection.
+enum class ObjectClass : std::uint8_t { kString, kData, kArray, kDictionary, kNumber };
 
 class ClassSet {
  public:
@@ -106,6 +108,18 @@ struct WireType<Inventory> {
   static IpcValue write(const Inventory& v, BadText bad) { return writeInventory(v, bad); }
 };
 template <>
+struct WireType<RunOptions> {
+  static constexpr Position position{Position::Kind::kObject, {ObjectClass::kDictionary}};
+  static Result<RunOptions> read(const IpcValue& v) { return readRunOptions(v); }
+  static IpcValue write(const RunOptions& v, BadText) { return writeRunOptions(v); }
+};
+template <>
+struct WireType<RunOutcome> {
+  static constexpr Position position{Position::Kind::kObject, {ObjectClass::kDictionary}};
+  static Result<RunOutcome> read(const IpcValue& v) { return readRunOutcome(v); }
+  static IpcValue write(RunOutcome v, BadText bad) { return writeRunOutcome(std::move(v), bad); }
+};
+template <>
 struct WireType<std::int32_t> {
   static constexpr Position position{Position::Kind::kInt32, {}};
   static Result<std::int32_t> read(const IpcValue& v) {
@@ -132,6 +146,10 @@ inline constexpr ClassSet kStringArrays{ObjectClass::kArray, ObjectClass::kStrin
 inline constexpr ClassSet kStringDictionaries{ObjectClass::kDictionary, ObjectClass::kString};
 inline constexpr ClassSet kData{ObjectClass::kData};
 inline constexpr ClassSet kScalar{};  // for a scalar position: nothing to set
+inline constexpr ClassSet kRunOptionDictionaries{ObjectClass::kDictionary, ObjectClass::kString,
+                                                 ObjectClass::kNumber};
+inline constexpr ClassSet kRunOutcomeDictionaries{ObjectClass::kDictionary, ObjectClass::kString,
+                                                  ObjectClass::kData, ObjectClass::kNumber};
 
 struct PingOperation {
   static constexpr Selector selector = Selector::kPing;
@@ -196,9 +214,31 @@ struct InstallUpdateOperation {
   static constexpr std::array replyClasses{kScalar, kStrings};
 };
 
+// The run with options. A streaming run's chunks travel as progress of the
+// call, [3, callID, stream, chunk], before its reply.
+struct RunWithOptionsOperation {
+  static constexpr Selector selector = Selector::kRunWithOptions;
+  static constexpr const char* name =
+      "runWithRunID:tool:arguments:input:workingDirectory:environment:options:reply:";
+  static constexpr auto method = &ZefraHelperProtocol::runWithOptions;
+  using Arguments = Values<std::string, std::string, std::vector<std::string>, std::optional<Bytes>,
+                           std::optional<std::string>, Environment, RunOptions>;
+  using Reply = Values<RunOutcome>;
+  using Output = RunOutput;
+  static constexpr std::array argumentClasses{kStrings,
+                                              kStrings,
+                                              kStringArrays,
+                                              kData,
+                                              kStrings,
+                                              kStringDictionaries,
+                                              kRunOptionDictionaries};
+  static constexpr std::array replyClasses{kRunOutcomeDictionaries};
+};
+
 // In Selector order.
-using Operations = std::tuple<PingOperation, ToolInventoryOperation, RunOperation, CancelOperation,
-                              PrepareForUpdateOperation, InstallUpdateOperation>;
+using Operations =
+    std::tuple<PingOperation, ToolInventoryOperation, RunOperation, CancelOperation,
+               PrepareForUpdateOperation, InstallUpdateOperation, RunWithOptionsOperation>;
 static_assert(std::tuple_size_v<Operations> == kSelectorCount);
 static_assert([]<std::size_t... I>(std::index_sequence<I...>) {
   return ((std::tuple_element_t<I, Operations>::selector == static_cast<Selector>(I)) && ...);
@@ -206,6 +246,11 @@ static_assert([]<std::size_t... I>(std::index_sequence<I...>) {
 
 template <class Op>
 inline constexpr bool kOneWay = std::is_same_v<typename Op::Reply, NoReply>;
+// Operations whose method also takes where the call's progress goes.
+template <class Op>
+inline constexpr bool kHasOutput = requires {
+  typename Op::Output;
+};
 
 template <class F>
 constexpr void forEachOperation(F&& f) {

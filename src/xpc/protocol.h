@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "xpc/run_options.h"
 
 namespace zefra::xpc {
 
@@ -30,8 +31,9 @@ enum class Selector {
   kCancel,
   kPrepareForUpdate,
   kInstallUpdate,
+  kRunWithOptions,
 };
-inline constexpr int kSelectorCount = 6;
+inline constexpr int kSelectorCount = 7;
 
 // The wire names of the operations, in declaration order.
 const char* selectorName(Selector selector);
@@ -53,6 +55,13 @@ class ZefraHelperProtocol {
   virtual void runWithRunID(std::string runID, std::string tool, std::vector<std::string> arguments,
                             std::optional<Bytes> input, std::optional<std::string> workingDirectory,
                             Environment environment, RunReply reply) = 0;
+  // The same run with options (a timeout, an output limit, streaming, an end
+  // with the connection), answered with what happened. A streaming run's
+  // chunks go to `output`, in order per stream, all before the reply.
+  virtual void runWithOptions(std::string runID, std::string tool,
+                              std::vector<std::string> arguments, std::optional<Bytes> input,
+                              std::optional<std::string> workingDirectory, Environment environment,
+                              RunOptions options, RunOutput output, RunOutcomeReply reply) = 0;
   virtual void cancelWithRunID(std::string runID) = 0;
   virtual void prepareForUpdateWithReply(PrepareReply reply) = 0;
   virtual void installUpdateFromZipAt(std::string path, InstallReply reply) = 0;

@@ -11,6 +11,7 @@
 
 #include "ipc/listener.h"
 #include "platform/dispatch/queue.h"
+#include "support/run_chunks.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
 #include "wire/message.h"
@@ -65,6 +66,25 @@ class FakeHelper : public xpc::ZefraHelperProtocol {
     for (const auto& [name, value] : environment) described += "|" + name + "=" + value;
     later([reply, described, status = static_cast<int32_t>(arguments.size())] {
       reply(Bytes(described), Bytes::copy("err"), status);
+    });
+  }
+  // Streams what its arguments say, "1:text" to standard output and
+  // "2:text" to standard error, then tells the outcome back.
+  void runWithOptions(std::string, std::string, std::vector<std::string> arguments,
+                      std::optional<Bytes>, std::optional<std::string>, xpc::Environment,
+                      xpc::RunOptions options, xpc::RunOutput output,
+                      xpc::RunOutcomeReply reply) override {
+    later([=] {
+      for (const std::string& chunk : arguments) {
+        output.deliver(chunk[0] - '0', Bytes(chunk.substr(2)));
+      }
+      xpc::RunOutcome outcome;
+      outcome.signal = 9;
+      outcome.timedOut = options.timeout > 0;
+      outcome.standardErrorTruncated = options.outputLimit.has_value();
+      outcome.duration = 0.25;
+      outcome.standardOutput = Bytes::copy("kept");
+      reply(std::move(outcome));
     });
   }
   void cancelWithRunID(std::string runID) override {
@@ -146,6 +166,30 @@ TEST_F(RemoteProxyTest, EveryOperationCrossesWithItsTypes) {
     return helper_->cancelled == std::vector<std::string>{"r2"};
   }));
   EXPECT_EQ(proxy->prepareForUpdate().value(), true);
+}
+
+TEST_F(RemoteProxyTest, AStreamingRunsChunksComeBeforeItsOutcome) {
+  std::shared_ptr<RemoteProxy> proxy = connect([](const Error&) {});
+  xpc::RunOptions options;
+  options.stream = true;
+  options.timeout = 1;
+  options.outputLimit = 5;
+  auto chunks = std::make_shared<testing::RunChunks>();
+  auto outcome = proxy->run("s", "t", {"1:a", "2:b", "1:c"}, std::nullopt, std::nullopt, {},
+                            options, chunks->output());
+  ASSERT_TRUE(outcome.ok()) << outcome.error().message;
+  EXPECT_EQ(chunks->out(), "ac");
+  EXPECT_EQ(chunks->err(), "b");
+  EXPECT_EQ(outcome->signal, 9);
+  EXPECT_FALSE(outcome->exitStatus || outcome->failure);
+  EXPECT_TRUE(outcome->timedOut && outcome->standardErrorTruncated);
+  EXPECT_FALSE(outcome->cancelled || outcome->standardOutputTruncated);
+  EXPECT_EQ(outcome->duration, 0.25);
+  EXPECT_EQ(outcome->standardOutput.view(), "kept");
+
+  // Chunks of a run that did not ask for them break the protocol.
+  EXPECT_FALSE(proxy->run("s", "t", {"1:a"}, std::nullopt, std::nullopt, {}, {}).ok());
+  EXPECT_FALSE(proxy->ping().ok()) << "the connection is closed";
 }
 
 TEST_F(RemoteProxyTest, ManyConcurrentCallsAreEachAnsweredOnce) {

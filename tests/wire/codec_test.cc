@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ TEST(Wire, NestedValuesAndNilRoundTripAsThemselves) {
       V::boolean(true),
       V::integer(INT64_MIN),
       V::integer(INT64_MAX),
+      V::real(-0.25),
+      V::real(std::numeric_limits<double>::quiet_NaN()),  // equal to itself, bit for bit
       V::data(Bytes::copy(std::string("\0\xff", 2))),
       V::map({{V::string("pandoc"), V::map({{V::string("version"), V::string("3.1 — é 𝄞")}})},
               {V::string("list"), V::array({V::string("a"), V::string("")})}})};
@@ -84,7 +87,7 @@ TEST(Wire, MalformedBodiesAreViolations) {
       {"91 01 01", "trailing bytes"},
       {"92 01", "truncated array"},
       {"03", "not an array"},
-      {"91 ca 3f c0 00 00", "float"},
+      {"91 81 ca 3f c0 00 00 a1 76", "float as a key"},
       {"91 d4 07 78", "extension"},
       {"91 cf ff ff ff ff ff ff ff ff", "integer beyond 64 signed bits"},
       {"91 91 c0", "nil inside an array"},

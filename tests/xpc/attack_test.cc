@@ -45,6 +45,13 @@ class PingOnly : public ZefraHelperProtocol {
                     std::optional<std::string>, Environment, RunReply reply) override {
     reply(base::Bytes(), base::Bytes(), 0);
   }
+  void runWithOptions(std::string, std::string, std::vector<std::string>,
+                      std::optional<base::Bytes>, std::optional<std::string>, Environment,
+                      RunOptions, RunOutput, RunOutcomeReply reply) override {
+    RunOutcome outcome;
+    outcome.exitStatus = 0;
+    reply(std::move(outcome));
+  }
   void cancelWithRunID(std::string) override {}
   void prepareForUpdateWithReply(PrepareReply reply) override { reply(true); }
   void installUpdateFromZipAt(std::string, InstallReply reply) override { reply(false, ""); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -89,6 +90,15 @@ class RecordingHelper : public ZefraHelperProtocol {
     for (const std::string& argument : arguments) last += "|" + argument;
     for (const auto& [name, value] : environment) last += "|" + name + "=" + value;
   }
+  void runWithOptions(std::string runID, std::string, std::vector<std::string>,
+                      std::optional<Bytes>, std::optional<std::string>, Environment,
+                      RunOptions options, RunOutput output, RunOutcomeReply) override {
+    last = runID + "|stream=" + std::to_string(options.stream) +
+           "|timeout=" + std::to_string(options.timeout) +
+           "|limit=" + std::to_string(options.outputLimit.value_or(0)) +
+           "|end=" + std::to_string(options.cancelOnDisconnect) +
+           "|output=" + std::to_string(static_cast<bool>(output.deliver));
+  }
   void cancelWithRunID(std::string runID) override { last = "cancel:" + runID; }
   void prepareForUpdateWithReply(PrepareReply) override { last = "prepare"; }
   void installUpdateFromZipAt(std::string, InstallReply) override { last = "install"; }
@@ -126,6 +136,46 @@ TEST(HelperInterface, ReadsNilAsEmptyAndRefusesWhatIsNotOfferedOrOfTheWrongShape
   }
   EXPECT_EQ(helper->last, "");
   EXPECT_TRUE(object.bind("pingWithReply:", {}, {}).ok());
+}
+
+// The options dictionary admits numbers and booleans, nowhere else they
+// could hide; its keys and kinds are checked before the method is entered.
+TEST(HelperInterface, RunOptionsAreReadStrictly) {
+  const char* kOptionsRun =
+      "runWithRunID:tool:arguments:input:workingDirectory:environment:options:reply:";
+  auto withOptions = [](IpcValue options) {
+    std::vector<IpcValue> arguments = runArguments();
+    arguments.push_back(std::move(options));
+    return arguments;
+  };
+  const auto b = IpcValue::boolean(true);
+  const auto i = [](std::int64_t v) { return IpcValue::integer(v); };
+  const auto options = IpcValue::map({{str("stream"), b},
+                                      {str("timeout"), IpcValue::real(1.5)},
+                                      {str("outputLimit"), i(64)},
+                                      {str("cancelOnDisconnect"), b}});
+  EXPECT_TRUE(admits(S::kRunWithOptions, false, withOptions(options)));
+  EXPECT_TRUE(admits(S::kRunWithOptions, false, withOptions(IpcValue())));
+  EXPECT_FALSE(admits(S::kRunWithOptions, false, withOptions(dict("stream", data("1")))));
+  EXPECT_FALSE(admits(S::kRun, false,
+                      {str("r"), str("t"), list({i(1)}), IpcValue(), IpcValue(), IpcValue()}))
+      << "numbers stay out of the first run's arguments";
+  EXPECT_TRUE(admits(S::kRunWithOptions, true, {dict("standardOutput", data("x"))}));
+
+  auto helper = std::make_shared<RecordingHelper>();
+  ExportedObject object(helper);
+  object.bind(kOptionsRun, withOptions(options), {}).value()();
+  EXPECT_EQ(helper->last, "run-1|stream=1|timeout=1.500000|limit=64|end=1|output=1");
+  object.bind(kOptionsRun, withOptions(dict("timeout", i(2))), {}).value()();
+  EXPECT_EQ(helper->last, "run-1|stream=0|timeout=2.000000|limit=0|end=0|output=1");
+  for (const IpcValue& refused :
+       {dict("stream", i(1)), dict("timeout", IpcValue::real(-1)),
+        dict("timeout", IpcValue::real(std::numeric_limits<double>::quiet_NaN())),
+        dict("timeout", IpcValue::real(std::numeric_limits<double>::infinity())),
+        dict("outputLimit", i(-1)), dict("outputLimit", IpcValue::real(1)),
+        dict("memoryLimit", i(1)), IpcValue::map({{i(1), b}}), b}) {
+    EXPECT_FALSE(object.bind(kOptionsRun, withOptions(refused), {}).ok());
+  }
 }
 
 }  // namespace

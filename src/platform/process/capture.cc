@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "base/eintr.h"
+#include "platform/dispatch/wakeup.h"
 #include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
@@ -77,17 +80,29 @@ class MappedStorage {
   std::size_t size_ = 0;
 };
 
+// A chunk handed to a sink is read straight into storage of its own; it is
+// never larger than this, nor than what the pipe holds.
+constexpr std::size_t kMaxChunk = 1 << 20;
+
 struct Stream {
   UniqueFd fd;
+  int number = kStandardOutputStream;
+  std::optional<std::size_t> limit;
+  const OutputSink* sink = nullptr;
   std::shared_ptr<MappedStorage> storage = std::make_shared<MappedStorage>();
   bool failed = false;
   bool widened = false;
   bool dropping = false;
+  bool truncated = false;
+  std::size_t taken = 0;  // kept or delivered
+  std::size_t seen = 0;   // read, dropped bytes included
 
   void drop() {
     dropping = true;
     storage = std::make_shared<MappedStorage>();
   }
+
+  std::size_t allowance() const { return limit ? *limit - taken : SIZE_MAX; }
 
   Bytes bytes() {
     if (failed || storage->size() == 0) return {};
@@ -101,15 +116,19 @@ struct Stream {
   // first, so that end of file never costs a growth.
   void readOnce() {
     ssize_t count;
-    if (dropping) {
+    const std::size_t allowed = allowance();
+    if (dropping || allowed == 0) {
       char scratch[kProbeSize];
       count = ::read(fd.get(), scratch, sizeof scratch);
+      truncated = truncated || (count > 0 && !dropping);
+    } else if (sink) {
+      count = readChunk(allowed);
     } else if (storage->spare() > 0) {
-      count = ::read(fd.get(), storage->end(), storage->spare());
+      count = ::read(fd.get(), storage->end(), std::min(storage->spare(), allowed));
       if (count > 0) storage->grew(static_cast<std::size_t>(count));
     } else {
       char probe[kProbeSize];
-      count = ::read(fd.get(), probe, sizeof probe);
+      count = ::read(fd.get(), probe, std::min(sizeof probe, allowed));
       if (count > 0) {
         if (!storage->reserve(storage->size() + static_cast<std::size_t>(count))) {
           return fail();
@@ -123,7 +142,9 @@ struct Stream {
       if (errno != EINTR && errno != EAGAIN) fail();
       return;
     }
-    if (!widened && storage->size() >= kWidePipeAfter) {
+    seen += static_cast<std::size_t>(count);
+    if (!dropping && allowed > 0) taken += static_cast<std::size_t>(count);
+    if (!widened && seen >= kWidePipeAfter) {
       widened = true;
       (void)::fcntl(fd.get(), F_SETPIPE_SZ, kWidePipeSize);  // best effort
     }
@@ -132,6 +153,26 @@ struct Stream {
   void fail() {
     failed = true;
     fd.reset();
+  }
+
+  // Reads what the pipe holds, up to `allowed`, into storage of the chunk's
+  // own size, and hands it to the sink.
+  ssize_t readChunk(std::size_t allowed) {
+    int available = 0;
+    if (::ioctl(fd.get(), FIONREAD, &available) != 0 || available <= 0) {
+      // End of file, most likely; anything that came meanwhile is copied.
+      char probe[4096];
+      const ssize_t count = ::read(fd.get(), probe, std::min(sizeof probe, allowed));
+      if (count > 0) sink->deliver(number, Bytes::copy({probe, static_cast<std::size_t>(count)}));
+      return count;
+    }
+    const std::size_t size = std::min({static_cast<std::size_t>(available), kMaxChunk, allowed});
+    std::shared_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(size);
+    const ssize_t count = ::read(fd.get(), chunk.get(), size);
+    if (count > 0) {
+      sink->deliver(number, Bytes(chunk, chunk.get(), static_cast<std::size_t>(count)));
+    }
+    return count;
   }
 };
 
@@ -175,8 +216,14 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
 
   Captured captured;
   captured.process = std::make_shared<ChildProcess>(std::move(launched.value()));
-  Stream out{std::move(outPipe->readEnd)};
-  Stream err{std::move(errPipe->readEnd)};
+  Stream out{std::move(outPipe->readEnd), kStandardOutputStream, options.outputLimit, options.sink};
+  Stream err{std::move(errPipe->readEnd), kStandardErrorStream, options.outputLimit, options.sink};
+  auto finish = [&] {
+    captured.standardOutput = out.bytes();
+    captured.standardError = err.bytes();
+    captured.standardOutputTruncated = out.truncated;
+    captured.standardErrorTruncated = err.truncated;
+  };
   UniqueFd in = std::move(inPipe->writeEnd);
   std::string_view input = options.input;
   if (options.launched && !options.launched(captured.process)) input = {};
@@ -185,6 +232,10 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
   const int pidfd = captured.process->handle().pidfd();
   bool exited = false;
   bool dropping = false;
+  base::Deadline deadline = options.deadline;
+  bool deadlineCalled = false;
+  const bool sinkMayCongest = options.sink && options.sink->congested;
+  auto wake = sinkMayCongest ? std::make_shared<Wakeup>() : nullptr;
   while (out.fd || err.fd || !exited) {
     if (!dropping && options.dropOutput && options.dropOutput->raised()) {
       dropping = true;
@@ -193,24 +244,43 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     }
     // Input nobody reads cannot hold up the end of the run.
     if (in && !out.fd && !err.fd && exited) in.reset();
-    pollfd entries[5];
+    // Cleared before the look, so a drain right after it still wakes us.
+    bool congested = false;
+    if (sinkMayCongest && !dropping && (out.fd || err.fd)) {
+      wake->clear();
+      congested = options.sink->congested(wake);
+    }
+    pollfd entries[6];
     nfds_t count = 0;
     auto watch = [&](int fd, short events) {
       if (fd >= 0) entries[count++] = pollfd{fd, events, 0};
     };
-    watch(out.fd.get(), POLLIN);
-    watch(err.fd.get(), POLLIN);
+    watch(congested ? -1 : out.fd.get(), POLLIN);
+    watch(congested ? -1 : err.fd.get(), POLLIN);
     watch(in.get(), POLLOUT);
     watch(exited ? -1 : pidfd, POLLIN);
-    // Only wakes the loop: the flag is taken up at its top.
+    // Only wake the loop: the flag and the sink are looked at its top.
     watch(dropping || !options.dropOutput ? -1 : options.dropOutput->pollFd(), POLLIN);
+    watch(congested ? wake->pollFd() : -1, POLLIN);
     const int ready =
-        base::retryOnEintr([&] { return ::poll(entries, count, options.deadline.pollTimeout()); });
+        base::retryOnEintr([&] { return ::poll(entries, count, deadline.pollTimeout()); });
     if (ready < 0) return errnoError("Could not wait for the launched process", errno);
-    if (ready == 0 && options.deadline.passed()) {
-      captured.standardOutput = out.bytes();
-      captured.standardError = err.bytes();
-      return captured;
+    // Looked at whatever poll found: a child that writes without pause keeps
+    // it from ever timing out.
+    if (deadline.passed()) {
+      if (!options.atDeadline) {
+        finish();
+        return captured;
+      }
+      if (deadlineCalled) {
+        // Whoever still holds the outputs is not waited for.
+        out.fd.reset();
+        err.fd.reset();
+        break;
+      }
+      deadlineCalled = true;
+      deadline = options.atDeadline();
+      continue;
     }
     for (nfds_t i = 0; i < count; ++i) {
       const pollfd& entry = entries[i];
@@ -237,9 +307,10 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     }
   }
   in.reset();
-  captured.status = captured.process->wait();
-  captured.standardOutput = out.bytes();
-  captured.standardError = err.bytes();
+  const ChildProcess::Termination termination = captured.process->waitForTermination();
+  captured.status = termination.status;
+  captured.bySignal = termination.bySignal;
+  finish();
   return captured;
 }
 

@@ -10,6 +10,7 @@
 #include "base/result.h"
 #include "platform/dispatch/event_flag.h"
 #include "platform/process/child_process.h"
+#include "platform/process/output_sink.h"
 
 namespace zefra::platform {
 
@@ -22,8 +23,20 @@ struct CaptureOptions {
   // is closed; a reader that goes away ends the writing, not the capture.
   bool inputFromPipe = true;
   std::string_view input;
-  // When it passes, the capture stops and leaves the child running, unreaped.
+  // When it passes, the capture stops and leaves the child running, unreaped,
+  // unless `atDeadline` is set.
   base::Deadline deadline = base::Deadline::never();
+  // Called once when `deadline` passes; the capture then goes on, waits for
+  // the child's exit, and stops waiting for its outputs at the deadline this
+  // returns (descendants that hold them open are not waited for past it).
+  std::function<base::Deadline()> atDeadline;
+  // At most this many bytes of each output are kept or delivered; the rest
+  // is read and dropped, and the stream is marked truncated.
+  std::optional<std::size_t> outputLimit;
+  // Output goes to the sink as it is read instead of being kept, and
+  // nothing is read while the sink is congested (the child then blocks on a
+  // full pipe).
+  const OutputSink* sink = nullptr;
   // Runs once the child has started, before any input is written; false
   // closes the input unwritten.
   std::function<bool(const std::shared_ptr<ChildProcess>&)> launched;
@@ -38,9 +51,14 @@ struct Captured {
   // A stream whose reading failed is empty, even if some bytes had arrived.
   Bytes standardOutput;
   Bytes standardError;
+  // Bytes past the output limit were dropped.
+  bool standardOutputTruncated = false;
+  bool standardErrorTruncated = false;
   // The termination status as ChildProcess::wait() gives it; nothing when the
   // deadline came first.
   std::optional<int> status;
+  // A signal ended the child; `status` is its number.
+  bool bySignal = false;
 };
 
 // Starts a child on pipes and serves it from the calling thread alone: one

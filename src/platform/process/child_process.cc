@@ -16,7 +16,7 @@ namespace {
 // Reaps the child `pid` behind `pidfd`. nullopt: still running (only with
 // WNOHANG). -1: it cannot be reaped, which happens only if someone else
 // reaped it.
-std::optional<int> reap(pid_t pid, int pidfd, int options) {
+std::optional<ChildProcess::Termination> reap(pid_t pid, int pidfd, int options) {
   for (;;) {
     siginfo_t info{};
     if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
@@ -25,11 +25,11 @@ std::optional<int> reap(pid_t pid, int pidfd, int options) {
       OwnChildren::shared().forget(pid);
       // With WEXITED alone si_status is the exit status for CLD_EXITED and the
       // signal number for CLD_KILLED and CLD_DUMPED: exactly the status we report.
-      return info.si_status;
+      return ChildProcess::Termination{info.si_status, info.si_code != CLD_EXITED};
     }
     if (errno != EINTR) {
       OwnChildren::shared().forget(pid);
-      return -1;
+      return ChildProcess::Termination{};
     }
   }
 }
@@ -71,7 +71,7 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::release() {
   if (!reaping_) return;
   std::lock_guard lock(reaping_->mutex);
-  if (reaping_->status) return;
+  if (reaping_->termination) return;
   auto pidfd = handle_.pidfd_;
   const pid_t pid = handle_.pid();
   if (reap(pid, pidfd->get(), WNOHANG)) return;
@@ -81,9 +81,15 @@ void ChildProcess::release() {
 }
 
 int ChildProcess::wait() {
+  return waitForTermination().status;
+}
+
+ChildProcess::Termination ChildProcess::waitForTermination() {
   std::lock_guard lock(reaping_->mutex);
-  if (!reaping_->status) reaping_->status = reap(handle_.pid(), handle_.pidfd_->get(), 0);
-  return *reaping_->status;
+  if (!reaping_->termination) {
+    reaping_->termination = reap(handle_.pid(), handle_.pidfd_->get(), 0);
+  }
+  return *reaping_->termination;
 }
 
 Result<ChildProcess> spawnProcess(const SpawnOptions& options) {

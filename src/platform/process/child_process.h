@@ -96,12 +96,18 @@ class ChildProcess {
   // someone else reaped it, which nothing in the helper does). Repeated calls
   // return the same value; safe to call from several threads.
   int wait();
+  // The same, and whether a signal ended it (the status is then its number).
+  struct Termination {
+    int status = -1;
+    bool bySignal = false;
+  };
+  Termination waitForTermination();
 
  private:
   friend Result<ChildProcess> spawnProcess(const SpawnOptions& options);
   struct Reaping {
     std::mutex mutex;
-    std::optional<int> status;
+    std::optional<Termination> termination;
   };
   explicit ChildProcess(ProcessHandle handle);
   void release();
