@@ -1,0 +1,62 @@
+#include "platform/desktop/agent_unit_text.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "platform/files/small_file.h"
+
+namespace zefra::platform {
+
+namespace {
+
+std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+}  // namespace
+
+bool pathExists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+std::string unitExecQuoted(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    if (c == '%') quoted += '%';
+    if (c == '$') quoted += '$';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string desktopExecQuoted(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
+    if (c == '%') quoted += '%';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+Result<std::string> instantiate(const std::string& templatePath, const std::string& executable) {
+  Result<std::string> text = readSmallFile(templatePath);
+  if (!text) return text.error();
+  return replaceAll(std::move(text).value(), "@EXECUTABLE@", executable);
+}
+
+Status noNewlines(const std::string& path) {
+  if (path.find_first_of("\n\r") != std::string::npos) {
+    return Error{EINVAL, "the helper's path contains a line break: " + path};
+  }
+  return Ok{};
+}
+
+}  // namespace zefra::platform

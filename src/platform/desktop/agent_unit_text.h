@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "base/result.h"
+
+// The texts of the agent's files, made from the bundle's templates.
+namespace zefra::platform {
+
+// Whether anything, even a dangling link, is there.
+bool pathExists(const std::string& path);
+// The executable as one quoted argument of a unit's ExecStart=.
+std::string unitExecQuoted(const std::string& path);
+// The executable as one quoted argument of a desktop entry's Exec key: the
+// quoting rule of Exec, then the string escape of the file format.
+std::string desktopExecQuoted(const std::string& path);
+// The template with @EXECUTABLE@ replaced by `executable`.
+Result<std::string> instantiate(const std::string& templatePath, const std::string& executable);
+// A line break in the path would end the key that holds it.
+Status noNewlines(const std::string& path);
+
+}  // namespace zefra::platform
