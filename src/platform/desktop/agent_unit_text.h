@@ -7,7 +7,7 @@
 // The texts of the agent's files, made from the bundle's templates.
 namespace zefra::platform {
 
-// Whether anything, even a dangling link, is there.
+// Whether the path names something, links followed.
 bool pathExists(const std::string& path);
 // The executable as one quoted argument of a unit's ExecStart=.
 std::string unitExecQuoted(const std::string& path);
