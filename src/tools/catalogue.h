@@ -9,8 +9,8 @@ namespace zefra::tools {
 
 // The only names the service ever resolves, runs or lists, in listing order.
 inline constexpr std::array<std::string_view, 11> allowedTools = {
-    "pandoc",   "pandoc-crossref", "typst",   "quarto",   "xelatex", "pdflatex",
-    "lualatex", "latexmk",         "tectonic", "claude",  "codex",
+    "pandoc",   "pandoc-crossref", "typst",    "quarto", "xelatex", "pdflatex",
+    "lualatex", "latexmk",         "tectonic", "claude", "codex",
 };
 
 // Exact, case-sensitive membership: no trimming, folding or path handling.

@@ -194,7 +194,7 @@ std::map<std::string, std::string> ToolService::childEnvironment(
   std::string current = "/usr/bin:/bin";
   if (auto path = merged.find("PATH"); path != merged.end()) current = path->second;
   std::string path;
-  for (const auto& directory : resolver_.searchDirectories()) path += directory + ":";
+  for (const auto& directory : resolver_->searchDirectories()) path += directory + ":";
   merged.insert_or_assign("PATH", path + current);
   return merged;
 }
@@ -211,7 +211,7 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
     reply(failedRun(xpc::RunFailure::kRefused, *problem));
     return;
   }
-  auto executable = resolver_.resolveToolPath(tool);
+  auto executable = resolver_->resolveToolPath(tool);
   if (!executable) {
     reply(failedRun(xpc::RunFailure::kNotAvailable,
                     "'" + tool + "' is not installed or not allowed."));

@@ -32,7 +32,9 @@ std::shared_ptr<ToolService> ToolService::create(ToolServiceSettings settings,
 }
 
 ToolService::ToolService(ToolServiceSettings settings, update::UpdateSettings updates)
-    : resolver_(std::move(settings)), updates_(std::move(updates)) {}
+    : resolver_(std::make_shared<ToolResolver>(std::move(settings))),
+      inventory_(std::make_shared<ToolInventory>(resolver_)),
+      updates_(std::move(updates)) {}
 
 bool ToolService::offers(xpc::Selector selector) const {
   switch (selector) {
@@ -46,6 +48,10 @@ bool ToolService::offers(xpc::Selector selector) const {
       return true;
   }
   return false;
+}
+
+void ToolService::toolInventoryWithReply(xpc::InventoryReply reply) {
+  inventory_->request(std::move(reply));
 }
 
 void ToolService::pingWithReply(xpc::PingReply reply) {

@@ -12,6 +12,7 @@
 #include "platform/dispatch/queue.h"
 #include "tools/remembered_cancels.h"
 #include "tools/run_control.h"
+#include "tools/tool_inventory.h"
 #include "tools/tool_resolver.h"
 #include "update/update_settings.h"
 #include "xpc/protocol.h"
@@ -22,14 +23,11 @@ namespace zefra::tools {
 // descriptors, and its request stays in memory, until it replies; a run past
 // either bound is refused at once with status 126 and a message that says
 // which. Cancels of runs not yet started are remembered within their own
-// bounds, the oldest forgotten first. Inventories asked for while one is in
-// progress share its answer, up to kMaxInventoryWaiters of them; more get an
-// empty inventory at once.
+// bounds, the oldest forgotten first.
 inline constexpr std::size_t kMaxRunsInProgress = 64;
 inline constexpr std::size_t kMaxRunRequestBytes = std::size_t{256} << 20;
 inline constexpr std::size_t kMaxRememberedCancels = 1024;
 inline constexpr std::size_t kMaxRememberedCancelBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kMaxInventoryWaiters = 64;
 
 // The exported object of one connection.
 class ToolService final : public xpc::ZefraHelperProtocol,
@@ -76,9 +74,9 @@ class ToolService final : public xpc::ZefraHelperProtocol,
                   const xpc::RunOutput& output, const xpc::RunOutcomeReply& reply);
   void endRunsOfClosedConnection();
   std::map<std::string, std::string> childEnvironment(const xpc::Environment& requested) const;
-  void performInventory();
 
-  ToolResolver resolver_;
+  const std::shared_ptr<ToolResolver> resolver_;
+  const std::shared_ptr<ToolInventory> inventory_;
   const update::UpdateSettings updates_;
 
   const platform::ConcurrentQueue workQueue_{};
@@ -92,9 +90,6 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   bool loggedForgottenCancels_ = false;                                 // runningLock_
   std::size_t runsInProgress_ = 0;                                      // runningLock_
   std::size_t runRequestBytes_ = 0;                                     // runningLock_
-
-  std::mutex inventoryLock_;
-  std::vector<xpc::InventoryReply> inventoryWaiters_;  // inventoryLock_
 
   platform::EventFlag connectionGone_;
 };

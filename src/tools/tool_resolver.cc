@@ -1,3 +1,5 @@
+#include "tools/tool_resolver.h"
+
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
@@ -5,7 +7,7 @@
 #include "platform/files/files.h"
 #include "platform/process/capture.h"
 #include "tools/catalogue.h"
-#include "tools/tool_resolver.h"
+#include "tools/process_tree.h"
 #include "wire/utf8.h"
 
 namespace zefra::tools {
@@ -55,6 +57,55 @@ std::string trimmed(const std::string& text) {
 bool usableShellPath(const std::string& tool, const std::string& path) {
   return path.starts_with('/') && path.ends_with("/" + tool) && wire::isValidUtf8(path) &&
          platform::isExecutableFile(path);
+}
+
+constexpr char kVersionsKey[] = "ToolVersions";
+
+// Usable only when every entry is a dictionary; otherwise nothing hits.
+const Json* versionCache(const Json* stored) {
+  if (!stored || !stored->is_object()) return nullptr;
+  for (const auto& entry : *stored) {
+    if (!entry.is_object()) return nullptr;
+  }
+  return stored;
+}
+
+// The first non-empty line; a carriage return before the line feed belongs
+// to the line break.
+std::string firstLine(std::string_view output) {
+  while (!output.empty()) {
+    std::size_t end = output.find('\n');
+    std::string_view line = output.substr(0, end);
+    if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    if (!line.empty()) return std::string(line);
+    if (end == std::string_view::npos) break;
+    output.remove_prefix(end + 1);
+  }
+  return {};
+}
+
+struct Probe {
+  std::string version;
+  bool cutOff = false;
+};
+
+Probe probeVersion(const std::string& path, double timeout) {
+  platform::CaptureOptions options;
+  options.spawn.executable = path;
+  options.spawn.arguments = {"--version"};
+  options.captureStandardError = false;
+  options.inputFromPipe = false;
+  options.deadline = base::Deadline::after(timeout);
+  auto probe = platform::captureProcess(options);
+  if (!probe) return {};
+  if (!probe->status) {
+    terminateProcessTree(*probe->process);
+    probe->process->wait();
+    return {{}, true};
+  }
+  const std::string_view text = probe->standardOutput.view();
+  if (!wire::isValidUtf8(text)) return {};
+  return {firstLine(text), false};
 }
 
 }  // namespace
@@ -132,6 +183,37 @@ void ToolResolver::storeShellPath(const std::string& tool, const std::string& va
     document.set(kPathsKey, Json(paths));
     document.set(kTimesKey, Json(times));
   });
+}
+
+std::string ToolResolver::toolVersion(const std::string& path) {
+  const double mtime = platform::modificationTime(path).value_or(0.0);
+  {
+    std::lock_guard lock(cacheLock_);
+    const auto snapshot = settings_.defaults->snapshot();
+    if (const Json* cache = versionCache(snapshot.find(kVersionsKey))) {
+      if (auto entry = cache->find(path); entry != cache->end()) {
+        auto stamp = entry->find("mtime");
+        auto version = entry->find("version");
+        if (stamp != entry->end() && stamp->is_number() && stamp->get<double>() == mtime &&
+            version != entry->end() && version->is_string()) {
+          return version->get<std::string>();
+        }
+      }
+    }
+  }
+
+  Probe probe = probeVersion(path, settings_.versionProbeTimeout);
+  // A probe that was cut off says nothing about the tool: try again next time.
+  if (probe.cutOff) return probe.version;
+
+  std::lock_guard lock(cacheLock_);
+  (void)settings_.defaults->update(kVersionsKey, [&](const Json* stored) {
+    const Json* current = versionCache(stored);
+    Json cache = current ? *current : Json::object();
+    cache[path] = Json{{"mtime", mtime}, {"version", probe.version}};
+    return cache;
+  });
+  return probe.version;
 }
 
 }  // namespace zefra::tools
