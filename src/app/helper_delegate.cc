@@ -89,4 +89,24 @@ bool HelperDelegate::acceptConnection(ipc::ServerConnection& connection) {
   return true;
 }
 
+std::string HelperDelegate::bundleVersion() const {
+  auto it = settings_.services.infoDictionary.find("CFBundleVersion");
+  if (it == settings_.services.infoDictionary.end() || !it->is_string()) return "0";
+  return it->get<std::string>();
+}
+
+std::string HelperDelegate::shortVersionString() const {
+  auto it = settings_.services.infoDictionary.find("CFBundleShortVersionString");
+  if (it == settings_.services.infoDictionary.end() || !it->is_string()) return "?";
+  return it->get<std::string>();
+}
+
+int HelperDelegate::runAlert(const platform::Alert& alert) {
+  return settings_.services.alerts->runModal(alert);
+}
+
+void HelperDelegate::terminate() {
+  settings_.services.terminate();
+}
+
 }  // namespace zefra::app

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "app/app_services.h"
@@ -23,6 +24,19 @@ struct DelegateSettings {
   AppServices services;
 };
 
+// What the launch and registration flows keep in the defaults, look for and
+// wait for.
+inline constexpr std::string_view kRegisteredVersionKey = "RegisteredAgentVersion";
+inline constexpr std::string_view kRegisteredPathKey = "RegisteredAgentPath";
+inline constexpr std::string_view kTranslocationMarker = "/AppTranslocation/";
+inline constexpr std::string_view kSystemApplicationsCopy = "/Applications/Zefra Helper.app";
+inline constexpr std::string_view kUserApplicationsCopy = "Applications/Zefra Helper.app";
+inline constexpr std::string_view kReregisterArgument = "--reregister";
+inline constexpr int kRegistrationAttempts = 3;
+inline constexpr double kRegistrationRetryDelay = 0.7;
+inline constexpr double kProbeDelay = 1.5;
+inline constexpr double kStatusDialogDelay = 1.0;
+
 // The host application whose last instance takes the helper with it.
 inline constexpr std::string_view kHostBundleIdentifier = "com.ovak.zefra";
 
@@ -31,7 +45,10 @@ DelegateSettings defaultDelegateSettings();
 
 // The application and listener delegate: one per process, held by
 // sharedDelegate(). Everything but the listener callbacks runs on the main
-// queue.
+// queue. Its flows, each in a file named for it: launch_flow.cc (the launch
+// decision), registration_flow.cc (registering, approval), status_dialog.cc
+// (status and uninstall), self_heal.cc, host_watch.cc (quitting with the
+// host); helper_delegate.cc has the application and listener callbacks.
 class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
  public:
   explicit HelperDelegate(DelegateSettings settings);

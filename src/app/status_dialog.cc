@@ -1,6 +1,5 @@
 // The status dialog and the uninstall confirmation.
 #include "app/helper_delegate.h"
-#include "app/launch_flow.h"
 #include "platform/dispatch/main_queue.h"
 
 namespace zefra::app {
