@@ -23,7 +23,8 @@ install(TARGETS ${zefra_client_libraries} EXPORT ZefraHelperTargets
 # Only the headers that client/remote_proxy.h and the service names
 # (xpc/interface.h) bring in; the install test builds a host against them.
 foreach(header base/bytes.h base/result.h base/unique_fd.h client/remote_proxy.h
-               ipc/client_connection.h platform/dispatch/queue.h platform/dispatch/wakeup.h
+               ipc/client_connection.h ipc/exported_interface.h platform/dispatch/queue.h
+               platform/dispatch/wakeup.h
                platform/process/output_sink.h wire/codec.h wire/message.h wire/value.h
                xpc/interface.h xpc/operations.h xpc/protocol.h xpc/run_options.h
                xpc/run_options_wire.h xpc/wire_types.h)

@@ -40,6 +40,17 @@ class IpcReply {
   std::shared_ptr<State> state_;
 };
 
+// Where an admitted call runs. A call bound for the I/O thread still waits
+// its turn when one of the connection's calls is pending, so calls keep the
+// order they were sent in.
+enum class CallPlace {
+  // For a method that returns at once and never blocks: it saves a thread
+  // hand-off. Long work it hands on itself.
+  kIoThread,
+  // On the connection's serial queue, after its earlier calls.
+  kInOrder,
+};
+
 // The object a serving connection hands its calls to.
 // A call that streams its progress reads no more of what it streams while
 // more than this waits to be written to its peer (the helper then stops
@@ -56,10 +67,7 @@ class IpcExportedObject {
   // and no method is entered. Runs on the I/O thread and must not block.
   virtual Result<Work> bind(std::string_view selector, std::vector<wire::IpcValue> arguments,
                             IpcReply reply) = 0;
-  // True for an operation that answers at once and never blocks: the
-  // connection may run it on the I/O thread when none of its calls is
-  // pending, which saves a thread hand-off on the hottest path.
-  virtual bool isQuick(std::string_view /*selector*/) const { return false; }
+  virtual CallPlace placeOf(std::string_view /*selector*/) const { return CallPlace::kInOrder; }
   // The connection has closed: no reply can reach the peer any more. Runs on
   // the I/O thread, once, and must not block.
   virtual void connectionClosed() {}

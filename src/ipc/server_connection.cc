@@ -149,10 +149,10 @@ void ServerConnection::Impl::onMessage(std::vector<IpcValue> message) {
     }
     reply.state_ = std::make_shared<IpcReply::State>(self(), call->callID);
   }
-  const bool quick = object->isQuick(call->selector);
+  const CallPlace place = object->placeOf(call->selector);
   Result<Work> work = object->bind(call->selector, std::move(call->arguments), std::move(reply));
   if (!work) return closeSocket(work.error());
-  if (quick && calls_.runNowIfIdle(work.value())) return;
+  if (place == CallPlace::kIoThread && calls_.runNowIfIdle(work.value())) return;
   calls_.async(std::move(work).value());
 }
 

@@ -76,6 +76,12 @@ constexpr std::array<Binder, sizeof...(Op)> bindersOf(std::tuple<Op...>) {
 }
 constexpr auto kBinders = bindersOf(Operations{});
 
+template <class... Op>
+constexpr std::array<ipc::CallPlace, sizeof...(Op)> placesOf(std::tuple<Op...>) {
+  return {Op::place...};
+}
+constexpr auto kPlaces = placesOf(Operations{});
+
 }  // namespace
 
 ExportedObject::ExportedObject(std::shared_ptr<ZefraHelperProtocol> object)
@@ -95,8 +101,9 @@ std::shared_ptr<ipc::IpcExportedObject> makeExportedObject(
   return std::make_shared<ExportedObject>(std::move(object));
 }
 
-bool ExportedObject::isQuick(std::string_view selector) const {
-  return selector == PingOperation::name;
+ipc::CallPlace ExportedObject::placeOf(std::string_view selector) const {
+  std::optional<Selector> known = selectorFromName(selector);
+  return known ? kPlaces[static_cast<std::size_t>(*known)] : ipc::CallPlace::kInOrder;
 }
 
 void ExportedObject::connectionClosed() {

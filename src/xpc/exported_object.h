@@ -23,7 +23,7 @@ class ExportedObject final : public ipc::IpcExportedObject {
                                     std::vector<wire::IpcValue> arguments,
                                     ipc::IpcReply reply) override;
   // Ping only reads a version worked out once.
-  bool isQuick(std::string_view selector) const override;
+  ipc::CallPlace placeOf(std::string_view selector) const override;
   void connectionClosed() override;
 
  private:

@@ -11,16 +11,21 @@
 #include <utility>
 #include <vector>
 
+#include "ipc/exported_interface.h"
 #include "wire/value.h"
 #include "xpc/protocol.h"
 #include "xpc/run_options_wire.h"
 #include "xpc/wire_types.h"
 
 // Each operation of ZefraHelperProtocol, declared once: its selector, the
-// types of its arguments and reply, and the classes each object position
-// admits. The interface check, the exported object and the client proxy are
+// types of its arguments and reply, the classes each object position
+// admits, and where its calls run (a method whose calls run on the I/O
+// thread returns at once and hands long work on itself, as a run does to
+// the pool). The interface check, the exported object and the client proxy are
 // all derived from this table.
 namespace zefra::xpc {
+
+using ipc::CallPlace;
 
 // The object classes that may cross the connection.
 // kNumber covers integers, floats and booleans inside a collection.
@@ -155,6 +160,7 @@ struct PingOperation {
   static constexpr Selector selector = Selector::kPing;
   static constexpr const char* name = "pingWithReply:";
   static constexpr auto method = &ZefraHelperProtocol::pingWithReply;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<>;
   using Reply = Values<std::string>;
   static constexpr std::array<ClassSet, 0> argumentClasses{};
@@ -165,6 +171,7 @@ struct ToolInventoryOperation {
   static constexpr Selector selector = Selector::kToolInventory;
   static constexpr const char* name = "toolInventoryWithReply:";
   static constexpr auto method = &ZefraHelperProtocol::toolInventoryWithReply;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<>;
   using Reply = Values<Inventory>;
   static constexpr std::array<ClassSet, 0> argumentClasses{};
@@ -176,6 +183,7 @@ struct RunOperation {
   static constexpr const char* name =
       "runWithRunID:tool:arguments:input:workingDirectory:environment:reply:";
   static constexpr auto method = &ZefraHelperProtocol::runWithRunID;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<std::string, std::string, std::vector<std::string>, std::optional<Bytes>,
                            std::optional<std::string>, Environment>;
   using Reply = Values<Bytes, Bytes, std::int32_t>;
@@ -188,6 +196,8 @@ struct CancelOperation {
   static constexpr Selector selector = Selector::kCancel;
   static constexpr const char* name = "cancelWithRunID:";
   static constexpr auto method = &ZefraHelperProtocol::cancelWithRunID;
+  // Ending a run walks the process table.
+  static constexpr CallPlace place = CallPlace::kInOrder;
   using Arguments = Values<std::string>;
   using Reply = NoReply;
   static constexpr std::array argumentClasses{kStrings};
@@ -198,6 +208,7 @@ struct PrepareForUpdateOperation {
   static constexpr Selector selector = Selector::kPrepareForUpdate;
   static constexpr const char* name = "prepareForUpdateWithReply:";
   static constexpr auto method = &ZefraHelperProtocol::prepareForUpdateWithReply;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<>;
   using Reply = Values<bool>;
   static constexpr std::array<ClassSet, 0> argumentClasses{};
@@ -208,6 +219,7 @@ struct InstallUpdateOperation {
   static constexpr Selector selector = Selector::kInstallUpdate;
   static constexpr const char* name = "installUpdateFromZipAt:reply:";
   static constexpr auto method = &ZefraHelperProtocol::installUpdateFromZipAt;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<std::string>;
   using Reply = Values<bool, std::string>;
   static constexpr std::array argumentClasses{kStrings};
@@ -221,6 +233,7 @@ struct RunWithOptionsOperation {
   static constexpr const char* name =
       "runWithRunID:tool:arguments:input:workingDirectory:environment:options:reply:";
   static constexpr auto method = &ZefraHelperProtocol::runWithOptions;
+  static constexpr CallPlace place = CallPlace::kIoThread;
   using Arguments = Values<std::string, std::string, std::vector<std::string>, std::optional<Bytes>,
                            std::optional<std::string>, Environment, RunOptions>;
   using Reply = Values<RunOutcome>;

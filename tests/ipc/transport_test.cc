@@ -73,7 +73,9 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
       for (int i = 0; i < replies; ++i) reply.send({value});
     });
   }
-  bool isQuick(std::string_view selector) const override { return selector == "echo:"; }
+  CallPlace placeOf(std::string_view selector) const override {
+    return selector == "echo:" ? CallPlace::kIoThread : CallPlace::kInOrder;
+  }
   void connectionClosed() override {
     std::lock_guard lock(mu);
     ++closed;
