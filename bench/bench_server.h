@@ -48,6 +48,7 @@ class BenchServer {
   }
 
   std::string bin() const { return root_ + "/home/.local/bin"; }
+  const std::string& runtimeDirectory() const { return runtime_; }
   std::shared_ptr<tools::ToolService> newService() {
     tools::ToolServiceSettings settings;
     settings.homeDirectory = root_ + "/home";

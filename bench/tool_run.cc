@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "bench_server.h"
@@ -44,6 +45,31 @@ void BM_TrivialRunOverDirectSpawn(benchmark::State& state) {
       [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
 }
 BENCHMARK(BM_TrivialRunOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// The same from a client in another language, written from the protocol's
+// document alone, against that client spawning the tool itself.
+void BM_TrivialRunFromPythonOverDirectSpawn(benchmark::State& state) {
+  BenchServer server;
+  const auto tool = installTool(server, "/bin/true");
+  const std::string command = std::string("python3 ") + ZEFRA_BENCH_PYTHON_RUN + " " +
+                              ZEFRA_BENCH_PROTOCOL_CLIENT_DIR + " " + server.runtimeDirectory() +
+                              " " + tool + " /bin/true 400";
+  for (auto _ : state) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    double helperUs = 0, directUs = 0, ratio = 0;
+    if (!pipe || std::fscanf(pipe.get(), "%lf %lf %lf", &helperUs, &directUs, &ratio) != 3) {
+      state.SkipWithError("the Python client did not report");
+      return;
+    }
+    state.SetIterationTime(helperUs / 1e6);
+    state.counters["baseline_us"] = directUs;
+    state.counters["ratio"] = ratio;
+  }
+}
+BENCHMARK(BM_TrivialRunFromPythonOverDirectSpawn)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(1);
 
 // 256 MiB of standard output: through the helper into the client's memory,
 // against capturing the same producer straight into memory.
