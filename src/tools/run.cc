@@ -229,20 +229,22 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   capture.dropOutput = &connectionGone_;
   auto control = std::make_shared<RunControl>(options.cancelOnDisconnect);
   applyRunOptions(options, output, *control, capture);
-  capture.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
-    control->launched(started);
-    bool cancelled = false;
-    {
-      std::lock_guard lock(runningLock_);
-      cancelled = cancelledBeforeLaunch_.take(runID);
-      if (!cancelled) runningProcesses_.insert_or_assign(runID, control);
-      if (control->endsWithConnection()) {
-        endingWithConnection_.insert(control);
-        cancelled = cancelled || connectionGone_.raised();
-      }
+  // Reachable by its run ID before the tool starts: a cancel that comes once
+  // the tool has started must find this run, not an earlier one of the ID.
+  {
+    std::lock_guard lock(runningLock_);
+    bool cancelled = cancelledBeforeLaunch_.take(runID);
+    runningProcesses_.insert_or_assign(runID, control);
+    if (control->endsWithConnection()) {
+      endingWithConnection_.insert(control);
+      cancelled = cancelled || connectionGone_.raised();
     }
     if (cancelled) control->end(RunControl::Reason::kCancel);
-    return !cancelled;
+  }
+  capture.launched = [&](const std::shared_ptr<platform::ChildProcess>& started) {
+    if (!control->launched(started)) return true;
+    control->end(RunControl::Reason::kCancel);
+    return false;
   };
   const auto launched = std::chrono::steady_clock::now();
   auto captured = platform::captureProcess(capture);

@@ -6,15 +6,19 @@
 
 namespace zefra::tools {
 
-void RunControl::launched(std::shared_ptr<platform::ChildProcess> task) {
+bool RunControl::launched(std::shared_ptr<platform::ChildProcess> task) {
   std::lock_guard lock(mu_);
   task_ = std::move(task);
+  return endedBeforeLaunch_;
 }
 
 void RunControl::end(Reason why) {
   std::lock_guard lock(mu_);
   if (why == Reason::kDeadline) timedOut_ = true;
-  if (!task_) return;
+  if (!task_) {
+    endedBeforeLaunch_ = endedBeforeLaunch_ || why != Reason::kDeadline;
+    return;
+  }
   const bool signalled = !terminateProcessTree(*task_).empty();
   if (why != Reason::kDeadline && signalled) cancelled_ = true;
 }

@@ -18,8 +18,9 @@ class RunControl {
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
-  // The run's tool has started; end() reaches it from now on.
-  void launched(std::shared_ptr<platform::ChildProcess> task);
+  // The run's tool has started; end() reaches it from now on. True when a
+  // cancel or the connection's end came before: the caller ends it then.
+  bool launched(std::shared_ptr<platform::ChildProcess> task);
   // Ends the run's process tree (SIGTERM now, SIGKILL to survivors
   // kProcessTreeKillDelay later) and records why. Nothing is signalled for a
   // tool that has already exited. Never blocks, so a lock may be held.
@@ -37,6 +38,7 @@ class RunControl {
   std::shared_ptr<platform::ChildProcess> task_;  // mu_
   bool cancelled_ = false;                        // mu_
   bool timedOut_ = false;                         // mu_
+  bool endedBeforeLaunch_ = false;                // mu_
 };
 
 }  // namespace zefra::tools
