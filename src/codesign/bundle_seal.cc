@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/unique_fd.h"
+#include "codesign/big_endian.h"
 #include "codesign/signature_block.h"
 #include "platform/files/small_file.h"
 
@@ -22,10 +23,6 @@ using platform::readSmallFile;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxEntries = 100000;
-
-void putBig(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
 
 bool isPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "codesign/big_endian.h"
 #include "platform/files/small_file.h"
 
 namespace zefra::codesign {
@@ -12,16 +13,6 @@ namespace {
 
 constexpr std::string_view kPayloadTag = "ZEFRA-CS";
 constexpr std::uint16_t kFlagResourceSeal = 1;
-
-void putBig(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-std::uint64_t getBig(std::string_view in, std::size_t at, int bytes) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value = (value << 8) | static_cast<std::uint8_t>(in[at + i]);
-  return value;
-}
 
 Error refused(const std::string& why) {
   return Error{0, "invalid code signature: " + why};
