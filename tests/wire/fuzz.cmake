@@ -2,6 +2,11 @@
 # fuzzers need clang, so fuzz/ is configured apart with clang++; without a
 # clang that can build a libFuzzer target the tests report themselves skipped.
 include(ExternalProject)
+include(ProcessorCount)
+ProcessorCount(ZEFRA_BUILD_JOBS)
+if(ZEFRA_BUILD_JOBS EQUAL 0)
+  set(ZEFRA_BUILD_JOBS 1)
+endif()
 set(zefra_fuzz_dir ${CMAKE_BINARY_DIR}/fuzz-build)
 # Each target's seeds are fuzz/corpus/<name without _fuzz>.
 set(zefra_fuzz_targets frame_decoder_fuzz code_signature_fuzz info_json_fuzz user_defaults_fuzz)
@@ -30,9 +35,9 @@ if(ZEFRA_FUZZ_CXX AND ZEFRA_FUZZ_USABLE)
   ExternalProject_Add(zefra_fuzz_targets
     SOURCE_DIR ${PROJECT_SOURCE_DIR}/fuzz
     BINARY_DIR ${zefra_fuzz_dir}
-    CMAKE_ARGS -DCMAKE_CXX_COMPILER=${ZEFRA_FUZZ_CXX} -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    # One job: the main build already uses the machine's cores.
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j 1
+    # fuzz/ sets its own optimisation and debug flags.
+    CMAKE_ARGS -DCMAKE_CXX_COMPILER=${ZEFRA_FUZZ_CXX} -DCMAKE_BUILD_TYPE=
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j ${ZEFRA_BUILD_JOBS}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
 else()
