@@ -1,7 +1,8 @@
 // The run with options against the first run operation, in the same run:
 // 256 MiB streamed to the client library against the same kept in one
-// reply; a trivial run through each operation; and how soon a streamed
-// chunk reaches the client after the tool wrote it.
+// reply; a trivial run through each operation; a trivial run in a cgroup of
+// its own, and one confined, each against the same run without; and how
+// soon a streamed chunk reaches the client after the tool wrote it.
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "bench_server.h"
 #include "compare.h"
 #include "tools/catalogue.h"
+#include "tools/run_containment.h"
 
 namespace zefra::bench {
 namespace {
@@ -108,6 +110,47 @@ void BM_TrivialStreamedRunOverRun(benchmark::State& state) {
   trivialRun(state, options);
 }
 BENCHMARK(BM_TrivialStreamedRunOverRun)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A trivial run in a cgroup of its own against the same run where runs get
+// none (the helper's cgroups below a folder that is none), each through the
+// run with options. Needs a cgroup the process may make cgroups in.
+void BM_TrivialRunInOwnCgroupOverWithout(benchmark::State& state) {
+  const auto cgroups = platform::RunCgroupParent::locate();
+  if (!cgroups.available()) {
+    state.SkipWithError(cgroups.unavailableReason().c_str());
+    return;
+  }
+  BenchServer server;
+  const auto none = platform::RunCgroupParent::at(server.bin());
+  const auto tool = installScript(server, "exec /bin/true");
+  auto proxy = server.connect();
+  auto runIn = [&](const platform::RunCgroupParent& parent) {
+    tools::useRunCgroupParentForTesting(parent);
+    return proxy->run("c", tool, {}, std::nullopt, std::nullopt, {}, {})->exitStatus;
+  };
+  compareInterleaved(
+      state, [&] { return runIn(cgroups); }, [&] { return runIn(none); });
+  tools::useRunCgroupParentForTesting(cgroups);
+}
+BENCHMARK(BM_TrivialRunInOwnCgroupOverWithout)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A trivial run confined (writing in one folder and its own TMPDIR, no
+// network) against the same run unconfined.
+void BM_TrivialConfinedRunOverUnconfined(benchmark::State& state) {
+  BenchServer server;
+  const auto tool = installScript(server, "exec /bin/true");
+  auto proxy = server.connect();
+  xpc::RunOptions confined;
+  confined.confine = {server.bin()};
+  confined.noNetwork = true;
+  compareInterleaved(
+      state,
+      [&] {
+        return proxy->run("c", tool, {}, std::nullopt, std::nullopt, {}, confined)->exitStatus;
+      },
+      [&] { return proxy->run("u", tool, {}, std::nullopt, std::nullopt, {}, {})->exitStatus; });
+}
+BENCHMARK(BM_TrivialConfinedRunOverUnconfined)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 // Microseconds from the tool's write to the chunk's handler in the client.
 void BM_ChunkLatency(benchmark::State& state) {

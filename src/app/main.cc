@@ -8,6 +8,7 @@
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/queue.h"
 #include "platform/log.h"
+#include "platform/process/orphan_reaper.h"
 #include "platform/process/process_arguments.h"
 #include "platform/process/process_resources.h"
 #include "platform/process/process_signals.h"
@@ -18,6 +19,12 @@ int main() {
   // what it freed goes back to the system once the pool is idle again, with
   // the signature checks' code.
   platform::boundAllocatorArenas();
+  // Also before any thread, as it must hear SIGCHLD. Whether runs get cgroups
+  // is learnt only at the first run; where they do not, what a tool's tree
+  // leaves when its parent ends becomes ours and is reaped here, and where
+  // they do, this only reaps the daemons of runs that ended normally.
+  auto reaper = platform::OrphanReaper::start();
+  if (!reaper) platform::log(reaper.error().message);
   platform::setPoolIdleAction([] {
     platform::releaseFreeMemory();
     codesign::pageOutOpenSsl();

@@ -261,12 +261,12 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
       std::cout << *commandHelp("run");
       return EX_OK;
     }
-    if (option == "--helper-cwd") {
-      helperCwd = true;
+    if (option == "--helper-cwd" || option == "--no-network") {
+      (option == "--helper-cwd" ? helperCwd : runOptions.noNetwork) = true;
       continue;
     }
     if (option != "--id" && option != "--cwd" && option != "--input" && option != "--env" &&
-        option != "--timeout" && option != "--output-limit") {
+        option != "--timeout" && option != "--output-limit" && option != "--confine") {
       return usageError("run", "unknown option " + option);
     }
     if (++arg == end) return usageError("run", option + " needs a value");
@@ -278,6 +278,11 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
       auto bytes = parseByteCount(*arg);
       if (!bytes) return usageError("run", "--output-limit takes a number of bytes");
       runOptions.outputLimit = *bytes;
+    } else if (option == "--confine") {
+      auto directory = absoluteDirectory(*arg);
+      if (auto* status = std::get_if<int>(&directory)) return *status;
+      runOptions.confine.push_back(std::get<std::string>(std::move(directory)));
+      if (!wire::isValidUtf8(runOptions.confine.back())) return notText("a --confine folder");
     } else if (option == "--id") {
       runID = *arg;
     } else if (option == "--cwd") {

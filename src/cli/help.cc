@@ -46,7 +46,8 @@ constexpr char kGeneral[] =
     "       the maker's team; or what serves the path runs as another user, and\n"
     "       nothing was sent to it\n"
     "  124  run: --timeout ended the tool\n"
-    "  126  run: the helper could not launch the tool\n"
+    "  126  run: the helper could not launch the tool, or could not confine it\n"
+    "       as --confine or --no-network asked\n"
     "  127  run: the tool is not installed or not in the helper's catalogue\n";
 
 constexpr std::array kCommands = {
@@ -87,7 +88,13 @@ constexpr std::array kCommands = {
               "  --output-limit BYTES\n"
               "                     pass on at most BYTES of each of the tool's outputs;\n"
               "                     the rest is dropped, and a note on standard error\n"
-              "                     says so\n"},
+              "                     says so\n"
+              "  --confine DIR      let the tool write only beneath DIR (repeatable) and\n"
+              "                     a temporary folder of its own, its TMPDIR, removed\n"
+              "                     after the run; reading stays as ours. A system that\n"
+              "                     cannot confine it refuses the run (exit 126)\n"
+              "  --no-network       keep the tool from TCP connections (connect, bind);\n"
+              "                     refused (exit 126) where the system cannot\n"},
     std::pair{"cancel",
               "usage: zefra-helper-client cancel RUNID\n"
               "\n"

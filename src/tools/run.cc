@@ -6,6 +6,7 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/process/capture.h"
+#include "tools/run_containment.h"
 #include "tools/run_outcome.h"
 #include "tools/tool_service.h"
 
@@ -211,6 +212,13 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
     reply(failedRun(xpc::RunFailure::kRefused, *problem));
     return;
   }
+  // Refused before resolution too: a confined run never runs unconfined.
+  auto confinement = confinementFor(options);
+  if (!confinement) {
+    logRun(runID, tool, kStatusLaunchFailed, began);
+    reply(failedRun(xpc::RunFailure::kRefused, confinement.error().message));
+    return;
+  }
   auto executable = resolver_->resolveToolPath(tool);
   if (!executable) {
     reply(failedRun(xpc::RunFailure::kNotAvailable,
@@ -222,12 +230,26 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   platform::CaptureOptions capture;
   capture.spawn.executable = *executable;
   capture.spawn.arguments = request.arguments;
-  capture.spawn.environment = platform::environmentEntries(childEnvironment(request.environment));
+  auto environment = childEnvironment(request.environment);
+  if (*confinement) {
+    environment.insert_or_assign("TMPDIR", (*confinement)->temporary.path());
+    capture.spawn.landlockRuleset = (*confinement)->ruleset.fd.get();
+  }
+  capture.spawn.environment = platform::environmentEntries(environment);
   capture.spawn.workingDirectory = request.workingDirectory;
+  std::string noCgroup;
+  auto cgroup = makeRunCgroup(noCgroup);
+  if (cgroup) capture.spawn.cgroup = cgroup->fd();
+  if (platform::verboseLogging()) {
+    platform::logVerbose(
+        "run " + runID + ": " + tool + " starts " +
+        (cgroup ? "in cgroup " + cgroup->path() : "without a cgroup (" + noCgroup + ")") + ", " +
+        (*confinement ? (*confinement)->description : "not confined"));
+  }
   if (request.input) capture.input = request.input->view();
   // The run goes on to its end when its client has gone, keeping nothing.
   capture.dropOutput = &connectionGone_;
-  auto control = std::make_shared<RunControl>(options.cancelOnDisconnect);
+  auto control = std::make_shared<RunControl>(options.cancelOnDisconnect, std::move(cgroup));
   applyRunOptions(options, output, *control, capture);
   // Reachable by its run ID before the tool starts: a cancel that comes once
   // the tool has started must find this run, not an earlier one of the ID.
@@ -258,12 +280,16 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   reply(std::move(outcome));
   logRun(runID, tool + " (" + *executable + ")", status, began);
 
-  std::lock_guard lock(runningLock_);
-  if (auto entry = runningProcesses_.find(runID);
-      entry != runningProcesses_.end() && entry->second == control) {
-    runningProcesses_.erase(entry);
+  {
+    std::lock_guard lock(runningLock_);
+    if (auto entry = runningProcesses_.find(runID);
+        entry != runningProcesses_.end() && entry->second == control) {
+      runningProcesses_.erase(entry);
+    }
+    endingWithConnection_.erase(control);
   }
-  endingWithConnection_.erase(control);
+  // After the reply: removing the cgroup may wait for what was killed to go.
+  control->finish();
 }
 
 }  // namespace zefra::tools

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/dispatch/queue.h"
+#include "platform/log.h"
 #include "tools/process_tree.h"
 
 namespace zefra::tools {
@@ -15,12 +17,40 @@ bool RunControl::launched(std::shared_ptr<platform::ChildProcess> task) {
 void RunControl::end(Reason why) {
   std::lock_guard lock(mu_);
   if (why == Reason::kDeadline) timedOut_ = true;
+  if (finished_) return;
   if (!task_) {
     endedBeforeLaunch_ = endedBeforeLaunch_ || why != Reason::kDeadline;
     return;
   }
-  const bool signalled = !terminateProcessTree(*task_).empty();
+  bool signalled = false;
+  if (cgroup_) {
+    // The tool may have exited while a daemon it left holds its outputs.
+    signalled = cgroup_->populated();
+    if (signalled) {
+      (void)cgroup_->terminate();
+      platform::globalQueue().asyncAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->mu_);
+        if (self->finished_) return;
+        if (auto killed = self->cgroup_->kill(); !killed) platform::log(killed.error().message);
+      });
+    }
+  } else {
+    signalled = !terminateProcessTree(*task_).empty();
+  }
   if (why != Reason::kDeadline && signalled) cancelled_ = true;
+}
+
+void RunControl::finish() {
+  std::shared_ptr<platform::RunCgroup> cgroup;
+  {
+    std::lock_guard lock(mu_);
+    finished_ = true;
+    cgroup = std::move(cgroup_);
+  }
+  if (!cgroup) return;
+  if (auto removed = cgroup->remove(); !removed) platform::log(removed.error().message);
 }
 
 bool RunControl::cancelled() const {

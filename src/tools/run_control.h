@@ -4,27 +4,37 @@
 #include <mutex>
 
 #include "platform/process/child_process.h"
+#include "platform/process/run_cgroup.h"
 
 namespace zefra::tools {
 
 // A launched run as a cancel, its deadline and the end of its connection
-// reach it. end() is the one way a run's processes are ended, so whatever
-// ends them differently later (a cgroup of its own) changes only here.
-class RunControl {
+// reach it. end() is the one way a run's processes are ended.
+class RunControl : public std::enable_shared_from_this<RunControl> {
  public:
   enum class Reason { kCancel, kDeadline, kDisconnect };
 
-  explicit RunControl(bool endsWithConnection) : endsWithConnection_(endsWithConnection) {}
+  // With a cgroup, the run is every process in it; without one, the tool's
+  // tree as parent links show it.
+  explicit RunControl(bool endsWithConnection,
+                      std::shared_ptr<platform::RunCgroup> cgroup = nullptr)
+      : endsWithConnection_(endsWithConnection), cgroup_(std::move(cgroup)) {}
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
   // The run's tool has started; end() reaches it from now on. True when a
   // cancel or the connection's end came before: the caller ends it then.
   bool launched(std::shared_ptr<platform::ChildProcess> task);
-  // Ends the run's process tree (SIGTERM now, SIGKILL to survivors
-  // kProcessTreeKillDelay later) and records why. Nothing is signalled for a
-  // tool that has already exited. Never blocks, so a lock may be held.
+  // Ends the run's processes, SIGTERM now and SIGKILL to survivors
+  // kProcessTreeKillDelay later (the cgroup's kill, which also reaches what
+  // left the tree), and records why. Nothing is signalled once nothing of the
+  // run is left, or after finish(). Never blocks, so a lock may be held.
   void end(Reason why);
+  // The run has replied: end() does nothing from now on, and its cgroup is
+  // removed, with what an ended run left killed and what a run that ended
+  // normally left (its daemons) moved out to go on. May wait a few seconds
+  // for the killed to go, so it is called after the reply.
+  void finish();
 
   // A cancel or the connection's end signalled the run.
   bool cancelled() const;
@@ -35,7 +45,9 @@ class RunControl {
  private:
   const bool endsWithConnection_;
   mutable std::mutex mu_;
+  std::shared_ptr<platform::RunCgroup> cgroup_;   // mu_
   std::shared_ptr<platform::ChildProcess> task_;  // mu_
+  bool finished_ = false;                         // mu_
   bool cancelled_ = false;                        // mu_
   bool timedOut_ = false;                         // mu_
   bool endedBeforeLaunch_ = false;                // mu_

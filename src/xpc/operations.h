@@ -151,8 +151,8 @@ inline constexpr ClassSet kStringArrays{ObjectClass::kArray, ObjectClass::kStrin
 inline constexpr ClassSet kStringDictionaries{ObjectClass::kDictionary, ObjectClass::kString};
 inline constexpr ClassSet kData{ObjectClass::kData};
 inline constexpr ClassSet kScalar{};  // for a scalar position: nothing to set
-inline constexpr ClassSet kRunOptionDictionaries{ObjectClass::kDictionary, ObjectClass::kString,
-                                                 ObjectClass::kNumber};
+inline constexpr ClassSet kRunOptionDictionaries{ObjectClass::kDictionary, ObjectClass::kArray,
+                                                 ObjectClass::kString, ObjectClass::kNumber};
 inline constexpr ClassSet kRunOutcomeDictionaries{ObjectClass::kDictionary, ObjectClass::kString,
                                                   ObjectClass::kData, ObjectClass::kNumber};
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/bytes.h"
 #include "platform/process/output_sink.h"
@@ -25,6 +26,13 @@ struct RunOptions {
   std::optional<std::uint64_t> outputLimit;
   // The run is ended as a cancel ends it when its connection closes.
   bool cancelOnDisconnect = false;
+  // Confinement: the tool may write only beneath these directories (absolute
+  // paths of existing directories) and a private temporary directory of the
+  // run's own, its TMPDIR.
+  std::vector<std::string> confine;
+  // Confinement: no TCP bind or connect.
+  bool noNetwork = false;
+  bool confined() const { return !confine.empty() || noNetwork; }
   friend bool operator==(const RunOptions&, const RunOptions&) = default;
 };
 

@@ -17,6 +17,8 @@ constexpr std::string_view kStream = "stream";
 constexpr std::string_view kTimeout = "timeout";
 constexpr std::string_view kOutputLimit = "outputLimit";
 constexpr std::string_view kCancelOnDisconnect = "cancelOnDisconnect";
+constexpr std::string_view kConfine = "confine";
+constexpr std::string_view kNoNetwork = "noNetwork";
 
 constexpr std::string_view kExitStatus = "exitStatus";
 constexpr std::string_view kSignal = "signal";
@@ -67,9 +69,17 @@ Result<RunOptions> readRunOptions(const IpcValue& value) {
     auto refuse = [&](const char* expected) {
       return ipcViolation("run option " + std::string(option) + " is not " + expected);
     };
-    if (option == kStream || option == kCancelOnDisconnect) {
+    if (option == kStream || option == kCancelOnDisconnect || option == kNoNetwork) {
       if (entry.kind() != Kind::kBool) return refuse("a boolean");
-      (option == kStream ? options.stream : options.cancelOnDisconnect) = entry.asBool();
+      (option == kStream               ? options.stream
+       : option == kCancelOnDisconnect ? options.cancelOnDisconnect
+                                       : options.noNetwork) = entry.asBool();
+    } else if (option == kConfine) {
+      if (entry.kind() != Kind::kArray) return refuse("an array of directories");
+      for (const auto& directory : entry.elements()) {
+        if (directory.kind() != Kind::kString) return refuse("an array of directories");
+        options.confine.emplace_back(directory.asString());
+      }
     } else if (option == kTimeout) {
       std::optional<double> seconds = secondsOf(entry);
       if (!seconds || !std::isfinite(*seconds) || *seconds < 0) {
@@ -90,6 +100,12 @@ IpcValue writeRunOptions(const RunOptions& options) {
   IpcValue::Map entries;
   entries.push_back({key(kStream), IpcValue::boolean(options.stream)});
   entries.push_back({key(kCancelOnDisconnect), IpcValue::boolean(options.cancelOnDisconnect)});
+  if (options.noNetwork) entries.push_back({key(kNoNetwork), IpcValue::boolean(true)});
+  if (!options.confine.empty()) {
+    std::vector<IpcValue> directories;
+    for (const auto& directory : options.confine) directories.push_back(key(directory));
+    entries.push_back({key(kConfine), IpcValue::array(std::move(directories))});
+  }
   if (options.timeout > 0) entries.push_back({key(kTimeout), IpcValue::real(options.timeout)});
   if (options.outputLimit) {
     const auto limit =

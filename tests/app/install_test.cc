@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "app/helper_fixture.h"
 #include "platform/files/small_file.h"
@@ -292,6 +293,21 @@ TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheServi
     EXPECT_TRUE(answer && answer.value() == version) << service;
   }
   EXPECT_GT(servicePid(), 0);
+  // Delegated to it, the service gives each run a cgroup of its own below
+  // its own.
+  EXPECT_EQ(manager_->state({"show", "-p", "Delegate", "--value", kService}), "yes");
+  const std::string serviceCgroup =
+      manager_->state({"show", "-p", "ControlGroup", "--value", kService});
+  const auto tool = freeTool();
+  writeTool(tool, "sed -n 's/^0:://p' /proc/self/cgroup");
+  std::set<std::string> runCgroups;
+  for (int i = 0; i < 2; ++i) {
+    auto ran = client({"run", tool});
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    EXPECT_TRUE(ran.out.starts_with(serviceCgroup + "/zefra-run-")) << ran.out << serviceCgroup;
+    runCgroups.insert(ran.out);
+  }
+  EXPECT_EQ(runCgroups.size(), 2u);
 
   // A changed record re-registers the activated helper: it keeps running and
   // answering on the same sockets, and the units are rewritten.

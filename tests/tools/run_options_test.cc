@@ -5,7 +5,9 @@
 
 #include <future>
 
+#include "platform/process/landlock.h"
 #include "support/run_chunks.h"
+#include "tools/run_containment.h"
 #include "tools/tool_fixture.h"
 
 namespace zefra::tools::testing {
@@ -153,6 +155,71 @@ TEST_F(RunOptionsTest, ACancelOrTheConnectionsEndStopsTheRun) {
   outcome = start(tool, ending, {home_ + "/e"}).get();
   EXPECT_TRUE(outcome.cancelled) << "launched after the connection closed";
   EXPECT_TRUE(processEnded(cancelledPid) && processEnded(runningPid));
+}
+
+// With a cgroup a cancel ends what left the tree (a setsid daemon) too;
+// without one, the parent-link walk still ends the tree itself.
+TEST_F(RunOptionsTest, ACancelEndsTheRunsCgroupOrElseItsTree) {
+  const auto tool = freeTool();
+  writeTool(tool,
+            "( setsid sh -c 'echo $$ > \"$0\"; exec sleep 600' \"$1/daemon\" "
+            "</dev/null >/dev/null 2>&1 & ); sh -c 'echo $$ > \"$0\"; exec sleep 600' "
+            "\"$1/child\" & wait");
+  const bool cgroups = runCgroupParent().available();
+  for (bool withCgroup : {true, false}) {
+    if (withCgroup && !cgroups) continue;
+    SCOPED_TRACE(withCgroup ? "in a cgroup" : "without one");
+    if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
+    const std::string files = home_ + "/" + std::to_string(withCgroup);
+    std::filesystem::create_directories(files);
+    auto reply = start(tool, {}, {files});
+    const pid_t daemon = pidIn(files + "/daemon"), child = pidIn(files + "/child");
+    ASSERT_GT(daemon * child, 0);
+    service().cancelWithRunID("r");
+    auto outcome = reply.get();
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.signal, 15);
+    EXPECT_TRUE(eventually([&] { return processEnded(child); }));
+    if (withCgroup) {
+      EXPECT_TRUE(eventually([&] { return processEnded(daemon); }));
+    } else {
+      EXPECT_FALSE(processEnded(daemon)) << "the walk does not reach what left the tree";
+    }
+    ::kill(daemon, SIGKILL);
+  }
+  useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
+}
+
+// A confinement that cannot be had refuses the run before the tool starts,
+// never running it unconfined.
+TEST_F(RunOptionsTest, AConfinementThatCannotBeHadRefusesTheRun) {
+  const auto tool = freeTool();
+  writeTool(tool, "touch \"$0.ran\"");
+  const int abi = platform::landlockAbi();
+  const struct {
+    int abi;
+    std::vector<std::string> confine;
+    bool noNetwork;
+    std::string says;
+  } rows[] = {
+      {0, {home_}, false, "does not offer Landlock"},
+      {3, {}, true, "cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
+      {abi, {"relative"}, false, "\u201crelative\u201d, is not an absolute path"},
+      {abi, {home_ + "/missing"}, false, "No such file or directory"},
+  };
+  for (const auto& row : rows) {
+    if (row.abi > abi) continue;
+    platform::overrideLandlockAbiForTesting(row.abi);
+    xpc::RunOptions options;
+    options.confine = row.confine;
+    options.noNetwork = row.noNetwork;
+    auto outcome = start(tool, options).get();
+    EXPECT_EQ(outcome.failure, xpc::RunFailure::kRefused) << row.says;
+    EXPECT_NE(outcome.message.find(row.says), std::string::npos) << outcome.message;
+    EXPECT_TRUE(outcome.message.ends_with("; nothing was run.")) << outcome.message;
+  }
+  platform::overrideLandlockAbiForTesting(-1);
+  EXPECT_FALSE(std::filesystem::exists(bin() + "/" + tool + ".ran"));
 }
 
 }  // namespace

@@ -97,7 +97,9 @@ class RecordingHelper : public ZefraHelperProtocol {
            "|timeout=" + std::to_string(options.timeout) +
            "|limit=" + std::to_string(options.outputLimit.value_or(0)) +
            "|end=" + std::to_string(options.cancelOnDisconnect) +
-           "|output=" + std::to_string(static_cast<bool>(output.deliver));
+           "|offline=" + std::to_string(options.noNetwork) + "|confine=";
+    for (const auto& directory : options.confine) last += directory + ",";
+    last += "|output=" + std::to_string(static_cast<bool>(output.deliver));
   }
   void cancelWithRunID(std::string runID) override { last = "cancel:" + runID; }
   void prepareForUpdateWithReply(PrepareReply) override { last = "prepare"; }
@@ -138,8 +140,8 @@ TEST(HelperInterface, ReadsNilAsEmptyAndRefusesWhatIsNotOfferedOrOfTheWrongShape
   EXPECT_TRUE(object.bind("pingWithReply:", {}, {}).ok());
 }
 
-// The options dictionary admits numbers and booleans, nowhere else they
-// could hide; its keys and kinds are checked before the method is entered.
+// The options dictionary admits numbers, booleans and the list of folders,
+// nowhere else they could hide; its keys and kinds are checked before the method is entered.
 TEST(HelperInterface, RunOptionsAreReadStrictly) {
   const char* kOptionsRun =
       "runWithRunID:tool:arguments:input:workingDirectory:environment:options:reply:";
@@ -153,7 +155,9 @@ TEST(HelperInterface, RunOptionsAreReadStrictly) {
   const auto options = IpcValue::map({{str("stream"), b},
                                       {str("timeout"), IpcValue::real(1.5)},
                                       {str("outputLimit"), i(64)},
-                                      {str("cancelOnDisconnect"), b}});
+                                      {str("cancelOnDisconnect"), b},
+                                      {str("noNetwork"), b},
+                                      {str("confine"), list({str("/a"), str("/b")})}});
   EXPECT_TRUE(admits(S::kRunWithOptions, false, withOptions(options)));
   EXPECT_TRUE(admits(S::kRunWithOptions, false, withOptions(IpcValue())));
   EXPECT_FALSE(admits(S::kRunWithOptions, false, withOptions(dict("stream", data("1")))));
@@ -165,15 +169,18 @@ TEST(HelperInterface, RunOptionsAreReadStrictly) {
   auto helper = std::make_shared<RecordingHelper>();
   ExportedObject object(helper);
   object.bind(kOptionsRun, withOptions(options), {}).value()();
-  EXPECT_EQ(helper->last, "run-1|stream=1|timeout=1.500000|limit=64|end=1|output=1");
+  EXPECT_EQ(helper->last,
+            "run-1|stream=1|timeout=1.500000|limit=64|end=1|offline=1|confine=/a,/b,|output=1");
   object.bind(kOptionsRun, withOptions(dict("timeout", i(2))), {}).value()();
-  EXPECT_EQ(helper->last, "run-1|stream=0|timeout=2.000000|limit=0|end=0|output=1");
+  EXPECT_EQ(helper->last,
+            "run-1|stream=0|timeout=2.000000|limit=0|end=0|offline=0|confine=|output=1");
   for (const IpcValue& refused :
        {dict("stream", i(1)), dict("timeout", IpcValue::real(-1)),
         dict("timeout", IpcValue::real(std::numeric_limits<double>::quiet_NaN())),
         dict("timeout", IpcValue::real(std::numeric_limits<double>::infinity())),
         dict("outputLimit", i(-1)), dict("outputLimit", IpcValue::real(1)),
-        dict("memoryLimit", i(1)), IpcValue::map({{i(1), b}}), b}) {
+        dict("memoryLimit", i(1)), IpcValue::map({{i(1), b}}), b, dict("noNetwork", i(1)),
+        dict("confine", str("/a")), dict("confine", list({i(1)})), dict("stream", list({b}))}) {
     EXPECT_FALSE(object.bind(kOptionsRun, withOptions(refused), {}).ok());
   }
 }
