@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "ipc/framed_socket.h"
 #include "ipc/listener.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 #include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"

@@ -7,8 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/helper_fixture.h"
 #include "platform/files/small_file.h"
+#include "support/helper_fixture.h"
+#include "support/text.h"
 #include "support/user_manager.h"
 
 namespace zefra::app::testing {
@@ -22,11 +23,7 @@ constexpr const char* kInstalledLine = "Zefra Helper: alert \"Zefra Helper insta
 const std::string kBuiltBundle =
     fs::path(ZEFRA_TEST_HELPER).parent_path().parent_path().parent_path().string();
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
+using zefra::testing::occurrences;
 
 // The screen of a terminal the helper shows its dialogs on, and the keys typed.
 struct Terminal {
