@@ -136,15 +136,10 @@ TEST_F(InstallTest, OpeningTheApplicationsCopyInstallsProbesAndHealsOnce) {
   helper = &start(executable());
   ASSERT_TRUE(eventually([&] { return occurrences(log(), kHealLine) == 1; }));
   EXPECT_TRUE(defaults()["LastRegistrationSelfHeal"].is_number());
-  const auto healedAt = defaults()["LastRegistrationSelfHeal"];
   ASSERT_TRUE(eventually([&] { return fs::exists(entry()); }));  // registered again
   stop(*helper);
-
-  helper = &start(executable());
-  EXPECT_TRUE(staysRunningThroughTheProbe(*helper));
-  EXPECT_EQ(occurrences(log(), kHealLine), 1u);
-  EXPECT_EQ(defaults()["LastRegistrationSelfHeal"], healedAt);
-  stop(*helper);
+  // That the next failed probe heals no more within the throttle is the
+  // launch flow's test, and the user manager's below with real probes.
 }
 
 TEST_F(InstallTest, TerminalDialogsUninstall) {

@@ -34,13 +34,6 @@ namespace fs = std::filesystem;
 
 using zefra::testing::eventually;
 using namespace std::chrono_literals;
-for (auto deadline = std::chrono::steady_clock::now() + 60s;
-     std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-  if (condition()) return true;
-}
-return condition();
-}
-using namespace std::chrono_literals;
 
 struct Outcome {
   int status = -1;
