@@ -21,10 +21,10 @@
 #include <cstdio>
 #include <thread>
 
-#include "../tests/codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "codesign/signature_block.h"
 #include "platform/process/peer_process.h"
+#include "support/codesign_fixture.h"
 
 namespace {
 

@@ -41,6 +41,7 @@
 #include "ipc/listener.h"
 #include "platform/dispatch/queue.h"
 #include "platform/process/process_signals.h"
+#include "support/ping_only_helper.h"
 #include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
@@ -49,25 +50,6 @@ using namespace zefra;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class PingOnly : public xpc::ZefraHelperProtocol {
- public:
-  bool offers(xpc::Selector selector) const override {
-    return selector != xpc::Selector::kRunWithOptions;
-  }
-  void pingWithReply(xpc::PingReply reply) override { reply("1.0"); }
-  void toolInventoryWithReply(xpc::InventoryReply reply) override { reply({}); }
-  void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<base::Bytes>,
-                    std::optional<std::string>, xpc::Environment, xpc::RunReply reply) override {
-    reply(base::Bytes(), base::Bytes(), 0);
-  }
-  void runWithOptions(std::string, std::string, std::vector<std::string>,
-                      std::optional<base::Bytes>, std::optional<std::string>, xpc::Environment,
-                      xpc::RunOptions, xpc::RunOutput, xpc::RunOutcomeReply) override {}
-  void cancelWithRunID(std::string) override {}
-  void prepareForUpdateWithReply(xpc::PrepareReply reply) override { reply(true); }
-  void installUpdateFromZipAt(std::string, xpc::InstallReply reply) override { reply(false, ""); }
-};
 
 // The flooder: connects, writes a few bytes and waits for the refusal, at
 // `rate` connects a second (0: at once), with up to `parallel` connections
@@ -201,7 +183,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  auto helper = std::make_shared<PingOnly>();
+  auto helper = std::make_shared<testing::PingOnlyHelper>();
   ipc::ListenerOptions options(root);
   options.admission = xpc::admitPeer;
   auto listener = ipc::Listener::open(

@@ -3,8 +3,8 @@
 #include <future>
 
 #include "app/flow_support.h"
-#include "app/helper_fixture.h"
 #include "platform/dispatch/main_queue.h"
+#include "support/helper_fixture.h"
 #include "tools/tool_service.h"
 
 namespace zefra::app::testing {

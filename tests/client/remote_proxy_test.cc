@@ -11,6 +11,7 @@
 
 #include "ipc/listener.h"
 #include "platform/dispatch/queue.h"
+#include "support/eventually.h"
 #include "support/run_chunks.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
@@ -25,16 +26,7 @@ using namespace std::chrono_literals;
 using base::Error;
 using base::Result;
 
-// Polls until `condition` holds, for at most 30 s.
-template <class Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using zefra::testing::eventually;
 
 // Answers from pool threads, as the tool service does. A run of the tool
 // "hold" keeps its reply, "big" answers 16 MiB; installing is not offered.

@@ -1,9 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "codesign/codesign_fixture.h"
 #include "codesign/signature_block.h"
 #include "codesign/verify.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
 // zefra-codesign as a user runs it, the build's signed products, and the

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "platform/process/peer_process.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
 namespace zefra::codesign {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "codesign/cms_shape.h"
-#include "codesign/codesign_fixture.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
 namespace zefra::codesign {

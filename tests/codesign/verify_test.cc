@@ -8,8 +8,8 @@
 #include <functional>
 
 #include "codesign/bundle_check.h"
-#include "codesign/codesign_fixture.h"
 #include "codesign/signing.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
 namespace zefra::codesign {

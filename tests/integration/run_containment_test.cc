@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 
-#include "app/helper_fixture.h"
 #include "platform/files/small_file.h"
+#include "support/helper_fixture.h"
 #include "support/run_chunks.h"
 
 namespace zefra::app::testing {

@@ -4,13 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "support/process_state.h"
 #include "xpc/run_options.h"
 
 namespace zefra::testing {
@@ -58,39 +57,5 @@ class RunChunks : public std::enable_shared_from_this<RunChunks> {
   std::string out_, err_;
   std::size_t chunks_ = 0;
 };
-
-// Polls for a condition a process brings about in its own time.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::seconds patience = std::chrono::seconds(60)) {
-  for (auto deadline = std::chrono::steady_clock::now() + patience;
-       std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-    if (condition()) return true;
-  }
-  return condition();
-}
-
-// The pid a tool wrote into `path`, once it has; 0 when it never does.
-inline pid_t pidIn(const std::string& path) {
-  pid_t pid = 0;
-  eventually([&] { return static_cast<bool>(std::ifstream(path) >> pid); });
-  return pid;
-}
-
-// Gone, or a zombie that nobody here reaps.
-inline bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto state = line.find(") ");
-  return state != std::string::npos && line[state + 2] == 'Z';
-}
-
-// Blocked writing to a full pipe.
-inline bool blockedOnPipe(pid_t pid) {
-  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-  std::string where;
-  return std::getline(wchan, where) && where.find("pipe_write") != std::string::npos;
-}
 
 }  // namespace zefra::testing

@@ -277,18 +277,14 @@ TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   writeTool(tool, R"(: > ")" + home_ + R"(/$1-started"; if [ "$1" = first ]; then read line < ')" +
                       fifo + R"('; else exec sleep 600; fi)");
-  auto waitFor = [&](const std::string& marker) {
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (access((home_ + "/" + marker).c_str(), F_OK) != 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
+  auto started = [&](const std::string& run) {
+    return zefra::testing::eventually([&] { return fs::exists(home_ + "/" + run + "-started"); });
   };
   // One after the other, so the second registration replaces the first.
   auto first = startRun(service(), "same", tool, {"first"});
-  waitFor("first-started");
+  ASSERT_TRUE(started("first"));
   auto second = startRun(service(), "same", tool, {"second"});
-  waitFor("second-started");
+  ASSERT_TRUE(started("second"));
   std::ofstream(fifo) << "go\n";
   EXPECT_EQ(first.get().status, 0);
   // The first run's end must not take the second out of reach of a cancel.

@@ -12,6 +12,7 @@
 
 #include "platform/desktop/user_defaults.h"
 #include "platform/process/process_signals.h"
+#include "support/eventually.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 #include "tools/catalogue.h"

@@ -8,11 +8,11 @@
 #include <functional>
 
 #include "codesign/bundle_check.h"
-#include "codesign/codesign_fixture.h"
 #include "codesign/signing.h"
 #include "platform/desktop/bundle.h"
 #include "platform/files/file_moves.h"
 #include "platform/files/quarantine.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 #include "update/zip_archive.h"
 

@@ -22,10 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "codesign/codesign_fixture.h"
 #include "codesign/peer_code_checker.h"
 #include "ipc/framed_socket.h"
 #include "ipc/listener.h"
+#include "support/codesign_fixture.h"
+#include "support/ping_only_helper.h"
 #include "support/temp_dir.h"
 #include "xpc/acceptance/peer_validation.h"
 #include "xpc/exported_object.h"
@@ -35,27 +36,6 @@ extern char** environ;
 
 namespace zefra::xpc {
 namespace {
-
-class PingOnly : public ZefraHelperProtocol {
- public:
-  bool offers(Selector) const override { return true; }
-  void pingWithReply(PingReply reply) override { reply("1.0"); }
-  void toolInventoryWithReply(InventoryReply reply) override { reply({}); }
-  void runWithRunID(std::string, std::string, std::vector<std::string>, std::optional<base::Bytes>,
-                    std::optional<std::string>, Environment, RunReply reply) override {
-    reply(base::Bytes(), base::Bytes(), 0);
-  }
-  void runWithOptions(std::string, std::string, std::vector<std::string>,
-                      std::optional<base::Bytes>, std::optional<std::string>, Environment,
-                      RunOptions, RunOutput, RunOutcomeReply reply) override {
-    RunOutcome outcome;
-    outcome.exitStatus = 0;
-    reply(std::move(outcome));
-  }
-  void cancelWithRunID(std::string) override {}
-  void prepareForUpdateWithReply(PrepareReply reply) override { reply(true); }
-  void installUpdateFromZipAt(std::string, InstallReply reply) override { reply(false, ""); }
-};
 
 std::string libmPath() {
   void* handle = ::dlopen("libm.so.6", RTLD_NOW);
@@ -81,8 +61,8 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
                               "svc",
                               [](ipc::ServerConnection& connection) {
                                 connection.setExportedInterface(makeHelperInterface());
-                                connection.setExportedObject(
-                                    makeExportedObject(std::make_shared<PingOnly>()));
+                                connection.setExportedObject(makeExportedObject(
+                                    std::make_shared<zefra::testing::PingOnlyHelper>()));
                                 return connection.peerAdmitted();
                               },
                               options)

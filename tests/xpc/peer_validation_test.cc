@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "codesign/codesign_fixture.h"
 #include "codesign/signature_block.h"
+#include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
 // The whole check of a connecting peer under the compiled anchor, with real

@@ -8,7 +8,7 @@
 
 #include <future>
 
-#include "app/helper_fixture.h"
+#include "support/helper_fixture.h"
 #include "support/run_chunks.h"
 
 namespace zefra::app::testing {

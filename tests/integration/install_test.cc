@@ -8,8 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "app/helper_fixture.h"
 #include "platform/files/small_file.h"
+#include "support/helper_fixture.h"
+#include "support/text.h"
 #include "support/user_manager.h"
 
 namespace zefra::app::testing {
@@ -23,11 +24,7 @@ constexpr const char* kInstalledLine = "Zefra Helper: alert \"Zefra Helper insta
 const std::string kBuiltBundle =
     fs::path(ZEFRA_TEST_HELPER).parent_path().parent_path().parent_path().string();
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
+using zefra::testing::occurrences;
 
 // The screen of a terminal the helper shows its dialogs on, and the keys typed.
 struct Terminal {
@@ -140,15 +137,10 @@ TEST_F(InstallTest, OpeningTheApplicationsCopyInstallsProbesAndHealsOnce) {
   helper = &start(executable());
   ASSERT_TRUE(eventually([&] { return occurrences(log(), kHealLine) == 1; }));
   EXPECT_TRUE(defaults()["LastRegistrationSelfHeal"].is_number());
-  const auto healedAt = defaults()["LastRegistrationSelfHeal"];
   ASSERT_TRUE(eventually([&] { return fs::exists(entry()); }));  // registered again
   stop(*helper);
-
-  helper = &start(executable());
-  EXPECT_TRUE(staysRunningThroughTheProbe(*helper));
-  EXPECT_EQ(occurrences(log(), kHealLine), 1u);
-  EXPECT_EQ(defaults()["LastRegistrationSelfHeal"], healedAt);
-  stop(*helper);
+  // That the next failed probe heals no more within the throttle is the
+  // launch flow's test, and the user manager's below with real probes.
 }
 
 TEST_F(InstallTest, TerminalDialogsUninstall) {

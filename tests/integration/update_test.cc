@@ -1,8 +1,8 @@
 #include <sstream>
 
-#include "app/helper_fixture.h"
 #include "platform/desktop/bundle.h"
 #include "platform/files/file_moves.h"
+#include "support/helper_fixture.h"
 
 namespace zefra::app::testing {
 namespace {

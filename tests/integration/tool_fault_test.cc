@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/helper_fixture.h"
+#include "support/helper_fixture.h"
 
 namespace zefra::app::testing {
 namespace {

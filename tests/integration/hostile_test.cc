@@ -10,8 +10,8 @@
 
 #include <future>
 
-#include "app/helper_fixture.h"
 #include "platform/socket/unix_address.h"
+#include "support/helper_fixture.h"
 #include "tools/tool_service.h"
 
 namespace zefra::app::testing {

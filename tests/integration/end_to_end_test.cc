@@ -4,11 +4,14 @@
 #include <fstream>
 #include <future>
 
-#include "app/helper_fixture.h"
 #include "platform/files/pipe_io.h"
+#include "support/helper_fixture.h"
+#include "support/text.h"
 
 namespace zefra::app::testing {
 namespace {
+
+using zefra::testing::occurrences;
 
 class EndToEndTest : public HelperFixture {
  protected:
@@ -48,16 +51,13 @@ TEST_F(EndToEndTest, ClientRunsToolsAndPassesTheirStatus) {
   EXPECT_EQ(run.status, 7);
   EXPECT_EQ(run.out, "out:--not-an-option:hi:" + root_ + "\nin:from file");
   EXPECT_EQ(run.err, "err\n");
-  EXPECT_EQ(client({"run", "--input", "-", tool}, std::string("piped")).out.substr(0, 4), "out:");
-  EXPECT_NE(client({"run", "--input", "-", tool}, std::string("piped")).out.find("in:piped"),
-            std::string::npos);
-
+  auto piped = client({"run", "--input", "-", tool}, std::string("piped"));
+  EXPECT_EQ(piped.out.substr(0, 4), "out:");
+  EXPECT_NE(piped.out.find("in:piped"), std::string::npos);
+  // The helper's refusals reach the terminal as they were written.
   auto missing = client({"run", freeTool(1)});
   EXPECT_EQ(missing.status, 127);
   EXPECT_EQ(missing.err, "Zefra Helper: '" + freeTool(1) + "' is not installed or not allowed.\n");
-  auto badDirectory = client({"run", "--cwd", root_ + "/nowhere", tool});
-  EXPECT_EQ(badDirectory.status, 126);
-  EXPECT_EQ(badDirectory.err.rfind("Zefra Helper: ", 0), 0u);
 }
 
 TEST_F(EndToEndTest, ClientRunsInItsCallersDirectoryAndSaysWhatItDoesNotSend) {
@@ -183,10 +183,7 @@ TEST_F(EndToEndTest, InterruptedClientCancelsItsRunAndReportsItsEnd) {
   auto runClient = platform::spawnProcess(options);
   ASSERT_TRUE(runClient);
   out->writeEnd.reset();
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (access(started.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  ASSERT_TRUE(eventually([&] { return fs::exists(started); }));
   ASSERT_TRUE(runClient->signal(SIGINT));
   EXPECT_EQ(platform::readToEnd(out->readEnd.get()).value(), "begun\n");
   EXPECT_EQ(runClient->wait(), 15);
@@ -208,11 +205,7 @@ TEST_F(EndToEndTest, RunOutlivesItsClientsConnection) {
     (*proxy)->invalidate();
   }
   std::ofstream(fifo) << "go\n";
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_TRUE(eventually([&] { return fs::exists(marker); }));
 }
 
 TEST_F(EndToEndTest, EachConnectionHasItsOwnRuns) {
@@ -263,18 +256,14 @@ TEST_F(EndToEndTest, SocketsAreRemovedAtExitAndStaleOnesReplaced) {
 TEST_F(EndToEndTest, TakenServicePathsAreLoggedAndAHelperServingNothingLeaves) {
   const std::string group = runtime_ + "/group.com.ovak.zefra.helper";
   const std::string team = runtime_ + "/K4T9QZ2M7B.com.ovak.zefra.helper";
-  auto count = [](const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-  };
   std::ofstream(group) << "not a socket";
   fs::create_symlink(root_ + "/nowhere", team);
   auto blocked = exitsWithin(start(), 60);
   ASSERT_TRUE(blocked) << "a helper that can serve nothing kept running";
   EXPECT_NE(*blocked, 0);
-  EXPECT_EQ(count(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 1u) << log();
-  EXPECT_EQ(count(log(), "cannot serve K4T9QZ2M7B.com.ovak.zefra.helper: " + team), 1u) << log();
+  EXPECT_EQ(occurrences(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 1u) << log();
+  EXPECT_EQ(occurrences(log(), "cannot serve K4T9QZ2M7B.com.ovak.zefra.helper: " + team), 1u)
+      << log();
   EXPECT_FALSE(fs::exists(root_ + "/nowhere"));
 
   fs::remove(team);
@@ -283,7 +272,7 @@ TEST_F(EndToEndTest, TakenServicePathsAreLoggedAndAHelperServingNothingLeaves) {
     auto proxy = connect("K4T9QZ2M7B.com.ovak.zefra.helper");
     return proxy && (*proxy)->ping();
   }));
-  EXPECT_EQ(count(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 2u) << log();
+  EXPECT_EQ(occurrences(log(), "cannot serve group.com.ovak.zefra.helper: " + group), 2u) << log();
   EXPECT_TRUE(serving.isRunning());
 
   fs::remove(group);
@@ -295,8 +284,8 @@ TEST_F(EndToEndTest, TakenServicePathsAreLoggedAndAHelperServingNothingLeaves) {
   ASSERT_TRUE(second) << "a second instance kept running";
   EXPECT_EQ(*second, 0);
   const std::string added = log().substr(before.size());
-  EXPECT_EQ(count(added, "\n"), 1u) << added;
-  EXPECT_EQ(count(added, "another instance already serves every service name"), 1u) << added;
+  EXPECT_EQ(occurrences(added, "\n"), 1u) << added;
+  EXPECT_EQ(occurrences(added, "another instance already serves every service name"), 1u) << added;
   EXPECT_EQ(client({"ping"}).status, 0);
 }
 

@@ -24,6 +24,7 @@
 #include "platform/process/child_process.h"
 #include "platform/process/pidfd.h"
 #include "platform/process/process_signals.h"
+#include "support/eventually.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
 
@@ -31,15 +32,7 @@ namespace zefra::app::testing {
 
 namespace fs = std::filesystem;
 
-// Polls for a condition the helper brings about in its own time.
-inline bool eventually(const std::function<bool()>& condition) {
-  using namespace std::chrono_literals;
-  for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-    if (condition()) return true;
-  }
-  return condition();
-}
+using zefra::testing::eventually;
 using namespace std::chrono_literals;
 
 struct Outcome {

@@ -5,7 +5,7 @@
 // waiting runs once with an error, and that the helper's descriptors,
 // threads and memory come back and no tool process outlives its run.
 //
-//   bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]
+//   soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]
 //              [--burst SECONDS]
 //
 // --rounds repeats the whole soak against the same helper, so that memory
@@ -14,7 +14,7 @@
 // long, and checks that every connection is answered. Exit status 0 when
 // every check holds. This program is signed by the build, so the helper
 // serves it; run a copy signed moments before to meet the helper's checks
-// of a program changed just now.
+// of a program changed just now. ctest runs it with the label "soak".
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -45,7 +45,7 @@
 #include "platform/process/process_signals.h"
 #include "tools/catalogue.h"
 
-namespace zefra::bench {
+namespace zefra::soak {
 namespace {
 
 namespace fs = std::filesystem;
@@ -513,7 +513,7 @@ int soak(const Options& options) {
   env.erase("ZEFRA_LAUNCH_EVENT");
   env.erase("XDG_RUNTIME_DIR");
   platform::SpawnOptions spawn;
-  spawn.executable = ZEFRA_BENCH_HELPER;
+  spawn.executable = ZEFRA_SOAK_HELPER;
   spawn.environment = platform::environmentEntries(env);
   spawn.standardInput = platform::Stdio::nullDevice();
   spawn.standardError = platform::Stdio::nullDevice();
@@ -640,16 +640,15 @@ int soak(const Options& options) {
 }
 
 }  // namespace
-}  // namespace zefra::bench
+}  // namespace zefra::soak
 
 int main(int argc, char** argv) {
-  auto options = zefra::bench::parseOptions(argc, argv);
+  auto options = zefra::soak::parseOptions(argc, argv);
   if (!options) {
-    std::fprintf(
-        stderr,
-        "usage: bench_soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N] "
-        "[--burst SECONDS]\n");
+    std::fprintf(stderr,
+                 "usage: soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N] "
+                 "[--burst SECONDS]\n");
     return 2;
   }
-  return zefra::bench::soak(*options);
+  return zefra::soak::soak(*options);
 }
