@@ -131,21 +131,8 @@ void ToolService::runWithRunID(std::string runID, std::string tool,
                                std::vector<std::string> arguments, std::optional<xpc::Bytes> input,
                                std::optional<std::string> workingDirectory,
                                xpc::Environment environment, xpc::RunReply reply) {
-  RunRequest request{std::move(runID),
-                     std::move(tool),
-                     std::move(arguments),
-                     std::move(input),
-                     std::move(workingDirectory),
-                     std::move(environment)};
-  std::string refusal;
-  auto slot = admitRun(request, refusal);
-  if (!slot) {
-    reply({}, xpc::Bytes("Zefra Helper: " + refusal), kStatusLaunchFailed);
-    return;
-  }
   // The first run operation folds the outcome into one status, as it always has.
-  auto folded = [slot, reply = std::move(reply)](xpc::RunOutcome outcome) {
-    slot->release();
+  auto folded = [reply = std::move(reply)](xpc::RunOutcome outcome) {
     if (outcome.failure) {
       reply({}, xpc::Bytes("Zefra Helper: " + outcome.message),
             outcome.failure == xpc::RunFailure::kNotAvailable ? kStatusNotResolved
@@ -155,10 +142,9 @@ void ToolService::runWithRunID(std::string runID, std::string tool,
     reply(std::move(outcome.standardOutput), std::move(outcome.standardError),
           outcome.signal ? *outcome.signal : outcome.exitStatus.value_or(-1));
   };
-  workQueue_.async(
-      [self = shared_from_this(), request = std::move(request), reply = std::move(folded)] {
-        self->performRun(request, xpc::RunOptions{}, xpc::RunOutput{}, reply);
-      });
+  startRun({std::move(runID), std::move(tool), std::move(arguments), std::move(input),
+            std::move(workingDirectory), std::move(environment)},
+           xpc::RunOptions{}, xpc::RunOutput{}, std::move(folded));
 }
 
 void ToolService::runWithOptions(std::string runID, std::string tool,
@@ -167,12 +153,13 @@ void ToolService::runWithOptions(std::string runID, std::string tool,
                                  std::optional<std::string> workingDirectory,
                                  xpc::Environment environment, xpc::RunOptions options,
                                  xpc::RunOutput output, xpc::RunOutcomeReply reply) {
-  RunRequest request{std::move(runID),
-                     std::move(tool),
-                     std::move(arguments),
-                     std::move(input),
-                     std::move(workingDirectory),
-                     std::move(environment)};
+  startRun({std::move(runID), std::move(tool), std::move(arguments), std::move(input),
+            std::move(workingDirectory), std::move(environment)},
+           options, std::move(output), std::move(reply));
+}
+
+void ToolService::startRun(RunRequest request, const xpc::RunOptions& options,
+                           xpc::RunOutput output, xpc::RunOutcomeReply reply) {
   std::string refusal;
   auto slot = admitRun(request, refusal);
   if (!slot) {

@@ -69,6 +69,9 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   // A place among the connection's runs in progress; none, and why, past
   // the connection's bounds.
   std::shared_ptr<RunSlot> admitRun(const RunRequest& request, std::string& refusal);
+  // Admits the run and hands it to the pool, or refuses it at once.
+  void startRun(RunRequest request, const xpc::RunOptions& options, xpc::RunOutput output,
+                xpc::RunOutcomeReply reply);
   // Runs the request and replies before the run leaves runningProcesses_.
   void performRun(const RunRequest& request, const xpc::RunOptions& options,
                   const xpc::RunOutput& output, const xpc::RunOutcomeReply& reply);

@@ -11,6 +11,7 @@
 #include <future>
 
 #include "platform/socket/unix_address.h"
+#include "support/fork_exec.h"
 #include "support/helper_fixture.h"
 #include "tools/tool_service.h"
 
@@ -28,16 +29,7 @@ class HostileTest : public HelperFixture {
     std::vector<std::string> args{ZEFRA_TEST_CLIENT};
     args.insert(args.end(), arguments.begin(), arguments.end());
     auto env = environment();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      std::vector<char*> argv, envp;
-      for (auto& a : args) argv.push_back(a.data());
-      for (auto& e : env) envp.push_back(e.data());
-      argv.push_back(nullptr);
-      envp.push_back(nullptr);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
+    const pid_t pid = zefra::testing::forkExec(std::move(args), std::move(env));
     return {pid, std::async(std::launch::async, [pid] {
               int status = 0;
               ::waitpid(pid, &status, 0);

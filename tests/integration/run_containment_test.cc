@@ -7,6 +7,7 @@
 
 #include "platform/files/small_file.h"
 #include "support/helper_fixture.h"
+#include "support/listening_socket.h"
 #include "support/run_chunks.h"
 
 namespace zefra::app::testing {
@@ -98,14 +99,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
             "echo tmp\n"
             "bash -c \"exec 3<>/dev/tcp/127.0.0.1/$3\" 2>/dev/null && echo connected\n"
             "exit 0\n");
-  base::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener.get(), 8), 0);
-  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const auto listener = zefra::testing::listenOnLoopback();
   const std::string inside = root_ + "/inside", outside = root_ + "/outside";
   const struct {
     std::vector<std::string> options;
@@ -121,7 +115,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
     fs::create_directories(outside);
     std::vector<std::string> arguments = {"run"};
     arguments.insert(arguments.end(), row.options.begin(), row.options.end());
-    for (const auto& argument : {tool, inside, outside, std::to_string(ntohs(address.sin_port))}) {
+    for (const auto& argument : {tool, inside, outside, listener.port}) {
       arguments.push_back(argument);
     }
     auto outcome = client(arguments);

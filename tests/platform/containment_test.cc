@@ -27,6 +27,7 @@
 #include "platform/process/process_table.h"
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
+#include "support/listening_socket.h"
 #include "support/temp_dir.h"
 
 namespace zefra::platform {
@@ -344,15 +345,8 @@ TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
 }
 
 TEST(ContainmentTest, NoNetworkKeepsAToolFromTcp) {
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener.get(), 8), 0);
-  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  const auto listener = testing::listenOnLoopback();
+  const std::string& port = listener.port;
   for (bool noNetwork : {false, true}) {
     auto ruleset = makeLandlockRuleset({{}, noNetwork});
     ASSERT_TRUE(ruleset) << ruleset.error().message;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -28,6 +30,25 @@ inline base::UniqueFd connectTo(const std::string& path) {
     fd.reset();
   }
   return fd;
+}
+
+// A TCP socket listening on a free loopback port, and that port: what a
+// tool kept from the network must fail to reach.
+struct LoopbackListener {
+  base::UniqueFd fd;
+  std::string port;
+};
+inline LoopbackListener listenOnLoopback() {
+  LoopbackListener listener{base::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), ""};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(listener.fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::listen(listener.fd.get(), 8), 0);
+  EXPECT_EQ(::getsockname(listener.fd.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  listener.port = std::to_string(ntohs(address.sin_port));
+  return listener;
 }
 
 }  // namespace zefra::testing

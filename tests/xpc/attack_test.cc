@@ -26,6 +26,7 @@
 #include "ipc/framed_socket.h"
 #include "ipc/listener.h"
 #include "support/codesign_fixture.h"
+#include "support/fork_exec.h"
 #include "support/ping_only_helper.h"
 #include "support/temp_dir.h"
 #include "xpc/acceptance/peer_validation.h"
@@ -84,16 +85,7 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
         env.emplace_back(entry);
       }
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      std::vector<char*> argv, envp;
-      for (auto& a : args) argv.push_back(a.data());
-      for (auto& e : env) envp.push_back(e.data());
-      argv.push_back(nullptr);
-      envp.push_back(nullptr);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
+    const pid_t pid = testing::forkExec(std::move(args), std::move(env));
     if (started) *started = pid;
     int status = 0;
     ::waitpid(pid, &status, 0);
