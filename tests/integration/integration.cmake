@@ -46,7 +46,8 @@ endif()
 
 # The soak: many clients, thousands of runs with random cancels and
 # disconnects. It takes minutes, so it carries the label "soak" and
-# scripts/test leaves it out; `ctest --test-dir build -L soak` runs it. Its
+# scripts/test runs only a short round of it; `ctest --test-dir build -L soak`
+# runs it whole. Its
 # burst of connections from a client signed moments before takes seconds and
 # stays in the suite: the helper hashes such a client at every connect.
 add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cc)
@@ -58,6 +59,11 @@ set_target_properties(soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DI
 zefra_sign_executable(soak "com.ovak.zefra.tests")
 add_test(NAME Soak.EveryRunAnsweredOnceAndNothingLeft COMMAND soak)
 set_tests_properties(Soak.EveryRunAnsweredOnceAndNothingLeft PROPERTIES LABELS soak TIMEOUT 1200)
+# A short round of the same in every run of the suite.
+add_test(NAME Soak.ShortRoundAnswersEveryRunOnceAndLeavesNothing
+         COMMAND soak --clients 16 --runs 500 --seed 3 --max-seconds 240)
+set_tests_properties(Soak.ShortRoundAnswersEveryRunOnceAndLeavesNothing
+                     PROPERTIES LABELS integration TIMEOUT 300)
 add_test(NAME Soak.EveryConnectionOfAFreshlySignedClientAnswered
          COMMAND sh -c "cp \"$1\" \"$1-fresh\" && \"$2\" sign --key \"$3\" --cert \"$4\" \
                         --identifier com.ovak.zefra.tests \"$1-fresh\" && exec \"$1-fresh\" --burst 4 --clients 12"

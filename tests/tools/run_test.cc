@@ -316,7 +316,7 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
          std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
       auto stats = platform::poolStats();
       if (stats.threads == 0 && stats.delayed == 0 && !stats.timerThread &&
-          (threadsBefore < 0 || countThreads() == threadsBefore)) {
+          (threadsBefore < 0 || countThreads() <= threadsBefore)) {
         return;
       }
     }
@@ -341,7 +341,8 @@ TEST_F(RunTest, ManyRunsLeakNothing) {
   for (auto& reply : replies) reply.get();
   settle();
   EXPECT_EQ(countFds(), fdsBefore);
-  EXPECT_EQ(countThreads(), threadsBefore);
+  // At most as many: a worker counted before may have left the kernel since.
+  EXPECT_LE(countThreads(), threadsBefore);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, zombie or not
   // Where the helper hands freed memory back: once the burst is over.
   EXPECT_GT(idleSpells, spellsBefore);
