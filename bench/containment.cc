@@ -18,12 +18,13 @@
 #include <string>
 
 #include "compare.h"
-#include "platform/process/child_process.h"
 #include "platform/files/pipe_io.h"
+#include "platform/process/child_process.h"
 #include "platform/process/landlock.h"
 #include "platform/process/private_temp_dir.h"
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
+#include "spawn_baseline.h"
 
 namespace {
 
@@ -61,25 +62,9 @@ bool spawnTrue(bool ownCgroup, Confined confined) {
     ruleset.emplace(std::move(*rules));
     options.environment->push_back("TMPDIR=" + folder);
   }
-  auto in = platform::makePipe();
-  auto out = platform::makePipe();
-  auto err = platform::makePipe();
-  if (!in || !out || !err) return false;
-  options.standardInput = platform::Stdio::fromFd(in->readEnd.get());
-  options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
-  options.standardError = platform::Stdio::fromFd(err->writeEnd.get());
   options.cgroup = cgroup ? cgroup->fd() : -1;
   options.landlockRuleset = ruleset ? ruleset->fd.get() : -1;
-  auto child = platform::spawnProcess(options);
-  in->readEnd.reset();
-  out->writeEnd.reset();
-  err->writeEnd.reset();
-  in->writeEnd.reset();
-  if (!child) return false;
-  // /bin/true writes nothing, so draining one after the other cannot block.
-  benchmark::DoNotOptimize(platform::readToEnd(out->readEnd.get()));
-  benchmark::DoNotOptimize(platform::readToEnd(err->readEnd.get()));
-  if (child->wait() != 0) return false;
+  if (!bench::spawnChildAndDrain(std::move(options))) return false;
   return !cgroup || cgroup->remove();
 }
 

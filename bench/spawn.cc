@@ -37,26 +37,10 @@ bool spawnBaseline() {
 }
 
 bool spawnChildProcess() {
-  auto in = platform::makePipe();
-  auto out = platform::makePipe();
-  auto err = platform::makePipe();
-  if (!in || !out || !err) return false;
   platform::SpawnOptions options;
   options.executable = kTrue;
   options.environment = {kPath};
-  options.standardInput = platform::Stdio::fromFd(in->readEnd.get());
-  options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
-  options.standardError = platform::Stdio::fromFd(err->writeEnd.get());
-  auto child = platform::spawnProcess(options);
-  in->readEnd.reset();
-  out->writeEnd.reset();
-  err->writeEnd.reset();
-  in->writeEnd.reset();
-  if (!child) return false;
-  // /bin/true writes nothing, so draining one after the other cannot block.
-  benchmark::DoNotOptimize(platform::readToEnd(out->readEnd.get()));
-  benchmark::DoNotOptimize(platform::readToEnd(err->readEnd.get()));
-  return child->wait() == 0;
+  return bench::spawnChildAndDrain(std::move(options));
 }
 
 // The least any snapshot can do: open and read every /proc/<pid>/stat.
