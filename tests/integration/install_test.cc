@@ -1,12 +1,13 @@
-// The helper as a user installs it: a copy in ~/Applications opened without
-// a display or terminal, socket activation and the terminal's dialogs.
+// The helper as a user installs it: a copy in ~/Applications under a real
+// systemd user manager of the test's own, which holds the names and starts
+// the helper at a client's connect; the helper then changes its own
+// registration while it runs as the service. Its dialogs on a terminal.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "platform/files/small_file.h"
 #include "support/helper_fixture.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr const char* kHealLine =
     "Zefra Helper: Mach service didn't route \u2014 re-registering the agent (programmatic Login "
     "Items off/on)";
-constexpr const char* kInstalledLine = "Zefra Helper: alert \"Zefra Helper installed\": ";
 
 const std::string kBuiltBundle =
     fs::path(ZEFRA_TEST_HELPER).parent_path().parent_path().parent_path().string();
@@ -64,12 +64,32 @@ bool holdsPidfdOf(pid_t holder, pid_t target) {
 
 class InstallTest : public HelperFixture {
  protected:
-  std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
-  std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
-  void copyToApplications() {
+  static constexpr const char* kService = "com.ovak.zefra.helper.service";
+  static constexpr const char* kSocket = "com.ovak.zefra.helper.socket";
+  static constexpr const char* kTeamSocket = "com.ovak.zefra.helper-team.socket";
+
+  void SetUp() override {
+    HelperFixture::SetUp();
+    overrides_["XDG_RUNTIME_DIR"] = runtime_;
+    ZEFRA_START_USER_MANAGER(
+        manager_, (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config", runtime_,
+                                                      root_ + "/helper.log"}));
     fs::create_directories(root_ + "/home/Applications");
     fs::copy(kBuiltBundle, applicationsCopy(), fs::copy_options::recursive);
+    info_ = nlohmann::json::parse(
+        platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
+    version_ = info_["CFBundleShortVersionString"];
   }
+  void TearDown() override {
+    HelperFixture::TearDown();
+    if (HasFailure() && manager_) {
+      std::cerr << log() << manager_->systemctl({"status", kService, kSocket, kTeamSocket}).output;
+    }
+    manager_.reset();
+  }
+
+  std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
+  std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
   // The copy's bytes no longer match its signature: it refuses its own probe.
   void tamper() {
     std::fstream file(executable(), std::ios::in | std::ios::out | std::ios::binary);
@@ -79,9 +99,8 @@ class InstallTest : public HelperFixture {
     file.seekp(static_cast<std::streamoff>(at));
     file.put(bytes[at] == 'f' ? 'F' : 'f');
   }
-  // The user opens `program` from a terminal; it is helpers_.back().
-  Terminal openInTerminal(const std::string& program = ZEFRA_TEST_HELPER,
-                          std::vector<std::string> extraEnv = {}) {
+  // The user opens the copy from a terminal; it is helpers_.back().
+  Terminal openInTerminal(std::vector<std::string> extraEnv = {}) {
     Terminal terminal;
     terminal.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     EXPECT_TRUE(terminal.master);
@@ -91,7 +110,7 @@ class InstallTest : public HelperFixture {
     EXPECT_TRUE(tty);
     extraEnv.push_back("ZEFRA_LAUNCH_EVENT=aevt:oapp");
     platform::SpawnOptions options;
-    options.executable = program;
+    options.executable = executable();
     options.environment = environment(extraEnv);
     options.standardInput = platform::Stdio::fromFd(tty.get());
     options.standardOutput = platform::Stdio::nullDevice();
@@ -101,101 +120,10 @@ class InstallTest : public HelperFixture {
     helpers_.push_back(std::move(spawned.value()));
     return terminal;
   }
-  std::string entry() const { return root_ + "/config/autostart/com.ovak.zefra.helper.desktop"; }
   void stop(platform::ChildProcess& helper) {
     ASSERT_TRUE(helper.signal(SIGTERM));
     EXPECT_EQ(helper.wait(), 0);
   }
-  // A bounded wait for something that must not happen: the probe and its
-  // two time-outs take at most about 4.5 seconds.
-  bool staysRunningThroughTheProbe(platform::ChildProcess& helper) {
-    return !exitsWithin(helper, 6).has_value();
-  }
-};
-
-TEST_F(InstallTest, OpeningTheApplicationsCopyInstallsProbesAndHealsOnce) {
-  copyToApplications();
-  const auto info = nlohmann::json::parse(
-      platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
-
-  auto* helper = &start(executable());
-  ASSERT_TRUE(eventually([&] { return defaults().contains("RegisteredAgentPath"); }));
-  EXPECT_EQ(defaults()["RegisteredAgentVersion"], info["CFBundleVersion"]);
-  EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
-  EXPECT_TRUE(fs::exists(entry()));
-  ASSERT_TRUE(eventually([&] { return log().find(kInstalledLine) != std::string::npos; }));
-  stop(*helper);
-
-  // Unchanged: it pings itself, is answered, and heals nothing.
-  helper = &start(executable());
-  EXPECT_TRUE(staysRunningThroughTheProbe(*helper));
-  EXPECT_EQ(occurrences(log(), kHealLine), 0u);
-  EXPECT_FALSE(defaults().contains("LastRegistrationSelfHeal"));
-  stop(*helper);
-
-  tamper();
-  helper = &start(executable());
-  ASSERT_TRUE(eventually([&] { return occurrences(log(), kHealLine) == 1; }));
-  EXPECT_TRUE(defaults()["LastRegistrationSelfHeal"].is_number());
-  ASSERT_TRUE(eventually([&] { return fs::exists(entry()); }));  // registered again
-  stop(*helper);
-  // That the next failed probe heals no more within the throttle is the
-  // launch flow's test, and the user manager's below with real probes.
-}
-
-TEST_F(InstallTest, TerminalDialogsUninstall) {
-  // Registered and current, as after a first launch.
-  const auto info =
-      nlohmann::json::parse(platform::readSmallFile(kBuiltBundle + "/Contents/Info.json").value());
-  fs::create_directories(root_ + "/config/com.ovak.zefra.helper");
-  std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json") << nlohmann::json{
-      {"RegisteredAgentVersion", info["CFBundleVersion"]},
-      {"RegisteredAgentPath", kBuiltBundle}}.dump();
-  fs::create_directories(root_ + "/config/autostart");
-  std::ofstream(entry()) << "[Desktop Entry]\nType=Application\nExec=x\n";
-
-  Terminal terminal = openInTerminal();
-  const std::string version = info["CFBundleShortVersionString"];
-  ASSERT_TRUE(terminal.choose("Zefra Helper " + version + " is installed",
-                              "  1) OK\r\n  2) Uninstall\u2026\r\nChoose 1-2: ", "2"));
-  ASSERT_TRUE(terminal.choose("Uninstall Zefra Helper?",
-                              "  1) Uninstall\r\n  2) Cancel\r\nChoose 1-2: ", "1"));
-  auto& helper = helpers_.back();
-
-  EXPECT_EQ(exitsWithin(helper, 60), std::optional<int>(0));
-  EXPECT_FALSE(fs::exists(entry()));
-  EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
-  EXPECT_EQ(defaults()["RegisteredAgentPath"], kBuiltBundle);
-  EXPECT_FALSE(fs::exists(runtime_ + "/group.com.ovak.zefra.helper"));
-}
-
-// The same copy under a real systemd user manager of the test's own: the
-// manager holds the names and a client's connect starts the helper, which
-// then changes its own registration while it runs as the service.
-class UserManagerInstallTest : public InstallTest {
- protected:
-  static constexpr const char* kService = "com.ovak.zefra.helper.service";
-  static constexpr const char* kSocket = "com.ovak.zefra.helper.socket";
-  static constexpr const char* kTeamSocket = "com.ovak.zefra.helper-team.socket";
-
-  void SetUp() override {
-    InstallTest::SetUp();
-    overrides_["XDG_RUNTIME_DIR"] = runtime_;
-    ZEFRA_START_USER_MANAGER(
-        manager_, (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config", runtime_,
-                                                      root_ + "/helper.log"}));
-    copyToApplications();
-    info_ = nlohmann::json::parse(
-        platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
-  }
-  void TearDown() override {
-    InstallTest::TearDown();
-    if (HasFailure() && manager_) {
-      std::cerr << log() << manager_->systemctl({"status", kService, kSocket, kTeamSocket}).output;
-    }
-    manager_.reset();
-  }
-
   std::string unitFile(const std::string& unit) const {
     return root_ + "/config/systemd/user/" + unit;
   }
@@ -224,25 +152,20 @@ class UserManagerInstallTest : public InstallTest {
   // hands the names to the manager and is of no further use.
   void launchFromApplications() {
     auto& first = start(executable());
-    ASSERT_TRUE(eventually([&] {
-      return defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
-             defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
-             state("is-enabled", kSocket) == "enabled" &&
-             state("is-enabled", kTeamSocket) == "enabled";
-    })) << log();
+    ASSERT_TRUE(eventually([&] { return recordedAndEnabled(); })) << log();
     stop(first);
     expectRegistered();
   }
-  std::string ping() {
-    auto pinged = client({"ping"});
+  bool recordedAndEnabled() {
+    return defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
+           defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
+           state("is-enabled", kSocket) == "enabled" &&
+           state("is-enabled", kTeamSocket) == "enabled";
+  }
+  std::string ping(const std::string& service = "group.com.ovak.zefra.helper") {
+    auto pinged = client({"--service", service, "ping"});
     EXPECT_EQ(pinged.status, 0) << pinged.err;
     return pinged.out;
-  }
-  // Written while no helper runs.
-  void editDefaults(const std::string& key, const std::string& value) {
-    auto edited = defaults();
-    edited[key] = value;
-    std::ofstream(root_ + "/config/com.ovak.zefra.helper/defaults.json") << edited.dump();
   }
   // The helper ends as at the host's quit; the next connect starts it again.
   void stopService() { EXPECT_EQ(manager_->systemctl({"stop", kService}).status, 0); }
@@ -271,19 +194,14 @@ class UserManagerInstallTest : public InstallTest {
 
   std::unique_ptr<zefra::testing::UserManager> manager_;
   nlohmann::json info_;
+  std::string version_;
 };
 
-TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheService) {
+TEST_F(InstallTest, RegistersReregistersAndHealsWhileItRunsAsTheService) {
   // First launch: both sockets enabled and listening, the record written, and
   // a connect starts the service, on either name.
   launchFromApplications();
-  const std::string version = info_["CFBundleShortVersionString"];
-  for (auto service : {"group.com.ovak.zefra.helper", "K4T9QZ2M7B.com.ovak.zefra.helper"}) {
-    auto proxy = connect(service);
-    ASSERT_TRUE(proxy) << proxy.error().message;
-    auto answer = (*proxy)->ping();
-    EXPECT_TRUE(answer && answer.value() == version) << service;
-  }
+  EXPECT_EQ(ping("K4T9QZ2M7B.com.ovak.zefra.helper"), version_ + "\n");
   EXPECT_GT(servicePid(), 0);
   // Delegated to it, the service gives each run a cgroup of its own below
   // its own.
@@ -292,21 +210,17 @@ TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheServi
       manager_->state({"show", "-p", "ControlGroup", "--value", kService});
   const auto tool = freeTool();
   writeTool(tool, "sed -n 's/^0:://p' /proc/self/cgroup");
-  std::set<std::string> runCgroups;
-  for (int i = 0; i < 2; ++i) {
-    auto ran = client({"run", tool});
-    EXPECT_EQ(ran.status, 0) << ran.err;
+  const auto first = client({"run", tool}), second = client({"run", tool});
+  for (const auto& ran : {first, second}) {
     EXPECT_TRUE(ran.out.starts_with(serviceCgroup + "/zefra-run-")) << ran.out << serviceCgroup;
-    runCgroups.insert(ran.out);
   }
-  EXPECT_EQ(runCgroups.size(), 2u);
+  EXPECT_NE(first.out, second.out);
 
-  // A changed record re-registers the activated helper: it keeps running and
-  // answering on the same sockets, and the units are rewritten.
+  // A failed probe or --reregister re-registers the activated helper: it
+  // keeps running and answering on the same sockets, and the units are
+  // rewritten. (That a changed record does the same is the launch flow's.)
   const std::string dropIn = runtime_ + "/systemd/user/" + kService + ".d";
   const std::vector<std::pair<std::string, std::function<void()>>> changes = {
-      {"version", [&] { editDefaults("RegisteredAgentVersion", "0"); }},
-      {"path", [&] { editDefaults("RegisteredAgentPath", root_ + "/elsewhere.app"); }},
       {"a failed probe", [&] { tamper(); }},
       {"--reregister",
        [&] {
@@ -321,17 +235,14 @@ TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheServi
     stopService();
     change();
     const auto written = fs::last_write_time(unitFile(kService));
-    EXPECT_EQ(ping(), version + "\n");
+    EXPECT_EQ(ping(), version_ + "\n");
     const pid_t activated = servicePid();
     ASSERT_TRUE(eventually([&] {
       return fs::exists(unitFile(kService)) && fs::last_write_time(unitFile(kService)) != written &&
-             defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
-             defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
-             state("is-enabled", kSocket) == "enabled" &&
-             state("is-enabled", kTeamSocket) == "enabled";
+             recordedAndEnabled();
     })) << log();
     expectRegistered();
-    EXPECT_EQ(ping(), version + "\n");
+    EXPECT_EQ(ping(), version_ + "\n");
     EXPECT_EQ(servicePid(), activated);
   }
   EXPECT_EQ(occurrences(log(), kHealLine), 1u);
@@ -346,10 +257,10 @@ TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheServi
   // answering on them; quitting with the last host, it leaves them to be
   // started again, and the next connect starts it again.
   auto host = startPrivateHost();
-  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_EQ(ping(), version_ + "\n");
   const pid_t watching = servicePid();
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
-  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_EQ(servicePid(), watching);
   // It has seen the host once it holds a pidfd on it.
   ASSERT_TRUE(eventually([&] { return holdsPidfdOf(watching, host.pid()); }));
@@ -357,22 +268,25 @@ TEST_F(UserManagerInstallTest, RegistersReregistersAndHealsWhileItRunsAsTheServi
   host.wait();
   ASSERT_TRUE(serviceEnds());
   expectRegistered();
-  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_NE(servicePid(), watching);
 }
 
-TEST_F(UserManagerInstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
+TEST_F(InstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
   launchFromApplications();
   const std::string archive = root_ + "/update.zip";
-  auto made = runProgram(ZEFRA_TEST_MAKE_UPDATE,
-                         {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN,
-                          "--version", "2", "--short-version", "2.0", kBuiltBundle, archive});
+  auto made =
+      runProgram(ZEFRA_TEST_MAKE_UPDATE,
+                 {"--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN, "--version",
+                  "2", "--short-version", "2.0", "--name", "Renamed.app", kBuiltBundle, archive});
   ASSERT_EQ(made.status, 0) << made.err;
 
   auto installed = client({"install-update", archive});
   EXPECT_EQ(installed.out, "Zefra Helper updated itself.\n") << installed.err;
   ASSERT_TRUE(serviceEnds());
-  // Version 2 answers the next connect and registers itself in its turn.
+  // Version 2, in under the running name, answers the next connect and
+  // registers itself in its turn.
+  EXPECT_FALSE(fs::exists(root_ + "/home/Applications/Renamed.app"));
   EXPECT_EQ(ping(), "2.0\n");
   const pid_t updated = servicePid();
   ASSERT_TRUE(eventually([&] { return defaults().value("RegisteredAgentVersion", "") == "2"; }));
@@ -391,13 +305,12 @@ TEST_F(UserManagerInstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhen
   EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
 }
 
-TEST_F(UserManagerInstallTest, StatusDialogUninstallsAndMaskedSocketsAskForApproval) {
+TEST_F(InstallTest, StatusDialogUninstallsAndMaskedSocketsAskForApproval) {
   launchFromApplications();
   // Opened by the user while only the manager holds the names: it shows the
   // status, and its uninstall takes the activated helper with it.
-  Terminal terminal = openInTerminal(executable());
-  const std::string version = info_["CFBundleShortVersionString"];
-  ASSERT_TRUE(terminal.choose("Zefra Helper " + version + " is installed",
+  Terminal terminal = openInTerminal();
+  ASSERT_TRUE(terminal.choose("Zefra Helper " + version_ + " is installed",
                               "  1) OK\r\n  2) Uninstall\u2026\r\nChoose 1-2: ", "2"));
   ASSERT_TRUE(terminal.choose("Uninstall Zefra Helper?",
                               "  1) Uninstall\r\n  2) Cancel\r\nChoose 1-2: ", "1"));
@@ -421,8 +334,7 @@ TEST_F(UserManagerInstallTest, StatusDialogUninstallsAndMaskedSocketsAskForAppro
   fs::create_directories(root_ + "/bin");
   zefra::testing::writeExecutable(root_ + "/bin/gnome-session-properties",
                                   "#!/bin/sh\n: > '" + root_ + "/settings-opened'\n");
-  terminal = openInTerminal(executable(),
-                            {"XDG_CURRENT_DESKTOP=GNOME", "PATH=" + root_ + "/bin:/usr/bin:/bin"});
+  terminal = openInTerminal({"XDG_CURRENT_DESKTOP=GNOME", "PATH=" + root_ + "/bin:/usr/bin:/bin"});
   ASSERT_TRUE(terminal.choose("Zefra Helper needs your approval",
                               "  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: ", "1"));
   EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/settings-opened"); }));
@@ -431,7 +343,7 @@ TEST_F(UserManagerInstallTest, StatusDialogUninstallsAndMaskedSocketsAskForAppro
   // Allowed again, the next launch registers and a connect starts it.
   ASSERT_EQ(manager_->systemctl({"unmask", kSocket, kTeamSocket}).status, 0);
   launchFromApplications();
-  EXPECT_EQ(ping(), version + "\n");
+  EXPECT_EQ(ping(), version_ + "\n");
 }
 
 }  // namespace

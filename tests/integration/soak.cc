@@ -2,8 +2,8 @@
 // grandchildren, with random cancels and random disconnects, against the
 // built helper. Checks that every run on a live connection is answered
 // exactly once (and right), that a dropped connection answers each of its
-// waiting runs once with an error, and that the helper's descriptors,
-// threads and memory come back and no tool process outlives its run.
+// waiting runs once with an error, and that the helper's descriptors and
+// threads come back and no tool process outlives its run.
 //
 //   soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N]
 //              [--burst SECONDS]
@@ -11,46 +11,28 @@
 // --rounds repeats the whole soak against the same helper, so that memory
 // kept by the allocator shows apart from memory that grows. --burst instead
 // has the clients connect and ping, each connection on its own, for that
-// long, and checks that every connection is answered. Exit status 0 when
-// every check holds. This program is signed by the build, so the helper
-// serves it; run a copy signed moments before to meet the helper's checks
-// of a program changed just now. ctest runs it with the label "soak".
+// long, and checks that every connection is answered. This program is
+// signed by the build, so the helper serves it; run a copy signed moments
+// before to meet the helper's checks of a program changed just now. ctest
+// runs it with the label "soak".
 #include <dirent.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <random>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "client/remote_proxy.h"
-#include "platform/environment.h"
-#include "platform/process/child_process.h"
-#include "platform/process/process_signals.h"
+#include "support/helper_fixture.h"
+#include "support/text.h"
 #include "tools/catalogue.h"
 
-namespace zefra::soak {
+namespace zefra::app::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using zefra::testing::fileText;
 
 constexpr const char* kService = "group.com.ovak.zefra.helper";
 constexpr int kRunsInFlightPerClient = 2;
@@ -58,45 +40,23 @@ constexpr int kRunsInFlightPerClient = 2;
 struct Options {
   int clients = 64;
   int runs = 10000;
-  unsigned seed = 1;
+  int seed = 1;
   int maxSeconds = 900;
   int rounds = 1;
   int burstSeconds = 0;
 };
-
-// Every tool process carries this variable, so survivors are found by it
-// wherever they were reparented.
-std::string tagOf(const std::string& root) {
-  return "ZEFRA_SOAK_TAG=" + root;
-}
+Options options;  // from the command line
 
 // Echoes its input, forks a grandchild that writes to standard error after
 // the delay and a subshell that waits for a grandchild of its own, and waits
 // for them all. Each stream's content is fixed whatever the timing.
 constexpr const char* kStandIn =
-    "#!/bin/sh\n"
     "token=$1 delay=$2\n"
     "( sleep \"$delay\"; echo \"grandchild $token\" >&2 ) &\n"
     "( sleep \"$delay\" & wait ) &\n"
     "cat\n"
     "wait\n"
-    "echo \"done $token\"\n";
-
-struct Sandbox {
-  Sandbox() {
-    char pattern[] = "/tmp/zefra-soak-XXXXXX";
-    root = mkdtemp(pattern);
-    fs::create_directories(root + "/runtime");
-    fs::permissions(root + "/runtime", fs::perms::owner_all);
-    fs::create_directories(root + "/config");
-    fs::create_directories(root + "/home/.local/bin");
-  }
-  ~Sandbox() {
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
-  }
-  std::string root;
-};
+    "echo \"done $token\"";
 
 // Catalogue names that no system directory provides, so the stand-ins in
 // ~/.local/bin are what the helper resolves.
@@ -120,12 +80,8 @@ struct ProcessFigures {
 };
 
 long countEntries(const std::string& dir) {
-  long count = 0;
   std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
-    ++count;
-  }
+  const long count = std::distance(fs::directory_iterator(dir, ec), fs::directory_iterator());
   return ec ? -1 : count;
 }
 
@@ -141,79 +97,36 @@ ProcessFigures figuresOf(pid_t pid) {
   return figures;
 }
 
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-struct Leftovers {
-  int processes = 0;       // carrying the tag, zombies included
-  int zombies = 0;         // carrying the tag
-  int helperZombies = 0;   // any zombie child of the helper
-  int helperChildren = 0;  // any live child of the helper
-};
-
-Leftovers leftovers(const std::string& tag, pid_t helper) {
-  Leftovers found;
+// Processes left behind: those carrying the tag (every tool process does,
+// wherever it was reparented) and children of the helper, zombies included.
+// A zombie's environment reads empty, so a zombie of a tool is counted
+// through its parent, the helper or a tagged process.
+int leftovers(const std::string& tag, pid_t helper) {
+  int found = 0;
   DIR* dir = opendir("/proc");
-  if (dir == nullptr) return found;
+  if (dir == nullptr) return -1;
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string proc = "/proc/" + name;
-    const std::string stat = readWhole(proc + "/stat");
+    const std::string stat = fileText("/proc/" + name + "/stat");
     const auto close = stat.rfind(')');
     if (close == std::string::npos || close + 4 >= stat.size()) continue;
-    const char state = stat[close + 2];
-    const long parent = std::strtol(stat.c_str() + close + 4, nullptr, 10);
-    if (parent == helper) {
-      if (state == 'Z') {
-        ++found.helperZombies;
-      } else {
-        ++found.helperChildren;
-      }
-    }
-    // A zombie's environment is gone; its tag is read from nothing, so a
-    // zombie of a tool is counted through its parent's tag or the helper.
-    const std::string environ = readWhole(proc + "/environ");
-    bool tagged = false;
-    for (std::size_t at = 0; at < environ.size();) {
-      const auto end = environ.find('\0', at);
-      if (environ.compare(at, (end == std::string::npos ? environ.size() : end) - at, tag) == 0) {
-        tagged = true;
-        break;
-      }
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (tagged) {
-      ++found.processes;
-      if (state == 'Z') ++found.zombies;
-    }
+    const bool helperChild = std::strtol(stat.c_str() + close + 4, nullptr, 10) == helper;
+    const std::string environ = '\0' + fileText("/proc/" + name + "/environ") + '\0';
+    if (helperChild || environ.find('\0' + tag + '\0') != std::string::npos) ++found;
   }
   closedir(dir);
   return found;
 }
 
-// One run as the client sees it.
-struct Run {
-  std::string id;
-  std::string token;
-  std::string input;
-  bool cancelled = false;
-  std::atomic<int> replies{0};
-  std::atomic<bool> wrong{false};
-};
-
-// One connection. Runs on it are answered by a reply, or (once it closed)
-// by one error each.
+// One connection. Its runs are answered by a reply each, or (once it
+// closed) each waiting one by one error.
 struct Link {
   std::shared_ptr<client::RemoteProxy> proxy;
+  int runs = 0;
+  std::atomic<int> replies{0};
   std::atomic<int> errors{0};
   std::atomic<bool> dropped{false};  // closed by us on purpose
-  std::vector<std::shared_ptr<Run>> runs;
 };
 
 struct Totals {
@@ -222,212 +135,168 @@ struct Totals {
   std::atomic<long> disconnects{0};
   std::atomic<long> droppedRuns{0};
   std::atomic<long> failures{0};
-  std::mutex mu;
-  std::vector<std::string> messages;
 
   void fail(const std::string& message) {
-    if (failures++ < 20) {
-      std::lock_guard lock(mu);
-      messages.push_back(message);
-    }
+    if (failures++ < 20) ADD_FAILURE() << message;
   }
 };
 
-class SoakClient {
- public:
-  SoakClient(int index, int quota, unsigned seed, const std::string& runtime,
-             const std::vector<std::string>& tools, const std::string& tag, Totals& totals)
-      : index_(index),
-        quota_(quota),
-        random_(seed),
-        runtime_(runtime),
-        tools_(tools),
-        tag_(tag),
-        totals_(totals) {}
+// One client: up to two runs in flight, each cancelled or its connection
+// dropped at random moments.
+struct SoakClient {
+  const int index;
+  const int quota;
+  std::mt19937 random;
+  const ipc::ConnectOptions& connectOptions;
+  const std::vector<std::string>& tools;
+  const std::string& tag;
+  Totals& totals;
+  int issued = 0;
+  std::shared_ptr<Link> link;
+  std::vector<std::shared_ptr<Link>> links;
+  std::mutex mu;
+  std::condition_variable cv;
+  std::atomic<int> inFlight{0};
 
   void operator()(Clock::time_point deadline) {
     struct Due {
       Clock::time_point at;
       std::shared_ptr<Link> link;
-      std::shared_ptr<Run> run;  // null: a disconnect
+      std::string runId;  // empty: a disconnect
     };
     std::vector<Due> due;
-    while (issued_ < quota_ || inFlight() > 0) {
-      if (Clock::now() > deadline) {
-        totals_.fail("client " + std::to_string(index_) + " ran out of time with " +
-                     std::to_string(inFlight()) + " runs waiting");
+    while (issued < quota || inFlight > 0) {
+      const auto now = Clock::now();
+      if (now > deadline) {
+        totals.fail("client " + std::to_string(index) + " ran out of time with " +
+                    std::to_string(inFlight) + " runs waiting");
         break;
       }
-      const auto now = Clock::now();
-      for (auto it = due.begin(); it != due.end();) {
-        if (it->at > now) {
-          ++it;
-          continue;
-        }
-        if (it->run) {
+      std::erase_if(due, [&](const Due& it) {
+        if (it.at > now) return false;
+        if (!it.runId.empty()) {
           // A closed connection would answer the cancel with an error.
-          if (!it->link->dropped) it->link->proxy->cancelWithRunID(it->run->id);
-        } else if (!it->link->dropped.exchange(true)) {
-          ++totals_.disconnects;
-          it->link->proxy->invalidate();
-          if (link_ == it->link) link_.reset();
+          if (!it.link->dropped) it.link->proxy->cancelWithRunID(it.runId);
+        } else if (!it.link->dropped.exchange(true)) {
+          ++totals.disconnects;
+          it.link->proxy->invalidate();
+          if (link == it.link) link.reset();
         }
-        it = due.erase(it);
-      }
-      if (issued_ < quota_ && inFlight() < kRunsInFlightPerClient) {
-        if (!link_ && !connect()) break;
-        const auto chance = random_() % 100;
-        auto run = issue(/*cancelled=*/chance < 15);
+        return true;
+      });
+      if (issued < quota && inFlight < kRunsInFlightPerClient) {
+        if (!link && !connect()) break;
+        const auto chance = random() % 100;
+        const auto at = now + std::chrono::milliseconds(random() % 300);
+        const std::string id = issue(/*cancelled=*/chance < 15);
         if (chance < 15) {
-          ++totals_.cancels;
-          due.push_back({now + std::chrono::milliseconds(random_() % 300), link_, run});
+          ++totals.cancels;
+          due.push_back({at, link, id});
         } else if (chance < 18) {
-          due.push_back({now + std::chrono::milliseconds(random_() % 300), link_, nullptr});
+          due.push_back({at, link, ""});
         }
         continue;
       }
-      std::unique_lock lock(mu_);
-      cv_.wait_for(lock, 20ms);
+      // Bounded, so a reply that came before the wait costs at most that.
+      std::unique_lock lock(mu);
+      cv.wait_for(lock, 20ms);
     }
-    for (auto& link : links_) check(*link);
+    for (auto& link : links) check(*link);
   }
 
- private:
-  int inFlight() {
-    std::lock_guard lock(mu_);
-    return inFlight_;
-  }
   void settled() {
-    {
-      std::lock_guard lock(mu_);
-      --inFlight_;
-    }
-    cv_.notify_one();
+    --inFlight;
+    cv.notify_one();
   }
 
   bool connect() {
-    auto link = std::make_shared<Link>();
-    std::weak_ptr<Link> weak = link;
-    ipc::ConnectOptions options;
-    options.runtimeDirectory = runtime_;
+    auto next = std::make_shared<Link>();
+    std::weak_ptr<Link> weak = next;
     auto proxy = client::RemoteProxy::connect(
         kService,
         [this, weak](const base::Error&) {
           if (auto link = weak.lock()) ++link->errors;
           settled();
         },
-        options);
+        connectOptions);
     if (!proxy) {
-      totals_.fail("client " + std::to_string(index_) +
-                   " cannot connect: " + proxy.error().message);
+      totals.fail("client " + std::to_string(index) + " cannot connect: " + proxy.error().message);
       return false;
     }
-    link->proxy = *proxy;
-    link_ = link;
-    links_.push_back(link);
+    next->proxy = *proxy;
+    link = next;
+    links.push_back(next);
     return true;
   }
 
-  std::shared_ptr<Run> issue(bool cancelled) {
-    auto run = std::make_shared<Run>();
-    run->cancelled = cancelled;
-    const int n = issued_++;
-    run->id = "soak-" + std::to_string(index_) + "-" + std::to_string(n);
-    run->token = std::to_string(index_) + "." + std::to_string(n);
-    run->input.resize(random_() % (16 * 1024));
-    for (char& c : run->input) c = static_cast<char>('a' + random_() % 26);
-    const std::string delay = "0." + std::to_string(2 + random_() % 38);  // 0.02..0.39 s
-    const std::string& tool = tools_[random_() % tools_.size()];
-    {
-      std::lock_guard lock(mu_);
-      ++inFlight_;
-    }
-    link_->runs.push_back(run);
-    ++totals_.runs;
-    // The reply keeps the proxy alive; it is dropped once the reply ran.
-    auto proxy = link_->proxy;
-    proxy->runWithRunID(
-        run->id, tool, {run->token, delay}, base::Bytes(run->input), std::nullopt,
-        {{"ZEFRA_SOAK_TAG", tag_.substr(tag_.find('=') + 1)}},
-        [this, run, proxy](base::Bytes out, base::Bytes err, std::int32_t status) mutable {
-          proxy.reset();
-          if (run->replies++ == 0 && !run->cancelled) {
-            const std::string expected = run->input + "done " + run->token + "\n";
-            if (status != 0 || out.view() != expected ||
-                err.view() != "grandchild " + run->token + "\n") {
-              run->wrong = true;
-              totals_.fail("run " + run->id + ": status " + std::to_string(status) + ", " +
-                           std::to_string(out.view().size()) + " bytes out (expected " +
-                           std::to_string(expected.size()) + "), stderr \"" +
-                           std::string(err.view().substr(0, 200)) + "\"");
-            }
+  std::string issue(bool cancelled) {
+    const int n = issued++;
+    const std::string id = "soak-" + std::to_string(index) + "-" + std::to_string(n);
+    const std::string token = std::to_string(index) + "." + std::to_string(n);
+    std::string input(random() % (16 * 1024), '\0');
+    for (char& c : input) c = static_cast<char>('a' + random() % 26);
+    const std::string delay = "0." + std::to_string(2 + random() % 38);  // 0.02..0.39 s
+    const std::string& tool = tools[random() % tools.size()];
+    ++inFlight;
+    ++link->runs;
+    ++totals.runs;
+    // The reply keeps the connection alive; it is dropped once the reply ran.
+    auto replies = std::make_shared<std::atomic<int>>(0);
+    link->proxy->runWithRunID(
+        id, tool, {token, delay}, base::Bytes(input), std::nullopt, {{"ZEFRA_SOAK_TAG", tag}},
+        [this, id, token, input, cancelled, replies, link = link](base::Bytes out, base::Bytes err,
+                                                                  std::int32_t status) mutable {
+          const std::string expected = input + "done " + token + "\n";
+          const bool first = (*replies)++ == 0;
+          if (!first) totals.fail("run " + id + " was answered twice");
+          if (first) ++link->replies;
+          if (first && !cancelled &&
+              (status != 0 || out.view() != expected ||
+               err.view() != "grandchild " + token + "\n")) {
+            totals.fail("run " + id + ": status " + std::to_string(status) + ", " +
+                        std::to_string(out.view().size()) + " bytes out (expected " +
+                        std::to_string(expected.size()) + "), stderr \"" +
+                        std::string(err.view().substr(0, 200)) + "\"");
           }
+          link.reset();
           settled();
         });
-    return run;
+    return id;
   }
 
+  // A live connection answers every run with a reply; a dropped one each
+  // waiting run with one error.
   void check(const Link& link) {
-    int replies = 0;
-    for (const auto& run : link.runs) {
-      if (run->replies > 1) totals_.fail("run " + run->id + " was answered twice");
-      replies += run->replies;
-    }
-    if (!link.dropped) {
-      if (link.errors > 0 || replies != static_cast<int>(link.runs.size())) {
-        totals_.fail("a live connection of client " + std::to_string(index_) + " had " +
-                     std::to_string(link.runs.size()) + " runs, " + std::to_string(replies) +
-                     " replies, " + std::to_string(link.errors) + " errors");
-      }
-      return;
-    }
-    totals_.droppedRuns += static_cast<long>(link.runs.size()) - replies;
-    if (replies + link.errors != static_cast<int>(link.runs.size())) {
-      totals_.fail("a dropped connection of client " + std::to_string(index_) + " had " +
-                   std::to_string(link.runs.size()) + " runs, " + std::to_string(replies) +
-                   " replies, " + std::to_string(link.errors.load()) + " errors");
+    const int errors = link.dropped ? link.errors.load() : 0;
+    if (link.dropped) totals.droppedRuns += link.runs - link.replies;
+    if ((!link.dropped && link.errors > 0) || link.replies + errors != link.runs) {
+      totals.fail(std::string(link.dropped ? "a dropped" : "a live") + " connection of client " +
+                  std::to_string(index) + " had " + std::to_string(link.runs) + " runs, " +
+                  std::to_string(link.replies) + " replies, " + std::to_string(link.errors) +
+                  " errors");
     }
   }
-
-  const int index_;
-  const int quota_;
-  std::mt19937 random_;
-  const std::string runtime_;
-  const std::vector<std::string>& tools_;
-  const std::string tag_;
-  Totals& totals_;
-  int issued_ = 0;
-  std::shared_ptr<Link> link_;
-  std::vector<std::shared_ptr<Link>> links_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int inFlight_ = 0;
 };
 
 std::optional<Options> parseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (value <= 0) return std::nullopt;
-    if (flag == "--clients") {
-      options.clients = value;
-    } else if (flag == "--runs") {
-      options.runs = value;
-    } else if (flag == "--seed") {
-      options.seed = static_cast<unsigned>(value);
-    } else if (flag == "--rounds") {
-      options.rounds = value;
-    } else if (flag == "--max-seconds") {
-      options.maxSeconds = value;
-    } else if (flag == "--burst") {
-      options.burstSeconds = value;
-    } else {
-      return std::nullopt;
-    }
-  }
+  Options parsed;
+  const std::pair<const char*, int*> flags[] = {
+      {"--clients", &parsed.clients},
+      {"--runs", &parsed.runs},
+      {"--seed", &parsed.seed},
+      {"--rounds", &parsed.rounds},
+      {"--max-seconds", &parsed.maxSeconds},
+      {"--burst", &parsed.burstSeconds},
+  };
   if (argc % 2 == 0) return std::nullopt;
-  return options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                   [&](const auto& f) { return argv[i] == std::string(f.first); });
+    const int value = std::atoi(argv[i + 1]);
+    if (value <= 0 || flag == std::end(flags)) return std::nullopt;
+    *flag->second = value;
+  }
+  return parsed;
 }
 
 void print(const char* label, const ProcessFigures& f) {
@@ -435,22 +304,16 @@ void print(const char* label, const ProcessFigures& f) {
               static_cast<double>(f.residentKiB) / 1024.0);
 }
 
-// Polls until `done` or the time is up; true when done.
-template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::seconds limit) {
-  const auto until = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
+bool pings(const ipc::ConnectOptions& connect) {
+  auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
+  return proxy && (*proxy)->ping().ok();
 }
 
 // Each of `clients` threads connects, pings and closes, again and again for
 // `seconds`; a connection whose ping has no answer within 10 s is counted
 // unanswered. True when every connection was answered.
 bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
-  std::atomic<long> connections{0}, answered{0}, refused{0}, unanswered{0};
+  std::atomic<long> connections{0}, answered{0};
   const auto until = Clock::now() + std::chrono::seconds(seconds);
   std::vector<std::thread> threads;
   for (int i = 0; i < clients; ++i) {
@@ -467,188 +330,134 @@ bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
         auto proxy = client::RemoteProxy::connect(
             kService, [outcome](const base::Error&) { outcome->set(false); }, connect);
         ++connections;
-        if (!proxy) {
-          ++refused;
-          continue;
-        }
+        if (!proxy) continue;
         (*proxy)->pingWithReply([outcome](std::string) { outcome->set(true); });
         auto future = outcome->answered.get_future();
-        if (future.wait_for(10s) != std::future_status::ready) {
-          ++unanswered;
-        } else if (future.get()) {
-          ++answered;
-        } else {
-          ++refused;
-        }
+        if (future.wait_for(10s) == std::future_status::ready && future.get()) ++answered;
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  std::printf(
-      "burst: %d clients for %d s: %ld connections, %ld answered, %ld refused, %ld "
-      "unanswered\n",
-      clients, seconds, connections.load(), answered.load(), refused.load(), unanswered.load());
+  std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", clients, seconds,
+              connections.load(), answered.load());
   return answered == connections;
 }
 
-int soak(const Options& options) {
-  platform::ignoreSigpipe();
-  Sandbox sandbox;
-  const std::string tag = tagOf(sandbox.root);
-  const auto tools = freeTools();
-  if (tools.empty()) {
-    std::fprintf(stderr, "soak: every catalogue name is installed system-wide\n");
-    return 2;
+// One round of the soak against the running helper.
+void soakRound(int round, const std::string& root, const ipc::ConnectOptions& connect,
+               const std::vector<std::string>& tools, pid_t pid, const ProcessFigures& start) {
+  Totals totals;
+  std::atomic<bool> sampling{true};
+  ProcessFigures peak = start;
+  std::thread sampler([&] {
+    while (sampling) {
+      const ProcessFigures now = figuresOf(pid);
+      peak.descriptors = std::max(peak.descriptors, now.descriptors);
+      peak.threads = std::max(peak.threads, now.threads);
+      peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  const auto began = Clock::now();
+  const auto deadline = began + std::chrono::seconds(options.maxSeconds);
+  {
+    std::vector<std::unique_ptr<SoakClient>> clients;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < options.clients; ++i) {
+      const int quota = options.runs / options.clients + (i < options.runs % options.clients);
+      const unsigned seed = (options.seed + round * 7919u) * 1000003u + i;
+      clients.push_back(
+          std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connect, tools, root, totals));
+      threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
+    }
+    for (auto& thread : threads) thread.join();
   }
-  for (const auto& tool : tools) {
-    const std::string path = sandbox.root + "/home/.local/bin/" + tool;
-    std::ofstream(path) << kStandIn;
-    chmod(path.c_str(), 0755);
+  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  sampling = false;
+  sampler.join();
+
+  // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
+  int left = 0;
+  if (!eventually([&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root, pid)) == 0; }, 10s)) {
+    totals.fail(std::to_string(left) + " tool processes or helper children outlived their runs");
+  }
+  // Idle pool threads leave after 10 s.
+  ProcessFigures end;
+  if (!eventually(
+          [&] {
+            end = figuresOf(pid);
+            return end.descriptors <= start.descriptors && end.threads <= start.threads;
+          },
+          30s)) {
+    totals.fail("descriptors or threads did not come back");
+  }
+  if (!pings(connect)) totals.fail("the helper stopped answering");
+
+  std::printf("round %d of %d\n", round, options.rounds);
+  print("peak", peak);
+  print("end", end);
+  std::printf(
+      "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
+      "runs waiting\n",
+      totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
+      totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
+  std::printf("resident memory end/start: %.2f\n",
+              static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
+}
+
+class Soak : public HelperFixture {
+ protected:
+  void SetUp() override {
+    HelperFixture::SetUp();
+    for (const auto& tool : tools_) writeTool(tool, kStandIn);
+    ASSERT_FALSE(tools_.empty()) << "every catalogue name is installed system-wide";
+    helper_ = startHelper().pid();
+    connect_.runtimeDirectory = runtime_;
+    ASSERT_TRUE(pings(connect_)) << "the helper does not answer";
   }
 
-  auto env = platform::processEnvironment();
-  env["ZEFRA_RUNTIME_DIR"] = sandbox.root + "/runtime";
-  env["XDG_CONFIG_HOME"] = sandbox.root + "/config";
-  env["HOME"] = sandbox.root + "/home";
-  env.erase("ZEFRA_LAUNCH_EVENT");
-  env.erase("XDG_RUNTIME_DIR");
-  platform::SpawnOptions spawn;
-  spawn.executable = ZEFRA_SOAK_HELPER;
-  spawn.environment = platform::environmentEntries(env);
-  spawn.standardInput = platform::Stdio::nullDevice();
-  spawn.standardError = platform::Stdio::nullDevice();
-  auto helper = platform::spawnProcess(spawn);
-  if (!helper) {
-    std::fprintf(stderr, "soak: cannot start the helper: %s\n", helper.error().message.c_str());
-    return 2;
-  }
-  const pid_t pid = helper->pid();
-  ipc::ConnectOptions connect;
-  connect.runtimeDirectory = sandbox.root + "/runtime";
-  const bool up = waitFor(
-      [&] {
-        auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
-        return proxy && (*proxy)->ping().ok();
-      },
-      30s);
-  if (!up) {
-    std::fprintf(stderr, "soak: the helper did not answer within 30 s\n");
-    return 2;
-  }
+  const std::vector<std::string> tools_ = freeTools();
+  pid_t helper_ = 0;
+  ipc::ConnectOptions connect_;
+};
+
+TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
   if (options.burstSeconds > 0) {
-    const bool ok = burst(connect, options.clients, options.burstSeconds);
-    (void)helper->signal(SIGTERM);
-    helper->wait();
-    std::printf("%s\n", ok ? "burst: PASS" : "burst: FAIL");
-    return ok ? 0 : 1;
+    EXPECT_TRUE(burst(connect_, options.clients, options.burstSeconds));
+    return;
   }
-
   // Warm up: resolve every stand-in once, then let idle pool threads leave.
   {
-    auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
-    for (const auto& tool : tools) {
+    auto proxy = connect();
+    for (const auto& tool : tools_) {
       if (proxy) (void)(*proxy)->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
     }
   }
   std::this_thread::sleep_for(12s);
-  const ProcessFigures start = figuresOf(pid);
-
-  std::printf("soak: %d clients, %d runs, seed %u, tools:", options.clients, options.runs,
+  const ProcessFigures start = figuresOf(helper_);
+  std::printf("soak: %d clients, %d runs, seed %d, tools:", options.clients, options.runs,
               options.seed);
-  for (const auto& tool : tools) std::printf(" %s", tool.c_str());
+  for (const auto& tool : tools_) std::printf(" %s", tool.c_str());
   std::printf("\n");
   print("start", start);
-
-  bool ok = true;
-  for (int round = 1; round <= options.rounds; ++round) {
-    Totals totals;
-    std::atomic<bool> sampling{true};
-    ProcessFigures peak = start;
-    std::thread sampler([&] {
-      while (sampling) {
-        const ProcessFigures now = figuresOf(pid);
-        peak.descriptors = std::max(peak.descriptors, now.descriptors);
-        peak.threads = std::max(peak.threads, now.threads);
-        peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
-        std::this_thread::sleep_for(50ms);
-      }
-    });
-    const auto began = Clock::now();
-    const auto deadline = began + std::chrono::seconds(options.maxSeconds);
-    {
-      std::vector<std::unique_ptr<SoakClient>> clients;
-      std::vector<std::thread> threads;
-      for (int i = 0; i < options.clients; ++i) {
-        const int quota = options.runs / options.clients + (i < options.runs % options.clients);
-        clients.push_back(
-            std::make_unique<SoakClient>(i, quota, (options.seed + round * 7919u) * 1000003u + i,
-                                         sandbox.root + "/runtime", tools, tag, totals));
-        threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
-      }
-      for (auto& thread : threads) thread.join();
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    sampling = false;
-    sampler.join();
-
-    // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
-    Leftovers left;
-    const bool toolsGone = waitFor(
-        [&] {
-          left = leftovers(tag, pid);
-          return left.processes == 0 && left.helperZombies == 0 && left.helperChildren == 0;
-        },
-        10s);
-    // Idle pool threads leave after 10 s.
-    ProcessFigures end;
-    const bool settledBack = waitFor(
-        [&] {
-          end = figuresOf(pid);
-          return end.descriptors <= start.descriptors && end.threads <= start.threads;
-        },
-        30s);
-    const bool alive = [&] {
-      auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
-      return proxy && (*proxy)->ping().ok();
-    }();
-
-    std::printf("round %d of %d\n", round, options.rounds);
-    print("peak", peak);
-    print("end", end);
-    std::printf(
-        "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
-        "runs waiting\n",
-        totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
-        totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
-    std::printf(
-        "left after the runs: %d tool processes (%d zombies), helper children %d, helper "
-        "zombies %d\n",
-        left.processes, left.zombies, left.helperChildren, left.helperZombies);
-    std::printf("resident memory end/start: %.2f\n",
-                static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
-    if (totals.failures > 0) std::printf("FAIL %ld checks failed:\n", totals.failures.load());
-    for (const auto& message : totals.messages) std::printf("FAIL %s\n", message.c_str());
-    ok = ok && totals.failures == 0;
-    if (!toolsGone) std::printf("FAIL tool processes outlived their runs\n"), ok = false;
-    if (!settledBack) std::printf("FAIL descriptors or threads did not come back\n"), ok = false;
-    if (!alive) std::printf("FAIL the helper stopped answering\n"), ok = false;
+  for (int i = 1; i <= options.rounds; ++i) {
+    soakRound(i, root_, connect_, tools_, helper_, start);
   }
-  (void)helper->signal(SIGTERM);
-  helper->wait();
-  std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
-  return ok ? 0 : 1;
 }
 
 }  // namespace
-}  // namespace zefra::soak
+}  // namespace zefra::app::testing
 
 int main(int argc, char** argv) {
-  auto options = zefra::soak::parseOptions(argc, argv);
+  auto options = zefra::app::testing::parseOptions(argc, argv);
   if (!options) {
     std::fprintf(stderr,
                  "usage: soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N] "
                  "[--burst SECONDS]\n");
     return 2;
   }
-  return zefra::soak::soak(*options);
+  zefra::app::testing::options = *options;
+  int none = 1;
+  ::testing::InitGoogleTest(&none, argv);
+  return RUN_ALL_TESTS();
 }

@@ -1,10 +1,6 @@
-// The run with options through the built helper: the client streams like a
-// shell, ends with its deadline and with itself, and the helper's memory
-// stays flat whatever a tool writes or a client fails to read.
-#include <poll.h>
-#include <signal.h>
+// The helper's memory stays flat whatever a tool writes or a client fails
+// to read, and a client written from the protocol document alone is served.
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 
 #include <future>
 
@@ -16,7 +12,6 @@ namespace {
 
 using zefra::testing::blockedOnPipe;
 using zefra::testing::pidIn;
-using zefra::testing::processEnded;
 using zefra::testing::RunChunks;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -36,81 +31,7 @@ class StreamingTest : public HelperFixture {
     return -1;
   }
   static double mib(long kib) { return static_cast<double>(kib) / 1024; }
-
-  platform::ChildProcess spawnClient(const std::vector<std::string>& arguments,
-                                     int standardOutput) {
-    platform::SpawnOptions options;
-    options.executable = ZEFRA_TEST_CLIENT;
-    options.arguments = arguments;
-    options.environment = environment();
-    options.standardInput = platform::Stdio::nullDevice();
-    if (standardOutput >= 0) options.standardOutput = platform::Stdio::fromFd(standardOutput);
-    auto client = platform::spawnProcess(options);
-    EXPECT_TRUE(client) << client.error().message;
-    return std::move(client).value();
-  }
 };
-
-TEST_F(StreamingTest, TheClientShowsOutputAsTheToolWritesIt) {
-  startHelper();
-  const auto tool = freeTool();
-  const auto fifo = root_ + "/go";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  writeTool(tool, "echo first; read line < '" + fifo + "'; echo second");
-  auto out = platform::makePipe();
-  auto client = spawnClient({"run", tool}, out->writeEnd.get());
-  out->writeEnd.reset();
-  // The first line comes while the tool still waits for the second.
-  pollfd readable{out->readEnd.get(), POLLIN, 0};
-  ASSERT_EQ(::poll(&readable, 1, 60'000), 1);
-  std::string first(6, '\0');
-  ASSERT_EQ(::read(out->readEnd.get(), first.data(), first.size()), 6);
-  EXPECT_EQ(first, "first\n");
-  std::ofstream(fifo) << "go\n";
-  EXPECT_EQ(platform::readToEnd(out->readEnd.get()).value(), "second\n");
-  EXPECT_EQ(client.wait(), 0);
-}
-
-TEST_F(StreamingTest, TheClientsDeadlineAndOutputLimit) {
-  startHelper();
-  const auto tool = freeTool();
-  writeTool(tool,
-            R"(case "$1" in sleep) exec sleep 600;; *) printf 1234567890; printf ab >&2;; esac)");
-  struct Row {
-    std::vector<std::string> arguments;
-    int status;
-    std::string out, says;
-  };
-  for (const auto& row : std::vector<Row>{
-           {{"run", "--timeout", "0.3", tool, "sleep"}, 124, "", "ended after 0.3 s (--timeout)"},
-           {{"run", "--output-limit", "5", tool},
-            0,
-            "12345",
-            "more than 5 bytes to standard output"},
-           {{"run", "--timeout", "soon", tool}, 64, "", "--timeout takes seconds"},
-           {{"run", "--output-limit", "-1", tool}, 64, "", "--output-limit takes a number"},
-       }) {
-    auto outcome = client(row.arguments);
-    EXPECT_EQ(outcome.status, row.status) << row.arguments[1] << " " << outcome.err;
-    EXPECT_EQ(outcome.out, row.out);
-    EXPECT_NE(outcome.err.find(row.says), std::string::npos) << outcome.err;
-  }
-}
-
-// The client asks for its runs to end with its connection, so even SIGKILL,
-// which leaves it no moment to cancel, ends the tool's whole tree.
-TEST_F(StreamingTest, AKilledClientTakesItsRunWithIt) {
-  startHelper();
-  const auto tool = freeTool();
-  writeTool(tool, "sh -c 'echo $$ > \"$0\"; exec sleep 600' '" + root_ +
-                      "/grandchild' & echo $$ > '" + root_ + "/tool'; wait");
-  auto client = spawnClient({"run", tool}, -1);
-  const pid_t toolPid = pidIn(root_ + "/tool"), grandchild = pidIn(root_ + "/grandchild");
-  ASSERT_GT(toolPid * grandchild, 0);
-  ASSERT_TRUE(client.signal(SIGKILL));
-  client.wait();
-  EXPECT_TRUE(eventually([&] { return processEnded(toolPid) && processEnded(grandchild); }));
-}
 
 // Output past the limit is read and dropped, never held: a tool writing
 // 1 GiB leaves the helper at its idle size.
