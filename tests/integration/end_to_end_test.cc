@@ -1,31 +1,50 @@
 // The built, signed client against the built helper: what a terminal user
-// sees of a run and of each failure, the log, and the service paths.
+// sees of a run and of each failure, the log, the service paths, a client
+// facing a listener that is not the helper, the helper's memory whatever a
+// tool writes or a client fails to read, and a client written from the
+// protocol document alone.
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <fstream>
 #include <future>
 
+#include "platform/socket/unix_address.h"
 #include "support/helper_fixture.h"
+#include "support/run_chunks.h"
 #include "support/text.h"
 
 namespace zefra::app::testing {
 namespace {
 
+using zefra::testing::blockedOnPipe;
 using zefra::testing::occurrences;
+using zefra::testing::pidIn;
+using zefra::testing::RunChunks;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // shadow memory and quarantines inflate RSS
+#else
+constexpr bool kSanitized = false;
+#endif
 
 constexpr const char* kGroup = "group.com.ovak.zefra.helper";
 constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
 
 class EndToEndTest : public HelperFixture {
  protected:
-  // The built client with one byte added: it no longer carries a signature.
-  std::string unsignedClient() {
-    const auto path = root_ + "/unsigned-client";
-    fs::copy_file(ZEFRA_TEST_CLIENT, path);
-    std::ofstream(path, std::ios::app) << '\n';
-    return path;
+  // A field of /proc/<pid>/`file` in KiB or bytes, as the file gives it.
+  static long procField(pid_t pid, const char* file, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    }
+    return -1;
   }
+  static double mib(long kib) { return static_cast<double>(kib) / 1024; }
 };
 
 // Each row: the client's arguments and input, its status, its output, and a
@@ -89,7 +108,10 @@ esac)");
       EXPECT_NE(outcome.err.find(row.err), std::string::npos) << outcome.err;
     }
   }
-  auto refused = runProgram(unsignedClient(), {"ping"});
+  // The built client with one byte added no longer carries a signature.
+  fs::copy_file(ZEFRA_TEST_CLIENT, root_ + "/unsigned-client");
+  std::ofstream(root_ + "/unsigned-client", std::ios::app) << '\n';
+  auto refused = runProgram(root_ + "/unsigned-client", {"ping"});
   EXPECT_EQ(refused.status, 77);
   EXPECT_NE(refused.err.find("signed by the maker's team"), std::string::npos) << refused.err;
   // Without ZEFRA_VERBOSE the log keeps refusals and runs to itself.
@@ -151,8 +173,6 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
     EXPECT_EQ(ping.status, 0) << service;
     EXPECT_EQ(ping.out, "1.0.0\n") << service;
   }
-  auto reopen = runProgram(ZEFRA_TEST_HELPER, {}, std::nullopt, {"ZEFRA_LAUNCH_EVENT=aevt:oapp"});
-  EXPECT_EQ(reopen.status, 0);
   const std::string before = log();
   auto second = exitsWithin(start(), 60);
   ASSERT_TRUE(second) << "a second instance kept running";
@@ -160,7 +180,144 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
   const std::string added = log().substr(before.size());
   EXPECT_EQ(occurrences(added, "\n"), 1u) << added;
   EXPECT_EQ(occurrences(added, "another instance already serves every service name"), 1u) << added;
+  auto reopen = runProgram(ZEFRA_TEST_HELPER, {}, std::nullopt, {"ZEFRA_LAUNCH_EVENT=aevt:oapp"});
+  EXPECT_EQ(reopen.status, 0);
+  // The running instance shows its status in the reopen's stead.
+  EXPECT_TRUE(eventually(
+      [&] { return log().find("alert \"Zefra Helper 1.0.0 is installed") != std::string::npos; }));
   EXPECT_EQ(client({"ping"}).status, 0);
+}
+
+// Ctrl-C or SIGTERM sends a cancel; when no reply ever comes (here nobody
+// answers at all), the client still ends, as the signal would have ended it.
+TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
+  base::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = platform::unixAddress(runtime_ + "/group.com.ovak.zefra.helper");
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 4), 0);
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    platform::SpawnOptions options;
+    options.executable = ZEFRA_TEST_CLIENT;
+    options.arguments = {"run", freeTool()};
+    options.environment = environment();
+    auto client = platform::spawnProcess(options);
+    ASSERT_TRUE(client) << client.error().message;
+    // Connected: the call is on its way to a listener that never answers.
+    base::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(client->signal(signal));
+    ASSERT_TRUE(platform::waitForPidfdExit(client->handle().pidfd(), base::Deadline::after(60)));
+    const auto ended = client->waitForTermination();
+    EXPECT_TRUE(ended.bySignal && ended.status == signal) << ended.status;
+  }
+}
+
+// Whatever listens at the service path must run as our user before the
+// client sends it anything. Only root can make a listener of another user.
+TEST_F(EndToEndTest, TheClientSendsNothingToAnotherUsersListener) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
+  constexpr uid_t kNobody = 65534;
+  zefra::testing::TempDir elsewhere;
+  ASSERT_EQ(::chown(elsewhere.path().c_str(), kNobody, kNobody), 0);
+  const std::string socketPath = elsewhere.path() + "/socket";
+  auto sent = platform::makePipe();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = platform::unixAddress(socketPath);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0) {
+      ::_exit(3);
+    }
+    (void)!::write(sent->writeEnd.get(), "l", 1);
+    const int peer = ::accept(fd, nullptr, nullptr);
+    char byte;
+    // Tells whether the client wrote anything before it left.
+    (void)!::write(sent->writeEnd.get(), ::read(peer, &byte, 1) > 0 ? "y" : "n", 1);
+    ::_exit(0);
+  }
+  sent->writeEnd.reset();
+  char byte = 0;
+  ASSERT_EQ(::read(sent->readEnd.get(), &byte, 1), 1);
+  fs::create_symlink(socketPath, runtime_ + "/group.com.ovak.zefra.helper");
+  auto ping = client({"ping"});
+  EXPECT_EQ(ping.status, 77);
+  EXPECT_NE(ping.err.find("is served by user 65534"), std::string::npos) << ping.err;
+  ASSERT_EQ(::read(sent->readEnd.get(), &byte, 1), 1);
+  EXPECT_EQ(byte, 'n') << "the client sent something";
+  ::waitpid(child, nullptr, 0);
+}
+
+// Output past the limit is read and dropped, never held: a tool writing
+// 1 GiB leaves the helper at its idle size. A client that stops reading
+// holds back the helper, which stops reading the tool: the tool blocks on its
+// full pipe and the helper's memory stays bounded; both go on when the
+// client reads again.
+TEST_F(EndToEndTest, TheHelpersMemoryStaysFlatWhateverAToolWritesOrAClientReads) {
+  const pid_t helper = startHelper().pid();
+  const auto tool = freeTool();
+  writeTool(tool, "echo $$ > \"$2\"; exec head -c \"$1\" /dev/zero");
+  auto proxy = connect();
+  ASSERT_TRUE(proxy);
+  const long idle = procField(helper, "status", "VmRSS:");
+  std::ofstream("/proc/" + std::to_string(helper) + "/clear_refs") << "5";  // resets VmHWM
+  xpc::RunOptions limited;
+  limited.outputLimit = 65536;
+  auto outcome = (*proxy)->run("big", tool, {"1073741824", root_ + "/big"}, std::nullopt,
+                               std::nullopt, {}, limited);
+  ASSERT_TRUE(outcome) << outcome.error().message;
+  EXPECT_EQ(outcome->exitStatus, 0);
+  EXPECT_EQ(outcome->standardOutput.size(), 65536u);
+  EXPECT_TRUE(outcome->standardOutputTruncated);
+  const long peak = procField(helper, "status", "VmHWM:");
+  if (!kSanitized) {
+    EXPECT_LT(mib(peak - idle), 4.0) << "idle " << idle << " KiB, peak " << peak;
+  }
+
+  constexpr long kTotal = 256L << 20;
+  auto chunks = std::make_shared<RunChunks>();
+  chunks->hold(true);
+  xpc::RunOptions streamed;
+  streamed.stream = true;
+  std::promise<xpc::RunOutcome> done;
+  (*proxy)->runWithOptions("slow", tool, {std::to_string(kTotal), root_ + "/slow"}, std::nullopt,
+                           std::nullopt, {}, streamed, chunks->output(),
+                           [&](xpc::RunOutcome outcome) { done.set_value(std::move(outcome)); });
+  const pid_t toolPid = pidIn(root_ + "/slow");
+  // Past what the client queues for its handler, the tool blocks on a pipe
+  // that nobody empties.
+  const std::string pipe = "/proc/" + std::to_string(toolPid) + "/fd/1";
+  ASSERT_TRUE(eventually([&] {
+    base::UniqueFd fd(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int queued = 0;
+    return blockedOnPipe(toolPid) && fd && ::ioctl(fd.get(), FIONREAD, &queued) == 0 &&
+           queued >= ::fcntl(fd.get(), F_GETPIPE_SZ) / 2 &&
+           procField(toolPid, "io", "wchar: ") > long{ipc::kProgressDeliveryBacklog};
+  }));
+  const long written = procField(toolPid, "io", "wchar: ");
+  const long held = procField(helper, "status", "VmRSS:");
+  EXPECT_LT(written, 32L << 20) << "the tool was not held back";
+  if (!kSanitized) {
+    EXPECT_LT(mib(held - idle), 16.0) << "idle " << idle << " KiB, held " << held;
+  }
+  chunks->hold(false);
+  auto streamedOutcome = done.get_future().get();
+  EXPECT_EQ(streamedOutcome.exitStatus, 0);
+  EXPECT_EQ(chunks->out().size(), static_cast<std::size_t>(kTotal));
+}
+
+// A client in another language, written from docs/protocol.md alone: it
+// answers the nonce, frames and encodes its calls itself, and streams a run.
+TEST_F(EndToEndTest, AClientWrittenFromTheProtocolDocument) {
+  if (std::string(ZEFRA_TEST_PYTHON).empty()) GTEST_SKIP() << "no system python3";
+  startHelper();
+  const auto tool = freeTool();
+  writeTool(tool, "echo one; echo two >&2; printf '%s' \"$1\"; exit 3");
+  auto outcome = runProgram(ZEFRA_TEST_PYTHON, {"-I", ZEFRA_TEST_PROTOCOL_CLIENT, runtime_, tool});
+  EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(outcome.out, "ok\n") << outcome.err;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cc)
 target_link_libraries(soak PRIVATE zefra_app zefra_test_support GTest::gtest)
 set_target_properties(soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-foreach(test end_to_end_test hostile_test install_test run_containment_test streaming_test soak)
+foreach(test end_to_end_test install_test run_containment_test soak)
   if(NOT TARGET ${test})
     continue()
   endif()
@@ -26,7 +26,7 @@ endforeach()
 # signed for the tests only: the helper serves nothing unsigned. Only the
 # system's own build will do, as the helper refuses a peer that maps
 # libraries from outside the system's library folders.
-if(TARGET streaming_test)
+if(TARGET end_to_end_test)
   find_program(ZEFRA_TEST_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
   set(signed_python "")
   if(ZEFRA_TEST_SYSTEM_PYTHON)
@@ -40,9 +40,9 @@ if(TARGET streaming_test)
       COMMENT "Signing a copy of ${system_python} for the protocol client"
       VERBATIM)
     add_custom_target(zefra_test_signed_python DEPENDS "${signed_python}")
-    add_dependencies(streaming_test zefra_test_signed_python)
+    add_dependencies(end_to_end_test zefra_test_signed_python)
   endif()
-  target_compile_definitions(streaming_test PRIVATE
+  target_compile_definitions(end_to_end_test PRIVATE
     ZEFRA_TEST_PYTHON="${signed_python}"
     ZEFRA_TEST_PROTOCOL_CLIENT="${CMAKE_CURRENT_LIST_DIR}/protocol_client.py")
 endif()

@@ -20,7 +20,7 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <future>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -37,15 +37,9 @@ using zefra::testing::fileText;
 constexpr const char* kService = "group.com.ovak.zefra.helper";
 constexpr int kRunsInFlightPerClient = 2;
 
-struct Options {
-  int clients = 64;
-  int runs = 10000;
-  int seed = 1;
-  int maxSeconds = 900;
-  int rounds = 1;
-  int burstSeconds = 0;
-};
-Options options;  // from the command line
+// The command line's options, each with its default.
+std::map<std::string, int> options = {{"--clients", 64},      {"--runs", 10000}, {"--seed", 1},
+                                      {"--max-seconds", 900}, {"--rounds", 1},   {"--burst", 0}};
 
 // Echoes its input, forks a grandchild that writes to standard error after
 // the delay and a subshell that waits for a grandchild of its own, and waits
@@ -278,27 +272,6 @@ struct SoakClient {
   }
 };
 
-std::optional<Options> parseOptions(int argc, char** argv) {
-  Options parsed;
-  const std::pair<const char*, int*> flags[] = {
-      {"--clients", &parsed.clients},
-      {"--runs", &parsed.runs},
-      {"--seed", &parsed.seed},
-      {"--rounds", &parsed.rounds},
-      {"--max-seconds", &parsed.maxSeconds},
-      {"--burst", &parsed.burstSeconds},
-  };
-  if (argc % 2 == 0) return std::nullopt;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const auto flag = std::find_if(std::begin(flags), std::end(flags),
-                                   [&](const auto& f) { return argv[i] == std::string(f.first); });
-    const int value = std::atoi(argv[i + 1]);
-    if (value <= 0 || flag == std::end(flags)) return std::nullopt;
-    *flag->second = value;
-  }
-  return parsed;
-}
-
 void print(const char* label, const ProcessFigures& f) {
   std::printf("%-22s fds %4ld  threads %4ld  rss %7.1f MiB\n", label, f.descriptors, f.threads,
               static_cast<double>(f.residentKiB) / 1024.0);
@@ -310,99 +283,21 @@ bool pings(const ipc::ConnectOptions& connect) {
 }
 
 // Each of `clients` threads connects, pings and closes, again and again for
-// `seconds`; a connection whose ping has no answer within 10 s is counted
-// unanswered. True when every connection was answered.
+// `seconds`. True when every connection was answered; one never answered
+// holds its thread, and ctest's time-out fails the test.
 bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
   std::atomic<long> connections{0}, answered{0};
   const auto until = Clock::now() + std::chrono::seconds(seconds);
   std::vector<std::thread> threads;
   for (int i = 0; i < clients; ++i) {
     threads.emplace_back([&] {
-      while (Clock::now() < until) {
-        struct Outcome {
-          std::promise<bool> answered;
-          std::atomic<bool> known{false};
-          void set(bool value) {
-            if (!known.exchange(true)) answered.set_value(value);
-          }
-        };
-        auto outcome = std::make_shared<Outcome>();
-        auto proxy = client::RemoteProxy::connect(
-            kService, [outcome](const base::Error&) { outcome->set(false); }, connect);
-        ++connections;
-        if (!proxy) continue;
-        (*proxy)->pingWithReply([outcome](std::string) { outcome->set(true); });
-        auto future = outcome->answered.get_future();
-        if (future.wait_for(10s) == std::future_status::ready && future.get()) ++answered;
-      }
+      for (; Clock::now() < until; ++connections) answered += pings(connect);
     });
   }
   for (auto& thread : threads) thread.join();
   std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", clients, seconds,
               connections.load(), answered.load());
   return answered == connections;
-}
-
-// One round of the soak against the running helper.
-void soakRound(int round, const std::string& root, const ipc::ConnectOptions& connect,
-               const std::vector<std::string>& tools, pid_t pid, const ProcessFigures& start) {
-  Totals totals;
-  std::atomic<bool> sampling{true};
-  ProcessFigures peak = start;
-  std::thread sampler([&] {
-    while (sampling) {
-      const ProcessFigures now = figuresOf(pid);
-      peak.descriptors = std::max(peak.descriptors, now.descriptors);
-      peak.threads = std::max(peak.threads, now.threads);
-      peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
-      std::this_thread::sleep_for(50ms);
-    }
-  });
-  const auto began = Clock::now();
-  const auto deadline = began + std::chrono::seconds(options.maxSeconds);
-  {
-    std::vector<std::unique_ptr<SoakClient>> clients;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < options.clients; ++i) {
-      const int quota = options.runs / options.clients + (i < options.runs % options.clients);
-      const unsigned seed = (options.seed + round * 7919u) * 1000003u + i;
-      clients.push_back(
-          std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connect, tools, root, totals));
-      threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
-    }
-    for (auto& thread : threads) thread.join();
-  }
-  const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-  sampling = false;
-  sampler.join();
-
-  // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
-  int left = 0;
-  if (!eventually([&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root, pid)) == 0; }, 10s)) {
-    totals.fail(std::to_string(left) + " tool processes or helper children outlived their runs");
-  }
-  // Idle pool threads leave after 10 s.
-  ProcessFigures end;
-  if (!eventually(
-          [&] {
-            end = figuresOf(pid);
-            return end.descriptors <= start.descriptors && end.threads <= start.threads;
-          },
-          30s)) {
-    totals.fail("descriptors or threads did not come back");
-  }
-  if (!pings(connect)) totals.fail("the helper stopped answering");
-
-  std::printf("round %d of %d\n", round, options.rounds);
-  print("peak", peak);
-  print("end", end);
-  std::printf(
-      "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
-      "runs waiting\n",
-      totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
-      totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
-  std::printf("resident memory end/start: %.2f\n",
-              static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
 }
 
 class Soak : public HelperFixture {
@@ -422,8 +317,8 @@ class Soak : public HelperFixture {
 };
 
 TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
-  if (options.burstSeconds > 0) {
-    EXPECT_TRUE(burst(connect_, options.clients, options.burstSeconds));
+  if (options["--burst"] > 0) {
+    EXPECT_TRUE(burst(connect_, options["--clients"], options["--burst"]));
     return;
   }
   // Warm up: resolve every stand-in once, then let idle pool threads leave.
@@ -435,13 +330,69 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
   }
   std::this_thread::sleep_for(12s);
   const ProcessFigures start = figuresOf(helper_);
-  std::printf("soak: %d clients, %d runs, seed %d, tools:", options.clients, options.runs,
-              options.seed);
+  std::printf("soak: %d clients, %d runs, seed %d, tools:", options["--clients"], options["--runs"],
+              options["--seed"]);
   for (const auto& tool : tools_) std::printf(" %s", tool.c_str());
   std::printf("\n");
   print("start", start);
-  for (int i = 1; i <= options.rounds; ++i) {
-    soakRound(i, root_, connect_, tools_, helper_, start);
+  for (int round = 1; round <= options["--rounds"]; ++round) {
+    Totals totals;
+    std::atomic<bool> sampling{true};
+    ProcessFigures peak = start;
+    std::thread sampler([&] {
+      while (sampling) {
+        const ProcessFigures now = figuresOf(helper_);
+        peak.descriptors = std::max(peak.descriptors, now.descriptors);
+        peak.threads = std::max(peak.threads, now.threads);
+        peak.residentKiB = std::max(peak.residentKiB, now.residentKiB);
+        std::this_thread::sleep_for(50ms);
+      }
+    });
+    const auto began = Clock::now();
+    const auto deadline = began + std::chrono::seconds(options["--max-seconds"]);
+    {
+      std::vector<std::unique_ptr<SoakClient>> clients;
+      std::vector<std::thread> threads;
+      for (int i = 0; i < options["--clients"]; ++i) {
+        const int quota = options["--runs"] / options["--clients"] +
+                          (i < options["--runs"] % options["--clients"]);
+        const unsigned seed = (options["--seed"] + round * 7919u) * 1000003u + i;
+        clients.push_back(std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connect_,
+                                                       tools_, root_, totals));
+        threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
+      }
+      for (auto& thread : threads) thread.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    sampling = false;
+    sampler.join();
+
+    // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
+    int left = 0;
+    EXPECT_TRUE(eventually(
+        [&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root_, helper_)) == 0; }, 10s))
+        << left << " tool processes or helper children outlived their runs";
+    // Idle pool threads leave after 10 s.
+    ProcessFigures end;
+    EXPECT_TRUE(eventually(
+        [&] {
+          end = figuresOf(helper_);
+          return end.descriptors <= start.descriptors && end.threads <= start.threads;
+        },
+        30s))
+        << "descriptors or threads did not come back";
+    EXPECT_TRUE(pings(connect_)) << "the helper stopped answering";
+
+    std::printf("round %d of %d\n", round, options["--rounds"]);
+    print("peak", peak);
+    print("end", end);
+    std::printf(
+        "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
+        "runs waiting\n",
+        totals.runs.load(), seconds, static_cast<double>(totals.runs) / seconds,
+        totals.cancels.load(), totals.disconnects.load(), totals.droppedRuns.load());
+    std::printf("resident memory end/start: %.2f\n",
+                static_cast<double>(end.residentKiB) / static_cast<double>(start.residentKiB));
   }
 }
 
@@ -449,14 +400,17 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
 }  // namespace zefra::app::testing
 
 int main(int argc, char** argv) {
-  auto options = zefra::app::testing::parseOptions(argc, argv);
-  if (!options) {
-    std::fprintf(stderr,
-                 "usage: soak [--clients N] [--runs N] [--seed N] [--rounds N] [--max-seconds N] "
-                 "[--burst SECONDS]\n");
-    return 2;
+  auto& options = zefra::app::testing::options;
+  for (int i = 1; i < argc; i += 2) {
+    const auto option = options.find(argv[i]);
+    if (i + 1 == argc || option == options.end() || std::atoi(argv[i + 1]) <= 0) {
+      std::fprintf(stderr,
+                   "usage: soak [--clients N] [--runs N] [--seed N] [--rounds N] "
+                   "[--max-seconds N] [--burst SECONDS]\n");
+      return 2;
+    }
+    option->second = std::atoi(argv[i + 1]);
   }
-  zefra::app::testing::options = *options;
   int none = 1;
   ::testing::InitGoogleTest(&none, argv);
   return RUN_ALL_TESTS();
