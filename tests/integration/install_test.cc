@@ -80,13 +80,6 @@ class InstallTest : public HelperFixture {
         platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
     version_ = info_["CFBundleShortVersionString"];
   }
-  void TearDown() override {
-    HelperFixture::TearDown();
-    if (HasFailure() && manager_) {
-      std::cerr << log() << manager_->systemctl({"status", kService, kSocket, kTeamSocket}).output;
-    }
-    manager_.reset();
-  }
 
   std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
   std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }

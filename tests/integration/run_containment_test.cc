@@ -17,18 +17,6 @@ using zefra::testing::processEnded;
 
 class RunContainmentTest : public HelperFixture {
  protected:
-  platform::ChildProcess spawnClient(const std::vector<std::string>& arguments, int out) {
-    platform::SpawnOptions options;
-    options.executable = ZEFRA_TEST_CLIENT;
-    options.arguments = arguments;
-    options.environment = environment();
-    options.standardInput = platform::Stdio::nullDevice();
-    options.standardOutput = platform::Stdio::fromFd(out);
-    options.standardError = platform::Stdio::nullDevice();
-    auto client = platform::spawnProcess(options);
-    EXPECT_TRUE(client) << client.error().message;
-    return std::move(client).value();
-  }
   static std::string unifiedCgroupOf(pid_t pid) {
     auto text = platform::readSmallFile("/proc/" + std::to_string(pid) + "/cgroup");
     if (!text) return "";
@@ -61,8 +49,14 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
     SCOPED_TRACE(row.name);
     const std::string daemonFile = root_ + "/daemon-" + std::to_string(&row - rows);
     auto out = platform::makePipe();
-    auto client =
-        spawnClient({"run", tool, daemonFile, row.signal ? "sleep" : "end"}, out->writeEnd.get());
+    platform::SpawnOptions options;
+    options.executable = ZEFRA_TEST_CLIENT;
+    options.arguments = {"run", tool, daemonFile, row.signal ? "sleep" : "end"};
+    options.environment = environment();
+    options.standardInput = platform::Stdio::nullDevice();
+    options.standardOutput = platform::Stdio::fromFd(out->writeEnd.get());
+    auto client = platform::spawnProcess(options);
+    ASSERT_TRUE(client) << client.error().message;
     out->writeEnd.reset();
     const pid_t daemon = pidIn(daemonFile);
     ASSERT_GT(daemon, 0);
@@ -73,10 +67,10 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
       std::string first(6, '\0');
       ASSERT_EQ(::read(out->readEnd.get(), first.data(), first.size()), 6);
       EXPECT_EQ(first, "begun\n");
-      ASSERT_TRUE(client.signal(row.signal));
+      ASSERT_TRUE(client->signal(row.signal));
     }
     EXPECT_EQ(platform::readToEnd(out->readEnd.get()).value(), row.signal ? "" : "begun\n");
-    EXPECT_EQ(client.wait(), row.status);
+    EXPECT_EQ(client->wait(), row.status);
     if (row.status) {
       EXPECT_TRUE(eventually([&] { return processEnded(daemon); }));
     } else {
