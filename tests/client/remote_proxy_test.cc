@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -23,7 +22,6 @@
 namespace zefra::client {
 namespace {
 
-using namespace std::chrono_literals;
 using base::Error;
 using base::Result;
 
