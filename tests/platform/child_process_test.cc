@@ -5,12 +5,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/files/pipe_io.h"
 #include "platform/process/pidfd.h"
+#include "platform/process/process_table.h"
 #include "support/eventually.h"
+#include "support/temp_dir.h"
 
+// Launch errors are the containment test's, along every way of starting.
 namespace zefra::platform {
 namespace {
 
@@ -81,7 +85,6 @@ TEST(ChildProcessTest, StdioSurvivesSourcesAmongZeroToTwo) {
   EXPECT_EQ(child.value().wait(), 0);
 }
 
-// Launch errors are the containment test's, along every way of starting.
 TEST(ChildProcessTest, DroppingOrReplacingAnUnwaitedChildReapsItWithoutKillingIt) {
   auto exited = spawnProcess(shell("exit 0"));
   auto replacement = spawnProcess(shell("exit 5"));
@@ -99,6 +102,40 @@ TEST(ChildProcessTest, DroppingOrReplacingAnUnwaitedChildReapsItWithoutKillingIt
   cat.input.writeEnd.reset();
   EXPECT_EQ(readToEnd(cat.output.readEnd.get()).value(), "ping");
   EXPECT_TRUE(testing::eventually([&] { return reaped(runningPid); }));
+}
+
+std::optional<pid_t> parentInTable(pid_t pid) {
+  auto table = snapshotProcessTable().value();
+  EXPECT_TRUE(
+      std::is_sorted(table.begin(), table.end(), [](auto& a, auto& b) { return a.pid < b.pid; }));
+  auto entry = std::find_if(table.begin(), table.end(), [&](auto& e) { return e.pid == pid; });
+  return entry == table.end() ? std::nullopt : std::optional(entry->ppid);
+}
+
+// The command name is the executable's file name; this one would mislead a
+// parser that stops at the first ')' into reading parent 1.
+TEST(ProcessTableTest, ListsParentsWhateverTheCommandName) {
+  EXPECT_EQ(parentInTable(getpid()), getppid());
+  EXPECT_EQ(parentInTable(1), 0);
+
+  zefra::testing::TempDir dir;
+  SpawnOptions options;
+  options.executable = dir.path() + "/x) R 1 (y z";
+  options.arguments = {"1000"};
+  ASSERT_EQ(symlink("/bin/sleep", options.executable.c_str()), 0);
+  auto child = spawnProcess(options).value();
+  EXPECT_EQ(parentInTable(child.pid()), getpid());
+  ASSERT_TRUE(child.signal(SIGKILL));
+  EXPECT_EQ(child.wait(), SIGKILL);
+  EXPECT_FALSE(processExists(child.pid()));
+}
+
+TEST(ProcessTableTest, SignallingByPidRefusesProcessGroupsAndAll) {
+  // kill() would read these as "my group" and "everyone".
+  for (pid_t pid : {0, -1, -getpgrp()}) {
+    EXPECT_FALSE(processExists(pid));
+    EXPECT_EQ(signalProcess(pid, 0).error().code, EINVAL);
+  }
 }
 
 }  // namespace

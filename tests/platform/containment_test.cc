@@ -153,7 +153,8 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
   const std::string noPlace =
       "Could not change to the working directory \u201c/nonexistent/place\u201d: No such file or "
       "directory";
-  // Unconfined and outside any cgroup, the tool is started another way.
+  // Unconfined and outside any cgroup, the tool is started another way; a
+  // missing directory in a cgroup of its own is the run test's.
   const struct {
     CgroupEntry entry;
     const char *directory, *executable;
@@ -163,7 +164,6 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
       {CgroupEntry::kBornInside, "/nonexistent/place", "/bin/sh", -1, -1, noPlace},
       {CgroupEntry::kBornInside, nullptr, "/etc/passwd", -1, -1,
        "Could not launch \u201c/etc/passwd\u201d: Permission denied"},
-      {CgroupEntry::kBornInside, "/nonexistent/place", "/bin/sh", live.fd(), -1, noPlace},
       {CgroupEntry::kWritesProcs, "/nonexistent/place", "/bin/sh", -1, ruleset.fd.get(), noPlace},
       {CgroupEntry::kBornInside, nullptr, "/nonexistent/tool", live.fd(), ruleset.fd.get(),
        "Could not launch \u201c/nonexistent/tool\u201d: No such file or directory"},
@@ -216,13 +216,23 @@ TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeItSaysWhy) {
 // ignores SIGTERM, optionally moved into a cgroup made inside the run's; the
 // tool itself exits or sleeps on. The plain daemon's normal end and cancel
 // are the run containment integration test's.
-SpawnOptions daemonLeaver(bool toolSleeps, const std::string& nestBelow) {
+struct Leaver {
+  ChildProcess tool;
+  pid_t daemon;
+};
+Leaver startLeaver(bool toolSleeps, int cgroup = -1, const std::string& nestBelow = "") {
   const std::string nest = nestBelow.empty() ? ""
                                              : "mkdir " + nestBelow + "/own && echo $$ > " +
                                                    nestBelow + "/own/cgroup.procs && ";
-  return shell("( setsid sh -c '" + nest +
-               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
-               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+  SpawnOptions options = shell("( setsid sh -c '" + nest +
+                               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
+                               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+  auto output = makePipe().value();
+  options.standardOutput = Stdio::fromFd(output.writeEnd.get());
+  options.cgroup = cgroup;
+  auto tool = spawnProcess(options).value();
+  output.writeEnd.reset();
+  return {std::move(tool), std::stoi(readToEnd(output.readEnd.get()).value())};
 }
 
 TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
@@ -238,15 +248,7 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
     forceSignalKillForTesting(row.withoutKillFile);
     auto cgroup = parent.makeRunCgroup().value();
     const std::string directory = cgroup.path();
-    auto output = makePipe().value();
-    SpawnOptions options = daemonLeaver(row.cancelled, row.nested ? directory : "");
-    options.standardOutput = Stdio::fromFd(output.writeEnd.get());
-    options.cgroup = cgroup.fd();
-    auto tool = spawnProcess(options).value();
-    output.writeEnd.reset();
-    const std::string daemonText = readToEnd(output.readEnd.get()).value();
-    ASSERT_FALSE(daemonText.empty()) << row.name;
-    const pid_t daemonPid = std::stoi(daemonText);
+    auto [tool, daemonPid] = startLeaver(row.cancelled, cgroup.fd(), row.nested ? directory : "");
     UniqueFd daemon = openPidfd(daemonPid).value();
     if (row.cancelled) {
       EXPECT_TRUE(eventually([&] {
@@ -364,12 +366,7 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
   auto tool = spawnProcess(shell("exit 7")).value();
   ASSERT_TRUE(waitForPidfdExit(tool.handle().pidfd(), base::Deadline::after(30)));
 
-  auto output = makePipe().value();
-  SpawnOptions options = daemonLeaver(false, "");
-  options.standardOutput = Stdio::fromFd(output.writeEnd.get());
-  auto leaver = spawnProcess(options).value();
-  output.writeEnd.reset();
-  const pid_t daemonPid = std::stoi(readToEnd(output.readEnd.get()).value());
+  auto [leaver, daemonPid] = startLeaver(false);
   EXPECT_EQ(leaver.wait(), 0);
   UniqueFd daemon = openPidfd(daemonPid).value();
   ASSERT_TRUE(eventually([&] { return adopted(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
