@@ -52,7 +52,6 @@ std::vector<pid_t> ourChildren() {
 class AgentServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = temp_.path();
     fs::create_directories(root_ + "/bin");
     fs::create_directories(root_ + "/runtime");
     fs::permissions(root_ + "/runtime", fs::perms::owner_all);
@@ -86,7 +85,7 @@ exit 1
   std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 
   zefra::testing::TempDir temp_;
-  std::string root_;
+  const std::string root_ = temp_.path();
   AgentLocations locations_;
   std::optional<ScopedVariable> path_;
 };
