@@ -1,16 +1,12 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -27,13 +23,14 @@
 #include "platform/process/process_table.h"
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
-#include "support/listening_socket.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace zefra::platform {
 namespace {
 
-using namespace std::chrono_literals;
+using testing::eventually;
 using testing::TempDir;
 
 // The orphan reaper hears SIGCHLD through a signal watch, which sees it only
@@ -67,16 +64,6 @@ Outcome run(SpawnOptions spawn) {
           captured->standardError.str()};
 }
 
-template <class Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 // The "0::" line of /proc/<pid>/cgroup: the process's cgroup v2 path.
 std::string cgroupOf(const std::string& pid) {
   std::ifstream file("/proc/" + pid + "/cgroup");
@@ -84,19 +71,6 @@ std::string cgroupOf(const std::string& pid) {
     if (line.rfind("0::", 0) == 0) return line.substr(3);
   }
   return "";
-}
-
-std::string statusLine(const std::string& name) {
-  std::ifstream file("/proc/self/status");
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind(name + ":", 0) == 0) return line;
-  }
-  return "";
-}
-
-std::vector<pid_t> sorted(std::vector<pid_t> pids) {
-  std::sort(pids.begin(), pids.end());
-  return pids;
 }
 
 // Root can always make cgroups below its own; anyone else only where one
@@ -118,6 +92,7 @@ class RunCgroupTest : public ::testing::Test {
   std::string ownCgroup = cgroupOf("self");
 };
 
+// The plain way is the run test's.
 TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
   TempDir writable;
   auto ruleset = makeLandlockRuleset({{writable.path()}, false});
@@ -136,7 +111,6 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
     CgroupEntry entry;
     bool confined;
   } rows[] = {
-      {"plain", false, CgroupEntry::kBornInside, false},
       {"born in its cgroup", true, CgroupEntry::kBornInside, false},
       {"writing itself into its cgroup", true, CgroupEntry::kWritesProcs, false},
       {"confined", false, CgroupEntry::kBornInside, true},
@@ -164,7 +138,7 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
   }
   forceCgroupEntryForTesting(usual);
   // The child's confinement is its own.
-  EXPECT_EQ(statusLine("NoNewPrivs"), "NoNewPrivs:\t0");
+  EXPECT_NE(testing::fileText("/proc/self/status").find("NoNewPrivs:\t0\n"), std::string::npos);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   ::signal(SIGPIPE, pipeDisposition);
 }
@@ -176,25 +150,25 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
   TempDir writable;
   auto ruleset = makeLandlockRuleset({{writable.path()}, false}).value();
   auto notARuleset = makePipe().value();
-  const std::string noPlace =
-      "Could not change to the working directory \u201c/nonexistent/place\u201d: No such file or "
-      "directory";
+  // Unconfined and outside any cgroup, the tool is started another way; a
+  // missing directory in a cgroup of its own is the run test's.
   const struct {
     CgroupEntry entry;
     const char *directory, *executable;
     int cgroup, ruleset;
-    std::string message;
+    const char* says;
   } rows[] = {
-      {CgroupEntry::kBornInside, "/nonexistent/place", "/bin/sh", live.fd(), -1, noPlace},
-      {CgroupEntry::kWritesProcs, "/nonexistent/place", "/bin/sh", -1, ruleset.fd.get(), noPlace},
+      {CgroupEntry::kBornInside, "/nonexistent/place", "/bin/sh", -1, -1, "working directory"},
+      {CgroupEntry::kBornInside, nullptr, "/etc/passwd", -1, -1, "launch \u201c/etc/passwd\u201d"},
+      {CgroupEntry::kWritesProcs, "/nonexistent/place", "/bin/sh", -1, ruleset.fd.get(),
+       "working directory"},
       {CgroupEntry::kBornInside, nullptr, "/nonexistent/tool", live.fd(), ruleset.fd.get(),
-       "Could not launch \u201c/nonexistent/tool\u201d: No such file or directory"},
+       "launch \u201c/nonexistent/tool\u201d"},
       {CgroupEntry::kBornInside, nullptr, "/bin/sh", gone.fd(), -1,
-       "Could not launch \u201c/bin/sh\u201d in its cgroup: "},
+       "launch \u201c/bin/sh\u201d in its cgroup"},
       {CgroupEntry::kWritesProcs, nullptr, "/bin/sh", gone.fd(), -1,
-       "Could not place \u201c/bin/sh\u201d in its cgroup: "},
-      {CgroupEntry::kBornInside, nullptr, "/bin/sh", -1, notARuleset.readEnd.get(),
-       "Could not confine \u201c/bin/sh\u201d: "},
+       "place \u201c/bin/sh\u201d in its cgroup"},
+      {CgroupEntry::kBornInside, nullptr, "/bin/sh", -1, notARuleset.readEnd.get(), "confine"},
   };
   const CgroupEntry usual = cgroupEntry();
   for (const auto& row : rows) {
@@ -205,48 +179,50 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
     options.cgroup = row.cgroup;
     options.landlockRuleset = row.ruleset;
     auto failed = spawnProcess(options);
-    ASSERT_FALSE(failed) << row.message;
-    EXPECT_EQ(failed.error().message.substr(0, row.message.size()), row.message);
+    ASSERT_FALSE(failed) << row.says;
+    EXPECT_NE(failed.error().message.find(row.says), std::string::npos) << failed.error().message;
     siginfo_t info{};
     EXPECT_TRUE(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
-        << "a failed child was left unreaped: " << row.message;
+        << "a failed child was left unreaped: " << row.says;
   }
   forceCgroupEntryForTesting(usual);
 }
 
-TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeItSaysWhy) {
+// Checked by trying; that a run then goes without one is the run options
+// test's.
+TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeNoneIsOffered) {
   auto full = parent.makeRunCgroup().value();
   std::ofstream(full.path() + "/cgroup.max.descendants") << "0";
   TempDir plainFolder;
-  const struct {
-    std::string directory, reason;
-  } rows[] = {
-      {plainFolder.path(), "it is not a cgroup v2 directory"},
-      {"/proc", "it is not a cgroup v2 directory"},
-      {"/nonexistent/place", "it cannot be opened: No such file or directory"},
-      {full.path(), "making one failed: Resource temporarily unavailable"},
-  };
-  for (const auto& row : rows) {
-    auto none = RunCgroupParent::at(row.directory);
-    EXPECT_FALSE(none.available()) << row.directory;
-    const std::string expected = "cannot make cgroups in " + row.directory + ": " + row.reason;
-    EXPECT_EQ(none.unavailableReason().substr(0, expected.size()), expected);
-    auto refused = none.makeRunCgroup();
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message, none.unavailableReason());
+  for (const std::string& directory :
+       {plainFolder.path(), std::string("/nonexistent/place"), full.path()}) {
+    auto none = RunCgroupParent::at(directory);
+    EXPECT_FALSE(none.available()) << directory;
+    EXPECT_NE(none.unavailableReason().find(directory), std::string::npos);
   }
 }
 
 // A tool that leaves a daemon behind (setsid after a double fork) that
 // ignores SIGTERM, optionally moved into a cgroup made inside the run's; the
-// tool itself exits or sleeps on.
-SpawnOptions daemonLeaver(bool toolSleeps, const std::string& nestBelow) {
+// tool itself exits or sleeps on. The plain daemon's normal end and cancel
+// are the run containment integration test's.
+struct Leaver {
+  ChildProcess tool;
+  pid_t daemon;
+};
+Leaver startLeaver(bool toolSleeps, int cgroup = -1, const std::string& nestBelow = "") {
   const std::string nest = nestBelow.empty() ? ""
                                              : "mkdir " + nestBelow + "/own && echo $$ > " +
                                                    nestBelow + "/own/cgroup.procs && ";
-  return shell("( setsid sh -c '" + nest +
-               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
-               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+  SpawnOptions options = shell("( setsid sh -c '" + nest +
+                               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
+                               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+  auto output = makePipe().value();
+  options.standardOutput = Stdio::fromFd(output.writeEnd.get());
+  options.cgroup = cgroup;
+  auto tool = spawnProcess(options).value();
+  output.writeEnd.reset();
+  return {std::move(tool), std::stoi(readToEnd(output.readEnd.get()).value())};
 }
 
 TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
@@ -254,9 +230,7 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
     const char* name;
     bool cancelled, withoutKillFile, nested;
   } rows[] = {
-      {"ended normally", false, false, false},
       {"ended normally, the daemon in a cgroup of its own", false, false, true},
-      {"cancelled", true, false, false},
       {"cancelled without cgroup.kill", true, true, false},
       {"cancelled, the daemon in a cgroup of its own", true, false, true},
   };
@@ -264,19 +238,11 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
     forceSignalKillForTesting(row.withoutKillFile);
     auto cgroup = parent.makeRunCgroup().value();
     const std::string directory = cgroup.path();
-    auto output = makePipe().value();
-    SpawnOptions options = daemonLeaver(row.cancelled, row.nested ? directory : "");
-    options.standardOutput = Stdio::fromFd(output.writeEnd.get());
-    options.cgroup = cgroup.fd();
-    auto tool = spawnProcess(options).value();
-    output.writeEnd.reset();
-    const std::string daemonText = readToEnd(output.readEnd.get()).value();
-    ASSERT_FALSE(daemonText.empty()) << row.name;
-    const pid_t daemonPid = std::stoi(daemonText);
+    auto [tool, daemonPid] = startLeaver(row.cancelled, cgroup.fd(), row.nested ? directory : "");
     UniqueFd daemon = openPidfd(daemonPid).value();
     if (row.cancelled) {
       EXPECT_TRUE(eventually([&] {
-        return sorted(cgroup.processes()) == sorted({tool.pid(), daemonPid});
+        return std::ranges::is_permutation(cgroup.processes(), std::vector{tool.pid(), daemonPid});
       })) << row.name;
       ASSERT_TRUE(cgroup.terminate());
       EXPECT_EQ(tool.wait(), SIGTERM) << row.name;
@@ -298,103 +264,54 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
   forceSignalKillForTesting(false);
 }
 
+// Writing beneath the named folder and being refused beside it are the run
+// containment integration test's; here, the ways round that a tool may try,
+// with the rights of this kernel's ABI and of the first, which still confine.
+// A kernel short of what was asked is the run options test's.
 TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
   TempDir allowed, elsewhere;
   const std::string a = allowed.path(), e = elsewhere.path();
   std::ofstream(e + "/kept") << "kept";
-  std::optional<PrivateTempDir> tmp(PrivateTempDir::make().value());
-  const std::string tmpPath = tmp->path();
+  const PrivateTempDir tmp = PrivateTempDir::make().value();
   struct stat st {};
-  ASSERT_EQ(::stat(tmpPath.c_str(), &st), 0);
+  ASSERT_EQ(::stat(tmp.path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  auto ruleset = makeLandlockRuleset({{a, tmpPath}, false});
-  ASSERT_TRUE(ruleset) << ruleset.error().message;
   const struct {
     std::string script;
-    bool allowed;
+    bool allowed, movesAcrossFolders;
   } rows[] = {
       {"echo x > " + a + "/f && mkdir " + a + "/d && ln " + a + "/f " + a + "/d/g && rm -r " + a +
            "/d " + a + "/f",
-       true},
-      {"echo x > \"$TMPDIR/t\" && mkdir \"$TMPDIR/d\" && ln -s t \"$TMPDIR/d/l\"", true},
-      {": > /dev/null && : > /dev/zero && : > /dev/full && echo x > /dev/stdout", true},
-      {"cat " + e + "/kept", true},
-      {"echo x > " + e + "/f", false},
-      {"mkdir " + e + "/d", false},
-      {"rm " + e + "/kept", false},
-      {"echo x > " + a + "/f && mv " + a + "/f " + e + "/f", false},
-      {"echo x > /tmp/zefra-confined-$$", false},
+       true, true},
+      {"mkdir -p \"$TMPDIR/d\" && ln -sf t \"$TMPDIR/d/l\"", true, false},
+      {": > /dev/null && : > /dev/zero && : > /dev/full && echo x > /dev/stdout", true, false},
+      {"cat " + e + "/kept", true, false},
+      {"mkdir " + e + "/d", false, false},
+      {"rm " + e + "/kept", false, false},
+      {"echo x > " + a + "/f && mv " + a + "/f " + e + "/f", false, false},
+      {"echo x > /tmp/zefra-confined-$$", false, false},
   };
-  for (const auto& row : rows) {
-    SpawnOptions options = shell(row.script);
-    options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "TMPDIR=" + tmpPath};
-    options.landlockRuleset = ruleset->fd.get();
-    const Outcome outcome = run(options);
-    if (row.allowed) {
-      EXPECT_EQ(outcome.status, 0) << row.script << ": " << outcome.err;
-    } else {
-      EXPECT_NE(outcome.status, 0) << row.script;
-      EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos)
-          << row.script << ": " << outcome.err;
-    }
-  }
-  EXPECT_TRUE(std::filesystem::exists(e + "/kept"));
-  EXPECT_FALSE(std::filesystem::exists(e + "/f"));
-  tmp.reset();
-  EXPECT_FALSE(std::filesystem::exists(tmpPath));
-}
-
-TEST(ContainmentTest, NoNetworkKeepsAToolFromTcp) {
-  const auto listener = testing::listenOnLoopback();
-  const std::string& port = listener.port;
-  for (bool noNetwork : {false, true}) {
-    auto ruleset = makeLandlockRuleset({{}, noNetwork});
+  for (int abi : {-1, 1}) {
+    overrideLandlockAbiForTesting(abi);
+    auto ruleset = makeLandlockRuleset({{a, tmp.path()}, false});
     ASSERT_TRUE(ruleset) << ruleset.error().message;
-    SpawnOptions options;
-    options.executable = "/bin/bash";
-    options.arguments = {"-c", "exec 3<>/dev/tcp/127.0.0.1/" + port + " && echo connected"};
-    options.landlockRuleset = ruleset->fd.get();
-    const Outcome outcome = run(options);
-    if (noNetwork) {
-      EXPECT_NE(outcome.status, 0);
-      EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos) << outcome.err;
-    } else {
-      EXPECT_EQ(outcome.out, "connected\n") << outcome.err;
+    for (const auto& row : rows) {
+      // The first ABI refuses every link or move from one folder to another.
+      if (abi == 1 && row.movesAcrossFolders) continue;
+      SpawnOptions options = shell(row.script);
+      options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "TMPDIR=" + tmp.path()};
+      options.landlockRuleset = ruleset->fd.get();
+      const Outcome outcome = run(options);
+      if (row.allowed) {
+        EXPECT_EQ(outcome.status, 0) << abi << row.script << ": " << outcome.err;
+      } else {
+        EXPECT_NE(outcome.status, 0) << abi << row.script;
+        EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos)
+            << abi << row.script << ": " << outcome.err;
+      }
     }
-  }
-}
-
-TEST(ContainmentTest, AKernelShortOfLandlockIsReportedNeverIgnored) {
-  const struct {
-    int abi;
-    bool noNetwork;
-    std::string error;
-  } rows[] = {
-      {0, false, "This system's kernel does not offer Landlock, which confining a run needs"},
-      {3, true,
-       "This system's kernel cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
-      {1, false, ""},
-      {3, false, ""},
-  };
-  TempDir allowed;
-  for (const auto& row : rows) {
-    overrideLandlockAbiForTesting(row.abi);
-    auto ruleset = makeLandlockRuleset({{allowed.path()}, row.noNetwork});
-    if (!row.error.empty()) {
-      ASSERT_FALSE(ruleset);
-      EXPECT_EQ(ruleset.error().code, EOPNOTSUPP);
-      EXPECT_EQ(ruleset.error().message, row.error);
-      continue;
-    }
-    // An older ABI's rights still confine on a newer kernel.
-    ASSERT_TRUE(ruleset) << ruleset.error().message;
-    SpawnOptions options = shell("echo x > " + allowed.path() + "/f" + std::to_string(row.abi) +
-                                 " && : > /dev/null && echo x > /tmp/zefra-confined-$$");
-    options.landlockRuleset = ruleset->fd.get();
-    const Outcome outcome = run(options);
-    EXPECT_NE(outcome.err.find("Permission denied"), std::string::npos)
-        << row.abi << ": " << outcome.err;
-    EXPECT_TRUE(std::filesystem::exists(allowed.path() + "/f" + std::to_string(row.abi)));
+    EXPECT_TRUE(std::filesystem::exists(e + "/kept"));
+    EXPECT_FALSE(std::filesystem::exists(e + "/f"));
   }
   overrideLandlockAbiForTesting(-1);
 }
@@ -439,12 +356,7 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
   auto tool = spawnProcess(shell("exit 7")).value();
   ASSERT_TRUE(waitForPidfdExit(tool.handle().pidfd(), base::Deadline::after(30)));
 
-  auto output = makePipe().value();
-  SpawnOptions options = daemonLeaver(false, "");
-  options.standardOutput = Stdio::fromFd(output.writeEnd.get());
-  auto leaver = spawnProcess(options).value();
-  output.writeEnd.reset();
-  const pid_t daemonPid = std::stoi(readToEnd(output.readEnd.get()).value());
+  auto [leaver, daemonPid] = startLeaver(false);
   EXPECT_EQ(leaver.wait(), 0);
   UniqueFd daemon = openPidfd(daemonPid).value();
   ASSERT_TRUE(eventually([&] { return adopted(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
