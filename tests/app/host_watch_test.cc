@@ -11,9 +11,6 @@ namespace {
 
 class HostWatchTest : public ::testing::Test {
  protected:
-  platform::ChildProcess startApplication(const std::string& name, const std::string& identifier) {
-    return zefra::testing::startStandInApplication(temp_.path(), name, identifier);
-  }
   // Ends `application` and waits until the workspace has told everyone.
   void quit(platform::ChildProcess& application, const std::string& identifier) {
     const auto before = events_.count("quit:" + identifier);
@@ -27,16 +24,18 @@ class HostWatchTest : public ::testing::Test {
 };
 
 TEST_F(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
-  auto first = startApplication("Zefra Writer", "com.ovak.zefra");
-  auto second = startApplication("Zefra Writer Copy", "com.ovak.zefra");
-  auto helperLike = startApplication("Other Helper", "com.ovak.zefra.helper");
-  auto otherCase = startApplication("Other Case", "com.ovak.Zefra");
+  auto first =
+      zefra::testing::startStandInApplication(temp_.path(), "Zefra Writer", "com.ovak.zefra");
+  auto second =
+      zefra::testing::startStandInApplication(temp_.path(), "Zefra Writer Copy", "com.ovak.zefra");
+  auto helperLike = zefra::testing::startStandInApplication(temp_.path(), "Other Helper",
+                                                            "com.ovak.zefra.helper");
+  auto otherCase =
+      zefra::testing::startStandInApplication(temp_.path(), "Other Case", "com.ovak.Zefra");
 
   platform::UserDefaults defaults(temp_.path() + "/defaults.json");
-  auto agent = std::make_shared<ScriptedAgentState>();
   DelegateSettings settings;
-  settings.services =
-      scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), defaults);
+  settings.services = scriptedServices(events_, std::make_shared<ScriptedAgent>(events_), defaults);
   // The workspace as the helper uses it.
   const auto real = defaultAppServices();
   settings.services.observeTerminations = real.observeTerminations;

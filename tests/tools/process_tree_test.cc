@@ -37,8 +37,7 @@ class ProcessTreeTest : public ::testing::Test {
     output->writeEnd.reset();
     std::istringstream lines(platform::readToEnd(output->readEnd.get()).value());
     std::string name;
-    pid_t pid;
-    while (lines >> name >> pid) pids_[name] = pid;
+    for (pid_t pid; lines >> name >> pid;) pids_[name] = pid;
     ASSERT_EQ(pids_["R"], root_->pid());
   }
   void TearDown() override {
@@ -71,19 +70,14 @@ class ProcessTreeTest : public ::testing::Test {
   std::map<std::string, int> ended_;
 };
 
-TEST_F(ProcessTreeTest, DescendantsComeDeepestLevelFirstEachInReverseTableOrder) {
-  // R=10 has A=11 and B=12; A has C=13, B has D=14.
-  const ProcessTableSnapshot example = {{1, 0}, {10, 1}, {11, 10}, {12, 10}, {13, 11}, {14, 12}};
-  EXPECT_EQ(descendantPIDs(10, example), (std::vector<pid_t>{14, 13, 12, 11}));
-  EXPECT_EQ(descendantPIDs(14, example), std::vector<pid_t>{});
-  EXPECT_EQ(descendantPIDs(99, example), std::vector<pid_t>{});
-
+// Levels deepest first, each in reverse table order; parent cycles in a torn
+// snapshot end the walk.
+TEST(ProcessTreeWalkTest, DescendantsComeDeepestLevelFirstAndCyclesEndTheWalk) {
   // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
-  const ProcessTableSnapshot shuffled = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
-                                         {52, 50}, {30, 10}, {53, 51}, {22, 20}};
-  EXPECT_EQ(descendantPIDs(10, shuffled), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
-
-  // Parent cycles in a torn snapshot end the walk.
+  const ProcessTableSnapshot table = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
+                                      {52, 50}, {30, 10}, {53, 51}, {22, 20}};
+  EXPECT_EQ(descendantPIDs(10, table), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
+  EXPECT_EQ(descendantPIDs(99, table), std::vector<pid_t>{});
   EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
   EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
 }
