@@ -38,7 +38,6 @@ TEST_F(RunOptionsTest, TheOutcomeSaysWhatHappened) {
   const std::string marker = home_ + "/started";
   writeTool(tool,
             R"(case "$1" in exit) exit 3;; kill) kill -9 $$;; *) touch ')" + marker + "';; esac");
-  writeTool("not-a-tool", "exit 0");
   using F = xpc::RunFailure;
   const struct {
     std::string tool;
@@ -49,7 +48,6 @@ TEST_F(RunOptionsTest, TheOutcomeSaysWhatHappened) {
   } rows[] = {
       {tool, {{"exit"}}, 3, {}, {}, ""},
       {tool, {{"kill"}}, {}, 9, {}, ""},
-      {"not-a-tool", {}, {}, {}, F::kNotAvailable, "'not-a-tool' is not installed"},
       {freeTool(1), {}, {}, {}, F::kNotAvailable, "'" + freeTool(1) + "' is not installed"},
       {tool, {{"ok", "a\0b"s}}, {}, {}, F::kRefused, "argument 2 contains a NUL byte"},
       {tool,
@@ -119,38 +117,30 @@ TEST_F(RunOptionsTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
   writeTool(tool,
             "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
             "\"$1\" & wait ) & exec sleep 600");
-  enum class End { kDeadline, kCancel, kDisconnect };
-  const struct {
-    End end;
-    const char* argument;
-    int signal;
-  } rows[] = {
-      {End::kDeadline, "", 15},
-      {End::kDeadline, "stubborn", 9},
-      {End::kCancel, "", 15},
-      {End::kDisconnect, "", 15},  // last: the connection is gone after it
-  };
+  enum End { kDeadline, kStubbornDeadline, kCancel, kDisconnect };
   xpc::RunOptions options;
   options.cancelOnDisconnect = true;
+  int runs = 0;
   for (bool withCgroup : {true, false}) {
     if (withCgroup && !runCgroupParent().available()) continue;
     SCOPED_TRACE(withCgroup ? "in a cgroup" : "without one");
     if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
     service_.reset();
-    for (const auto& row : rows) {
-      const std::string file =
-          home_ + "/grandchild" + std::to_string(withCgroup) + std::to_string(&row - rows);
-      options.timeout = row.end == End::kDeadline ? 0.5 : 0;
-      auto reply = start(tool, options, {{file, row.argument}});
+    // The connection's end last: nothing runs on it after that.
+    for (End end : {kDeadline, kStubbornDeadline, kCancel, kDisconnect}) {
+      const std::string file = home_ + "/grandchild" + std::to_string(++runs);
+      const bool deadline = end == kDeadline || end == kStubbornDeadline;
+      options.timeout = deadline ? 0.5 : 0;
+      auto reply = start(tool, options, {{file, end == kStubbornDeadline ? "stubborn" : ""}});
       const pid_t grandchild = pidIn(file);
       ASSERT_GT(grandchild, 0);
-      if (row.end == End::kCancel) service().cancelWithRunID("r");
-      if (row.end == End::kDisconnect) service().connectionInvalidated();
+      if (end == kCancel) service().cancelWithRunID("r");
+      if (end == kDisconnect) service().connectionInvalidated();
       auto outcome = reply.get();
-      EXPECT_EQ(outcome.timedOut, row.end == End::kDeadline);
-      EXPECT_EQ(outcome.cancelled, row.end != End::kDeadline);
-      EXPECT_EQ(outcome.signal, row.signal) << row.argument;
-      EXPECT_TRUE(eventually([&] { return processEnded(grandchild); }));
+      EXPECT_EQ(outcome.timedOut, deadline) << end;
+      EXPECT_EQ(outcome.cancelled, !deadline) << end;
+      EXPECT_EQ(outcome.signal, end == kStubbornDeadline ? 9 : 15) << end;
+      EXPECT_TRUE(eventually([&] { return processEnded(grandchild); })) << end;
     }
     options.timeout = 0;
     EXPECT_TRUE(start(tool, options, {{home_ + "/late"}}).get().cancelled);

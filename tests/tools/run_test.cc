@@ -33,9 +33,6 @@ TEST_F(RunTest, TheStatusSaysHowTheRunEnded) {
   writeTool(tool,
             R"(case "$1" in three) echo bad >&2; exit 3;; kill) kill -9 $$;; *) wc -c;; esac)");
   writeTool("not-a-tool", "exit 0");
-  const auto notInstalled = [](const std::string& name) {
-    return "Zefra Helper: '" + name + "' is not installed or not allowed.";
-  };
   const struct {
     std::string tool;
     Request request;
@@ -48,15 +45,9 @@ TEST_F(RunTest, TheStatusSaysHowTheRunEnded) {
       {tool, {}, 0, "0\n", ""},
       {tool, {{}, ""}, 0, "0\n", ""},
       {tool, {{}, "abc"}, 0, "3\n", ""},
-      {"not-a-tool", {}, 127, "", notInstalled("not-a-tool")},
-      {freeTool(1), {}, 127, "", notInstalled(freeTool(1))},
-      {"Pandoc ", {}, 127, "", notInstalled("Pandoc ")},
+      {"not-a-tool", {}, 127, "", "Zefra Helper: 'not-a-tool' is not installed or not allowed."},
       {tool, {{"a\0b"s}}, 126, "", "Zefra Helper: argument 1 contains a NUL byte"},
-      {tool,
-       {{}, {}, home_ + "/no/such/dir"},
-       126,
-       "",
-       "Zefra Helper: Could not change to the working directory"},
+      {tool, {{}, {}, home_ + "/no/dir"}, 126, "", "Zefra Helper: Could not change to the"},
   };
   for (const auto& row : rows) {
     auto result = run(row.tool, row.request);
