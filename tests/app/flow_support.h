@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "app/helper_delegate.h"
@@ -36,10 +38,7 @@ class EventLog {
     std::lock_guard lock(mu_);
     return events_;
   }
-  std::size_t count(const std::string& event) const {
-    std::lock_guard lock(mu_);
-    return std::ranges::count(events_, event);
-  }
+  std::size_t count(const std::string& event) const { return std::ranges::count(events(), event); }
   // Waits (generously) until `event` has been seen `times` times.
   bool waitFor(const std::string& event, std::size_t times = 1) {
     std::unique_lock lock(mu_);

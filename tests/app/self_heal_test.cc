@@ -33,36 +33,27 @@ class ProbeTest : public ::testing::Test {
     ASSERT_EQ(::mkdir(runtime_.c_str(), 0700), 0);
     options_.runtimeDirectory = runtime_;
   }
-  // What holds `name`: a listener that serves as the helper does or refuses
-  // every peer, recording which name each peer dialled, or a socket that
-  // never accepts.
-  struct Holder {
-    std::unique_ptr<ipc::Listener> listener;
-    base::UniqueFd silent;
-  };
-  Holder hold(const char* name, Peer peer) {
-    std::filesystem::remove(runtime_ + "/" + name);
-    Holder holder;
+  // `name` served as the helper serves it, or refusing every peer (each
+  // recording which name the peer dialled), or held by a socket that never
+  // accepts.
+  void hold(const char* name, Peer peer) {
     if (peer == Peer::kSilent) {
-      holder.silent = zefra::testing::listenWithoutAccepting(runtime_ + "/" + name);
+      silent_.push_back(zefra::testing::listenWithoutAccepting(runtime_ + "/" + name));
     }
-    if (peer != Peer::kServes && peer != Peer::kRefuses) return holder;
+    if (peer != Peer::kServes && peer != Peer::kRefuses) return;
     auto listener = ipc::Listener::open(
         name,
         [this, name, refuse = peer == Peer::kRefuses](ipc::ServerConnection& connection) {
-          {
-            std::lock_guard lock(mu_);
-            dialled_.push_back(name);
-          }
+          std::lock_guard lock(mu_);
+          dialled_.push_back(name);
           if (refuse) return false;
           connection.setExportedInterface(xpc::makeHelperInterface());
           connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
           return true;
         },
         ipc::ListenerOptions(runtime_));
-    EXPECT_TRUE(listener) << listener.error().message;
-    holder.listener = std::move(listener).value();
-    return holder;
+    ASSERT_TRUE(listener) << listener.error().message;
+    listeners_.push_back(std::move(listener).value());
   }
 
   zefra::testing::TempDir temp_;
@@ -70,6 +61,8 @@ class ProbeTest : public ::testing::Test {
   ipc::ConnectOptions options_;
   std::mutex mu_;
   std::vector<std::string> dialled_;
+  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
+  std::vector<base::UniqueFd> silent_;
 };
 
 // The first name that answers decides, and the second is dialled only when
@@ -90,9 +83,12 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
+    listeners_.clear();
+    silent_.clear();
     dialled_.clear();
-    auto first = hold(kFirst, row.first);
-    auto second = hold(kSecond, row.second);
+    for (auto name : {kFirst, kSecond}) std::filesystem::remove(runtime_ + "/" + name);
+    hold(kFirst, row.first);
+    hold(kSecond, row.second);
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
     machServiceAnswers([answered](bool yes) { answered->set_value(yes); }, options_);
