@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "app/helper_delegate.h"
@@ -36,87 +38,70 @@ class EventLog {
     std::lock_guard lock(mu_);
     return events_;
   }
-  std::size_t count(const std::string& event) const {
-    std::lock_guard lock(mu_);
-    return countLocked(event);
-  }
+  std::size_t count(const std::string& event) const { return std::ranges::count(events(), event); }
   // Waits (generously) until `event` has been seen `times` times.
   bool waitFor(const std::string& event, std::size_t times = 1) {
     std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30),
-                        [&] { return countLocked(event) >= times; });
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::cmp_greater_equal(std::ranges::count(events_, event), times);
+    });
   }
 
  private:
-  std::size_t countLocked(const std::string& event) const {
-    return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
-  }
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> events_;
 };
 
-// An agent whose answers the test sets; it shares its state across the
-// fresh objects each operation obtains.
-struct ScriptedAgentState {
-  std::mutex mu;
-  platform::AgentStatus status = platform::AgentStatus::kNotRegistered;
-  // Status after a successful registration.
-  platform::AgentStatus statusAfterRegister = platform::AgentStatus::kEnabled;
-  int registerFailures = 0;  // the first N registrations fail
-  bool unregisterFails = false;
-  std::function<void()> onStatus;
-};
-
+// An agent whose answers the test sets; every operation gets this one.
 class ScriptedAgent final : public platform::AgentService {
  public:
-  ScriptedAgent(std::shared_ptr<ScriptedAgentState> state, EventLog& log)
-      : state_(std::move(state)), log_(log) {}
+  explicit ScriptedAgent(EventLog& log) : log_(log) {}
   platform::AgentStatus status() override {
     log_.add("status");
-    std::function<void()> hook;
-    platform::AgentStatus status;
-    {
-      std::lock_guard lock(state_->mu);
-      hook = state_->onStatus;
-      status = state_->status;
-    }
-    if (hook) hook();
-    return status;
+    if (onStatus) onStatus();
+    std::lock_guard lock(mu_);
+    return current;
   }
   base::Status registerAndReturnError() override {
     log_.add("register");
-    std::lock_guard lock(state_->mu);
-    if (state_->registerFailures > 0) {
-      --state_->registerFailures;
+    std::lock_guard lock(mu_);
+    if (registerFailures > 0) {
+      --registerFailures;
       return base::Error{1, "The operation couldn't be completed."};
     }
-    state_->status = state_->statusAfterRegister;
+    current = statusAfterRegister;
     return base::Ok{};
   }
   base::Status unregisterAndReturnError() override {
     log_.add("unregister");
-    std::lock_guard lock(state_->mu);
-    if (state_->unregisterFails) return base::Error{1, "Operation not permitted"};
-    state_->status = platform::AgentStatus::kNotRegistered;
+    std::lock_guard lock(mu_);
+    if (unregisterFails) return base::Error{1, "Operation not permitted"};
+    current = platform::AgentStatus::kNotRegistered;
     return base::Ok{};
   }
   void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
 
+  // Set before the delegate starts.
+  platform::AgentStatus current = platform::AgentStatus::kNotRegistered;
+  platform::AgentStatus statusAfterRegister = platform::AgentStatus::kEnabled;
+  int registerFailures = 0;  // the first N registrations fail
+  bool unregisterFails = false;
+  std::function<void()> onStatus;
+
  private:
-  std::shared_ptr<ScriptedAgentState> state_;
   EventLog& log_;
+  std::mutex mu_;
 };
 
-// Records each alert and answers from a script (kAlertNoAnswer when it runs
-// out).
+// Records each alert's title and answers from a script (kAlertNoAnswer when
+// it runs out).
 class RecordingResponder final : public platform::AlertResponder {
  public:
   explicit RecordingResponder(EventLog& log) : log_(log) {}
   int runModal(const platform::Alert& alert) override {
-    std::lock_guard lock(mu_);
-    alerts_.push_back(alert);
     log_.add("alert:" + alert.messageText);
+    std::lock_guard lock(mu_);
     if (answers_.empty()) return platform::kAlertNoAnswer;
     const int answer = answers_.front();
     answers_.pop_front();
@@ -126,29 +111,20 @@ class RecordingResponder final : public platform::AlertResponder {
     std::lock_guard lock(mu_);
     answers_.assign(answers.begin(), answers.end());
   }
-  std::vector<platform::Alert> alerts() const {
-    std::lock_guard lock(mu_);
-    return alerts_;
-  }
 
  private:
   EventLog& log_;
-  mutable std::mutex mu_;
-  std::vector<platform::Alert> alerts_;
+  std::mutex mu_;
   std::deque<int> answers_;
 };
 
-// Runs the main queue for the whole test program, as the entry point does.
-inline void ensureMainQueueRuns() {
-  static std::thread mainThread([] { platform::MainQueue::shared().run(); });
-  static bool detached = (mainThread.detach(), true);
-  (void)detached;
-}
-
-// Runs `work` on the main queue and returns its result.
+// Runs `work` on the main queue, which runs for the whole test program as
+// the entry point runs it, and returns its result.
 template <class T = void>
 T onMainQueue(std::type_identity_t<std::function<T()>> work) {
-  ensureMainQueueRuns();
+  static std::once_flag started;
+  std::call_once(started,
+                 [] { std::thread([] { platform::MainQueue::shared().run(); }).detach(); });
   std::promise<T> result;
   platform::MainQueue::shared().async([&] {
     if constexpr (std::is_void_v<T>) {
@@ -162,12 +138,11 @@ T onMainQueue(std::type_identity_t<std::function<T()>> work) {
 }
 
 // Every scripted service, writing to `log`; the defaults file is `defaults`.
-inline AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgentState> agent,
-                                    std::shared_ptr<RecordingResponder> alerts,
+inline AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent,
                                     platform::UserDefaults& defaults) {
   AppServices services;
-  services.agentService = [agent, &log] { return std::make_shared<ScriptedAgent>(agent, log); };
-  services.alerts = std::move(alerts);
+  services.agentService = [agent] { return agent; };
+  services.alerts = std::make_shared<RecordingResponder>(log);
   services.defaults = &defaults;
   services.bundlePath = [] { return std::string("/Users/u/Applications/Zefra Helper.app"); };
   services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};

@@ -1,9 +1,6 @@
 #include "app/helper_delegate.h"
 
-#include <future>
-
 #include "app/flow_support.h"
-#include "platform/dispatch/main_queue.h"
 #include "support/helper_fixture.h"
 #include "tools/tool_service.h"
 
@@ -12,40 +9,30 @@ namespace {
 
 class HelperDelegateTest : public HelperFixture {
  protected:
-  std::shared_ptr<HelperDelegate> make(
-      std::optional<platform::LaunchEvent> event,
-      std::function<bool(const ipc::ServerConnection&)> peerCheck = nullptr,
-      std::function<void()> onStatus = nullptr) {
-    ensureMainQueueRuns();
+  // A delegate whose agent is enabled and current and whose probe answers;
+  // `onStatus` runs as the launch reads the agent's status.
+  std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
+                                       bool trusted = true,
+                                       std::function<void()> onStatus = nullptr) {
     DelegateSettings settings;
     settings.launchEvent = event;
-    settings.peerIsTrusted =
-        peerCheck ? peerCheck : [](const ipc::ServerConnection&) { return true; };
+    settings.peerIsTrusted = [trusted](const ipc::ServerConnection&) { return trusted; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
-    // The agent is enabled and current, and its probe answers.
     if (!defaults_) defaults_.emplace(root_ + "/defaults.json");
     (void)defaults_->setObject("RegisteredAgentVersion", "7");
     (void)defaults_->setObject("RegisteredAgentPath", "/Users/u/Applications/Zefra Helper.app");
-    auto agent = std::make_shared<ScriptedAgentState>();
-    agent->status = platform::AgentStatus::kEnabled;
-    agent->onStatus = onStatus;
-    settings.services =
-        scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), *defaults_);
+    auto agent = std::make_shared<ScriptedAgent>(events_);
+    agent->current = platform::AgentStatus::kEnabled;
+    agent->onStatus = std::move(onStatus);
+    settings.services = scriptedServices(events_, agent, *defaults_);
     return std::make_shared<HelperDelegate>(settings);
-  }
-  std::shared_ptr<HelperDelegate> launch(
-      std::optional<platform::LaunchEvent> event,
-      std::function<bool(const ipc::ServerConnection&)> peerCheck = nullptr,
-      std::function<void()> onStatus = nullptr) {
-    auto delegate = make(event, std::move(peerCheck), std::move(onStatus));
-    onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
-    return delegate;
   }
   EventLog events_;
   std::optional<platform::UserDefaults> defaults_;
 };
 
+// A reopen before the launch decision waits for it; one after it is declined.
 TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
   const std::pair<std::optional<platform::LaunchEvent>, bool> cases[] = {
       {std::nullopt, false},
@@ -54,60 +41,45 @@ TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
       {platform::parseLaunchEvent("aevt:odoc"), false},
   };
   for (const auto& [event, interactive] : cases) {
-    auto delegate = launch(event);
+    auto delegate = make(event);
     onMainQueue([&] {
+      if (interactive) {
+        EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+        EXPECT_TRUE(delegate->reopenPending());
+        EXPECT_FALSE(delegate->launchInteractive().has_value());
+      }
+      delegate->applicationDidFinishLaunching();
+      EXPECT_FALSE(delegate->reopenPending());
       EXPECT_EQ(delegate->launchInteractive(), interactive);
       EXPECT_FALSE(delegate->applicationShouldHandleReopen(true));
     });
   }
 }
 
-TEST_F(HelperDelegateTest, AReopenBeforeTheLaunchDecisionWaitsForIt) {
-  auto delegate = make(platform::parseLaunchEvent("aevt:oapp"));
-  onMainQueue([&] {
-    EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
-    EXPECT_TRUE(delegate->reopenPending());
-    EXPECT_FALSE(delegate->launchInteractive().has_value());
-    delegate->applicationDidFinishLaunching();
-    EXPECT_FALSE(delegate->reopenPending());
-    EXPECT_EQ(delegate->launchInteractive(), true);
-  });
-}
-
-TEST_F(HelperDelegateTest, OnlyAnotherTrustedProcessCountsAsServed) {
-  for (bool trusted : {true, false}) {
-    auto delegate =
-        launch(std::nullopt, [trusted](const ipc::ServerConnection&) { return trusted; });
-    if (trusted) {
-      // Our own connection, as the self-probe's, is not a client.
-      auto own = connect();
-      ASSERT_TRUE(own && (*own)->ping());
-      EXPECT_FALSE(onMainQueue<bool>([&] { return delegate->servedConnection(); }));
-    }
-    auto ping = client({"ping"});
-    EXPECT_EQ(ping.status, trusted ? 0 : 77);
-    if (!trusted) {
-      EXPECT_NE(ping.err.find("signed by the maker's team"), std::string::npos) << ping.err;
-    }
-    // The acceptance posted its mark before the client's ping was answered.
-    EXPECT_EQ(onMainQueue<bool>([&] { return delegate->servedConnection(); }), trusted);
-    onMainQueue([&] { delegate.reset(); });
-  }
-}
-
+// An interactive launch shows the status dialog unless a client was served
+// meanwhile (before the second of the status check has passed). Only another
+// trusted process counts: not our own connection, as the self-probe's is,
+// nor a peer refused.
 TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasServed) {
-  for (bool served : {false, true}) {
+  enum Meanwhile { kNothing, kOwnConnection, kRefusedClient, kClient };
+  for (Meanwhile meanwhile : {kNothing, kOwnConnection, kRefusedClient, kClient}) {
+    SCOPED_TRACE(meanwhile);
     events_.clear();
-    // The launch reads the agent's status while the listeners already serve;
-    // a client served then, before the second has passed, holds the dialog back.
-    auto delegate = launch(platform::parseLaunchEvent("aevt:oapp"), nullptr, [&, served] {
-      if (served) {
-        EXPECT_EQ(client({"ping"}).status, 0);
+    auto delegate = make(platform::parseLaunchEvent("aevt:oapp"), meanwhile != kRefusedClient, [&] {
+      if (meanwhile == kOwnConnection) {
+        auto own = connect();
+        EXPECT_TRUE(own && (*own)->ping());
+      }
+      if (meanwhile == kRefusedClient || meanwhile == kClient) {
+        EXPECT_EQ(client({"ping"}).status, meanwhile == kClient ? 0 : 77);
       }
     });
+    onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
     ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
-    onMainQueue([] {});
+    const bool served = onMainQueue<bool>([&] { return delegate->servedConnection(); });
+    EXPECT_EQ(served, meanwhile == kClient);
     EXPECT_EQ(events_.count("alert:Zefra Helper 1.7 is installed"), served ? 0u : 1u);
+    onMainQueue([&] { delegate.reset(); });
   }
 }
 

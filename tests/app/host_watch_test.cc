@@ -9,59 +9,51 @@
 namespace zefra::app::testing {
 namespace {
 
-class HostWatchTest : public ::testing::Test {
- protected:
-  platform::ChildProcess startApplication(const std::string& name, const std::string& identifier) {
-    return zefra::testing::startStandInApplication(temp_.path(), name, identifier);
+TEST(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
+  // Ended in this order: neither a look-alike nor a first instance of two
+  // ends the helper; the last instance does.
+  const std::pair<const char*, const char*> applications[] = {
+      {"Other Helper", "com.ovak.zefra.helper"},
+      {"Other Case", "com.ovak.Zefra"},
+      {"Zefra Writer", "com.ovak.zefra"},
+      {"Zefra Writer Copy", "com.ovak.zefra"},
+  };
+  zefra::testing::TempDir temp;
+  std::vector<platform::ChildProcess> running;
+  for (auto [name, identifier] : applications) {
+    running.push_back(zefra::testing::startStandInApplication(temp.path(), name, identifier));
   }
-  // Ends `application` and waits until the workspace has told everyone.
-  void quit(platform::ChildProcess& application, const std::string& identifier) {
-    const auto before = events_.count("quit:" + identifier);
-    ASSERT_TRUE(application.signal(SIGKILL));
-    application.wait();
-    ASSERT_TRUE(events_.waitFor("quit:" + identifier, before + 1));
-  }
-
-  zefra::testing::TempDir temp_;
-  EventLog events_;
-};
-
-TEST_F(HostWatchTest, OnlyTheLastHostInstanceEndsTheHelper) {
-  auto first = startApplication("Zefra Writer", "com.ovak.zefra");
-  auto second = startApplication("Zefra Writer Copy", "com.ovak.zefra");
-  auto helperLike = startApplication("Other Helper", "com.ovak.zefra.helper");
-  auto otherCase = startApplication("Other Case", "com.ovak.Zefra");
-
-  platform::UserDefaults defaults(temp_.path() + "/defaults.json");
-  auto agent = std::make_shared<ScriptedAgentState>();
+  EventLog events;
+  platform::UserDefaults defaults(temp.path() + "/defaults.json");
   DelegateSettings settings;
-  settings.services =
-      scriptedServices(events_, agent, std::make_shared<RecordingResponder>(events_), defaults);
+  settings.services = scriptedServices(events, std::make_shared<ScriptedAgent>(events), defaults);
   // The workspace as the helper uses it.
   const auto real = defaultAppServices();
   settings.services.observeTerminations = real.observeTerminations;
   settings.services.runningApplications = real.runningApplications;
   settings.peerIsTrusted = [](const ipc::ServerConnection&) { return true; };
   settings.makeService = [] { return nullptr; };
-  settings.listenerOptions.runtimeDirectory = temp_.path();
+  settings.listenerOptions.runtimeDirectory = temp.path();
   auto delegate = std::make_shared<HelperDelegate>(settings);
   onMainQueue([&] {
     delegate->applicationDidFinishLaunching();
     // Observers run in the order they were added: the delegate has judged
     // each termination by the time this one hears of it.
     platform::Workspace::shared().addTerminationObserver(
-        [this](const platform::TerminationNotification& notification) {
-          events_.add("quit:" + notification.application->bundleIdentifier().value_or(""));
+        [&events](const platform::TerminationNotification& notification) {
+          events.add("quit:" + notification.application->bundleIdentifier().value_or(""));
         });
   });
-
-  quit(helperLike, "com.ovak.zefra.helper");
-  quit(otherCase, "com.ovak.Zefra");
-  quit(first, "com.ovak.zefra");
-  onMainQueue([] {});
-  EXPECT_EQ(events_.count("terminate"), 0u);
-  quit(second, "com.ovak.zefra");
-  EXPECT_EQ(events_.count("terminate"), 1u);
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    const std::string quit = std::string("quit:") + applications[i].second;
+    const auto before = events.count(quit);
+    ASSERT_TRUE(running[i].signal(SIGKILL));
+    running[i].wait();
+    ASSERT_TRUE(events.waitFor(quit, before + 1));
+    onMainQueue([] {});
+    EXPECT_EQ(events.count("terminate"), i + 1 == running.size() ? 1u : 0u)
+        << applications[i].first;
+  }
   onMainQueue([&] { delegate.reset(); });
 }
 

@@ -1,5 +1,6 @@
 // The registration flow, the dialogs and the self-heal throttle, with a
-// scripted agent, a recording responder and the clock seam.
+// scripted agent, a recording responder and the clock seam: each a table of
+// what the delegate sees and what it does.
 #include <gtest/gtest.h>
 
 #include "app/flow_support.h"
@@ -14,30 +15,25 @@ using platform::AgentStatus;
 using Events = std::vector<std::string>;
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
-constexpr const char* kInstalledText =
-    "Zefra Writer can now compile with the tools installed on this Mac (pandoc, pandoc-crossref, "
-    "LaTeX\u2026). You can delete the downloaded copy \u2014 the helper runs automatically when "
-    "needed. Remove it any time by opening Zefra Helper again, or in System Settings \u25b8 "
-    "General \u25b8 Login Items & Extensions.";
-constexpr const char* kSelfHealLine =
-    "Zefra Helper: Mach service didn't route \u2014 re-registering the agent (programmatic Login "
-    "Items off/on)";
-
 constexpr const char* kInstalled = "alert:Zefra Helper installed";
 constexpr const char* kUpdated = "alert:Zefra Helper updated";
 constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
-constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
-constexpr const char* kUninstall = "alert:Uninstall Zefra Helper?";
-constexpr const char* kNotInstalled = "alert:Zefra Helper isn't installed";
+constexpr const char* kInstallFailed = "alert:Couldn't install Zefra Helper";
+constexpr const char* kOpenLoginItems = "open-login-items";
 
 class FlowTest : public ::testing::Test {
  protected:
   FlowTest() : defaults_(temp_.path() + "/defaults.json") {}
 
+  // Also the start of each case: a new delegate and agent, nothing recorded.
   void SetUp() override {
-    agent_ = std::make_shared<ScriptedAgentState>();
-    responder_ = std::make_shared<RecordingResponder>(events_);
-    services_ = scriptedServices(events_, agent_, responder_, defaults_);
+    delegate_.reset();
+    events_.clear();
+    agent_ = std::make_shared<ScriptedAgent>(events_);
+    services_ = scriptedServices(events_, agent_, defaults_);
+    for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
+      (void)defaults_.removeObject(key);
+    }
   }
   void TearDown() override {
     // Whatever the flow left queued on the main queue runs before we go.
@@ -45,15 +41,6 @@ class FlowTest : public ::testing::Test {
     delegate_.reset();
   }
 
-  // A new delegate, agent and responder for the next case, with nothing recorded.
-  void fresh() {
-    SetUp();
-    delegate_.reset();
-    events_.clear();
-    for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
-      (void)defaults_.removeObject(key);
-    }
-  }
   HelperDelegate& delegate() {
     if (!delegate_) {
       DelegateSettings settings;
@@ -64,6 +51,9 @@ class FlowTest : public ::testing::Test {
   }
   void launch(bool interactive) {
     onMainQueue([&] { delegate().handleLaunch(interactive); });
+  }
+  void answer(std::vector<int> answers) {
+    static_cast<RecordingResponder&>(*services_.alerts).answer(std::move(answers));
   }
   void record(const std::string& version, const std::string& path) {
     (void)defaults_.setObject("RegisteredAgentVersion", version);
@@ -82,38 +72,36 @@ class FlowTest : public ::testing::Test {
   zefra::testing::TempDir temp_;
   platform::UserDefaults defaults_;
   EventLog events_;
-  std::shared_ptr<ScriptedAgentState> agent_;
-  std::shared_ptr<RecordingResponder> responder_;
+  std::shared_ptr<ScriptedAgent> agent_;
   AppServices services_;
   std::shared_ptr<HelperDelegate> delegate_;
 };
 
+// A copy run from where the system moved it hands over to the installed copy,
+// its quarantine cleared, or says it could not.
 TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
-  struct Case {
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  const struct {
     std::vector<std::string> present;
     int quarantineStatus;
     Events expected;
-  };
-  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
-  const char* failed = "alert:Couldn't install Zefra Helper";
-  const Case cases[] = {
-      {{}, 0, {failed}},
-      {{home}, 1, {"quarantine:" + home, failed}},
+  } cases[] = {
+      {{}, 0, {kInstallFailed}},
+      {{home}, 1, {"quarantine:" + home, kInstallFailed}},
       {{home}, 0, {"quarantine:" + home, "open:" + home, "terminate"}},
       {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
   };
   for (const auto& c : cases) {
-    fresh();
+    SetUp();
     services_.bundlePath = [] {
       return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app");
     };
-    services_.fileExists = [present = c.present](const std::string& path) {
-      return std::find(present.begin(), present.end(), path) != present.end();
+    services_.fileExists = [&c](const std::string& path) {
+      return std::ranges::count(c.present, path) > 0;
     };
-    auto base = services_.clearQuarantine;
-    services_.clearQuarantine = [base, status = c.quarantineStatus](const std::string& path) {
-      base(path);
-      return status;
+    services_.clearQuarantine = [this, &c](const std::string& path) {
+      events_.add("quarantine:" + path);
+      return c.quarantineStatus;
     };
     launch(false);  // the quarantine alert shows in agent mode too
     ASSERT_TRUE(events_.waitFor(c.expected.back()));
@@ -124,128 +112,90 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
 
 TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   using enum AgentStatus;
-  struct Case {
+  const char* reg = "register";
+  enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
+  const struct {
     AgentStatus status;
     bool interactive;
     const char* recordedVersion;  // nothing recorded when null
+    Twist twist;
+    const char* versionAfter;  // null: as it was
     Events expected;
-    const char* versionAfter = "7";  // null: none recorded
-    std::string recordedPath = kBundle;
-    std::vector<std::string> arguments = {};
-    bool noVersions = false;  // records "0" and shows "?"
-    bool probeAnswers = true;
-    AgentStatus statusAfterRegister = kEnabled;
-  };
-  const Events changed = {"unregister", "register", kUpdated};
-  const Case cases[] = {
-      {kRequiresApproval, false, nullptr, {}, nullptr},
-      {kRequiresApproval, true, nullptr, {kApproval, "open-login-items"}, nullptr},
+  } cases[] = {
+      {kRequiresApproval, false, nullptr, kNone, nullptr, {}},
+      {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, kOpenLoginItems}},
       // Without a record the first install shows its alert even in agent mode.
-      {kNotRegistered, false, nullptr, {"register", kInstalled}},
-      {kNotRegistered, false, "6", {"register"}},
-      {kNotRegistered, true, "6", {"register", kUpdated}},
-      {kNotFound, true, nullptr, {"register", kInstalled}},
+      {kNotRegistered, false, nullptr, kNone, "7", {"register", kInstalled}},
+      {kNotRegistered, false, "6", kNone, "7", {"register"}},
+      {kNotRegistered, true, "6", kNone, "7", {"register", kUpdated}},
+      {kNotFound, true, nullptr, kNone, "7", {"register", kInstalled}},
       {kNotRegistered,
        true,
        nullptr,
-       {"register", kApproval, "open-login-items"},
+       kApprovalAfter,
        "7",
-       kBundle,
-       {},
-       false,
-       true,
-       kRequiresApproval},
+       {"register", kApproval, kOpenLoginItems}},
+      // Three attempts, spaced out without holding the main queue, then one
+      // alert when interactive, else one log line.
+      {kNotRegistered, false, nullptr, kFailsThrice, nullptr, {reg, reg, reg}},
+      {kNotRegistered, true, nullptr, kFailsThrice, nullptr, {reg, reg, reg, kInstallFailed}},
       // A changed version, path or "--reregister": unregistered (its failure
       // ignored), then registered.
-      {kEnabled, true, "6", changed},
-      {kEnabled, true, "7", changed, "7", "/Applications/Zefra Helper.app"},
-      {kEnabled, true, "7", changed, "7", kBundle, {"/x/zefra-helper", "--reregister"}},
-      {kEnabled, true, "7", changed, "0", kBundle, {}, true},
-      // Unchanged: the probe, and healing in agent mode shows nothing either (the
-      // interactive status dialog is the delegate test's, with real clients).
-      {kEnabled, false, "7", {"probe"}},
-      {kEnabled, false, "7", {"probe", "unregister", "register"}, "7", kBundle, {}, false, false},
+      {kEnabled, true, "6", kNone, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kMoved, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kReregister, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kNoVersions, "0", {"unregister", "register", kUpdated}},
+      // Unchanged: the probe, and healing in agent mode shows nothing either.
+      {kEnabled, false, "7", kNone, nullptr, {"probe"}},
+      {kEnabled, false, "7", kNoAnswer, nullptr, {"probe", "unregister", "register"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.expected));
-    fresh();
-    agent_->status = c.status;
-    agent_->statusAfterRegister = c.statusAfterRegister;
-    agent_->unregisterFails = c.expected == changed;  // registered all the same
-    if (c.recordedVersion) record(c.recordedVersion, c.recordedPath);
-    services_.arguments = c.arguments;
-    if (c.noVersions) services_.infoDictionary = nlohmann::json::object();
-    services_.machServiceAnswers = [this, answers = c.probeAnswers](auto done) {
+    SetUp();
+    agent_->current = c.status;
+    if (c.twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
+    if (c.twist == kFailsThrice) agent_->registerFailures = 3;
+    agent_->unregisterFails = c.status == kEnabled && c.interactive;  // registered all the same
+    if (c.recordedVersion) {
+      record(c.recordedVersion, c.twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
+    }
+    if (c.twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
+    if (c.twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
+    services_.machServiceAnswers = [this, answers = c.twist != kNoAnswer](auto done) {
       events_.add("probe");
       done(answers);
     };
-    responder_->answer({platform::kAlertFirstButton});
+    answer({platform::kAlertFirstButton});
     platform::ScopedLogCapture log;
+    const auto started = std::chrono::steady_clock::now();
     launch(c.interactive);
     if (!c.expected.empty()) {
-      ASSERT_TRUE(events_.waitFor(c.expected.back()));
+      ASSERT_TRUE(
+          events_.waitFor(c.expected.back(), std::ranges::count(c.expected, c.expected.back())));
     }
     onMainQueue([] {});
     EXPECT_EQ(actions(), c.expected);
+    if (c.twist == kFailsThrice) {
+      EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
+    }
+    const char* versionAfter = c.versionAfter ? c.versionAfter : c.recordedVersion;
     EXPECT_EQ(recorded("RegisteredAgentVersion"),
-              c.versionAfter ? std::optional<std::string>(c.versionAfter)
-                             : (c.recordedVersion ? std::optional<std::string>(c.recordedVersion)
-                                                  : std::nullopt));
+              versionAfter ? std::optional<std::string>(versionAfter) : std::nullopt);
     if (c.versionAfter) {
       EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
     }
-    EXPECT_EQ(log.lines().size(), c.probeAnswers ? 0u : 1u);
-    for (const auto& alert : responder_->alerts()) {
-      const std::string title = "alert:" + alert.messageText;
-      if (title == kInstalled) {
-        EXPECT_EQ(alert.informativeText, kInstalledText);
-      }
-      if (title == kUpdated) {
-        EXPECT_EQ(alert.informativeText, std::string("Version ") + (c.noVersions ? "?" : "1.7") +
-                                             " is now installed and will run automatically "
-                                             "when Zefra Writer needs it.");
-      }
-      if (title == kApproval) {
-        EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Open Login Items\u2026", "Later"}));
-      }
-    }
+    const bool logs = c.twist == kNoAnswer || (c.twist == kFailsThrice && !c.interactive);
+    EXPECT_EQ(log.lines().size(), logs ? 1u : 0u);
   }
-}
-
-TEST_F(FlowTest, FailedAttemptsEndInOneAlertOrOneLogLine) {
-  for (bool interactive : {false, true}) {
-    fresh();
-    agent_->registerFailures = 3;
-    platform::ScopedLogCapture log;
-    const auto started = std::chrono::steady_clock::now();
-    launch(interactive);
-    ASSERT_TRUE(events_.waitFor("register", 3));
-    onMainQueue([] {});  // the last attempt has reported
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
-    EXPECT_EQ(events_.count("register"), 3u);
-    EXPECT_FALSE(recorded("RegisteredAgentVersion"));
-    if (interactive) {
-      ASSERT_EQ(responder_->alerts().size(), 1u);
-      EXPECT_EQ(responder_->alerts()[0].informativeText,
-                "Move Zefra Helper to the Applications folder and open it again. If it's already "
-                "there, remove Zefra Helper from System Settings \u25b8 General \u25b8 Login "
-                "Items & Extensions, then open it once more. (The operation couldn't be "
-                "completed.)");
-      EXPECT_TRUE(log.lines().empty());
-    } else {
-      EXPECT_TRUE(responder_->alerts().empty());
-      EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                                 "Zefra Helper: register failed \u2014 The operation couldn't be "
-                                 "completed."}));
-    }
-  }
-  // The main queue kept serving between attempts: nothing above waited on it.
 }
 
 TEST_F(FlowTest, StatusDialogButtons) {
   using enum AgentStatus;
   constexpr int k1 = platform::kAlertFirstButton, k2 = platform::kAlertSecondButton;
+  constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
+  constexpr const char* kUninstall = "alert:Uninstall Zefra Helper?";
   constexpr const char* kFailed = "alert:Couldn't uninstall Zefra Helper";
+  constexpr const char* kNotInstalled = "alert:Zefra Helper isn't installed";
   const std::tuple<AgentStatus, std::vector<int>, Events> cases[] = {
       {kEnabled, {k1}, {kStatus}},
       {kEnabled, {k2, k2}, {kStatus, kUninstall}},
@@ -257,12 +207,11 @@ TEST_F(FlowTest, StatusDialogButtons) {
       {kRequiresApproval, {k2}, {kApproval}},
   };
   for (const auto& [status, answers, expected] : cases) {
-    fresh();
+    SetUp();
     record("7", kBundle);
-    agent_->status = status;
-    const bool failing = std::ranges::count(expected, kFailed) == 1;
-    agent_->unregisterFails = failing;
-    responder_->answer(answers);
+    agent_->current = status;
+    agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
+    answer(answers);
     onMainQueue([&] { delegate().showStatus(); });
     ASSERT_TRUE(events_.waitFor(expected.back()));
     EXPECT_EQ(actions(), expected);
@@ -278,28 +227,24 @@ TEST_F(FlowTest, StatusDialogButtons) {
       EXPECT_EQ(actions(), expected);
       EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), 0);
     }
-    if (failing) {
-      EXPECT_EQ(responder_->alerts().back().informativeText,
-                "Remove it in System Settings \u25b8 General \u25b8 Login Items & Extensions "
-                "instead. (Operation not permitted)");
-    }
   }
 }
 
+// A registration that stopped answering is healed, silently, at most once in
+// 300 s by the stored time; a stored time in the future holds it off too.
 TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
   base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
-  agent_->status = AgentStatus::kEnabled;
-  struct Step {
+  agent_->current = AgentStatus::kEnabled;
+  const struct {
     double at;
     std::optional<double> stored;  // set before the step
     bool heals;
-  };
-  const Step steps[] = {
+  } steps[] = {
       {1'000'000, std::nullopt, true},  // nothing stored: always heals
       {1'000'200, std::nullopt, false}, {1'000'301, std::nullopt, true},
-      {1'000'400, 1'000'500, false},  // a stored time in the future
-      {1'000'800, std::nullopt, false}, {1'000'801, std::nullopt, true},
+      {1'000'400, 1'000'500, false},    {1'000'800, std::nullopt, false},
+      {1'000'801, std::nullopt, true},
   };
   std::size_t heals = 0;
   for (const auto& step : steps) {
@@ -310,14 +255,13 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
     // A heal unregisters on the pool and registers back on the main queue.
     ASSERT_TRUE(events_.waitFor("register", heals));
     onMainQueue([] {});
-    EXPECT_EQ(events_.count("unregister"), heals) << step.at;
     EXPECT_EQ(events_.count("register"), heals) << step.at;
+    EXPECT_EQ(actions().size(), 2 * heals) << "only unregister and register, no alert";
     if (step.heals) {
       EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), step.at);
     }
   }
-  EXPECT_EQ(log.lines(), std::vector<std::string>(heals, kSelfHealLine));
-  EXPECT_TRUE(responder_->alerts().empty());  // re-registering in agent mode is silent
+  EXPECT_EQ(log.lines().size(), heals);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// The self-probe over real sockets.
+// The self-probe over real sockets: which service names it dials, in what
+// order, and when it says the registration answers.
 #include "app/self_heal.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <mutex>
 
@@ -22,6 +24,8 @@ using namespace std::chrono_literals;
 constexpr const char* kFirst = "group.com.ovak.zefra.helper";
 constexpr const char* kSecond = "K4T9QZ2M7B.com.ovak.zefra.helper";
 
+enum class Peer { kNobody, kServes, kRefuses, kSilent };
+
 class ProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -29,43 +33,27 @@ class ProbeTest : public ::testing::Test {
     ASSERT_EQ(::mkdir(runtime_.c_str(), 0700), 0);
     options_.runtimeDirectory = runtime_;
   }
-  // Serves `name` as the helper does, or refuses every peer; records which
-  // socket each peer dialled.
-  std::unique_ptr<ipc::Listener> serve(const char* name, bool refuse = false) {
-    ipc::ListenerOptions options;
-    options.runtimeDirectory = runtime_;
+  // `name` served as the helper serves it, or refusing every peer (each
+  // recording which name the peer dialled), or held by a socket that never
+  // accepts.
+  void hold(const char* name, Peer peer) {
+    if (peer == Peer::kSilent) {
+      silent_.push_back(zefra::testing::listenWithoutAccepting(runtime_ + "/" + name));
+    }
+    if (peer != Peer::kServes && peer != Peer::kRefuses) return;
     auto listener = ipc::Listener::open(
         name,
-        [this, name, refuse](ipc::ServerConnection& connection) {
-          {
-            std::lock_guard lock(mu_);
-            dialled_.push_back(name);
-          }
+        [this, name, refuse = peer == Peer::kRefuses](ipc::ServerConnection& connection) {
+          std::lock_guard lock(mu_);
+          dialled_.push_back(name);
           if (refuse) return false;
           connection.setExportedInterface(xpc::makeHelperInterface());
           connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
           return true;
         },
-        options);
-    EXPECT_TRUE(listener) << listener.error().message;
-    return std::move(listener).value();
-  }
-  base::UniqueFd silent(const char* name) {
-    return zefra::testing::listenWithoutAccepting(runtime_ + "/" + name);
-  }
-  // The probe's answer and how long it took.
-  std::pair<bool, double> probe() {
-    auto answered = std::make_shared<std::promise<bool>>();
-    const auto started = std::chrono::steady_clock::now();
-    machServiceAnswers([answered](bool yes) { answered->set_value(yes); }, options_);
-    auto future = answered->get_future();
-    EXPECT_EQ(future.wait_for(60s), std::future_status::ready);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    return {future.get(), took.count()};
-  }
-  std::vector<std::string> dialled() {
-    std::lock_guard lock(mu_);
-    return dialled_;
+        ipc::ListenerOptions(runtime_));
+    ASSERT_TRUE(listener) << listener.error().message;
+    listeners_.push_back(std::move(listener).value());
   }
 
   zefra::testing::TempDir temp_;
@@ -73,39 +61,45 @@ class ProbeTest : public ::testing::Test {
   ipc::ConnectOptions options_;
   std::mutex mu_;
   std::vector<std::string> dialled_;
+  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
+  std::vector<base::UniqueFd> silent_;
 };
 
-TEST_F(ProbeTest, FirstNameAnswersAndTheSecondIsNeverDialled) {
-  auto first = serve(kFirst);
-  auto second = serve(kSecond);
-  EXPECT_TRUE(probe().first);
-  EXPECT_EQ(dialled(), std::vector<std::string>{kFirst});
-}
-
-TEST_F(ProbeTest, SilentFirstNameTimesOutAndTheSecondAnswers) {
-  auto first = silent(kFirst);
-  auto second = serve(kSecond);
-  auto [answered, seconds] = probe();
-  EXPECT_TRUE(answered);
-  EXPECT_GE(seconds, kProbeTimeout);
-  EXPECT_EQ(dialled(), std::vector<std::string>{kSecond});
-}
-
-TEST_F(ProbeTest, NothingAnswersWhenNobodyServesOrEveryPeerIsRefused) {
-  EXPECT_FALSE(probe().first);
-  auto first = serve(kFirst, true);
-  auto second = serve(kSecond, true);
-  auto [answered, seconds] = probe();
-  EXPECT_FALSE(answered);
-  EXPECT_EQ(dialled(), (std::vector<std::string>{kFirst, kSecond}));
-  // Both silent: two time-outs, one after the other.
-  first.reset();
-  second.reset();
-  auto silentFirst = silent(kFirst);
-  auto silentSecond = silent(kSecond);
-  std::tie(answered, seconds) = probe();
-  EXPECT_FALSE(answered);
-  EXPECT_GE(seconds, 2 * kProbeTimeout);
+// The first name that answers decides, and the second is dialled only when
+// the first does not; a silent name costs its whole time-out.
+TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
+  using enum Peer;
+  const struct {
+    Peer first, second;
+    bool answers;
+    std::vector<std::string> dialled;
+    double atLeast;  // seconds
+  } rows[] = {
+      {kServes, kServes, true, {kFirst}, 0},
+      {kSilent, kServes, true, {kSecond}, kProbeTimeout},
+      {kNobody, kNobody, false, {}, 0},
+      {kRefuses, kRefuses, false, {kFirst, kSecond}, 0},
+      {kSilent, kSilent, false, {}, 2 * kProbeTimeout},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    listeners_.clear();
+    silent_.clear();
+    dialled_.clear();
+    for (auto name : {kFirst, kSecond}) std::filesystem::remove(runtime_ + "/" + name);
+    hold(kFirst, row.first);
+    hold(kSecond, row.second);
+    auto answered = std::make_shared<std::promise<bool>>();
+    const auto started = std::chrono::steady_clock::now();
+    machServiceAnswers([answered](bool yes) { answered->set_value(yes); }, options_);
+    auto future = answered->get_future();
+    ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(future.get(), row.answers);
+    EXPECT_GE(took.count(), row.atLeast);
+    std::lock_guard lock(mu_);
+    EXPECT_EQ(dialled_, row.dialled);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,11 +22,27 @@ namespace fs = std::filesystem;
 using zefra::testing::freeTool;
 using zefra::testing::writeExecutable;
 
+// What a run hands its tool besides the name.
+struct Request {
+  std::vector<std::string> arguments = {};
+  std::optional<std::string> input = {};
+  std::optional<std::string> cwd = {};
+  xpc::Environment environment = {};
+};
+
 struct RunResult {
   std::string out;
   std::string err;
   int status = -1;
 };
+
+// How many lines `path` holds; 0 when it is absent.
+inline int lineCount(const std::string& path) {
+  std::ifstream in(path);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return lines;
+}
 
 // A temporary home whose ~/.local/bin holds stand-in tools, its own defaults
 // file and a stand-in login shell that counts its calls.
@@ -41,13 +55,9 @@ class ToolFixture : public ::testing::Test {
     defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
     setShellAnswer("");
   }
-  void TearDown() override {
-    service_.reset();
-    resolver_.reset();
-  }
 
   // What the defaults file holds under `key`; null when absent.
-  nlohmann::json storedValue(const char* key) const { return defaults_->snapshot().get(key); }
+  nlohmann::json stored(const char* key) const { return defaults_->snapshot().get(key); }
 
   std::string bin() const { return home_ + "/.local/bin"; }
 
@@ -62,12 +72,7 @@ class ToolFixture : public ::testing::Test {
                                                 "/shell-calls'\ncat '" + home_ +
                                                 "/shell-answer'\n");
   }
-  int shellCalls() const {
-    std::ifstream calls(home_ + "/shell-calls");
-    int lines = 0;
-    for (std::string line; std::getline(calls, line);) ++lines;
-    return lines;
-  }
+  int shellCalls() const { return lineCount(home_ + "/shell-calls"); }
 
   ToolServiceSettings settings() const {
     ToolServiceSettings settings;
@@ -88,27 +93,21 @@ class ToolFixture : public ::testing::Test {
     return *resolver_;
   }
 
-  std::future<RunResult> startRun(ToolService& on, const std::string& runID,
-                                  const std::string& tool, std::vector<std::string> arguments = {},
-                                  std::optional<std::string> input = std::nullopt,
-                                  std::optional<std::string> cwd = std::nullopt,
-                                  xpc::Environment environment = {}) {
+  std::future<RunResult> startRun(const std::string& runID, const std::string& tool,
+                                  Request request = {}) {
     auto promise = std::make_shared<std::promise<RunResult>>();
     auto future = promise->get_future();
-    std::optional<xpc::Bytes> data;
-    if (input) data = xpc::Bytes(*input);
-    on.runWithRunID(runID, tool, std::move(arguments), std::move(data), std::move(cwd),
-                    std::move(environment), [promise](xpc::Bytes out, xpc::Bytes err, int status) {
-                      promise->set_value({out.str(), err.str(), status});
-                    });
+    std::optional<xpc::Bytes> input;
+    if (request.input) input = xpc::Bytes(*request.input);
+    service().runWithRunID(runID, tool, std::move(request.arguments), std::move(input),
+                           std::move(request.cwd), std::move(request.environment),
+                           [promise](xpc::Bytes out, xpc::Bytes err, int status) {
+                             promise->set_value({out.str(), err.str(), status});
+                           });
     return future;
   }
-  RunResult run(const std::string& tool, std::vector<std::string> arguments = {},
-                std::optional<std::string> input = std::nullopt,
-                std::optional<std::string> cwd = std::nullopt, xpc::Environment environment = {}) {
-    return startRun(service(), "run", tool, std::move(arguments), std::move(input), std::move(cwd),
-                    std::move(environment))
-        .get();
+  RunResult run(const std::string& tool, Request request = {}) {
+    return startRun("run", tool, std::move(request)).get();
   }
 
   zefra::testing::TempDir temp_;
