@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include <filesystem>
 #include <functional>
@@ -11,7 +10,6 @@
 #include "codesign/signing.h"
 #include "platform/desktop/bundle.h"
 #include "platform/files/file_moves.h"
-#include "platform/files/quarantine.h"
 #include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 #include "update/zip_archive.h"
@@ -224,28 +222,6 @@ TEST_F(InstallUpdateTest, AFailedSwapKeepsTheInstalledCopy) {
     if (testing::run({"chattr", "+i", locked}) != 0) GTEST_SKIP() << "no chattr +i here";
     expectRefused(archive, kAside);
     testing::run({"chattr", "-i", locked});
-  }
-}
-
-TEST(QuarantineTest, OriginAttributesGoAndOthersStay) {
-  zefra::testing::TempDir dir;
-  const std::string file = dir.path() + "/file";
-  testing::writeFile(file, "x", 0644);
-  fs::create_symlink("file", dir.path() + "/link");
-  const std::vector<std::pair<const char*, bool>> names = {
-      {"user.xdg.origin.url", false}, {"user.xdg.referrer.url", false}, {"user.keep", true}};
-  for (const std::string& path : {dir.path(), file}) {
-    for (const auto& entry : names) {
-      if (::setxattr(path.c_str(), entry.first, "u", 1, 0) != 0) {
-        GTEST_SKIP() << "no user attributes";
-      }
-    }
-  }
-  EXPECT_TRUE(platform::clearQuarantine(dir.path()));
-  for (const std::string& path : {dir.path(), file}) {
-    for (auto [name, kept] : names) {
-      EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
-    }
   }
 }
 
