@@ -8,7 +8,7 @@ zefra_sign_executable(zefra_test_peer_signed "com.ovak.zefra.test-peer")
 
 find_program(ZEFRA_TEST_OPENSSL openssl)
 
-foreach(test signature_block_test verify_test codesign_tool_test peer_check_test attack_test
+foreach(test signature_block_test verify_test peer_check_test attack_test
              peer_validation_test)
   if(NOT TARGET ${test})
     continue()
@@ -27,9 +27,9 @@ foreach(test signature_block_test verify_test codesign_tool_test peer_check_test
     ZEFRA_TEST_CLIENT="$<TARGET_FILE:zefra-helper-client>")
 endforeach()
 
-# The build's own products are checked by the tool test.
-if(TARGET codesign_tool_test)
-  add_dependencies(codesign_tool_test zefra-helper zefra-helper-client)
+# The build's own products are checked by the signature block test.
+if(TARGET signature_block_test)
+  add_dependencies(signature_block_test zefra-helper zefra-helper-client)
 endif()
 
 # peerIsTrusted is tested end to end: the test program links the IPC layer,

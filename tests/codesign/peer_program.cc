@@ -31,23 +31,30 @@ namespace {
 // [0, 1, "pingWithReply:"] in a frame.
 const std::string kPing("\0\0\0\x12\x93\x00\x01\xaepingWithReply:", 22);
 
-bool sendBytes(int fd, const std::string& bytes, pid_t asSender = 0) {
+// Sends `bytes`, with a control message of `type` carrying `size` bytes of
+// `data` when `size` is not 0.
+bool sendWith(int fd, const std::string& bytes, int type, const void* data, std::size_t size) {
   iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
   msghdr message{};
   message.msg_iov = &iov;
   message.msg_iovlen = 1;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
-  if (asSender) {
+  if (size) {
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = CMSG_SPACE(size);
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_CREDENTIALS;
-    c->cmsg_len = CMSG_LEN(sizeof(ucred));
-    const ucred cred{asSender, ::getuid(), ::getgid()};
-    std::memcpy(CMSG_DATA(c), &cred, sizeof cred);
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(size);
+    std::memcpy(CMSG_DATA(c), data, size);
   }
   return ::sendmsg(fd, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// With `asSender` named as the sending process.
+bool sendBytes(int fd, const std::string& bytes, pid_t asSender = 0) {
+  const ucred cred{asSender, ::getuid(), ::getgid()};
+  return sendWith(fd, bytes, SCM_CREDENTIALS, &cred, asSender ? sizeof cred : 0);
 }
 
 // One whole frame, header included; empty when the connection ended.
@@ -149,20 +156,7 @@ int main(int argc, char** argv) {
       ::close(fd);
       return handOver(argv[3], argc > 4 ? argv[4] : "recv", pair[1]);
     }
-    char byte = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec iov{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    if (::sendmsg(pair[0], &message, 0) != 1) return 5;
+    if (!sendWith(pair[0], std::string(1, '\0'), SCM_RIGHTS, &fd, sizeof fd)) return 5;
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 7;

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "codesign/cms_shape.h"
+#include "codesign/verify.h"
 #include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
+// Signature blocks as this code, zefra-codesign and any CMS implementation
+// see them.
 namespace zefra::codesign {
 namespace {
+
+constexpr const char* kUpdateRequirement =
+    R"(anchor apple generic and identifier "com.ovak.zefra.helper" and certificate leaf[subject.OU] = "K4T9QZ2M7B")";
 
 using testing::Credential;
 using testing::testPki;
@@ -27,6 +33,15 @@ class SignedFileTest : public ::testing::Test {
   SignedImage image() {
     UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     return readSignedImage(fd.get()).value();
+  }
+  // zefra-codesign as a user runs it.
+  static int tool(std::vector<std::string> args, std::string* output = nullptr) {
+    args.insert(args.begin(), ZEFRA_TEST_CODESIGN_TOOL);
+    return testing::run(args, output);
+  }
+  int toolSign() {
+    return tool({"sign", "--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN,
+                 "--identifier", "com.ovak.zefra.client", path_});
   }
 
   const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
@@ -98,6 +113,13 @@ TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
   struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
+  // The hash covers the code from its first byte (peers check the last).
+  std::string damaged = testing::readFile(path_);
+  damaged[0] ^= 0x01;
+  testing::writeFile(path_, damaged);
+  EXPECT_FALSE(verify());
+  testing::writeFile(path_, program_);
+  EXPECT_EQ(verify().error().message, "code is not signed");
 }
 
 TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
@@ -119,22 +141,6 @@ TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
       }
     }
   }
-}
-
-// Peers cover the last code byte, a signature byte and a trailer cut short
-// or extended.
-TEST_F(SignedFileTest, ADamagedFileIsRefusedAndNoBlockIsNoPass) {
-  const std::string original = testing::readFile(signedPeer());
-  std::vector<std::string> damaged = {original + original.substr(original.size() - kTrailerSize)};
-  std::vector<std::size_t> flips = {0, program_.size() / 2};
-  for (std::size_t i = original.size() - kTrailerSize; i < original.size(); ++i) flips.push_back(i);
-  for (std::size_t at : flips) (damaged.emplace_back(original))[at] ^= 0x01;
-  for (std::size_t i = 0; i < damaged.size(); ++i) {
-    testing::writeFile(path_, damaged[i]);
-    EXPECT_FALSE(verify()) << "damage " << i;
-  }
-  testing::writeFile(path_, program_);
-  EXPECT_EQ(verify().error().message, "code is not signed");
 }
 
 // A CMS built with OpenSSL directly, in shapes the signer never writes.
@@ -178,6 +184,54 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
       {"trailing byte", original.cms + std::string(1, '\0')},
   };
   for (const auto& [name, cms] : cases) EXPECT_FALSE(verifiesWith(cms)) << name;
+}
+
+TEST_F(SignedFileTest, TheToolSignsVerifiesAndRefuses) {
+  testing::writeFile(path_, program_);
+  std::string output;
+  EXPECT_NE(tool({"verify", path_}, &output), 0);
+  EXPECT_NE(output.find("not signed"), std::string::npos) << output;
+  ASSERT_EQ(toolSign(), 0);
+  EXPECT_EQ(tool({"verify", "--identifier", "com.ovak.zefra.client", "--team", "K4T9QZ2M7B",
+                  "--anchor", ZEFRA_TEST_ANCHOR_FILE, path_},
+                 &output),
+            0)
+      << output;
+  ASSERT_EQ(tool({"display", path_}, &output), 0);
+  EXPECT_NE(output.find("Signature: valid"), std::string::npos) << output;
+  EXPECT_NE(tool({"verify", "--team", "k4t9qz2m7b", path_}), 0);
+  EXPECT_EQ(tool({"frobnicate", path_}), 2) << "usage";
+}
+
+// The build signs its bundle with the tool, so this covers signing bundles.
+TEST_F(SignedFileTest, TheBuildsOwnProductsVerify) {
+  std::string output;
+  EXPECT_EQ(tool({"verify", "--requirement", kUpdateRequirement, ZEFRA_TEST_BUNDLE_DIR}, &output),
+            0)
+      << output;
+  auto client = verifyExecutable(ZEFRA_TEST_CLIENT, TrustAnchor::compiled().value(),
+                                 VerifyOptions::forUpdates());
+  ASSERT_TRUE(client) << client.error().message;
+  EXPECT_EQ(client->identifier, "com.ovak.zefra.client");
+  EXPECT_EQ(client->teamIdentifier, "K4T9QZ2M7B");
+}
+
+TEST_F(SignedFileTest, OpensslAcceptsTheBlocksWeWrite) {
+  if (std::string(ZEFRA_TEST_OPENSSL).empty()) GTEST_SKIP() << "no openssl command";
+  testing::writeFile(path_, program_);
+  ASSERT_EQ(toolSign(), 0);
+  const SignedImage signedImage = image();
+  const std::string payload = dir_.path() + "/payload", cms = dir_.path() + "/cms.der";
+  testing::writeFile(cms, signedImage.cms, 0644);
+  for (const std::string& content : {signedImage.payload + "x", signedImage.payload}) {
+    testing::writeFile(payload, content, 0644);
+    std::string output;
+    int status = testing::run(
+        {ZEFRA_TEST_OPENSSL, "cms", "-verify", "-binary", "-CAfile", ZEFRA_TEST_ANCHOR_FILE,
+         "-content", payload, "-inform", "DER", "-in", cms, "-purpose", "any", "-out", "/dev/null"},
+        &output);
+    EXPECT_EQ(status == 0, content == signedImage.payload) << output;  // the other is a control
+  }
 }
 
 }  // namespace

@@ -12,19 +12,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/files/small_file.h"
 #include "platform/process/capture.h"
 #include "platform/process/child_process.h"
 #include "platform/process/pidfd.h"
+#include "support/eventually.h"
 
 namespace zefra::testing {
 
@@ -49,11 +47,9 @@ class UserManager {
   // Why no manager can be started here; nothing when one can.
   static std::optional<std::string> missingPrerequisite() {
     if (::geteuid() != 0) return "a user manager of the test's own needs root";
-    if (!unshare() || !setpriv() || !nsenter()) {
-      return "unshare, setpriv or nsenter (util-linux) is not installed";
+    for (const char* name : {"unshare", "setpriv", "nsenter", "systemd", "systemctl"}) {
+      if (installed(name).empty()) return std::string(name) + " is not installed";
     }
-    if (!systemd()) return "systemd is not installed (no /lib/systemd/systemd)";
-    if (!systemctlBinary()) return "systemctl is not installed";
     if (cgroupRoots().empty()) return "no cgroup hierarchy is mounted under /sys/fs/cgroup";
     return std::nullopt;
   }
@@ -73,15 +69,13 @@ class UserManager {
         ADD_FAILURE() << "the user manager did not exit within 30 s";
       }
     }
-    removeCgroups();
+    removeTree(cgroups_);
     if (process_) process_->wait();
   }
   UserManager(const UserManager&) = delete;
   UserManager& operator=(const UserManager&) = delete;
 
   pid_t pid() const { return process_->pid(); }
-  // The cgroup the manager takes for its root, one path per hierarchy.
-  const std::vector<std::string>& cgroups() const { return cgroups_; }
 
   // What a program of the world needs to reach the manager and to find what
   // it finds: the world's own variables on top of a plain PATH.
@@ -107,7 +101,7 @@ class UserManager {
   // `systemctl --user ARGS` against this manager.
   Outcome systemctl(const std::vector<std::string>& arguments) const {
     platform::CaptureOptions options;
-    options.spawn.executable = *systemctlBinary();
+    options.spawn.executable = installed("systemctl");
     options.spawn.arguments = {"--user", "--no-pager"};
     options.spawn.arguments.insert(options.spawn.arguments.end(), arguments.begin(),
                                    arguments.end());
@@ -130,7 +124,7 @@ class UserManager {
   base::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
     options.arguments.insert(options.arguments.begin(), {"--target", std::to_string(pid()),
                                                          "--mount", "--", options.executable});
-    options.executable = *nsenter();
+    options.executable = installed("nsenter");
     return platform::spawnProcess(options);
   }
 
@@ -143,26 +137,12 @@ class UserManager {
  private:
   explicit UserManager(World world) : world_(std::move(world)) {}
 
-  static std::optional<std::string> firstExecutable(std::initializer_list<const char*> paths) {
-    for (const char* path : paths) {
-      if (::access(path, X_OK) == 0) return path;
+  // Where the system keeps the program `name`; empty when it has none.
+  static std::string installed(const std::string& name) {
+    for (const char* dir : {"/usr/bin/", "/bin/", "/lib/systemd/", "/usr/lib/systemd/"}) {
+      if (::access((dir + name).c_str(), X_OK) == 0) return dir + name;
     }
-    return std::nullopt;
-  }
-  static std::optional<std::string> unshare() {
-    return firstExecutable({"/usr/bin/unshare", "/bin/unshare"});
-  }
-  static std::optional<std::string> nsenter() {
-    return firstExecutable({"/usr/bin/nsenter", "/bin/nsenter"});
-  }
-  static std::optional<std::string> setpriv() {
-    return firstExecutable({"/usr/bin/setpriv", "/bin/setpriv"});
-  }
-  static std::optional<std::string> systemd() {
-    return firstExecutable({"/lib/systemd/systemd", "/usr/lib/systemd/systemd"});
-  }
-  static std::optional<std::string> systemctlBinary() {
-    return firstExecutable({"/usr/bin/systemctl", "/bin/systemctl"});
+    return "";
   }
   // The roots of the hierarchies systemd keeps its tree in: cgroup2 alone,
   // or the named v1 hierarchy with cgroup2 beside it (hybrid).
@@ -181,24 +161,18 @@ class UserManager {
   // The cgroups of managers whose tests were killed before they could
   // remove them: named after a process that no longer exists.
   static void sweepLeftovers() {
-    namespace fs = std::filesystem;
-    std::set<std::string> names;
     for (const auto& root : cgroupRoots()) {
+      std::vector<std::string> leftovers;
       std::error_code error;
-      for (const auto& entry : fs::directory_iterator(root, error)) {
+      for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with(kCgroupPrefix)) continue;
         const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + kCgroupPrefix.size()));
-        if (owner > 0 && (::kill(owner, 0) == 0 || errno != ESRCH)) continue;
-        names.insert(name);
+        if (name.starts_with(kCgroupPrefix) && owner > 0 && ::kill(owner, 0) != 0 &&
+            errno == ESRCH) {
+          leftovers.push_back(entry.path().string());
+        }
       }
-    }
-    for (const auto& name : names) {
-      std::vector<std::string> cgroups;
-      for (const auto& root : cgroupRoots()) {
-        if (fs::exists(root + "/" + name)) cgroups.push_back(root + "/" + name);
-      }
-      removeTree(cgroups);
+      removeTree(leftovers);
     }
   }
 
@@ -217,9 +191,9 @@ class UserManager {
       cgroups_.push_back(cgroup);
       procs.push_back(cgroup + "/cgroup.procs");
     }
-    std::filesystem::create_directories(world_.home);
-    std::filesystem::create_directories(world_.configHome);
-    std::filesystem::create_directories(world_.runtimeDirectory);
+    for (const auto& dir : {world_.home, world_.configHome, world_.runtimeDirectory}) {
+      std::filesystem::create_directories(dir);
+    }
     ::chmod(world_.runtimeDirectory.c_str(), 0700);
     logPath_ = world_.home + "/.user-manager.log";
     if (!world_.serviceLog.empty()) {
@@ -237,13 +211,14 @@ class UserManager {
         "mount -t tmpfs -o mode=0755 tmpfs \"$covered\" || exit 98\n"
         "mkdir -p /run/systemd/system || exit 99\n"
         "exec " +
-        *systemd() + " --user\n";
+        installed("systemd") + " --user\n";
     platform::SpawnOptions options;
     // A test killed half-way takes its manager along; what that leaves in
     // the cgroups goes at the next start (sweepLeftovers).
-    options.executable = *setpriv();
-    options.arguments = {"--pdeathsig", "KILL",    *unshare(), "--mount", "--propagation",
-                         "private",     "/bin/sh", "-c",       script,    "sh"};
+    const std::string unshare = installed("unshare");
+    options.executable = installed("setpriv");
+    options.arguments = {"--pdeathsig", "KILL",    unshare, "--mount", "--propagation",
+                         "private",     "/bin/sh", "-c",    script,    "sh"};
     options.arguments.insert(options.arguments.end(), procs.begin(), procs.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
@@ -258,16 +233,15 @@ class UserManager {
     }
     process_ = std::make_unique<platform::ChildProcess>(std::move(spawned).value());
 
-    using namespace std::chrono_literals;
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
     std::string reached;
-    while (std::chrono::steady_clock::now() < deadline && process_->isRunning()) {
+    auto up = [&] { return reached == "running" || reached == "degraded"; };
+    eventually([&] {
       // Not is-system-running: outside the manager's namespace it finds no
       // /run/systemd/system and says "offline".
       reached = state({"show", "--property=SystemState", "--value"});
-      if (reached == "running" || reached == "degraded") return true;
-      std::this_thread::sleep_for(20ms);
-    }
+      return up() || !process_->isRunning();
+    });
+    if (up()) return true;
     ADD_FAILURE() << "the user manager did not come up (last state \"" << reached
                   << "\", still running: " << process_->isRunning() << "); its log:\n"
                   << log();
@@ -277,10 +251,8 @@ class UserManager {
 
   // Whatever the manager left behind, depth first; anything still running
   // in its tree is killed first.
-  void removeCgroups() { removeTree(cgroups_); }
   static void removeTree(const std::vector<std::string>& cgroups) {
     namespace fs = std::filesystem;
-    using namespace std::chrono_literals;
     for (const auto& cgroup : cgroups) {
       if (fs::exists(cgroup + "/cgroup.kill")) {
         std::ofstream(cgroup + "/cgroup.kill") << "1";
@@ -307,11 +279,8 @@ class UserManager {
       tree.push_back(cgroup);
       for (const auto& dir : tree) {
         // Killed processes leave their cgroup a moment after the signal.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (::rmdir(dir.c_str()) != 0 && errno == EBUSY &&
-               std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::sleep_for(10ms);
-        }
+        eventually([&] { return ::rmdir(dir.c_str()) == 0 || errno != EBUSY; },
+                   std::chrono::seconds(10));
         if (fs::exists(dir)) ADD_FAILURE() << "cannot remove the cgroup " << dir;
       }
     }
