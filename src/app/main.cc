@@ -12,6 +12,7 @@
 #include "platform/process/process_arguments.h"
 #include "platform/process/process_resources.h"
 #include "platform/process/process_signals.h"
+#include "tools/run_containment.h"
 
 int main() {
   using namespace zefra;
@@ -50,5 +51,6 @@ int main() {
   platform::onTerminationSignal([&mainQueue](int) { mainQueue.stop(); });
   mainQueue.async([] { app::sharedDelegate()->applicationDidFinishLaunching(); });
   mainQueue.run();
+  tools::dropSpareRunCgroup();
   return app::requestedExitStatus();
 }

@@ -1,8 +1,10 @@
 #include "tools/run_containment.h"
 
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
 
 namespace zefra::tools {
@@ -13,6 +15,35 @@ constexpr char kNothingRun[] = "; nothing was run.";
 
 std::mutex parentLock;
 std::optional<platform::RunCgroupParent> parent;  // parentLock
+// A cgroup made ahead for the next run: making one costs about a tenth of a
+// trivial run, so it is done off the run's path.
+std::shared_ptr<platform::RunCgroup> spare;  // parentLock
+bool refilling = false;                      // parentLock
+bool spareClosed = false;                    // parentLock
+std::uint64_t parentGeneration = 0;          // parentLock
+
+void refillSpare() {
+  std::uint64_t generation;
+  std::optional<platform::RunCgroupParent> where;
+  {
+    std::lock_guard lock(parentLock);
+    if (spareClosed || spare || refilling || !parent || !parent->available()) return;
+    refilling = true;
+    generation = parentGeneration;
+    where = parent;
+  }
+  auto made = where->makeRunCgroup();
+  std::shared_ptr<platform::RunCgroup> unwanted;
+  std::lock_guard lock(parentLock);
+  refilling = false;
+  if (!made) return;
+  auto cgroup = std::make_shared<platform::RunCgroup>(std::move(made).value());
+  if (spareClosed || spare || generation != parentGeneration) {
+    unwanted = std::move(cgroup);  // removed after the lock is released
+  } else {
+    spare = std::move(cgroup);
+  }
+}
 
 }  // namespace
 
@@ -31,8 +62,18 @@ const platform::RunCgroupParent& runCgroupParent() {
 }
 
 void useRunCgroupParentForTesting(platform::RunCgroupParent replacement) {
+  std::shared_ptr<platform::RunCgroup> old;
   std::lock_guard lock(parentLock);
   parent = std::move(replacement);
+  ++parentGeneration;
+  old = std::exchange(spare, nullptr);
+}
+
+void dropSpareRunCgroup() {
+  std::shared_ptr<platform::RunCgroup> old;
+  std::lock_guard lock(parentLock);
+  spareClosed = true;
+  old = std::exchange(spare, nullptr);
 }
 
 std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
@@ -41,6 +82,13 @@ std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
     whyNot = where.unavailableReason();
     return nullptr;
   }
+  std::shared_ptr<platform::RunCgroup> taken;
+  {
+    std::lock_guard lock(parentLock);
+    taken = std::exchange(spare, nullptr);
+  }
+  platform::globalQueue().async(refillSpare);
+  if (taken) return taken;
   auto made = where.makeRunCgroup();
   if (!made) {
     whyNot = made.error().message;
