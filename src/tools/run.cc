@@ -264,6 +264,12 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   const int status = outcome.signal    ? *outcome.signal
                      : outcome.failure ? kStatusLaunchFailed
                                        : outcome.exitStatus.value_or(-1);
+  // Out of the connection's reach before the reply: a client that leaves
+  // once answered must not end what a normal end leaves running.
+  {
+    std::lock_guard lock(runningLock_);
+    endingWithConnection_.erase(control);
+  }
   reply(std::move(outcome));
   logRun(runID, tool + " (" + *executable + ")", status, began);
 
@@ -273,7 +279,6 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
         entry != runningProcesses_.end() && entry->second == control) {
       runningProcesses_.erase(entry);
     }
-    endingWithConnection_.erase(control);
   }
   // After the reply: removing the cgroup may wait for what was killed to go.
   control->finish();

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 
@@ -167,7 +168,7 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
   EXPECT_FALSE(fs::exists(team));
 
   fs::remove(group);
-  startHelper();
+  auto& running = startHelper();
   for (auto service : {kGroup, kTeam}) {
     EXPECT_EQ(client({"--service", service, "ping"}).out, "1.0.0\n") << service;
   }
@@ -181,11 +182,21 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
   auto reopen = runProgram(ZEFRA_TEST_HELPER, {}, std::nullopt, {"ZEFRA_LAUNCH_EVENT=aevt:oapp"});
   EXPECT_EQ(reopen.status, 0);
   EXPECT_EQ(client({"ping"}).status, 0);
+
+  // A killed helper leaves its socket files; the next one takes them over.
+  ASSERT_TRUE(running.signal(SIGKILL));
+  running.wait();
+  EXPECT_TRUE(fs::exists(group));
+  startHelper();
+  EXPECT_EQ(client({"ping"}).status, 0);
 }
 
 // Ctrl-C or SIGTERM sends a cancel; when no reply ever comes (here nobody
 // answers at all), the client still ends, as the signal would have ended it.
 TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
+  auto unreachable = client({"ping"});
+  EXPECT_EQ(unreachable.status, 69);
+  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1) << unreachable.err;
   base::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_un address = platform::unixAddress(runtime_ + "/group.com.ovak.zefra.helper");
   ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
