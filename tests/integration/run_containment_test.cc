@@ -34,7 +34,8 @@ class RunContainmentTest : public HelperFixture {
 // leaves the daemon running, moved out of the run's cgroup. The tool waits
 // for the daemon to have left its process group before it goes on.
 TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) {
-  const pid_t helper = startHelper().pid();
+  auto& helperProcess = startHelper();
+  const pid_t helper = helperProcess.pid();
   const auto tool = freeTool();
   writeTool(tool,
             "echo begun; ( setsid sh -c 'trap \"\" TERM; echo $$ > \"$0\"; exec sleep 600' \"$1\" "
@@ -78,6 +79,15 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
       EXPECT_FALSE(processEnded(daemon));
       ::kill(daemon, SIGKILL);
     }
+  }
+  // The cgroup made ahead for the next run goes with the helper.
+  const std::string cgroups = "/sys/fs/cgroup" + unifiedCgroupOf(helper);
+  const std::string ours = "zefra-run-" + std::to_string(helper) + "-";
+  ASSERT_TRUE(helperProcess.signal(SIGTERM));
+  EXPECT_EQ(helperProcess.wait(), 0);
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(cgroups, error)) {
+    EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
   }
 }
 

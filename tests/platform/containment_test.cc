@@ -202,6 +202,28 @@ TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeNoneIsOffered) {
   }
 }
 
+// What a killed helper left: the next helper removes it once that helper's
+// pid is gone, and steps over its names while the pid is alive again.
+TEST_F(RunCgroupTest, RunCgroupsLeftByAKilledHelperAreRemovedOrSteppedOver) {
+  auto exited = spawnProcess(shell("exit 0")).value();
+  const std::string dead = parent.path() + "/zefra-run-" + std::to_string(exited.pid()) + "-7";
+  exited.wait();
+  ASSERT_EQ(::mkdir(dead.c_str(), 0755), 0);
+  EXPECT_TRUE(RunCgroupParent::at(parent.path()).available());
+  EXPECT_FALSE(std::filesystem::exists(dead));
+
+  const std::string probe = parent.makeRunCgroup().value().path();
+  const std::string stem = probe.substr(0, probe.rfind('-') + 1);
+  const unsigned next = std::stoul(probe.substr(stem.size())) + 1;
+  for (unsigned i = next; i < next + 3; ++i) {
+    ASSERT_EQ(::mkdir((stem + std::to_string(i)).c_str(), 0755), 0);
+  }
+  auto made = parent.makeRunCgroup();
+  for (unsigned i = next; i < next + 3; ++i) ::rmdir((stem + std::to_string(i)).c_str());
+  ASSERT_TRUE(made) << made.error().message;
+  EXPECT_EQ(made->path(), stem + std::to_string(next + 3));
+}
+
 // A tool that leaves a daemon behind (setsid after a double fork) that
 // ignores SIGTERM, optionally moved into a cgroup made inside the run's; the
 // tool itself exits or sleeps on. The plain daemon's normal end and cancel

@@ -54,8 +54,13 @@ class HelperFixture : public ::testing::Test {
     fs::create_directories(root_ + "/config");
   }
   void TearDown() override {
+    // A helper that quits removes what it made ahead for the next run; one
+    // killed would leave it in the machine's cgroups.
     for (auto& helper : helpers_) {
-      (void)helper.signal(SIGKILL);
+      (void)helper.signal(SIGTERM);
+      if (!platform::waitForPidfdExit(helper.handle().pidfd(), base::Deadline::after(30))) {
+        (void)helper.signal(SIGKILL);
+      }
       helper.wait();
     }
     helpers_.clear();

@@ -14,7 +14,9 @@
 #include <charconv>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/files/small_file.h"
 #include "platform/process/pidfd.h"
@@ -127,6 +129,31 @@ bool eventsSayEmpty(int events) {
          std::string_view::npos;
 }
 
+constexpr std::string_view kRunPrefix = "zefra-run-";
+
+// Run cgroups of a helper killed before it removed them (the one made ahead
+// for its next run, or a run's): empty ones of a pid no longer alive.
+void removeLeftRunCgroups(int directory) {
+  UniqueFd fd(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (!dir) return;
+  (void)fd.release();
+  std::vector<std::string> left;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (entry->d_type != DT_DIR || !name.starts_with(kRunPrefix)) continue;
+    name.remove_prefix(kRunPrefix.size());
+    pid_t pid = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc{} || end == name.data() + name.size() || *end != '-') continue;
+    if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    left.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  // rmdir leaves a cgroup that still holds a process.
+  for (const auto& name : left) (void)::unlinkat(directory, name.c_str(), AT_REMOVEDIR);
+}
+
 }  // namespace
 
 RunCgroupParent RunCgroupParent::locate() {
@@ -163,6 +190,7 @@ RunCgroupParent RunCgroupParent::at(const std::string& directory) {
       "zefra-probe-" + std::to_string(::getpid()) + "-" + std::to_string(nextRun++);
   if (::mkdirat(dir.get(), probe.c_str(), 0755) != 0) return refuse("making one failed", errno);
   ::unlinkat(dir.get(), probe.c_str(), AT_REMOVEDIR);
+  removeLeftRunCgroups(dir.get());
   UniqueFd procs(::openat(dir.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
   if (!procs) return refuse("its cgroup.procs cannot be written", errno);
   parent.directory_ = std::make_shared<const UniqueFd>(std::move(dir));
@@ -172,9 +200,14 @@ RunCgroupParent RunCgroupParent::at(const std::string& directory) {
 
 Result<RunCgroup> RunCgroupParent::makeRunCgroup() const {
   if (!available()) return Error{ENOTSUP, reason_};
-  std::string name = "zefra-run-" + std::to_string(::getpid()) + "-" + std::to_string(nextRun++);
-  if (::mkdirat(directory_->get(), name.c_str(), 0755) != 0) {
-    return errnoError("Could not make a cgroup for the run in " + path_, errno);
+  // A killed helper of the same pid may have left names behind.
+  std::string name;
+  for (int attempt = 0;; ++attempt) {
+    name = std::string(kRunPrefix) + std::to_string(::getpid()) + "-" + std::to_string(nextRun++);
+    if (::mkdirat(directory_->get(), name.c_str(), 0755) == 0) break;
+    if (errno != EEXIST || attempt == 63) {
+      return errnoError("Could not make a cgroup for the run in " + path_, errno);
+    }
   }
   UniqueFd fd(::openat(directory_->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) {
