@@ -12,7 +12,6 @@
 #include "platform/process/process_arguments.h"
 #include "platform/process/process_resources.h"
 #include "platform/process/process_signals.h"
-#include "tools/run_containment.h"
 
 int main() {
   using namespace zefra;
@@ -51,6 +50,5 @@ int main() {
   platform::onTerminationSignal([&mainQueue](int) { mainQueue.stop(); });
   mainQueue.async([] { app::sharedDelegate()->applicationDidFinishLaunching(); });
   mainQueue.run();
-  tools::dropSpareRunCgroup();
   return app::requestedExitStatus();
 }

@@ -3,8 +3,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
+#include "base/deadline.h"
 #include "platform/dispatch/queue.h"
 
 namespace zefra::tools {
@@ -52,6 +55,23 @@ std::vector<pid_t> descendantPIDs(pid_t pid, const platform::ProcessTableSnapsho
   return result;
 }
 
+namespace {
+
+constexpr double kStopWait = 0.5;
+
+// Bounded: a member in uninterruptible sleep stops late, and the SIGKILL pass
+// still follows.
+void waitUntilStopped(const std::vector<pid_t>& members) {
+  const auto deadline = base::Deadline::after(kStopWait);
+  for (pid_t member : members) {
+    while (!platform::processStoppedOrGone(member) && !deadline.passed()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
   if (!task.isRunning()) return {};
   // The task itself is signalled through its handle: by the second pass the
@@ -65,11 +85,14 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
     }
   };
   // Stopped first, so that none forks a child the walk has not seen before
-  // TERM arrives: walk and stop again until a walk finds no one new.
+  // TERM arrives: walk and stop again until a walk finds no one new. A
+  // member stopped in the middle of a fork stops once the child exists, so
+  // each walk waits for the members to have stopped.
   std::vector<pid_t> members{self.pid()};
   signalMember(self.pid(), SIGSTOP);
   for (bool grew = true; grew;) {
     grew = false;
+    waitUntilStopped(members);
     for (pid_t member : descendantPIDs(self.pid())) {
       if (std::find(members.begin(), members.end(), member) != members.end()) continue;
       signalMember(member, SIGSTOP);

@@ -1,9 +1,11 @@
 #include "tools/run_containment.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 
+#include "base/no_destructor.h"
 #include "platform/dispatch/queue.h"
 #include "platform/log.h"
 
@@ -13,67 +15,86 @@ namespace {
 
 constexpr char kNothingRun[] = "; nothing was run.";
 
-std::mutex parentLock;
-std::optional<platform::RunCgroupParent> parent;  // parentLock
 // A cgroup made ahead for the next run: making one costs about a tenth of a
 // trivial run, so it is done off the run's path.
-std::shared_ptr<platform::RunCgroup> spare;  // parentLock
-bool refilling = false;                      // parentLock
-bool spareClosed = false;                    // parentLock
-std::uint64_t parentGeneration = 0;          // parentLock
+struct RunCgroups {
+  std::mutex lock;
+  std::optional<platform::RunCgroupParent> parent;  // lock
+  std::shared_ptr<platform::RunCgroup> spare;       // lock
+  bool refilling = false;                           // lock
+  bool spareClosed = false;                         // lock
+  std::uint64_t parentGeneration = 0;               // lock
+};
+
+void dropSpare();
+
+// Never destroyed: a refill on a pool thread may still run while exit() does,
+// which removes the spare instead.
+RunCgroups& runCgroups() {
+  static base::NoDestructor<RunCgroups> cgroups;
+  [[maybe_unused]] static const bool dropsAtExit = std::atexit(dropSpare) == 0;
+  return cgroups.get();
+}
 
 void refillSpare() {
+  auto& cgroups = runCgroups();
   std::uint64_t generation;
   std::optional<platform::RunCgroupParent> where;
   {
-    std::lock_guard lock(parentLock);
-    if (spareClosed || spare || refilling || !parent || !parent->available()) return;
-    refilling = true;
-    generation = parentGeneration;
-    where = parent;
+    std::lock_guard lock(cgroups.lock);
+    if (cgroups.spareClosed || cgroups.spare || cgroups.refilling || !cgroups.parent ||
+        !cgroups.parent->available()) {
+      return;
+    }
+    cgroups.refilling = true;
+    generation = cgroups.parentGeneration;
+    where = cgroups.parent;
   }
   auto made = where->makeRunCgroup();
   std::shared_ptr<platform::RunCgroup> unwanted;
-  std::lock_guard lock(parentLock);
-  refilling = false;
+  std::lock_guard lock(cgroups.lock);
+  cgroups.refilling = false;
   if (!made) return;
   auto cgroup = std::make_shared<platform::RunCgroup>(std::move(made).value());
-  if (spareClosed || spare || generation != parentGeneration) {
+  if (cgroups.spareClosed || cgroups.spare || generation != cgroups.parentGeneration) {
     unwanted = std::move(cgroup);  // removed after the lock is released
   } else {
-    spare = std::move(cgroup);
+    cgroups.spare = std::move(cgroup);
   }
+}
+
+void dropSpare() {
+  auto& cgroups = runCgroups();
+  std::shared_ptr<platform::RunCgroup> old;
+  std::lock_guard lock(cgroups.lock);
+  cgroups.spareClosed = true;
+  old = std::exchange(cgroups.spare, nullptr);
 }
 
 }  // namespace
 
 const platform::RunCgroupParent& runCgroupParent() {
-  std::lock_guard lock(parentLock);
-  if (!parent) {
-    parent = platform::RunCgroupParent::locate();
-    if (!parent->available()) {
+  auto& cgroups = runCgroups();
+  std::lock_guard lock(cgroups.lock);
+  if (!cgroups.parent) {
+    cgroups.parent = platform::RunCgroupParent::locate();
+    if (!cgroups.parent->available()) {
       platform::log(
           "runs get no cgroup of their own, so a cancel ends only what stays in a "
           "tool's tree: " +
-          parent->unavailableReason());
+          cgroups.parent->unavailableReason());
     }
   }
-  return *parent;
+  return *cgroups.parent;
 }
 
 void useRunCgroupParentForTesting(platform::RunCgroupParent replacement) {
+  auto& cgroups = runCgroups();
   std::shared_ptr<platform::RunCgroup> old;
-  std::lock_guard lock(parentLock);
-  parent = std::move(replacement);
-  ++parentGeneration;
-  old = std::exchange(spare, nullptr);
-}
-
-void dropSpareRunCgroup() {
-  std::shared_ptr<platform::RunCgroup> old;
-  std::lock_guard lock(parentLock);
-  spareClosed = true;
-  old = std::exchange(spare, nullptr);
+  std::lock_guard lock(cgroups.lock);
+  cgroups.parent = std::move(replacement);
+  ++cgroups.parentGeneration;
+  old = std::exchange(cgroups.spare, nullptr);
 }
 
 std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
@@ -84,8 +105,9 @@ std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
   }
   std::shared_ptr<platform::RunCgroup> taken;
   {
-    std::lock_guard lock(parentLock);
-    taken = std::exchange(spare, nullptr);
+    auto& cgroups = runCgroups();
+    std::lock_guard lock(cgroups.lock);
+    taken = std::exchange(cgroups.spare, nullptr);
   }
   platform::globalQueue().async(refillSpare);
   if (taken) return taken;

@@ -24,9 +24,6 @@ void useRunCgroupParentForTesting(platform::RunCgroupParent parent);
 // A cgroup for one run; nothing, and why in `whyNot`, when it goes without
 // (its tree is then found by parent links).
 std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot);
-// On the way out: removes the cgroup made ahead for the next run, and makes
-// no more.
-void dropSpareRunCgroup();
 
 struct RunConfinement {
   // The run's TMPDIR, writable beside the caller's folders; removed with

@@ -38,7 +38,33 @@ std::optional<pid_t> parseParent(const char* line, std::size_t size) {
   return ppid;
 }
 
+// The start of a process's stat file (at `path` below `dir`), as much as
+// kStatPrefix holds; 0 bytes when the process is gone.
+std::size_t readStatPrefix(int dir, const char* path, char (&line)[kStatPrefix]) {
+  UniqueFd fd(::openat(dir, path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return 0;
+  const ssize_t count = base::retryOnEintr([&] { return ::read(fd.get(), line, sizeof line); });
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+// The state letter of "<pid> (<comm>) <state> ...".
+std::optional<char> parseState(const char* line, std::size_t size) {
+  const void* close = ::memrchr(line, ')', size);
+  if (!close) return std::nullopt;
+  const char* p = static_cast<const char*>(close) + 1;
+  if (line + size - p < 2 || p[0] != ' ') return std::nullopt;
+  return p[1];
+}
+
 }  // namespace
+
+bool processStoppedOrGone(pid_t pid) {
+  char line[kStatPrefix];
+  const std::size_t count = readStatPrefix(AT_FDCWD, procPath(pid, "stat").c_str(), line);
+  if (count == 0) return true;
+  const auto state = parseState(line, count);
+  return !state || *state == 'T' || *state == 't' || *state == 'Z' || *state == 'X';
+}
 
 Result<ProcessTableSnapshot> snapshotProcessTable() {
   ProcessTableSnapshot table;
@@ -49,12 +75,10 @@ Result<ProcessTableSnapshot> snapshotProcessTable() {
     if (ec != std::errc()) return;
     std::memcpy(end, "/stat", sizeof "/stat");
     // A process that ends meanwhile is simply not part of the snapshot.
-    UniqueFd fd(::openat(procDir, path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return;
     char line[kStatPrefix];
-    const ssize_t count = base::retryOnEintr([&] { return ::read(fd.get(), line, sizeof line); });
-    if (count <= 0) return;
-    if (auto ppid = parseParent(line, static_cast<std::size_t>(count))) {
+    const std::size_t count = readStatPrefix(procDir, path, line);
+    if (count == 0) return;
+    if (auto ppid = parseParent(line, count)) {
       table.push_back({pid, *ppid});
     }
   });

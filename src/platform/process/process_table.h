@@ -23,6 +23,9 @@ Result<ProcessTableSnapshot> snapshotProcessTable();
 // For processes found in the table. Our own children are signalled through
 // their ProcessHandle instead, which a reused pid cannot mislead.
 Status signalProcess(pid_t pid, int sig);
+// Stopped by a signal, or gone (a zombie, or no such process): it can no
+// longer fork.
+bool processStoppedOrGone(pid_t pid);
 // kill(pid, 0) succeeds: the process exists (a zombie too) and we may signal
 // it. Both refuse pids <= 0, which kill() reads as groups.
 bool processExists(pid_t pid);
