@@ -5,7 +5,6 @@
 // protocol document alone.
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -13,7 +12,7 @@
 #include <fstream>
 #include <future>
 
-#include "platform/socket/unix_address.h"
+#include "support/codesign_fixture.h"
 #include "support/helper_fixture.h"
 #include "support/listening_socket.h"
 #include "support/run_chunks.h"
@@ -226,17 +225,12 @@ TEST_F(EndToEndTest, TheClientSendsNothingToAnotherUsersListener) {
   const pid_t child = ::fork();
   if (child == 0) {
     if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const sockaddr_un address = platform::unixAddress(socketPath);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4) != 0) {
-      ::_exit(3);
-    }
+    const zefra::testing::Listener listener(socketPath);
     (void)!::write(sent->writeEnd.get(), "l", 1);
-    const int peer = ::accept(fd, nullptr, nullptr);
+    const base::UniqueFd peer = listener.accept();
     char byte;
     // Tells whether the client wrote anything before it left.
-    (void)!::write(sent->writeEnd.get(), ::read(peer, &byte, 1) > 0 ? "y" : "n", 1);
+    (void)!::write(sent->writeEnd.get(), ::read(peer.get(), &byte, 1) > 0 ? "y" : "n", 1);
     ::_exit(0);
   }
   sent->writeEnd.reset();
