@@ -7,7 +7,7 @@
 #include "platform/files/small_file.h"
 #include "support/helper_fixture.h"
 #include "support/listening_socket.h"
-#include "support/run_chunks.h"
+#include "support/process_state.h"
 
 namespace zefra::app::testing {
 namespace {

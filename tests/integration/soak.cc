@@ -16,13 +16,11 @@
 // before to meet the helper's checks of a program changed just now. ctest
 // runs it with the label "soak".
 #include <dirent.h>
-#include <signal.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <random>
-#include <sstream>
 
 #include "support/helper_fixture.h"
 #include "support/text.h"

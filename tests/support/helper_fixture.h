@@ -89,15 +89,12 @@ class HelperFixture : public ::testing::Test {
 
   // Starts `executable` as an agent is started: no launch event, display or
   // terminal, standard error to helper.log.
-  platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER,
-                                const std::vector<std::string>& extraEnv = {},
-                                std::vector<std::string> arguments = {}) {
+  platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER) {
     base::UniqueFd logFile(
         ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     platform::SpawnOptions options;
     options.executable = executable;
-    options.arguments = std::move(arguments);
-    options.environment = environment(extraEnv);
+    options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
     options.standardOutput = platform::Stdio::nullDevice();
     options.standardError = platform::Stdio::fromFd(logFile.get());
@@ -107,9 +104,8 @@ class HelperFixture : public ::testing::Test {
     return helpers_.back();
   }
   // Starts the helper and waits until its first service answers a ping.
-  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {},
-                                      const std::string& executable = ZEFRA_TEST_HELPER) {
-    auto& helper = start(executable, extraEnv);
+  platform::ChildProcess& startHelper() {
+    auto& helper = start();
     eventually([&] {
       auto proxy = connect();
       return proxy && (*proxy)->ping();

@@ -23,7 +23,6 @@ class RunChunks : public std::enable_shared_from_this<RunChunks> {
       std::unique_lock lock(self->mu_);
       self->changed_.wait(lock, [&] { return !self->held_; });
       (stream == 1 ? self->out_ : self->err_).append(chunk.view());
-      ++self->chunks_;
       self->changed_.notify_all();
     });
   }
@@ -45,17 +44,12 @@ class RunChunks : public std::enable_shared_from_this<RunChunks> {
     std::lock_guard lock(mu_);
     return err_;
   }
-  std::size_t chunks() {
-    std::lock_guard lock(mu_);
-    return chunks_;
-  }
 
  private:
   std::mutex mu_;
   std::condition_variable changed_;
   bool held_ = false;
   std::string out_, err_;
-  std::size_t chunks_ = 0;
 };
 
 }  // namespace zefra::testing
