@@ -174,7 +174,6 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
       {"a FIFO for an archive", root_ + "/fifo.zip", kNotContained},
       {"corrupt archive", corrupt, kNotContained},
       {"a FIFO entry", special(S_IFIFO), kNotContained},
-      {"a device entry", special(S_IFCHR), kNotContained},
       {"bundle inside a folder", zip({{'t', "Folder/Zefra Helper.app"}}), kNotContained},
       {"bundle is a link to a signed bundle", zip({{'l', kApp, "real"}, {'t', "real"}}),
        kSignature},
