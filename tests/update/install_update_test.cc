@@ -64,9 +64,6 @@ class InstallUpdateTest : public ::testing::Test {
   }
 
   std::string installed() const { return root_ + "/apps/" + kApp; }
-  std::string installedVersion() const {
-    return platform::readInfoDictionary(installed()).value("CFBundleVersion", "");
-  }
   // A signed bundle, changed by `change` after signing.
   std::string update(const Change& change = {}, const Credential& signer = testPki().leaf,
                      const std::string& version = "2") {
@@ -95,7 +92,7 @@ class InstallUpdateTest : public ::testing::Test {
   // The installed copy is the one signed copy in its folder, and no staging
   // folder is left over.
   void expectInstalled(const std::string& version) const {
-    EXPECT_EQ(installedVersion(), version);
+    EXPECT_EQ(platform::readInfoDictionary(installed()).value("CFBundleVersion", ""), version);
     auto verified =
         codesign::verifyBundle(installed(), {"com.ovak.zefra.helper", testing::kTeam},
                                testPki().root.anchor(), codesign::VerifyOptions::forUpdates());
