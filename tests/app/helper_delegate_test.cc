@@ -38,7 +38,6 @@ TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
       {std::nullopt, false},
       {platform::parseLaunchEvent("aevt:oapp"), true},
       {platform::parseLaunchEvent("aevt:rapp"), false},
-      {platform::parseLaunchEvent("aevt:odoc"), false},
   };
   for (const auto& [event, interactive] : cases) {
     auto delegate = make(event);

