@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +19,7 @@
 #include "ipc/listener.h"
 #include "ipc/server_connection.h"
 #include "platform/socket/socket_activation.h"
-#include "platform/socket/unix_address.h"
+#include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
 
@@ -122,11 +121,9 @@ enum class Nonce { kAnswered, kUnanswered, kWrong };
 // A client written by hand: connected, with the connection's nonce answered
 // as told and `bytes` sent after it.
 UniqueFd rawClient(const std::string& path, Nonce nonce, const std::string& bytes = "") {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = platform::unixAddress(path);
+  UniqueFd fd = testing::connectTo(path);
   const timeval patience{30, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0) {
     return UniqueFd();
   }
   std::string opening(24, '\0');  // [2, 16 bytes] in a frame
@@ -208,14 +205,10 @@ class TransportTest : public ::testing::Test {
       std::fprintf(stderr, "activation: %s\n", what);
       return 1;
     };
+    // systemd's sockets are inherited: the copy, unlike its source, is no
+    // close-on-exec, and out of the way of 3 and 4.
     auto listening = [&](const std::string& name) {
-      int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);  // systemd's sockets are inherited
-      const sockaddr_un address = platform::unixAddress(path(name));
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-      ::listen(fd, 8);
-      const int high = ::fcntl(fd, F_DUPFD, 10);  // out of the way of 3 and 4
-      ::close(fd);
-      return high;
+      return ::fcntl(testing::listenWithoutAccepting(path(name)).get(), F_DUPFD, 10);
     };
     // 3 and 4 may be the death test's own; they are put back before exiting.
     const int saved3 = ::fcntl(3, F_DUPFD_CLOEXEC, 100), saved4 = ::fcntl(4, F_DUPFD_CLOEXEC, 100);

@@ -145,9 +145,11 @@ TEST_F(AgentServiceTest, SystemdBackendReportsARefusingManager) {
   EXPECT_TRUE(fs::is_empty(unitDirectory()));
 }
 
-// Masked sockets asking for approval are the install test's, under its own
-// manager.
-TEST_F(AgentServiceTest, AgainstARunningUserManager) {
+// What only a real manager shows: it reads the units as written and starts
+// an executable whose path needs quoting and a '%' escaped. Registering,
+// activation on either name and removal under a running service are the
+// install test's.
+TEST_F(AgentServiceTest, ARunningUserManagerStartsTheQuotedExecutable) {
   std::unique_ptr<zefra::testing::UserManager> manager;
   ZEFRA_START_USER_MANAGER(manager,
                            (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config",
@@ -155,27 +157,11 @@ TEST_F(AgentServiceTest, AgainstARunningUserManager) {
   // systemctl finds the units where the helper wrote them through the same variables.
   ScopedVariable home("HOME", root_ + "/home"), config("XDG_CONFIG_HOME", root_ + "/config"),
       runtime("XDG_RUNTIME_DIR", root_ + "/runtime");
-  const std::string service = "com.ovak.zefra.helper.service";
   auto registered = agent()->registerAndReturnError();
   ASSERT_TRUE(registered) << registered.error().message << manager->log();
-  EXPECT_EQ(agent()->status(), AgentStatus::kEnabled);
-  for (const char* name : kNames) {
-    EXPECT_EQ(fs::status(root_ + "/runtime/" + name).type(), fs::file_type::socket) << name;
-  }
-  // A connect starts the executable, its awkward path quoted right.
   UniqueFd client = zefra::testing::connectTo(root_ + "/runtime/" + kNames[1]);
   ASSERT_TRUE(client);
-  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); }));
-  EXPECT_EQ(manager->state({"is-active", service}), "active");
-
-  // Unregistered from another process, the running service goes too.
-  ASSERT_TRUE(agent()->unregisterAndReturnError());
-  EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
-  for (const auto& unit : {service, std::string("com.ovak.zefra.helper.socket"),
-                           std::string("com.ovak.zefra.helper-team.socket")}) {
-    EXPECT_FALSE(fs::exists(unitDirectory() + unit)) << unit;
-    EXPECT_EQ(manager->state({"is-active", unit}), "inactive") << unit;
-  }
+  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); })) << manager->log();
 }
 
 }  // namespace

@@ -2,12 +2,25 @@
 #include <sys/file.h>
 #include <sys/time.h>
 
+#include "tools/helper_version.h"
 #include "tools/tool_fixture.h"
 
 namespace zefra::tools::testing {
 namespace {
 
 using Json = nlohmann::json;
+
+// What the helper says of itself and of the tools it finds.
+TEST(HelperVersion, PingAnswersTheShortVersionStringOrOnePointZero) {
+  for (const Json& info :
+       {Json::object(), Json{{"CFBundleVersion", "7"}}, Json{{"CFBundleShortVersionString", 2.5}},
+        Json{{"CFBundleShortVersionString", 2}}, Json{{"CFBundleShortVersionString", nullptr}},
+        Json::array()}) {
+    EXPECT_EQ(versionFromInfoDictionary(info), "1.0") << info;
+  }
+  EXPECT_EQ(versionFromInfoDictionary(Json{{"CFBundleShortVersionString", " 2.0 beta "}}),
+            " 2.0 beta ");
+}
 
 class InventoryTest : public ToolFixture {
  protected:

@@ -6,18 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "platform/process/child_process.h"
+#include "support/eventually.h"
 
 namespace zefra::tools {
 namespace {
 
 using platform::ProcessTableSnapshot;
-using namespace std::chrono_literals;
+using zefra::testing::eventually;
 
 // Levels deepest first, each in reverse table order; parent cycles in a torn
 // snapshot end the walk. That the signals reach a real tree, SIGKILL after
@@ -47,20 +46,17 @@ TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
     options.executable = "/bin/sh";
     options.arguments = {"-c", "while :; do sleep 1000 & done"};
     auto shell = platform::spawnProcess(options).value();
-    while (descendantPIDs(shell.pid()).size() < 20) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(eventually([&] { return descendantPIDs(shell.pid()).size() >= 20; }));
     EXPECT_FALSE(terminateProcessTree(shell).empty());
     shell.wait();
     // The listed ones die of SIGTERM; anyone else would sleep on.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    EXPECT_TRUE(eventually([&] {
       while (waitpid(-1, nullptr, WNOHANG) > 0) {
       }
-      if (ourChildren().empty()) break;
-      std::this_thread::sleep_for(5ms);
-    }
-    const auto left = ourChildren();
-    EXPECT_TRUE(left.empty()) << left.size() << " processes outlived their tree in round " << round;
-    for (pid_t pid : left) (void)platform::signalProcess(pid, SIGKILL);
+      return ourChildren().empty();
+    })) << ourChildren().size()
+        << " processes outlived their tree in round " << round;
+    for (pid_t pid : ourChildren()) (void)platform::signalProcess(pid, SIGKILL);
     while (waitpid(-1, nullptr, 0) > 0) {
     }
   }

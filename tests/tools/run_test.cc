@@ -44,7 +44,6 @@ TEST_F(RunTest, TheStatusSaysHowTheRunEnded) {
       // Absent and empty input both end at once.
       {tool, {}, 0, "0\n", ""},
       {tool, {{}, ""}, 0, "0\n", ""},
-      {tool, {{}, "abc"}, 0, "3\n", ""},
       {"not-a-tool", {}, 127, "", "Zefra Helper: 'not-a-tool' is not installed or not allowed."},
       {tool, {{"a\0b"s}}, 126, "", "Zefra Helper: argument 1 contains a NUL byte"},
       {tool, {{}, {}, home_ + "/no/dir"}, 126, "", "Zefra Helper: Could not change to the"},
