@@ -1,11 +1,13 @@
 #include "platform/files/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/files/atomic_file.h"
+#include "platform/files/quarantine.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
@@ -61,6 +63,28 @@ TEST(FilesTest, AtomicWriteReplacesTheTargetWholeOrNotAtAll) {
       EXPECT_FALSE(fs::exists(victim)) << "the write created the link's target";
     } else {
       EXPECT_EQ(fileText(victim), "the user's own words") << what;
+    }
+  }
+}
+
+// Through the whole tree; a symlink is not followed, and attributes other
+// than the download's origin stay.
+TEST(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
+  zefra::testing::TempDir dir;
+  const std::string file = dir.path() + "/file";
+  std::ofstream(file) << "x";
+  fs::create_symlink("file", dir.path() + "/link");
+  const std::pair<const char*, bool> names[] = {
+      {"user.xdg.origin.url", false}, {"user.xdg.referrer.url", false}, {"user.keep", true}};
+  for (const std::string& path : {dir.path(), file}) {
+    for (const auto& [name, kept] : names) {
+      if (::setxattr(path.c_str(), name, "u", 1, 0) != 0) GTEST_SKIP() << "no user attributes";
+    }
+  }
+  EXPECT_TRUE(clearQuarantine(dir.path()));
+  for (const std::string& path : {dir.path(), file}) {
+    for (const auto& [name, kept] : names) {
+      EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
     }
   }
 }
