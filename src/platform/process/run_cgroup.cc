@@ -129,29 +129,38 @@ bool eventsSayEmpty(int events) {
          std::string_view::npos;
 }
 
+// The cgroups directly inside the one at `at` below `directory`; none when
+// it cannot be read.
+std::vector<std::string> childCgroups(int directory, const std::string& at) {
+  std::vector<std::string> names;
+  UniqueFd fd(::openat(directory, at.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (!dir) return names;
+  (void)fd.release();
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (entry->d_type == DT_DIR && name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
 constexpr std::string_view kRunPrefix = "zefra-run-";
 
 // Run cgroups of a helper killed before it removed them (the one made ahead
 // for its next run, or a run's): empty ones of a pid no longer alive.
 void removeLeftRunCgroups(int directory) {
-  UniqueFd fd(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
-  if (!dir) return;
-  (void)fd.release();
-  std::vector<std::string> left;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string_view name = entry->d_name;
-    if (entry->d_type != DT_DIR || !name.starts_with(kRunPrefix)) continue;
+  for (const std::string& child : childCgroups(directory, ".")) {
+    std::string_view name = child;
+    if (!name.starts_with(kRunPrefix)) continue;
     name.remove_prefix(kRunPrefix.size());
     pid_t pid = 0;
     const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (ec != std::errc{} || end == name.data() + name.size() || *end != '-') continue;
     if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
-    left.emplace_back(entry->d_name);
+    // rmdir leaves a cgroup that still holds a process.
+    (void)::unlinkat(directory, child.c_str(), AT_REMOVEDIR);
   }
-  ::closedir(dir);
-  // rmdir leaves a cgroup that still holds a process.
-  for (const auto& name : left) (void)::unlinkat(directory, name.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -245,18 +254,9 @@ std::vector<std::string> RunCgroup::cgroups() const {
   std::vector<std::string> found{"."};
   // Each cgroup's children follow it, so the reverse order removes leaves first.
   for (std::size_t next = 0; next < found.size(); ++next) {
-    UniqueFd fd(::openat(directory_.get(), found[next].c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
-    if (!dir) continue;
-    (void)fd.release();
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (entry->d_type == DT_DIR && name != "." && name != "..") {
-        found.push_back(found[next] + "/" + entry->d_name);
-      }
+    for (const std::string& child : childCgroups(directory_.get(), found[next])) {
+      found.push_back(found[next] + "/" + child);
     }
-    ::closedir(dir);
   }
   return found;
 }
