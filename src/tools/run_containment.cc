@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/no_destructor.h"
-#include "platform/dispatch/queue.h"
 #include "platform/log.h"
 
 namespace zefra::tools {
@@ -16,7 +15,7 @@ namespace {
 constexpr char kNothingRun[] = "; nothing was run.";
 
 // A cgroup made ahead for the next run: making one costs about a tenth of a
-// trivial run, so it is done off the run's path.
+// trivial run, so it is done off the run's path, once a run has replied.
 struct RunCgroups {
   std::mutex lock;
   std::optional<platform::RunCgroupParent> parent;  // lock
@@ -36,7 +35,9 @@ RunCgroups& runCgroups() {
   return cgroups.get();
 }
 
-void refillSpare() {
+}  // namespace
+
+void makeNextRunCgroupAhead() {
   auto& cgroups = runCgroups();
   std::uint64_t generation;
   std::optional<platform::RunCgroupParent> where;
@@ -62,6 +63,8 @@ void refillSpare() {
     cgroups.spare = std::move(cgroup);
   }
 }
+
+namespace {
 
 void dropSpare() {
   auto& cgroups = runCgroups();
@@ -109,7 +112,6 @@ std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
     std::lock_guard lock(cgroups.lock);
     taken = std::exchange(cgroups.spare, nullptr);
   }
-  platform::globalQueue().async(refillSpare);
   if (taken) return taken;
   auto made = where.makeRunCgroup();
   if (!made) {

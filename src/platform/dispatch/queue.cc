@@ -35,10 +35,12 @@ class Pool {
     queue_.push_back(std::move(work));
     workSinceIdle_ = true;
     if (idle_ >= queue_.size() || threads_ >= kMaxThreads) {
+      const bool warn = threads_ >= kMaxThreads && !std::exchange(warnedAtBound_, true);
+      // Woken after the unlock: a worker woken under it would only block
+      // again on the mutex, two more switches on every hand-off.
+      lock.unlock();
       cv_.notify_one();
-      if (threads_ >= kMaxThreads && !warnedAtBound_) {
-        warnedAtBound_ = true;
-        lock.unlock();
+      if (warn) {
         log("the thread pool reached its bound of " + std::to_string(kMaxThreads) +
             " threads; further work waits");
       }
