@@ -227,11 +227,6 @@ class TransportTest : public ::testing::Test {
     if (!listener) return fail("not opened");
     if (!listener->adopted() || listener->nativeHandle() != 4) return fail("not by name");
     if (!isCloseOnExec(3) || !isCloseOnExec(4)) return fail("passed sockets inherit into children");
-    if (fs::exists(path("svc-act"))) return fail("bound a path although a socket was passed");
-    ClientConnection client = connect();
-    if (!echoes(client, "activated")) return fail("not served");
-    listener->close();
-    if (!fs::exists(path())) return fail("removed systemd's socket file");
     for (auto [saved, fd] : {std::pair{saved3, 3}, std::pair{saved4, 4}}) {
       saved >= 0 ? ::dup2(saved, fd) : ::close(fd);
     }
@@ -393,7 +388,9 @@ TEST_F(TransportTest, ALiveListenerKeepsItsPathAndRemovesOnlyItsOwnFile) {
 }
 
 // Nothing may hold fds 3 and 4 when the child of the death test makes them
-// the sockets systemd would pass (SetUp opens nothing here).
+// the sockets systemd would pass (SetUp opens nothing here). That an adopted
+// socket is served on either name, binds no path of its own and is left in
+// place for the next start is the install test's, under a real manager.
 TEST_F(TransportTest, AdoptsTheSocketSystemdPassesByName) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(activationChild()), ::testing::ExitedWithCode(0), "");

@@ -1,21 +1,40 @@
+// The file primitives and the defaults file written with them: values,
+// concurrent writers, and faults (links planted at the temporary path, a
+// writer killed at random moments, something other than a file in its
+// place, no room).
 #include "platform/files/files.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <random>
+#include <thread>
 
+#include "platform/desktop/user_defaults.h"
 #include "platform/files/atomic_file.h"
+#include "platform/files/pipe_io.h"
 #include "platform/files/quarantine.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
 namespace zefra::platform {
 namespace {
 
-namespace fs = std::filesystem;
+using nlohmann::json;
 using zefra::testing::fileText;
+namespace fs = std::filesystem;
 
 TEST(FilesTest, ExecutableFileIsARegularFileTheUserMayRun) {
   zefra::testing::TempDir dir;
@@ -87,6 +106,225 @@ TEST(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
       EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
     }
   }
+}
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  // What a fresh reader finds on disk.
+  json onDisk() { return json::parse(fileText(path_)); }
+
+  zefra::testing::TempDir dir_;
+  const std::string path_ = dir_.path() + "/config/com.ovak.zefra.helper/defaults.json";
+};
+
+TEST_F(UserDefaultsTest, ValuesRoundTripPrivatelyAndReplacementsAreNoticed) {
+  UserDefaults defaults(path_);
+  EXPECT_TRUE(defaults.snapshot().document().empty());
+  const json values = {{"Time", 1733467012.123456789},
+                       {"Paths", {{"typst", ""}, {"pandoc", "/bin/pandoc"}}},
+                       {"Flag", true}};
+  for (auto& [key, value] : values.items()) ASSERT_TRUE(defaults.setObject(key, value));
+  UserDefaults other(path_);
+  EXPECT_EQ(other.snapshot().document(), values);
+  ASSERT_TRUE(other.removeObject("Paths"));
+  ASSERT_TRUE(other.setObject("Flag", nullptr));
+  EXPECT_EQ(onDisk(), (json{{"Time", values["Time"]}}));
+  EXPECT_EQ(fs::status(fs::path(path_).parent_path()).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  // The cache must notice each same-sized replacement by another writer.
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(other.setObject("Key", "v" + std::to_string(i % 10)));
+    ASSERT_EQ(defaults.snapshot().get("Key"), "v" + std::to_string(i % 10)) << "write " << i;
+  }
+}
+
+TEST_F(UserDefaultsTest, UnreadableFileReadsEmptyAndIsKeptAsideByTheNextWrite) {
+  for (const char* bad : {"{\"Key\": tru", "[1, 2]"}) {
+    fs::remove(path_ + ".corrupt");
+    fs::create_directories(fs::path(path_).parent_path());
+    std::ofstream(path_) << bad;
+    UserDefaults defaults(path_);
+    EXPECT_TRUE(defaults.snapshot().document().empty()) << bad;
+
+    ScopedLogCapture log;
+    ASSERT_TRUE(defaults.setObject("New", 1));
+    EXPECT_EQ(fileText(path_ + ".corrupt"), bad);
+    EXPECT_EQ(onDisk(), (json{{"New", 1}}));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].ends_with(".corrupt")) << log.lines()[0];
+  }
+}
+
+TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
+  // Each write also counts itself under a shared key, in the same transaction.
+  std::vector<pid_t> children;
+  for (const char* name : {"first", "second"}) {
+    children.push_back(fork());
+    if (children.back() == 0) {
+      UserDefaults defaults(path_);
+      for (int i = 0; i < 1000; ++i) {
+        auto status = defaults.update([&](UserDefaults::Document& document) {
+          document.set(name + std::to_string(i), i);
+          const json* count = document.find("Count");
+          document.set("Count", count ? count->get<int>() + 1 : 1);
+        });
+        if (!status) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  // Meanwhile a reader never sees a transaction half done.
+  UserDefaults reader(path_);
+  int torn = 0;
+  for (std::size_t ended = 0; ended < children.size();) {
+    auto shot = reader.snapshot();
+    const json& document = shot.document();
+    torn += !document.empty() && document.size() != document.value("Count", 0) + 1u;
+    int status = -1;
+    if (waitpid(children[ended], &status, WNOHANG) == children[ended]) {
+      EXPECT_EQ(status, 0);
+      ++ended;
+    }
+  }
+  EXPECT_EQ(torn, 0);
+  json expected = {{"Count", 2000}};
+  for (int i = 0; i < 1000; ++i) {
+    expected["first" + std::to_string(i)] = expected["second" + std::to_string(i)] = i;
+  }
+  EXPECT_TRUE(onDisk() == expected);
+}
+
+// Large enough that a write takes a while, so kills land inside writes too.
+std::string filler(int round) {
+  return std::string(64 * 1024, static_cast<char>('a' + round % 26));
+}
+
+TEST_F(UserDefaultsTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
+  ASSERT_TRUE(UserDefaults(path_).update([](UserDefaults::Document& document) {
+    document.set("Untouched", json{{"pandoc", "/usr/bin/pandoc"}});
+    document.set("Round", 0);
+    document.set("Filler", filler(0));
+  }));
+  int round = 0;
+  for (unsigned trial = 0; trial < 200; ++trial) {
+    auto report = makePipe().value();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      UserDefaults defaults(path_);
+      if (write(report.writeEnd.get(), "r", 1) != 1) _exit(1);
+      for (int n = round + 1;; ++n) {
+        auto status = defaults.update([n](UserDefaults::Document& document) {
+          document.set("Round", n);
+          document.set("Filler", filler(n));
+        });
+        if (!status || write(report.writeEnd.get(), "w", 1) != 1) _exit(1);
+      }
+    }
+    report.writeEnd.reset();
+    char byte = 0;
+    ASSERT_EQ(read(report.readEnd.get(), &byte, 1), 1);
+    // The moment is the seed's; where in a write it lands is the machine's.
+    std::mt19937 random(trial);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 6000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed in trial " << trial;
+    int completed = 0;
+    while (read(report.readEnd.get(), &byte, 1) == 1) ++completed;
+
+    json document = json::parse(fileText(path_), nullptr, /*allow_exceptions=*/false);
+    ASSERT_TRUE(document.is_object()) << "torn file after trial " << trial;
+    const int found = document.value("Round", -1);
+    // The last write that finished, or the one the kill interrupted.
+    ASSERT_TRUE(found == round + completed || found == round + completed + 1)
+        << "trial " << trial << ": round " << found << " after " << completed << " writes from "
+        << round;
+    ASSERT_EQ(document.value("Filler", ""), filler(found)) << "trial " << trial;
+    ASSERT_EQ(document["Untouched"], (json{{"pandoc", "/usr/bin/pandoc"}}));
+    round = found;
+  }
+  EXPECT_FALSE(fs::exists(path_ + ".corrupt"));
+  // A temporary file left by a kill does not get in the next writer's way.
+  EXPECT_TRUE(UserDefaults(path_).setObject("Round", round + 1));
+  EXPECT_EQ(UserDefaults(path_).doubleForKey("Round"), round + 1);
+}
+
+// Something other than a regular file where the file or its lock belongs
+// (another program of the user put it there): reading and writing give up at
+// once instead of reading a device without end or writing through a link,
+// and the log says so once. A FIFO there is the hostile test's.
+TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
+  using Make = std::function<void(const std::string&)>;
+  const std::vector<std::tuple<const char*, const char*, Make>> rows = {
+      {"a link to a device", "", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }},
+      {"a folder", "", [](const std::string& p) { fs::create_directory(p); }},
+      {"a folder", ".lock", [](const std::string& p) { fs::create_directory(p); }},
+      {"a link to a file", ".lock",
+       [](const std::string& p) {
+         std::ofstream(p + ".target") << "";
+         fs::create_symlink(p + ".target", p);
+       }},
+  };
+  for (const auto& [what, suffix, make] : rows) {
+    SCOPED_TRACE(std::string(what) + " at defaults.json" + suffix);
+    zefra::testing::TempDir dir;
+    const std::string path = dir.path() + "/defaults.json";
+    if (*suffix) std::ofstream(path) << R"({"Kept": "old value"})";
+    make(path + suffix);
+    ScopedLogCapture capture;
+    // Detached, so that a read that hangs fails the test instead of hanging it.
+    auto outcome = std::make_shared<std::promise<std::vector<bool>>>();
+    auto attempts = outcome->get_future();
+    std::thread([outcome, path] {
+      UserDefaults defaults(path);
+      std::vector<bool> outcomes;
+      for (int i = 0; i < 2; ++i) {
+        outcomes.push_back(defaults.snapshot().document().empty());
+        outcomes.push_back(!defaults.setObject("New", 1));
+      }
+      outcome->set_value(outcomes);
+    }).detach();
+    ASSERT_EQ(attempts.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const bool fileAtFault = *suffix == '\0';
+    EXPECT_EQ(attempts.get(), (std::vector<bool>{fileAtFault, true, fileAtFault, true}));
+    EXPECT_EQ(capture.lines().size(), 1u);
+    if (!fileAtFault) {
+      EXPECT_EQ(fileText(path), R"({"Kept": "old value"})");
+    }
+  }
+}
+
+// A write that finds no room (a file-size limit, EFBIG, stands in for a
+// full disk's ENOSPC so that it runs everywhere) keeps the old file, logs one
+// line, and the next write with room succeeds.
+TEST_F(UserDefaultsTest, FailedWriteKeepsTheOldFileAndLogsOneLine) {
+  UserDefaults defaults(path_);
+  ASSERT_TRUE(defaults.setObject("Kept", "old value"));
+  const std::string original = fileText(path_);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  ScopedLogCapture capture;
+  auto status = defaults.setObject("Kept", std::string(8 * 1024, 'n'));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().code, EFBIG) << status.error().message;
+  EXPECT_EQ(fileText(path_), original);
+  EXPECT_EQ(defaults.stringForKey("Kept"), "old value");
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_NE(capture.lines()[0].find(path_), std::string::npos) << capture.lines()[0];
+  EXPECT_NE(capture.lines()[0].find(std::strerror(EFBIG)), std::string::npos);
+
+  EXPECT_TRUE(defaults.setObject("Kept", "new value"));
+  EXPECT_EQ(UserDefaults(path_).stringForKey("Kept"), "new value");
+  EXPECT_EQ(capture.lines().size(), 1u);
 }
 
 }  // namespace

@@ -13,15 +13,6 @@
 namespace zefra::wire {
 namespace {
 
-template <class Encoded>
-std::string flatten(const Encoded& encoded) {
-  std::string out;
-  for (const iovec& chunk : encoded.chunks()) {
-    out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
-  }
-  return out;
-}
-
 Result<std::vector<IpcValue>> decode(const std::string& body) {
   auto owner = std::make_shared<std::string>(body);
   return decodeMessage(owner, owner->data(), owner->size());
@@ -143,11 +134,8 @@ Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
   return Ok{};
 }
 
+// The frame's layout is the protocol-document client's to show.
 TEST(Wire, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
-  Result<EncodedFrame> encoded = encodeFrame({IpcValue::integer(1)});
-  ASSERT_TRUE(encoded.ok());
-  EXPECT_EQ(flatten(*encoded), std::string("\0\0\0\x02\x91\x01", 6));
-
   // 20000 bytes take the path of a large frame read into its own buffer.
   const std::vector<std::string> sent = {"a", "", std::string(20000, 'b'), "cd"};
   std::string stream;
@@ -186,14 +174,13 @@ class OneMethodInterface : public IpcInterface {
 TEST(Wire, EnvelopesAndTheOneWayRule) {
   OneMethodInterface interface;
   // What a call or reply carries is every transport test's: each echo comes
-  // back to its own call with its value.
+  // back to its own call with its value. A one-way call of a method with a
+  // reply and an unknown selector are refused there, unentered.
   EXPECT_TRUE(parseCall(makeCallMessage(7, "echo:", {IpcValue::string("x")}), interface).ok());
   EXPECT_TRUE(parseCall(makeCallMessage(0, "note:", {}), interface).ok());
 
   const std::vector<std::pair<std::vector<IpcValue>, const char*>> refused = {
-      {makeCallMessage(0, "echo:", {}), "one-way call of a method with a reply"},
       {makeCallMessage(3, "note:", {}), "call ID on a one-way call"},
-      {makeCallMessage(3, "nope:", {}), "unknown selector"},
       {makeReplyMessage(3, {}), "a reply is not a call"},
       {{IpcValue::integer(0), IpcValue::integer(-1), IpcValue::string("echo:")}, "negative ID"},
       {{IpcValue::integer(0), IpcValue::integer(1), IpcValue::integer(2)}, "selector not a string"},

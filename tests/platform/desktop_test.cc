@@ -1,15 +1,25 @@
-#include "platform/desktop/agent_service.h"
-
+// Where the helper lives and what the desktop session gives it: its agent
+// registration, its bundle and launch event, and the private directory of
+// its sockets.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
+#include "platform/desktop/agent_service.h"
+#include "platform/desktop/bundle.h"
+#include "platform/desktop/launch_event.h"
 #include "platform/files/small_file.h"
 #include "platform/process/process_table.h"
+#include "platform/socket/runtime_dir.h"
 #include "support/eventually.h"
 #include "support/listening_socket.h"
 #include "support/stand_ins.h"
@@ -162,6 +172,100 @@ TEST_F(AgentServiceTest, ARunningUserManagerStartsTheQuotedExecutable) {
   UniqueFd client = zefra::testing::connectTo(root_ + "/runtime/" + kNames[1]);
   ASSERT_TRUE(client);
   EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); })) << manager->log();
+}
+
+// The helper's own bundle is every integration test's; here, an Info that
+// cannot be used and an executable that lies in no bundle.
+TEST(BundleTest, UnusableInfoIsEmptyAndNoBundleIsTheExecutablesFolder) {
+  zefra::testing::TempDir dir;
+  const std::string app = dir.path() + "/Zefra Helper.app";
+  std::filesystem::create_directories(app + "/Contents/Linux");
+  for (const char* info : {"{\"CFBundleIdentifier\": ", "[\"a\"]", ""}) {
+    std::ofstream(app + "/Contents/Info.json") << info;
+    Bundle bundle = Bundle::atExecutablePath(app + "/Contents/Linux/exe");
+    EXPECT_TRUE(bundle.isAppBundle());
+    EXPECT_EQ(bundle.infoDictionary(), nlohmann::json::object()) << info;
+  }
+  std::filesystem::create_directories(dir.path() + "/.app/Contents/Linux");
+  for (std::string parent : {dir.path() + "/bin", app + "/Contents",
+                             dir.path() + "/.app/Contents/Linux", std::string()}) {
+    Bundle bundle = Bundle::atExecutablePath(parent + "/exe");
+    EXPECT_FALSE(bundle.isAppBundle()) << parent;
+    EXPECT_EQ(bundle.resourcePath(), parent.empty() ? "/" : parent);
+  }
+}
+
+// Which events count as interactive is the launch flow's test.
+TEST(BundleTest, LaunchEventParsesExactlyAndIsTakenFromTheEnvironmentOnce) {
+  for (const char* malformed :
+       {"", "aevtoapp", "aevt:oap", "aevt:oappp", " aevt:oapp", "aevt:oap\xc3", "::::::::"}) {
+    EXPECT_EQ(parseLaunchEvent(malformed), std::nullopt) << malformed;
+  }
+  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
+  EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
+  EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);  // so no child inherits it
+  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:rapp", 1), 0);
+  EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
+  unsetenv(kLaunchEventVariable);
+}
+
+class RuntimeDirTest : public ::testing::Test {
+ protected:
+  std::string dir(const std::string& name, mode_t mode) {
+    std::string path = root_.path() + "/" + name;
+    EXPECT_EQ(::mkdir(path.c_str(), mode), 0);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  }
+  testing::TempDir root_;
+};
+
+TEST_F(RuntimeDirTest, OnlyAPrivateDirectoryOfTheUserIsTakenOrMade) {
+  const std::string fresh = root_.path() + "/fresh";
+  EXPECT_EQ(runtimeDirectory(fresh).value(), fresh);
+  struct stat st;
+  ASSERT_EQ(::lstat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  const std::string link = root_.path() + "/link", file = root_.path() + "/file";
+  ASSERT_EQ(::symlink(fresh.c_str(), link.c_str()), 0);
+  std::ofstream(file) << "x";
+  for (const std::string& refused : {dir("open", 0755), dir("group", 0770), dir("readonly", 0500),
+                                     link, file, std::string("relative/dir")}) {
+    EXPECT_FALSE(runtimeDirectory(refused).ok()) << refused;
+  }
+  std::string foreign = "/";  // owned by root
+  if (::geteuid() == 0) {
+    foreign = dir("foreign", 0700);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(checkPrivateDirectory(foreign).error().code, EPERM);
+}
+
+// The override comes first and is checked like any other; a public
+// XDG_RUNTIME_DIR is passed over for /tmp.
+TEST_F(RuntimeDirTest, TheEnvironmentsChoiceIsCheckedToo) {
+  const std::string xdg = dir("xdg", 0700);
+  ScopedVariable privateXdg("XDG_RUNTIME_DIR", xdg);
+  {
+    ScopedVariable shared("ZEFRA_RUNTIME_DIR", dir("shared", 0777));
+    EXPECT_FALSE(runtimeDirectory().ok());
+  }
+  ScopedVariable none("ZEFRA_RUNTIME_DIR", "");
+  EXPECT_EQ(runtimeDirectory().value(), xdg);
+  ScopedVariable publicXdg("XDG_RUNTIME_DIR", dir("xdg-open", 0755));
+  Result<std::string> chosen = runtimeDirectory();
+  EXPECT_TRUE(!chosen.ok() || *chosen == "/tmp/zefra-helper-" + std::to_string(::geteuid()));
+}
+
+TEST_F(RuntimeDirTest, ServicePathIsOneComponentInTheDirectory) {
+  const std::string base = dir("svc", 0700);
+  EXPECT_EQ(servicePath("group.com.ovak.zefra.helper", base).value(),
+            base + "/group.com.ovak.zefra.helper");
+  for (const std::string& bad :
+       std::vector<std::string>{"", ".", "..", "a/b", "../escape", std::string(200, 'n')}) {
+    EXPECT_FALSE(servicePath(bad, base).ok()) << bad;
+  }
 }
 
 }  // namespace
