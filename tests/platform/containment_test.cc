@@ -199,6 +199,11 @@ class RunCgroupTest : public ::testing::Test {
     if (::geteuid() == 0) FAIL() << parent.unavailableReason();
     GTEST_SKIP() << parent.unavailableReason();
   }
+  // What a test forces is put back even when it stops early.
+  void TearDown() override {
+    forceCgroupEntryForTesting(usualEntry);
+    forceSignalKillForTesting(false);
+  }
   // The cgroup path of a run cgroup, as /proc/<pid>/cgroup shows it.
   std::string cgroupPathOf(const RunCgroup& cgroup) const {
     return (ownCgroup == "/" ? "" : ownCgroup) + "/" +
@@ -207,6 +212,7 @@ class RunCgroupTest : public ::testing::Test {
 
   RunCgroupParent parent = RunCgroupParent::locate();
   std::string ownCgroup = cgroupOf("self");
+  const CgroupEntry usualEntry = cgroupEntry();
 };
 
 // The plain way is the run test's.
@@ -234,7 +240,6 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
       {"both, born inside", true, CgroupEntry::kBornInside, true},
       {"both, through clone", true, CgroupEntry::kWritesProcs, true},
   };
-  const CgroupEntry usual = cgroupEntry();
   for (const auto& row : rows) {
     forceCgroupEntryForTesting(row.entry);
     std::optional<RunCgroup> cgroup;
@@ -253,7 +258,6 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
       EXPECT_TRUE(cgroup->remove()) << row.name;
     }
   }
-  forceCgroupEntryForTesting(usual);
   // The child's confinement is its own.
   EXPECT_NE(testing::fileText("/proc/self/status").find("NoNewPrivs:\t0\n"), std::string::npos);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
@@ -287,7 +291,6 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
        "place \u201c/bin/sh\u201d in its cgroup"},
       {CgroupEntry::kBornInside, nullptr, "/bin/sh", -1, notARuleset.readEnd.get(), "confine"},
   };
-  const CgroupEntry usual = cgroupEntry();
   for (const auto& row : rows) {
     forceCgroupEntryForTesting(row.entry);
     SpawnOptions options = shell("exit 0");
@@ -302,7 +305,6 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
     EXPECT_TRUE(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
         << "a failed child was left unreaped: " << row.says;
   }
-  forceCgroupEntryForTesting(usual);
 }
 
 // Checked by trying; that a run then goes without one is the run options
@@ -400,7 +402,6 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
       (void)signalPidfd(daemon.get(), SIGKILL);
     }
   }
-  forceSignalKillForTesting(false);
 }
 
 // Writing beneath the named folder and being refused beside it are the run

@@ -201,12 +201,11 @@ TEST(BundleTest, LaunchEventParsesExactlyAndIsTakenFromTheEnvironmentOnce) {
        {"", "aevtoapp", "aevt:oap", "aevt:oappp", " aevt:oapp", "aevt:oap\xc3", "::::::::"}) {
     EXPECT_EQ(parseLaunchEvent(malformed), std::nullopt) << malformed;
   }
-  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:oapp", 1), 0);
+  ScopedVariable first(kLaunchEventVariable, "aevt:oapp");
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
   EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);  // so no child inherits it
-  ASSERT_EQ(setenv(kLaunchEventVariable, "aevt:rapp", 1), 0);
+  ScopedVariable second(kLaunchEventVariable, "aevt:rapp");
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
-  unsetenv(kLaunchEventVariable);
 }
 
 class RuntimeDirTest : public ::testing::Test {

@@ -59,26 +59,20 @@ TEST(FilesTest, AtomicWriteReplacesTheTargetWholeOrNotAtAll) {
   zefra::testing::TempDir dir;
   const std::string target = dir.path() + "/target", temporary = target + ".tmp";
   const std::string victim = dir.path() + "/victim";
-  using Plant = void (*)(const std::string& victim, const std::string& at);
-  const std::pair<const char*, Plant> cases[] = {
-      {"symlink", [](const std::string& v, const std::string& at) { fs::create_symlink(v, at); }},
-      {"hard link",
-       [](const std::string& v, const std::string& at) { fs::create_hard_link(v, at); }},
-      {"dangling symlink",
-       [](const std::string& v, const std::string& at) {
-         fs::remove(v);
-         fs::create_symlink(v, at);
-       }},
-  };
-  for (const auto& [what, plant] : cases) {
+  for (const std::string what : {"symlink", "hard link", "dangling symlink"}) {
     std::ofstream(target) << "old";
     std::ofstream(victim) << "the user's own words";
-    plant(victim, temporary);
+    if (what == "hard link") {
+      fs::create_hard_link(victim, temporary);
+    } else {
+      fs::create_symlink(victim, temporary);
+    }
+    if (what == "dangling symlink") fs::remove(victim);
     ASSERT_TRUE(writeFileAtomically(target, "new", 0600)) << what;
     EXPECT_EQ(fileText(target), "new") << what;
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target))) << what;
     EXPECT_FALSE(fs::exists(fs::symlink_status(temporary))) << what;
-    if (std::string_view(what) == "dangling symlink") {
+    if (what == "dangling symlink") {
       EXPECT_FALSE(fs::exists(victim)) << "the write created the link's target";
     } else {
       EXPECT_EQ(fileText(victim), "the user's own words") << what;
