@@ -25,6 +25,21 @@ inline bool processEnded(pid_t pid) {
   return state != std::string::npos && line[state + 2] == 'Z';
 }
 
+// What follows `field` on its line of /proc/<pid>/`file` ("VmRSS:" of
+// status, "0::" of cgroup); empty once the process or the line is gone.
+inline std::string procField(pid_t pid, const std::string& file, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(field)) return line.substr(field.size());
+  }
+  return "";
+}
+// The same as a number, as the file gives it (KiB, bytes, a pid); -1 when gone.
+inline long procNumber(pid_t pid, const std::string& file, const std::string& field) {
+  const std::string value = procField(pid, file, field);
+  return value.empty() ? -1 : std::stol(value);
+}
+
 // Blocked writing to a full pipe.
 inline bool blockedOnPipe(pid_t pid) {
   std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
