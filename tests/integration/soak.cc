@@ -196,10 +196,12 @@ struct SoakClient {
         [this, id, token, input, cancelled, replies, link = link](base::Bytes out, base::Bytes err,
                                                                   std::int32_t status) mutable {
           const std::string expected = input + "done " + token + "\n";
-          if ((*replies)++ > 0) {
-            totals.fail("run ", id, " was answered twice");
-          } else if (++link->replies; !cancelled && (status != 0 || out.view() != expected ||
-                                                     err.view() != "grandchild " + token + "\n")) {
+          const bool first = (*replies)++ == 0;
+          link->replies += first;
+          if (!first) totals.fail("run ", id, " was answered twice");
+          if (first && !cancelled &&
+              (status != 0 || out.view() != expected ||
+               err.view() != "grandchild " + token + "\n")) {
             totals.fail("run ", id, ": status ", status, ", ", out.view().size(),
                         " bytes out (expected ", expected.size(), "), stderr \"",
                         err.view().substr(0, 200), "\"");

@@ -35,9 +35,7 @@ namespace zefra::testing {
 class UserManager {
  public:
   struct World {
-    std::string home;
-    std::string configHome;
-    std::string runtimeDirectory;
+    std::string home, configHome, runtimeDirectory;
     // Where every service's output goes; without one, nowhere, as no
     // journal runs.
     std::string serviceLog;
@@ -57,8 +55,7 @@ class UserManager {
   // does not come up is a failure, with its log.
   static std::unique_ptr<UserManager> start(World world) {
     std::unique_ptr<UserManager> manager(new UserManager(std::move(world)));
-    if (!manager->launch()) return nullptr;
-    return manager;
+    return manager->launch() ? std::move(manager) : nullptr;
   }
 
   ~UserManager() {
