@@ -36,9 +36,6 @@ constexpr bool kSanitized = true;  // shadow memory and quarantines inflate RSS
 constexpr bool kSanitized = false;
 #endif
 
-constexpr const char* kGroup = "group.com.ovak.zefra.helper";
-constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
-
 using EndToEndTest = HelperFixture;
 
 // Each row: the client's arguments and input, its status, its output, and a
@@ -224,7 +221,7 @@ TEST_F(EndToEndTest, TheClientSendsNothingToAnotherUsersListener) {
   listening->writeEnd.reset();
   char byte;
   ASSERT_EQ(::read(listening->readEnd.get(), &byte, 1), 0);  // closed once it listens
-  fs::create_symlink(socketPath, runtime_ + "/group.com.ovak.zefra.helper");
+  fs::create_symlink(socketPath, runtime_ + "/" + kGroup);
   auto ping = client({"ping"});
   EXPECT_EQ(ping.status, 77);
   EXPECT_NE(ping.err.find("is served by user 65534"), std::string::npos) << ping.err;
@@ -301,10 +298,6 @@ TEST_F(EndToEndTest, AClientWrittenFromTheProtocolDocument) {
 
 using RunContainmentTest = HelperFixture;
 
-std::string unifiedCgroupOf(pid_t pid) {
-  return zefra::testing::procField(pid, "cgroup", "0::");
-}
-
 // A tool that writes a line, leaves a daemon (setsid after a double fork,
 // deaf to SIGTERM, its outputs closed) and then sleeps or ends. The client
 // shows the line as the tool writes it. Ctrl-C cancels the run and SIGKILL,
@@ -315,6 +308,7 @@ std::string unifiedCgroupOf(pid_t pid) {
 TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) {
   auto& helperProcess = startHelper();
   const pid_t helper = helperProcess.pid();
+  auto unifiedCgroupOf = [](pid_t pid) { return zefra::testing::procField(pid, "cgroup", "0::"); };
   const auto tool = freeTool();
   writeTool(tool,
             "echo begun; ( setsid sh -c 'trap \"\" TERM; echo $$ > \"$0\"; exec sleep 600' \"$1\" "

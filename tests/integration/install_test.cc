@@ -82,7 +82,7 @@ class InstallTest : public HelperFixture {
     return sockets && defaults().value("RegisteredAgentVersion", "") == version &&
            defaults().value("RegisteredAgentPath", "") == applicationsCopy();
   }
-  std::string ping(const std::string& service = "group.com.ovak.zefra.helper") {
+  std::string ping(const std::string& service = kGroup) {
     auto pinged = client({"--service", service, "ping"});
     EXPECT_EQ(pinged.status, 0) << pinged.err;
     return pinged.out;
@@ -102,7 +102,7 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   // First launch: both sockets enabled and listening, the record written, and
   // a connect starts the service, on either name.
   launchFromApplications();
-  EXPECT_EQ(ping("K4T9QZ2M7B.com.ovak.zefra.helper"), version_ + "\n");
+  EXPECT_EQ(ping(kTeam), version_ + "\n");
   EXPECT_GT(servicePid(), 0);
   // Delegated to it, the service gives each run a cgroup of its own below
   // its own.

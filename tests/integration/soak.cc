@@ -30,8 +30,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using zefra::testing::procNumber;
 
-constexpr const char* kService = "group.com.ovak.zefra.helper";
-
 // The command line's options, each with its default.
 std::map<std::string, int> options = {{"--clients", 64},      {"--runs", 10000}, {"--seed", 1},
                                       {"--max-seconds", 900}, {"--rounds", 1},   {"--burst", 0}};
@@ -166,7 +164,7 @@ struct SoakClient {
   bool connect() {
     auto next = std::make_shared<Link>();
     auto proxy = client::RemoteProxy::connect(
-        kService,
+        kGroup,
         [this, weak = std::weak_ptr(next)](const base::Error&) {
           if (auto link = weak.lock()) ++link->errors;
           settled();
@@ -231,7 +229,7 @@ void print(const char* label, const ProcessFigures& f) {
 }
 
 bool pings(const ipc::ConnectOptions& connect) {
-  auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
+  auto proxy = client::RemoteProxy::connect(kGroup, nullptr, connect);
   return proxy && (*proxy)->ping().ok();
 }
 

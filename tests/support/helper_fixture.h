@@ -34,6 +34,10 @@ namespace fs = std::filesystem;
 using zefra::testing::eventually;
 using namespace std::chrono_literals;
 
+// The helper's service names.
+constexpr const char* kGroup = "group.com.ovak.zefra.helper";
+constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
+
 struct Outcome {
   int status = -1;
   std::string out, err;
@@ -138,8 +142,7 @@ class HelperFixture : public ::testing::Test {
                                                                         : std::optional<int>();
   }
 
-  base::Result<std::shared_ptr<client::RemoteProxy>> connect(
-      std::string_view service = "group.com.ovak.zefra.helper") {
+  base::Result<std::shared_ptr<client::RemoteProxy>> connect(std::string_view service = kGroup) {
     ipc::ConnectOptions options;
     options.runtimeDirectory = runtime_;
     return client::RemoteProxy::connect(service, nullptr, options);

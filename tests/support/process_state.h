@@ -16,15 +16,6 @@ inline pid_t pidIn(const std::string& path) {
   return pid;
 }
 
-// Gone, or a zombie that nobody here reaps.
-inline bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto state = line.find(") ");
-  return state != std::string::npos && line[state + 2] == 'Z';
-}
-
 // What follows `field` on its line of /proc/<pid>/`file` ("VmRSS:" of
 // status, "0::" of cgroup); empty once the process or the line is gone.
 inline std::string procField(pid_t pid, const std::string& file, const std::string& field) {
@@ -40,11 +31,15 @@ inline long procNumber(pid_t pid, const std::string& file, const std::string& fi
   return value.empty() ? -1 : std::stol(value);
 }
 
+// Gone, or a zombie that nobody here reaps.
+inline bool processEnded(pid_t pid) {
+  const std::string state = procField(pid, "status", "State:");
+  return state.empty() || state.starts_with("\tZ");
+}
+
 // Blocked writing to a full pipe.
 inline bool blockedOnPipe(pid_t pid) {
-  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-  std::string where;
-  return std::getline(wchan, where) && where.find("pipe_write") != std::string::npos;
+  return procField(pid, "wchan", "").find("pipe_write") != std::string::npos;
 }
 
 }  // namespace zefra::testing

@@ -77,12 +77,9 @@ class UserManager {
   // it finds: the world's own variables on top of a plain PATH.
   std::vector<std::string> environment() const {
     std::vector<std::string> entries = {
-        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME=" + world_.home,
-        "XDG_CONFIG_HOME=" + world_.configHome,
-        "XDG_RUNTIME_DIR=" + world_.runtimeDirectory,
-        "LANG=C.UTF-8",
-    };
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + world_.home,
+        "XDG_CONFIG_HOME=" + world_.configHome, "XDG_RUNTIME_DIR=" + world_.runtimeDirectory,
+        "LANG=C.UTF-8"};
     // Sanitized helpers that the manager starts report where the test's do.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
