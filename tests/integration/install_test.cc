@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include "support/helper_fixture.h"
+#include "support/process_state.h"
 #include "support/user_manager.h"
 
 namespace zefra::app::testing {
@@ -20,10 +21,8 @@ bool holdsPidfdOf(pid_t holder, pid_t target) {
   std::error_code error;
   for (const auto& entry :
        fs::directory_iterator("/proc/" + std::to_string(holder) + "/fdinfo", error)) {
-    auto info = platform::readSmallFile(entry.path().string());
-    if (info && info->find("\nPid:\t" + std::to_string(target) + "\n") != std::string::npos) {
-      return true;
-    }
+    const std::string fd = "fdinfo/" + entry.path().filename().string();
+    if (zefra::testing::procNumber(holder, fd, "Pid:") == target) return true;
   }
   return false;
 }

@@ -158,11 +158,9 @@ class UserManager {
       std::error_code error;
       for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
         const std::string name = entry.path().filename().string();
-        const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + kCgroupPrefix.size()));
-        if (name.starts_with(kCgroupPrefix) && owner > 0 && ::kill(owner, 0) != 0 &&
-            errno == ESRCH) {
-          leftovers.push_back(entry.path().string());
-        }
+        if (!name.starts_with(kCgroupPrefix)) continue;
+        const pid_t owner = std::atoi(name.c_str() + kCgroupPrefix.size());
+        if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) leftovers.push_back(entry.path());
       }
       removeTree(leftovers);
     }
