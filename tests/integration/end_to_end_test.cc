@@ -150,8 +150,7 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
     return proxy && (*proxy)->ping();
   }));
   EXPECT_EQ(occurrences(log(), groupTaken), 2u) << log();
-  ASSERT_TRUE(serving.signal(SIGTERM));
-  EXPECT_EQ(serving.wait(), 0);
+  stop(serving);
   EXPECT_FALSE(fs::exists(team));
 
   fs::remove(group);
@@ -351,8 +350,7 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
   // The cgroup made ahead for the next run goes with the helper.
   const std::string cgroups = "/sys/fs/cgroup" + unifiedCgroupOf(helper);
   const std::string ours = "zefra-run-" + std::to_string(helper) + "-";
-  ASSERT_TRUE(helperProcess.signal(SIGTERM));
-  EXPECT_EQ(helperProcess.wait(), 0);
+  stop(helperProcess);
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(cgroups, error)) {
     EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();

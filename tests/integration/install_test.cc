@@ -48,10 +48,6 @@ class InstallTest : public HelperFixture {
 
   std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
   std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
-  void stop(platform::ChildProcess& helper) {
-    ASSERT_TRUE(helper.signal(SIGTERM));
-    EXPECT_EQ(helper.wait(), 0);
-  }
   std::string unitFile(const std::string& unit) const {
     return root_ + "/config/systemd/user/" + unit;
   }

@@ -135,6 +135,11 @@ class HelperFixture : public ::testing::Test {
     auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
     return text ? nlohmann::json::parse(text.value(), nullptr, false) : nlohmann::json::object();
   }
+  // Ends a helper as a quit does; it must leave cleanly.
+  static void stop(platform::ChildProcess& helper) {
+    ASSERT_TRUE(helper.signal(SIGTERM));
+    EXPECT_EQ(helper.wait(), 0);
+  }
   // The child's status when it ends within `seconds`, reaped; else nothing.
   static std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
     const auto deadline = base::Deadline::after(seconds);
