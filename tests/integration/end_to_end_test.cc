@@ -348,7 +348,12 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
     }
   }
   // The cgroup made ahead for the next run goes with the helper.
-  const std::string cgroups = "/sys/fs/cgroup" + unifiedCgroupOf(helper);
+  // cgroup2 beside v1 on a hybrid layout.
+  const std::string mount = fs::exists("/sys/fs/cgroup/unified/cgroup.procs")
+                                ? "/sys/fs/cgroup/unified"
+                                : "/sys/fs/cgroup";
+  const std::string cgroups = mount + unifiedCgroupOf(helper);
+  EXPECT_TRUE(fs::exists(cgroups + "/cgroup.procs")) << cgroups;
   const std::string ours = "zefra-run-" + std::to_string(helper) + "-";
   stop(helperProcess);
   std::error_code error;
