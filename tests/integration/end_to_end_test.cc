@@ -1,20 +1,22 @@
 // The built, signed client against the built helper: what a terminal user
 // sees of a run and of each failure, the log, the service paths, a client
 // facing a listener that is not the helper, the helper's memory whatever a
-// tool writes or a client fails to read, and a client written from the
-// protocol document alone.
+// tool writes or a client fails to read, a client written from the protocol
+// document alone; and runs that stream their output, own their whole tree,
+// what left it included, and may be confined to the folders the caller names.
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <fstream>
 #include <future>
 
 #include "support/codesign_fixture.h"
 #include "support/helper_fixture.h"
 #include "support/listening_socket.h"
+#include "support/process_state.h"
 #include "support/run_chunks.h"
 #include "support/text.h"
 
@@ -24,6 +26,8 @@ namespace {
 using zefra::testing::blockedOnPipe;
 using zefra::testing::occurrences;
 using zefra::testing::pidIn;
+using zefra::testing::processEnded;
+using zefra::testing::procNumber;
 using zefra::testing::RunChunks;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -32,21 +36,7 @@ constexpr bool kSanitized = true;  // shadow memory and quarantines inflate RSS
 constexpr bool kSanitized = false;
 #endif
 
-constexpr const char* kGroup = "group.com.ovak.zefra.helper";
-constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
-
-class EndToEndTest : public HelperFixture {
- protected:
-  // A field of /proc/<pid>/`file` in KiB or bytes, as the file gives it.
-  static long procField(pid_t pid, const char* file, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-    }
-    return -1;
-  }
-  static double mib(long kib) { return static_cast<double>(kib) / 1024; }
-};
+using EndToEndTest = HelperFixture;
 
 // Each row: the client's arguments and input, its status, its output, and a
 // part of its standard error (none at all when empty).
@@ -113,9 +103,9 @@ esac)");
   EXPECT_EQ(refused.status, 77);
   EXPECT_NE(refused.err.find("signed by the maker's team"), std::string::npos) << refused.err;
   // Without ZEFRA_VERBOSE the log keeps refusals and runs to itself.
-  EXPECT_EQ(log().find("refused"), std::string::npos) << log();
-  EXPECT_EQ(log().find("ended with status"), std::string::npos) << log();
-  EXPECT_EQ(log().find("bound "), std::string::npos) << log();
+  for (const char* kept : {"refused", "ended with status", "bound "}) {
+    EXPECT_EQ(log().find(kept), std::string::npos) << log();
+  }
 }
 
 // A cancel from another connection does not reach a run of the same ID.
@@ -142,14 +132,14 @@ TEST_F(EndToEndTest, EachConnectionHasItsOwnRuns) {
 // what it can, leaves when it can serve nothing, and removes its sockets as it
 // ends; a second launch hands its reopen to the instance already serving.
 TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
-  const std::string group = runtime_ + "/" + kGroup;
-  const std::string team = runtime_ + "/" + kTeam;
+  const std::string group = runtime_ + "/" + kGroup, team = runtime_ + "/" + kTeam;
+  const std::string groupTaken = std::string("cannot serve ") + kGroup + ": " + group;
   std::ofstream(group) << "not a socket";
   fs::create_symlink(root_ + "/nowhere", team);
   auto blocked = exitsWithin(start(), 60);
   ASSERT_TRUE(blocked) << "a helper that can serve nothing kept running";
   EXPECT_NE(*blocked, 0);
-  EXPECT_EQ(occurrences(log(), std::string("cannot serve ") + kGroup + ": " + group), 1u) << log();
+  EXPECT_EQ(occurrences(log(), groupTaken), 1u) << log();
   EXPECT_EQ(occurrences(log(), std::string("cannot serve ") + kTeam + ": " + team), 1u) << log();
   EXPECT_FALSE(fs::exists(root_ + "/nowhere"));
 
@@ -159,9 +149,8 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
     auto proxy = connect(kTeam);
     return proxy && (*proxy)->ping();
   }));
-  EXPECT_EQ(occurrences(log(), std::string("cannot serve ") + kGroup + ": " + group), 2u) << log();
-  ASSERT_TRUE(serving.signal(SIGTERM));
-  EXPECT_EQ(serving.wait(), 0);
+  EXPECT_EQ(occurrences(log(), groupTaken), 2u) << log();
+  stop(serving);
   EXPECT_FALSE(fs::exists(team));
 
   fs::remove(group);
@@ -193,15 +182,11 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
 TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
   auto unreachable = client({"ping"});
   EXPECT_EQ(unreachable.status, 69);
-  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1) << unreachable.err;
+  EXPECT_EQ(occurrences(unreachable.err, "\n"), 1u) << unreachable.err;
   base::UniqueFd listener = zefra::testing::listenWithoutAccepting(runtime_ + "/" + kGroup);
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    platform::SpawnOptions options;
-    options.executable = ZEFRA_TEST_CLIENT;
-    options.arguments = {"run", freeTool()};
-    options.environment = environment();
-    auto client = platform::spawnProcess(options);
+    auto client = spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()});
     ASSERT_TRUE(client) << client.error().message;
     // Connected: the call is on its way to a listener that never answers.
     base::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -221,28 +206,27 @@ TEST_F(EndToEndTest, TheClientSendsNothingToAnotherUsersListener) {
   zefra::testing::TempDir elsewhere;
   ASSERT_EQ(::chown(elsewhere.path().c_str(), kNobody, kNobody), 0);
   const std::string socketPath = elsewhere.path() + "/socket";
-  auto sent = platform::makePipe();
+  auto listening = platform::makePipe();
   const pid_t child = ::fork();
   if (child == 0) {
     if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
     const zefra::testing::Listener listener(socketPath);
-    (void)!::write(sent->writeEnd.get(), "l", 1);
+    listening->writeEnd.reset();
     const base::UniqueFd peer = listener.accept();
     char byte;
-    // Tells whether the client wrote anything before it left.
-    (void)!::write(sent->writeEnd.get(), ::read(peer.get(), &byte, 1) > 0 ? "y" : "n", 1);
-    ::_exit(0);
+    // Whether the client wrote anything before it left.
+    ::_exit(::read(peer.get(), &byte, 1) > 0 ? 1 : 0);
   }
-  sent->writeEnd.reset();
-  char byte = 0;
-  ASSERT_EQ(::read(sent->readEnd.get(), &byte, 1), 1);
-  fs::create_symlink(socketPath, runtime_ + "/group.com.ovak.zefra.helper");
+  listening->writeEnd.reset();
+  char byte;
+  ASSERT_EQ(::read(listening->readEnd.get(), &byte, 1), 0);  // closed once it listens
+  fs::create_symlink(socketPath, runtime_ + "/" + kGroup);
   auto ping = client({"ping"});
   EXPECT_EQ(ping.status, 77);
   EXPECT_NE(ping.err.find("is served by user 65534"), std::string::npos) << ping.err;
-  ASSERT_EQ(::read(sent->readEnd.get(), &byte, 1), 1);
-  EXPECT_EQ(byte, 'n') << "the client sent something";
-  ::waitpid(child, nullptr, 0);
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the client sent something, or the listener failed";
 }
 
 // Output past the limit is read and dropped, never held: a tool writing
@@ -256,7 +240,7 @@ TEST_F(EndToEndTest, TheHelpersMemoryStaysFlatWhateverAToolWritesOrAClientReads)
   writeTool(tool, "echo $$ > \"$2\"; exec head -c \"$1\" /dev/zero");
   auto proxy = connect();
   ASSERT_TRUE(proxy);
-  const long idle = procField(helper, "status", "VmRSS:");
+  const long idle = procNumber(helper, "status", "VmRSS:");
   std::ofstream("/proc/" + std::to_string(helper) + "/clear_refs") << "5";  // resets VmHWM
   xpc::RunOptions limited;
   limited.outputLimit = 65536;
@@ -266,10 +250,8 @@ TEST_F(EndToEndTest, TheHelpersMemoryStaysFlatWhateverAToolWritesOrAClientReads)
   EXPECT_EQ(outcome->exitStatus, 0);
   EXPECT_EQ(outcome->standardOutput.size(), 65536u);
   EXPECT_TRUE(outcome->standardOutputTruncated);
-  const long peak = procField(helper, "status", "VmHWM:");
-  if (!kSanitized) {
-    EXPECT_LT(mib(peak - idle), 4.0) << "idle " << idle << " KiB, peak " << peak;
-  }
+  const long peak = procNumber(helper, "status", "VmHWM:");
+  EXPECT_TRUE(kSanitized || peak - idle < 4 * 1024) << "KiB: idle " << idle << ", peak " << peak;
 
   constexpr long kTotal = 256L << 20;
   auto chunks = std::make_shared<RunChunks>();
@@ -289,14 +271,12 @@ TEST_F(EndToEndTest, TheHelpersMemoryStaysFlatWhateverAToolWritesOrAClientReads)
     int queued = 0;
     return blockedOnPipe(toolPid) && fd && ::ioctl(fd.get(), FIONREAD, &queued) == 0 &&
            queued >= ::fcntl(fd.get(), F_GETPIPE_SZ) / 2 &&
-           procField(toolPid, "io", "wchar: ") > long{ipc::kProgressDeliveryBacklog};
+           procNumber(toolPid, "io", "wchar: ") > long{ipc::kProgressDeliveryBacklog};
   }));
-  const long written = procField(toolPid, "io", "wchar: ");
-  const long held = procField(helper, "status", "VmRSS:");
+  const long written = procNumber(toolPid, "io", "wchar: ");
+  const long held = procNumber(helper, "status", "VmRSS:");
   EXPECT_LT(written, 32L << 20) << "the tool was not held back";
-  if (!kSanitized) {
-    EXPECT_LT(mib(held - idle), 16.0) << "idle " << idle << " KiB, held " << held;
-  }
+  EXPECT_TRUE(kSanitized || held - idle < 16 * 1024) << "KiB: idle " << idle << ", held " << held;
   chunks->hold(false);
   auto streamedOutcome = done.get_future().get();
   EXPECT_EQ(streamedOutcome.exitStatus, 0);
@@ -313,6 +293,145 @@ TEST_F(EndToEndTest, AClientWrittenFromTheProtocolDocument) {
   auto outcome = runProgram(ZEFRA_TEST_PYTHON, {"-I", ZEFRA_TEST_PROTOCOL_CLIENT, runtime_, tool});
   EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
   EXPECT_EQ(outcome.out, "ok\n") << outcome.err;
+}
+
+using RunContainmentTest = HelperFixture;
+
+// A tool that writes a line, leaves a daemon (setsid after a double fork,
+// deaf to SIGTERM, its outputs closed) and then sleeps or ends. The client
+// shows the line as the tool writes it. Ctrl-C cancels the run and SIGKILL,
+// which leaves the client no moment to cancel, ends its connection: either
+// way the daemon ends too. A normal end is answered as the tool ends and
+// leaves the daemon running, moved out of the run's cgroup. The tool waits
+// for the daemon to have left its process group before it goes on.
+TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) {
+  auto& helperProcess = startHelper();
+  const pid_t helper = helperProcess.pid();
+  auto unifiedCgroupOf = [](pid_t pid) { return zefra::testing::procField(pid, "cgroup", "0::"); };
+  const auto tool = freeTool();
+  writeTool(tool,
+            "echo begun; ( setsid sh -c 'trap \"\" TERM; echo $$ > \"$0\"; exec sleep 600' \"$1\" "
+            "</dev/null >/dev/null 2>&1 & ); until [ -s \"$1\" ]; do sleep 0.01; done; "
+            "[ \"$2\" = sleep ] && exec sleep 600; exit 0");
+  const struct {
+    const char* name;
+    int signal;  // sent to the client once the daemon runs
+    int status;
+  } rows[] = {{"cancel", SIGINT, 15}, {"client killed", SIGKILL, SIGKILL}, {"normal end", 0, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string daemonFile = root_ + "/daemon-" + std::to_string(&row - rows);
+    auto out = platform::makePipe();
+    auto client = spawn(ZEFRA_TEST_CLIENT, {"run", tool, daemonFile, row.signal ? "sleep" : "end"},
+                        out->writeEnd.get());
+    ASSERT_TRUE(client) << client.error().message;
+    out->writeEnd.reset();
+    const pid_t daemon = pidIn(daemonFile);
+    ASSERT_GT(daemon, 0);
+    if (row.signal) {
+      // The line comes while the tool still runs.
+      pollfd readable{out->readEnd.get(), POLLIN, 0};
+      ASSERT_EQ(::poll(&readable, 1, 60'000), 1);
+      std::string first(6, '\0');
+      ASSERT_EQ(::read(out->readEnd.get(), first.data(), first.size()), 6);
+      EXPECT_EQ(first, "begun\n");
+      ASSERT_TRUE(client->signal(row.signal));
+    }
+    EXPECT_EQ(platform::readToEnd(out->readEnd.get()).value(), row.signal ? "" : "begun\n");
+    EXPECT_EQ(client->wait(), row.status);
+    if (row.status) {
+      EXPECT_TRUE(eventually([&] { return processEnded(daemon); }));
+    } else {
+      EXPECT_TRUE(eventually([&] { return unifiedCgroupOf(daemon) == unifiedCgroupOf(helper); }));
+      EXPECT_FALSE(processEnded(daemon));
+      ::kill(daemon, SIGKILL);
+    }
+  }
+  // The cgroup made ahead for the next run goes with the helper.
+  // cgroup2 beside v1 on a hybrid layout.
+  const std::string mount = fs::exists("/sys/fs/cgroup/unified/cgroup.procs")
+                                ? "/sys/fs/cgroup/unified"
+                                : "/sys/fs/cgroup";
+  const std::string cgroups = mount + unifiedCgroupOf(helper);
+  EXPECT_TRUE(fs::exists(cgroups + "/cgroup.procs")) << cgroups;
+  const std::string ours = "zefra-run-" + std::to_string(helper) + "-";
+  stop(helperProcess);
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(cgroups, error)) {
+    EXPECT_NE(entry.path().filename().string().rfind(ours, 0), 0u) << entry.path();
+  }
+}
+
+// The same tool unconfined and confined: confined, it writes beneath the
+// named folder and its own TMPDIR (gone after the run), is refused
+// elsewhere, and cannot connect to a loopback listener.
+TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork) {
+  startHelper();
+  const auto tool = freeTool();
+  writeTool(tool,
+            "echo in > \"$1/in\" && echo inside\n"
+            "( exec 2>&1; echo out > \"$2/out\" ) | grep -o 'Permission denied'\n"
+            "[ -e \"$2/out\" ] && echo outside\n"
+            "[ -n \"$TMPDIR\" ] && echo \"$TMPDIR\" > \"$1/tmpdir\" && echo t > \"$TMPDIR/t\" && "
+            "echo tmp\n"
+            "bash -c \"exec 3<>/dev/tcp/127.0.0.1/$3\" 2>/dev/null && echo connected\n"
+            "exit 0\n");
+  const auto listener = zefra::testing::listenOnLoopback();
+  const std::string inside = root_ + "/inside", outside = root_ + "/outside";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string out;
+  } rows[] = {
+      {{"run", tool, inside, outside, listener.port}, "inside\noutside\nconnected\n"},
+      {{"run", "--confine", inside, "--no-network", tool, inside, outside, listener.port},
+       "inside\nPermission denied\ntmp\n"},
+  };
+  for (const auto& row : rows) {
+    for (const auto& dir : {inside, outside}) {
+      fs::remove_all(dir);
+      fs::create_directories(dir);
+    }
+    auto outcome = client(row.arguments);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, row.out);
+  }
+  const auto temporary = platform::readSmallFile(inside + "/tmpdir");
+  ASSERT_TRUE(temporary);
+  // Removed after the reply.
+  EXPECT_TRUE(eventually([&] { return !fs::exists(temporary->substr(0, temporary->size() - 1)); }))
+      << temporary.value();
+}
+
+// Real document tools do their work confined to the output folder, each
+// where installed.
+TEST_F(RunContainmentTest, DocumentToolsWorkConfinedToTheOutputFolder) {
+  startHelper();
+  const std::string out = root_ + "/out";
+  fs::create_directories(out);
+  std::ofstream(root_ + "/doc.md") << "# Title\n\nSome *text*.\n";
+  std::ofstream(root_ + "/doc.tex")
+      << "\\documentclass{article}\\begin{document}Some text.\\end{document}\n";
+  const struct {
+    const char* tool;
+    std::vector<std::string> arguments;
+    const char* product;
+  } rows[] = {
+      {"pandoc", {root_ + "/doc.md", "-s", "-o", out + "/doc.html"}, "doc.html"},
+      {"pdflatex",
+       {"-interaction=nonstopmode", "-output-directory", out, root_ + "/doc.tex"},
+       "doc.pdf"},
+  };
+  int ran = 0;
+  for (const auto& row : rows) {
+    if (::access((std::string("/usr/bin/") + row.tool).c_str(), X_OK) != 0) continue;
+    ++ran;
+    std::vector<std::string> arguments = {"run", "--confine", out, "--cwd", out, row.tool};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    auto outcome = client(arguments);
+    EXPECT_EQ(outcome.status, 0) << row.tool << ": " << outcome.out << outcome.err;
+    EXPECT_TRUE(fs::exists(out + "/" + row.product)) << row.tool;
+  }
+  if (ran == 0) GTEST_SKIP() << "neither pandoc nor pdflatex is installed";
 }
 
 }  // namespace

@@ -7,10 +7,8 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/files/small_file.h"
 #include "support/helper_fixture.h"
+#include "support/process_state.h"
 #include "support/user_manager.h"
 
 namespace zefra::app::testing {
@@ -19,38 +17,12 @@ namespace {
 const std::string kBuiltBundle =
     fs::path(ZEFRA_TEST_HELPER).parent_path().parent_path().parent_path().string();
 
-// The screen of a terminal the helper shows its dialogs on, and the keys typed.
-struct Terminal {
-  base::UniqueFd master;
-  std::string screen;
-
-  bool readUntil(const std::string& text) {
-    while (screen.find(text) == std::string::npos) {
-      pollfd ready{master.get(), POLLIN, 0};
-      if (::poll(&ready, 1, 60000) <= 0) return false;
-      char buffer[4096];
-      const ssize_t got = ::read(master.get(), buffer, sizeof buffer);
-      if (got <= 0) return false;
-      screen.append(buffer, static_cast<std::size_t>(got));
-    }
-    return true;
-  }
-  // Waits for an alert and its buttons, then answers.
-  bool choose(const std::string& message, const std::string& buttons, const std::string& answer) {
-    const bool shown = readUntil(message) && readUntil(buttons);
-    EXPECT_TRUE(shown) << screen;
-    return shown && platform::writeAll(master.get(), answer + "\n");
-  }
-};
-
 bool holdsPidfdOf(pid_t holder, pid_t target) {
   std::error_code error;
   for (const auto& entry :
        fs::directory_iterator("/proc/" + std::to_string(holder) + "/fdinfo", error)) {
-    auto info = platform::readSmallFile(entry.path().string());
-    if (info && info->find("\nPid:\t" + std::to_string(target) + "\n") != std::string::npos) {
-      return true;
-    }
+    const std::string fd = "fdinfo/" + entry.path().filename().string();
+    if (zefra::testing::procNumber(holder, fd, "Pid:") == target) return true;
   }
   return false;
 }
@@ -76,95 +48,42 @@ class InstallTest : public HelperFixture {
 
   std::string applicationsCopy() const { return root_ + "/home/Applications/Zefra Helper.app"; }
   std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
-  // The user opens the copy from a terminal; it is helpers_.back().
-  Terminal openInTerminal(std::vector<std::string> extraEnv = {}) {
-    Terminal terminal;
-    terminal.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    EXPECT_TRUE(terminal.master);
-    EXPECT_EQ(::grantpt(terminal.master.get()), 0);
-    EXPECT_EQ(::unlockpt(terminal.master.get()), 0);
-    base::UniqueFd tty(::open(::ptsname(terminal.master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    EXPECT_TRUE(tty);
-    extraEnv.push_back("ZEFRA_LAUNCH_EVENT=aevt:oapp");
-    platform::SpawnOptions options;
-    options.executable = executable();
-    options.environment = environment(extraEnv);
-    options.standardInput = platform::Stdio::fromFd(tty.get());
-    options.standardOutput = platform::Stdio::nullDevice();
-    options.standardError = platform::Stdio::fromFd(tty.get());
-    auto spawned = platform::spawnProcess(options);
-    EXPECT_TRUE(spawned) << spawned.error().message;
-    helpers_.push_back(std::move(spawned.value()));
-    return terminal;
-  }
-  void stop(platform::ChildProcess& helper) {
-    ASSERT_TRUE(helper.signal(SIGTERM));
-    EXPECT_EQ(helper.wait(), 0);
-  }
   std::string unitFile(const std::string& unit) const {
     return root_ + "/config/systemd/user/" + unit;
   }
   std::string state(const std::string& query, const std::string& unit) {
     return manager_->state({query, unit});
   }
-  pid_t servicePid() {
-    return static_cast<pid_t>(
-        std::stol(manager_->state({"show", "-p", "MainPID", "--value", kService})));
+  std::string property(const char* name) {
+    return manager_->state({"show", "-p", name, "--value", kService});
   }
-  void expectRegistered() {
-    for (const char* socket : {kSocket, kTeamSocket}) {
-      EXPECT_EQ(state("is-enabled", socket), "enabled") << socket;
-      EXPECT_EQ(state("is-active", socket), "active") << socket;
-    }
-  }
-  void expectUnregistered() {
-    for (const char* unit : {kService, kSocket, kTeamSocket}) {
-      EXPECT_FALSE(fs::exists(unitFile(unit))) << unit;
-      EXPECT_NE(state("is-enabled", unit), "enabled") << unit;
-      EXPECT_EQ(state("is-active", unit), "inactive") << unit;
-    }
-    EXPECT_EQ(client({"ping"}).status, 69);
-  }
+  pid_t servicePid() { return std::stoi(property("MainPID")); }
   // The helper's own start from ~/Applications (no event): it registers,
   // hands the names to the manager and is of no further use.
   void launchFromApplications() {
     auto& first = start(executable());
-    ASSERT_TRUE(eventually([&] { return recordedAndEnabled(); })) << log();
+    ASSERT_TRUE(eventually([&] { return registered(); })) << log();
     stop(first);
-    expectRegistered();
+    EXPECT_TRUE(registered()) << log();
   }
-  bool recordedAndEnabled() {
-    return defaults().value("RegisteredAgentVersion", "") == info_["CFBundleVersion"] &&
-           defaults().value("RegisteredAgentPath", "") == applicationsCopy() &&
-           state("is-enabled", kSocket) == "enabled" &&
-           state("is-enabled", kTeamSocket) == "enabled";
+  // The record of `version` written, and both sockets enabled and listening.
+  bool registered(std::string version = "") {
+    if (version.empty()) version = info_["CFBundleVersion"];
+    bool sockets = true;
+    for (const char* socket : {kSocket, kTeamSocket}) {
+      sockets = sockets && state("is-enabled", socket) == "enabled" &&
+                state("is-active", socket) == "active";
+    }
+    return sockets && defaults().value("RegisteredAgentVersion", "") == version &&
+           defaults().value("RegisteredAgentPath", "") == applicationsCopy();
   }
-  std::string ping(const std::string& service = "group.com.ovak.zefra.helper") {
+  std::string ping(const std::string& service = kGroup) {
     auto pinged = client({"--service", service, "ping"});
     EXPECT_EQ(pinged.status, 0) << pinged.err;
     return pinged.out;
   }
   // The helper ends as at the host's quit; the next connect starts it again.
   void stopService() { EXPECT_EQ(manager_->systemctl({"stop", kService}).status, 0); }
-  // Zefra Writer as only the helpers under this manager see it: its bundle
-  // lies on a tmpfs of the manager's namespace, so its end is no host's end
-  // to the helpers of other tests running meanwhile.
-  platform::ChildProcess startPrivateHost() {
-    const std::string bundle = root_ + "/host/Zefra Writer.app/Contents";
-    fs::create_directories(bundle + "/Linux");
-    fs::create_directories(root_ + "/private");
-    std::ofstream(bundle + "/Info.json") << R"({"CFBundleIdentifier": "com.ovak.zefra"})";
-    fs::copy_file("/bin/sleep", bundle + "/Linux/app");
-    platform::SpawnOptions options;
-    options.executable = "/bin/sh";
-    options.arguments = {"-c",
-                         "mount -t tmpfs tmpfs \"$1\" && cp -a \"$2/.\" \"$1/\" && "
-                         "exec \"$1/Zefra Writer.app/Contents/Linux/app\" 600",
-                         "sh", root_ + "/private", root_ + "/host"};
-    auto host = manager_->spawnInside(options);
-    EXPECT_TRUE(host) << host.error().message;
-    return std::move(host).value();
-  }
   bool serviceEnds() {
     return eventually([&] { return state("is-active", kService) == "inactive"; });
   }
@@ -178,13 +97,12 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   // First launch: both sockets enabled and listening, the record written, and
   // a connect starts the service, on either name.
   launchFromApplications();
-  EXPECT_EQ(ping("K4T9QZ2M7B.com.ovak.zefra.helper"), version_ + "\n");
+  EXPECT_EQ(ping(kTeam), version_ + "\n");
   EXPECT_GT(servicePid(), 0);
   // Delegated to it, the service gives each run a cgroup of its own below
   // its own.
-  EXPECT_EQ(manager_->state({"show", "-p", "Delegate", "--value", kService}), "yes");
-  const std::string serviceCgroup =
-      manager_->state({"show", "-p", "ControlGroup", "--value", kService});
+  EXPECT_EQ(property("Delegate"), "yes");
+  const std::string serviceCgroup = property("ControlGroup");
   const auto tool = freeTool();
   writeTool(tool, "sed -n 's/^0:://p' /proc/self/cgroup");
   const auto first = client({"run", tool}), second = client({"run", tool});
@@ -207,9 +125,8 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   const pid_t activated = servicePid();
   ASSERT_TRUE(eventually([&] {
     return fs::exists(unitFile(kService)) && fs::last_write_time(unitFile(kService)) != written &&
-           recordedAndEnabled();
+           registered();
   })) << log();
-  expectRegistered();
   EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_EQ(servicePid(), activated);
   EXPECT_EQ(log().find("register failed"), std::string::npos) << log();
@@ -219,19 +136,34 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
 
   // The manager stops the sockets under the running helper: it goes on
   // answering on them; quitting with the last host, it leaves them to be
-  // started again, and the next connect starts it again.
-  auto host = startPrivateHost();
+  // started again, and the next connect starts it again. Zefra Writer as
+  // only the helpers under this manager see it: its bundle lies on a tmpfs of
+  // the manager's namespace, so its end is no host's end to the helpers of
+  // other tests running meanwhile.
+  const std::string bundle = root_ + "/host/Zefra Writer.app/Contents";
+  fs::create_directories(bundle + "/Linux");
+  fs::create_directories(root_ + "/private");
+  std::ofstream(bundle + "/Info.json") << R"({"CFBundleIdentifier": "com.ovak.zefra"})";
+  fs::copy_file("/bin/sleep", bundle + "/Linux/app");
+  platform::SpawnOptions options;
+  options.executable = "/bin/sh";
+  options.arguments = {"-c",
+                       "mount -t tmpfs tmpfs \"$1\" && cp -a \"$2/.\" \"$1/\" && "
+                       "exec \"$1/Zefra Writer.app/Contents/Linux/app\" 600",
+                       "sh", root_ + "/private", root_ + "/host"};
+  auto host = manager_->spawnInside(options);
+  ASSERT_TRUE(host) << host.error().message;
   EXPECT_EQ(ping(), version_ + "\n");
   const pid_t watching = servicePid();
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
   EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_EQ(servicePid(), watching);
   // It has seen the host once it holds a pidfd on it.
-  ASSERT_TRUE(eventually([&] { return holdsPidfdOf(watching, host.pid()); }));
-  ASSERT_TRUE(host.signal(SIGKILL));
-  host.wait();
+  ASSERT_TRUE(eventually([&] { return holdsPidfdOf(watching, host->pid()); }));
+  ASSERT_TRUE(host->signal(SIGKILL));
+  host->wait();
   ASSERT_TRUE(serviceEnds());
-  expectRegistered();
+  EXPECT_TRUE(registered()) << log();
   EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_NE(servicePid(), watching);
 }
@@ -252,14 +184,18 @@ TEST_F(InstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
   // registers itself in its turn.
   EXPECT_FALSE(fs::exists(root_ + "/home/Applications/Renamed.app"));
   EXPECT_EQ(ping(), "2.0\n");
-  ASSERT_TRUE(eventually([&] { return defaults().value("RegisteredAgentVersion", "") == "2"; }));
-  expectRegistered();
+  ASSERT_TRUE(eventually([&] { return registered("2"); })) << log();
 
   auto prepared = client({"prepare-for-update"});
   EXPECT_EQ(prepared.out, "YES\n");
   ASSERT_TRUE(serviceEnds());
   ASSERT_TRUE(eventually([&] { return state("is-active", kSocket) == "inactive"; }));
-  expectUnregistered();
+  for (const char* unit : {kService, kSocket, kTeamSocket}) {
+    EXPECT_FALSE(fs::exists(unitFile(unit))) << unit;
+    EXPECT_NE(state("is-enabled", unit), "enabled") << unit;
+    EXPECT_EQ(state("is-active", unit), "inactive") << unit;
+  }
+  EXPECT_EQ(client({"ping"}).status, 69);
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
   EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
 }
@@ -282,12 +218,29 @@ TEST_F(InstallTest, MaskedSocketsAskForApprovalOnTheTerminal) {
   fs::create_directories(root_ + "/bin");
   zefra::testing::writeExecutable(root_ + "/bin/gnome-session-properties",
                                   "#!/bin/sh\n: > '" + root_ + "/settings-opened'\n");
-  Terminal terminal =
-      openInTerminal({"XDG_CURRENT_DESKTOP=GNOME", "PATH=" + root_ + "/bin:/usr/bin:/bin"});
-  ASSERT_TRUE(terminal.choose("Zefra Helper needs your approval",
-                              "  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: ", "1"));
+  // The user opens the copy from a terminal.
+  base::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(terminal && ::grantpt(terminal.get()) == 0 && ::unlockpt(terminal.get()) == 0);
+  base::UniqueFd tty(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(tty);
+  auto& opened = start(executable(),
+                       {"ZEFRA_LAUNCH_EVENT=aevt:oapp", "XDG_CURRENT_DESKTOP=GNOME",
+                        "PATH=" + root_ + "/bin:/usr/bin:/bin"},
+                       tty.get());
+  std::string screen;
+  for (const char* shown : {"Zefra Helper needs your approval",
+                            "  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: "}) {
+    while (screen.find(shown) == std::string::npos) {
+      pollfd ready{terminal.get(), POLLIN, 0};
+      char buffer[4096];
+      const ssize_t got = ::poll(&ready, 1, 60000) == 1 ? ::read(terminal.get(), buffer, 4096) : 0;
+      ASSERT_GT(got, 0) << screen;
+      screen.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ASSERT_TRUE(platform::writeAll(terminal.get(), "1\n"));
   EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/settings-opened"); }));
-  stop(helpers_.back());
+  stop(opened);
 
   // Allowed again, the next launch registers and a connect starts it.
   ASSERT_EQ(manager_->systemctl({"unmask", kSocket, kTeamSocket}).status, 0);

@@ -5,7 +5,7 @@
 add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cc)
 target_link_libraries(soak PRIVATE zefra_app zefra_test_support GTest::gtest)
 set_target_properties(soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-foreach(test end_to_end_test install_test run_containment_test soak)
+foreach(test end_to_end_test install_test soak)
   if(NOT TARGET ${test})
     continue()
   endif()

@@ -15,23 +15,20 @@
 // signed by the build, so the helper serves it; run a copy signed moments
 // before to meet the helper's checks of a program changed just now. ctest
 // runs it with the label "soak".
-#include <dirent.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <random>
 
 #include "support/helper_fixture.h"
+#include "support/process_state.h"
 #include "support/text.h"
 
 namespace zefra::app::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using zefra::testing::fileText;
-
-constexpr const char* kService = "group.com.ovak.zefra.helper";
+using zefra::testing::procNumber;
 
 // The command line's options, each with its default.
 std::map<std::string, int> options = {{"--clients", 64},      {"--runs", 10000}, {"--seed", 1},
@@ -49,27 +46,17 @@ constexpr const char* kStandIn =
     "echo \"done $token\"";
 
 struct ProcessFigures {
-  long descriptors = -1;
-  long threads = -1;
-  long residentKiB = -1;
+  long descriptors, threads, residentKiB;
 };
 
-long countEntries(const std::string& dir) {
-  std::error_code ec;
-  const long count = std::distance(fs::directory_iterator(dir, ec), fs::directory_iterator());
-  return ec ? -1 : count;
-}
-
 ProcessFigures figuresOf(pid_t pid) {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  ProcessFigures figures;
-  figures.descriptors = countEntries(proc + "/fd");
-  figures.threads = countEntries(proc + "/task");
-  std::ifstream status(proc + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) figures.residentKiB = std::stol(line.substr(6));
-  }
-  return figures;
+  auto count = [pid](const char* dir) {
+    std::error_code ec;
+    const auto path = "/proc/" + std::to_string(pid) + dir;
+    const long count = std::distance(fs::directory_iterator(path, ec), fs::directory_iterator());
+    return ec ? -1 : count;
+  };
+  return {count("/fd"), count("/task"), procNumber(pid, "status", "VmRSS:")};
 }
 
 // Processes left behind: those carrying the tag (every tool process does,
@@ -78,19 +65,14 @@ ProcessFigures figuresOf(pid_t pid) {
 // through its parent, the helper or a tagged process.
 int leftovers(const std::string& tag, pid_t helper) {
   int found = 0;
-  DIR* dir = opendir("/proc");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string stat = fileText("/proc/" + name + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 >= stat.size()) continue;
-    const bool helperChild = std::strtol(stat.c_str() + close + 4, nullptr, 10) == helper;
-    const std::string environ = '\0' + fileText("/proc/" + name + "/environ") + '\0';
-    if (helperChild || environ.find('\0' + tag + '\0') != std::string::npos) ++found;
+    const std::string environ = '\0' + zefra::testing::fileText(entry.path() / "environ") + '\0';
+    found += procNumber(std::stoi(name), "status", "PPid:") == helper ||
+             environ.find('\0' + tag + '\0') != std::string::npos;
   }
-  closedir(dir);
   return found;
 }
 
@@ -99,20 +81,20 @@ int leftovers(const std::string& tag, pid_t helper) {
 struct Link {
   std::shared_ptr<client::RemoteProxy> proxy;
   int runs = 0;
-  std::atomic<int> replies{0};
-  std::atomic<int> errors{0};
+  std::atomic<int> replies{0}, errors{0};
   std::atomic<bool> dropped{false};  // closed by us on purpose
 };
 
 struct Totals {
-  std::atomic<long> runs{0};
-  std::atomic<long> cancels{0};
-  std::atomic<long> disconnects{0};
-  std::atomic<long> droppedRuns{0};
-  std::atomic<long> failures{0};
+  std::atomic<long> runs{0}, cancels{0}, disconnects{0}, droppedRuns{0}, failures{0};
 
-  void fail(const std::string& message) {
+  // False, for a caller that gives up.
+  template <class... Parts>
+  bool fail(const Parts&... parts) {
+    ::testing::Message message;
+    (message << ... << parts);
     if (failures++ < 20) ADD_FAILURE() << message;
+    return false;
   }
 };
 
@@ -143,8 +125,7 @@ struct SoakClient {
     while (issued < quota || inFlight > 0) {
       const auto now = Clock::now();
       if (now > deadline) {
-        totals.fail("client " + std::to_string(index) + " ran out of time with " +
-                    std::to_string(inFlight) + " runs waiting");
+        totals.fail("client ", index, " ran out of time with ", inFlight.load(), " runs waiting");
         break;
       }
       std::erase_if(due, [&](const Due& it) {
@@ -164,12 +145,8 @@ struct SoakClient {
         const auto chance = random() % 100;
         const auto at = now + std::chrono::milliseconds(random() % 300);
         const std::string id = issue(/*cancelled=*/chance < 15);
-        if (chance < 15) {
-          ++totals.cancels;
-          due.push_back({at, link, id});
-        } else if (chance < 18) {
-          due.push_back({at, link, ""});
-        }
+        totals.cancels += chance < 15;
+        if (chance < 18) due.push_back({at, link, chance < 15 ? id : ""});
         continue;
       }
       // Bounded, so a reply that came before the wait costs at most that.
@@ -186,21 +163,16 @@ struct SoakClient {
 
   bool connect() {
     auto next = std::make_shared<Link>();
-    std::weak_ptr<Link> weak = next;
     auto proxy = client::RemoteProxy::connect(
-        kService,
-        [this, weak](const base::Error&) {
+        kGroup,
+        [this, weak = std::weak_ptr(next)](const base::Error&) {
           if (auto link = weak.lock()) ++link->errors;
           settled();
         },
         connectOptions);
-    if (!proxy) {
-      totals.fail("client " + std::to_string(index) + " cannot connect: " + proxy.error().message);
-      return false;
-    }
+    if (!proxy) return totals.fail("client ", index, " cannot connect: ", proxy.error().message);
     next->proxy = *proxy;
-    link = next;
-    links.push_back(next);
+    links.push_back(link = next);
     return true;
   }
 
@@ -223,15 +195,14 @@ struct SoakClient {
                                                                   std::int32_t status) mutable {
           const std::string expected = input + "done " + token + "\n";
           const bool first = (*replies)++ == 0;
-          if (!first) totals.fail("run " + id + " was answered twice");
-          if (first) ++link->replies;
+          link->replies += first;
+          if (!first) totals.fail("run ", id, " was answered twice");
           if (first && !cancelled &&
               (status != 0 || out.view() != expected ||
                err.view() != "grandchild " + token + "\n")) {
-            totals.fail("run " + id + ": status " + std::to_string(status) + ", " +
-                        std::to_string(out.view().size()) + " bytes out (expected " +
-                        std::to_string(expected.size()) + "), stderr \"" +
-                        std::string(err.view().substr(0, 200)) + "\"");
+            totals.fail("run ", id, ": status ", status, ", ", out.view().size(),
+                        " bytes out (expected ", expected.size(), "), stderr \"",
+                        err.view().substr(0, 200), "\"");
           }
           link.reset();
           settled();
@@ -245,9 +216,8 @@ struct SoakClient {
     const int errors = link.dropped ? link.errors.load() : 0;
     if (link.dropped) totals.droppedRuns += link.runs - link.replies;
     if ((!link.dropped && link.errors > 0) || link.replies + errors != link.runs) {
-      totals.fail(std::string(link.dropped ? "a dropped" : "a live") + " connection of client " +
-                  std::to_string(index) + " had " + std::to_string(link.runs) + " runs, " +
-                  std::to_string(link.replies) + " replies, " + std::to_string(link.errors) +
+      totals.fail(link.dropped ? "a dropped" : "a live", " connection of client ", index, " had ",
+                  link.runs, " runs, ", link.replies.load(), " replies, ", link.errors.load(),
                   " errors");
     }
   }
@@ -259,7 +229,7 @@ void print(const char* label, const ProcessFigures& f) {
 }
 
 bool pings(const ipc::ConnectOptions& connect) {
-  auto proxy = client::RemoteProxy::connect(kService, nullptr, connect);
+  auto proxy = client::RemoteProxy::connect(kGroup, nullptr, connect);
   return proxy && (*proxy)->ping().ok();
 }
 
@@ -269,13 +239,14 @@ bool pings(const ipc::ConnectOptions& connect) {
 bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
   std::atomic<long> connections{0}, answered{0};
   const auto until = Clock::now() + std::chrono::seconds(seconds);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&] {
-      for (; Clock::now() < until; ++connections) answered += pings(connect);
-    });
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < clients; ++i) {
+      threads.emplace_back([&] {
+        for (; Clock::now() < until; ++connections) answered += pings(connect);
+      });
+    }
   }
-  for (auto& thread : threads) thread.join();
   std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", clients, seconds,
               connections.load(), answered.load());
   return answered == connections;
@@ -304,18 +275,15 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
     return;
   }
   // Warm up: resolve every stand-in once, then let idle pool threads leave.
-  {
-    auto proxy = connect();
+  if (auto proxy = connect()) {
     for (const auto& tool : tools_) {
-      if (proxy) (void)(*proxy)->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
+      (void)(*proxy)->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
     }
   }
   std::this_thread::sleep_for(12s);
   const ProcessFigures start = figuresOf(helper_);
-  std::printf("soak: %d clients, %d runs, seed %d, tools:", options["--clients"], options["--runs"],
-              options["--seed"]);
-  for (const auto& tool : tools_) std::printf(" %s", tool.c_str());
-  std::printf("\n");
+  std::printf("soak: %d clients, %d runs, seed %d, tools %s %s\n", options["--clients"],
+              options["--runs"], options["--seed"], tools_[0].c_str(), tools_[1].c_str());
   print("start", start);
   for (int round = 1; round <= options["--rounds"]; ++round) {
     Totals totals;
@@ -341,7 +309,7 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
         [&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root_, helper_)) == 0; }, 10s))
         << left << " tool processes or helper children outlived their runs";
     // Idle pool threads leave after 2 s; the bound leaves room for a loaded machine.
-    ProcessFigures end;
+    ProcessFigures end{};
     EXPECT_TRUE(eventually(
         [&] {
           end = figuresOf(helper_);

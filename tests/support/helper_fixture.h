@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -35,10 +34,13 @@ namespace fs = std::filesystem;
 using zefra::testing::eventually;
 using namespace std::chrono_literals;
 
+// The helper's service names.
+constexpr const char* kGroup = "group.com.ovak.zefra.helper";
+constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
+
 struct Outcome {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs the built helper under a temporary runtime directory, defaults file
@@ -58,10 +60,10 @@ class HelperFixture : public ::testing::Test {
     // killed would leave it in the machine's cgroups.
     for (auto& helper : helpers_) {
       (void)helper.signal(SIGTERM);
-      if (!platform::waitForPidfdExit(helper.handle().pidfd(), base::Deadline::after(30))) {
+      if (!exitsWithin(helper, 30)) {
         (void)helper.signal(SIGKILL);
+        helper.wait();
       }
-      helper.wait();
     }
     helpers_.clear();
   }
@@ -71,14 +73,12 @@ class HelperFixture : public ::testing::Test {
     env["ZEFRA_RUNTIME_DIR"] = runtime_;
     env["XDG_CONFIG_HOME"] = root_ + "/config";
     env["HOME"] = root_ + "/home";
-    env.erase("ZEFRA_LAUNCH_EVENT");
-    env.erase("ZEFRA_VERBOSE");
-    env.erase("XDG_RUNTIME_DIR");
     // No user manager, no display: agents register by autostart entry and
     // alerts become log lines.
-    env.erase("DBUS_SESSION_BUS_ADDRESS");
-    env.erase("DISPLAY");
-    env.erase("WAYLAND_DISPLAY");
+    for (const char* name : {"ZEFRA_LAUNCH_EVENT", "ZEFRA_VERBOSE", "XDG_RUNTIME_DIR",
+                             "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY"}) {
+      env.erase(name);
+    }
     for (const auto& [name, value] : overrides_) env[name] = value;
     for (const auto& entry : extra) {
       const auto equals = entry.find('=');
@@ -87,18 +87,32 @@ class HelperFixture : public ::testing::Test {
     return platform::environmentEntries(env);
   }
 
+  // Starts `program` with our environment, `extraEnv` on top; its standard
+  // input, output and error are the descriptors given, -1 the null device.
+  base::Result<platform::ChildProcess> spawn(const std::string& program,
+                                             const std::vector<std::string>& arguments,
+                                             int out = -1, int err = -1, int in = -1,
+                                             const std::vector<std::string>& extraEnv = {}) {
+    auto stdio = [](int fd) {
+      return fd < 0 ? platform::Stdio::nullDevice() : platform::Stdio::fromFd(fd);
+    };
+    platform::SpawnOptions options;
+    options.executable = program;
+    options.arguments = arguments;
+    options.environment = environment(extraEnv);
+    options.standardInput = stdio(in);
+    options.standardOutput = stdio(out);
+    options.standardError = stdio(err);
+    return platform::spawnProcess(options);
+  }
   // Starts `executable` as an agent is started: no launch event, display or
-  // terminal, standard error to helper.log.
-  platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER) {
+  // terminal unless given, standard error to the terminal or helper.log.
+  platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER,
+                                const std::vector<std::string>& extraEnv = {}, int terminal = -1) {
     base::UniqueFd logFile(
         ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    platform::SpawnOptions options;
-    options.executable = executable;
-    options.environment = environment();
-    options.standardInput = platform::Stdio::nullDevice();
-    options.standardOutput = platform::Stdio::nullDevice();
-    options.standardError = platform::Stdio::fromFd(logFile.get());
-    auto child = platform::spawnProcess(options);
+    auto child =
+        spawn(executable, {}, -1, terminal < 0 ? logFile.get() : terminal, terminal, extraEnv);
     EXPECT_TRUE(child) << child.error().message;
     helpers_.push_back(std::move(child.value()));
     return helpers_.back();
@@ -121,16 +135,19 @@ class HelperFixture : public ::testing::Test {
     auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
     return text ? nlohmann::json::parse(text.value(), nullptr, false) : nlohmann::json::object();
   }
+  // Ends a helper as a quit does; it must leave cleanly.
+  static void stop(platform::ChildProcess& helper) {
+    ASSERT_TRUE(helper.signal(SIGTERM));
+    EXPECT_EQ(helper.wait(), 0);
+  }
   // The child's status when it ends within `seconds`, reaped; else nothing.
   static std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
-    if (!platform::waitForPidfdExit(child.handle().pidfd(), base::Deadline::after(seconds))) {
-      return std::nullopt;
-    }
-    return child.wait();
+    const auto deadline = base::Deadline::after(seconds);
+    return platform::waitForPidfdExit(child.handle().pidfd(), deadline) ? child.wait()
+                                                                        : std::optional<int>();
   }
 
-  base::Result<std::shared_ptr<client::RemoteProxy>> connect(
-      std::string_view service = "group.com.ovak.zefra.helper") {
+  base::Result<std::shared_ptr<client::RemoteProxy>> connect(std::string_view service = kGroup) {
     ipc::ConnectOptions options;
     options.runtimeDirectory = runtime_;
     return client::RemoteProxy::connect(service, nullptr, options);

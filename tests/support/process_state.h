@@ -16,20 +16,30 @@ inline pid_t pidIn(const std::string& path) {
   return pid;
 }
 
+// What follows `field` on its line of /proc/<pid>/`file` ("VmRSS:" of
+// status, "0::" of cgroup); empty once the process or the line is gone.
+inline std::string procField(pid_t pid, const std::string& file, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(field)) return line.substr(field.size());
+  }
+  return "";
+}
+// The same as a number, as the file gives it (KiB, bytes, a pid); -1 when gone.
+inline long procNumber(pid_t pid, const std::string& file, const std::string& field) {
+  const std::string value = procField(pid, file, field);
+  return value.empty() ? -1 : std::stol(value);
+}
+
 // Gone, or a zombie that nobody here reaps.
 inline bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto state = line.find(") ");
-  return state != std::string::npos && line[state + 2] == 'Z';
+  const std::string state = procField(pid, "status", "State:");
+  return state.empty() || state.starts_with("\tZ");
 }
 
 // Blocked writing to a full pipe.
 inline bool blockedOnPipe(pid_t pid) {
-  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-  std::string where;
-  return std::getline(wchan, where) && where.find("pipe_write") != std::string::npos;
+  return procField(pid, "wchan", "").find("pipe_write") != std::string::npos;
 }
 
 }  // namespace zefra::testing

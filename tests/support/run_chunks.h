@@ -1,15 +1,10 @@
 #pragma once
 
-#include <signal.h>
-
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "support/process_state.h"
 #include "xpc/run_options.h"
 
 namespace zefra::testing {
@@ -25,11 +20,6 @@ class RunChunks : public std::enable_shared_from_this<RunChunks> {
       (stream == 1 ? self->out_ : self->err_).append(chunk.view());
       self->changed_.notify_all();
     });
-  }
-  // Waits until `condition` holds of (standard output, standard error).
-  bool waitFor(const std::function<bool(const std::string&, const std::string&)>& condition) {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return condition(out_, err_); });
   }
   void hold(bool held) {
     std::lock_guard lock(mu_);

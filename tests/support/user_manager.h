@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -36,9 +35,7 @@ namespace zefra::testing {
 class UserManager {
  public:
   struct World {
-    std::string home;
-    std::string configHome;
-    std::string runtimeDirectory;
+    std::string home, configHome, runtimeDirectory;
     // Where every service's output goes; without one, nowhere, as no
     // journal runs.
     std::string serviceLog;
@@ -58,8 +55,7 @@ class UserManager {
   // does not come up is a failure, with its log.
   static std::unique_ptr<UserManager> start(World world) {
     std::unique_ptr<UserManager> manager(new UserManager(std::move(world)));
-    if (!manager->launch()) return nullptr;
-    return manager;
+    return manager->launch() ? std::move(manager) : nullptr;
   }
 
   ~UserManager() {
@@ -81,12 +77,9 @@ class UserManager {
   // it finds: the world's own variables on top of a plain PATH.
   std::vector<std::string> environment() const {
     std::vector<std::string> entries = {
-        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME=" + world_.home,
-        "XDG_CONFIG_HOME=" + world_.configHome,
-        "XDG_RUNTIME_DIR=" + world_.runtimeDirectory,
-        "LANG=C.UTF-8",
-    };
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + world_.home,
+        "XDG_CONFIG_HOME=" + world_.configHome, "XDG_RUNTIME_DIR=" + world_.runtimeDirectory,
+        "LANG=C.UTF-8"};
     // Sanitized helpers that the manager starts report where the test's do.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
@@ -102,9 +95,8 @@ class UserManager {
   Outcome systemctl(const std::vector<std::string>& arguments) const {
     platform::CaptureOptions options;
     options.spawn.executable = installed("systemctl");
-    options.spawn.arguments = {"--user", "--no-pager"};
-    options.spawn.arguments.insert(options.spawn.arguments.end(), arguments.begin(),
-                                   arguments.end());
+    options.spawn.arguments = arguments;
+    options.spawn.arguments.insert(options.spawn.arguments.begin(), {"--user", "--no-pager"});
     options.spawn.environment = environment();
     options.inputFromPipe = false;
     options.deadline = base::Deadline::after(60);
@@ -166,11 +158,9 @@ class UserManager {
       std::error_code error;
       for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
         const std::string name = entry.path().filename().string();
-        const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + kCgroupPrefix.size()));
-        if (name.starts_with(kCgroupPrefix) && owner > 0 && ::kill(owner, 0) != 0 &&
-            errno == ESRCH) {
-          leftovers.push_back(entry.path().string());
-        }
+        if (!name.starts_with(kCgroupPrefix)) continue;
+        const pid_t owner = std::atoi(name.c_str() + kCgroupPrefix.size());
+        if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) leftovers.push_back(entry.path());
       }
       removeTree(leftovers);
     }
@@ -181,7 +171,6 @@ class UserManager {
     sweepLeftovers();
     const std::string name =
         std::string(kCgroupPrefix) + std::to_string(::getpid()) + "-" + std::to_string(made++);
-    std::vector<std::string> procs;
     for (const auto& root : cgroupRoots()) {
       const std::string cgroup = root + "/" + name;
       if (::mkdir(cgroup.c_str(), 0755) != 0) {
@@ -189,7 +178,6 @@ class UserManager {
         return false;
       }
       cgroups_.push_back(cgroup);
-      procs.push_back(cgroup + "/cgroup.procs");
     }
     for (const auto& dir : {world_.home, world_.configHome, world_.runtimeDirectory}) {
       std::filesystem::create_directories(dir);
@@ -206,7 +194,7 @@ class UserManager {
     // The shell enters the cgroups and the tmpfs first; systemd then takes
     // over its process, so the manager is the child we hold.
     const std::string script =
-        "for procs in \"$@\"; do echo $$ > \"$procs\" || exit 97; done\n"
+        "for cgroup in \"$@\"; do echo $$ > \"$cgroup/cgroup.procs\" || exit 97; done\n"
         "if [ -d /run/systemd ]; then covered=/run/systemd; else covered=/run; fi\n"
         "mount -t tmpfs -o mode=0755 tmpfs \"$covered\" || exit 98\n"
         "mkdir -p /run/systemd/system || exit 99\n"
@@ -219,7 +207,7 @@ class UserManager {
     options.executable = installed("setpriv");
     options.arguments = {"--pdeathsig", "KILL",    unshare, "--mount", "--propagation",
                          "private",     "/bin/sh", "-c",    script,    "sh"};
-    options.arguments.insert(options.arguments.end(), procs.begin(), procs.end());
+    options.arguments.insert(options.arguments.end(), cgroups_.begin(), cgroups_.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
     base::UniqueFd logFile(
@@ -249,8 +237,8 @@ class UserManager {
     return false;
   }
 
-  // Whatever the manager left behind, depth first; anything still running
-  // in its tree is killed first.
+  // Whatever the manager left behind; anything still running in its tree
+  // is killed first.
   static void removeTree(const std::vector<std::string>& cgroups) {
     namespace fs = std::filesystem;
     for (const auto& cgroup : cgroups) {
@@ -267,23 +255,17 @@ class UserManager {
         for (pid_t pid; procs >> pid;) ::kill(pid, SIGKILL);
       }
     }
-    for (const auto& cgroup : cgroups) {
-      std::vector<std::string> tree;
-      std::error_code error;
-      for (fs::recursive_directory_iterator it(cgroup, error), end; !error && it != end;
-           it.increment(error)) {
-        if (it->is_directory(error)) tree.push_back(it->path().string());
-      }
-      std::sort(tree.begin(), tree.end(),
-                [](const auto& a, const auto& b) { return a.size() > b.size(); });
-      tree.push_back(cgroup);
-      for (const auto& dir : tree) {
-        // Killed processes leave their cgroup a moment after the signal.
-        eventually([&] { return ::rmdir(dir.c_str()) == 0 || errno != EBUSY; },
-                   std::chrono::seconds(10));
-        if (fs::exists(dir)) ADD_FAILURE() << "cannot remove the cgroup " << dir;
-      }
+    for (const auto& cgroup : cgroups) removeDepthFirst(cgroup);
+  }
+  static void removeDepthFirst(const std::filesystem::path& dir) {
+    std::error_code error;
+    for (const auto& child : std::filesystem::directory_iterator(dir, error)) {
+      if (child.is_directory(error)) removeDepthFirst(child.path());
     }
+    // Killed processes leave their cgroup a moment after the signal.
+    eventually([&] { return ::rmdir(dir.c_str()) == 0 || errno != EBUSY; },
+               std::chrono::seconds(10));
+    if (std::filesystem::exists(dir)) ADD_FAILURE() << "cannot remove the cgroup " << dir;
   }
 
   World world_;
