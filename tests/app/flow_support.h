@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
@@ -17,6 +15,7 @@
 
 #include "app/helper_delegate.h"
 #include "platform/dispatch/main_queue.h"
+#include "support/eventually.h"
 
 namespace zefra::app::testing {
 
@@ -28,7 +27,6 @@ class EventLog {
   void add(std::string event) {
     std::lock_guard lock(mu_);
     events_.push_back(std::move(event));
-    cv_.notify_all();
   }
   void clear() {
     std::lock_guard lock(mu_);
@@ -40,16 +38,12 @@ class EventLog {
   }
   std::size_t count(const std::string& event) const { return std::ranges::count(events(), event); }
   // Waits (generously) until `event` has been seen `times` times.
-  bool waitFor(const std::string& event, std::size_t times = 1) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
-      return std::cmp_greater_equal(std::ranges::count(events_, event), times);
-    });
+  bool waitFor(const std::string& event, std::size_t times = 1) const {
+    return zefra::testing::eventually([&] { return count(event) >= times; });
   }
 
  private:
   mutable std::mutex mu_;
-  std::condition_variable cv_;
   std::vector<std::string> events_;
 };
 

@@ -1,10 +1,19 @@
-#include <fcntl.h>
-#include <sys/file.h>
+// Running tools through the tool service: the plain run's status, the run
+// with options' outcome and limits, cancels and deadlines, and the ending of
+// a whole process tree.
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "platform/log.h"
+#include "platform/process/child_process.h"
+#include "platform/process/landlock.h"
+#include "support/process_state.h"
+#include "support/run_chunks.h"
 #include "support/text.h"
+#include "tools/process_tree.h"
+#include "tools/run_containment.h"
 #include "tools/tool_fixture.h"
 
 namespace zefra::tools::testing {
@@ -12,49 +21,26 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using platform::ProcessTableSnapshot;
+using zefra::testing::eventually;
 using zefra::testing::fileText;
+using zefra::testing::pidIn;
+using zefra::testing::processEnded;
+using zefra::testing::RunChunks;
 
 class RunTest : public ToolFixture {
  protected:
-  // Holds the runs given "wait" until the test lets go of the lock.
-  base::UniqueFd holdGate() {
-    base::UniqueFd fd(::open(gate().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0);
-    return fd;
+  std::future<xpc::RunOutcome> start(const std::string& tool, xpc::RunOptions options,
+                                     Request request = {}, xpc::RunOutput output = {}) {
+    auto promise = std::make_shared<std::promise<xpc::RunOutcome>>();
+    auto future = promise->get_future();
+    service().runWithOptions("r", tool, std::move(request.arguments), std::move(request.input),
+                             std::move(request.cwd), std::move(request.environment), options,
+                             std::move(output),
+                             [promise](xpc::RunOutcome outcome) { promise->set_value(outcome); });
+    return future;
   }
-  std::string gate() const { return home_ + "/gate"; }
 };
-
-// The plain run's reply folds every outcome into its status: the tool's own,
-// the signal that ended it, 127 for a tool not to be had, 126 for a request
-// refused or a launch that failed.
-TEST_F(RunTest, TheStatusSaysHowTheRunEnded) {
-  const auto tool = freeTool();
-  writeTool(tool,
-            R"(case "$1" in three) echo bad >&2; exit 3;; kill) kill -9 $$;; *) wc -c;; esac)");
-  writeTool("not-a-tool", "exit 0");
-  const struct {
-    std::string tool;
-    Request request;
-    int status;
-    std::string out, err;  // err: how it starts
-  } rows[] = {
-      {tool, {{"three"}}, 3, "", "bad\n"},
-      {tool, {{"kill"}}, 9, "", ""},
-      // Absent and empty input both end at once.
-      {tool, {}, 0, "0\n", ""},
-      {tool, {{}, ""}, 0, "0\n", ""},
-      {"not-a-tool", {}, 127, "", "Zefra Helper: 'not-a-tool' is not installed or not allowed."},
-      {tool, {{"a\0b"s}}, 126, "", "Zefra Helper: argument 1 contains a NUL byte"},
-      {tool, {{}, {}, home_ + "/no/dir"}, 126, "", "Zefra Helper: Could not change to the"},
-  };
-  for (const auto& row : rows) {
-    auto result = run(row.tool, row.request);
-    EXPECT_EQ(result.status, row.status) << row.err;
-    EXPECT_EQ(result.out, row.out) << row.err;
-    EXPECT_EQ(result.err.rfind(row.err, 0), 0u) << result.err;
-  }
-}
 
 // The search directories lead PATH; the rest is the caller's, else the
 // helper's, else the system's default. HOME is the caller's to replace.
@@ -95,10 +81,10 @@ TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
     std::string input(size, 'y');
     for (std::size_t i = 0; i < size; i += 4099) input[i] = static_cast<char>(i);
     input.back() = 'z';
-    EXPECT_TRUE(run(tool, {{"echo"}, input}).out == input) << size;
+    EXPECT_TRUE(run(tool, {{"echo"}, xpc::Bytes(input)}).out == input) << size;
   }
   // The tool leaves without reading: the write fails, the helper carries on.
-  EXPECT_EQ(run(tool, {{"ignore"}, std::string(3 << 20, 'x')}).status, 0);
+  EXPECT_EQ(run(tool, {{"ignore"}, xpc::Bytes(std::string(3 << 20, 'x'))}).status, 0);
 }
 
 TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
@@ -120,11 +106,11 @@ TEST_F(RunTest, CancelBeforeLaunchEndsTheRunWithoutInput) {
   writeTool(tool, "cat > '" + marker + "'; exit 0");
   service().cancelWithRunID("early");
   service().cancelWithRunID("early");  // a set: the second changes nothing
-  const int status = startRun("early", tool, {{}, "input"}).get().status;
+  const int status = startRun("early", tool, {{}, xpc::Bytes("input")}).get().status;
   EXPECT_TRUE(status == 15 || status == 9) << status;
   EXPECT_EQ(fileText(marker), "");
   // The record was used up: the same ID runs normally now.
-  EXPECT_EQ(startRun("early", tool, {{}, "x"}).get().status, 0);
+  EXPECT_EQ(startRun("early", tool, {{}, xpc::Bytes("x")}).get().status, 0);
 }
 
 // The client was killed: the run goes on to its end, as before, but what the
@@ -171,21 +157,13 @@ TEST_F(RunTest, AConnectionsCancelsAndRequestsAreBounded) {
   ASSERT_NE(space, MAP_FAILED);
   xpc::Bytes input(std::shared_ptr<void>(space, [large](void* p) { munmap(p, large); }),
                    static_cast<const char*>(space), large);
-  std::vector<std::future<RunResult>> big;
-  for (const char* id : {"big1", "big2"}) {
-    auto promise = std::make_shared<std::promise<RunResult>>();
-    big.push_back(promise->get_future());
-    service().runWithRunID(id, tool, {"wait"}, input, std::nullopt, {},
-                           [promise](xpc::Bytes out, xpc::Bytes err, int status) {
-                             promise->set_value({out.str(), err.str(), status});
-                           });
-  }
-  const auto second = big[1].get();
+  auto first = startRun("big1", tool, {{"wait"}, input});
+  const auto second = startRun("big2", tool, {{"wait"}, input}).get();
   EXPECT_EQ(second.status, 126);
   EXPECT_TRUE(second.err.ends_with("this one would take them past 256 MiB; nothing was run."))
       << second.err;
   held.reset();
-  EXPECT_EQ(big[0].get().status, 0);
+  EXPECT_EQ(first.get().status, 0);
 }
 
 TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
@@ -206,6 +184,213 @@ TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
   // The first run's end must not take the second out of reach of a cancel.
   service().cancelWithRunID("same");
   EXPECT_EQ(second.get().status, 15);
+}
+
+// An outcome holds exactly one of an exit status, a signal and a failure;
+// the plain run folds it into its status, 127 for a tool not to be had and
+// 126 for any other failure. exec takes C strings: a request it would change
+// (an argument cut at its NUL, a second PATH entry) is refused before the
+// tool starts.
+TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
+  const auto tool = freeTool();
+  const std::string marker = bin() + "/" + tool + ".ran";
+  writeTool(tool,
+            R"(case $1 in exit) echo bad >&2; exit 3;; kill) kill -9 $$;; count) exec wc -c;; esac
+    touch "$0.ran")");
+  using F = xpc::RunFailure;
+  const struct {
+    std::string tool;
+    Request request;
+    int status;
+    std::optional<int> exitStatus, signal;
+    std::optional<xpc::RunFailure> failure;
+    std::string said;  // the failure's message (how it starts), else what the tool wrote
+  } rows[] = {
+      {tool, {{"exit"}}, 3, 3, {}, {}, "bad\n"},
+      {tool, {{"kill"}}, 9, {}, 9, {}, ""},
+      // Absent and empty input both end at once.
+      {tool, {{"count"}}, 0, 0, {}, {}, "0\n"},
+      {tool, {{"count"}, xpc::Bytes()}, 0, 0, {}, {}, "0\n"},
+      {freeTool(1), {}, 127, {}, {}, F::kNotAvailable, "'" + freeTool(1) + "' is not installed"},
+      {tool, {{"ok", "a\0b"s}}, 126, {}, {}, F::kRefused, "argument 2 contains a NUL byte"},
+      {tool, {{}, {}, home_ + "\0/x"s}, 126, {}, {}, F::kRefused, "the working directory contains"},
+      {tool, {{}, {}, home_ + "/nowhere"}, 126, {}, {}, F::kLaunchFailed, "Could not change to"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    auto outcome = start(row.tool, {}, row.request).get();
+    EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+    EXPECT_EQ(outcome.signal, row.signal);
+    EXPECT_EQ(outcome.failure, row.failure);
+    const std::string out = outcome.standardOutput.str(), err = outcome.standardError.str();
+    if (row.failure) {
+      EXPECT_EQ(outcome.message.rfind(row.said, 0), 0u) << outcome.message;
+    } else {
+      EXPECT_EQ(out + err, row.said);
+    }
+    auto plain = run(row.tool, row.request);
+    EXPECT_EQ(plain.status, row.status);
+    EXPECT_EQ(plain.out, out);
+    EXPECT_EQ(plain.err, row.failure ? "Zefra Helper: " + outcome.message : err);
+  }
+  const std::pair<xpc::Environment, const char*> environments[] = {
+      {{{"X", "1\0 2"s}}, "the value of the environment variable 'X' contains a NUL"},
+      {{{"PATH=/evil:/x", "1"}}, "the environment variable name 'PATH=/evil:/x' contains '='"},
+      {{{"", "1"}}, "an environment variable has an empty name"},
+      {{{"A\0B"s, "1"}}, "the environment variable name 'A\\0B' contains a NUL byte"},
+  };
+  for (const auto& [environment, problem] : environments) {
+    auto outcome = start(tool, {}, {{}, {}, {}, environment}).get();
+    EXPECT_EQ(outcome.failure, F::kRefused) << problem;
+    EXPECT_EQ(outcome.message.rfind(problem, 0), 0u) << outcome.message;
+  }
+  EXPECT_FALSE(fs::exists(marker));
+  // What exec passes on unchanged runs.
+  EXPECT_EQ(start(tool, {}, {{"a b"}, {}, {}, {{"X", "="}}}).get().exitStatus, 0);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+// Past the limit, bytes are read and dropped: the tool runs to its end.
+// Streamed output reaches the caller only, never the reply.
+TEST_F(RunTest, AnOutputLimitKeepsOnlyItsShare) {
+  const auto tool = freeTool();
+  writeTool(tool, "head -c 3000000 /dev/zero; printf tail >&2");
+  for (bool stream : {false, true}) {
+    for (std::uint64_t limit : {0u, 4u, 1000000u}) {
+      xpc::RunOptions options;
+      options.stream = stream;
+      options.outputLimit = limit;
+      auto chunks = std::make_shared<RunChunks>();
+      auto outcome = start(tool, options, {}, chunks->output()).get();
+      const std::string out = stream ? chunks->out() : outcome.standardOutput.str();
+      const std::string err = stream ? chunks->err() : outcome.standardError.str();
+      EXPECT_EQ(outcome.exitStatus, 0);
+      EXPECT_EQ(out, std::string(limit, '\0')) << stream << " " << limit;
+      EXPECT_EQ(err, std::string("tail").substr(0, limit));
+      EXPECT_TRUE(outcome.standardOutputTruncated);
+      EXPECT_EQ(outcome.standardErrorTruncated, limit < 4);
+      if (stream) {
+        EXPECT_EQ(outcome.standardOutput.size() + outcome.standardError.size(), 0u);
+      }
+    }
+  }
+}
+
+// A deadline, a cancel, or the end of the connection for a run that asked
+// for it ends the tool's whole tree: SIGTERM, and SIGKILL 2 s later for what
+// ignores it; through the run's cgroup, or else by the walk of parent links.
+// A run launched after the end is ended at once.
+TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
+  const auto tool = freeTool();
+  writeTool(tool,
+            "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
+            "\"$1\" & wait ) & exec sleep 600");
+  enum End { kDeadline, kStubbornDeadline, kCancel, kDisconnect };
+  xpc::RunOptions options;
+  options.cancelOnDisconnect = true;
+  int runs = 0;
+  for (bool withCgroup : {true, false}) {
+    if (withCgroup && !runCgroupParent().available()) continue;
+    SCOPED_TRACE(withCgroup ? "in a cgroup" : "without one");
+    if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
+    service_.reset();
+    // The connection's end last: nothing runs on it after that.
+    for (End end : {kDeadline, kStubbornDeadline, kCancel, kDisconnect}) {
+      const std::string file = home_ + "/grandchild" + std::to_string(++runs);
+      const bool deadline = end == kDeadline || end == kStubbornDeadline;
+      options.timeout = deadline ? 0.5 : 0;
+      auto reply = start(tool, options, {{file, end == kStubbornDeadline ? "stubborn" : ""}});
+      const pid_t grandchild = pidIn(file);
+      ASSERT_GT(grandchild, 0);
+      if (end == kCancel) service().cancelWithRunID("r");
+      if (end == kDisconnect) service().connectionInvalidated();
+      auto outcome = reply.get();
+      EXPECT_EQ(outcome.timedOut, deadline) << end;
+      EXPECT_EQ(outcome.cancelled, !deadline) << end;
+      EXPECT_EQ(outcome.signal, end == kStubbornDeadline ? 9 : 15) << end;
+      EXPECT_TRUE(eventually([&] { return processEnded(grandchild); })) << end;
+    }
+    options.timeout = 0;
+    EXPECT_TRUE(start(tool, options, {{home_ + "/late"}}).get().cancelled);
+  }
+  useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
+}
+
+// A confinement that cannot be had refuses the run before the tool starts,
+// never running it unconfined.
+TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
+  const auto tool = freeTool();
+  writeTool(tool, "touch \"$0.ran\"");
+  const int abi = platform::landlockAbi();
+  const struct {
+    int abi;
+    std::vector<std::string> confine;
+    bool noNetwork;
+    std::string says;
+  } rows[] = {
+      {0, {home_}, false, "does not offer Landlock"},
+      {3, {}, true, "cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
+      {abi, {"relative"}, false, "\u201crelative\u201d, is not an absolute path"},
+      {abi, {home_ + "/missing"}, false, "No such file or directory"},
+  };
+  for (const auto& row : rows) {
+    if (row.abi > abi) continue;
+    platform::overrideLandlockAbiForTesting(row.abi);
+    xpc::RunOptions options;
+    options.confine = row.confine;
+    options.noNetwork = row.noNetwork;
+    auto outcome = start(tool, options).get();
+    EXPECT_EQ(outcome.failure, xpc::RunFailure::kRefused) << row.says;
+    EXPECT_NE(outcome.message.find(row.says), std::string::npos) << outcome.message;
+    EXPECT_TRUE(outcome.message.ends_with("; nothing was run.")) << outcome.message;
+  }
+  platform::overrideLandlockAbiForTesting(-1);
+  EXPECT_FALSE(fs::exists(bin() + "/" + tool + ".ran"));
+}
+
+// Levels deepest first, each in reverse table order; parent cycles in a torn
+// snapshot end the walk. That the signals reach a real tree, SIGKILL after
+// SIGTERM, is the deadline test above, with and without a cgroup.
+TEST(ProcessTreeWalkTest, DescendantsComeDeepestLevelFirstAndCyclesEndTheWalk) {
+  // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
+  const ProcessTableSnapshot table = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
+                                      {52, 50}, {30, 10}, {53, 51}, {22, 20}};
+  EXPECT_EQ(descendantPIDs(10, table), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
+  EXPECT_EQ(descendantPIDs(99, table), std::vector<pid_t>{});
+  EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
+  EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
+}
+
+// A shell that forks as fast as it can: a child born between the walk and
+// the signals would outlive the tree. Each round must leave nobody behind.
+TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto ourChildren = [] {
+    std::vector<pid_t> pids;
+    std::ifstream file("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    for (pid_t pid; file >> pid;) pids.push_back(pid);
+    return pids;
+  };
+  for (int round = 0; round < 5; ++round) {
+    platform::SpawnOptions options;
+    options.executable = "/bin/sh";
+    options.arguments = {"-c", "while :; do sleep 1000 & done"};
+    auto shell = platform::spawnProcess(options).value();
+    ASSERT_TRUE(eventually([&] { return descendantPIDs(shell.pid()).size() >= 20; }));
+    EXPECT_FALSE(terminateProcessTree(shell).empty());
+    shell.wait();
+    // The listed ones die of SIGTERM; anyone else would sleep on.
+    EXPECT_TRUE(eventually([&] {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      return ourChildren().empty();
+    })) << ourChildren().size()
+        << " processes outlived their tree in round " << round;
+    for (pid_t pid : ourChildren()) (void)platform::signalProcess(pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 }  // namespace

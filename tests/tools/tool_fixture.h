@@ -1,6 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "platform/desktop/user_defaults.h"
 #include "platform/process/process_signals.h"
 #include "support/eventually.h"
@@ -25,7 +28,7 @@ using zefra::testing::writeExecutable;
 // What a run hands its tool besides the name.
 struct Request {
   std::vector<std::string> arguments = {};
-  std::optional<std::string> input = {};
+  std::optional<xpc::Bytes> input = {};
   std::optional<std::string> cwd = {};
   xpc::Environment environment = {};
 };
@@ -74,6 +77,14 @@ class ToolFixture : public ::testing::Test {
   }
   int shellCalls() const { return lineCount(home_ + "/shell-calls"); }
 
+  // Holds a tool at `flock -s gate()` until the test lets go of the lock.
+  base::UniqueFd holdGate() {
+    base::UniqueFd fd(::open(gate().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0);
+    return fd;
+  }
+  std::string gate() const { return home_ + "/gate"; }
+
   ToolServiceSettings settings() const {
     ToolServiceSettings settings;
     settings.homeDirectory = home_;
@@ -97,9 +108,7 @@ class ToolFixture : public ::testing::Test {
                                   Request request = {}) {
     auto promise = std::make_shared<std::promise<RunResult>>();
     auto future = promise->get_future();
-    std::optional<xpc::Bytes> input;
-    if (request.input) input = xpc::Bytes(*request.input);
-    service().runWithRunID(runID, tool, std::move(request.arguments), std::move(input),
+    service().runWithRunID(runID, tool, std::move(request.arguments), std::move(request.input),
                            std::move(request.cwd), std::move(request.environment),
                            [promise](xpc::Bytes out, xpc::Bytes err, int status) {
                              promise->set_value({out.str(), err.str(), status});

@@ -5,7 +5,9 @@
 // unprivileged user would: exec and descriptor hand-over, injected
 // libraries (through the environment, or a mount namespace of the
 // attacker's own), a sender named by a process that administers its own pid
-// namespace, frames written before an exec, images that must cost no hash.
+// namespace, frames written before an exec, images that must cost no hash;
+// and the code checker's own rules: the running image, the peer's user and
+// life, the cache of verdicts and its hashing slots.
 #include "xpc/acceptance/peer_validation.h"
 
 #include <dlfcn.h>
@@ -22,11 +24,14 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "codesign/peer_code_checker.h"
 #include "ipc/framed_socket.h"
 #include "ipc/listener.h"
+#include "platform/process/peer_process.h"
 #include "support/codesign_fixture.h"
 #include "support/eventually.h"
 #include "support/fork_exec.h"
@@ -40,6 +45,11 @@ extern char** environ;
 namespace zefra::xpc {
 namespace {
 
+using base::now;
+using base::ScopedClockOverride;
+using codesign::PeerCodeChecker;
+using platform::identifyPeer;
+using platform::PeerProcess;
 using testing::CertSpec;
 using testing::Credential;
 using testing::Peer;
@@ -76,22 +86,21 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
                               .value());
   }
 
-  // The peer program's exit status (0 served, 1 refused), run as
-  // `wrapper... program socket args...`.
-  int run(const std::string& program, std::vector<std::string> args,
-          const std::vector<std::string>& extraEnv = {}, std::vector<std::string> wrapper = {},
-          std::atomic<pid_t>* started = nullptr) {
-    args.insert(args.begin(), {program, listener_->path()});
-    args.insert(args.begin(), wrapper.begin(), wrapper.end());
-    std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) {
-      const std::string_view entry(*e), name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                       [&](const std::string& own) { return own.starts_with(name); })) {
-        env.emplace_back(entry);
-      }
-    }
-    const pid_t pid = testing::forkExec(std::move(args), std::move(env));
+  // `program socket args...` under `wrapper...`, with `env` added.
+  std::vector<std::string> peer(const std::string& program, const std::vector<std::string>& args,
+                                std::vector<std::string> env = {},
+                                const std::vector<std::string>& wrapper = {}) {
+    env.insert(env.begin(), "/usr/bin/env");
+    env.insert(env.end(), wrapper.begin(), wrapper.end());
+    env.insert(env.end(), {program, listener_->path()});
+    env.insert(env.end(), args.begin(), args.end());
+    return env;
+  }
+  // The exit status of `command` (of the peer program: 0 served, 1 refused).
+  int run(std::vector<std::string> command, std::atomic<pid_t>* started = nullptr) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    const pid_t pid = testing::forkExec(std::move(command), std::move(env));
     if (started) *started = pid;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -116,68 +125,43 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
   for (const char* sub : {"/lib", "/up", "/work"})
     std::filesystem::create_directory(dir_.path() + sub);
   testing::writeFile(dir_.path() + "/lib/libzefra-injected.so", testing::readFile(libm));
-  const std::vector<std::string> ownMounts = {"/usr/bin/unshare", "-Urm", "/bin/sh", "-c",
-                                              kPrivateMounts,     "sh"};
-  const std::vector<std::string> mountEnv = {"ZEFRA_UP=" + dir_.path() + "/up",
-                                             "ZEFRA_WORK=" + dir_.path() + "/work",
-                                             // The runtime checks its place among the libraries;
-                                             // the peer is refused, not the sanitizer's run.
-                                             "ASAN_OPTIONS=verify_asan_link_order=0"};
-  auto mounts = [&](std::vector<std::string> env) {
-    env.insert(env.end(), mountEnv.begin(), mountEnv.end());
-    return env;
+  // In a user and mount namespace of its own (where user namespaces are on).
+  auto mounted = [&](const std::string& lib, const std::string& over, const std::string& preload) {
+    return peer(signed_, {"ping"},
+                {"ZEFRA_LIB=" + lib, "ZEFRA_OVER=" + over, "ZEFRA_PRELOAD=" + preload,
+                 "ZEFRA_UP=" + dir_.path() + "/up", "ZEFRA_WORK=" + dir_.path() + "/work",
+                 // The runtime checks its place among the libraries; the
+                 // peer is refused, not the sanitizer's run.
+                 "ASAN_OPTIONS=verify_asan_link_order=0"},
+                {"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", kPrivateMounts, "sh"});
   };
-  struct Row {
-    const char* what;
-    std::string program;
-    std::vector<std::string> args, env, wrapper;
-    int status;
-  };
-  const std::vector<Row> rows = {
-      {"signed", signed_, {"ping"}, {}, {}, 0},
-      {"unsigned", plain_, {"ping"}, {}, {}, 1},
-      {"exec of an unsigned program after a ping", signed_, {"exec", plain_}, {}, {}, 1},
-      {"exec of an unsigned program right after connect", signed_, {"exec-now", plain_}, {}, {}, 1},
-      {"exec of a signed program", signed_, {"exec", signed_}, {}, {}, 1},
-      {"descriptor passed to an unsigned process", signed_, {"pass", plain_}, {}, {}, 1},
-      {"descriptor passed to a signed process", signed_, {"pass", signed_}, {}, {}, 1},
-      {"LD_PRELOAD", signed_, {"ping"}, {"LD_PRELOAD=" + copy, mountEnv.back()}, {}, 1},
-      {"LD_LIBRARY_PATH", signed_, {"ping"}, {"LD_LIBRARY_PATH=" + dir_.path()}, {}, 1},
-      {"library loaded from outside the system's", signed_, {"dlopen", copy}, {}, {}, 1},
-      {"system library loaded", signed_, {"dlopen", "libm.so.6"}, {}, {}, 0},
-      {"a mount namespace of its own",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + libm, "ZEFRA_OVER=" + libm}),
-       ownMounts,
-       0},
+  const std::vector<std::tuple<const char*, std::vector<std::string>, int>> rows = {
+      {"signed", peer(signed_, {"ping"}), 0},
+      {"unsigned", peer(plain_, {"ping"}), 1},
+      {"exec of an unsigned program after a ping", peer(signed_, {"exec", plain_}), 1},
+      {"exec of an unsigned program right after connect", peer(signed_, {"exec-now", plain_}), 1},
+      {"exec of a signed program", peer(signed_, {"exec", signed_}), 1},
+      {"descriptor passed to an unsigned process", peer(signed_, {"pass", plain_}), 1},
+      {"descriptor passed to a signed process", peer(signed_, {"pass", signed_}), 1},
+      {"LD_PRELOAD",
+       peer(signed_, {"ping"}, {"LD_PRELOAD=" + copy, "ASAN_OPTIONS=verify_asan_link_order=0"}), 1},
+      {"LD_LIBRARY_PATH", peer(signed_, {"ping"}, {"LD_LIBRARY_PATH=" + dir_.path()}), 1},
+      {"library loaded from outside the system's", peer(signed_, {"dlopen", copy}), 1},
+      {"system library loaded", peer(signed_, {"dlopen", "libm.so.6"}), 0},
+      {"a mount namespace of its own", mounted(libm, libm, ""), 0},
       {"preloaded through a private /etc/ld.so.preload from a folder bound over the system's",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + dir_.path() + "/lib", "ZEFRA_OVER=" + folder,
-               "ZEFRA_PRELOAD=" + folder + "/libzefra-injected.so"}),
-       ownMounts,
-       1},
-      {"a system library replaced by a copy in a mount namespace",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + copy, "ZEFRA_OVER=" + libm}),
-       ownMounts,
-       1},
+       mounted(dir_.path() + "/lib", folder, folder + "/libzefra-injected.so"), 1},
+      {"a system library replaced by a copy in a mount namespace", mounted(copy, libm, ""), 1},
       // Root of its own user and pid namespace, the unsigned process may
       // name any process of that namespace as the sender.
       {"sender named by an unsigned process in its own pid namespace",
-       signed_,
-       {"pass", plain_, "forge"},
-       {},
-       {"/usr/bin/unshare", "-Urp", "--fork"},
-       1},
+       peer(signed_, {"pass", plain_, "forge"}, {}, {"/usr/bin/unshare", "-Urp", "--fork"}), 1},
   };
   // Where user namespaces are switched off, nobody can build those attacks.
   const bool namespaces = testing::run({"unshare", "-Urm", "true"}) == 0;
-  for (const Row& row : rows) {
-    if (!row.wrapper.empty() && !namespaces) continue;
-    EXPECT_EQ(run(row.program, row.args, row.env, row.wrapper), row.status) << row.what;
+  for (const auto& [what, command, status] : rows) {
+    if (std::ranges::count(command, "/usr/bin/unshare") && !namespaces) continue;
+    EXPECT_EQ(run(command), status) << what;
   }
 }
 
@@ -199,7 +183,7 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
     released.set_value();
   });
   held.get_future().wait();
-  EXPECT_EQ(run(plain_, {"prelude", signed_}, {}, {}, &attacker), 1);
+  EXPECT_EQ(run(peer(plain_, {"prelude", signed_}), &attacker), 1);
   released.get_future().wait();
 }
 
@@ -207,51 +191,14 @@ INSTANTIATE_TEST_SUITE_P(Identity, EverySender,
                          ::testing::Values(ipc::SenderIdentity::kCredentials,
                                            ipc::SenderIdentity::kPidfd));
 
-// An image that is not validly signed by the team costs no hash, even when it
-// changes its timestamps before every connect (the refusal cache never hits).
-TEST(UnsignedImages, AreRefusedWithoutAHash) {
-  testing::TempDir dir;
-  testing::Listener listener(dir.path() + "/socket");
-  const std::string program = testing::readFile(ZEFRA_TEST_PEER_PROGRAM),
-                    signedBytes = testing::readFile(ZEFRA_TEST_SIGNED_PEER);
-  auto block = [&](const std::string& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    auto located = codesign::locateBlock(fd.get()).value().value();
-    return signedBytes.substr(located.codeLength);
-  }(ZEFRA_TEST_SIGNED_PEER);
-  // The unsigned program grown to `size` (sparse), ending in `tail`.
-  auto image = [&](const std::string& name, off_t size, const std::string& tail) {
-    const std::string path = dir.path() + "/" + name;
-    testing::writeFile(path, program);
-    base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    EXPECT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
-              static_cast<ssize_t>(tail.size()));
-    return path;
-  };
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {"unsigned", image("plain", static_cast<off_t>(program.size()), "")},
-      {"64 MiB ending in a signed program's block", image("padded", 64 << 20, block)},
-      {"2 GiB, larger than any program of ours", image("huge", off_t{2} << 30, block)},
-  };
-  codesign::PeerCodeChecker checker(codesign::TrustAnchor::compiled().value());
-  for (const auto& [what, path] : rows) {
-    for (int second = 1; second <= 3; ++second) {
-      const struct timespec times[2] = {{second, 0}, {second, 0}};
-      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-      Peer peer(listener, path);
-      ASSERT_TRUE(peer.connected()) << what;
-      EXPECT_FALSE(checker.check(peer.connection())) << what;
-    }
-  }
-  const auto stats = checker.stats();
-  EXPECT_EQ(stats.verified, 0u) << "nothing hashed";
-  EXPECT_EQ(stats.oversized, 3u);
-  EXPECT_EQ(stats.unhashed, 3 * (rows.size() - 1));
-}
-
-class PeerValidationTest : public ::testing::Test {
+// The check of a peer's code, by the checker itself and by the helper's
+// acceptance, with peers signed for the occasion.
+class PeerCheckTest : public ::testing::Test {
  protected:
-  std::string signedBy(const Credential& signer) {
+  // Others may enter: one test runs its peer as another user.
+  void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
+
+  std::string signedBy(const Credential& signer = testing::testPki().leaf) {
     return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM,
                                dir_.path() + "/peer" + std::to_string(++files_), signer,
                                "com.ovak.zefra.test");
@@ -268,17 +215,19 @@ class PeerValidationTest : public ::testing::Test {
           ? nullptr
           : std::make_unique<Credential>(
                 Credential::load(ZEFRA_TEST_ANCHOR_FILE, ZEFRA_TEST_ANCHOR_KEY));
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
   testing::TempDir dir_;
   testing::Listener listener_{dir_.path() + "/socket"};
+  PeerCodeChecker checker_{testing::testPki().root.anchor()};
   int files_ = 0;
 };
 
 // Damaged signatures, expired certificates and peers that exit are the
 // codesign tests'; here the whole check under the compiled anchor.
-TEST_F(PeerValidationTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
+TEST_F(PeerCheckTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
   EXPECT_TRUE(trusted(ZEFRA_TEST_SIGNED_PEER)) << "signed by the build";
   std::string plain = dir_.path() + "/plain";
-  testing::writeFile(plain, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
+  testing::writeFile(plain, program_);
   Credential otherRoot = testing::issue(testing::caSpec("Other Anchor"));
   std::vector<std::pair<const char*, std::string>> refused = {
       {"unsigned", plain},
@@ -320,7 +269,7 @@ TEST_F(PeerValidationTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
 
 // This test program is signed by the build like the helper is, which may
 // connect to itself; what is no connected socket is never trusted.
-TEST_F(PeerValidationTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
+TEST_F(PeerCheckTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   base::UniqueFd client = listener_.connectSelf();
   base::UniqueFd accepted = listener_.accept();
   ASSERT_TRUE(accepted.valid());
@@ -332,6 +281,155 @@ TEST_F(PeerValidationTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   base::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   EXPECT_FALSE(peerIsTrusted(readEnd.get()));
   EXPECT_FALSE(peerProcessIdentifier(readEnd.get()));
+}
+
+// An image that is not validly signed by the team costs no hash, even when it
+// changes its timestamps before every connect (the refusal cache never hits).
+TEST_F(PeerCheckTest, UnsignedImagesAreRefusedWithoutAHash) {
+  const std::string signedBytes = testing::readFile(ZEFRA_TEST_SIGNED_PEER);
+  auto block = [&](const std::string& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    auto located = codesign::locateBlock(fd.get()).value().value();
+    return signedBytes.substr(located.codeLength);
+  }(ZEFRA_TEST_SIGNED_PEER);
+  // The unsigned program grown to `size` (sparse), ending in `tail`.
+  auto image = [&](const std::string& name, off_t size, const std::string& tail) {
+    const std::string path = dir_.path() + "/" + name;
+    testing::writeFile(path, program_);
+    base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    return path;
+  };
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"unsigned", image("plain", static_cast<off_t>(program_.size()), "")},
+      {"64 MiB ending in a signed program's block", image("padded", 64 << 20, block)},
+      {"2 GiB, larger than any program of ours", image("huge", off_t{2} << 30, block)},
+  };
+  PeerCodeChecker checker(codesign::TrustAnchor::compiled().value());
+  for (const auto& [what, path] : rows) {
+    for (int second = 1; second <= 3; ++second) {
+      const struct timespec times[2] = {{second, 0}, {second, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+      Peer peer(listener_, path);
+      ASSERT_TRUE(peer.connected()) << what;
+      EXPECT_FALSE(checker.check(peer.connection())) << what;
+    }
+  }
+  const auto stats = checker.stats();
+  EXPECT_EQ(stats.verified, 0u) << "nothing hashed";
+  EXPECT_EQ(stats.oversized, 3u);
+  EXPECT_EQ(stats.unhashed, 3 * (rows.size() - 1));
+}
+
+TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
+  Peer reaped(listener_, signedBy(), Peer::Mode::kExitAfterConnect);
+  ASSERT_TRUE(reaped.connected());
+  ASSERT_EQ(::waitpid(reaped.pid(), nullptr, 0), reaped.pid());
+  EXPECT_FALSE(checker_.check(reaped.connection())) << "exited and reaped";
+
+  PeerCodeChecker::Options options;
+  options.beforeLivenessCheck = [](const PeerProcess& peer) {
+    ::kill(peer.pid, SIGKILL);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(peer.pid), &info, WEXITED | WNOWAIT);
+  };
+  Peer during(listener_, signedBy());
+  auto info = PeerCodeChecker(testing::testPki().root.anchor(), options).check(during.connection());
+  EXPECT_FALSE(info) << "exited during the check";
+}
+
+TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
+  std::string path = signedBy();
+  const std::string signedBytes = testing::readFile(path);
+  Peer startedSigned(listener_, path);
+  testing::replaceFile(path, program_);
+  EXPECT_TRUE(checker_.check(startedSigned.connection())) << "signed image, unsigned file";
+
+  Peer startedUnsigned(listener_, path);
+  testing::replaceFile(path, signedBytes);
+  EXPECT_FALSE(checker_.check(startedUnsigned.connection())) << "unsigned image, signed file";
+
+  Peer removed(listener_, path);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_TRUE(checker_.check(removed.connection())) << "signed image, file removed";
+}
+
+TEST_F(PeerCheckTest, RefusesAPeerOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as nobody";
+  constexpr uid_t kNobody = 65534;
+  Peer other(listener_, signedBy(), Peer::Mode::kStay, kNobody);
+  ASSERT_TRUE(other.connected());
+  ASSERT_EQ(identifyPeer(other.connection())->uid, kNobody);
+  EXPECT_FALSE(checker_.check(other.connection()));
+}
+
+TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
+  // A coarse timestamp cannot tell a rewrite in the same tick, so a file
+  // changed moments ago is verified every time.
+  std::string path = signedBy();
+  Peer peer(listener_, path);
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  EXPECT_EQ(checker_.stats().cached, 0u);
+  EXPECT_EQ(checker_.stats().verified, 2u);
+
+  ScopedClockOverride later(now() + 3600);  // every file here is settled now
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  EXPECT_EQ(checker_.stats().verified, 3u);
+  EXPECT_EQ(checker_.stats().cacheHits, 1u);
+  Peer gone(listener_, path, Peer::Mode::kExitAfterConnect);
+  gone.waitUntilExited();
+  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
+
+  // A new mtime, then another file at the same path: checked again (the
+  // unsigned one without a hash).
+  const auto before = checker_.stats();
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  testing::replaceFile(path, program_);
+  Peer replaced(listener_, path);
+  EXPECT_FALSE(checker_.check(replaced.connection()));
+  EXPECT_EQ(checker_.stats().verified, before.verified + 1);
+  EXPECT_EQ(checker_.stats().unhashed, before.unhashed + 1);
+}
+
+TEST_F(PeerCheckTest, EveryCheckWaitingForAHashingSlotIsAnswered) {
+  // One slot and two dozen checks at once, of an image changed moments ago
+  // (hashed every time), then of the same image settled: the first hash
+  // settles the verdict of everyone waiting, who must pass the slot on.
+  PeerCodeChecker::Options options;
+  options.concurrentVerifications = 1;
+  PeerCodeChecker checker(testing::testPki().root.anchor(), options);
+  const std::string path = signedBy();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  const double changed = static_cast<double>(st.st_ctim.tv_sec) + st.st_ctim.tv_nsec / 1e9;
+  Peer peer(listener_, path);
+  auto process = std::make_shared<const PeerProcess>(identifyPeer(peer.connection()).value());
+  std::atomic<int> answered = 0, valid = 0;
+  for (double later : {0.5, 3600.0}) {
+    ScopedClockOverride clock(changed + later);
+    std::vector<std::jthread> callers;
+    for (int thread = 0; thread < 4; ++thread) {
+      callers.emplace_back([&] {
+        for (int i = 0; i < 6; ++i) {
+          checker.checkProcess(process, [&](PeerCodeChecker::Verdict verdict) {
+            valid += verdict.ok();
+            ++answered;
+          });
+        }
+      });
+    }
+    callers.clear();
+    const int expected = later < 1 ? 24 : 48;
+    ASSERT_TRUE(testing::eventually([&] { return answered == expected; }))
+        << answered << " of " << expected << " checks answered";
+  }
+  EXPECT_EQ(valid, 48);
+  EXPECT_EQ(checker.stats().verified, 25u) << "24 changed moments ago, then one settled";
 }
 
 }  // namespace
