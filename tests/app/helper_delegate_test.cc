@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <deque>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <type_traits>
 
@@ -224,9 +225,8 @@ class FlowTest : public ::testing::Test {
   // Events without the status reads, which every path makes.
   Events actions() {
     Events out;
-    for (auto& event : events_.events()) {
-      if (event != "status") out.push_back(event);
-    }
+    std::ranges::copy_if(events_.events(), std::back_inserter(out),
+                         [](const std::string& event) { return event != "status"; });
     return out;
   }
 
@@ -543,7 +543,7 @@ constexpr const char* kSecond = "K4T9QZ2M7B.com.ovak.zefra.helper";
 
 enum class Peer { kNobody, kServes, kRefuses, kSilent };
 
-class ProbeTest : public ::testing::Test {
+class ProbeTest : public HelperFixture {
  protected:
   // `name` served as the helper serves it, or refusing every peer (each
   // recording which name the peer dialled), or held by a socket that never
@@ -568,9 +568,6 @@ class ProbeTest : public ::testing::Test {
     listeners_.push_back(std::move(listener).value());
   }
 
-  zefra::testing::TempDir temp_;  // private, as a runtime directory must be
-  const std::string runtime_ = temp_.path();
-  const ipc::ConnectOptions options_{runtime_};
   std::mutex mu_;
   std::vector<std::string> dialled_;
   std::vector<std::unique_ptr<ipc::Listener>> listeners_;
@@ -602,7 +599,8 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
     hold(kSecond, row.second);
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
-    machServiceAnswers([answered](bool yes) { answered->set_value(yes); }, options_);
+    machServiceAnswers([answered](bool yes) { answered->set_value(yes); },
+                       ipc::ConnectOptions(runtime_));
     auto future = answered->get_future();
     ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;

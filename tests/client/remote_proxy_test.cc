@@ -66,14 +66,12 @@ class FakeHelper : public testing::PingOnlyHelper {
 class RemoteProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Result<std::unique_ptr<ipc::Listener>> listener =
-        ipc::Listener::open(xpc::machServiceNames[0],
-                            [this](ipc::ServerConnection& connection) {
-                              connection.setExportedInterface(xpc::makeHelperInterface());
-                              connection.setExportedObject(xpc::makeExportedObject(helper_));
-                              return true;
-                            },
-                            {root_.path()});
+    auto serve = [this](ipc::ServerConnection& connection) {
+      connection.setExportedInterface(xpc::makeHelperInterface());
+      connection.setExportedObject(xpc::makeExportedObject(helper_));
+      return true;
+    };
+    auto listener = ipc::Listener::open(xpc::machServiceNames[0], serve, {root_.path()});
     ASSERT_TRUE(listener.ok()) << listener.error().message;
     listener_ = std::move(listener).value();
   }

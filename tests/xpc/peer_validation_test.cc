@@ -56,6 +56,7 @@ using platform::identifyPeer;
 using platform::PeerProcess;
 using testing::CertSpec;
 using testing::Credential;
+using testing::kTeam;
 using testing::Peer;
 using wire::IpcValue;
 using S = Selector;
@@ -183,16 +184,13 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
     ipc::ListenerOptions options(dir_.path());
     options.admission = admitPeer;
     options.senderIdentity = GetParam();
-    listener_ = std::move(ipc::Listener::open(
-                              "svc",
-                              [](ipc::ServerConnection& connection) {
-                                connection.setExportedInterface(makeHelperInterface());
-                                connection.setExportedObject(makeExportedObject(
-                                    std::make_shared<zefra::testing::PingOnlyHelper>()));
-                                return connection.peerAdmitted();
-                              },
-                              options)
-                              .value());
+    auto serve = [](ipc::ServerConnection& connection) {
+      connection.setExportedInterface(makeHelperInterface());
+      connection.setExportedObject(
+          makeExportedObject(std::make_shared<zefra::testing::PingOnlyHelper>()));
+      return connection.peerAdmitted();
+    };
+    listener_ = ipc::Listener::open("svc", serve, options).value();
   }
 
   // `program socket args...` under `wrapper...`, with `env` added.
@@ -338,40 +336,39 @@ TEST_F(PeerCheckTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
   std::string plain = dir_.path() + "/plain";
   testing::writeFile(plain, program_);
   Credential otherRoot = testing::issue(testing::caSpec("Other Anchor"));
+  auto leaf = [&](const CertSpec& spec, const Credential* issuer) {
+    return signedBy(testing::issue(spec, issuer));
+  };
   std::vector<std::pair<const char*, std::string>> refused = {
       {"unsigned", plain},
-      {"another anchor", signedBy(testing::issue(testing::leafSpec(), &otherRoot))},
+      {"another anchor", leaf(testing::leafSpec(), &otherRoot)},
   };
-  if (anchor_) {  // leaves under the compiled anchor need its key
-    Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), anchor_.get());
-    EXPECT_TRUE(trusted(signedBy(testing::issue(testing::leafSpec(), &intermediate))));
+  if (const Credential* anchor = anchor_.get()) {  // leaves under it need its key
+    Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), anchor);
+    EXPECT_TRUE(trusted(leaf(testing::leafSpec(), &intermediate)));
     CertSpec notCa = testing::caSpec("Not A CA"), tlsOnly = testing::caSpec("TLS Intermediate");
     notCa.ca = false;
     tlsOnly.extendedKeyUsage = "serverAuth";
-    Credential notCaIssuer = testing::issue(notCa, anchor_.get());
-    Credential tlsIssuer = testing::issue(tlsOnly, anchor_.get());
+    Credential notCaIssuer = testing::issue(notCa, anchor);
+    Credential tlsIssuer = testing::issue(tlsOnly, anchor);
     const std::string cn = "Zefra Tests Code Signing", usage = "critical,digitalSignature";
-    const std::vector<std::pair<const char*, CertSpec>> leaves = {
-        {"another team", testing::leafSpec({"Z9Z9Z9Z9Z9"})},
-        {"team in lower case", testing::leafSpec({"k4t9qz2m7b"})},
-        {"team with a trailing space", testing::leafSpec({"K4T9QZ2M7B "})},
-        {"two teams", testing::leafSpec({testing::kTeam, "Z9Z9Z9Z9Z9"})},
-        {"the team twice", testing::leafSpec({testing::kTeam, testing::kTeam})},
-        {"no team", testing::leafSpec({})},
-        {"no code signing usage", {{testing::kTeam}, cn, false, usage, "clientAuth"}},
-        {"no extended key usage", {{testing::kTeam}, cn, false, usage, ""}},
-        {"no digital signature", {{testing::kTeam}, cn, false, "keyAgreement", "codeSigning"}},
-        {"a CA as leaf",
-         {{testing::kTeam}, cn, true, "digitalSignature,keyCertSign", "codeSigning"}},
-    };
-    for (const auto& [what, spec] : leaves) {
-      refused.emplace_back(what, signedBy(testing::issue(spec, anchor_.get())));
-    }
     refused.insert(
         refused.end(),
-        {{"issuer that is no CA", signedBy(testing::issue(testing::leafSpec(), &notCaIssuer))},
-         {"issuer limited to TLS", signedBy(testing::issue(testing::leafSpec(), &tlsIssuer))},
-         {"the anchor itself", signedBy(*anchor_)}});
+        {{"another team", leaf(testing::leafSpec({"Z9Z9Z9Z9Z9"}), anchor)},
+         {"team in lower case", leaf(testing::leafSpec({"k4t9qz2m7b"}), anchor)},
+         {"team with a trailing space", leaf(testing::leafSpec({"K4T9QZ2M7B "}), anchor)},
+         {"two teams", leaf(testing::leafSpec({kTeam, "Z9Z9Z9Z9Z9"}), anchor)},
+         {"the team twice", leaf(testing::leafSpec({kTeam, kTeam}), anchor)},
+         {"no team", leaf(testing::leafSpec({}), anchor)},
+         {"no code signing usage", leaf({{kTeam}, cn, false, usage, "clientAuth"}, anchor)},
+         {"no extended key usage", leaf({{kTeam}, cn, false, usage, ""}, anchor)},
+         {"no digital signature",
+          leaf({{kTeam}, cn, false, "keyAgreement", "codeSigning"}, anchor)},
+         {"a CA as leaf",
+          leaf({{kTeam}, cn, true, "digitalSignature,keyCertSign", "codeSigning"}, anchor)},
+         {"issuer that is no CA", leaf(testing::leafSpec(), &notCaIssuer)},
+         {"issuer limited to TLS", leaf(testing::leafSpec(), &tlsIssuer)},
+         {"the anchor itself", signedBy(*anchor)}});
   }
   for (const auto& [name, executable] : refused) EXPECT_FALSE(trusted(executable)) << name;
 }
