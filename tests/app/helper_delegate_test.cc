@@ -141,6 +141,8 @@ T onMainQueue(std::type_identity_t<std::function<T()>> work) {
   return result.get_future().get();
 }
 
+constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
+
 // Every scripted service, writing to `log`; the defaults file is `defaults`.
 AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent,
                              platform::UserDefaults& defaults) {
@@ -148,7 +150,7 @@ AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent
   services.agentService = [agent] { return agent; };
   services.alerts = std::make_shared<RecordingResponder>(log);
   services.defaults = &defaults;
-  services.bundlePath = [] { return std::string("/Users/u/Applications/Zefra Helper.app"); };
+  services.bundlePath = [] { return std::string(kBundle); };
   services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
   services.homeDirectory = "/Users/u";
   services.fileExists = [](const std::string&) { return false; };
@@ -176,7 +178,6 @@ AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent
 using platform::AgentStatus;
 using Events = std::vector<std::string>;
 
-constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 constexpr const char* kInstalled = "alert:Zefra Helper installed";
 constexpr const char* kUpdated = "alert:Zefra Helper updated";
 constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
@@ -435,7 +436,7 @@ class HelperDelegateTest : public HelperFixture {
     settings.listenerOptions.runtimeDirectory = runtime_;
     if (!defaults_) defaults_.emplace(root_ + "/defaults.json");
     (void)defaults_->setObject("RegisteredAgentVersion", "7");
-    (void)defaults_->setObject("RegisteredAgentPath", "/Users/u/Applications/Zefra Helper.app");
+    (void)defaults_->setObject("RegisteredAgentPath", kBundle);
     auto agent = std::make_shared<ScriptedAgent>(events_);
     agent->current = platform::AgentStatus::kEnabled;
     agent->onStatus = std::move(onStatus);

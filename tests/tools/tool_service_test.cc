@@ -148,6 +148,17 @@ class ToolFixture : public ::testing::Test {
   RunResult run(const std::string& tool, Request request = {}) {
     return startRun("run", tool, std::move(request)).get();
   }
+  // A run with options, under the run ID "r".
+  std::future<xpc::RunOutcome> start(const std::string& tool, xpc::RunOptions options,
+                                     Request request = {}, xpc::RunOutput output = {}) {
+    auto promise = std::make_shared<std::promise<xpc::RunOutcome>>();
+    auto future = promise->get_future();
+    service().runWithOptions("r", tool, std::move(request.arguments), std::move(request.input),
+                             std::move(request.cwd), std::move(request.environment), options,
+                             std::move(output),
+                             [promise](xpc::RunOutcome outcome) { promise->set_value(outcome); });
+    return future;
+  }
 
   zefra::testing::TempDir temp_;
   std::string home_;
@@ -304,10 +315,13 @@ class InventoryTest : public ToolFixture {
     return future;
   }
   xpc::Inventory inventory() { return askInventory().get(); }
-  // A stand-in whose --version prints `printf` and counts its probes.
+  // A stand-in that counts its probes, then runs `script`.
+  void writeProbedTool(const std::string& name, const std::string& script) {
+    writeTool(name, "echo >> '" + home_ + "/probes-" + name + "'\n" + script);
+  }
+  // One whose --version prints `printf`.
   void writeVersionTool(const std::string& name, const std::string& printf, int status = 0) {
-    writeTool(name, "echo >> '" + home_ + "/probes-" + name + "'\nprintf '" + printf + "'\nexit " +
-                        std::to_string(status));
+    writeProbedTool(name, "printf '" + printf + "'\nexit " + std::to_string(status));
   }
   int probes(const std::string& name) { return lineCount(home_ + "/probes-" + name); }
   std::string versionOf(const std::string& name) {
@@ -334,8 +348,6 @@ TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
   };
   for (int i = 0; i < static_cast<int>(std::size(rows)); ++i) {
     writeVersionTool(freeTool(i), rows[i].printf, rows[i].status);
-  }
-  for (int i = 0; i < static_cast<int>(std::size(rows)); ++i) {
     EXPECT_EQ(versionOf(freeTool(i)), rows[i].version) << rows[i].printf;
   }
 }
@@ -370,7 +382,7 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
   probeTimeout_ = 0.5;
   const auto hanging = freeTool();
   const auto fine = freeTool(1);
-  writeTool(hanging, "echo >> '" + home_ + "/probes-" + hanging + "'; exec sleep 600");
+  writeProbedTool(hanging, "exec sleep 600");
   writeVersionTool(fine, "fine 1\\n");
   auto listed = inventory();
   EXPECT_EQ(listed.at(hanging).at("version"), "");
@@ -386,8 +398,7 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
 TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
   const auto tool = freeTool();
   base::UniqueFd held = holdGate();
-  writeTool(tool,
-            "echo >> '" + home_ + "/probes-" + tool + "'; flock -s '" + gate() + "' echo slow 1");
+  writeProbedTool(tool, "flock -s '" + gate() + "' echo slow 1");
   std::vector<std::future<xpc::Inventory>> replies;
   replies.push_back(askInventory());
   ASSERT_TRUE(eventually([&] { return probes(tool) > 0; }));
@@ -402,19 +413,7 @@ TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
   EXPECT_EQ(probes(tool), 1);
 }
 
-class RunTest : public ToolFixture {
- protected:
-  std::future<xpc::RunOutcome> start(const std::string& tool, xpc::RunOptions options,
-                                     Request request = {}, xpc::RunOutput output = {}) {
-    auto promise = std::make_shared<std::promise<xpc::RunOutcome>>();
-    auto future = promise->get_future();
-    service().runWithOptions("r", tool, std::move(request.arguments), std::move(request.input),
-                             std::move(request.cwd), std::move(request.environment), options,
-                             std::move(output),
-                             [promise](xpc::RunOutcome outcome) { promise->set_value(outcome); });
-    return future;
-  }
-};
+using RunTest = ToolFixture;
 
 // The search directories lead PATH; the rest is the caller's, else the
 // helper's, else the system's default. HOME is the caller's to replace.
@@ -474,19 +473,6 @@ TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
   EXPECT_EQ(result.status, 0);
 }
 
-TEST_F(RunTest, CancelBeforeLaunchEndsTheRunWithoutInput) {
-  const auto tool = freeTool();
-  const std::string marker = home_ + "/ran";
-  writeTool(tool, "cat > '" + marker + "'; exit 0");
-  service().cancelWithRunID("early");
-  service().cancelWithRunID("early");  // a set: the second changes nothing
-  const int status = startRun("early", tool, {{}, xpc::Bytes("input")}).get().status;
-  EXPECT_TRUE(status == 15 || status == 9) << status;
-  EXPECT_EQ(fileText(marker), "");
-  // The record was used up: the same ID runs normally now.
-  EXPECT_EQ(startRun("early", tool, {{}, xpc::Bytes("x")}).get().status, 0);
-}
-
 // The client was killed: the run goes on to its end, as before, but what the
 // tool writes from then on is read and dropped, and what was kept goes.
 TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
@@ -505,13 +491,17 @@ TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
   EXPECT_EQ(result.out.size() + result.err.size(), 0u);
 }
 
-// One connection cannot hold memory without end: a cancel of a run that never
-// started is forgotten oldest first, a run ID beyond the bytes alone is not
-// kept at all (the log says so once), and past the bytes that runs in
-// progress may hold a run is refused at once, saying why.
-TEST_F(RunTest, AConnectionsCancelsAndRequestsAreBounded) {
+// A cancel of a run that has not started ends it when it comes, before its
+// input, once. One connection cannot hold memory without end: such cancels
+// are forgotten oldest first, a run ID beyond the bytes alone is not kept at
+// all (the log says so once), and past the bytes that runs in progress may
+// hold a run is refused at once, saying why.
+TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
   const auto tool = freeTool();
-  writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate() + "' true; exit 0");
+  const std::string input = bin() + "/" + tool + ".input";
+  // The runs given "big" leave their input unread.
+  writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate() +
+                      "' true; [ -z \"$2\" ] && cat > \"$0.input\"; exit 0");
   base::UniqueFd held = holdGate();
   platform::ScopedLogCapture log;
   const std::string huge(kMaxRememberedCancelBytes + 1, 'h');
@@ -520,19 +510,23 @@ TEST_F(RunTest, AConnectionsCancelsAndRequestsAreBounded) {
     service().cancelWithRunID("c" + std::to_string(i));
   }
   const std::string newest = "c" + std::to_string(kMaxRememberedCancels);
+  service().cancelWithRunID(newest);  // a set: the second changes nothing
   EXPECT_EQ(startRun(huge, tool).get().status, 0);
   EXPECT_EQ(startRun("c0", tool).get().status, 0);
-  EXPECT_EQ(startRun(newest, tool, {{"wait"}}).get().status, 15);
+  EXPECT_EQ(startRun(newest, tool, {{"wait"}, xpc::Bytes("input")}).get().status, 15);
+  EXPECT_EQ(fileText(input), "");
+  EXPECT_EQ(startRun(newest, tool, {{}, xpc::Bytes("x")}).get().status, 0) << "used up";
+  EXPECT_EQ(fileText(input), "x");
   EXPECT_EQ(log.lines().size(), 1u);
 
   // The input is reserved address space, never touched.
   const std::size_t large = kMaxRunRequestBytes / 2 + 1;
   void* space = mmap(nullptr, large, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(space, MAP_FAILED);
-  xpc::Bytes input(std::shared_ptr<void>(space, [large](void* p) { munmap(p, large); }),
-                   static_cast<const char*>(space), large);
-  auto first = startRun("big1", tool, {{"wait"}, input});
-  const auto second = startRun("big2", tool, {{"wait"}, input}).get();
+  xpc::Bytes reserved(std::shared_ptr<void>(space, [large](void* p) { munmap(p, large); }),
+                      static_cast<const char*>(space), large);
+  auto first = startRun("big1", tool, {{"wait", "big"}, reserved});
+  const auto second = startRun("big2", tool, {{"wait", "big"}, reserved}).get();
   EXPECT_EQ(second.status, 126);
   EXPECT_TRUE(second.err.ends_with("this one would take them past 256 MiB; nothing was run."))
       << second.err;
