@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "ipc/listener.h"

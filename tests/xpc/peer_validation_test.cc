@@ -31,7 +31,7 @@
 
 #include "base/clock.h"
 #include "codesign/peer_code_checker.h"
-#include "ipc/framed_socket.h"
+#include "ipc/io_thread.h"
 #include "ipc/listener.h"
 #include "platform/process/peer_process.h"
 #include "support/codesign_fixture.h"
