@@ -13,7 +13,6 @@
 #include <future>
 #include <iterator>
 #include <mutex>
-#include <type_traits>
 
 #include "app/self_heal.h"
 #include "base/clock.h"
@@ -123,22 +122,17 @@ class RecordingResponder final : public platform::AlertResponder {
 };
 
 // Runs `work` on the main queue, which runs for the whole test program as
-// the entry point runs it, and returns its result.
-template <class T = void>
-T onMainQueue(std::type_identity_t<std::function<T()>> work) {
+// the entry point runs it, and waits for it.
+void onMainQueue(const std::function<void()>& work) {
   static std::once_flag started;
   std::call_once(started,
                  [] { std::thread([] { platform::MainQueue::shared().run(); }).detach(); });
-  std::promise<T> result;
+  std::promise<void> done;
   platform::MainQueue::shared().async([&] {
-    if constexpr (std::is_void_v<T>) {
-      work();
-      result.set_value();
-    } else {
-      result.set_value(work());
-    }
+    work();
+    done.set_value();
   });
-  return result.get_future().get();
+  done.get_future().wait();
 }
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
@@ -495,7 +489,8 @@ TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasSer
     });
     onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
     ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
-    const bool served = onMainQueue<bool>([&] { return delegate->servedConnection(); });
+    bool served = false;
+    onMainQueue([&] { served = delegate->servedConnection(); });
     EXPECT_EQ(served, meanwhile == kClient);
     EXPECT_EQ(events_.count("alert:Zefra Helper 1.7 is installed"), served ? 0u : 1u);
     onMainQueue([&] { delegate.reset(); });
