@@ -1,19 +1,428 @@
+// The delegate, with a scripted agent, a recording responder and the clock
+// seam: the registration flow, the dialogs and the self-heal throttle, each a
+// table of what the delegate sees and what it does. Then over real sockets
+// and the real workspace: when a launch is interactive, when the status
+// shows, when the host's quitting ends it, and the self-probe's dialling of
+// the service names.
 #include "app/helper_delegate.h"
 
-#include "app/flow_support.h"
+#include <signal.h>
+
+#include <algorithm>
+#include <deque>
+#include <future>
+#include <iterator>
+#include <mutex>
+
+#include "app/self_heal.h"
+#include "base/clock.h"
+#include "ipc/listener.h"
+#include "platform/dispatch/main_queue.h"
+#include "platform/log.h"
 #include "support/helper_fixture.h"
+#include "support/listening_socket.h"
 #include "tools/tool_service.h"
+#include "xpc/exported_object.h"
+#include "xpc/interface.h"
 
 namespace zefra::app::testing {
 namespace {
 
+// What the scripted services saw, in order: "status", "register",
+// "unregister", "open-login-items", "probe", "open:<path>", "quarantine:<path>",
+// "terminate", "exit:<status>", "alert:<message>".
+class EventLog {
+ public:
+  void add(std::string event) {
+    std::lock_guard lock(mu_);
+    events_.push_back(std::move(event));
+  }
+  void clear() {
+    std::lock_guard lock(mu_);
+    events_.clear();
+  }
+  std::vector<std::string> events() const {
+    std::lock_guard lock(mu_);
+    return events_;
+  }
+  std::size_t count(const std::string& event) const { return std::ranges::count(events(), event); }
+  // Waits (generously) until `event` has been seen `times` times.
+  bool waitFor(const std::string& event, std::size_t times = 1) const {
+    return zefra::testing::eventually([&] { return count(event) >= times; });
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> events_;
+};
+
+// An agent whose answers the test sets; every operation gets this one.
+class ScriptedAgent final : public platform::AgentService {
+ public:
+  explicit ScriptedAgent(EventLog& log) : log_(log) {}
+  platform::AgentStatus status() override {
+    log_.add("status");
+    if (onStatus) onStatus();
+    std::lock_guard lock(mu_);
+    return current;
+  }
+  base::Status registerAndReturnError() override {
+    log_.add("register");
+    std::lock_guard lock(mu_);
+    if (registerFailures > 0) {
+      --registerFailures;
+      return base::Error{1, "The operation couldn't be completed."};
+    }
+    current = statusAfterRegister;
+    return base::Ok{};
+  }
+  base::Status unregisterAndReturnError() override {
+    log_.add("unregister");
+    std::lock_guard lock(mu_);
+    if (unregisterFails) return base::Error{1, "Operation not permitted"};
+    current = platform::AgentStatus::kNotRegistered;
+    return base::Ok{};
+  }
+  void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
+
+  // Set before the delegate starts.
+  platform::AgentStatus current = platform::AgentStatus::kNotRegistered;
+  platform::AgentStatus statusAfterRegister = platform::AgentStatus::kEnabled;
+  int registerFailures = 0;  // the first N registrations fail
+  bool unregisterFails = false;
+  std::function<void()> onStatus;
+
+ private:
+  EventLog& log_;
+  std::mutex mu_;
+};
+
+// Records each alert's title and answers from a script (kAlertNoAnswer when
+// it runs out).
+class RecordingResponder final : public platform::AlertResponder {
+ public:
+  explicit RecordingResponder(EventLog& log) : log_(log) {}
+  int runModal(const platform::Alert& alert) override {
+    log_.add("alert:" + alert.messageText);
+    std::lock_guard lock(mu_);
+    if (answers_.empty()) return platform::kAlertNoAnswer;
+    const int answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+  void answer(std::vector<int> answers) {
+    std::lock_guard lock(mu_);
+    answers_.assign(answers.begin(), answers.end());
+  }
+
+ private:
+  EventLog& log_;
+  std::mutex mu_;
+  std::deque<int> answers_;
+};
+
+// Runs `work` on the main queue, which runs for the whole test program as
+// the entry point runs it, and waits for it.
+void onMainQueue(const std::function<void()>& work) {
+  static std::once_flag started;
+  std::call_once(started,
+                 [] { std::thread([] { platform::MainQueue::shared().run(); }).detach(); });
+  std::promise<void> done;
+  platform::MainQueue::shared().async([&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
+
+// Every scripted service, writing to `log`; the defaults file is `defaults`.
+AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent,
+                             platform::UserDefaults& defaults) {
+  AppServices services;
+  services.agentService = [agent] { return agent; };
+  services.alerts = std::make_shared<RecordingResponder>(log);
+  services.defaults = &defaults;
+  services.bundlePath = [] { return std::string(kBundle); };
+  services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
+  services.homeDirectory = "/Users/u";
+  services.fileExists = [](const std::string&) { return false; };
+  services.clearQuarantine = [&log](const std::string& path) {
+    log.add("quarantine:" + path);
+    return 0;
+  };
+  services.openApplication = [&log](const std::string& path, std::function<void()> completion) {
+    log.add("open:" + path);
+    std::thread(completion).detach();
+  };
+  services.machServiceAnswers = [&log](std::function<void(bool)> completion) {
+    log.add("probe");
+    completion(true);
+  };
+  services.observeTerminations = [](platform::Workspace::Observer) {};
+  services.runningApplications = [](std::string_view) {
+    return std::vector<platform::RunningApplication>{};
+  };
+  services.terminate = [&log] { log.add("terminate"); };
+  services.exit = [&log](int status) { log.add("exit:" + std::to_string(status)); };
+  return services;
+}
+
+using platform::AgentStatus;
+using Events = std::vector<std::string>;
+
+constexpr const char* kInstalled = "alert:Zefra Helper installed";
+constexpr const char* kUpdated = "alert:Zefra Helper updated";
+constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
+constexpr const char* kInstallFailed = "alert:Couldn't install Zefra Helper";
+constexpr const char* kOpenLoginItems = "open-login-items";
+
+class FlowTest : public ::testing::Test {
+ protected:
+  FlowTest() : defaults_(temp_.path() + "/defaults.json") {}
+
+  // Also the start of each case: a new delegate and agent, nothing recorded.
+  void SetUp() override {
+    delegate_.reset();
+    events_.clear();
+    agent_ = std::make_shared<ScriptedAgent>(events_);
+    services_ = scriptedServices(events_, agent_, defaults_);
+    for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
+      (void)defaults_.removeObject(key);
+    }
+  }
+  void TearDown() override {
+    // Whatever the flow left queued on the main queue runs before we go.
+    onMainQueue([] {});
+    delegate_.reset();
+  }
+
+  HelperDelegate& delegate() {
+    if (!delegate_) {
+      DelegateSettings settings;
+      settings.services = services_;
+      delegate_ = std::make_shared<HelperDelegate>(settings);
+    }
+    return *delegate_;
+  }
+  void launch(bool interactive) {
+    onMainQueue([&] { delegate().handleLaunch(interactive); });
+  }
+  void answer(std::vector<int> answers) {
+    static_cast<RecordingResponder&>(*services_.alerts).answer(std::move(answers));
+  }
+  void record(const std::string& version, const std::string& path) {
+    (void)defaults_.setObject("RegisteredAgentVersion", version);
+    (void)defaults_.setObject("RegisteredAgentPath", path);
+  }
+  std::optional<std::string> recorded(const char* key) { return defaults_.stringForKey(key); }
+  // Events without the status reads, which every path makes.
+  Events actions() {
+    Events out;
+    std::ranges::copy_if(events_.events(), std::back_inserter(out),
+                         [](const std::string& event) { return event != "status"; });
+    return out;
+  }
+
+  zefra::testing::TempDir temp_;
+  platform::UserDefaults defaults_;
+  EventLog events_;
+  std::shared_ptr<ScriptedAgent> agent_;
+  AppServices services_;
+  std::shared_ptr<HelperDelegate> delegate_;
+};
+
+// A copy run from where the system moved it hands over to the installed copy,
+// its quarantine cleared, or says it could not.
+TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  const struct {
+    std::vector<std::string> present;
+    int quarantineStatus;
+    Events expected;
+  } cases[] = {
+      {{}, 0, {kInstallFailed}},
+      {{home}, 1, {"quarantine:" + home, kInstallFailed}},
+      {{home}, 0, {"quarantine:" + home, "open:" + home, "terminate"}},
+      {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    services_.bundlePath = [] {
+      return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app");
+    };
+    services_.fileExists = [&c](const std::string& path) {
+      return std::ranges::count(c.present, path) > 0;
+    };
+    services_.clearQuarantine = [this, &c](const std::string& path) {
+      events_.add("quarantine:" + path);
+      return c.quarantineStatus;
+    };
+    launch(false);  // the quarantine alert shows in agent mode too
+    ASSERT_TRUE(events_.waitFor(c.expected.back()));
+    EXPECT_EQ(events_.events(), c.expected);
+    EXPECT_FALSE(recorded("RegisteredAgentVersion"));
+  }
+}
+
+TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
+  using enum AgentStatus;
+  const char* reg = "register";
+  enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
+  const struct {
+    AgentStatus status;
+    bool interactive;
+    const char* recordedVersion;  // nothing recorded when null
+    Twist twist;
+    const char* versionAfter;  // null: as it was
+    Events expected;
+  } cases[] = {
+      {kRequiresApproval, false, nullptr, kNone, nullptr, {}},
+      {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, kOpenLoginItems}},
+      // Without a record the first install shows its alert even in agent mode.
+      {kNotRegistered, false, nullptr, kNone, "7", {"register", kInstalled}},
+      {kNotRegistered, false, "6", kNone, "7", {"register"}},
+      {kNotRegistered, true, "6", kNone, "7", {"register", kUpdated}},
+      {kNotRegistered, true, nullptr, kApprovalAfter, "7", {reg, kApproval, kOpenLoginItems}},
+      // Three attempts, spaced out without holding the main queue, then one
+      // alert when interactive, else one log line.
+      {kNotRegistered, false, nullptr, kFailsThrice, nullptr, {reg, reg, reg}},
+      {kNotRegistered, true, nullptr, kFailsThrice, nullptr, {reg, reg, reg, kInstallFailed}},
+      // A changed version, path or "--reregister": unregistered (its failure
+      // ignored), then registered.
+      {kEnabled, true, "6", kNone, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kMoved, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kReregister, "7", {"unregister", "register", kUpdated}},
+      {kEnabled, true, "7", kNoVersions, "0", {"unregister", "register", kUpdated}},
+      // Unchanged: the probe, and healing in agent mode shows nothing either.
+      {kEnabled, false, "7", kNone, nullptr, {"probe"}},
+      {kEnabled, false, "7", kNoAnswer, nullptr, {"probe", "unregister", "register"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.expected));
+    SetUp();
+    agent_->current = c.status;
+    if (c.twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
+    if (c.twist == kFailsThrice) agent_->registerFailures = 3;
+    agent_->unregisterFails = c.status == kEnabled && c.interactive;  // registered all the same
+    if (c.recordedVersion) {
+      record(c.recordedVersion, c.twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
+    }
+    if (c.twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
+    if (c.twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
+    services_.machServiceAnswers = [this, answers = c.twist != kNoAnswer](auto done) {
+      events_.add("probe");
+      done(answers);
+    };
+    answer({platform::kAlertFirstButton});
+    platform::ScopedLogCapture log;
+    const auto started = std::chrono::steady_clock::now();
+    launch(c.interactive);
+    if (!c.expected.empty()) {
+      ASSERT_TRUE(
+          events_.waitFor(c.expected.back(), std::ranges::count(c.expected, c.expected.back())));
+    }
+    onMainQueue([] {});
+    EXPECT_EQ(actions(), c.expected);
+    if (c.twist == kFailsThrice) {
+      EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
+    }
+    const char* versionAfter = c.versionAfter ? c.versionAfter : c.recordedVersion;
+    EXPECT_EQ(recorded("RegisteredAgentVersion"),
+              versionAfter ? std::optional<std::string>(versionAfter) : std::nullopt);
+    if (c.versionAfter) {
+      EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
+    }
+    const bool logs = c.twist == kNoAnswer || (c.twist == kFailsThrice && !c.interactive);
+    EXPECT_EQ(log.lines().size(), logs ? 1u : 0u);
+  }
+}
+
+TEST_F(FlowTest, StatusDialogButtons) {
+  using enum AgentStatus;
+  constexpr int k1 = platform::kAlertFirstButton, k2 = platform::kAlertSecondButton;
+  constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
+  constexpr const char* kUninstall = "alert:Uninstall Zefra Helper?";
+  constexpr const char* kFailed = "alert:Couldn't uninstall Zefra Helper";
+  constexpr const char* kNotInstalled = "alert:Zefra Helper isn't installed";
+  const std::tuple<AgentStatus, std::vector<int>, Events> cases[] = {
+      {kEnabled, {k1}, {kStatus}},
+      {kEnabled, {k2, k2}, {kStatus, kUninstall}},
+      {kEnabled, {k2, k1}, {kStatus, kUninstall, "unregister", "terminate"}},
+      {kEnabled, {k2, k1}, {kStatus, kUninstall, "unregister", kFailed, "terminate"}},
+      // Install is a first install even with a record: never "updated".
+      {kNotRegistered, {k1}, {kNotInstalled, "register", kInstalled}},
+      {kNotFound, {k2}, {kNotInstalled}},
+      {kRequiresApproval, {k2}, {kApproval}},
+  };
+  for (const auto& [status, answers, expected] : cases) {
+    SetUp();
+    record("7", kBundle);
+    agent_->current = status;
+    agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
+    answer(answers);
+    onMainQueue([&] { delegate().showStatus(); });
+    ASSERT_TRUE(events_.waitFor(expected.back()));
+    EXPECT_EQ(actions(), expected);
+    const bool uninstalled = events_.count("unregister") == 1;
+    EXPECT_EQ(recorded("RegisteredAgentVersion").has_value(), !uninstalled);
+    EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
+    if (uninstalled) {
+      // A heal or registration already on its way does nothing after it.
+      onMainQueue([&] {
+        delegate().selfHealRegistration("7");
+        delegate().registerAgent("7", false, false, 3);
+      });
+      EXPECT_EQ(actions(), expected);
+      EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), 0);
+    }
+  }
+}
+
+// A registration that stopped answering is healed, silently, at most once in
+// 300 s by the stored time; a stored time in the future holds it off too.
+TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
+  base::ScopedClockOverride clock(1'000'000);
+  platform::ScopedLogCapture log;
+  agent_->current = AgentStatus::kEnabled;
+  const struct {
+    double at;
+    std::optional<double> stored;  // set before the step
+    bool heals;
+  } steps[] = {
+      {1'000'000, std::nullopt, true},  // nothing stored: always heals
+      {1'000'200, std::nullopt, false}, {1'000'301, std::nullopt, true},
+      {1'000'400, 1'000'500, false},    {1'000'800, std::nullopt, false},
+      {1'000'801, std::nullopt, true},
+  };
+  std::size_t heals = 0;
+  for (const auto& step : steps) {
+    clock.set(step.at);
+    if (step.stored) (void)defaults_.setObject("LastRegistrationSelfHeal", *step.stored);
+    onMainQueue([&] { delegate().selfHealRegistration("7"); });
+    heals += step.heals ? 1 : 0;
+    // A heal unregisters on the pool and registers back on the main queue.
+    ASSERT_TRUE(events_.waitFor("register", heals));
+    onMainQueue([] {});
+    EXPECT_EQ(events_.count("register"), heals) << step.at;
+    EXPECT_EQ(actions().size(), 2 * heals) << "only unregister and register, no alert";
+    if (step.heals) {
+      EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), step.at);
+    }
+  }
+  EXPECT_EQ(log.lines().size(), heals);
+}
+
 class HelperDelegateTest : public HelperFixture {
  protected:
   // A delegate whose agent is enabled and current and whose probe answers;
-  // `onStatus` runs as the launch reads the agent's status.
+  // `onStatus` runs as the launch reads the agent's status. The workspace
+  // is the real one, as the helper uses it, or none.
   std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
                                        bool trusted = true,
-                                       std::function<void()> onStatus = nullptr) {
+                                       std::function<void()> onStatus = nullptr,
+                                       bool realWorkspace = false) {
     DelegateSettings settings;
     settings.launchEvent = event;
     settings.peerIsTrusted = [trusted](const ipc::ServerConnection&) { return trusted; };
@@ -21,11 +430,16 @@ class HelperDelegateTest : public HelperFixture {
     settings.listenerOptions.runtimeDirectory = runtime_;
     if (!defaults_) defaults_.emplace(root_ + "/defaults.json");
     (void)defaults_->setObject("RegisteredAgentVersion", "7");
-    (void)defaults_->setObject("RegisteredAgentPath", "/Users/u/Applications/Zefra Helper.app");
+    (void)defaults_->setObject("RegisteredAgentPath", kBundle);
     auto agent = std::make_shared<ScriptedAgent>(events_);
     agent->current = platform::AgentStatus::kEnabled;
     agent->onStatus = std::move(onStatus);
     settings.services = scriptedServices(events_, agent, *defaults_);
+    if (realWorkspace) {
+      const auto real = defaultAppServices();
+      settings.services.observeTerminations = real.observeTerminations;
+      settings.services.runningApplications = real.runningApplications;
+    }
     return std::make_shared<HelperDelegate>(settings);
   }
   EventLog events_;
@@ -75,10 +489,121 @@ TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasSer
     });
     onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
     ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
-    const bool served = onMainQueue<bool>([&] { return delegate->servedConnection(); });
+    bool served = false;
+    onMainQueue([&] { served = delegate->servedConnection(); });
     EXPECT_EQ(served, meanwhile == kClient);
     EXPECT_EQ(events_.count("alert:Zefra Helper 1.7 is installed"), served ? 0u : 1u);
     onMainQueue([&] { delegate.reset(); });
+  }
+}
+
+// Quitting with the last instance of the host, over the real workspace.
+TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
+  // Ended in this order: neither a look-alike nor a first instance of two
+  // ends the helper; the last instance does.
+  const std::pair<const char*, const char*> applications[] = {
+      {"Other Helper", "com.ovak.zefra.helper"},
+      {"Other Case", "com.ovak.Zefra"},
+      {"Zefra Writer", "com.ovak.zefra"},
+      {"Zefra Writer Copy", "com.ovak.zefra"},
+  };
+  std::vector<platform::ChildProcess> running;
+  for (auto [name, identifier] : applications) {
+    running.push_back(zefra::testing::startStandInApplication(root_, name, identifier));
+  }
+  auto delegate = make(std::nullopt, true, nullptr, true);
+  auto quits = std::make_shared<EventLog>();  // outlives the test, as the observer does
+  onMainQueue([&] {
+    delegate->applicationDidFinishLaunching();
+    // Observers run in the order they were added: the delegate has judged
+    // each termination by the time this one hears of it.
+    platform::Workspace::shared().addTerminationObserver(
+        [quits](const platform::TerminationNotification& notification) {
+          quits->add(notification.application->bundleIdentifier().value_or(""));
+        });
+  });
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    const auto before = quits->count(applications[i].second);
+    ASSERT_TRUE(running[i].signal(SIGKILL));
+    running[i].wait();
+    ASSERT_TRUE(quits->waitFor(applications[i].second, before + 1));
+    onMainQueue([] {});
+    EXPECT_EQ(events_.count("terminate"), i + 1 == running.size() ? 1u : 0u)
+        << applications[i].first;
+  }
+  onMainQueue([&] { delegate.reset(); });
+}
+
+constexpr const char* kFirst = "group.com.ovak.zefra.helper";
+constexpr const char* kSecond = "K4T9QZ2M7B.com.ovak.zefra.helper";
+
+enum class Peer { kNobody, kServes, kRefuses, kSilent };
+
+class ProbeTest : public HelperFixture {
+ protected:
+  // `name` served as the helper serves it, or refusing every peer (each
+  // recording which name the peer dialled), or held by a socket that never
+  // accepts.
+  void hold(const char* name, Peer peer) {
+    if (peer == Peer::kSilent) {
+      silent_.push_back(zefra::testing::listenWithoutAccepting(runtime_ + "/" + name));
+    }
+    if (peer != Peer::kServes && peer != Peer::kRefuses) return;
+    auto listener = ipc::Listener::open(
+        name,
+        [this, name, refuse = peer == Peer::kRefuses](ipc::ServerConnection& connection) {
+          std::lock_guard lock(mu_);
+          dialled_.push_back(name);
+          if (refuse) return false;
+          connection.setExportedInterface(xpc::makeHelperInterface());
+          connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
+          return true;
+        },
+        ipc::ListenerOptions(runtime_));
+    ASSERT_TRUE(listener) << listener.error().message;
+    listeners_.push_back(std::move(listener).value());
+  }
+
+  std::mutex mu_;
+  std::vector<std::string> dialled_;
+  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
+  std::vector<base::UniqueFd> silent_;
+};
+
+// The first name that answers decides, and the second is dialled only when
+// the first does not; a silent name costs its whole time-out.
+TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
+  using enum Peer;
+  const struct {
+    Peer first, second;
+    bool answers;
+    std::vector<std::string> dialled;
+    double atLeast;  // seconds
+  } rows[] = {
+      {kServes, kServes, true, {kFirst}, 0},
+      {kSilent, kServes, true, {kSecond}, kProbeTimeout},
+      {kNobody, kNobody, false, {}, 0},
+      {kRefuses, kRefuses, false, {kFirst, kSecond}, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    listeners_.clear();
+    silent_.clear();
+    dialled_.clear();
+    for (auto name : {kFirst, kSecond}) std::filesystem::remove(runtime_ + "/" + name);
+    hold(kFirst, row.first);
+    hold(kSecond, row.second);
+    auto answered = std::make_shared<std::promise<bool>>();
+    const auto started = std::chrono::steady_clock::now();
+    machServiceAnswers([answered](bool yes) { answered->set_value(yes); },
+                       ipc::ConnectOptions(runtime_));
+    auto future = answered->get_future();
+    ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(future.get(), row.answers);
+    EXPECT_GE(took.count(), row.atLeast);
+    std::lock_guard lock(mu_);
+    EXPECT_EQ(dialled_, row.dialled);
   }
 }
 

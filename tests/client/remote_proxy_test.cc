@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "ipc/listener.h"
@@ -28,7 +27,7 @@ using base::Result;
 using zefra::testing::eventually;
 
 // Answers from pool threads, as the tool service does. A run of the tool
-// "hold" keeps its reply, "big" answers 16 MiB; installing is not offered.
+// "big" answers 16 MiB; installing is not offered.
 class FakeHelper : public testing::PingOnlyHelper {
  public:
   bool offers(xpc::Selector selector) const override {
@@ -40,11 +39,6 @@ class FakeHelper : public testing::PingOnlyHelper {
   void runWithRunID(std::string runID, std::string tool, std::vector<std::string>,
                     std::optional<Bytes> input, std::optional<std::string> workingDirectory,
                     xpc::Environment, xpc::RunReply reply) override {
-    if (tool == "hold") {
-      std::lock_guard lock(mu);
-      held.push_back(reply);
-      return;
-    }
     if (tool == "big") return later([reply] { reply(Bytes(std::string(16 << 20, 'o')), {}, 0); });
     std::string described = runID + "|" + (input ? "input:" + input->str() : "no input") + "|" +
                             workingDirectory.value_or("no directory");
@@ -65,26 +59,18 @@ class FakeHelper : public testing::PingOnlyHelper {
 
   static void later(platform::Work work) { platform::globalQueue().async(std::move(work)); }
 
-  std::mutex mu;
-  std::vector<xpc::RunReply> held;
   std::atomic<int> installs{0};
 };
 
 class RemoteProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Result<std::unique_ptr<ipc::Listener>> listener =
-        ipc::Listener::open(xpc::machServiceNames[0],
-                            [this](ipc::ServerConnection& connection) {
-                              {
-                                std::lock_guard lock(mu_);
-                                connections_.push_back(connection);
-                              }
-                              connection.setExportedInterface(xpc::makeHelperInterface());
-                              connection.setExportedObject(xpc::makeExportedObject(helper_));
-                              return true;
-                            },
-                            {root_.path()});
+    auto serve = [this](ipc::ServerConnection& connection) {
+      connection.setExportedInterface(xpc::makeHelperInterface());
+      connection.setExportedObject(xpc::makeExportedObject(helper_));
+      return true;
+    };
+    auto listener = ipc::Listener::open(xpc::machServiceNames[0], serve, {root_.path()});
     ASSERT_TRUE(listener.ok()) << listener.error().message;
     listener_ = std::move(listener).value();
   }
@@ -99,8 +85,6 @@ class RemoteProxyTest : public ::testing::Test {
   testing::TempDir root_;
   std::shared_ptr<FakeHelper> helper_ = std::make_shared<FakeHelper>();
   std::unique_ptr<ipc::Listener> listener_;
-  std::mutex mu_;
-  std::vector<ipc::ServerConnection> connections_;
 };
 
 // The run's arguments, environment, output and status are the built
@@ -163,30 +147,6 @@ TEST_F(RemoteProxyTest, ManyConcurrentCallsAreEachAnsweredOnce) {
   for (int i = 0; i < kCalls; ++i) ASSERT_EQ(answers[i].load(), 1) << "call " << i;
 }
 
-TEST_F(RemoteProxyTest, EachWaitingCallGetsTheErrorOnceWhenTheHelperCloses) {
-  std::atomic<int> errors{0}, replies{0};
-  std::shared_ptr<RemoteProxy> proxy = connect([&](const Error&) { ++errors; });
-  for (int i = 0; i < 3; ++i) {
-    proxy->runWithRunID("r", "hold", {}, std::nullopt, std::nullopt, {},
-                        [&](Bytes, Bytes, int32_t) { ++replies; });
-  }
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard lock(helper_->mu);
-    return helper_->held.size() == 3;
-  }));
-  {
-    std::lock_guard lock(mu_);
-    connections_.at(0).invalidate();
-  }
-  ASSERT_TRUE(eventually([&] { return errors == 3; }));
-  proxy->pingWithReply([&](std::string) { ++replies; });
-  ASSERT_TRUE(eventually([&] { return errors == 4; })) << "a call on a closed connection too";
-  for (const xpc::RunReply& reply : helper_->held) reply(Bytes(), Bytes(), 0);  // dropped
-  EXPECT_FALSE(proxy->ping().ok());
-  EXPECT_EQ(errors.load(), 4);
-  EXPECT_EQ(replies.load(), 0);
-}
-
 TEST_F(RemoteProxyTest, AnOperationNotOfferedClosesTheConnectionUnentered) {
   std::shared_ptr<RemoteProxy> proxy = connect([](const Error&) {});
   EXPECT_FALSE(proxy->installUpdate("/tmp/update.zip").ok());
@@ -195,35 +155,43 @@ TEST_F(RemoteProxyTest, AnOperationNotOfferedClosesTheConnectionUnentered) {
   EXPECT_TRUE(connect()->ping().ok()) << "other connections are still served";
 }
 
-// A helper that answers with a value its interface does not admit.
-TEST_F(RemoteProxyTest, ABadReplyFailsEveryWaitingCallOnce) {
-  int ends[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-  base::UniqueFd server(ends[0]);
-  std::atomic<int> errors{0}, replies{0};
-  Result<std::shared_ptr<RemoteProxy>> proxy =
-      RemoteProxy::adopt(base::UniqueFd(ends[1]), [&](const Error& error) {
-        EXPECT_EQ(error.code, EPROTO);
-        ++errors;
-      });
-  ASSERT_TRUE(proxy.ok());
-  (*proxy)->pingWithReply([&](std::string) { ++replies; });
-  (*proxy)->toolInventoryWithReply([&](xpc::Inventory) { ++replies; });
-  (*proxy)->prepareForUpdateWithReply([&](bool) { ++replies; });
-
-  // The calls are outstanding once made: open the connection, then answer
-  // the ping with a number.
-  for (auto message : {wire::makeNonceMessage(base::Bytes(std::string(16, 'n'))),
-                       wire::makeReplyMessage(1, {wire::IpcValue::integer(42)})}) {
-    Result<wire::EncodedFrame> frame = wire::encodeFrame(std::move(message));
-    for (const iovec& chunk : frame->chunks()) {
-      ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
+// The helper ends the connection, or answers with a value its interface does
+// not admit: each call waiting, and each made after, fails once, unanswered.
+TEST(RemoteProxyEndTest, EachWaitingCallFailsOnceWhenTheConnectionEnds) {
+  for (bool badReply : {false, true}) {
+    SCOPED_TRACE(badReply ? "a bad reply" : "closed");
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    base::UniqueFd server(ends[0]);
+    std::atomic<int> errors{0}, replies{0};
+    Result<std::shared_ptr<RemoteProxy>> proxy =
+        RemoteProxy::adopt(base::UniqueFd(ends[1]), [&](const Error& error) {
+          EXPECT_TRUE(!badReply || error.code == EPROTO) << error.code;
+          ++errors;
+        });
+    ASSERT_TRUE(proxy.ok());
+    (*proxy)->pingWithReply([&](std::string) { ++replies; });
+    (*proxy)->toolInventoryWithReply([&](xpc::Inventory) { ++replies; });
+    (*proxy)->prepareForUpdateWithReply([&](bool) { ++replies; });
+    // The calls are outstanding once made: open the connection, then answer
+    // the ping with a number or close.
+    std::vector<std::vector<wire::IpcValue>> messages = {
+        wire::makeNonceMessage(base::Bytes(std::string(16, 'n')))};
+    if (badReply) messages.push_back(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
+    for (auto& message : messages) {
+      Result<wire::EncodedFrame> frame = wire::encodeFrame(std::move(message));
+      for (const iovec& chunk : frame->chunks()) {
+        ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
+      }
     }
+    if (!badReply) server.reset();
+    ASSERT_TRUE(eventually([&] { return errors == 3; }));
+    (*proxy)->pingWithReply([&](std::string) { ++replies; });
+    ASSERT_TRUE(eventually([&] { return errors == 4; })) << "a call on a closed connection too";
+    EXPECT_FALSE((*proxy)->ping().ok());
+    EXPECT_EQ(errors.load(), 4);
+    EXPECT_EQ(replies.load(), 0);
   }
-  ASSERT_TRUE(eventually([&] { return errors == 3; }));
-  EXPECT_FALSE((*proxy)->ping().ok());
-  EXPECT_EQ(errors.load(), 3);
-  EXPECT_EQ(replies.load(), 0);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ set_target_properties(zefra_test_peer zefra_test_peer_signed PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 zefra_sign_executable(zefra_test_peer_signed "com.ovak.zefra.test-peer")
 
-foreach(test signature_block_test verify_test peer_check_test peer_validation_test)
+foreach(test signature_block_test peer_validation_test)
   if(NOT TARGET ${test})
     continue()
   endif()

@@ -15,7 +15,7 @@
 #include "update/zip_archive.h"
 
 // The seal itself (files added, removed, changed, nested code) is proved in
-// verify_test; here, what the install adds around it.
+// signature_block_test; here, what the install adds around it.
 namespace zefra::update {
 namespace {
 

@@ -5,7 +5,10 @@
 // unprivileged user would: exec and descriptor hand-over, injected
 // libraries (through the environment, or a mount namespace of the
 // attacker's own), a sender named by a process that administers its own pid
-// namespace, frames written before an exec, images that must cost no hash.
+// namespace, frames written before an exec, images that must cost no hash;
+// and the code checker's own rules: the running image, the peer's user and
+// life, the cache of verdicts and its hashing slots. What is served then
+// passes the helper's interface, whose class sets and shapes come first.
 #include "xpc/acceptance/peer_validation.h"
 
 #include <dlfcn.h>
@@ -21,28 +24,144 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "codesign/peer_code_checker.h"
-#include "ipc/framed_socket.h"
+#include "ipc/io_thread.h"
 #include "ipc/listener.h"
+#include "platform/process/peer_process.h"
 #include "support/codesign_fixture.h"
 #include "support/eventually.h"
 #include "support/fork_exec.h"
 #include "support/ping_only_helper.h"
 #include "support/temp_dir.h"
+#include "wire/message.h"
 #include "xpc/exported_object.h"
 #include "xpc/interface.h"
+#include "xpc/run_options_wire.h"
 
 extern char** environ;
 
 namespace zefra::xpc {
 namespace {
 
+using base::now;
+using base::ScopedClockOverride;
+using codesign::PeerCodeChecker;
+using platform::identifyPeer;
+using platform::PeerProcess;
 using testing::CertSpec;
 using testing::Credential;
+using testing::kTeam;
 using testing::Peer;
+using wire::IpcValue;
+using S = Selector;
+
+const auto str = [](const char* text) { return IpcValue::string(text); };
+const auto data = [](const char* bytes) { return IpcValue::data(Bytes::copy(bytes)); };
+const auto list = [](std::vector<IpcValue> elements) {
+  return IpcValue::array(std::move(elements));
+};
+const auto dict = [](const char* key, IpcValue value) {
+  return IpcValue::map({{str(key), std::move(value)}});
+};
+const auto integer = [](std::int64_t value) { return IpcValue::integer(value); };
+
+const char* kRun = "runWithRunID:tool:arguments:input:workingDirectory:environment:reply:";
+
+std::vector<IpcValue> runArguments() {
+  return {str("run-1"),    str("pandoc"), list({str("-o"), str("out.pdf")}),
+          data("# Title"), str("/tmp"),   dict("LANG", str("C"))};
+}
+
+// The run's arguments with the one at `index` replaced, or the options added.
+std::vector<IpcValue> runWith(std::size_t index, IpcValue value) {
+  std::vector<IpcValue> arguments = runArguments();
+  arguments.resize(std::max(arguments.size(), index + 1));
+  arguments[index] = std::move(value);
+  return arguments;
+}
+
+TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
+  struct Row {
+    S selector;
+    bool ofReply;
+    std::vector<IpcValue> values;
+    bool admitted;
+  };
+  const std::vector<Row> rows = {
+      {S::kRun, false, runArguments(), true},
+      {S::kRun, false, runWith(0, data("id")), false},
+      {S::kRun, false, runWith(2, list({data("b")})), false},
+      {S::kRun, false, runWith(2, list({IpcValue()})), false},
+      {S::kRun, false, runWith(3, str("text")), false},
+      {S::kRun, false, runWith(5, dict("N", data("1"))), false},
+      {S::kRunWithOptions, false, runWith(6, IpcValue()), true},
+      {S::kRunWithOptions, false, runWith(6, dict("stream", data("1"))), false},
+      {S::kRunWithOptions, true, {dict("standardOutput", data("x"))}, true},
+      {S::kToolInventory, true, {dict("t", dict("version", str("1")))}, true},
+      {S::kToolInventory, true, {dict("t", dict("v", data("x")))}, false},
+      {S::kPing, true, {data("2.0")}, false},
+      {S::kPing, false, {str("x")}, false},
+      {S::kPrepareForUpdate, true, {IpcValue::boolean(true)}, true},
+      {S::kPrepareForUpdate, true, {integer(1)}, false},
+      {S::kInstallUpdate, true, {IpcValue(), str("m")}, false},
+      {S::kRun, true, {data("out"), data(""), integer(1LL << 31)}, false},
+      {S::kRun, true, {data("out"), data(""), IpcValue()}, false},
+  };
+  std::shared_ptr<Interface> interface = makeHelperInterface();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const std::string name = selectorName(row.selector);
+    const bool admitted = row.ofReply ? interface->checkReply(name, row.values).ok()
+                                      : interface->checkCall(name, row.values).ok();
+    EXPECT_EQ(admitted, row.admitted) << "row " << i;
+  }
+  for (std::size_t i = 0; i < 6; ++i) {  // nil only at the top
+    EXPECT_TRUE(interface->checkCall(kRun, runWith(i, IpcValue())).ok()) << i;
+  }
+  EXPECT_FALSE(interface->checkCall("pingWithReply", {}).ok()) << "unknown selector";
+  EXPECT_FALSE(interface->checkReply("cancelWithRunID:", {}).ok()) << "cancel has no reply";
+  // Only cancel is one-way: it alone may, and must, come with call ID 0.
+  EXPECT_EQ(interface->checkCall("cancelWithRunID:", {str("r")}).value(), false);
+}
+
+// Nil reads as empty; what the class sets admit yet is not the declared
+// shape is refused before the method is entered. That absent and empty
+// input cross as themselves, the proxy's test shows through the transport.
+TEST(HelperInterface, BindingReadsNilAsEmptyAndRefusesOtherShapes) {
+  ExportedObject object(std::make_shared<zefra::testing::PingOnlyHelper>());
+  EXPECT_TRUE(object.bind(kRun, std::vector<IpcValue>(6), {}).ok());
+  EXPECT_TRUE(object.bind("cancelWithRunID:", {IpcValue()}, {}).ok());
+  const std::string withOptions = selectorName(S::kRunWithOptions);
+  for (const auto& arguments :
+       {runWith(2, str("-o")), runWith(2, list({list({str("a")})})), runWith(5, str("LANG=C")),
+        runWith(5, dict("A", dict("B", str("")))), runWith(6, dict("stream", integer(1)))}) {
+    EXPECT_FALSE(object.bind(arguments.size() == 7 ? withOptions : kRun, arguments, {}).ok());
+  }
+}
+
+// The options dictionary admits numbers, booleans and the list of folders,
+// nowhere else they could hide; its keys and kinds are read strictly. That
+// each option reaches the run is the built client's to show (end-to-end and
+// run containment tests).
+TEST(HelperInterface, RunOptionsAreReadStrictly) {
+  const auto yes = IpcValue::boolean(true);
+  EXPECT_EQ(readRunOptions(IpcValue()).value().outputLimit, std::nullopt);
+  for (const IpcValue& refused :
+       {dict("stream", integer(1)), dict("timeout", IpcValue::real(-1)),
+        dict("timeout", IpcValue::real(std::numeric_limits<double>::quiet_NaN())),
+        dict("outputLimit", integer(-1)), dict("outputLimit", IpcValue::real(1)),
+        dict("memoryLimit", integer(1)), IpcValue::map({{integer(1), yes}}), yes,
+        dict("noNetwork", integer(1)), dict("confine", str("/a")),
+        dict("confine", list({integer(1)})), dict("stream", list({yes}))}) {
+    EXPECT_FALSE(readRunOptions(refused).ok());
+  }
+}
 
 std::string libmPath() {
   void* handle = ::dlopen("libm.so.6", RTLD_NOW);
@@ -64,34 +183,30 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
     ipc::ListenerOptions options(dir_.path());
     options.admission = admitPeer;
     options.senderIdentity = GetParam();
-    listener_ = std::move(ipc::Listener::open(
-                              "svc",
-                              [](ipc::ServerConnection& connection) {
-                                connection.setExportedInterface(makeHelperInterface());
-                                connection.setExportedObject(makeExportedObject(
-                                    std::make_shared<zefra::testing::PingOnlyHelper>()));
-                                return connection.peerAdmitted();
-                              },
-                              options)
-                              .value());
+    auto serve = [](ipc::ServerConnection& connection) {
+      connection.setExportedInterface(makeHelperInterface());
+      connection.setExportedObject(
+          makeExportedObject(std::make_shared<zefra::testing::PingOnlyHelper>()));
+      return connection.peerAdmitted();
+    };
+    listener_ = ipc::Listener::open("svc", serve, options).value();
   }
 
-  // The peer program's exit status (0 served, 1 refused), run as
-  // `wrapper... program socket args...`.
-  int run(const std::string& program, std::vector<std::string> args,
-          const std::vector<std::string>& extraEnv = {}, std::vector<std::string> wrapper = {},
-          std::atomic<pid_t>* started = nullptr) {
-    args.insert(args.begin(), {program, listener_->path()});
-    args.insert(args.begin(), wrapper.begin(), wrapper.end());
-    std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) {
-      const std::string_view entry(*e), name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                       [&](const std::string& own) { return own.starts_with(name); })) {
-        env.emplace_back(entry);
-      }
-    }
-    const pid_t pid = testing::forkExec(std::move(args), std::move(env));
+  // `program socket args...` under `wrapper...`, with `env` added.
+  std::vector<std::string> peer(const std::string& program, const std::vector<std::string>& args,
+                                std::vector<std::string> env = {},
+                                const std::vector<std::string>& wrapper = {}) {
+    env.insert(env.begin(), "/usr/bin/env");
+    env.insert(env.end(), wrapper.begin(), wrapper.end());
+    env.insert(env.end(), {program, listener_->path()});
+    env.insert(env.end(), args.begin(), args.end());
+    return env;
+  }
+  // The exit status of `command` (of the peer program: 0 served, 1 refused).
+  int run(std::vector<std::string> command, std::atomic<pid_t>* started = nullptr) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    const pid_t pid = testing::forkExec(std::move(command), std::move(env));
     if (started) *started = pid;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -116,68 +231,43 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
   for (const char* sub : {"/lib", "/up", "/work"})
     std::filesystem::create_directory(dir_.path() + sub);
   testing::writeFile(dir_.path() + "/lib/libzefra-injected.so", testing::readFile(libm));
-  const std::vector<std::string> ownMounts = {"/usr/bin/unshare", "-Urm", "/bin/sh", "-c",
-                                              kPrivateMounts,     "sh"};
-  const std::vector<std::string> mountEnv = {"ZEFRA_UP=" + dir_.path() + "/up",
-                                             "ZEFRA_WORK=" + dir_.path() + "/work",
-                                             // The runtime checks its place among the libraries;
-                                             // the peer is refused, not the sanitizer's run.
-                                             "ASAN_OPTIONS=verify_asan_link_order=0"};
-  auto mounts = [&](std::vector<std::string> env) {
-    env.insert(env.end(), mountEnv.begin(), mountEnv.end());
-    return env;
+  // In a user and mount namespace of its own (where user namespaces are on).
+  auto mounted = [&](const std::string& lib, const std::string& over, const std::string& preload) {
+    return peer(signed_, {"ping"},
+                {"ZEFRA_LIB=" + lib, "ZEFRA_OVER=" + over, "ZEFRA_PRELOAD=" + preload,
+                 "ZEFRA_UP=" + dir_.path() + "/up", "ZEFRA_WORK=" + dir_.path() + "/work",
+                 // The runtime checks its place among the libraries; the
+                 // peer is refused, not the sanitizer's run.
+                 "ASAN_OPTIONS=verify_asan_link_order=0"},
+                {"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", kPrivateMounts, "sh"});
   };
-  struct Row {
-    const char* what;
-    std::string program;
-    std::vector<std::string> args, env, wrapper;
-    int status;
-  };
-  const std::vector<Row> rows = {
-      {"signed", signed_, {"ping"}, {}, {}, 0},
-      {"unsigned", plain_, {"ping"}, {}, {}, 1},
-      {"exec of an unsigned program after a ping", signed_, {"exec", plain_}, {}, {}, 1},
-      {"exec of an unsigned program right after connect", signed_, {"exec-now", plain_}, {}, {}, 1},
-      {"exec of a signed program", signed_, {"exec", signed_}, {}, {}, 1},
-      {"descriptor passed to an unsigned process", signed_, {"pass", plain_}, {}, {}, 1},
-      {"descriptor passed to a signed process", signed_, {"pass", signed_}, {}, {}, 1},
-      {"LD_PRELOAD", signed_, {"ping"}, {"LD_PRELOAD=" + copy, mountEnv.back()}, {}, 1},
-      {"LD_LIBRARY_PATH", signed_, {"ping"}, {"LD_LIBRARY_PATH=" + dir_.path()}, {}, 1},
-      {"library loaded from outside the system's", signed_, {"dlopen", copy}, {}, {}, 1},
-      {"system library loaded", signed_, {"dlopen", "libm.so.6"}, {}, {}, 0},
-      {"a mount namespace of its own",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + libm, "ZEFRA_OVER=" + libm}),
-       ownMounts,
-       0},
+  const std::vector<std::tuple<const char*, std::vector<std::string>, int>> rows = {
+      {"signed", peer(signed_, {"ping"}), 0},
+      {"unsigned", peer(plain_, {"ping"}), 1},
+      {"exec of an unsigned program after a ping", peer(signed_, {"exec", plain_}), 1},
+      {"exec of an unsigned program right after connect", peer(signed_, {"exec-now", plain_}), 1},
+      {"exec of a signed program", peer(signed_, {"exec", signed_}), 1},
+      {"descriptor passed to an unsigned process", peer(signed_, {"pass", plain_}), 1},
+      {"descriptor passed to a signed process", peer(signed_, {"pass", signed_}), 1},
+      {"LD_PRELOAD",
+       peer(signed_, {"ping"}, {"LD_PRELOAD=" + copy, "ASAN_OPTIONS=verify_asan_link_order=0"}), 1},
+      {"LD_LIBRARY_PATH", peer(signed_, {"ping"}, {"LD_LIBRARY_PATH=" + dir_.path()}), 1},
+      {"library loaded from outside the system's", peer(signed_, {"dlopen", copy}), 1},
+      {"system library loaded", peer(signed_, {"dlopen", "libm.so.6"}), 0},
+      {"a mount namespace of its own", mounted(libm, libm, ""), 0},
       {"preloaded through a private /etc/ld.so.preload from a folder bound over the system's",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + dir_.path() + "/lib", "ZEFRA_OVER=" + folder,
-               "ZEFRA_PRELOAD=" + folder + "/libzefra-injected.so"}),
-       ownMounts,
-       1},
-      {"a system library replaced by a copy in a mount namespace",
-       signed_,
-       {"ping"},
-       mounts({"ZEFRA_LIB=" + copy, "ZEFRA_OVER=" + libm}),
-       ownMounts,
-       1},
+       mounted(dir_.path() + "/lib", folder, folder + "/libzefra-injected.so"), 1},
+      {"a system library replaced by a copy in a mount namespace", mounted(copy, libm, ""), 1},
       // Root of its own user and pid namespace, the unsigned process may
       // name any process of that namespace as the sender.
       {"sender named by an unsigned process in its own pid namespace",
-       signed_,
-       {"pass", plain_, "forge"},
-       {},
-       {"/usr/bin/unshare", "-Urp", "--fork"},
-       1},
+       peer(signed_, {"pass", plain_, "forge"}, {}, {"/usr/bin/unshare", "-Urp", "--fork"}), 1},
   };
   // Where user namespaces are switched off, nobody can build those attacks.
   const bool namespaces = testing::run({"unshare", "-Urm", "true"}) == 0;
-  for (const Row& row : rows) {
-    if (!row.wrapper.empty() && !namespaces) continue;
-    EXPECT_EQ(run(row.program, row.args, row.env, row.wrapper), row.status) << row.what;
+  for (const auto& [what, command, status] : rows) {
+    if (std::ranges::count(command, "/usr/bin/unshare") && !namespaces) continue;
+    EXPECT_EQ(run(command), status) << what;
   }
 }
 
@@ -199,7 +289,7 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
     released.set_value();
   });
   held.get_future().wait();
-  EXPECT_EQ(run(plain_, {"prelude", signed_}, {}, {}, &attacker), 1);
+  EXPECT_EQ(run(peer(plain_, {"prelude", signed_}), &attacker), 1);
   released.get_future().wait();
 }
 
@@ -207,51 +297,14 @@ INSTANTIATE_TEST_SUITE_P(Identity, EverySender,
                          ::testing::Values(ipc::SenderIdentity::kCredentials,
                                            ipc::SenderIdentity::kPidfd));
 
-// An image that is not validly signed by the team costs no hash, even when it
-// changes its timestamps before every connect (the refusal cache never hits).
-TEST(UnsignedImages, AreRefusedWithoutAHash) {
-  testing::TempDir dir;
-  testing::Listener listener(dir.path() + "/socket");
-  const std::string program = testing::readFile(ZEFRA_TEST_PEER_PROGRAM),
-                    signedBytes = testing::readFile(ZEFRA_TEST_SIGNED_PEER);
-  auto block = [&](const std::string& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    auto located = codesign::locateBlock(fd.get()).value().value();
-    return signedBytes.substr(located.codeLength);
-  }(ZEFRA_TEST_SIGNED_PEER);
-  // The unsigned program grown to `size` (sparse), ending in `tail`.
-  auto image = [&](const std::string& name, off_t size, const std::string& tail) {
-    const std::string path = dir.path() + "/" + name;
-    testing::writeFile(path, program);
-    base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    EXPECT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
-              static_cast<ssize_t>(tail.size()));
-    return path;
-  };
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {"unsigned", image("plain", static_cast<off_t>(program.size()), "")},
-      {"64 MiB ending in a signed program's block", image("padded", 64 << 20, block)},
-      {"2 GiB, larger than any program of ours", image("huge", off_t{2} << 30, block)},
-  };
-  codesign::PeerCodeChecker checker(codesign::TrustAnchor::compiled().value());
-  for (const auto& [what, path] : rows) {
-    for (int second = 1; second <= 3; ++second) {
-      const struct timespec times[2] = {{second, 0}, {second, 0}};
-      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-      Peer peer(listener, path);
-      ASSERT_TRUE(peer.connected()) << what;
-      EXPECT_FALSE(checker.check(peer.connection())) << what;
-    }
-  }
-  const auto stats = checker.stats();
-  EXPECT_EQ(stats.verified, 0u) << "nothing hashed";
-  EXPECT_EQ(stats.oversized, 3u);
-  EXPECT_EQ(stats.unhashed, 3 * (rows.size() - 1));
-}
-
-class PeerValidationTest : public ::testing::Test {
+// The check of a peer's code, by the checker itself and by the helper's
+// acceptance, with peers signed for the occasion.
+class PeerCheckTest : public ::testing::Test {
  protected:
-  std::string signedBy(const Credential& signer) {
+  // Others may enter: one test runs its peer as another user.
+  void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
+
+  std::string signedBy(const Credential& signer = testing::testPki().leaf) {
     return testing::signedCopy(ZEFRA_TEST_PEER_PROGRAM,
                                dir_.path() + "/peer" + std::to_string(++files_), signer,
                                "com.ovak.zefra.test");
@@ -268,59 +321,58 @@ class PeerValidationTest : public ::testing::Test {
           ? nullptr
           : std::make_unique<Credential>(
                 Credential::load(ZEFRA_TEST_ANCHOR_FILE, ZEFRA_TEST_ANCHOR_KEY));
+  const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
   testing::TempDir dir_;
   testing::Listener listener_{dir_.path() + "/socket"};
+  PeerCodeChecker checker_{testing::testPki().root.anchor()};
   int files_ = 0;
 };
 
-// Damaged signatures, expired certificates and peers that exit are the
-// codesign tests'; here the whole check under the compiled anchor.
-TEST_F(PeerValidationTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
+// Damaged signatures and expired certificates are signature_block_test's,
+// unsigned peers the admission's above; here the certificates under the
+// compiled anchor.
+TEST_F(PeerCheckTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
   EXPECT_TRUE(trusted(ZEFRA_TEST_SIGNED_PEER)) << "signed by the build";
-  std::string plain = dir_.path() + "/plain";
-  testing::writeFile(plain, testing::readFile(ZEFRA_TEST_PEER_PROGRAM));
   Credential otherRoot = testing::issue(testing::caSpec("Other Anchor"));
-  std::vector<std::pair<const char*, std::string>> refused = {
-      {"unsigned", plain},
-      {"another anchor", signedBy(testing::issue(testing::leafSpec(), &otherRoot))},
+  auto leaf = [&](const CertSpec& spec, const Credential* issuer) {
+    return signedBy(testing::issue(spec, issuer));
   };
-  if (anchor_) {  // leaves under the compiled anchor need its key
-    Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), anchor_.get());
-    EXPECT_TRUE(trusted(signedBy(testing::issue(testing::leafSpec(), &intermediate))));
+  std::vector<std::pair<const char*, std::string>> refused = {
+      {"another anchor", leaf(testing::leafSpec(), &otherRoot)},
+  };
+  if (const Credential* anchor = anchor_.get()) {  // leaves under it need its key
+    Credential intermediate = testing::issue(testing::caSpec("Team Intermediate"), anchor);
+    EXPECT_TRUE(trusted(leaf(testing::leafSpec(), &intermediate)));
     CertSpec notCa = testing::caSpec("Not A CA"), tlsOnly = testing::caSpec("TLS Intermediate");
     notCa.ca = false;
     tlsOnly.extendedKeyUsage = "serverAuth";
-    Credential notCaIssuer = testing::issue(notCa, anchor_.get());
-    Credential tlsIssuer = testing::issue(tlsOnly, anchor_.get());
+    Credential notCaIssuer = testing::issue(notCa, anchor);
+    Credential tlsIssuer = testing::issue(tlsOnly, anchor);
     const std::string cn = "Zefra Tests Code Signing", usage = "critical,digitalSignature";
-    const std::vector<std::pair<const char*, CertSpec>> leaves = {
-        {"another team", testing::leafSpec({"Z9Z9Z9Z9Z9"})},
-        {"team in lower case", testing::leafSpec({"k4t9qz2m7b"})},
-        {"team with a trailing space", testing::leafSpec({"K4T9QZ2M7B "})},
-        {"two teams", testing::leafSpec({testing::kTeam, "Z9Z9Z9Z9Z9"})},
-        {"the team twice", testing::leafSpec({testing::kTeam, testing::kTeam})},
-        {"no team", testing::leafSpec({})},
-        {"no code signing usage", {{testing::kTeam}, cn, false, usage, "clientAuth"}},
-        {"no extended key usage", {{testing::kTeam}, cn, false, usage, ""}},
-        {"no digital signature", {{testing::kTeam}, cn, false, "keyAgreement", "codeSigning"}},
-        {"a CA as leaf",
-         {{testing::kTeam}, cn, true, "digitalSignature,keyCertSign", "codeSigning"}},
-    };
-    for (const auto& [what, spec] : leaves) {
-      refused.emplace_back(what, signedBy(testing::issue(spec, anchor_.get())));
-    }
     refused.insert(
         refused.end(),
-        {{"issuer that is no CA", signedBy(testing::issue(testing::leafSpec(), &notCaIssuer))},
-         {"issuer limited to TLS", signedBy(testing::issue(testing::leafSpec(), &tlsIssuer))},
-         {"the anchor itself", signedBy(*anchor_)}});
+        {{"another team", leaf(testing::leafSpec({"Z9Z9Z9Z9Z9"}), anchor)},
+         {"team in lower case", leaf(testing::leafSpec({"k4t9qz2m7b"}), anchor)},
+         {"team with a trailing space", leaf(testing::leafSpec({"K4T9QZ2M7B "}), anchor)},
+         {"two teams", leaf(testing::leafSpec({kTeam, "Z9Z9Z9Z9Z9"}), anchor)},
+         {"the team twice", leaf(testing::leafSpec({kTeam, kTeam}), anchor)},
+         {"no team", leaf(testing::leafSpec({}), anchor)},
+         {"no code signing usage", leaf({{kTeam}, cn, false, usage, "clientAuth"}, anchor)},
+         {"no extended key usage", leaf({{kTeam}, cn, false, usage, ""}, anchor)},
+         {"no digital signature",
+          leaf({{kTeam}, cn, false, "keyAgreement", "codeSigning"}, anchor)},
+         {"a CA as leaf",
+          leaf({{kTeam}, cn, true, "digitalSignature,keyCertSign", "codeSigning"}, anchor)},
+         {"issuer that is no CA", leaf(testing::leafSpec(), &notCaIssuer)},
+         {"issuer limited to TLS", leaf(testing::leafSpec(), &tlsIssuer)},
+         {"the anchor itself", signedBy(*anchor)}});
   }
   for (const auto& [name, executable] : refused) EXPECT_FALSE(trusted(executable)) << name;
 }
 
 // This test program is signed by the build like the helper is, which may
 // connect to itself; what is no connected socket is never trusted.
-TEST_F(PeerValidationTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
+TEST_F(PeerCheckTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   base::UniqueFd client = listener_.connectSelf();
   base::UniqueFd accepted = listener_.accept();
   ASSERT_TRUE(accepted.valid());
@@ -332,6 +384,155 @@ TEST_F(PeerValidationTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   base::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   EXPECT_FALSE(peerIsTrusted(readEnd.get()));
   EXPECT_FALSE(peerProcessIdentifier(readEnd.get()));
+}
+
+// An image that is not validly signed by the team costs no hash, even when it
+// changes its timestamps before every connect (the refusal cache never hits).
+TEST_F(PeerCheckTest, UnsignedImagesAreRefusedWithoutAHash) {
+  const std::string signedBytes = testing::readFile(ZEFRA_TEST_SIGNED_PEER);
+  auto block = [&](const std::string& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    auto located = codesign::locateBlock(fd.get()).value().value();
+    return signedBytes.substr(located.codeLength);
+  }(ZEFRA_TEST_SIGNED_PEER);
+  // The unsigned program grown to `size` (sparse), ending in `tail`.
+  auto image = [&](const std::string& name, off_t size, const std::string& tail) {
+    const std::string path = dir_.path() + "/" + name;
+    testing::writeFile(path, program_);
+    base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    return path;
+  };
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"unsigned", image("plain", static_cast<off_t>(program_.size()), "")},
+      {"64 MiB ending in a signed program's block", image("padded", 64 << 20, block)},
+      {"2 GiB, larger than any program of ours", image("huge", off_t{2} << 30, block)},
+  };
+  PeerCodeChecker checker(codesign::TrustAnchor::compiled().value());
+  for (const auto& [what, path] : rows) {
+    for (int second = 1; second <= 3; ++second) {
+      const struct timespec times[2] = {{second, 0}, {second, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+      Peer peer(listener_, path);
+      ASSERT_TRUE(peer.connected()) << what;
+      EXPECT_FALSE(checker.check(peer.connection())) << what;
+    }
+  }
+  const auto stats = checker.stats();
+  EXPECT_EQ(stats.verified, 0u) << "nothing hashed";
+  EXPECT_EQ(stats.oversized, 3u);
+  EXPECT_EQ(stats.unhashed, 3 * (rows.size() - 1));
+}
+
+TEST_F(PeerCheckTest, RefusesAPeerThatExitsBeforeOrDuringTheCheck) {
+  Peer reaped(listener_, signedBy(), Peer::Mode::kExitAfterConnect);
+  ASSERT_TRUE(reaped.connected());
+  ASSERT_EQ(::waitpid(reaped.pid(), nullptr, 0), reaped.pid());
+  EXPECT_FALSE(checker_.check(reaped.connection())) << "exited and reaped";
+
+  PeerCodeChecker::Options options;
+  options.beforeLivenessCheck = [](const PeerProcess& peer) {
+    ::kill(peer.pid, SIGKILL);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(peer.pid), &info, WEXITED | WNOWAIT);
+  };
+  Peer during(listener_, signedBy());
+  auto info = PeerCodeChecker(testing::testPki().root.anchor(), options).check(during.connection());
+  EXPECT_FALSE(info) << "exited during the check";
+}
+
+TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
+  std::string path = signedBy();
+  const std::string signedBytes = testing::readFile(path);
+  Peer startedSigned(listener_, path);
+  testing::replaceFile(path, program_);
+  EXPECT_TRUE(checker_.check(startedSigned.connection())) << "signed image, unsigned file";
+
+  Peer startedUnsigned(listener_, path);
+  testing::replaceFile(path, signedBytes);
+  EXPECT_FALSE(checker_.check(startedUnsigned.connection())) << "unsigned image, signed file";
+
+  Peer removed(listener_, path);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_TRUE(checker_.check(removed.connection())) << "signed image, file removed";
+}
+
+TEST_F(PeerCheckTest, RefusesAPeerOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as nobody";
+  constexpr uid_t kNobody = 65534;
+  Peer other(listener_, signedBy(), Peer::Mode::kStay, kNobody);
+  ASSERT_TRUE(other.connected());
+  ASSERT_EQ(identifyPeer(other.connection())->uid, kNobody);
+  EXPECT_FALSE(checker_.check(other.connection()));
+}
+
+TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
+  // A coarse timestamp cannot tell a rewrite in the same tick, so a file
+  // changed moments ago is verified every time.
+  std::string path = signedBy();
+  Peer peer(listener_, path);
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  EXPECT_EQ(checker_.stats().cached, 0u);
+  EXPECT_EQ(checker_.stats().verified, 2u);
+
+  ScopedClockOverride later(now() + 3600);  // every file here is settled now
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  EXPECT_EQ(checker_.stats().verified, 3u);
+  EXPECT_EQ(checker_.stats().cacheHits, 1u);
+  Peer gone(listener_, path, Peer::Mode::kExitAfterConnect);
+  gone.waitUntilExited();
+  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
+
+  // A new mtime, then another file at the same path: checked again (the
+  // unsigned one without a hash).
+  const auto before = checker_.stats();
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(checker_.check(peer.connection()));
+  testing::replaceFile(path, program_);
+  Peer replaced(listener_, path);
+  EXPECT_FALSE(checker_.check(replaced.connection()));
+  EXPECT_EQ(checker_.stats().verified, before.verified + 1);
+  EXPECT_EQ(checker_.stats().unhashed, before.unhashed + 1);
+}
+
+TEST_F(PeerCheckTest, EveryCheckWaitingForAHashingSlotIsAnswered) {
+  // One slot and two dozen checks at once, of an image changed moments ago
+  // (hashed every time), then of the same image settled: the first hash
+  // settles the verdict of everyone waiting, who must pass the slot on.
+  PeerCodeChecker::Options options;
+  options.concurrentVerifications = 1;
+  PeerCodeChecker checker(testing::testPki().root.anchor(), options);
+  const std::string path = signedBy();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  const double changed = static_cast<double>(st.st_ctim.tv_sec) + st.st_ctim.tv_nsec / 1e9;
+  Peer peer(listener_, path);
+  auto process = std::make_shared<const PeerProcess>(identifyPeer(peer.connection()).value());
+  std::atomic<int> answered = 0, valid = 0;
+  for (double later : {0.5, 3600.0}) {
+    ScopedClockOverride clock(changed + later);
+    std::vector<std::jthread> callers;
+    for (int thread = 0; thread < 4; ++thread) {
+      callers.emplace_back([&] {
+        for (int i = 0; i < 6; ++i) {
+          checker.checkProcess(process, [&](PeerCodeChecker::Verdict verdict) {
+            valid += verdict.ok();
+            ++answered;
+          });
+        }
+      });
+    }
+    callers.clear();
+    const int expected = later < 1 ? 24 : 48;
+    ASSERT_TRUE(testing::eventually([&] { return answered == expected; }))
+        << answered << " of " << expected << " checks answered";
+  }
+  EXPECT_EQ(valid, 48);
+  EXPECT_EQ(checker.stats().verified, 25u) << "24 changed moments ago, then one settled";
 }
 
 }  // namespace

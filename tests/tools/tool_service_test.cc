@@ -1,0 +1,765 @@
+// The tool service against stand-in tools in a temporary home: finding a
+// tool (the search directories, the login shell and the caches of its
+// answers), what the helper says of itself and of the tools it finds, and
+// running them: the plain run's status, the run with options' outcome and
+// limits, cancels and deadlines, and the ending of a whole process tree.
+#include "tools/tool_service.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "base/clock.h"
+#include "base/unique_fd.h"
+#include "platform/desktop/user_defaults.h"
+#include "platform/log.h"
+#include "platform/process/child_process.h"
+#include "platform/process/landlock.h"
+#include "platform/process/process_signals.h"
+#include "support/eventually.h"
+#include "support/process_state.h"
+#include "support/run_chunks.h"
+#include "support/stand_ins.h"
+#include "support/temp_dir.h"
+#include "support/text.h"
+#include "tools/catalogue.h"
+#include "tools/helper_version.h"
+#include "tools/process_tree.h"
+#include "tools/run_containment.h"
+
+namespace zefra::tools::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using Json = nlohmann::json;
+using platform::ProcessTableSnapshot;
+using zefra::testing::eventually;
+using zefra::testing::fileText;
+using zefra::testing::freeTool;
+using zefra::testing::pidIn;
+using zefra::testing::processEnded;
+using zefra::testing::RunChunks;
+using zefra::testing::writeExecutable;
+
+// What a run hands its tool besides the name.
+struct Request {
+  std::vector<std::string> arguments = {};
+  std::optional<xpc::Bytes> input = {};
+  std::optional<std::string> cwd = {};
+  xpc::Environment environment = {};
+};
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// How many lines `path` holds; 0 when it is absent.
+int lineCount(const std::string& path) {
+  std::ifstream in(path);
+  return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+}
+
+// A temporary home whose ~/.local/bin holds stand-in tools, its own defaults
+// file and a stand-in login shell that counts its calls.
+class ToolFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::ignoreSigpipe();  // as the helper does before anything else
+    home_ = temp_.path();
+    fs::create_directories(bin());
+    defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
+    setShellAnswer("");
+  }
+
+  // What the defaults file holds under `key`; null when absent.
+  nlohmann::json stored(const char* key) const { return defaults_->snapshot().get(key); }
+
+  std::string bin() const { return home_ + "/.local/bin"; }
+
+  std::string writeTool(const std::string& name, const std::string& script) {
+    return writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
+  }
+
+  // The stand-in login shell prints this answer to "command -v".
+  void setShellAnswer(const std::string& answer) {
+    std::ofstream(home_ + "/shell-answer") << answer;
+    writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$HOME\" \"$@\" >> '" + home_ +
+                                                "/shell-calls'\ncat '" + home_ +
+                                                "/shell-answer'\n");
+  }
+  int shellCalls() const { return lineCount(home_ + "/shell-calls"); }
+
+  // Holds a tool at `flock -s gate()` until the test lets go of the lock.
+  base::UniqueFd holdGate() {
+    base::UniqueFd fd(::open(gate().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    EXPECT_EQ(::flock(fd.get(), LOCK_EX), 0);
+    return fd;
+  }
+  std::string gate() const { return home_ + "/gate"; }
+
+  ToolServiceSettings settings() const {
+    ToolServiceSettings settings;
+    settings.homeDirectory = home_;
+    settings.defaults = defaults_.get();
+    settings.loginShell = home_ + "/login-shell";
+    settings.versionProbeTimeout = probeTimeout_;
+    return settings;
+  }
+  ToolService& service() {
+    if (!service_) service_ = ToolService::create(settings());
+    return *service_;
+  }
+  // What a new connection would resolve with: fresh in-memory caches.
+  std::unique_ptr<ToolResolver> newResolver() { return std::make_unique<ToolResolver>(settings()); }
+  ToolResolver& resolver() {
+    if (!resolver_) resolver_ = newResolver();
+    return *resolver_;
+  }
+
+  std::future<RunResult> startRun(const std::string& runID, const std::string& tool,
+                                  Request request = {}) {
+    auto promise = std::make_shared<std::promise<RunResult>>();
+    auto future = promise->get_future();
+    service().runWithRunID(runID, tool, std::move(request.arguments), std::move(request.input),
+                           std::move(request.cwd), std::move(request.environment),
+                           [promise](xpc::Bytes out, xpc::Bytes err, int status) {
+                             promise->set_value({out.str(), err.str(), status});
+                           });
+    return future;
+  }
+  RunResult run(const std::string& tool, Request request = {}) {
+    return startRun("run", tool, std::move(request)).get();
+  }
+  // A run with options, under the run ID "r".
+  std::future<xpc::RunOutcome> start(const std::string& tool, xpc::RunOptions options,
+                                     Request request = {}, xpc::RunOutput output = {}) {
+    auto promise = std::make_shared<std::promise<xpc::RunOutcome>>();
+    auto future = promise->get_future();
+    service().runWithOptions("r", tool, std::move(request.arguments), std::move(request.input),
+                             std::move(request.cwd), std::move(request.environment), options,
+                             std::move(output),
+                             [promise](xpc::RunOutcome outcome) { promise->set_value(outcome); });
+    return future;
+  }
+
+  zefra::testing::TempDir temp_;
+  std::string home_;
+  std::unique_ptr<platform::UserDefaults> defaults_;
+  std::shared_ptr<ToolService> service_;
+  std::unique_ptr<ToolResolver> resolver_;
+  double probeTimeout_ = 10.0;
+};
+
+class ResolutionTest : public ToolFixture {
+ protected:
+  // A tool outside every search directory, for the shell to find.
+  std::string elsewhere(const std::string& name) {
+    fs::create_directories(home_ + "/elsewhere");
+    return writeExecutable(home_ + "/elsewhere/" + name, "#!/bin/sh\n");
+  }
+  std::atomic<double> now_{1'000'000.0};
+  base::ScopedClockOverride clock_{[this] { return now_.load(); }};
+};
+
+TEST_F(ResolutionTest, OnlyCatalogueNamesAreLookedUp) {
+  writeTool("not-a-tool", "");
+  writeTool("Typst", "");
+  for (const char* name : {"not-a-tool", "Typst", " typst", "../bin/typst", ""}) {
+    EXPECT_FALSE(resolver().resolveToolPath(name)) << name;
+  }
+  EXPECT_EQ(shellCalls(), 0);
+  EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
+}
+
+TEST_F(ResolutionTest, SearchDirectoriesComeFirstInOrderAndAreNotCached) {
+  const auto tool = freeTool();
+  const auto later = home_ + "/.claude/local";
+  fs::create_directories(later);
+  writeExecutable(later + "/" + tool, "#!/bin/sh\n");
+  EXPECT_EQ(resolver().resolveToolPath(tool), later + "/" + tool);
+  writeTool(tool, "");
+  EXPECT_EQ(resolver().resolveToolPath(tool), bin() + "/" + tool);
+  // A cached shell answer does not outrank a search directory.
+  resolver().storeShellPath(tool, elsewhere(tool));
+  EXPECT_EQ(resolver().resolveToolPath(tool), bin() + "/" + tool);
+  EXPECT_EQ(shellCalls(), 0);
+  // A non-executable file in a directory is no hit.
+  fs::remove(bin() + "/" + tool);
+  fs::remove(later + "/" + tool);
+  std::ofstream(bin() + "/" + tool) << "plain";
+  EXPECT_EQ(resolver().resolveToolPath(tool), home_ + "/elsewhere/" + tool);
+}
+
+TEST_F(ResolutionTest, ShellAnswerIsTrimmedAndCachedInBothLevels) {
+  const auto tool = freeTool();
+  const auto path = elsewhere(tool);
+  setShellAnswer("  " + path + " \n\n");
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
+  // Asked once, in the helper's own environment.
+  EXPECT_EQ(fileText(home_ + "/shell-calls"),
+            std::string(getenv("HOME")) + " -lc command -v " + tool + "\n");
+  EXPECT_EQ(stored("ResolvedToolPaths")[tool], path);
+  EXPECT_EQ(stored("ResolvedToolPathsAt")[tool], now_.load());
+  // Another connection uses the persisted answer without the shell.
+  EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), 1);
+  // Profile noise around the path, a function or alias name, or a relative
+  // path that exists from our working directory: no path, a negative entry.
+  const auto relative = fs::relative(path).string();
+  ASSERT_TRUE(fs::exists(relative));
+  for (const std::string& answer : {"Welcome!\n" + path + "\n", freeTool(1), relative}) {
+    setShellAnswer(answer);
+    EXPECT_FALSE(newResolver()->resolveToolPath(freeTool(1))) << answer;
+    EXPECT_EQ(stored("ResolvedToolPaths")[freeTool(1)], "") << answer;
+  }
+}
+
+TEST_F(ResolutionTest, NegativeEntriesLastLessThan900Seconds) {
+  const auto tool = freeTool();
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+  EXPECT_EQ(stored("ResolvedToolPaths")[tool], "");
+
+  now_ = now_ + 899.0;
+  EXPECT_FALSE(newResolver()->resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+
+  now_ = now_ + 1.0;  // 900 seconds after the store
+  const auto path = elsewhere(tool);
+  setShellAnswer(path);
+  EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), 2);
+  // The first connection keeps its in-memory answer for its whole life.
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 2);
+}
+
+TEST_F(ResolutionTest, UnusableCacheEntriesSendTheLookupBackToTheShell) {
+  const auto tool = freeTool();
+  // A negative entry without a time is never valid.
+  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, ""}}));
+  EXPECT_FALSE(resolver().resolveToolPath(tool));
+  EXPECT_EQ(shellCalls(), 1);
+  // A persisted path that is gone, or that another program of the user wrote
+  // there: an executable of another name, a folder named like the tool.
+  const auto path = elsewhere(tool);
+  const auto folder = home_ + "/folder/" + tool;
+  fs::create_directories(folder);
+  setShellAnswer(path);
+  int calls = 1;
+  for (const std::string& planted : {path + "-gone", elsewhere("script"), folder}) {
+    ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, planted}}));
+    EXPECT_EQ(newResolver()->resolveToolPath(tool), path) << planted;
+    EXPECT_EQ(shellCalls(), ++calls) << planted;
+  }
+  // Nor is such a path taken from the shell itself.
+  setShellAnswer(elsewhere("script"));
+  EXPECT_FALSE(newResolver()->resolveToolPath(freeTool(1)));
+  ++calls;
+  setShellAnswer(path);
+  // One value of the wrong type voids the dictionary, which is replaced.
+  ASSERT_TRUE(defaults_->setObject("ResolvedToolPaths", Json{{tool, path}, {"other", 3}}));
+  EXPECT_EQ(newResolver()->resolveToolPath(tool), path);
+  EXPECT_EQ(shellCalls(), ++calls);
+  EXPECT_EQ(stored("ResolvedToolPaths"), (Json{{tool, path}}));
+}
+
+TEST_F(ResolutionTest, ShellThatCannotStartCachesNothing) {
+  const auto tool = freeTool();
+  auto broken = settings();
+  broken.loginShell = home_ + "/no-such-shell";
+  ToolResolver resolver(broken);
+  EXPECT_FALSE(resolver.resolveToolPath(tool));
+  EXPECT_TRUE(stored("ResolvedToolPaths").is_null());
+  // The next call tries again rather than trusting a cached failure.
+  const auto path = elsewhere(tool);
+  writeExecutable(home_ + "/no-such-shell", "#!/bin/sh\necho '" + path + "'\n");
+  EXPECT_EQ(resolver.resolveToolPath(tool), path);
+}
+
+TEST(HelperVersion, PingAnswersTheShortVersionStringOrOnePointZero) {
+  for (const Json& info :
+       {Json{{"CFBundleVersion", "7"}}, Json{{"CFBundleShortVersionString", 2}}, Json::array()}) {
+    EXPECT_EQ(versionFromInfoDictionary(info), "1.0") << info;
+  }
+  EXPECT_EQ(versionFromInfoDictionary(Json{{"CFBundleShortVersionString", " 2.0 beta "}}),
+            " 2.0 beta ");
+}
+
+class InventoryTest : public ToolFixture {
+ protected:
+  std::future<xpc::Inventory> askInventory() {
+    auto promise = std::make_shared<std::promise<xpc::Inventory>>();
+    auto future = promise->get_future();
+    service().toolInventoryWithReply(
+        [promise](xpc::Inventory result) { promise->set_value(std::move(result)); });
+    return future;
+  }
+  xpc::Inventory inventory() { return askInventory().get(); }
+  // A stand-in that counts its probes, then runs `script`.
+  void writeProbedTool(const std::string& name, const std::string& script) {
+    writeTool(name, "echo >> '" + home_ + "/probes-" + name + "'\n" + script);
+  }
+  // One whose --version prints `printf`.
+  void writeVersionTool(const std::string& name, const std::string& printf, int status = 0) {
+    writeProbedTool(name, "printf '" + printf + "'\nexit " + std::to_string(status));
+  }
+  int probes(const std::string& name) { return lineCount(home_ + "/probes-" + name); }
+  std::string versionOf(const std::string& name) {
+    const auto entry = inventory().at(name);
+    EXPECT_EQ(entry.at("path"), bin() + "/" + name);
+    return entry.at("version");
+  }
+};
+
+// The first non-empty line, as it is, whatever the status; the probe runs in
+// the helper's environment, and output that is not UTF-8 is no version.
+TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
+  const struct {
+    std::string printf;
+    int status;
+    std::string version;
+  } rows[] = {
+      {"\\n\\n  v 2.0  \\nsecond line\\n", 0, "  v 2.0  "},
+      {"crlf 1.0\\r\\nnext\\r\\n", 0, "crlf 1.0"},
+      {"failing 3.1\\n", 4, "failing 3.1"},
+      {"\\n\\n", 0, ""},
+      {"bad \\377\\376 version\\n", 0, ""},
+      {"%s\\n' \"$HOME\" '", 0, getenv("HOME")},
+  };
+  for (int i = 0; i < static_cast<int>(std::size(rows)); ++i) {
+    writeVersionTool(freeTool(i), rows[i].printf, rows[i].status);
+    EXPECT_EQ(versionOf(freeTool(i)), rows[i].version) << rows[i].printf;
+  }
+}
+
+// The cache is keyed by path and modification time, shared by connections;
+// a malformed one misses everywhere and is replaced.
+TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
+  const auto tool = freeTool();
+  const auto path = bin() + "/" + tool;
+  const auto entry = [](const char* version) {
+    return Json{{"mtime", 1'700'000'000.5}, {"version", version}};
+  };
+  writeVersionTool(tool, "one\\n");
+  EXPECT_EQ(versionOf(tool), "one");
+  EXPECT_EQ(versionOf(tool), "one");
+  EXPECT_EQ(newResolver()->toolVersion(path), "one");
+  EXPECT_EQ(probes(tool), 1);
+  struct timeval times[2] = {{1'700'000'000, 0}, {1'700'000'000, 500'000}};
+  writeVersionTool(tool, "two\\n");
+  utimes(path.c_str(), times);
+  EXPECT_EQ(versionOf(tool), "two");
+  EXPECT_EQ(probes(tool), 2);
+  EXPECT_EQ(stored("ToolVersions")[path], entry("two"));
+
+  ASSERT_TRUE(defaults_->setObject("ToolVersions", Json{{path, entry("stale")}, {"/other", 1}}));
+  EXPECT_EQ(newResolver()->toolVersion(path), "two");
+  EXPECT_EQ(probes(tool), 3);
+  EXPECT_EQ(stored("ToolVersions"), (Json{{path, entry("two")}}));
+}
+
+TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
+  probeTimeout_ = 0.5;
+  const auto hanging = freeTool();
+  const auto fine = freeTool(1);
+  writeProbedTool(hanging, "exec sleep 600");
+  writeVersionTool(fine, "fine 1\\n");
+  auto listed = inventory();
+  EXPECT_EQ(listed.at(hanging).at("version"), "");
+  EXPECT_EQ(listed.at(fine).at("version"), "fine 1");
+  EXPECT_FALSE(stored("ToolVersions").contains(bin() + "/" + hanging));
+  inventory();
+  EXPECT_EQ(probes(hanging), 2);
+}
+
+// Inventories asked for while one is in progress share it rather than each
+// taking a thread per tool; past kMaxInventoryWaiters they answer at once,
+// empty.
+TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
+  const auto tool = freeTool();
+  base::UniqueFd held = holdGate();
+  writeProbedTool(tool, "flock -s '" + gate() + "' echo slow 1");
+  std::vector<std::future<xpc::Inventory>> replies;
+  replies.push_back(askInventory());
+  ASSERT_TRUE(eventually([&] { return probes(tool) > 0; }));
+  for (std::size_t i = 0; i < kMaxInventoryWaiters + 6; ++i) replies.push_back(askInventory());
+  for (std::size_t i = kMaxInventoryWaiters; i < replies.size(); ++i) {
+    EXPECT_TRUE(replies[i].get().empty()) << i;
+  }
+  held.reset();
+  for (std::size_t i = 0; i < kMaxInventoryWaiters; ++i) {
+    EXPECT_EQ(replies[i].get().at(tool).at("version"), "slow 1") << i;
+  }
+  EXPECT_EQ(probes(tool), 1);
+}
+
+using RunTest = ToolFixture;
+
+// The search directories lead PATH; the rest is the caller's, else the
+// helper's, else the system's default. HOME is the caller's to replace.
+TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(printf '%s|%s' "$PATH" "$HOME")");
+  std::string leading;
+  for (const auto& directory : makeSearchDirectories(home_)) leading += directory + ":";
+  const std::string path = getenv("PATH"), home = getenv("HOME");
+  const std::pair<xpc::Environment, std::string> rows[] = {
+      {{{"PATH", "/caller/bin"}}, leading + "/caller/bin|" + home},
+      {{}, leading + path + "|" + home},
+      {{{"PATH", ""}}, leading + "|" + home},
+      {{{"HOME", "/elsewhere"}}, leading + path + "|/elsewhere"},
+  };
+  for (const auto& [environment, expected] : rows) {
+    EXPECT_EQ(run(tool, {{}, {}, {}, environment}).out, expected);
+  }
+  unsetenv("PATH");
+  const auto neither = run(tool).out;
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(neither, leading + "/usr/bin:/bin|" + home);
+}
+
+TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
+  const auto tool = freeTool();
+  // 8 MiB on each stream at once, then echo the whole input back.
+  writeTool(tool, R"(case "$1" in
+    both) head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait;;
+    echo) cat;;
+    ignore) exit 0;;
+  esac)");
+  auto both = run(tool, {{"both"}});
+  EXPECT_EQ(both.out.size(), 8388608u);
+  EXPECT_EQ(both.err.size(), 8388608u);
+  // Sizes at and beside the storage's growth steps, and 3 MiB of every byte.
+  for (std::size_t size : {65535u, 65536u, 65537u, 131072u, 1048577u, 3145728u}) {
+    std::string input(size, 'y');
+    for (std::size_t i = 0; i < size; i += 4099) input[i] = static_cast<char>(i);
+    input.back() = 'z';
+    EXPECT_TRUE(run(tool, {{"echo"}, xpc::Bytes(input)}).out == input) << size;
+  }
+  // The tool leaves without reading: the write fails, the helper carries on.
+  EXPECT_EQ(run(tool, {{"ignore"}, xpc::Bytes(std::string(3 << 20, 'x'))}).status, 0);
+}
+
+TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
+  const auto tool = freeTool();
+  const std::string fifo = home_ + "/release";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeTool(tool, "(read line < '" + fifo + "'; echo late) & echo early");
+  auto reply = startRun("bg", tool);
+  EXPECT_EQ(reply.wait_for(200ms), std::future_status::timeout);
+  std::ofstream(fifo) << "go\n";
+  auto result = reply.get();
+  EXPECT_EQ(result.out, "early\nlate\n");
+  EXPECT_EQ(result.status, 0);
+}
+
+// The client was killed: the run goes on to its end, as before, but what the
+// tool writes from then on is read and dropped, and what was kept goes.
+TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
+  const auto tool = freeTool();
+  const std::string fifo = home_ + "/release", done = home_ + "/done";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeTool(tool, "head -c 4194304 /dev/zero; read line < '" + fifo +
+                      "'; head -c 4194304 /dev/zero; head -c 65536 /dev/zero >&2; : > '" + done +
+                      "'");
+  auto reply = startRun("gone", tool);
+  service().connectionInvalidated();
+  std::ofstream(fifo) << "go\n";
+  auto result = reply.get();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(fs::exists(done)) << "the run was cut short";
+  EXPECT_EQ(result.out.size() + result.err.size(), 0u);
+}
+
+// A cancel of a run that has not started ends it when it comes, before its
+// input, once. One connection cannot hold memory without end: such cancels
+// are forgotten oldest first, a run ID beyond the bytes alone is not kept at
+// all (the log says so once), and past the bytes that runs in progress may
+// hold a run is refused at once, saying why.
+TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
+  const auto tool = freeTool();
+  const std::string input = bin() + "/" + tool + ".input";
+  // The runs given "big" leave their input unread.
+  writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate() +
+                      "' true; [ -z \"$2\" ] && cat > \"$0.input\"; exit 0");
+  base::UniqueFd held = holdGate();
+  platform::ScopedLogCapture log;
+  const std::string huge(kMaxRememberedCancelBytes + 1, 'h');
+  service().cancelWithRunID(huge);
+  for (std::size_t i = 0; i <= kMaxRememberedCancels; ++i) {
+    service().cancelWithRunID("c" + std::to_string(i));
+  }
+  const std::string newest = "c" + std::to_string(kMaxRememberedCancels);
+  service().cancelWithRunID(newest);  // a set: the second changes nothing
+  EXPECT_EQ(startRun(huge, tool).get().status, 0);
+  EXPECT_EQ(startRun("c0", tool).get().status, 0);
+  EXPECT_EQ(startRun(newest, tool, {{"wait"}, xpc::Bytes("input")}).get().status, 15);
+  EXPECT_EQ(fileText(input), "");
+  EXPECT_EQ(startRun(newest, tool, {{}, xpc::Bytes("x")}).get().status, 0) << "used up";
+  EXPECT_EQ(fileText(input), "x");
+  EXPECT_EQ(log.lines().size(), 1u);
+
+  // The input is reserved address space, never touched.
+  const std::size_t large = kMaxRunRequestBytes / 2 + 1;
+  void* space = mmap(nullptr, large, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(space, MAP_FAILED);
+  xpc::Bytes reserved(std::shared_ptr<void>(space, [large](void* p) { munmap(p, large); }),
+                      static_cast<const char*>(space), large);
+  auto first = startRun("big1", tool, {{"wait", "big"}, reserved});
+  const auto second = startRun("big2", tool, {{"wait", "big"}, reserved}).get();
+  EXPECT_EQ(second.status, 126);
+  EXPECT_TRUE(second.err.ends_with("this one would take them past 256 MiB; nothing was run."))
+      << second.err;
+  held.reset();
+  EXPECT_EQ(first.get().status, 0);
+}
+
+TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
+  const auto tool = freeTool();
+  writeTool(tool, R"(: > ")" + home_ + R"(/$1-started"; if [ "$1" = first ]; then flock -s ')" +
+                      gate() + R"(' true; else exec sleep 600; fi)");
+  auto started = [&](const std::string& run) {
+    return eventually([&] { return fs::exists(home_ + "/" + run + "-started"); });
+  };
+  base::UniqueFd held = holdGate();
+  // One after the other, so the second registration replaces the first.
+  auto first = startRun("same", tool, {{"first"}});
+  ASSERT_TRUE(started("first"));
+  auto second = startRun("same", tool, {{"second"}});
+  ASSERT_TRUE(started("second"));
+  held.reset();
+  EXPECT_EQ(first.get().status, 0);
+  // The first run's end must not take the second out of reach of a cancel.
+  service().cancelWithRunID("same");
+  EXPECT_EQ(second.get().status, 15);
+}
+
+// An outcome holds exactly one of an exit status, a signal and a failure;
+// the plain run folds it into its status, 127 for a tool not to be had and
+// 126 for any other failure. exec takes C strings: a request it would change
+// (an argument cut at its NUL, a second PATH entry) is refused before the
+// tool starts.
+TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
+  const auto tool = freeTool();
+  const std::string marker = bin() + "/" + tool + ".ran";
+  writeTool(tool,
+            R"(case $1 in exit) echo bad >&2; exit 3;; kill) kill -9 $$;; count) exec wc -c;; esac
+    touch "$0.ran")");
+  using F = xpc::RunFailure;
+  const struct {
+    std::string tool;
+    Request request;
+    int status;
+    std::optional<int> exitStatus, signal;
+    std::optional<xpc::RunFailure> failure;
+    std::string said;  // the failure's message (how it starts), else what the tool wrote
+  } rows[] = {
+      {tool, {{"exit"}}, 3, 3, {}, {}, "bad\n"},
+      {tool, {{"kill"}}, 9, {}, 9, {}, ""},
+      // Absent and empty input both end at once.
+      {tool, {{"count"}}, 0, 0, {}, {}, "0\n"},
+      {tool, {{"count"}, xpc::Bytes()}, 0, 0, {}, {}, "0\n"},
+      {freeTool(1), {}, 127, {}, {}, F::kNotAvailable, "'" + freeTool(1) + "' is not installed"},
+      {tool, {{"ok", "a\0b"s}}, 126, {}, {}, F::kRefused, "argument 2 contains a NUL byte"},
+      {tool, {{}, {}, home_ + "\0/x"s}, 126, {}, {}, F::kRefused, "the working directory contains"},
+      {tool, {{}, {}, home_ + "/nowhere"}, 126, {}, {}, F::kLaunchFailed, "Could not change to"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    auto outcome = start(row.tool, {}, row.request).get();
+    EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+    EXPECT_EQ(outcome.signal, row.signal);
+    EXPECT_EQ(outcome.failure, row.failure);
+    const std::string out = outcome.standardOutput.str(), err = outcome.standardError.str();
+    if (row.failure) {
+      EXPECT_EQ(outcome.message.rfind(row.said, 0), 0u) << outcome.message;
+    } else {
+      EXPECT_EQ(out + err, row.said);
+    }
+    auto plain = run(row.tool, row.request);
+    EXPECT_EQ(plain.status, row.status);
+    EXPECT_EQ(plain.out, out);
+    EXPECT_EQ(plain.err, row.failure ? "Zefra Helper: " + outcome.message : err);
+  }
+  const std::pair<xpc::Environment, const char*> environments[] = {
+      {{{"X", "1\0 2"s}}, "the value of the environment variable 'X' contains a NUL"},
+      {{{"PATH=/evil:/x", "1"}}, "the environment variable name 'PATH=/evil:/x' contains '='"},
+      {{{"", "1"}}, "an environment variable has an empty name"},
+      {{{"A\0B"s, "1"}}, "the environment variable name 'A\\0B' contains a NUL byte"},
+  };
+  for (const auto& [environment, problem] : environments) {
+    auto outcome = start(tool, {}, {{}, {}, {}, environment}).get();
+    EXPECT_EQ(outcome.failure, F::kRefused) << problem;
+    EXPECT_EQ(outcome.message.rfind(problem, 0), 0u) << outcome.message;
+  }
+  EXPECT_FALSE(fs::exists(marker));
+  // What exec passes on unchanged runs.
+  EXPECT_EQ(start(tool, {}, {{"a b"}, {}, {}, {{"X", "="}}}).get().exitStatus, 0);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+// Past the limit, bytes are read and dropped: the tool runs to its end.
+// Streamed output reaches the caller only, never the reply.
+TEST_F(RunTest, AnOutputLimitKeepsOnlyItsShare) {
+  const auto tool = freeTool();
+  writeTool(tool, "head -c 3000000 /dev/zero; printf tail >&2");
+  for (bool stream : {false, true}) {
+    for (std::uint64_t limit : {0u, 4u, 1000000u}) {
+      xpc::RunOptions options;
+      options.stream = stream;
+      options.outputLimit = limit;
+      auto chunks = std::make_shared<RunChunks>();
+      auto outcome = start(tool, options, {}, chunks->output()).get();
+      const std::string out = stream ? chunks->out() : outcome.standardOutput.str();
+      const std::string err = stream ? chunks->err() : outcome.standardError.str();
+      EXPECT_EQ(outcome.exitStatus, 0);
+      EXPECT_EQ(out, std::string(limit, '\0')) << stream << " " << limit;
+      EXPECT_EQ(err, std::string("tail").substr(0, limit));
+      EXPECT_TRUE(outcome.standardOutputTruncated);
+      EXPECT_EQ(outcome.standardErrorTruncated, limit < 4);
+      if (stream) {
+        EXPECT_EQ(outcome.standardOutput.size() + outcome.standardError.size(), 0u);
+      }
+    }
+  }
+}
+
+// A deadline, a cancel, or the end of the connection for a run that asked
+// for it ends the tool's whole tree: SIGTERM, and SIGKILL 2 s later for what
+// ignores it; through the run's cgroup, or else by the walk of parent links.
+// A run launched after the end is ended at once.
+TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
+  const auto tool = freeTool();
+  writeTool(tool,
+            "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
+            "\"$1\" & wait ) & exec sleep 600");
+  enum End { kDeadline, kStubbornDeadline, kCancel, kDisconnect };
+  xpc::RunOptions options;
+  options.cancelOnDisconnect = true;
+  int runs = 0;
+  for (bool withCgroup : {true, false}) {
+    if (withCgroup && !runCgroupParent().available()) continue;
+    SCOPED_TRACE(withCgroup ? "in a cgroup" : "without one");
+    if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
+    service_.reset();
+    // The connection's end last: nothing runs on it after that.
+    for (End end : {kDeadline, kStubbornDeadline, kCancel, kDisconnect}) {
+      const std::string file = home_ + "/grandchild" + std::to_string(++runs);
+      const bool deadline = end == kDeadline || end == kStubbornDeadline;
+      options.timeout = deadline ? 0.5 : 0;
+      auto reply = start(tool, options, {{file, end == kStubbornDeadline ? "stubborn" : ""}});
+      const pid_t grandchild = pidIn(file);
+      ASSERT_GT(grandchild, 0);
+      if (end == kCancel) service().cancelWithRunID("r");
+      if (end == kDisconnect) service().connectionInvalidated();
+      auto outcome = reply.get();
+      EXPECT_EQ(outcome.timedOut, deadline) << end;
+      EXPECT_EQ(outcome.cancelled, !deadline) << end;
+      EXPECT_EQ(outcome.signal, end == kStubbornDeadline ? 9 : 15) << end;
+      EXPECT_TRUE(eventually([&] { return processEnded(grandchild); })) << end;
+    }
+    options.timeout = 0;
+    EXPECT_TRUE(start(tool, options, {{home_ + "/late"}}).get().cancelled);
+  }
+  useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
+}
+
+// A confinement that cannot be had refuses the run before the tool starts,
+// never running it unconfined.
+TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
+  const auto tool = freeTool();
+  writeTool(tool, "touch \"$0.ran\"");
+  const int abi = platform::landlockAbi();
+  const struct {
+    int abi;
+    std::vector<std::string> confine;
+    bool noNetwork;
+    std::string says;
+  } rows[] = {
+      {0, {home_}, false, "does not offer Landlock"},
+      {3, {}, true, "cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
+      {abi, {"relative"}, false, "\u201crelative\u201d, is not an absolute path"},
+      {abi, {home_ + "/missing"}, false, "No such file or directory"},
+  };
+  for (const auto& row : rows) {
+    if (row.abi > abi) continue;
+    platform::overrideLandlockAbiForTesting(row.abi);
+    xpc::RunOptions options;
+    options.confine = row.confine;
+    options.noNetwork = row.noNetwork;
+    auto outcome = start(tool, options).get();
+    EXPECT_EQ(outcome.failure, xpc::RunFailure::kRefused) << row.says;
+    EXPECT_NE(outcome.message.find(row.says), std::string::npos) << outcome.message;
+    EXPECT_TRUE(outcome.message.ends_with("; nothing was run.")) << outcome.message;
+  }
+  platform::overrideLandlockAbiForTesting(-1);
+  EXPECT_FALSE(fs::exists(bin() + "/" + tool + ".ran"));
+}
+
+// Levels deepest first, each in reverse table order; parent cycles in a torn
+// snapshot end the walk. That the signals reach a real tree, SIGKILL after
+// SIGTERM, is the deadline test above, with and without a cgroup.
+TEST(ProcessTreeWalkTest, DescendantsComeDeepestLevelFirstAndCyclesEndTheWalk) {
+  // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
+  const ProcessTableSnapshot table = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
+                                      {52, 50}, {30, 10}, {53, 51}, {22, 20}};
+  EXPECT_EQ(descendantPIDs(10, table), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
+  EXPECT_EQ(descendantPIDs(99, table), std::vector<pid_t>{});
+  EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
+  EXPECT_EQ(descendantPIDs(1, {{1, 3}, {2, 1}, {3, 2}}), (std::vector<pid_t>{3, 2}));
+}
+
+// A shell that forks as fast as it can: a child born between the walk and
+// the signals would outlive the tree. Each round must leave nobody behind.
+TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto ourChildren = [] {
+    std::vector<pid_t> pids;
+    std::ifstream file("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    for (pid_t pid; file >> pid;) pids.push_back(pid);
+    return pids;
+  };
+  for (int round = 0; round < 5; ++round) {
+    platform::SpawnOptions options;
+    options.executable = "/bin/sh";
+    options.arguments = {"-c", "while :; do sleep 1000 & done"};
+    auto shell = platform::spawnProcess(options).value();
+    ASSERT_TRUE(eventually([&] { return descendantPIDs(shell.pid()).size() >= 20; }));
+    EXPECT_FALSE(terminateProcessTree(shell).empty());
+    shell.wait();
+    // The listed ones die of SIGTERM; anyone else would sleep on.
+    EXPECT_TRUE(eventually([&] {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      return ourChildren().empty();
+    })) << ourChildren().size()
+        << " processes outlived their tree in round " << round;
+    for (pid_t pid : ourChildren()) (void)platform::signalProcess(pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
+}  // namespace zefra::tools::testing
