@@ -28,6 +28,7 @@
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
 #include "support/eventually.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
@@ -35,6 +36,7 @@ namespace zefra::platform {
 namespace {
 
 using testing::eventually;
+using testing::ourChildren;
 using testing::TempDir;
 
 // The orphan reaper hears SIGCHLD through a signal watch, which sees it only
@@ -456,17 +458,6 @@ TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
   overrideLandlockAbiForTesting(-1);
 }
 
-// Children of ours, zombies included.
-std::vector<pid_t> adopted(pid_t except = 0) {
-  std::vector<pid_t> pids;
-  auto table = snapshotProcessTable();
-  if (!table) return {-1};
-  for (const auto& entry : *table) {
-    if (entry.ppid == ::getpid() && entry.pid != except) pids.push_back(entry.pid);
-  }
-  return pids;
-}
-
 // waitid shows the first exited child in the kernel's list, where an
 // unreaped tool of ours stands in front of a daemon adopted after it: the
 // reaper must neither take the tool's status nor leave the daemon a zombie.
@@ -499,16 +490,16 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
   auto [leaver, daemonPid] = startLeaver(false);
   EXPECT_EQ(leaver.wait(), 0);
   UniqueFd daemon = openPidfd(daemonPid).value();
-  ASSERT_TRUE(eventually([&] { return adopted(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
+  ASSERT_TRUE(eventually([&] { return ourChildren(tool.pid()) == std::vector<pid_t>{daemonPid}; }))
       << "the daemon should have become our child";
   ASSERT_TRUE(signalPidfd(daemon.get(), SIGKILL));
   ASSERT_TRUE(waitForPidfdExit(daemon.get(), base::Deadline::after(30)));
   // The tool's exit hides the daemon's until the tool is reaped.
   EXPECT_EQ(OrphanReaper::reapOrphans(), 0u);
-  EXPECT_EQ(adopted(tool.pid()), std::vector<pid_t>{daemonPid});
+  EXPECT_EQ(ourChildren(tool.pid()), std::vector<pid_t>{daemonPid});
 
   EXPECT_EQ(tool.wait(), 7);
-  EXPECT_TRUE(eventually([] { return adopted().empty(); })) << "a zombie was left";
+  EXPECT_TRUE(eventually([] { return ourChildren().empty(); })) << "a zombie was left";
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "platform/process/process_table.h"
 #include "platform/socket/runtime_dir.h"
 #include "support/eventually.h"
+#include "support/process_state.h"
 #include "support/listening_socket.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
@@ -31,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using zefra::testing::eventually;
+using zefra::testing::ourChildren;
 
 constexpr const char* kNames[] = {"group.com.ovak.zefra.helper",
                                   "K4T9QZ2M7B.com.ovak.zefra.helper"};
@@ -48,16 +50,6 @@ class ScopedVariable {
   const char* name_;
   std::optional<std::string> old_;
 };
-
-std::vector<pid_t> ourChildren() {
-  std::vector<pid_t> children;
-  auto table = snapshotProcessTable();
-  if (!table) return children;
-  for (const auto& entry : *table) {
-    if (entry.ppid == ::getpid()) children.push_back(entry.pid);
-  }
-  return children;
-}
 
 class AgentServiceTest : public ::testing::Test {
  protected:

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "platform/process/process_table.h"
 #include "support/eventually.h"
 
 namespace zefra::testing {
@@ -40,6 +43,18 @@ inline bool processEnded(pid_t pid) {
 // Blocked writing to a full pipe.
 inline bool blockedOnPipe(pid_t pid) {
   return procField(pid, "wchan", "").find("pipe_write") != std::string::npos;
+}
+
+// Children of this process, zombies included, but `except`; {-1} when the
+// process table cannot be read.
+inline std::vector<pid_t> ourChildren(pid_t except = 0) {
+  auto table = platform::snapshotProcessTable();
+  if (!table) return {-1};
+  std::vector<pid_t> pids;
+  for (const auto& entry : *table) {
+    if (entry.ppid == ::getpid() && entry.pid != except) pids.push_back(entry.pid);
+  }
+  return pids;
 }
 
 }  // namespace zefra::testing
