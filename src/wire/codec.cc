@@ -1,6 +1,8 @@
 #include "wire/codec.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <msgpack.hpp>
@@ -40,7 +42,17 @@ namespace {
 
 using Packer = msgpack::packer<msgpack::vrefbuffer>;
 
-Status pack(Packer& packer, const IpcValue& value) {
+// msgpack-c packs a whole-valued double as an integer, so 2.0 would arrive
+// as 2 and -0.0 as 0: a float goes out as a 64-bit float, bit for bit.
+void packReal(msgpack::vrefbuffer& buffer, double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  char out[9];
+  out[0] = static_cast<char>(0xcb);
+  for (int i = 0; i < 8; ++i) out[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+  buffer.append_copy(out, sizeof out);
+}
+
+Status pack(Packer& packer, msgpack::vrefbuffer& buffer, const IpcValue& value) {
   constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
   switch (value.kind()) {
     case IpcValue::Kind::kNil:
@@ -53,7 +65,7 @@ Status pack(Packer& packer, const IpcValue& value) {
       packer.pack_int64(value.asInt());
       break;
     case IpcValue::Kind::kReal:
-      packer.pack_double(value.asReal());
+      packReal(buffer, value.asReal());
       break;
     case IpcValue::Kind::kString: {
       std::string_view text = value.asString();
@@ -74,14 +86,14 @@ Status pack(Packer& packer, const IpcValue& value) {
     case IpcValue::Kind::kArray:
       packer.pack_array(static_cast<std::uint32_t>(value.elements().size()));
       for (const IpcValue& element : value.elements()) {
-        if (Status status = pack(packer, element); !status) return status;
+        if (Status status = pack(packer, buffer, element); !status) return status;
       }
       break;
     case IpcValue::Kind::kMap:
       packer.pack_map(static_cast<std::uint32_t>(value.entries().size()));
       for (const IpcMapEntry& entry : value.entries()) {
-        if (Status status = pack(packer, entry.key); !status) return status;
-        if (Status status = pack(packer, entry.value); !status) return status;
+        if (Status status = pack(packer, buffer, entry.key); !status) return status;
+        if (Status status = pack(packer, buffer, entry.value); !status) return status;
       }
       break;
   }
@@ -102,7 +114,7 @@ Result<EncodedMessage> encodeMessage(std::vector<IpcValue> values, std::size_t h
     Packer packer(buffer);
     packer.pack_array(static_cast<std::uint32_t>(values.size()));
     for (const IpcValue& value : values) {
-      if (Status status = pack(packer, value); !status) return status.error();
+      if (Status status = pack(packer, buffer, value); !status) return status.error();
     }
   } catch (const std::exception& e) {
     return Error{ENOMEM, std::string("cannot encode message: ") + e.what()};

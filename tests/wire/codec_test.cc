@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -79,6 +81,32 @@ std::string arrayOf(std::size_t count, const std::string& element) {
   body.reserve(body.size() + count * element.size());
   for (std::size_t i = 0; i < count; ++i) body += element;
   return body;
+}
+
+std::string flat(const EncodedMessage& message) {
+  std::string out;
+  for (const iovec& chunk : message.chunks()) {
+    out.append(static_cast<const char*>(chunk.iov_base), chunk.iov_len);
+  }
+  return out;
+}
+
+// A reader typed by the protocol document meets a float wherever a float was
+// sent: whole values and -0.0 included, NaN bit for bit.
+TEST(Wire, EveryValueComesBackAsItWent) {
+  for (double real : {2.0, -0.0, 0.0, -3.0, 0.043, 1e300, std::nan("7")}) {
+    Result<EncodedMessage> encoded = encodeMessage({IpcValue::real(real)});
+    ASSERT_TRUE(encoded.ok());
+    const std::string body = flat(*encoded);
+    ASSERT_EQ(body.size(), 10u) << real;
+    EXPECT_EQ(body.substr(0, 2), "\x91\xcb") << real;
+    EXPECT_EQ(decode(body).value(), std::vector{IpcValue::real(real)}) << real;
+  }
+  const std::vector<IpcValue> mixed = {
+      IpcValue(), IpcValue::boolean(true), IpcValue::integer(INT64_MIN),
+      IpcValue::integer(INT64_MAX), IpcValue::string("€"), IpcValue::data(Bytes(std::string("\0x", 2))),
+      IpcValue::array({IpcValue::map({{IpcValue::string("k"), IpcValue::real(1.0)}})})};
+  EXPECT_EQ(decode(flat(encodeMessage(mixed).value())).value(), mixed);
 }
 
 // What decoding costs follows from the body's size: one-byte values past the
