@@ -227,6 +227,8 @@ class TransportTest : public ::testing::Test {
     if (!listener) return fail("not opened");
     if (!listener->adopted() || listener->nativeHandle() != 4) return fail("not by name");
     if (!isCloseOnExec(3) || !isCloseOnExec(4)) return fail("passed sockets inherit into children");
+    // Closed before 4 is put back: the I/O thread still waits on it.
+    listener->close();
     for (auto [saved, fd] : {std::pair{saved3, 3}, std::pair{saved4, 4}}) {
       saved >= 0 ? ::dup2(saved, fd) : ::close(fd);
     }
