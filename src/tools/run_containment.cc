@@ -27,12 +27,20 @@ struct RunCgroups {
 
 void dropSpare();
 
-// Never destroyed: a refill on a pool thread may still run while exit() does,
-// which removes the spare instead.
+// Never destroyed: a run that has replied may still be making the next
+// cgroup while exit() runs, which removes the spare instead.
 RunCgroups& runCgroups() {
   static base::NoDestructor<RunCgroups> cgroups;
   [[maybe_unused]] static const bool dropsAtExit = std::atexit(dropSpare) == 0;
   return cgroups.get();
+}
+
+void dropSpare() {
+  auto& cgroups = runCgroups();
+  std::shared_ptr<platform::RunCgroup> old;
+  std::lock_guard lock(cgroups.lock);
+  cgroups.spareClosed = true;
+  old = std::exchange(cgroups.spare, nullptr);
 }
 
 }  // namespace
@@ -63,18 +71,6 @@ void makeNextRunCgroupAhead() {
     cgroups.spare = std::move(cgroup);
   }
 }
-
-namespace {
-
-void dropSpare() {
-  auto& cgroups = runCgroups();
-  std::shared_ptr<platform::RunCgroup> old;
-  std::lock_guard lock(cgroups.lock);
-  cgroups.spareClosed = true;
-  old = std::exchange(cgroups.spare, nullptr);
-}
-
-}  // namespace
 
 const platform::RunCgroupParent& runCgroupParent() {
   auto& cgroups = runCgroups();
