@@ -25,6 +25,7 @@
 #include "platform/environment.h"
 #include "platform/process/capture.h"
 #include "platform/process/child_process.h"
+#include "support/process_state.h"
 #include "tools/catalogue.h"
 
 namespace zefra::bench {
@@ -89,6 +90,11 @@ struct Helper {
   double idleMiB() const {
     std::this_thread::sleep_for(300ms);  // let the last reply's frees settle
     return static_cast<double>(status("VmRSS:")) / 1024.0;
+  }
+  // Once the pool's threads have left, its idle work (handing freed memory
+  // back, paging out the signature checks' code) is done.
+  void awaitIdlePool() const {
+    testing::eventually([this] { return testing::poolThreads(process->pid()) == 0; }, 30s);
   }
   void resetPeak() const {
     std::ofstream("/proc/" + std::to_string(process->pid()) + "/clear_refs") << "5";
@@ -187,8 +193,8 @@ std::optional<Footprint> gpgAgentFootprint(const std::string& dir) {
 // freed memory back), against the two agents a desktop usually runs.
 void BM_HelperIdleAfterAClient(benchmark::State& state) {
   for (auto _ : state) {
-    Helper helper;                    // started and pinged
-    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+    Helper helper;  // started and pinged
+    helper.awaitIdlePool();
     const pid_t pid = helper.process->pid();
     const auto idle = footprint(pid);
     state.counters["rss_MiB"] = idle.rss;
@@ -242,7 +248,7 @@ void BM_UnseenProgramAfterIdle(benchmark::State& state) {
     for (int round = 0; round < 7; ++round) {
       const auto first = signedCopy();
       const auto second = signedCopy();
-      std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+      helper.awaitIdlePool();
       idle.push_back(pingTime(first));
       resident.push_back(pingTime(second));
     }
@@ -304,7 +310,7 @@ void BM_HelperThreadsWith64Runs(benchmark::State& state) {
     for (auto& future : done) future.wait();
     std::this_thread::sleep_for(300ms);
     state.counters["threads_after"] = static_cast<double>(helper.status("Threads:"));
-    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+    helper.awaitIdlePool();
     state.counters["threads_after_idle_timeout"] = static_cast<double>(helper.status("Threads:"));
   }
 }
@@ -348,7 +354,7 @@ void BM_HelperAfterConnectPingCloseChurn(benchmark::State& state) {
     state.counters["threads_peak"] = static_cast<double>(peakThreads.load());
     state.counters["rss_after_MiB"] = helper.idleMiB();
     state.counters["threads_after"] = static_cast<double>(helper.status("Threads:"));
-    std::this_thread::sleep_for(3s);  // past the pool's idle timeout
+    helper.awaitIdlePool();
     const double settled = helper.idleMiB();
     state.counters["rss_settled_MiB"] = settled;
     state.counters["rss_settled_over_idle"] = settled / idle;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/no_destructor.h"
+#include "platform/dispatch/thread_name.h"
 
 namespace zefra::ipc {
 
@@ -15,6 +16,7 @@ namespace {
 struct IpcIo {
   IpcIo() {
     std::thread([this] {
+      platform::nameThisThread("zefra-ipc");
       for (;;) {
         try {
           context.run();

@@ -28,6 +28,7 @@ namespace zefra::app::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using zefra::testing::poolThreads;
 using zefra::testing::procNumber;
 
 // The command line's options, each with its default.
@@ -280,7 +281,8 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
       (void)(*proxy)->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
     }
   }
-  std::this_thread::sleep_for(12s);
+  ASSERT_TRUE(eventually([&] { return poolThreads(helper_) == 0; }, 30s))
+      << "the pool's threads did not leave after the warm-up";
   const ProcessFigures start = figuresOf(helper_);
   std::printf("soak: %d clients, %d runs, seed %d, tools %s %s\n", options["--clients"],
               options["--runs"], options["--seed"], tools_[0].c_str(), tools_[1].c_str());

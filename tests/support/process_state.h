@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,19 @@ inline bool processEnded(pid_t pid) {
 // Blocked writing to a full pipe.
 inline bool blockedOnPipe(pid_t pid) {
   return procField(pid, "wchan", "").find("pipe_write") != std::string::npos;
+}
+
+// Threads of `pid` that the helper's pool and timer run on, named for it;
+// they leave once idle for a while, the pool's idle work done.
+inline int poolThreads(pid_t pid) {
+  int threads = 0;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    const std::string name = procField(std::stoi(task.path().filename()), "comm", "");
+    threads += name == "zefra-pool" || name == "zefra-timer";
+  }
+  return threads;
 }
 
 // Children of this process, zombies included, but `except`; {-1} when the

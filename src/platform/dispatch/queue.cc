@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/no_destructor.h"
+#include "platform/dispatch/thread_name.h"
 #include "platform/log.h"
 
 namespace zefra::platform {
@@ -90,6 +91,7 @@ class Pool {
 
  private:
   void workerLoop() {
+    nameThisThread("zefra-pool");
     std::unique_lock lock(mu_);
     for (;;) {
       if (queue_.empty()) {
@@ -119,6 +121,7 @@ class Pool {
 
   // One thread serves every delayed item; it leaves when none is pending.
   void timerLoop() {
+    nameThisThread("zefra-timer");
     std::unique_lock lock(timerMu_);
     while (!timers_.empty()) {
       auto next = timers_.begin();

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "platform/dispatch/thread_name.h"
 
 namespace zefra::platform {
 
@@ -30,6 +31,7 @@ SignalWatch::SignalWatch(std::initializer_list<int> signals,
   impl_->signals.reset(signalfd(-1, &impl_->watched, SFD_CLOEXEC));
   impl_->stop.reset(eventfd(0, EFD_CLOEXEC));
   impl_->thread = std::thread([impl = impl_.get(), handler = std::move(handler)] {
+    nameThisThread("zefra-signals");
     pollfd fds[2] = {{impl->signals.get(), POLLIN, 0}, {impl->stop.get(), POLLIN, 0}};
     for (;;) {
       if (poll(fds, 2, -1) < 0) continue;
