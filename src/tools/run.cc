@@ -281,7 +281,7 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
     }
   }
   // After the reply: removing the cgroup may wait for what was killed to go.
-  makeNextRunCgroupAhead();
+  makeAheadForTheNextRun(confinement->has_value());
   control->finish();
 }
 

@@ -1,12 +1,13 @@
 #include "tools/run_containment.h"
 
-#include <cstdint>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
 
 #include "base/no_destructor.h"
 #include "platform/log.h"
+#include "tools/made_ahead.h"
 
 namespace zefra::tools {
 
@@ -14,86 +15,69 @@ namespace {
 
 constexpr char kNothingRun[] = "; nothing was run.";
 
-// A cgroup made ahead for the next run: making one costs about a tenth of a
-// trivial run, so it is done off the run's path, once a run has replied.
-struct RunCgroups {
+// Making a run's cgroup costs about a tenth of a trivial run, its temporary
+// folder a few hundredths; both are made off the run's path.
+struct MadeForRuns {
   std::mutex lock;
   std::optional<platform::RunCgroupParent> parent;  // lock
-  std::shared_ptr<platform::RunCgroup> spare;       // lock
-  bool refilling = false;                           // lock
-  bool spareClosed = false;                         // lock
-  std::uint64_t parentGeneration = 0;               // lock
+  MadeAhead<platform::RunCgroup> cgroup;
+  MadeAhead<platform::PrivateTempDir> temporary;
 };
 
-void dropSpare();
+void dropSpares();
 
 // Never destroyed: a run that has replied may still be making the next
-// cgroup while exit() runs, which removes the spare instead.
-RunCgroups& runCgroups() {
-  static base::NoDestructor<RunCgroups> cgroups;
-  [[maybe_unused]] static const bool dropsAtExit = std::atexit(dropSpare) == 0;
-  return cgroups.get();
+// run's spares while exit() runs, which waits for them and removes them.
+MadeForRuns& madeForRuns() {
+  static base::NoDestructor<MadeForRuns> made;
+  [[maybe_unused]] static const bool dropsAtExit = std::atexit(dropSpares) == 0;
+  return made.get();
 }
 
-void dropSpare() {
-  auto& cgroups = runCgroups();
-  std::shared_ptr<platform::RunCgroup> old;
-  std::lock_guard lock(cgroups.lock);
-  cgroups.spareClosed = true;
-  old = std::exchange(cgroups.spare, nullptr);
+void dropSpares() {
+  madeForRuns().cgroup.close();
+  madeForRuns().temporary.close();
 }
 
 }  // namespace
 
-void makeNextRunCgroupAhead() {
-  auto& cgroups = runCgroups();
-  std::uint64_t generation;
-  std::optional<platform::RunCgroupParent> where;
-  {
-    std::lock_guard lock(cgroups.lock);
-    if (cgroups.spareClosed || cgroups.spare || cgroups.refilling || !cgroups.parent ||
-        !cgroups.parent->available()) {
-      return;
+void makeAheadForTheNextRun(bool confined) {
+  auto& made = madeForRuns();
+  made.cgroup.refill([&made]() -> Result<platform::RunCgroup> {
+    std::optional<platform::RunCgroupParent> where;
+    {
+      std::lock_guard lock(made.lock);
+      where = made.parent;
     }
-    cgroups.refilling = true;
-    generation = cgroups.parentGeneration;
-    where = cgroups.parent;
-  }
-  auto made = where->makeRunCgroup();
-  std::shared_ptr<platform::RunCgroup> unwanted;
-  std::lock_guard lock(cgroups.lock);
-  cgroups.refilling = false;
-  if (!made) return;
-  auto cgroup = std::make_shared<platform::RunCgroup>(std::move(made).value());
-  if (cgroups.spareClosed || cgroups.spare || generation != cgroups.parentGeneration) {
-    unwanted = std::move(cgroup);  // removed after the lock is released
-  } else {
-    cgroups.spare = std::move(cgroup);
-  }
+    if (!where || !where->available()) return Error{ENOENT, "runs get no cgroup"};
+    return where->makeRunCgroup();
+  });
+  // Only for a caller who confines: no stray folder for one who never does.
+  if (confined) made.temporary.refill(platform::PrivateTempDir::make);
 }
 
 const platform::RunCgroupParent& runCgroupParent() {
-  auto& cgroups = runCgroups();
-  std::lock_guard lock(cgroups.lock);
-  if (!cgroups.parent) {
-    cgroups.parent = platform::RunCgroupParent::locate();
-    if (!cgroups.parent->available()) {
+  auto& made = madeForRuns();
+  std::lock_guard lock(made.lock);
+  if (!made.parent) {
+    made.parent = platform::RunCgroupParent::locate();
+    if (!made.parent->available()) {
       platform::log(
           "runs get no cgroup of their own, so a cancel ends only what stays in a "
           "tool's tree: " +
-          cgroups.parent->unavailableReason());
+          made.parent->unavailableReason());
     }
   }
-  return *cgroups.parent;
+  return *made.parent;
 }
 
 void useRunCgroupParentForTesting(platform::RunCgroupParent replacement) {
-  auto& cgroups = runCgroups();
-  std::shared_ptr<platform::RunCgroup> old;
-  std::lock_guard lock(cgroups.lock);
-  cgroups.parent = std::move(replacement);
-  ++cgroups.parentGeneration;
-  old = std::exchange(cgroups.spare, nullptr);
+  auto& made = madeForRuns();
+  {
+    std::lock_guard lock(made.lock);
+    made.parent = std::move(replacement);
+  }
+  made.cgroup.drop();
 }
 
 std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
@@ -102,13 +86,7 @@ std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot) {
     whyNot = where.unavailableReason();
     return nullptr;
   }
-  std::shared_ptr<platform::RunCgroup> taken;
-  {
-    auto& cgroups = runCgroups();
-    std::lock_guard lock(cgroups.lock);
-    taken = std::exchange(cgroups.spare, nullptr);
-  }
-  if (taken) return taken;
+  if (auto taken = madeForRuns().cgroup.take()) return taken;
   auto made = where.makeRunCgroup();
   if (!made) {
     whyNot = made.error().message;
@@ -125,7 +103,10 @@ Result<std::optional<RunConfinement>> confinementFor(const xpc::RunOptions& opti
                                "\u201d, is not an absolute path" + kNothingRun};
     }
   }
-  auto temporary = platform::PrivateTempDir::make();
+  auto spare = madeForRuns().temporary.take();
+  Result<platform::PrivateTempDir> temporary =
+      spare ? Result<platform::PrivateTempDir>(std::move(*spare))
+            : platform::PrivateTempDir::make();
   if (!temporary) return Error{temporary.error().code, temporary.error().message + kNothingRun};
   platform::ConfinementRules rules{options.confine, options.noNetwork};
   rules.writableDirectories.push_back(temporary->path());

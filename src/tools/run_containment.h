@@ -24,9 +24,10 @@ void useRunCgroupParentForTesting(platform::RunCgroupParent parent);
 // A cgroup for one run; nothing, and why in `whyNot`, when it goes without
 // (its tree is then found by parent links).
 std::shared_ptr<platform::RunCgroup> makeRunCgroup(std::string& whyNot);
-// Makes the cgroup the next run takes, unless one is ready; called once a
-// run has replied, so the next one finds it made.
-void makeNextRunCgroupAhead();
+// Makes what the next run takes, unless it is ready: its cgroup and, after
+// a `confined` run, its temporary folder. Called once a run has replied, so
+// that the next one finds them made.
+void makeAheadForTheNextRun(bool confined);
 
 struct RunConfinement {
   // The run's TMPDIR, writable beside the caller's folders; removed with

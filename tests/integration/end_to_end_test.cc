@@ -322,8 +322,9 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
     SCOPED_TRACE(row.name);
     const std::string daemonFile = root_ + "/daemon-" + std::to_string(&row - rows);
     auto out = platform::makePipe();
+    // Its standard error is the test's, to be seen when a row fails.
     auto client = spawn(ZEFRA_TEST_CLIENT, {"run", tool, daemonFile, row.signal ? "sleep" : "end"},
-                        out->writeEnd.get());
+                        out->writeEnd.get(), STDERR_FILENO);
     ASSERT_TRUE(client) << client.error().message;
     out->writeEnd.reset();
     const pid_t daemon = pidIn(daemonFile);
@@ -363,29 +364,36 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
 }
 
 // The same tool unconfined and confined: confined, it writes beneath the
-// named folder and its own TMPDIR (gone after the run), is refused
-// elsewhere, and cannot connect to a loopback listener.
+// named folder and a TMPDIR of its own inside the helper's, is refused
+// elsewhere, and cannot connect to a loopback listener. Each confined run's
+// TMPDIR is gone after its reply; the one made for the next goes with the
+// helper.
 TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork) {
-  startHelper();
+  const std::string helperTemp = root_ + "/helper-tmp";
+  fs::create_directories(helperTemp);
+  auto& helper = startHelper({"TMPDIR=" + helperTemp});
   const auto tool = freeTool();
   writeTool(tool,
             "echo in > \"$1/in\" && echo inside\n"
             "( exec 2>&1; echo out > \"$2/out\" ) | grep -o 'Permission denied'\n"
             "[ -e \"$2/out\" ] && echo outside\n"
-            "[ -n \"$TMPDIR\" ] && echo \"$TMPDIR\" > \"$1/tmpdir\" && echo t > \"$TMPDIR/t\" && "
-            "echo tmp\n"
+            "case \"$TMPDIR\" in \"$4\"/*) echo \"$TMPDIR\" > \"$1/tmpdir\" && "
+            "echo t > \"$TMPDIR/t\" && echo tmp ;; esac\n"
             "bash -c \"exec 3<>/dev/tcp/127.0.0.1/$3\" 2>/dev/null && echo connected\n"
             "exit 0\n");
   const auto listener = zefra::testing::listenOnLoopback();
   const std::string inside = root_ + "/inside", outside = root_ + "/outside";
+  const std::vector<std::string> confined = {
+      "run", "--confine", inside, "--no-network", tool, inside, outside, listener.port, helperTemp};
   const struct {
     std::vector<std::string> arguments;
     std::string out;
   } rows[] = {
-      {{"run", tool, inside, outside, listener.port}, "inside\noutside\nconnected\n"},
-      {{"run", "--confine", inside, "--no-network", tool, inside, outside, listener.port},
-       "inside\nPermission denied\ntmp\n"},
+      {{"run", tool, inside, outside, listener.port, helperTemp}, "inside\noutside\nconnected\n"},
+      {confined, "inside\nPermission denied\ntmp\n"},
+      {confined, "inside\nPermission denied\ntmp\n"},
   };
+  std::vector<std::string> temporaries;
   for (const auto& row : rows) {
     for (const auto& dir : {inside, outside}) {
       fs::remove_all(dir);
@@ -394,12 +402,17 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
     auto outcome = client(row.arguments);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out, row.out);
+    if (auto temporary = platform::readSmallFile(inside + "/tmpdir")) {
+      temporaries.push_back(temporary->substr(0, temporary->size() - 1));
+      EXPECT_TRUE(eventually([&] { return !fs::exists(temporaries.back()); }))
+          << temporaries.back() << " outlived its run";
+    }
   }
-  const auto temporary = platform::readSmallFile(inside + "/tmpdir");
-  ASSERT_TRUE(temporary);
-  // Removed after the reply.
-  EXPECT_TRUE(eventually([&] { return !fs::exists(temporary->substr(0, temporary->size() - 1)); }))
-      << temporary.value();
+  ASSERT_EQ(temporaries.size(), 2u);
+  EXPECT_NE(temporaries[0], temporaries[1]);
+  EXPECT_TRUE(temporaries[1].starts_with(helperTemp + "/")) << temporaries[1];
+  stop(helper);
+  EXPECT_TRUE(fs::is_empty(helperTemp)) << "the helper left a temporary folder behind";
 }
 
 // Real document tools do their work confined to the output folder, each

@@ -118,8 +118,8 @@ class HelperFixture : public ::testing::Test {
     return helpers_.back();
   }
   // Starts the helper and waits until its first service answers a ping.
-  platform::ChildProcess& startHelper() {
-    auto& helper = start();
+  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {}) {
+    auto& helper = start(ZEFRA_TEST_HELPER, extraEnv);
     eventually([&] {
       auto proxy = connect();
       return proxy && (*proxy)->ping();
