@@ -21,7 +21,9 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <semaphore>
 #include <string>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/unique_fd.h"
@@ -38,6 +40,7 @@
 #include "support/text.h"
 #include "tools/catalogue.h"
 #include "tools/helper_version.h"
+#include "tools/made_ahead.h"
 #include "tools/process_tree.h"
 #include "tools/run_containment.h"
 
@@ -759,6 +762,61 @@ TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
     }
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// What is made ahead is taken once; one made while the world changed is not
+// kept, and none outlives close(), which the process calls as it ends: not
+// even one still being made, which close() waits for.
+TEST(MadeAheadTest, ASpareIsTakenOnceAndNoneOutlivesAChangeOrTheEnd) {
+  struct Made {
+    std::shared_ptr<int> token = std::make_shared<int>(0);
+  };
+  MadeAhead<Made> ahead;
+  std::weak_ptr<int> made;
+  auto make = [&]() -> Result<Made> {
+    Made fresh;
+    made = fresh.token;
+    return fresh;
+  };
+  EXPECT_FALSE(ahead.take());
+  ahead.refill(make);
+  EXPECT_TRUE(ahead.take());
+  EXPECT_FALSE(ahead.take());
+
+  ahead.refill([&] {
+    ahead.drop();
+    return make();
+  });
+  EXPECT_TRUE(made.expired());
+  EXPECT_FALSE(ahead.take());
+
+  std::binary_semaphore making(0), finish(0);
+  std::thread refiller([&] {
+    ahead.refill([&] {
+      making.release();
+      finish.acquire();
+      return make();
+    });
+  });
+  making.acquire();
+  std::atomic<pid_t> closer{0};
+  std::thread closing([&] {
+    closer = gettid();
+    ahead.close();
+  });
+  // Asleep in close() (or already past it) before the refill ends.
+  EXPECT_TRUE(eventually([&] {
+    const pid_t tid = closer;
+    if (tid == 0) return false;
+    const std::string state = zefra::testing::procField(tid, "status", "State:");
+    return state.empty() || state.find('S') != std::string::npos;
+  }));
+  finish.release();
+  refiller.join();
+  closing.join();
+  EXPECT_TRUE(made.expired()) << "a spare being made as the process ended outlived it";
+  ahead.refill(make);
+  EXPECT_FALSE(ahead.take());
 }
 
 }  // namespace
