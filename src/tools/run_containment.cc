@@ -27,10 +27,12 @@ struct MadeForRuns {
 void dropSpares();
 
 // Never destroyed: a run that has replied may still be making the next
-// run's spares while exit() runs, which waits for them and removes them.
+// run's spares while the process ends, which waits for them and removes
+// them (the end after an update is a quick_exit).
 MadeForRuns& madeForRuns() {
   static base::NoDestructor<MadeForRuns> made;
-  [[maybe_unused]] static const bool dropsAtExit = std::atexit(dropSpares) == 0;
+  [[maybe_unused]] static const bool dropsAtExit =
+      std::atexit(dropSpares) == 0 && std::at_quick_exit(dropSpares) == 0;
   return made.get();
 }
 

@@ -367,7 +367,7 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
 // named folder and a TMPDIR of its own inside the helper's, is refused
 // elsewhere, and cannot connect to a loopback listener. Each confined run's
 // TMPDIR is gone after its reply; the one made for the next goes with the
-// helper.
+// helper, however it ends.
 TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork) {
   const std::string helperTemp = root_ + "/helper-tmp";
   fs::create_directories(helperTemp);
@@ -413,6 +413,13 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
   EXPECT_TRUE(temporaries[1].starts_with(helperTemp + "/")) << temporaries[1];
   stop(helper);
   EXPECT_TRUE(fs::is_empty(helperTemp)) << "the helper left a temporary folder behind";
+
+  // Ended at once for an update, the helper removes it too.
+  auto& second = startHelper({"TMPDIR=" + helperTemp});
+  EXPECT_EQ(client(confined).out, rows[1].out);
+  EXPECT_EQ(client({"prepare-for-update"}).out, "YES\n");
+  EXPECT_EQ(exitsWithin(second, 30), 0);
+  EXPECT_TRUE(fs::is_empty(helperTemp)) << "a helper ended for an update left one behind";
 }
 
 // Real document tools do their work confined to the output folder, each

@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace zefra::platform {
 
 void exitProcess(int status) {
   std::fflush(nullptr);
-  ::_exit(status);
+  std::quick_exit(status);
 }
 
 void exitBySignal(int signal) {

@@ -5,6 +5,8 @@ namespace zefra::platform {
 // Ends the process now with `status`, after flushing standard streams. No
 // destructor or exit handler runs: other threads may still be working, and
 // tearing down shared objects under them would turn a clean end into a crash.
+// Only what std::at_quick_exit registered runs, to remove what would
+// otherwise be left on the machine.
 [[noreturn]] void exitProcess(int status);
 
 // Ends the process as `signal` would have, after flushing standard streams,
