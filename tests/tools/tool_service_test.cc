@@ -68,8 +68,7 @@ struct Request {
 };
 
 struct RunResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;
 };
 
@@ -454,17 +453,15 @@ TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
 // tool writes from then on is read and dropped, and what was kept goes.
 TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
   const auto tool = freeTool();
-  const std::string done = home_ + "/done";
   writeTool(tool, "head -c 4194304 /dev/zero; flock -s '" + gate() +
-                      "' head -c 4194304 /dev/zero; head -c 65536 /dev/zero >&2; : > '" + done +
-                      "'");
+                      "' head -c 4194304 /dev/zero; head -c 65536 /dev/zero >&2; : > \"$0.done\"");
   base::UniqueFd held = holdGate();
   auto reply = startRun("gone", tool);
   service().connectionInvalidated();
   held.reset();
   auto result = reply.get();
   EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(fs::exists(done)) << "the run was cut short";
+  EXPECT_TRUE(fs::exists(bin() + "/" + tool + ".done")) << "the run was cut short";
   EXPECT_EQ(result.out.size() + result.err.size(), 0u);
 }
 
@@ -513,17 +510,14 @@ TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
 
 TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
   const auto tool = freeTool();
-  writeTool(tool, R"(: > ")" + home_ + R"(/$1-started"; if [ "$1" = first ]; then flock -s ')" +
-                      gate() + R"(' true; else exec sleep 600; fi)");
-  auto started = [&](const std::string& run) {
-    return eventually([&] { return fs::exists(home_ + "/" + run + "-started"); });
-  };
+  writeTool(tool, R"(echo $$ > "$0.$1"; if [ "$1" = first ]; then flock -s ')" + gate() +
+                      R"(' true; else exec sleep 600; fi)");
   base::UniqueFd held = holdGate();
   // One after the other, so the second registration replaces the first.
   auto first = startRun("same", tool, {{"first"}});
-  ASSERT_TRUE(started("first"));
+  ASSERT_GT(pidIn(bin() + "/" + tool + ".first"), 0);
   auto second = startRun("same", tool, {{"second"}});
-  ASSERT_TRUE(started("second"));
+  ASSERT_GT(pidIn(bin() + "/" + tool + ".second"), 0);
   held.reset();
   EXPECT_EQ(first.get().status, 0);
   // The first run's end must not take the second out of reach of a cancel.
