@@ -1,17 +1,15 @@
-// The delegate, with a scripted agent, a recording responder and the clock
-// seam: the registration flow, the dialogs and the self-heal throttle, each a
-// table of what the delegate sees and what it does. Then over real sockets
-// and the real workspace: when a launch is interactive, when the status
-// shows, when the host's quitting ends it, and the self-probe's dialling of
-// the service names.
+// The delegate, with a scripted agent and alerts and the clock seam: the
+// registration flow, the dialogs and the self-heal throttle, each a table of
+// what the delegate sees and what it does. Then over real sockets and the
+// real workspace: when a launch is interactive, when the status shows, when
+// the host's quitting ends it, and the self-probe's dialling of the service
+// names.
 #include "app/helper_delegate.h"
 
 #include <signal.h>
 
 #include <algorithm>
-#include <deque>
 #include <future>
-#include <iterator>
 #include <mutex>
 
 #include "app/self_heal.h"
@@ -56,10 +54,12 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
-// An agent whose answers the test sets; every operation gets this one.
-class ScriptedAgent final : public platform::AgentService {
+// The agent and the alerts as the test scripts them: every operation gets
+// this one agent, and the alerts take `answers` in order (kAlertNoAnswer
+// when they run out).
+class ScriptedDesktop final : public platform::AgentService, public platform::AlertResponder {
  public:
-  explicit ScriptedAgent(EventLog& log) : log_(log) {}
+  explicit ScriptedDesktop(EventLog& log) : log_(log) {}
   platform::AgentStatus status() override {
     log_.add("status");
     if (onStatus) onStatus();
@@ -84,6 +84,14 @@ class ScriptedAgent final : public platform::AgentService {
     return base::Ok{};
   }
   void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
+  int runModal(const platform::Alert& alert) override {
+    log_.add("alert:" + alert.messageText);
+    std::lock_guard lock(mu_);
+    if (answers.empty()) return platform::kAlertNoAnswer;
+    const int answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  }
 
   // Set before the delegate starts.
   platform::AgentStatus current = platform::AgentStatus::kNotRegistered;
@@ -91,34 +99,12 @@ class ScriptedAgent final : public platform::AgentService {
   int registerFailures = 0;  // the first N registrations fail
   bool unregisterFails = false;
   std::function<void()> onStatus;
+  std::vector<int> answers;
+  bool probeAnswers = true;  // whether a service answers the self-probe
 
  private:
   EventLog& log_;
   std::mutex mu_;
-};
-
-// Records each alert's title and answers from a script (kAlertNoAnswer when
-// it runs out).
-class RecordingResponder final : public platform::AlertResponder {
- public:
-  explicit RecordingResponder(EventLog& log) : log_(log) {}
-  int runModal(const platform::Alert& alert) override {
-    log_.add("alert:" + alert.messageText);
-    std::lock_guard lock(mu_);
-    if (answers_.empty()) return platform::kAlertNoAnswer;
-    const int answer = answers_.front();
-    answers_.pop_front();
-    return answer;
-  }
-  void answer(std::vector<int> answers) {
-    std::lock_guard lock(mu_);
-    answers_.assign(answers.begin(), answers.end());
-  }
-
- private:
-  EventLog& log_;
-  std::mutex mu_;
-  std::deque<int> answers_;
 };
 
 // Runs `work` on the main queue, which runs for the whole test program as
@@ -137,33 +123,27 @@ void onMainQueue(const std::function<void()>& work) {
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 
-// Every scripted service, writing to `log`; the defaults file is `defaults`.
-AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedAgent> agent,
+// The scripted services, writing to `log`; the defaults file is `defaults`.
+// Where copies lie and their quarantine only the translocation test needs,
+// and the running applications only the real workspace's test.
+AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedDesktop> desktop,
                              platform::UserDefaults& defaults) {
   AppServices services;
-  services.agentService = [agent] { return agent; };
-  services.alerts = std::make_shared<RecordingResponder>(log);
+  services.agentService = [desktop] { return desktop; };
+  services.alerts = desktop;
   services.defaults = &defaults;
   services.bundlePath = [] { return std::string(kBundle); };
   services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
   services.homeDirectory = "/Users/u";
-  services.fileExists = [](const std::string&) { return false; };
-  services.clearQuarantine = [&log](const std::string& path) {
-    log.add("quarantine:" + path);
-    return 0;
-  };
   services.openApplication = [&log](const std::string& path, std::function<void()> completion) {
     log.add("open:" + path);
     std::thread(completion).detach();
   };
-  services.machServiceAnswers = [&log](std::function<void(bool)> completion) {
+  services.machServiceAnswers = [&log, desktop](std::function<void(bool)> completion) {
     log.add("probe");
-    completion(true);
+    completion(desktop->probeAnswers);
   };
   services.observeTerminations = [](platform::Workspace::Observer) {};
-  services.runningApplications = [](std::string_view) {
-    return std::vector<platform::RunningApplication>{};
-  };
   services.terminate = [&log] { log.add("terminate"); };
   services.exit = [&log](int status) { log.add("exit:" + std::to_string(status)); };
   return services;
@@ -186,7 +166,7 @@ class FlowTest : public ::testing::Test {
   void SetUp() override {
     delegate_.reset();
     events_.clear();
-    agent_ = std::make_shared<ScriptedAgent>(events_);
+    agent_ = std::make_shared<ScriptedDesktop>(events_);
     services_ = scriptedServices(events_, agent_, defaults_);
     for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
       (void)defaults_.removeObject(key);
@@ -209,9 +189,6 @@ class FlowTest : public ::testing::Test {
   void launch(bool interactive) {
     onMainQueue([&] { delegate().handleLaunch(interactive); });
   }
-  void answer(std::vector<int> answers) {
-    static_cast<RecordingResponder&>(*services_.alerts).answer(std::move(answers));
-  }
   void record(const std::string& version, const std::string& path) {
     (void)defaults_.setObject("RegisteredAgentVersion", version);
     (void)defaults_.setObject("RegisteredAgentPath", path);
@@ -219,16 +196,15 @@ class FlowTest : public ::testing::Test {
   std::optional<std::string> recorded(const char* key) { return defaults_.stringForKey(key); }
   // Events without the status reads, which every path makes.
   Events actions() {
-    Events out;
-    std::ranges::copy_if(events_.events(), std::back_inserter(out),
-                         [](const std::string& event) { return event != "status"; });
+    Events out = events_.events();
+    std::erase(out, "status");
     return out;
   }
 
   zefra::testing::TempDir temp_;
   platform::UserDefaults defaults_;
   EventLog events_;
-  std::shared_ptr<ScriptedAgent> agent_;
+  std::shared_ptr<ScriptedDesktop> agent_;
   AppServices services_;
   std::shared_ptr<HelperDelegate> delegate_;
 };
@@ -236,7 +212,8 @@ class FlowTest : public ::testing::Test {
 // A copy run from where the system moved it hands over to the installed copy,
 // its quarantine cleared, or says it could not.
 TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
-  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app",
+                    moved = "/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app";
   const struct {
     std::vector<std::string> present;
     int quarantineStatus;
@@ -249,12 +226,8 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
   };
   for (const auto& c : cases) {
     SetUp();
-    services_.bundlePath = [] {
-      return std::string("/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app");
-    };
-    services_.fileExists = [&c](const std::string& path) {
-      return std::ranges::count(c.present, path) > 0;
-    };
+    services_.bundlePath = [&] { return moved; };
+    services_.fileExists = [&c](auto& path) { return std::ranges::count(c.present, path) > 0; };
     services_.clearQuarantine = [this, &c](const std::string& path) {
       events_.add("quarantine:" + path);
       return c.quarantineStatus;
@@ -311,11 +284,8 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
     }
     if (c.twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
     if (c.twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
-    services_.machServiceAnswers = [this, answers = c.twist != kNoAnswer](auto done) {
-      events_.add("probe");
-      done(answers);
-    };
-    answer({platform::kAlertFirstButton});
+    agent_->probeAnswers = c.twist != kNoAnswer;
+    agent_->answers = {platform::kAlertFirstButton};
     platform::ScopedLogCapture log;
     const auto started = std::chrono::steady_clock::now();
     launch(c.interactive);
@@ -361,7 +331,7 @@ TEST_F(FlowTest, StatusDialogButtons) {
     record("7", kBundle);
     agent_->current = status;
     agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
-    answer(answers);
+    agent_->answers = answers;
     onMainQueue([&] { delegate().showStatus(); });
     ASSERT_TRUE(events_.waitFor(expected.back()));
     EXPECT_EQ(actions(), expected);
@@ -428,13 +398,12 @@ class HelperDelegateTest : public HelperFixture {
     settings.peerIsTrusted = [trusted](const ipc::ServerConnection&) { return trusted; };
     settings.makeService = [] { return tools::ToolService::create(); };
     settings.listenerOptions.runtimeDirectory = runtime_;
-    if (!defaults_) defaults_.emplace(root_ + "/defaults.json");
-    (void)defaults_->setObject("RegisteredAgentVersion", "7");
-    (void)defaults_->setObject("RegisteredAgentPath", kBundle);
-    auto agent = std::make_shared<ScriptedAgent>(events_);
+    (void)defaults_.setObject("RegisteredAgentVersion", "7");
+    (void)defaults_.setObject("RegisteredAgentPath", kBundle);
+    auto agent = std::make_shared<ScriptedDesktop>(events_);
     agent->current = platform::AgentStatus::kEnabled;
     agent->onStatus = std::move(onStatus);
-    settings.services = scriptedServices(events_, agent, *defaults_);
+    settings.services = scriptedServices(events_, agent, defaults_);
     if (realWorkspace) {
       const auto real = defaultAppServices();
       settings.services.observeTerminations = real.observeTerminations;
@@ -443,7 +412,7 @@ class HelperDelegateTest : public HelperFixture {
     return std::make_shared<HelperDelegate>(settings);
   }
   EventLog events_;
-  std::optional<platform::UserDefaults> defaults_;
+  platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
 };
 
 // A reopen before the launch decision waits for it; one after it is declined.
