@@ -129,15 +129,13 @@ int main(int argc, char** argv) {
   }
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
   if (mode == "exit") return 0;
   if (mode == "stay") {
     char byte;
-    while (::read(fd, &byte, 1) > 0) {
-    }
+    while (::read(fd, &byte, 1) > 0) continue;
     return 0;
   }
   if (mode == "exec-now") return handOver(argv[3], "fd", fd);

@@ -102,12 +102,11 @@ struct Credential {
   codesign::SigningIdentity identity() const {
     ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    std::string keyPem(data, static_cast<std::size_t>(size));
+    char* keyPem = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &keyPem);
     std::string chainPem;
     for (const auto& link : chain) chainPem += ossl::toPem(link.get());
-    return take(codesign::SigningIdentity::fromPem(keyPem, chainPem));
+    return take(codesign::SigningIdentity::fromPem({keyPem, std::size_t(size)}, chainPem));
   }
   codesign::TrustAnchor anchor() const { return take(codesign::TrustAnchor::fromPem(certPem())); }
 };
@@ -125,8 +124,7 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
   X509_NAME* name = X509_get_subject_name(cert);
   auto add = [name](const char* field, const std::string& value) {
     X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(value.data()),
-                               static_cast<int>(value.size()), -1, 0);
+                               reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
   };
   add("O", "Zefra Tests");
   for (const auto& unit : spec.units) add("OU", unit);
