@@ -62,11 +62,8 @@ TEST(FilesTest, AtomicWriteReplacesTheTargetWholeOrNotAtAll) {
   for (const std::string what : {"symlink", "hard link", "dangling symlink"}) {
     std::ofstream(target) << "old";
     std::ofstream(victim) << "the user's own words";
-    if (what == "hard link") {
-      fs::create_hard_link(victim, temporary);
-    } else {
-      fs::create_symlink(victim, temporary);
-    }
+    what == "hard link" ? fs::create_hard_link(victim, temporary)
+                        : fs::create_symlink(victim, temporary);
     if (what == "dangling symlink") fs::remove(victim);
     ASSERT_TRUE(writeFileAtomically(target, "new", 0600)) << what;
     EXPECT_EQ(fileText(target), "new") << what;
@@ -183,9 +180,8 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
   }
   EXPECT_EQ(torn, 0);
   json expected = {{"Count", 2000}};
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 1000; ++i)
     expected["first" + std::to_string(i)] = expected["second" + std::to_string(i)] = i;
-  }
   EXPECT_TRUE(onDisk() == expected);
 }
 
@@ -301,8 +297,7 @@ TEST_F(UserDefaultsTest, FailedWriteKeepsTheOldFileAndLogsOneLine) {
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 4096;
+  const rlimit small{.rlim_cur = 4096, .rlim_max = saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   ScopedLogCapture capture;
   auto status = defaults.setObject("Kept", std::string(8 * 1024, 'n'));
