@@ -22,6 +22,7 @@ struct MadeForRuns {
   std::optional<platform::RunCgroupParent> parent;  // lock
   MadeAhead<platform::RunCgroup> cgroup;
   MadeAhead<platform::PrivateTempDir> temporary;
+  std::once_flag leftFoldersRemoved;
 };
 
 void dropSpares();
@@ -45,6 +46,9 @@ void dropSpares() {
 
 void makeAheadForTheNextRun(bool confined) {
   auto& made = madeForRuns();
+  // Once, after the first run's reply: a helper killed earlier may have left
+  // its spare folder behind.
+  std::call_once(made.leftFoldersRemoved, platform::PrivateTempDir::removeLeftBehind);
   made.cgroup.refill([&made]() -> Result<platform::RunCgroup> {
     std::optional<platform::RunCgroupParent> where;
     {

@@ -6,6 +6,7 @@
 // what left it included, and may be confined to the folders the caller names.
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -420,6 +421,30 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
   EXPECT_EQ(client({"prepare-for-update"}).out, "YES\n");
   EXPECT_EQ(exitsWithin(second, 30), 0);
   EXPECT_TRUE(fs::is_empty(helperTemp)) << "a helper ended for an update left one behind";
+
+  // Killed, it leaves its spare; the next helper removes it after its first
+  // run, but not a folder with something in it or one still held.
+  const auto entries = [&] {
+    return std::distance(fs::directory_iterator(helperTemp), fs::directory_iterator());
+  };
+  auto& killed = startHelper({"TMPDIR=" + helperTemp});
+  EXPECT_EQ(client(confined).out, rows[1].out);
+  // Its run's folder gone, the spare made.
+  auto used = platform::readSmallFile(inside + "/tmpdir");
+  ASSERT_TRUE(used);
+  used->pop_back();
+  ASSERT_TRUE(eventually([&] { return !fs::exists(*used) && entries() == 1; }));
+  ASSERT_TRUE(killed.signal(SIGKILL));
+  killed.wait();
+  const std::string kept = helperTemp + "/zefra-run-kept", held = helperTemp + "/zefra-run-held";
+  fs::create_directories(kept + "/aux");
+  fs::create_directories(held);
+  base::UniqueFd lock(::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+  startHelper({"TMPDIR=" + helperTemp});
+  EXPECT_EQ(client({"run", tool, inside, outside, listener.port, helperTemp}).status, 0);
+  EXPECT_TRUE(eventually([&] { return entries() == 2; })) << "the killed helper's spare is left";
+  EXPECT_TRUE(fs::exists(kept) && fs::exists(held));
 }
 
 // Real document tools do their work confined to the output folder, each

@@ -1,29 +1,70 @@
 #include "platform/process/private_temp_dir.h"
 
-#include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
+#include <string_view>
 #include <utility>
 
+#include "base/eintr.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/files.h"
 
 namespace zefra::platform {
 
+namespace {
+constexpr std::string_view kPrefix = "zefra-run-";
+}  // namespace
+
 Result<PrivateTempDir> PrivateTempDir::make() {
-  std::error_code error;
-  auto base = std::filesystem::temp_directory_path(error);
-  if (error) base = "/tmp";
-  std::string pattern = (base / "zefra-run-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) {
-    return errnoError("Could not make a temporary folder for the run in " + base.string(), errno);
+  // Another helper's sweep may take the folder between mkdtemp and the lock;
+  // another name is then tried.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto made = makeTemporaryDirectory(std::string(kPrefix));
+    if (!made) {
+      return Error{made.error().code,
+                   "Could not make a temporary folder for the run: " + made.error().message};
+    }
+    std::string path = std::move(made).value();
+    base::UniqueFd lock(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!lock || base::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
+      const int err = errno;
+      (void)::rmdir(path.c_str());
+      return errnoError("Could not hold the temporary folder for the run " + path, err);
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(lock.get(), &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      return PrivateTempDir(std::move(path), std::move(lock));
+    }
   }
-  return PrivateTempDir(std::move(pattern));
+  return Error{EAGAIN, "Could not make a temporary folder for the run in " + temporaryDirectory() +
+                           ": each one made was taken away at once"};
+}
+
+void PrivateTempDir::removeLeftBehind() {
+  const std::string base = temporaryDirectory();
+  auto names = listDirectory(base);
+  base::UniqueFd dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!names || !dir) return;
+  for (const std::string& name : *names) {
+    if (!name.starts_with(kPrefix)) continue;
+    base::UniqueFd folder(
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!folder || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid()) continue;
+    if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    // Removes only an empty folder.
+    (void)::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR);
+  }
 }
 
 PrivateTempDir::PrivateTempDir(PrivateTempDir&& other) noexcept
-    : path_(std::exchange(other.path_, std::string())) {}
+    : path_(std::exchange(other.path_, std::string())), lock_(std::move(other.lock_)) {}
 
 PrivateTempDir::~PrivateTempDir() {
   if (path_.empty()) return;

@@ -3,13 +3,16 @@
 #include <string>
 
 #include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace zefra::platform {
 
 // A folder only the user may enter (0700), made fresh in the helper's
 // temporary directory for one run: its TMPDIR, and under confinement one of
 // the folders it may write. Removed with everything in it when the object
-// goes, never following a symlink the tool left there.
+// goes, never following a symlink the tool left there. It is locked while
+// the object lives, so that another helper can tell a folder whose maker is
+// gone from one still in use.
 class PrivateTempDir {
  public:
   static Result<PrivateTempDir> make();
@@ -19,9 +22,16 @@ class PrivateTempDir {
 
   const std::string& path() const { return path_; }
 
+  // Removes the empty folders of this kind in the temporary directory that
+  // nobody holds: those of a helper killed before it removed them. One with
+  // something in it is left, as a tool of that helper may still use it.
+  static void removeLeftBehind();
+
  private:
-  explicit PrivateTempDir(std::string path) : path_(std::move(path)) {}
+  PrivateTempDir(std::string path, base::UniqueFd lock)
+      : path_(std::move(path)), lock_(std::move(lock)) {}
   std::string path_;
+  base::UniqueFd lock_;
 };
 
 }  // namespace zefra::platform
