@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 
@@ -199,7 +200,11 @@ TEST_F(SignedFileTest, TheToolSignsVerifiesAndRefuses) {
 
 TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
   Credential otherRoot = testing::issue(testing::caSpec("Environment Root"));
+  // The file, and the folder under the name OpenSSL looks a subject up by.
+  char hashed[16];
+  std::snprintf(hashed, sizeof hashed, "/%08lx.0", X509_subject_name_hash(otherRoot.cert()));
   testing::writeFile(dir_.path() + "/ca.pem", otherRoot.certPem(), 0644);
+  testing::writeFile(dir_.path() + hashed, otherRoot.certPem(), 0644);
   ::setenv("SSL_CERT_FILE", (dir_.path() + "/ca.pem").c_str(), 1);
   ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
   signedPeer(testing::issue(testing::leafSpec(), &otherRoot));

@@ -441,9 +441,20 @@ TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(checker_.check(peer.connection()));
   EXPECT_EQ(checker_.stats().verified, 3u);
   EXPECT_EQ(checker_.stats().cacheHits, 1u);
-  Peer gone(listener_, path, Peer::Mode::kExitAfterConnect);
-  gone.waitUntilExited();
-  EXPECT_FALSE(checker_.check(gone.connection())) << "a cached verdict still needs a live peer";
+  // A cached verdict still needs a live peer: this one dies as its check ends.
+  Peer dying(listener_, path);
+  bool kill = false;
+  PeerCodeChecker::Options options;
+  options.beforeLivenessCheck = [&](const PeerProcess&) {
+    if (!kill) return;
+    ::kill(dying.pid(), SIGKILL);
+    dying.waitUntilExited();
+  };
+  PeerCodeChecker hooked(testing::testPki().root.anchor(), options);
+  ASSERT_TRUE(hooked.check(dying.connection()));
+  kill = true;
+  EXPECT_FALSE(hooked.check(dying.connection()));
+  EXPECT_EQ(hooked.stats().cacheHits, 1u);
 
   // A new mtime, then another file at the same path: checked again (the
   // unsigned one without a hash).
