@@ -163,7 +163,10 @@ std::optional<std::string> ToolResolver::cachedShellPath(const std::string& tool
     if (auto times = timesFrom(snapshot.find(kTimesKey))) {
       if (auto time = times->find(tool); time != times->end()) storedAt = time->second;
     }
-    valid = base::now() - storedAt < kNegativeEntryLifetime;
+    // One stamped ahead of now (the clock was set back since) is stale too:
+    // it would otherwise hide the tool for as long as the clock was off.
+    const double age = base::now() - storedAt;
+    valid = age >= 0 && age < kNegativeEntryLifetime;
   }
   if (!valid) return std::nullopt;
   shellResolved_.insert_or_assign(tool, entry->second);

@@ -235,6 +235,7 @@ TEST_F(ResolutionTest, TheShellIsAskedUnlessAUsableAnswerIsPersisted) {
       {nullptr, nullptr, elsewhere("script"), true, {}},
       {Json{{tool, ""}}, Json{{tool, now - 899}}, path, false, {}},
       {Json{{tool, ""}}, Json{{tool, now - 900}}, path, true, path},
+      {Json{{tool, ""}}, Json{{tool, now + 3600}}, path, true, path},
       {Json{{tool, ""}}, nullptr, path, true, path},
       {Json{{tool, path}}, nullptr, "", false, path},
       {Json{{tool, path + "-gone"}}, nullptr, path, true, path},
