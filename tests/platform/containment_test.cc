@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/files/files.h"
 #include "platform/files/pipe_io.h"
 #include "platform/process/capture.h"
 #include "platform/process/child_process.h"
@@ -25,6 +27,7 @@
 #include "platform/process/orphan_reaper.h"
 #include "platform/process/pidfd.h"
 #include "platform/process/private_temp_dir.h"
+#include "platform/process/process_image.h"
 #include "platform/process/process_table.h"
 #include "platform/process/run_cgroup.h"
 #include "platform/process/spawn.h"
@@ -170,6 +173,33 @@ std::optional<pid_t> parentInTable(pid_t pid) {
 
 // The command name is the executable's file name; this one would mislead a
 // parser that stops at the first ')' into reading parent 1.
+// The kernel's query of the mappings and the text older kernels give agree,
+// a mapped file since removed included.
+TEST(ProcessImageTest, MappingsReadAlikeByQueryAndByText) {
+  zefra::testing::TempDir dir;
+  const std::string copy = dir.path() + "/code";
+  std::filesystem::copy_file("/bin/true", copy);
+  base::UniqueFd file(::open(copy.c_str(), O_RDONLY | O_CLOEXEC));
+  void* code = ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, file.get(), 0);
+  ASSERT_NE(code, MAP_FAILED);
+  ASSERT_EQ(::unlink(copy.c_str()), 0);
+  auto fields = [](const std::vector<ExecutableMapping>& mappings) {
+    std::vector<std::string> out;
+    for (const auto& m : mappings) {
+      out.push_back(std::to_string(m.device) + " " + std::to_string(m.inode) + " " + m.path);
+    }
+    return out;
+  };
+  const auto queried = fields(executableMappings(::getpid()).value());
+  EXPECT_EQ(queried, fields(executableMappingsFromText(::getpid()).value()));
+  EXPECT_NE(
+      std::find(queried.begin(), queried.end(),
+                std::to_string(fileIdentity(file.get())->device) + " " +
+                    std::to_string(fileIdentity(file.get())->inode) + " " + copy + " (deleted)"),
+      queried.end());
+  ::munmap(code, 4096);
+}
+
 TEST(ProcessTableTest, ListsParentsWhateverTheCommandName) {
   EXPECT_EQ(parentInTable(1), 0);
 

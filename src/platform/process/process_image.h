@@ -24,6 +24,8 @@ struct ExecutableMapping {
 // Every file-backed executable mapping; anonymous ones (JIT code) and the
 // kernel's own ([vdso]) are left out.
 Result<std::vector<ExecutableMapping>> executableMappings(pid_t pid);
+// The same read from the formatted text, as kernels before 6.11 give it.
+Result<std::vector<ExecutableMapping>> executableMappingsFromText(pid_t pid);
 
 // Notices that a process has replaced its program (exec) or ended: it holds
 // the address space of the moment it was opened, which reads as empty once
