@@ -92,6 +92,8 @@ class HelperDelegate : public std::enable_shared_from_this<HelperDelegate> {
   DelegateSettings settings_;
   std::vector<std::unique_ptr<ipc::Listener>> listeners_;
   bool servedConnection_ = false;
+  // A reopen may show the status before an interactive launch's own turn.
+  bool statusShown_ = false;
   std::optional<bool> launchInteractive_;
   bool launched_ = false;
   bool reopenPending_ = false;

@@ -71,7 +71,7 @@ void HelperDelegate::handleLaunch(bool interactive) {
   if (interactive) {
     platform::MainQueue::shared().asyncAfter(kStatusDialogDelay, [weak] {
       auto self = weak.lock();
-      if (self && !self->servedConnection_) self->showStatus();
+      if (self && !self->servedConnection_ && !self->statusShown_) self->showStatus();
     });
   }
 }

@@ -5,6 +5,7 @@
 namespace zefra::app {
 
 void HelperDelegate::showStatus() {
+  statusShown_ = true;
   switch (settings_.services.agentService()->status()) {
     case platform::AgentStatus::kRequiresApproval:
       showApprovalAlert();

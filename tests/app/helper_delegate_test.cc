@@ -441,10 +441,10 @@ TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
 // An interactive launch shows the status dialog unless a client was served
 // meanwhile (before the second of the status check has passed). Only another
 // trusted process counts: not our own connection, as the self-probe's is,
-// nor a peer refused.
+// nor a peer refused. A reopen meanwhile shows it once, not twice.
 TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasServed) {
-  enum Meanwhile { kNothing, kOwnConnection, kRefusedClient, kClient };
-  for (Meanwhile meanwhile : {kNothing, kOwnConnection, kRefusedClient, kClient}) {
+  enum Meanwhile { kNothing, kOwnConnection, kRefusedClient, kClient, kReopen };
+  for (Meanwhile meanwhile : {kNothing, kOwnConnection, kRefusedClient, kClient, kReopen}) {
     SCOPED_TRACE(meanwhile);
     events_.clear();
     auto delegate = make(platform::parseLaunchEvent("aevt:oapp"), meanwhile != kRefusedClient, [&] {
@@ -456,7 +456,10 @@ TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasSer
         EXPECT_EQ(client({"ping"}).status, meanwhile == kClient ? 0 : 77);
       }
     });
-    onMainQueue([&] { delegate->applicationDidFinishLaunching(); });
+    onMainQueue([&] {
+      delegate->applicationDidFinishLaunching();
+      if (meanwhile == kReopen) delegate->applicationShouldHandleReopen(false);
+    });
     ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
     bool served = false;
     onMainQueue([&] { served = delegate->servedConnection(); });
