@@ -101,7 +101,8 @@ void HelperDelegate::selfHealRegistration(const std::string& version) {
   services.agentService()->unregisterWithCompletionHandler(
       [weak = weak_from_this(), version](std::optional<base::Error>) {
         platform::MainQueue::shared().async([weak, version] {
-          if (auto self = weak.lock()) self->registerAgent(version, false, false, kRegistrationAttempts);
+          if (auto self = weak.lock())
+            self->registerAgent(version, false, false, kRegistrationAttempts);
         });
       });
 }
