@@ -95,7 +95,7 @@ TEST_F(SignedFileTest, LocatesTheBlockAndRefusesAMagicWhoseBlockDoesNotFit) {
   EXPECT_FALSE(checkCmsShape(std::string("\x30\x81\x05\x02\x01\x01\x05\x00", 8)));
 }
 
-TEST_F(SignedFileTest, SignedCopyVerifiesStillRunsAndResignsInPlace) {
+TEST_F(SignedFileTest, SignedCopyVerifiesAndResignsInPlace) {
   signedPeer();
   auto info = verify();
   ASSERT_TRUE(info) << info.error().message;
