@@ -120,10 +120,11 @@ class HelperFixture : public ::testing::Test {
   // Starts the helper and waits until its first service answers a ping.
   platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {}) {
     auto& helper = start(ZEFRA_TEST_HELPER, extraEnv);
-    eventually([&] {
+    EXPECT_TRUE(eventually([&] {
       auto proxy = connect();
       return proxy && (*proxy)->ping();
-    });
+    })) << "the helper does not answer; its log:\n"
+        << log();
     return helper;
   }
   std::string log() const {
