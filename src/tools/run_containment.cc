@@ -1,5 +1,6 @@
 #include "tools/run_containment.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -22,7 +23,7 @@ struct MadeForRuns {
   std::optional<platform::RunCgroupParent> parent;  // lock
   MadeAhead<platform::RunCgroup> cgroup;
   MadeAhead<platform::PrivateTempDir> temporary;
-  std::once_flag leftFoldersRemoved;
+  std::atomic<bool> leftFoldersSwept{false};
 };
 
 void dropSpares();
@@ -47,8 +48,9 @@ void dropSpares() {
 void makeAheadForTheNextRun(bool confined) {
   auto& made = madeForRuns();
   // Once, after the first run's reply: a helper killed earlier may have left
-  // its spare folder behind.
-  std::call_once(made.leftFoldersRemoved, platform::PrivateTempDir::removeLeftBehind);
+  // its spare folder behind. Nobody waits for it, so a folder that never
+  // answers (a mount of the user's there) holds up this thread alone.
+  if (!made.leftFoldersSwept.exchange(true)) platform::PrivateTempDir::removeLeftBehind();
   made.cgroup.refill([&made]() -> Result<platform::RunCgroup> {
     std::optional<platform::RunCgroupParent> where;
     {

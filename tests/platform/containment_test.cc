@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -11,8 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <semaphore>
 #include <string>
@@ -171,13 +175,11 @@ std::optional<pid_t> parentInTable(pid_t pid) {
   return entry == table.end() ? std::nullopt : std::optional(entry->ppid);
 }
 
-// The command name is the executable's file name; this one would mislead a
-// parser that stops at the first ')' into reading parent 1.
 // The kernel's query of the mappings and the text older kernels give agree,
-// a mapped file since removed included.
+// a mapped file since removed and one with a newline in its name included.
 TEST(ProcessImageTest, MappingsReadAlikeByQueryAndByText) {
   zefra::testing::TempDir dir;
-  const std::string copy = dir.path() + "/code";
+  const std::string copy = dir.path() + "/co\nde";
   std::filesystem::copy_file("/bin/true", copy);
   base::UniqueFd file(::open(copy.c_str(), O_RDONLY | O_CLOEXEC));
   void* code = ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, file.get(), 0);
@@ -192,14 +194,16 @@ TEST(ProcessImageTest, MappingsReadAlikeByQueryAndByText) {
   };
   const auto queried = fields(executableMappings(::getpid()).value());
   EXPECT_EQ(queried, fields(executableMappingsFromText(::getpid()).value()));
-  EXPECT_NE(
-      std::find(queried.begin(), queried.end(),
-                std::to_string(fileIdentity(file.get())->device) + " " +
-                    std::to_string(fileIdentity(file.get())->inode) + " " + copy + " (deleted)"),
-      queried.end());
+  EXPECT_NE(std::find(queried.begin(), queried.end(),
+                      std::to_string(fileIdentity(file.get())->device) + " " +
+                          std::to_string(fileIdentity(file.get())->inode) + " " + dir.path() +
+                          "/co\\012de (deleted)"),
+            queried.end());
   ::munmap(code, 4096);
 }
 
+// The command name is the executable's file name; this one would mislead a
+// parser that stops at the first ')' into reading parent 1.
 TEST(ProcessTableTest, ListsParentsWhateverTheCommandName) {
   EXPECT_EQ(parentInTable(1), 0);
 
@@ -522,6 +526,59 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
 
   EXPECT_EQ(tool.wait(), 7);
   EXPECT_TRUE(eventually([] { return ourChildren().empty(); })) << "a zombie was left";
+}
+
+// Any program of the user can take or hold a run's folder as soon as it
+// appears, as a sweep of another helper does: making one neither fails for
+// the taking nor waits on the holding.
+TEST(PrivateTempDirTest, MakingOutlastsASweepAndNeverWaitsOnAHolder) {
+  TempDir base;
+  const char* const previous = ::getenv("TMPDIR");
+  const std::optional<std::string> saved =
+      previous ? std::optional<std::string>(previous) : std::nullopt;
+  ::setenv("TMPDIR", base.path().c_str(), 1);
+  {
+    std::atomic<bool> made{false};
+    std::jthread sweeper([&] {
+      while (!made) PrivateTempDir::removeLeftBehind();
+    });
+    for (int i = 0; i < 20000; ++i) {
+      auto folder = PrivateTempDir::make();
+      ASSERT_TRUE(folder) << "after " << i << ": " << folder.error().message;
+    }
+    made = true;
+  }
+  // Locks each new folder it sees and never lets go.
+  UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+  const int watched = ::inotify_add_watch(watch.get(), base.path().c_str(), IN_CREATE | IN_ONLYDIR);
+  ASSERT_GE(watched, 0);
+  std::jthread holder([&, dir = base.path()] {
+    std::vector<UniqueFd> held;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = ::read(watch.get(), events, sizeof events)) > 0;) {
+      for (char* at = events; at < events + n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        if (event->len == 0) return;  // the test is done
+        UniqueFd folder(::open((dir + "/" + event->name).c_str(), O_RDONLY | O_DIRECTORY));
+        if (folder && ::flock(folder.get(), LOCK_EX | LOCK_NB) == 0)
+          held.push_back(std::move(folder));
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+  });
+  auto making = std::async(std::launch::async, [] {
+    for (int i = 0; i < 40; ++i) {
+      auto folder = PrivateTempDir::make();
+      if (!folder) {
+        EXPECT_EQ(folder.error().code, EAGAIN) << folder.error().message;
+      }
+    }
+  });
+  EXPECT_EQ(making.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "making a folder waits on the holder's lock";
+  ::inotify_rm_watch(watch.get(), watched);  // its event, with no name, ends the holder
+  holder.join();
+  saved ? ::setenv("TMPDIR", saved->c_str(), 1) : ::unsetenv("TMPDIR");
 }
 
 }  // namespace

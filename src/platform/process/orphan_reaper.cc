@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/process/own_children.h"
 #include "platform/dispatch/signal_watch.h"
 #include "platform/files/small_file.h"
+#include "platform/process/own_children.h"
 
 namespace zefra::platform {
 

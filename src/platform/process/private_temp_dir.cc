@@ -20,8 +20,9 @@ constexpr std::string_view kPrefix = "zefra-run-";
 }  // namespace
 
 Result<PrivateTempDir> PrivateTempDir::make() {
-  // Another helper's sweep may take the folder between mkdtemp and the lock;
-  // another name is then tried.
+  // A sweep may take the folder between mkdtemp and the lock, or hold it
+  // while it does; another name is then tried. Never waits on the lock: any
+  // program of the user could hold it for ever.
   for (int attempt = 0; attempt < 4; ++attempt) {
     auto made = makeTemporaryDirectory(std::string(kPrefix));
     if (!made) {
@@ -30,11 +31,19 @@ Result<PrivateTempDir> PrivateTempDir::make() {
     }
     std::string path = std::move(made).value();
     base::UniqueFd lock(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!lock || base::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
+    if (!lock && errno == ENOENT) continue;
+    if (!lock) {
       const int err = errno;
       (void)::rmdir(path.c_str());
       return errnoError("Could not hold the temporary folder for the run " + path, err);
     }
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+      (void)::rmdir(path.c_str());
+      continue;
+    }
+    // Where the file system has no such locks (some network ones) the
+    // folder goes unlocked: a sweep there cannot lock it either, so never
+    // takes it.
     struct stat held {};
     struct stat named {};
     if (::fstat(lock.get(), &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
@@ -43,7 +52,7 @@ Result<PrivateTempDir> PrivateTempDir::make() {
     }
   }
   return Error{EAGAIN, "Could not make a temporary folder for the run in " + temporaryDirectory() +
-                           ": each one made was taken away at once"};
+                           ": each one made was taken or held by another program at once"};
 }
 
 void PrivateTempDir::removeLeftBehind() {

@@ -74,6 +74,15 @@ constexpr std::uint64_t kExecutableVma = 0x04, kCoveringOrNextVma = 0x10, kFileB
 
 std::atomic<bool> mappingQueryMissing{false};
 
+// The text spells a newline in a path as "\012": one reading for both, and
+// no path that breaks a log line.
+std::string escapedAsInText(std::string path) {
+  for (std::size_t at = path.find('\n'); at != std::string::npos; at = path.find('\n', at)) {
+    path.replace(at, 1, "\\012");
+  }
+  return path;
+}
+
 // Nothing when the kernel cannot answer (no such query, a name past the
 // buffer, the process gone): the text says then what holds.
 std::optional<std::vector<ExecutableMapping>> queriedMappings(pid_t pid) {
@@ -96,7 +105,7 @@ std::optional<std::vector<ExecutableMapping>> queriedMappings(pid_t pid) {
     }
     const std::size_t length = query.nameSize > 0 ? query.nameSize - 1 : 0;
     mappings.push_back({::makedev(query.deviceMajor, query.deviceMinor),
-                        static_cast<ino_t>(query.inode), name.substr(0, length)});
+                        static_cast<ino_t>(query.inode), escapedAsInText(name.substr(0, length))});
     at = query.end;
   }
   // A process always maps its program.

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 
-#include "platform/process/pidfd.h"
 #include "platform/process/own_children.h"
+#include "platform/process/pidfd.h"
 #include "platform/process/spawn_parts.h"
 
 namespace zefra::platform {
