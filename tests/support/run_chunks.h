@@ -26,13 +26,10 @@ class RunChunks : public std::enable_shared_from_this<RunChunks> {
     held_ = held;
     changed_.notify_all();
   }
-  std::string out() {
+  // What came so far on standard output (1) or standard error (2).
+  std::string out(int stream = 1) {
     std::lock_guard lock(mu_);
-    return out_;
-  }
-  std::string err() {
-    std::lock_guard lock(mu_);
-    return err_;
+    return stream == 1 ? out_ : err_;
   }
 
  private:

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -49,15 +50,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Json = nlohmann::json;
-using platform::ProcessTableSnapshot;
-using zefra::testing::eventually;
-using zefra::testing::fileText;
-using zefra::testing::freeTool;
-using zefra::testing::occurrences;
-using zefra::testing::pidIn;
-using zefra::testing::processEnded;
-using zefra::testing::RunChunks;
-using zefra::testing::writeExecutable;
+using namespace zefra::testing;
 
 // What a run hands its tool besides the name.
 struct Request {
@@ -70,7 +63,15 @@ struct Request {
 struct RunResult {
   std::string out, err;
   int status = -1;
+  friend bool operator==(const RunResult&, const RunResult&) = default;
 };
+
+// A reply handler and the future it fulfils.
+template <class T>
+std::pair<std::future<T>, std::function<void(T)>> promised() {
+  auto promise = std::make_shared<std::promise<T>>();
+  return {promise->get_future(), [promise](T value) { promise->set_value(std::move(value)); }};
+}
 
 // How many lines `path` holds; 0 when it is absent.
 int lineCount(const std::string& path) {
@@ -83,7 +84,6 @@ class ToolFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::ignoreSigpipe();  // as the helper does before anything else
-    home_ = temp_.path();
     fs::create_directories(bin());
     defaults_ = std::make_unique<platform::UserDefaults>(home_ + "/defaults.json");
     setShellAnswer("");
@@ -116,12 +116,10 @@ class ToolFixture : public ::testing::Test {
   std::string gate() const { return home_ + "/gate"; }
 
   ToolServiceSettings settings() const {
-    ToolServiceSettings settings;
-    settings.homeDirectory = home_;
-    settings.defaults = defaults_.get();
-    settings.loginShell = home_ + "/login-shell";
-    settings.versionProbeTimeout = probeTimeout_;
-    return settings;
+    return {.homeDirectory = home_,
+            .defaults = defaults_.get(),
+            .loginShell = home_ + "/login-shell",
+            .versionProbeTimeout = probeTimeout_};
   }
   ToolService& service() {
     if (!service_) service_ = ToolService::create(settings());
@@ -136,14 +134,13 @@ class ToolFixture : public ::testing::Test {
 
   std::future<RunResult> startRun(const std::string& runID, const std::string& tool,
                                   Request request = {}) {
-    auto promise = std::make_shared<std::promise<RunResult>>();
-    auto future = promise->get_future();
+    auto [future, reply] = promised<RunResult>();
     service().runWithRunID(runID, tool, std::move(request.arguments), std::move(request.input),
                            std::move(request.cwd), std::move(request.environment),
-                           [promise](xpc::Bytes out, xpc::Bytes err, int status) {
-                             promise->set_value({out.str(), err.str(), status});
+                           [reply](xpc::Bytes out, xpc::Bytes err, int status) {
+                             reply({out.str(), err.str(), status});
                            });
-    return future;
+    return std::move(future);
   }
   RunResult run(const std::string& tool, Request request = {}) {
     return startRun("run", tool, std::move(request)).get();
@@ -151,17 +148,15 @@ class ToolFixture : public ::testing::Test {
   // A run with options, under the run ID "r".
   std::future<xpc::RunOutcome> start(const std::string& tool, xpc::RunOptions options,
                                      Request request = {}, xpc::RunOutput output = {}) {
-    auto promise = std::make_shared<std::promise<xpc::RunOutcome>>();
-    auto future = promise->get_future();
+    auto [future, reply] = promised<xpc::RunOutcome>();
     service().runWithOptions("r", tool, std::move(request.arguments), std::move(request.input),
                              std::move(request.cwd), std::move(request.environment), options,
-                             std::move(output),
-                             [promise](xpc::RunOutcome outcome) { promise->set_value(outcome); });
-    return future;
+                             std::move(output), std::move(reply));
+    return std::move(future);
   }
 
-  zefra::testing::TempDir temp_;
-  std::string home_;
+  TempDir temp_;
+  const std::string home_ = temp_.path();
   std::unique_ptr<platform::UserDefaults> defaults_;
   std::shared_ptr<ToolService> service_;
   std::unique_ptr<ToolResolver> resolver_;
@@ -290,11 +285,9 @@ TEST(HelperVersion, PingAnswersTheShortVersionStringOrOnePointZero) {
 class InventoryTest : public ToolFixture {
  protected:
   std::future<xpc::Inventory> askInventory() {
-    auto promise = std::make_shared<std::promise<xpc::Inventory>>();
-    auto future = promise->get_future();
-    service().toolInventoryWithReply(
-        [promise](xpc::Inventory result) { promise->set_value(std::move(result)); });
-    return future;
+    auto [future, reply] = promised<xpc::Inventory>();
+    service().toolInventoryWithReply(std::move(reply));
+    return std::move(future);
   }
   xpc::Inventory inventory() { return askInventory().get(); }
   // A stand-in that counts its probes, then runs `script`.
@@ -416,17 +409,25 @@ TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
   EXPECT_EQ(neither, leading + "/usr/bin:/bin|" + home);
 }
 
-TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
+// The reply waits for the whole output, however large, on both streams at
+// once, and whoever writes it: a background process left holding the pipe
+// included. The whole input reaches the tool.
+TEST_F(RunTest, TheWholeOutputAndInputArrive) {
   const auto tool = freeTool();
-  // 8 MiB on each stream at once, then echo the whole input back.
   writeTool(tool, R"(case "$1" in
     both) head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait;;
+    background) (flock -s "$2" echo late) & echo early;;
     echo) cat;;
     ignore) exit 0;;
   esac)");
   auto both = run(tool, {{"both"}});
   EXPECT_EQ(both.out.size(), 8388608u);
   EXPECT_EQ(both.err.size(), 8388608u);
+  base::UniqueFd held = holdGate();
+  auto background = startRun("bg", tool, {{"background", gate()}});
+  EXPECT_EQ(background.wait_for(200ms), std::future_status::timeout);
+  held.reset();
+  EXPECT_EQ(background.get(), (RunResult{"early\nlate\n", "", 0}));
   // Sizes at and beside the storage's growth steps, and 3 MiB of every byte.
   for (std::size_t size : {65535u, 65536u, 65537u, 131072u, 1048577u, 3145728u}) {
     std::string input(size, 'y');
@@ -436,18 +437,6 @@ TEST_F(RunTest, LargeOutputAndInputArriveWhole) {
   }
   // The tool leaves without reading: the write fails, the helper carries on.
   EXPECT_EQ(run(tool, {{"ignore"}, xpc::Bytes(std::string(3 << 20, 'x'))}).status, 0);
-}
-
-TEST_F(RunTest, BackgroundHolderOfTheOutputDelaysTheReply) {
-  const auto tool = freeTool();
-  writeTool(tool, "(flock -s '" + gate() + "' echo late) & echo early");
-  base::UniqueFd held = holdGate();
-  auto reply = startRun("bg", tool);
-  EXPECT_EQ(reply.wait_for(200ms), std::future_status::timeout);
-  held.reset();
-  auto result = reply.get();
-  EXPECT_EQ(result.out, "early\nlate\n");
-  EXPECT_EQ(result.status, 0);
 }
 
 // The client was killed: the run goes on to its end, as before, but what the
@@ -460,10 +449,8 @@ TEST_F(RunTest, ARunWhoseConnectionHasGoneKeepsNothing) {
   auto reply = startRun("gone", tool);
   service().connectionInvalidated();
   held.reset();
-  auto result = reply.get();
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(reply.get(), (RunResult{"", "", 0})) << "it failed, or something was kept";
   EXPECT_TRUE(fs::exists(bin() + "/" + tool + ".done")) << "the run was cut short";
-  EXPECT_EQ(result.out.size() + result.err.size(), 0u);
 }
 
 // A cancel of a run that has not started ends it when it comes, before its
@@ -568,10 +555,8 @@ TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
     } else {
       EXPECT_EQ(out + err, row.said);
     }
-    auto plain = run(row.tool, row.request);
-    EXPECT_EQ(plain.status, row.status);
-    EXPECT_EQ(plain.out, out);
-    EXPECT_EQ(plain.err, row.failure ? "Zefra Helper: " + outcome.message : err);
+    EXPECT_EQ(run(row.tool, row.request),
+              (RunResult{out, row.failure ? "Zefra Helper: " + outcome.message : err, row.status}));
   }
   const std::pair<xpc::Environment, const char*> environments[] = {
       {{{"X", "1\0 2"s}}, "the value of the environment variable 'X' contains a NUL"},
@@ -603,15 +588,14 @@ TEST_F(RunTest, AnOutputLimitKeepsOnlyItsShare) {
       options.outputLimit = limit;
       auto outcome = start(tool, options, {}, chunks->output()).get();
       const std::string out = stream ? chunks->out() : outcome.standardOutput.str();
-      const std::string err = stream ? chunks->err() : outcome.standardError.str();
+      const std::string err = stream ? chunks->out(2) : outcome.standardError.str();
       EXPECT_EQ(outcome.exitStatus, 0);
       EXPECT_EQ(out, std::string(limit, '\0')) << stream << " " << limit;
       EXPECT_EQ(err, std::string("tail").substr(0, limit));
       EXPECT_TRUE(outcome.standardOutputTruncated);
       EXPECT_EQ(outcome.standardErrorTruncated, limit < 4);
-      if (stream) {
-        EXPECT_EQ(outcome.standardOutput.size() + outcome.standardError.size(), 0u);
-      }
+      EXPECT_TRUE(!stream || outcome.standardOutput.size() + outcome.standardError.size() == 0)
+          << "streamed output was kept for the reply too";
     }
   }
 }
@@ -693,8 +677,8 @@ TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
 // SIGTERM, is the deadline test above, with and without a cgroup.
 TEST(ProcessTreeWalkTest, DescendantsComeDeepestLevelFirstAndCyclesEndTheWalk) {
   // Levels [50, 20, 30], [51, 52, 21, 22], [53]: table order, not pid order.
-  const ProcessTableSnapshot table = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
-                                      {52, 50}, {30, 10}, {53, 51}, {22, 20}};
+  const platform::ProcessTableSnapshot table = {{50, 10}, {10, 1},  {20, 10}, {21, 20}, {51, 50},
+                                                {52, 50}, {30, 10}, {53, 51}, {22, 20}};
   EXPECT_EQ(descendantPIDs(10, table), (std::vector<pid_t>{53, 22, 21, 52, 51, 30, 20, 50}));
   EXPECT_EQ(descendantPIDs(99, table), std::vector<pid_t>{});
   EXPECT_EQ(descendantPIDs(5, {{5, 6}, {6, 5}}), (std::vector<pid_t>{6}));
@@ -704,7 +688,6 @@ TEST(ProcessTreeWalkTest, DescendantsComeDeepestLevelFirstAndCyclesEndTheWalk) {
 // A shell that forks as fast as it can: a child born between the walk and
 // the signals would outlive the tree. Each round must leave nobody behind.
 TEST(ProcessTreeChurnTest, AForkingTreeLeavesNoProcessBehind) {
-  using zefra::testing::ourChildren;
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   for (int round = 0; round < 5; ++round) {
     platform::SpawnOptions options;
@@ -766,7 +749,7 @@ TEST(MadeAheadTest, ASpareIsTakenOnceAndNoneOutlivesAChangeOrTheEnd) {
   // Asleep in close() (or already past it) before the refill ends.
   EXPECT_TRUE(eventually([&] {
     const pid_t tid = closer;
-    const std::string state = zefra::testing::procField(tid, "status", "State:");
+    const std::string state = procField(tid, "status", "State:");
     return tid != 0 && (state.empty() || state.find('S') != std::string::npos);
   }));
   finish.release();
