@@ -167,14 +167,7 @@ bool isCloseOnExec(int fd) {
 
 class TransportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // The activation test forks: nothing of ours may hold threads or fds yet.
-    if (std::string_view(::testing::UnitTest::GetInstance()->current_test_info()->name()) ==
-        "AdoptsTheSocketSystemdPassesByName") {
-      return;
-    }
-    ASSERT_NE(listener_ = open("svc"), nullptr);
-  }
+  void SetUp() override { ASSERT_NE(listener_ = open("svc"), nullptr); }
   void TearDown() override { object_->release(); }
 
   std::unique_ptr<Listener> open(const std::string& name) {
@@ -387,11 +380,16 @@ TEST_F(TransportTest, ClosingRemovesOnlyTheListenersOwnFile) {
   EXPECT_TRUE(fs::is_regular_file(path()));
 }
 
-// Nothing may hold fds 3 and 4 when the child of the death test makes them
-// the sockets systemd would pass (SetUp opens nothing here). That an adopted
-// socket is served on either name, binds no path of its own and is left in
-// place for the next start is the install test's, under a real manager.
-TEST_F(TransportTest, AdoptsTheSocketSystemdPassesByName) {
+// The death test forks: nothing of ours may hold threads or fds 3 and 4 yet
+// when its child makes them the sockets systemd would pass, so SetUp opens
+// nothing. That an adopted socket is served on either name, binds no path of
+// its own and is left in place for the next start is the install test's,
+// under a real manager.
+class ActivationTest : public TransportTest {
+  void SetUp() override {}
+};
+
+TEST_F(ActivationTest, AdoptsTheSocketSystemdPassesByName) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(activationChild()), ::testing::ExitedWithCode(0), "");
 }
