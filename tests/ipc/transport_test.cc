@@ -104,11 +104,14 @@ std::future<Reply> callAsync(ClientConnection& connection, std::string_view sele
   return promise->get_future();
 }
 
-Reply callAndWait(ClientConnection& connection, std::string_view selector,
-                  std::vector<IpcValue> arguments) {
-  std::future<Reply> future = callAsync(connection, selector, std::move(arguments));
+Reply answer(std::future<Reply> future) {
   if (future.wait_for(kPatience) != std::future_status::ready) return Error{ETIMEDOUT, "no answer"};
   return future.get();
+}
+
+Reply callAndWait(ClientConnection& connection, std::string_view selector,
+                  std::vector<IpcValue> arguments) {
+  return answer(callAsync(connection, selector, std::move(arguments)));
 }
 
 bool echoes(ClientConnection& connection, const std::string& text) {
@@ -262,10 +265,7 @@ TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
   EXPECT_TRUE(echoes(other, "other"));
   ASSERT_TRUE(callAndWait(other, "echo twice:", {IpcValue::string("other again")}).ok());
   object_->release();
-  for (std::future<Reply>* reply : {&held, &queued}) {
-    ASSERT_EQ(reply->wait_for(kPatience), std::future_status::ready);
-    EXPECT_TRUE(reply->get().ok());
-  }
+  for (std::future<Reply>* reply : {&held, &queued}) EXPECT_TRUE(answer(std::move(*reply)).ok());
   std::lock_guard lock(object_->mu);
   EXPECT_EQ(object_->ran, (std::vector<std::string>{"other", "other again", "hold", "queued"}));
 }
@@ -316,10 +316,7 @@ TEST_F(TransportTest, CallsEnterInTheirOrderAndAnOversizeCallFailsAlone) {
     sent.push_back(std::to_string(i) + std::string(i % 2 ? 0 : 64 << 10, 'x'));
     replies.push_back(callAsync(client, "echo twice:", {IpcValue::string(sent.back())}));
   }
-  for (auto& reply : replies) {
-    ASSERT_EQ(reply.wait_for(kPatience), std::future_status::ready);
-    EXPECT_TRUE(reply.get().ok());
-  }
+  for (auto& reply : replies) EXPECT_TRUE(answer(std::move(reply)).ok());
   Reply tooLarge =
       callAndWait(client, "echo:", {IpcValue::data(Bytes(std::string((64 << 20) + 1, 'x')))});
   ASSERT_FALSE(tooLarge.ok());
