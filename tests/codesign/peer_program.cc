@@ -103,6 +103,12 @@ int received(int channel) {
   return fd;
 }
 
+// The exit status of child `pid` (-1: any child), or `otherwise`.
+int reaped(pid_t pid, int otherwise) {
+  int status = 0;
+  return ::waitpid(pid, &status, 0) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : otherwise;
+}
+
 // Answers the nonce and pings as well, as a reader that shares the
 // connection would; 0 once a reply arrives.
 int readReplies(int fd) {
@@ -123,10 +129,7 @@ int main(int argc, char** argv) {
     const int fd = received(std::atoi(argv[3]));
     return fd >= 0 && ping(fd, false, mode == "forge" ? ::getppid() : 0) ? 0 : 1;
   }
-  if (mode == "reap") {
-    int status = 0;
-    return ::wait(&status) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 8;
-  }
+  if (mode == "reap") return reaped(-1, 8);
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{AF_UNIX, {}};
@@ -155,9 +158,7 @@ int main(int argc, char** argv) {
       return handOver(argv[3], argc > 4 ? argv[4] : "recv", pair[1]);
     }
     if (!sendWith(pair[0], std::string(1, '\0'), SCM_RIGHTS, &fd, sizeof fd)) return 5;
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 7;
+    return reaped(child, 7);
   }
   return 0;
 }

@@ -104,11 +104,14 @@ std::future<Reply> callAsync(ClientConnection& connection, std::string_view sele
   return promise->get_future();
 }
 
-Reply callAndWait(ClientConnection& connection, std::string_view selector,
-                  std::vector<IpcValue> arguments) {
-  std::future<Reply> future = callAsync(connection, selector, std::move(arguments));
+Reply answer(std::future<Reply> future) {
   if (future.wait_for(kPatience) != std::future_status::ready) return Error{ETIMEDOUT, "no answer"};
   return future.get();
+}
+
+Reply callAndWait(ClientConnection& connection, std::string_view selector,
+                  std::vector<IpcValue> arguments) {
+  return answer(callAsync(connection, selector, std::move(arguments)));
 }
 
 bool echoes(ClientConnection& connection, const std::string& text) {
@@ -167,14 +170,7 @@ bool isCloseOnExec(int fd) {
 
 class TransportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // The activation test forks: nothing of ours may hold threads or fds yet.
-    if (std::string_view(::testing::UnitTest::GetInstance()->current_test_info()->name()) ==
-        "AdoptsTheSocketSystemdPassesByName") {
-      return;
-    }
-    ASSERT_NE(listener_ = open("svc"), nullptr);
-  }
+  void SetUp() override { ASSERT_NE(listener_ = open("svc"), nullptr); }
   void TearDown() override { object_->release(); }
 
   std::unique_ptr<Listener> open(const std::string& name) {
@@ -269,10 +265,7 @@ TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
   EXPECT_TRUE(echoes(other, "other"));
   ASSERT_TRUE(callAndWait(other, "echo twice:", {IpcValue::string("other again")}).ok());
   object_->release();
-  for (std::future<Reply>* reply : {&held, &queued}) {
-    ASSERT_EQ(reply->wait_for(kPatience), std::future_status::ready);
-    EXPECT_TRUE(reply->get().ok());
-  }
+  for (std::future<Reply>* reply : {&held, &queued}) EXPECT_TRUE(answer(std::move(*reply)).ok());
   std::lock_guard lock(object_->mu);
   EXPECT_EQ(object_->ran, (std::vector<std::string>{"other", "other again", "hold", "queued"}));
 }
@@ -323,10 +316,7 @@ TEST_F(TransportTest, CallsEnterInTheirOrderAndAnOversizeCallFailsAlone) {
     sent.push_back(std::to_string(i) + std::string(i % 2 ? 0 : 64 << 10, 'x'));
     replies.push_back(callAsync(client, "echo twice:", {IpcValue::string(sent.back())}));
   }
-  for (auto& reply : replies) {
-    ASSERT_EQ(reply.wait_for(kPatience), std::future_status::ready);
-    EXPECT_TRUE(reply.get().ok());
-  }
+  for (auto& reply : replies) EXPECT_TRUE(answer(std::move(reply)).ok());
   Reply tooLarge =
       callAndWait(client, "echo:", {IpcValue::data(Bytes(std::string((64 << 20) + 1, 'x')))});
   ASSERT_FALSE(tooLarge.ok());
@@ -387,11 +377,16 @@ TEST_F(TransportTest, ClosingRemovesOnlyTheListenersOwnFile) {
   EXPECT_TRUE(fs::is_regular_file(path()));
 }
 
-// Nothing may hold fds 3 and 4 when the child of the death test makes them
-// the sockets systemd would pass (SetUp opens nothing here). That an adopted
-// socket is served on either name, binds no path of its own and is left in
-// place for the next start is the install test's, under a real manager.
-TEST_F(TransportTest, AdoptsTheSocketSystemdPassesByName) {
+// The death test forks: nothing of ours may hold threads or fds 3 and 4 yet
+// when its child makes them the sockets systemd would pass, so SetUp opens
+// nothing. That an adopted socket is served on either name, binds no path of
+// its own and is left in place for the next start is the install test's,
+// under a real manager.
+class ActivationTest : public TransportTest {
+  void SetUp() override {}
+};
+
+TEST_F(ActivationTest, AdoptsTheSocketSystemdPassesByName) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(activationChild()), ::testing::ExitedWithCode(0), "");
 }

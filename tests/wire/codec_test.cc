@@ -95,16 +95,18 @@ std::string flat(const EncodedMessage& message) {
 // sent: whole values and -0.0 included, NaN bit for bit.
 TEST(Wire, EveryValueComesBackAsItWent) {
   for (double real : {2.0, -0.0, 0.0, -3.0, 0.043, 1e300, std::nan("7")}) {
-    Result<EncodedMessage> encoded = encodeMessage({IpcValue::real(real)});
-    ASSERT_TRUE(encoded.ok());
-    const std::string body = flat(*encoded);
+    const std::string body = flat(encodeMessage({IpcValue::real(real)}).value());
     ASSERT_EQ(body.size(), 10u) << real;
     EXPECT_EQ(body.substr(0, 2), "\x91\xcb") << real;
     EXPECT_EQ(decode(body).value(), std::vector{IpcValue::real(real)}) << real;
   }
   const std::vector<IpcValue> mixed = {
-      IpcValue(), IpcValue::boolean(true), IpcValue::integer(INT64_MIN),
-      IpcValue::integer(INT64_MAX), IpcValue::string("€"), IpcValue::data(Bytes(std::string("\0x", 2))),
+      IpcValue(),
+      IpcValue::boolean(true),
+      IpcValue::integer(INT64_MIN),
+      IpcValue::integer(INT64_MAX),
+      IpcValue::string("€"),
+      IpcValue::data(Bytes(std::string("\0x", 2))),
       IpcValue::array({IpcValue::map({{IpcValue::string("k"), IpcValue::real(1.0)}})})};
   EXPECT_EQ(decode(flat(encodeMessage(mixed).value())).value(), mixed);
 }
@@ -201,12 +203,10 @@ class OneMethodInterface : public IpcInterface {
 
 TEST(Wire, EnvelopesAndTheOneWayRule) {
   OneMethodInterface interface;
-  // What a call or reply carries is every transport test's: each echo comes
-  // back to its own call with its value. A one-way call of a method with a
-  // reply and an unknown selector are refused there, unentered.
-  EXPECT_TRUE(parseCall(makeCallMessage(7, "echo:", {IpcValue::string("x")}), interface).ok());
-  EXPECT_TRUE(parseCall(makeCallMessage(0, "note:", {}), interface).ok());
-
+  // What a call or reply carries, and that well-formed calls, one-way calls
+  // and replies are taken, is every transport test's: each echo comes back
+  // to its own call with its value. A one-way call of a method with a reply
+  // and an unknown selector are refused there, unentered.
   const std::vector<std::pair<std::vector<IpcValue>, const char*>> refused = {
       {makeCallMessage(3, "note:", {}), "call ID on a one-way call"},
       {makeReplyMessage(3, {}), "a reply is not a call"},
@@ -218,7 +218,6 @@ TEST(Wire, EnvelopesAndTheOneWayRule) {
     EXPECT_FALSE(parseCall(message, interface).ok()) << what;
   }
 
-  EXPECT_TRUE(parseReply(makeReplyMessage(9, {IpcValue::boolean(true)})).ok());
   EXPECT_FALSE(parseReply(makeReplyMessage(0, {})).ok()) << "a reply to a one-way call";
   EXPECT_FALSE(parseReply(makeCallMessage(9, "echo:", {})).ok());
 }
