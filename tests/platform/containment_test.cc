@@ -45,6 +45,7 @@ namespace {
 
 using testing::eventually;
 using testing::ourChildren;
+using testing::procField;
 using testing::TempDir;
 
 int maskSignal(int how, int signal, sigset_t* previous = nullptr) {
@@ -77,15 +78,6 @@ Outcome run(SpawnOptions spawn) {
   if (!captured) return {-1, "", captured.error().message};
   return {captured->status.value_or(-1), captured->standardOutput.str(),
           captured->standardError.str()};
-}
-
-// The "0::" line of /proc/<pid>/cgroup: the process's cgroup v2 path.
-std::string cgroupOf(const std::string& pid) {
-  std::ifstream file("/proc/" + pid + "/cgroup");
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind("0::", 0) == 0) return line.substr(3);
-  }
-  return "";
 }
 
 // A `cat` that runs until its input is closed.
@@ -169,9 +161,8 @@ TEST(ChildProcessTest, DroppingOrReplacingAnUnwaitedChildReapsItWithoutKillingIt
 
 std::optional<pid_t> parentInTable(pid_t pid) {
   auto table = snapshotProcessTable().value();
-  EXPECT_TRUE(
-      std::is_sorted(table.begin(), table.end(), [](auto& a, auto& b) { return a.pid < b.pid; }));
-  auto entry = std::find_if(table.begin(), table.end(), [&](auto& e) { return e.pid == pid; });
+  EXPECT_TRUE(std::ranges::is_sorted(table, {}, &ProcessEntry::pid));
+  auto entry = std::ranges::find(table, pid, &ProcessEntry::pid);
   return entry == table.end() ? std::nullopt : std::optional(entry->ppid);
 }
 
@@ -248,11 +239,12 @@ class RunCgroupTest : public ::testing::Test {
   }
 
   RunCgroupParent parent = RunCgroupParent::locate();
-  std::string ownCgroup = cgroupOf("self");
+  std::string ownCgroup = procField(::getpid(), "cgroup", "0::");
   const CgroupEntry usualEntry = cgroupEntry();
 };
 
-// The plain way is the run test's.
+// Each way: the plain spawn, in a cgroup (born inside or written in),
+// confined, or both.
 TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
   TempDir writable;
   auto ruleset = makeLandlockRuleset({{writable.path()}, false});
@@ -269,6 +261,7 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
     CgroupEntry entry;
     bool confined;
   } rows[] = {
+      {"plain", false, CgroupEntry::kBornInside, false},
       {"born in its cgroup", true, CgroupEntry::kBornInside, false},
       {"writing itself into its cgroup", true, CgroupEntry::kWritesProcs, false},
       {"confined", false, CgroupEntry::kBornInside, true},
@@ -289,9 +282,6 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
                                "NoNewPrivs:\t" + (row.confined ? "1" : "0") + "\n0::" +
                                (cgroup ? cgroupPathOf(*cgroup) : ownCgroup) + "\n0\n1\n2\n3\n")
         << row.name << ": " << outcome.err;
-    if (cgroup) {
-      EXPECT_TRUE(cgroup->remove()) << row.name;
-    }
   }
   // The child's confinement is its own.
   EXPECT_NE(testing::fileText("/proc/self/status").find("NoNewPrivs:\t0\n"), std::string::npos);
@@ -307,7 +297,8 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
   auto ruleset = makeLandlockRuleset({{writable.path()}, false}).value();
   auto notARuleset = makePipe().value();
   // Unconfined and outside any cgroup, the tool is started another way; a
-  // missing directory in a cgroup of its own is the run test's.
+  // missing directory in a cgroup of its own is tool_service_test's
+  // RunTest.TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt.
   const struct {
     CgroupEntry entry;
     const char *directory, *executable;
@@ -342,8 +333,8 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
   }
 }
 
-// Checked by trying; that a run then goes without one is the run options
-// test's.
+// Checked by trying; that a run then goes without one is tool_service_test's
+// RunTest.ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree.
 TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeNoneIsOffered) {
   auto full = parent.makeRunCgroup().value();
   std::ofstream(full.path() + "/cgroup.max.descendants") << "0";
@@ -380,7 +371,8 @@ TEST_F(RunCgroupTest, RunCgroupsLeftByAKilledHelperAreRemovedOrSteppedOver) {
 // A tool that leaves a daemon behind (setsid after a double fork) that
 // ignores SIGTERM, optionally moved into a cgroup made inside the run's; the
 // tool itself exits or sleeps on. The plain daemon's normal end and cancel
-// are the run containment integration test's.
+// are end_to_end_test's
+// RunContainmentTest.AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt.
 std::pair<ChildProcess, pid_t> startLeaver(bool toolSleeps, int cgroup = -1,
                                            const std::string& nestBelow = "") {
   const std::string nest = nestBelow.empty() ? ""
@@ -429,16 +421,17 @@ TEST_F(RunCgroupTest, ARunCgroupEndsWhatLeftTheTreeOnlyWhenTheRunIsEndedEarly) {
     EXPECT_FALSE(std::filesystem::exists(directory)) << row.name;
     EXPECT_EQ(pidfdIsRunning(daemon.get()), !row.cancelled) << row.name;
     if (!row.cancelled) {
-      EXPECT_EQ(cgroupOf(std::to_string(daemonPid)), ownCgroup) << row.name;
+      EXPECT_EQ(procField(daemonPid, "cgroup", "0::"), ownCgroup) << row.name;
       (void)signalPidfd(daemon.get(), SIGKILL);
     }
   }
 }
 
-// Writing beneath the named folder and being refused beside it are the run
-// containment integration test's; here, the ways round that a tool may try,
-// with the rights of this kernel's ABI and of the first, which still confine.
-// A kernel short of what was asked is the run options test's.
+// Writing beneath the named folder and being refused beside it, through the
+// built client, are end_to_end_test's RunContainmentTest; here, the ways
+// round that a tool may try, with the rights of this kernel's ABI and of the
+// first, which still confine. A kernel short of what was asked is
+// tool_service_test's RunTest.AConfinementThatCannotBeHadRefusesTheRun.
 TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
   TempDir allowed, elsewhere;
   const std::string a = allowed.path(), e = elsewhere.path();
@@ -481,8 +474,7 @@ TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
             << abi << row.script << ": " << outcome.err;
       }
     }
-    EXPECT_TRUE(std::filesystem::exists(e + "/kept"));
-    EXPECT_FALSE(std::filesystem::exists(e + "/f"));
+    EXPECT_FALSE(std::filesystem::exists(e + "/f")) << "a refused move left a copy";
   }
   overrideLandlockAbiForTesting(-1);
 }

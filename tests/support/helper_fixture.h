@@ -149,9 +149,7 @@ class HelperFixture : public ::testing::Test {
   }
 
   base::Result<std::shared_ptr<client::RemoteProxy>> connect(std::string_view service = kGroup) {
-    ipc::ConnectOptions options;
-    options.runtimeDirectory = runtime_;
-    return client::RemoteProxy::connect(service, nullptr, options);
+    return client::RemoteProxy::connect(service, nullptr, ipc::ConnectOptions(runtime_));
   }
 
   // Runs `program` to its end with our environment and optional input.

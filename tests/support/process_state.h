@@ -41,11 +41,6 @@ inline bool processEnded(pid_t pid) {
   return state.empty() || state.starts_with("\tZ");
 }
 
-// Blocked writing to a full pipe.
-inline bool blockedOnPipe(pid_t pid) {
-  return procField(pid, "wchan", "").find("pipe_write") != std::string::npos;
-}
-
 // Threads of `pid` that the helper's pool and timer run on, named for it;
 // they leave once idle for a while, the pool's idle work done.
 inline int poolThreads(pid_t pid) {
