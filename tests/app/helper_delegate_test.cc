@@ -506,9 +506,6 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
   onMainQueue([&] { delegate.reset(); });
 }
 
-constexpr const char* kFirst = "group.com.ovak.zefra.helper";
-constexpr const char* kSecond = "K4T9QZ2M7B.com.ovak.zefra.helper";
-
 enum class Peer { kNobody, kServes, kRefuses, kSilent };
 
 class ProbeTest : public HelperFixture {
@@ -552,19 +549,19 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
     std::vector<std::string> dialled;
     double atLeast;  // seconds
   } rows[] = {
-      {kServes, kServes, true, {kFirst}, 0},
-      {kSilent, kServes, true, {kSecond}, kProbeTimeout},
+      {kServes, kServes, true, {kGroup}, 0},
+      {kSilent, kServes, true, {kTeam}, kProbeTimeout},
       {kNobody, kNobody, false, {}, 0},
-      {kRefuses, kRefuses, false, {kFirst, kSecond}, 0},
+      {kRefuses, kRefuses, false, {kGroup, kTeam}, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(&row - rows);
     listeners_.clear();
     silent_.clear();
     dialled_.clear();
-    for (auto name : {kFirst, kSecond}) std::filesystem::remove(runtime_ + "/" + name);
-    hold(kFirst, row.first);
-    hold(kSecond, row.second);
+    for (auto name : {kGroup, kTeam}) std::filesystem::remove(runtime_ + "/" + name);
+    hold(kGroup, row.first);
+    hold(kTeam, row.second);
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
     machServiceAnswers([answered](bool yes) { answered->set_value(yes); },

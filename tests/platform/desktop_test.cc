@@ -24,7 +24,6 @@
 #include "support/process_state.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
-#include "support/user_manager.h"
 
 namespace zefra::platform {
 namespace {
@@ -56,7 +55,8 @@ class AgentServiceTest : public ::testing::Test {
     fs::create_directories(root_ + "/bin");
     fs::create_directories(root_ + "/runtime");
     fs::permissions(root_ + "/runtime", fs::perms::owner_all);
-    // A path that needs quoting in both formats.
+    // A path that needs quoting in an autostart entry; in a unit, the install
+    // test's copy has one.
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
     fs::create_directories(contents + "/Linux");
     fs::copy(ZEFRA_TEST_AGENT_RESOURCES, contents + "/Resources");
@@ -132,8 +132,9 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   EXPECT_FALSE(agent()->registerAndReturnError());
 }
 
-// systemd's reading of the units and their quoted executable are the real
-// manager's test below; no real manager can be made to refuse on cue.
+// Registering with a real manager, which reads the units and starts their
+// quoted executable, is the install test's; no real manager can be made to
+// refuse on cue.
 TEST_F(AgentServiceTest, SystemdBackendReportsARefusingManager) {
   standInSystemctl(true);
   auto refused = agent()->registerAndReturnError();
@@ -144,25 +145,6 @@ TEST_F(AgentServiceTest, SystemdBackendReportsARefusingManager) {
   // The refusal is reported, and the units go all the same.
   EXPECT_FALSE(agent()->unregisterAndReturnError());
   EXPECT_TRUE(fs::is_empty(unitDirectory()));
-}
-
-// What only a real manager shows: it reads the units as written and starts
-// an executable whose path needs quoting and a '%' escaped. Registering,
-// activation on either name and removal under a running service are the
-// install test's.
-TEST_F(AgentServiceTest, ARunningUserManagerStartsTheQuotedExecutable) {
-  std::unique_ptr<zefra::testing::UserManager> manager;
-  ZEFRA_START_USER_MANAGER(manager,
-                           (zefra::testing::UserManager::World{root_ + "/home", root_ + "/config",
-                                                               root_ + "/runtime", ""}));
-  // systemctl finds the units where the helper wrote them through the same variables.
-  ScopedVariable home("HOME", root_ + "/home"), config("XDG_CONFIG_HOME", root_ + "/config"),
-      runtime("XDG_RUNTIME_DIR", root_ + "/runtime");
-  auto registered = agent()->registerAndReturnError();
-  ASSERT_TRUE(registered) << registered.error().message << manager->log();
-  UniqueFd client = zefra::testing::connectTo(root_ + "/runtime/" + kNames[1]);
-  ASSERT_TRUE(client);
-  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); })) << manager->log();
 }
 
 // The helper's own bundle is every integration test's; here, an Info that

@@ -54,7 +54,7 @@ class UserManager {
   // Starts a manager for `world` and waits until it runs; a manager that
   // does not come up is a failure, with its log.
   static std::unique_ptr<UserManager> start(World world) {
-    auto manager = std::make_unique<UserManager>(Token{}, std::move(world));
+    std::unique_ptr<UserManager> manager(new UserManager(std::move(world)));
     return manager->launch() ? std::move(manager) : nullptr;
   }
 
@@ -127,12 +127,7 @@ class UserManager {
   }
 
  private:
-  struct Token {};
-
- public:
-  UserManager(Token, World world) : world_(std::move(world)) {}
-
- private:
+  explicit UserManager(World world) : world_(std::move(world)) {}
 
   // Where the system keeps the program `name`; empty when it has none.
   static std::string installed(const std::string& name) {
