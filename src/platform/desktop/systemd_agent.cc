@@ -47,12 +47,18 @@ class SystemdAgent final : public AgentService {
     return true;
   }
 
+  // The agent serves on both sockets: a user who masked either one refused
+  // it, and one left disabled is a registration to make again.
   AgentStatus status() override {
-    auto answer = systemctl({"is-enabled", socketUnits()[0]});
-    std::string state = answer ? answer->standardOutput : "";
-    while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
-    if (state == "enabled" || state == "enabled-runtime") return AgentStatus::kEnabled;
-    if (state == "masked" || state == "masked-runtime") return AgentStatus::kRequiresApproval;
+    std::size_t enabled = 0;
+    for (const auto& socket : socketUnits()) {
+      auto answer = systemctl({"is-enabled", socket});
+      std::string state = answer ? answer->standardOutput : "";
+      while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
+      if (state == "masked" || state == "masked-runtime") return AgentStatus::kRequiresApproval;
+      enabled += state == "enabled" || state == "enabled-runtime";
+    }
+    if (enabled == socketUnits().size()) return AgentStatus::kEnabled;
     return templatesPresent() ? AgentStatus::kNotRegistered : AgentStatus::kNotFound;
   }
 
