@@ -44,11 +44,24 @@ bool blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
+// Settings and a cache of eleven tools' versions: a file far past that was
+// not written by us, and is not read whole at every launch.
+constexpr std::size_t kLargestFile = 1 << 20;
+// Writing a document back walks it recursively; no setting nests deeper.
+constexpr int kDeepestNesting = 32;
+
 // Nothing when the text is not a JSON object; blank text is an empty one.
 std::optional<json> parseDocument(std::string_view text) {
   if (blank(text)) return json::object();
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (!document.is_object()) return std::nullopt;
+  bool tooDeep = false;
+  json document = json::parse(
+      text,
+      [&tooDeep](int depth, json::parse_event_t, json&) {
+        tooDeep = tooDeep || depth > kDeepestNesting;
+        return !tooDeep;
+      },
+      /*allow_exceptions=*/false);
+  if (tooDeep || !document.is_object()) return std::nullopt;
   return document;
 }
 
@@ -121,7 +134,7 @@ UserDefaults::Snapshot UserDefaults::snapshot() const {
     return Snapshot(emptyDocument());
   }
   auto identity = fileIdentity(fd->get());
-  auto text = readToEnd(fd->get());
+  auto text = readToEnd(fd->get(), kLargestFile);
   if (!identity || !text) return Snapshot(emptyDocument());
   auto parsed = parseDocument(*text);
   auto document = parsed ? std::make_shared<const json>(std::move(*parsed)) : emptyDocument();
@@ -186,9 +199,13 @@ Result<json> UserDefaults::readLocked() const {
     if (fd.error().code == ENOENT) return json::object();
     return fd.error();
   }
-  auto text = readToEnd(fd->get());
-  if (!text) return Error{text.error().code, path_ + ": " + text.error().message};
-  if (auto document = parseDocument(*text)) return std::move(*document);
+  auto text = readToEnd(fd->get(), kLargestFile);
+  if (!text && text.error().code != EFBIG) {
+    return Error{text.error().code, path_ + ": " + text.error().message};
+  }
+  if (text) {
+    if (auto document = parseDocument(*text)) return std::move(*document);
+  }
   std::string aside = path_ + ".corrupt";
   if (::rename(path_.c_str(), aside.c_str()) == 0) {
     log("The user defaults file " + path_ + " could not be read; it was kept as " + aside);
