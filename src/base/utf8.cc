@@ -1,8 +1,8 @@
-#include "wire/utf8.h"
+#include "base/utf8.h"
 
 #include <cstring>
 
-namespace zefra::wire {
+namespace zefra::base {
 
 namespace {
 
@@ -71,4 +71,4 @@ std::string repairUtf8(std::string_view text) {
   return out;
 }
 
-}  // namespace zefra::wire
+}  // namespace zefra::base

@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "base/random.h"
+#include "base/utf8.h"
 #include "cli/help.h"
 #include "cli/streamed_run.h"
 #include "client/remote_proxy.h"
@@ -26,7 +27,6 @@
 #include "platform/files/pipe_io.h"
 #include "platform/process/process_exit.h"
 #include "wire/frame.h"
-#include "wire/utf8.h"
 #include "xpc/interface.h"
 
 namespace zefra::client {
@@ -282,7 +282,7 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
       auto directory = absoluteDirectory(*arg);
       if (auto* status = std::get_if<int>(&directory)) return *status;
       runOptions.confine.push_back(std::get<std::string>(std::move(directory)));
-      if (!wire::isValidUtf8(runOptions.confine.back())) return notText("a --confine folder");
+      if (!base::isValidUtf8(runOptions.confine.back())) return notText("a --confine folder");
     } else if (option == "--id") {
       runID = *arg;
     } else if (option == "--cwd") {
@@ -302,20 +302,20 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   const std::string tool = *arg++;
   std::vector<std::string> arguments(arg, end);
 
-  if (!wire::isValidUtf8(runID)) return notText("the run ID");
-  if (!wire::isValidUtf8(tool)) return notText("the tool name");
+  if (!base::isValidUtf8(runID)) return notText("the run ID");
+  if (!base::isValidUtf8(tool)) return notText("the tool name");
   for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (!wire::isValidUtf8(arguments[i])) return notText("argument " + std::to_string(i + 1));
+    if (!base::isValidUtf8(arguments[i])) return notText("argument " + std::to_string(i + 1));
   }
   for (const auto& [name, value] : environment) {
-    if (!wire::isValidUtf8(name) || !wire::isValidUtf8(value)) return notText("an --env entry");
+    if (!base::isValidUtf8(name) || !base::isValidUtf8(value)) return notText("an --env entry");
   }
   std::optional<std::string> workingDirectory;
   if (!helperCwd) {
     auto directory = absoluteDirectory(cwdOption.value_or("."));
     if (auto* status = std::get_if<int>(&directory)) return *status;
     workingDirectory = std::get<std::string>(std::move(directory));
-    if (!wire::isValidUtf8(*workingDirectory)) return notText("the working directory");
+    if (!base::isValidUtf8(*workingDirectory)) return notText("the working directory");
   }
 
   // No --input sends no input at all; an empty file sends empty input.
@@ -348,7 +348,7 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
 
 int cancel(const Target& target, const std::vector<std::string>& rest) {
   if (rest.size() != 1) return usageError("cancel", "cancel needs one run ID");
-  if (!wire::isValidUtf8(rest[0])) return notText("the run ID");
+  if (!base::isValidUtf8(rest[0])) return notText("the run ID");
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
   session.proxy->cancelWithRunID(rest[0]);
@@ -369,7 +369,7 @@ int update(const Target& target, const std::string& command, const std::vector<s
     // The helper runs elsewhere; a relative path means ours.
     std::error_code ignored;
     archive = fs::absolute(rest[0], ignored).string();
-    if (!wire::isValidUtf8(archive)) return notText("the archive's path");
+    if (!base::isValidUtf8(archive)) return notText("the archive's path");
   }
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;

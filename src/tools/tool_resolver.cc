@@ -3,12 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
+#include "base/utf8.h"
 #include "platform/desktop/user_defaults.h"
 #include "platform/files/files.h"
 #include "platform/process/capture.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
-#include "wire/utf8.h"
 
 namespace zefra::tools {
 
@@ -55,7 +55,7 @@ std::string trimmed(const std::string& text) {
 // cache is a file any program of the user can write; a path it holds to a
 // file of another name is nothing the shell would have answered.
 bool usableShellPath(const std::string& tool, const std::string& path) {
-  return path.starts_with('/') && path.ends_with("/" + tool) && wire::isValidUtf8(path) &&
+  return path.starts_with('/') && path.ends_with("/" + tool) && base::isValidUtf8(path) &&
          platform::isExecutableFile(path);
 }
 
@@ -104,7 +104,7 @@ Probe probeVersion(const std::string& path, double timeout) {
     return {{}, true};
   }
   const std::string_view text = probe->standardOutput.view();
-  if (!wire::isValidUtf8(text)) return {};
+  if (!base::isValidUtf8(text)) return {};
   return {firstLine(text), false};
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "wire/utf8.h"
+#include "base/utf8.h"
 
 namespace zefra::wire {
 
@@ -69,7 +69,7 @@ Status pack(Packer& packer, msgpack::vrefbuffer& buffer, const IpcValue& value) 
       break;
     case IpcValue::Kind::kString: {
       std::string_view text = value.asString();
-      if (!isValidUtf8(text))
+      if (!base::isValidUtf8(text))
         return ipcViolation("string is not valid UTF-8", base::ErrorKind::kNotUtf8);
       if (text.size() > kMaxLength) return ipcViolation("string too long");
       packer.pack_str(static_cast<std::uint32_t>(text.size()));
@@ -158,7 +158,8 @@ class Builder {
   bool visit_float64(double v) { return add(IpcValue::real(v)); }
   bool visit_ext(const char*, std::uint32_t) { return refuse("unsupported MessagePack type"); }
   bool visit_str(const char* data, std::uint32_t size) {
-    if (!isValidUtf8(std::string_view(data, size))) return refuse("string is not valid UTF-8");
+    if (!base::isValidUtf8(std::string_view(data, size)))
+      return refuse("string is not valid UTF-8");
     return add(IpcValue::string(Bytes(owner_, data, size)));
   }
   bool visit_bin(const char* data, std::uint32_t size) {

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "wire/utf8.h"
+#include "base/utf8.h"
 
 namespace zefra::xpc {
 
@@ -74,7 +74,7 @@ Result<Inventory> readInventory(const IpcValue& value) {
 }
 
 IpcValue writeString(std::string text, BadText bad) {
-  if (bad == BadText::kRepair && !wire::isValidUtf8(text)) text = wire::repairUtf8(text);
+  if (bad == BadText::kRepair && !base::isValidUtf8(text)) text = base::repairUtf8(text);
   return IpcValue::string(std::move(text));
 }
 

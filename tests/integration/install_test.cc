@@ -49,7 +49,8 @@ class InstallTest : public HelperFixture {
   // A name that needs quoting in a unit, and a '%' escaping there: systemd
   // reads "%u" as the user's name.
   std::string applicationsCopy() const {
-    return root_ + "/home/Applications/Zefra Helper 100%u.app";
+    // "%" is the manager's and "$" the shell's: neither may change the path.
+    return root_ + "/home/Applications/Zefra Helper 100%u $HOME.app";
   }
   std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
   std::string unitFile(const std::string& unit) const {

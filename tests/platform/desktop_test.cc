@@ -137,6 +137,18 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
 // refuse on cue.
 TEST_F(AgentServiceTest, SystemdBackendReportsARefusingManager) {
   standInSystemctl(true);
+  // Paths the manager would take and then never start: refused up front.
+  const std::string executable = locations_.executablePath;
+  for (const char* odd : {"Bob's", "a\\b", "tab\t", "latin\xE9"}) {
+    locations_.executablePath = root_ + "/" + odd + "/zefra-helper";
+    auto refused = agent()->registerAndReturnError();
+    ASSERT_FALSE(refused) << odd;
+    EXPECT_NE(refused.error().message.find("cannot start the helper from a path"),
+              std::string::npos)
+        << refused.error().message;
+    EXPECT_FALSE(fs::exists(unitDirectory())) << odd;
+  }
+  locations_.executablePath = executable;
   auto refused = agent()->registerAndReturnError();
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().message, "systemctl enable failed with status 1");

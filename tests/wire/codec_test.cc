@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "wire/frame.h"
 #include "wire/message.h"
-#include "wire/utf8.h"
 
 namespace zefra::wire {
 namespace {
+
+using base::isValidUtf8;
+using base::repairUtf8;
 
 Result<std::vector<IpcValue>> decode(const std::string& body) {
   auto owner = std::make_shared<std::string>(body);

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "platform/files/small_file.h"
 
 namespace zefra::platform {
@@ -29,8 +31,8 @@ std::string unitExecQuoted(const std::string& path) {
   std::string quoted = "\"";
   for (char c : path) {
     if (c == '\\' || c == '"') quoted += '\\';
+    // The manager expands "$" in arguments only, never in the executable.
     if (c == '%') quoted += '%';
-    if (c == '$') quoted += '$';
     quoted += c;
   }
   return quoted + "\"";
@@ -55,6 +57,21 @@ Result<std::string> instantiate(const std::string& templatePath, const std::stri
 Status noNewlines(const std::string& path) {
   if (path.find_first_of("\n\r") != std::string::npos) {
     return Error{EINVAL, "the helper's path contains a line break: " + path};
+  }
+  return Ok{};
+}
+
+Status startableByUserManager(const std::string& path) {
+  if (Status checked = noNewlines(path); !checked) return checked;
+  const bool unsafe = std::any_of(path.begin(), path.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < ' ' || byte == 0x7F || c == '"' || c == '\'' || c == '\\';
+  });
+  if (unsafe || !base::isValidUtf8(path)) {
+    return Error{EINVAL,
+                 "the user manager cannot start the helper from a path with a quote, a "
+                 "backslash, a control character or text that is not UTF-8: " +
+                     path};
   }
   return Ok{};
 }

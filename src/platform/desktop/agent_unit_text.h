@@ -18,5 +18,9 @@ std::string desktopExecQuoted(const std::string& path);
 Result<std::string> instantiate(const std::string& templatePath, const std::string& executable);
 // A line break in the path would end the key that holds it.
 Status noNewlines(const std::string& path);
+// What the user manager runs: it refuses a command whose executable has a
+// quote, a backslash or a control character, and ignores a line that is not
+// UTF-8, so such a path would register a service that never starts.
+Status startableByUserManager(const std::string& path);
 
 }  // namespace zefra::platform

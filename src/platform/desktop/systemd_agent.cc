@@ -66,7 +66,9 @@ class SystemdAgent final : public AgentService {
     if (!templatesPresent()) {
       return Error{ENOENT, "the bundle has no systemd units in " + locations_.resourcePath};
     }
-    if (Status checked = noNewlines(locations_.executablePath); !checked) return checked;
+    if (Status checked = startableByUserManager(locations_.executablePath); !checked) {
+      return checked;
+    }
     if (Status made = createDirectories(unitDirectory(), 0755); !made) return made;
     for (const auto& unit : unitNames()) {
       Result<std::string> text = instantiate(locations_.resourcePath + "/" + unit,
