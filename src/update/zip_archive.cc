@@ -155,6 +155,10 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
     std::string placed = destination;
     for (const auto& part : *parts) placed += "/" + part;
     lib().archive_entry_set_pathname(entry, placed.c_str());
+    // The seal leaves group and other write bits out and the zip's modes are
+    // not signed: an edited archive would otherwise install a helper that
+    // anyone may change.
+    lib().archive_entry_set_perm(entry, lib().archive_entry_perm(entry) & ~(S_IWGRP | S_IWOTH));
     if (lib().archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
       return refused(name, archiveError(writer.get()));
     }
