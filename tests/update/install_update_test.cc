@@ -211,6 +211,8 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
        zip({{'l', "escape", "/"}, {'f', "escape" + outside}, bundle}), kNotContained},
       {"symlink up then through it", zip({{'l', "up", "../.."}, {'f', "up/outside"}, bundle}),
        kNotContained},
+      {"a chain of symlinks whose text stays inside",
+       zip({{'l', "l1", "."}, {'l', "l2", "l1/.."}, {'l', "l3", "l2/.."}, bundle}), kNotContained},
       {"through a symlink that stays inside",
        zip({{'d', "sub"}, {'l', "in", "sub"}, {'f', "in/file"}, bundle}), kNotContained},
       {"set-user-ID", zip({{'f', "tool", "x", 04755}, bundle}), kNotContained},
