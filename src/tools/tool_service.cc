@@ -1,5 +1,6 @@
 #include "tools/tool_service.h"
 
+#include <atomic>
 #include <utility>
 
 #include "base/no_destructor.h"
@@ -58,16 +59,9 @@ void ToolService::pingWithReply(xpc::PingReply reply) {
   reply(tools::helperVersion());
 }
 
-// The helper keeps serving until the exit; nothing marks it as leaving.
-void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) {
-  reply(true);
-  platform::MainQueue::shared().asyncAfter(0.3, [settings = updates_] {
-    update::takeOutOfService(settings);
-    if (settings.endProcess) settings.endProcess();
-  });
-}
-
 namespace {
+
+constexpr char kLeaving[] = "Zefra Helper is restarting for an update and didn't install this one.";
 
 // One install at a time in the whole process: each may unpack up to the
 // unpacker's limit into the temporary folder, and a waiting one holds no
@@ -77,15 +71,43 @@ platform::SerialQueue& installQueue() {
   return queue.get();
 }
 
+// Set, for good, once the process is to end for an update (a preparation
+// for one, or one installed): an install from then on would be cut off by
+// the end.
+std::atomic<bool> leaving{false};
+
+// The end waits for an install in progress: quick_exit runs no destructor,
+// so one cut off mid-way would leave its staging folder (up to the
+// unpacker's limit) and its caller without an answer.
+void endAfter(double seconds, platform::Work end) {
+  platform::MainQueue::shared().asyncAfter(seconds,
+                                           [end = std::move(end)] { installQueue().async(end); });
+}
+
 }  // namespace
+
+// The helper keeps serving runs until the exit; only installs are refused.
+void ToolService::prepareForUpdateWithReply(xpc::PrepareReply reply) {
+  leaving = true;
+  reply(true);
+  endAfter(0.3, [settings = updates_] {
+    update::takeOutOfService(settings);
+    if (settings.endProcess) settings.endProcess();
+  });
+}
 
 void ToolService::installUpdateFromZipAt(std::string path, xpc::InstallReply reply) {
   installQueue().async(
       [self = shared_from_this(), path = std::move(path), reply = std::move(reply)] {
+        if (leaving) {
+          reply(false, kLeaving);
+          return;
+        }
         auto outcome = update::installUpdateFromZip(path, self->updates_);
+        if (outcome.ok) leaving = true;
         reply(outcome.ok, outcome.message);
         if (!outcome.ok) return;
-        platform::MainQueue::shared().asyncAfter(0.2, [end = self->updates_.endProcess] {
+        endAfter(0.2, [end = self->updates_.endProcess] {
           if (end) end();
         });
       });

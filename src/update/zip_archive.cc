@@ -62,20 +62,23 @@ std::optional<std::vector<std::string>> relativeComponents(std::string_view name
   return parts;
 }
 
-// True when a link at `linkParts` with `target` resolves, by its text,
-// inside the destination.
+// True when a link at `linkParts` with `target` resolves inside the
+// destination. ".." is taken only before any name: after one it would climb
+// out of wherever that name leads, which its text does not tell (l2 -> l1/..
+// with l1 -> . is the link's folder's parent).
 bool linkStaysInside(const std::vector<std::string>& linkParts, std::string_view target) {
   if (target.empty() || target.front() == '/') return false;
   std::size_t depth = linkParts.size() - 1;  // the link's folder
+  bool named = false;
   std::size_t start = 0;
   while (start <= target.size()) {
     std::size_t end = std::min(target.find('/', start), target.size());
     std::string_view part = target.substr(start, end - start);
     if (part == "..") {
-      if (depth == 0) return false;
+      if (named || depth == 0) return false;
       --depth;
     } else if (!part.empty() && part != ".") {
-      ++depth;
+      named = true;
     }
     start = end + 1;
   }
@@ -155,6 +158,10 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
     std::string placed = destination;
     for (const auto& part : *parts) placed += "/" + part;
     lib().archive_entry_set_pathname(entry, placed.c_str());
+    // The seal leaves group and other write bits out and the zip's modes are
+    // not signed: an edited archive would otherwise install a helper that
+    // anyone may change.
+    lib().archive_entry_set_perm(entry, lib().archive_entry_perm(entry) & ~(S_IWGRP | S_IWOTH));
     if (lib().archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
       return refused(name, archiveError(writer.get()));
     }

@@ -23,9 +23,10 @@ struct UnpackLimits {
 // hard links, anything but files, folders and symlinks, set-user-ID and
 // set-group-ID bits, symlinks that are absolute or lead out of the
 // destination, writing through a symlink, and archives beyond `limits`.
-// Entries written before a refusal stay; nothing lands outside. An unpacker
-// that could not start at all fails with ErrorKind::kUnavailable; every other
-// failure is the archive's.
+// Entries written before a refusal stay; nothing lands outside. Modes are
+// kept but for group and other write bits, which are never written. An
+// unpacker that could not start at all fails with ErrorKind::kUnavailable;
+// every other failure is the archive's.
 Status unpackZip(const std::string& archivePath, const std::string& destination,
                  const UnpackLimits& limits = {});
 

@@ -2,7 +2,8 @@
 // tool (the search directories, the login shell and the caches of its
 // answers), what the helper says of itself and of the tools it finds, and
 // running them: the plain run's status, the run with options' outcome and
-// limits, cancels and deadlines, and the ending of a whole process tree.
+// limits, cancels and deadlines, and the ending of a whole process tree;
+// and the installs of updates that the end of the process waits for.
 #include "tools/tool_service.h"
 
 #include <fcntl.h>
@@ -26,11 +27,13 @@
 
 #include "base/clock.h"
 #include "base/unique_fd.h"
+#include "codesign/signing.h"
 #include "platform/desktop/user_defaults.h"
 #include "platform/log.h"
 #include "platform/process/child_process.h"
 #include "platform/process/landlock.h"
 #include "platform/process/process_signals.h"
+#include "support/codesign_fixture.h"
 #include "support/eventually.h"
 #include "support/process_state.h"
 #include "support/run_chunks.h"
@@ -42,6 +45,7 @@
 #include "tools/made_ahead.h"
 #include "tools/process_tree.h"
 #include "tools/run_containment.h"
+#include "update/zip_archive.h"
 
 namespace zefra::tools::testing {
 namespace {
@@ -758,6 +762,44 @@ TEST(MadeAheadTest, ASpareIsTakenOnceAndNoneOutlivesAChangeOrTheEnd) {
   EXPECT_TRUE(made.expired()) << "a spare being made as the process ended outlived it";
   ahead.refill(make);
   EXPECT_FALSE(ahead.take());
+}
+
+// A successful install ends the process soon after its reply, and the end
+// ran no destructor: an install queued behind it was cut off mid-way, its
+// staging folder left behind and its caller unanswered. It is now refused.
+TEST_F(ToolFixture, AnInstallQueuedBehindOneThatEndsTheHelperIsRefused) {
+  const std::string app = "Zefra Helper.app", made = home_ + "/made/" + app;
+  auto signedBundle = [](const std::string& path) {
+    fs::create_directories(path + "/Contents/Linux");
+    writeFile(path + "/Contents/Info.json", R"({"CFBundleExecutable": "zefra-helper"})", 0644);
+    writeFile(path + "/Contents/Linux/zefra-helper", "#!/bin/sh\n");
+    EXPECT_TRUE(codesign::signBundle(path, testPki().leaf.identity(), "com.ovak.zefra.helper"));
+  };
+  signedBundle(home_ + "/apps/" + app);
+  signedBundle(made);
+  auto writer = update::ZipWriter::create(home_ + "/update.zip");
+  ASSERT_TRUE(writer && writer->addTree(app, made) && writer->finish());
+  fs::create_directories(home_ + "/tmp");
+  update::UpdateSettings updates;
+  updates.temporaryDirectory = home_ + "/tmp";
+  updates.bundlePath = home_ + "/apps/" + app;
+  updates.runningFromBundle = true;
+  updates.anchor = testPki().root.anchor();
+  auto service = ToolService::create(settings(), updates);
+
+  using Answer = std::pair<bool, std::string>;
+  std::vector<std::future<Answer>> answers;
+  for (int i = 0; i < 2; ++i) {
+    auto [future, reply] = promised<Answer>();
+    service->installUpdateFromZipAt(home_ + "/update.zip", [reply](bool ok, std::string message) {
+      reply({ok, std::move(message)});
+    });
+    answers.push_back(std::move(future));
+  }
+  EXPECT_EQ(answers[0].get(), Answer(true, "Zefra Helper updated itself."));
+  EXPECT_EQ(answers[1].get(),
+            Answer(false, "Zefra Helper is restarting for an update and didn't install this one."));
+  EXPECT_TRUE(fs::is_empty(home_ + "/tmp"));
 }
 
 }  // namespace

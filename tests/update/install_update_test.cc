@@ -137,6 +137,31 @@ TEST_F(InstallUpdateTest, InstallsASignedUpdateAcrossFileSystemsToo) {
   if (stagings.size() > 1) (void)platform::removeItem(other);
 }
 
+// The seal leaves group and other write bits out, and the zip's modes are not
+// signed, so an archive can ask for any of them: none is ever installed.
+TEST_F(InstallUpdateTest, NothingInstalledIsWritableByGroupOrOthers) {
+  auto writableByAll = [](const std::string& bundle) {
+    fs::permissions(bundle, fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::add);
+    for (const auto& item : fs::recursive_directory_iterator(bundle)) {
+      if (item.is_symlink()) continue;
+      fs::permissions(item.path(), fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::add);
+    }
+  };
+  auto outcome = installUpdateFromZip(zip(update(writableByAll)), settings_);
+  EXPECT_TRUE(outcome.ok) << outcome.message;
+  expectInstalled("2");
+  std::vector<fs::path> paths = {installed()};
+  for (const auto& item : fs::recursive_directory_iterator(installed())) paths.push_back(item);
+  for (const auto& path : paths) {
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    if (S_ISLNK(st.st_mode)) continue;
+    EXPECT_EQ(st.st_mode & 022, 0u) << path;
+  }
+}
+
 TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
   const std::string outside = root_ + "/outside";
   settings_.unpackLimits = {50, 1 << 20};
@@ -186,6 +211,8 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
        zip({{'l', "escape", "/"}, {'f', "escape" + outside}, bundle}), kNotContained},
       {"symlink up then through it", zip({{'l', "up", "../.."}, {'f', "up/outside"}, bundle}),
        kNotContained},
+      {"a chain of symlinks whose text stays inside",
+       zip({{'l', "l1", "."}, {'l', "l2", "l1/.."}, {'l', "l3", "l2/.."}, bundle}), kNotContained},
       {"through a symlink that stays inside",
        zip({{'d', "sub"}, {'l', "in", "sub"}, {'f', "in/file"}, bundle}), kNotContained},
       {"set-user-ID", zip({{'f', "tool", "x", 04755}, bundle}), kNotContained},
