@@ -338,12 +338,13 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
   interrupt->connected(session.proxy);
+  RunPrinter printer;
   auto outcome =
       session.proxy->run(runID, tool, std::move(arguments), std::move(input), workingDirectory,
-                         std::move(environment), runOptions, printChunks());
+                         std::move(environment), runOptions, printer.chunks());
   interrupt->finishing();
   if (!outcome) return lost(target, outcome.error());
-  return finishRun(*outcome, runOptions);
+  return printer.finish(*outcome, runOptions);
 }
 
 int cancel(const Target& target, const std::vector<std::string>& rest) {
@@ -385,9 +386,7 @@ int update(const Target& target, const std::string& command, const std::vector<s
   return reply->first ? EX_OK : 1;
 }
 
-}  // namespace
-
-int runCommandLine(const std::vector<std::string>& args) {
+int dispatch(const std::vector<std::string>& args) {
   Target target{std::string(xpc::machServiceNames[0]), {}};
   auto arg = args.begin();
   for (; arg != args.end() && arg->starts_with("-"); ++arg) {
@@ -425,6 +424,18 @@ int runCommandLine(const std::vector<std::string>& args) {
     }
   }
   return command == "ping" ? ping(target) : tools(target, json);
+}
+
+}  // namespace
+
+int runCommandLine(const std::vector<std::string>& args) {
+  const int status = dispatch(args);
+  // What went to std::cout (results, help) may still wait in its buffer, and
+  // a write that failed on the way leaves only the stream's state to tell.
+  errno = 0;
+  if (std::cout.flush()) return status;
+  return fail(EX_IOERR, std::string("cannot write standard output") +
+                            (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
 }
 
 }  // namespace zefra::client

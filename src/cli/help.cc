@@ -42,6 +42,8 @@ constexpr char kGeneral[] =
     "       limit of 64 MiB\n"
     "  69   the helper cannot be reached: it is not running, serves another\n"
     "       runtime directory, or the connection was lost\n"
+    "  74   our output could not be written in full (a full disk): for run,\n"
+    "       whatever the tool's status\n"
     "  77   the helper refused this client: it serves only programs signed by\n"
     "       the maker's team; or what serves the path runs as another user, and\n"
     "       nothing was sent to it\n"
