@@ -78,6 +78,7 @@ esac)");
       {{"run", "--env", "A=\xff", tool}, {}, 65, "", "not valid UTF-8"},
       {{"run", "--input", root_ + "/big", tool}, {}, 66, "", "limit of 64 MiB"},
       {{"run", "--input", root_ + "/none", tool}, {}, 66, "", "cannot read"},
+      {{"run", "--input", "-", tool}, {}, 74, "", "cannot read standard input: Is a dir", "< /"},
       {{"run", tool, "hello"}, {}, 74, "", "No space left on device", "> /dev/full"},
       {{"ping"}, {}, 74, "", "No space left on device", "> /dev/full"},
       {{"run", "--cwd", "a", "--helper-cwd", tool}, {}, 64, "", "exclude each other"},
