@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -133,24 +132,11 @@ int tools(const Target& target, bool json) {
   return EX_OK;
 }
 
-// At most one byte more than a call can carry: the rest could not be sent.
-std::string readBounded(std::istream& in) {
-  std::string data;
-  std::string chunk(1 << 16, '\0');
-  while (data.size() <= kCallLimit) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    data.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    if (!in) break;
-  }
-  return data;
-}
-
 // The input, or the exit status of why there is none.
 std::variant<base::Bytes, int> readInput(const std::string& source) {
-  std::string data;
-  if (source == "-") {
-    data = readBounded(std::cin);
-  } else {
+  const bool standardInput = source == "-";
+  base::UniqueFd file;
+  if (!standardInput) {
     std::error_code error;
     if (fs::is_directory(source, error)) return fail(EX_NOINPUT, source + " is a directory");
     auto identity = platform::fileIdentity(source);
@@ -158,14 +144,23 @@ std::variant<base::Bytes, int> readInput(const std::string& source) {
       return fail(EX_NOINPUT, source + " (" + std::to_string(identity->size) +
                                   " bytes) is larger than " + kCallLimitText);
     }
-    std::ifstream file(source, std::ios::binary);
-    if (!file) return fail(EX_NOINPUT, "cannot read " + source + ": " + std::strerror(errno));
-    data = readBounded(file);
+    auto opened = platform::openForReading(source);
+    if (!opened) {
+      return fail(EX_NOINPUT, "cannot read " + source + ": " + std::strerror(opened.error().code));
+    }
+    file = std::move(*opened);
   }
-  if (data.size() > kCallLimit) {
+  auto data = platform::readToEnd(standardInput ? STDIN_FILENO : file.get(), kCallLimit);
+  if (!data && data.error().code == EFBIG) {
     return fail(EX_NOINPUT, "the input is larger than " + std::string(kCallLimitText));
   }
-  return base::Bytes(std::move(data));
+  // Input cut short by an error would pass for the whole of it.
+  if (!data) {
+    return fail(EX_IOERR, "cannot read " +
+                              (standardInput ? std::string("standard input") : source) + ": " +
+                              std::strerror(data.error().code));
+  }
+  return base::Bytes(std::move(*data));
 }
 
 // `directory` made absolute against our own working directory.
@@ -338,12 +333,13 @@ int run(const Target& target, std::vector<std::string>::const_iterator arg,
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
   interrupt->connected(session.proxy);
+  RunPrinter printer;
   auto outcome =
       session.proxy->run(runID, tool, std::move(arguments), std::move(input), workingDirectory,
-                         std::move(environment), runOptions, printChunks());
+                         std::move(environment), runOptions, printer.chunks());
   interrupt->finishing();
   if (!outcome) return lost(target, outcome.error());
-  return finishRun(*outcome, runOptions);
+  return printer.finish(*outcome, runOptions);
 }
 
 int cancel(const Target& target, const std::vector<std::string>& rest) {
@@ -385,9 +381,7 @@ int update(const Target& target, const std::string& command, const std::vector<s
   return reply->first ? EX_OK : 1;
 }
 
-}  // namespace
-
-int runCommandLine(const std::vector<std::string>& args) {
+int dispatch(const std::vector<std::string>& args) {
   Target target{std::string(xpc::machServiceNames[0]), {}};
   auto arg = args.begin();
   for (; arg != args.end() && arg->starts_with("-"); ++arg) {
@@ -425,6 +419,18 @@ int runCommandLine(const std::vector<std::string>& args) {
     }
   }
   return command == "ping" ? ping(target) : tools(target, json);
+}
+
+}  // namespace
+
+int runCommandLine(const std::vector<std::string>& args) {
+  const int status = dispatch(args);
+  // What went to std::cout (results, help) may still wait in its buffer, and
+  // a write that failed on the way leaves only the stream's state to tell.
+  errno = 0;
+  if (std::cout.flush()) return status;
+  return fail(EX_IOERR, std::string("cannot write standard output") +
+                            (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
 }
 
 }  // namespace zefra::client

@@ -1,27 +1,49 @@
 #include "cli/streamed_run.h"
 
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/files/pipe_io.h"
 
 namespace zefra::client {
 
-xpc::RunOutput printChunks() {
-  return xpc::RunOutput([](int stream, base::Bytes chunk) {
-    (void)platform::writeAll(
-        stream == platform::kStandardErrorStream ? STDERR_FILENO : STDOUT_FILENO, chunk.view());
-  });
+struct RunPrinter::Writes {
+  void print(int stream, std::string_view bytes) {
+    const bool error = stream == platform::kStandardErrorStream;
+    std::lock_guard lock(mu);
+    if (stopped[error] || bytes.empty()) return;
+    auto written = platform::writeAll(error ? STDERR_FILENO : STDOUT_FILENO, bytes);
+    if (written) return;
+    stopped[error] = true;
+    if (failure) return;
+    failure = std::string(error ? "standard error: " : "standard output: ") +
+              std::strerror(written.error().code);
+  }
+
+  std::mutex mu;
+  bool stopped[2] = {false, false};    // standard output, standard error
+  std::optional<std::string> failure;  // the first: which stream, and why
+};
+
+RunPrinter::RunPrinter() : writes_(std::make_shared<Writes>()) {}
+
+xpc::RunOutput RunPrinter::chunks() const {
+  return xpc::RunOutput(
+      [writes = writes_](int stream, base::Bytes chunk) { writes->print(stream, chunk.view()); });
 }
 
-int finishRun(const xpc::RunOutcome& outcome, const xpc::RunOptions& options) {
-  // Whatever the run kept rather than streamed.
-  (void)platform::writeAll(STDOUT_FILENO, outcome.standardOutput.view());
-  (void)platform::writeAll(STDERR_FILENO, outcome.standardError.view());
+namespace {
+
+int statusOf(const xpc::RunOutcome& outcome, const xpc::RunOptions& options) {
   if (outcome.failure) {
     std::cerr << "Zefra Helper: " << outcome.message << "\n";
     return outcome.failure == xpc::RunFailure::kNotAvailable ? 127 : 126;
@@ -40,6 +62,21 @@ int finishRun(const xpc::RunOutcome& outcome, const xpc::RunOptions& options) {
   }
   if (outcome.signal) return *outcome.signal & 0xff;
   return outcome.exitStatus.value_or(0) & 0xff;
+}
+
+}  // namespace
+
+int RunPrinter::finish(const xpc::RunOutcome& outcome, const xpc::RunOptions& options) {
+  // Whatever the run kept rather than streamed.
+  writes_->print(platform::kStandardOutputStream, outcome.standardOutput.view());
+  writes_->print(platform::kStandardErrorStream, outcome.standardError.view());
+  const int status = statusOf(outcome, options);
+  std::lock_guard lock(writes_->mu);
+  if (!writes_->failure) return status;
+  // The tool's status would pass for output delivered whole.
+  std::cerr << "zefra-helper-client: cannot write the tool's " << *writes_->failure
+            << "; the rest of it was dropped\n";
+  return EX_IOERR;
 }
 
 std::optional<double> parseSeconds(std::string_view text) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -13,16 +14,30 @@ namespace zefra::client {
 // timeout(1)'s status for a run its deadline ended.
 inline constexpr int kTimedOutStatus = 124;
 
-// Each chunk to our own standard output or error, unbuffered. A closed
-// output ends us by SIGPIPE, as it would end the tool in a shell; the run
-// ends with our connection.
-xpc::RunOutput printChunks();
+// Writes a run's output to our own standard output and error, unbuffered.
+// A closed output ends us by SIGPIPE, as it would end the tool in a shell;
+// any other failed write (a full disk) is remembered, and that stream gets
+// nothing more, so what it holds is a prefix of the tool's output rather
+// than the output with a hole in it.
+class RunPrinter {
+ public:
+  RunPrinter();
 
-// Says on standard error what the outcome adds to the output (the helper's
-// message, dropped output) and returns our exit status: the tool's status,
-// the signal's number when one ended it, 124 when the deadline did, 127 or
-// 126 when the helper ran nothing.
-int finishRun(const xpc::RunOutcome& outcome, const xpc::RunOptions& options);
+  // Each chunk as it comes.
+  xpc::RunOutput chunks() const;
+
+  // Says on standard error what the outcome adds to the output (the helper's
+  // message, dropped output) and returns our exit status: the tool's status,
+  // the signal's number when one ended it, 124 when the deadline did, 127 or
+  // 126 when the helper ran nothing, and 74 (EX_IOERR) whatever the run's end
+  // when some of its output could not be written.
+  int finish(const xpc::RunOutcome& outcome, const xpc::RunOptions& options);
+
+ private:
+  struct Writes;
+  // Shared with the chunk handler, which the connection may keep after the run.
+  std::shared_ptr<Writes> writes_;
+};
 
 // "2.5" seconds for --timeout (0: none); nothing when it is not a number.
 std::optional<double> parseSeconds(std::string_view text);

@@ -36,8 +36,9 @@ constexpr bool kSanitized = false;
 
 using EndToEndTest = HelperFixture;
 
-// Each row: the client's arguments and input, its status, its output, and a
-// part of its standard error (none at all when empty).
+// Each row: the client's arguments and input, its status, its output, a
+// part of its standard error (none at all when empty), and a shell
+// redirection of its own input or output.
 TEST_F(EndToEndTest, TheClientPassesRunsThroughAndTellsItsFailuresApart) {
   startHelper();
   const auto tool = freeTool();
@@ -61,6 +62,7 @@ esac)");
     std::optional<std::string> input;
     int status;
     std::string out, err;
+    std::string redirect = "";
   };
   const std::string here = "::" + doc + "\nin:", sub = "::" + doc + "/sub\nin:";
   const Row rows[] = {
@@ -76,6 +78,9 @@ esac)");
       {{"run", "--env", "A=\xff", tool}, {}, 65, "", "not valid UTF-8"},
       {{"run", "--input", root_ + "/big", tool}, {}, 66, "", "limit of 64 MiB"},
       {{"run", "--input", root_ + "/none", tool}, {}, 66, "", "cannot read"},
+      {{"run", "--input", "-", tool}, {}, 74, "", "cannot read standard input: Is a dir", "< /"},
+      {{"run", tool, "hello"}, {}, 74, "", "No space left on device", "> /dev/full"},
+      {{"ping"}, {}, 74, "", "No space left on device", "> /dev/full"},
       {{"run", "--cwd", "a", "--helper-cwd", tool}, {}, 64, "", "exclude each other"},
       {{"run", "--timeout", "soon", tool}, {}, 64, "", "--timeout takes seconds"},
       {{"run", "--output-limit", "-1", tool}, {}, 64, "", "--output-limit takes a number"},
@@ -84,8 +89,12 @@ esac)");
       {{"cancel"}, {}, 64, "", "one run ID"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.arguments.back());
-    auto outcome = client(row.arguments, row.input);
+    SCOPED_TRACE(row.arguments.back() + row.redirect);
+    std::vector<std::string> shell = {"-c", "exec \"$0\" \"$@\" " + row.redirect,
+                                      ZEFRA_TEST_CLIENT};
+    shell.insert(shell.end(), row.arguments.begin(), row.arguments.end());
+    auto outcome = row.redirect.empty() ? client(row.arguments, row.input)
+                                        : runProgram("/bin/sh", shell, row.input);
     EXPECT_EQ(outcome.status, row.status) << outcome.err;
     EXPECT_EQ(outcome.out, row.out);
     if (row.err.empty()) {

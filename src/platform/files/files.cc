@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/eintr.h"
+
 namespace zefra::platform {
 namespace {
 
@@ -109,6 +111,13 @@ Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errnoError("fstat " + path, errno);
   if (!S_ISREG(st.st_mode)) return Error{kNotRegularFile, path + " is not a regular file"};
+  return fd;
+}
+
+Result<UniqueFd> openForReading(const std::string& path) {
+  UniqueFd fd(
+      base::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); }));
+  if (!fd) return errnoError("open " + path, errno);
   return fd;
 }
 

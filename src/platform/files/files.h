@@ -46,6 +46,9 @@ Result<FileIdentity> fileIdentity(int fd);
 // means nothing for a regular file.
 inline constexpr int kNotRegularFile = EINVAL;
 Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0600);
+// Opens `path` to be read, whatever it is (symlinks followed, close-on-exec),
+// as a shell's `<` would: a FIFO waits for its writer.
+Result<UniqueFd> openForReading(const std::string& path);
 // True when `fd` is a pipe, a socket or a regular file: something that
 // carries data, unlike a terminal or the null device.
 bool carriesData(int fd);

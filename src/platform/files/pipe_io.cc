@@ -1,6 +1,7 @@
 #include "platform/files/pipe_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,15 @@ Result<std::string> readToEnd(int fd, std::size_t limit) {
   char chunk[64 * 1024];
   for (;;) {
     const ssize_t count = base::retryOnEintr([&] { return ::read(fd, chunk, sizeof chunk); });
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Someone made the file description non-blocking (a standard input
+      // shared with others): empty for now is not the end.
+      pollfd readable{fd, POLLIN, 0};
+      if (base::retryOnEintr([&] { return ::poll(&readable, 1, -1); }) < 0) {
+        return errnoError("Could not wait to read", errno);
+      }
+      continue;
+    }
     if (count < 0) return errnoError("Could not read", errno);
     if (count == 0) return text;
     if (static_cast<std::size_t>(count) > limit - text.size()) {

@@ -19,7 +19,8 @@ struct Pipe {
 // Both ends close-on-exec and blocking.
 Result<Pipe> makePipe();
 
-// Reads until end of file; more than `limit` bytes is an error (EFBIG).
+// Reads until end of file, waiting while a non-blocking `fd` has nothing yet;
+// more than `limit` bytes is an error (EFBIG).
 Result<std::string> readToEnd(int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // Writes every byte, retrying after interruptions and short writes. A reader
