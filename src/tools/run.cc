@@ -6,6 +6,7 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/process/capture.h"
+#include "platform/process/confined_runs.h"
 #include "tools/run_containment.h"
 #include "tools/run_outcome.h"
 #include "tools/tool_service.h"
@@ -227,6 +228,11 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   std::string noCgroup;
   auto cgroup = makeRunCgroup(noCgroup);
   if (cgroup) capture.spawn.cgroup = cgroup->fd();
+  // Until its cgroup is gone, a confined run's processes are not served:
+  // through a signed client they could ask for runs free of the
+  // confinement. What the run leaves goes with it, for the same reason.
+  std::optional<platform::ConfinedRunMark> confinedMark;
+  if (*confinement && cgroup) confinedMark.emplace(cgroup->name());
   if (platform::verboseLogging()) {
     platform::logVerbose(
         "run " + runID + ": " + tool + " starts " +
@@ -282,7 +288,7 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   }
   // After the reply: removing the cgroup may wait for what was killed to go.
   makeAheadForTheNextRun(confinement->has_value());
-  control->finish();
+  control->finish(/*endLeftovers=*/confinedMark.has_value());
 }
 
 }  // namespace zefra::tools

@@ -42,7 +42,7 @@ void RunControl::end(Reason why) {
   if (why != Reason::kDeadline && signalled) cancelled_ = true;
 }
 
-void RunControl::finish() {
+void RunControl::finish(bool endLeftovers) {
   std::shared_ptr<platform::RunCgroup> cgroup;
   {
     std::lock_guard lock(mu_);
@@ -50,6 +50,7 @@ void RunControl::finish() {
     cgroup = std::move(cgroup_);
   }
   if (!cgroup) return;
+  if (endLeftovers) (void)cgroup->kill();
   if (auto removed = cgroup->remove(); !removed) platform::log(removed.error().message);
 }
 

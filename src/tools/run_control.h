@@ -33,8 +33,9 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   // The run has replied: end() does nothing from now on, and its cgroup is
   // removed, with what an ended run left killed and what a run that ended
   // normally left (its daemons) moved out to go on. May wait a few seconds
-  // for the killed to go, so it is called after the reply.
-  void finish();
+  // for the killed to go, so it is called after the reply. `endLeftovers`:
+  // what the run left is killed even after a normal end.
+  void finish(bool endLeftovers = false);
 
   // A cancel or the connection's end signalled the run.
   bool cancelled() const;

@@ -376,16 +376,22 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
             "case \"$TMPDIR\" in \"$4\"/*) echo \"$TMPDIR\" > \"$1/tmpdir\" && "
             "echo t > \"$TMPDIR/t\" && echo tmp ;; esac\n"
             "bash -c \"exec 3<>/dev/tcp/127.0.0.1/$3\" 2>/dev/null && echo connected\n"
+            "ZEFRA_RUNTIME_DIR=\"$5\" \"$6\" ping >/dev/null 2>&1 && echo served\n"
+            "sleep 1000 </dev/null >/dev/null 2>&1 & echo $! > \"$1/left\"\n"
             "exit 0\n");
   const auto listener = zefra::testing::listenOnLoopback();
   const std::string inside = root_ + "/inside", outside = root_ + "/outside";
+  // Through the signed client, a confined tool would ask for runs free of
+  // its confinement; what it leaves running would, after it.
   const std::vector<std::string> confined = {
-      "run", "--confine", inside, "--no-network", tool, inside, outside, listener.port, helperTemp};
+      "run",         "--confine", inside,   "--no-network",   tool, inside, outside,
+      listener.port, helperTemp,  runtime_, ZEFRA_TEST_CLIENT};
   const struct {
     std::vector<std::string> arguments;
     std::string out;
   } rows[] = {
-      {{"run", tool, inside, outside, listener.port, helperTemp}, "inside\noutside\nconnected\n"},
+      {{"run", tool, inside, outside, listener.port, helperTemp, runtime_, ZEFRA_TEST_CLIENT},
+       "inside\noutside\nconnected\nserved\n"},
       {confined, "inside\nPermission denied\ntmp\n"},
       {confined, "inside\nPermission denied\ntmp\n"},
   };
@@ -398,6 +404,14 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
     auto outcome = client(row.arguments);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out, row.out);
+    const auto leftText = platform::readSmallFile(inside + "/left");
+    const pid_t left = leftText ? std::stoi(leftText.value()) : 0;
+    if (row.arguments[1] == "--confine") {
+      EXPECT_TRUE(eventually([&] { return !platform::processExists(left); })) << "left running";
+    } else {
+      EXPECT_TRUE(platform::processExists(left));
+      (void)platform::signalProcess(left, SIGKILL);
+    }
     if (auto temporary = platform::readSmallFile(inside + "/tmpdir")) {
       temporaries.push_back(temporary->substr(0, temporary->size() - 1));
       EXPECT_TRUE(eventually([&] { return !fs::exists(temporaries.back()); }))

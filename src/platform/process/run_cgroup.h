@@ -61,6 +61,8 @@ class RunCgroup {
 
   int fd() const { return directory_.get(); }
   const std::string& path() const { return path_; }
+  // Its own name, unique to this helper.
+  const std::string& name() const { return name_; }
   // The processes in it and in any cgroup a tool made inside it (thread-group
   // ids); what cannot be read is left out.
   std::vector<pid_t> processes() const;

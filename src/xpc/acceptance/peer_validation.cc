@@ -8,6 +8,7 @@
 #include "codesign/peer_code_checker.h"
 #include "codesign/requirement.h"
 #include "platform/log.h"
+#include "platform/process/confined_runs.h"
 #include "platform/process/peer_process.h"
 
 namespace zefra::xpc {
@@ -75,6 +76,9 @@ void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
   codesign::PeerCodeChecker* checker = compiledChecker();
   if (!checker) return done(base::Error{0, "no trust anchor"});
   const pid_t pid = peer->pid;
+  if (platform::inConfinedRun(*peer)) {
+    return done(logged(pid, base::Error{EPERM, "a process of a confined run"}));
+  }
   checker->checkProcess(std::move(peer), [pid, done = std::move(done)](auto info) {
     done(logged(pid, verdictOf(info)));
   });
