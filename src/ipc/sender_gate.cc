@@ -39,12 +39,14 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
   Result<PeerProcess> identified = platform::identifyPeer(socketFd);
   if (!identified) return done(identified.error());
   auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
-  Result<bool> sameNamespace = sharesOurPidNamespace(*peer);
-  if (!sameNamespace) return done(sameNamespace.error());
-  if (!*sameNamespace) {
-    platform::logVerbose("refused peer " + std::to_string(peer->pid) +
-                         ": in another pid namespace");
-    return done(Error{EPERM, "the peer lives in another pid namespace"});
+  for (const char* kind : {"pid", "user"}) {
+    Result<bool> sameNamespace = sharesOurNamespace(*peer, kind);
+    if (!sameNamespace) return done(sameNamespace.error());
+    if (!*sameNamespace) {
+      const std::string where = std::string("another ") + kind + " namespace";
+      platform::logVerbose("refused peer " + std::to_string(peer->pid) + ": in " + where);
+      return done(Error{EPERM, "the peer lives in " + where});
+    }
   }
   // Opened before the check and confirmed after it: what was checked, and
   // whatever the process writes while the watch holds, is one program's.

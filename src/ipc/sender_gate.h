@@ -53,7 +53,7 @@ class SenderGate {
 
   using Admitted = std::function<void(Result<std::unique_ptr<SenderGate>>)>;
   // Identifies the process that connected `socketFd` (SO_PEERPIDFD), refuses
-  // it when it lives in another pid namespace, and otherwise asks
+  // it when it lives in another pid or user namespace, and otherwise asks
   // `admission`. `done` gets the gate of that process once it is admitted,
   // on whichever thread `admission` answers.
   static void admitPeer(int socketFd, SenderIdentity identity, const PeerAdmission& admission,

@@ -71,12 +71,12 @@ bool stillRunning(const PeerProcess& peer) {
   return pidfdIsRunning(peer.pidfd.get());
 }
 
-Result<bool> sharesOurPidNamespace(const PeerProcess& peer) {
+Result<bool> sharesOurNamespace(const PeerProcess& peer, const std::string& kind) {
   struct stat ours {};
   struct stat theirs {};
-  const std::string path = procPath(peer.pid, "ns/pid");
-  if (::stat(ownProcPath("ns/pid").c_str(), &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
-    return errnoError("cannot read the peer's pid namespace", errno);
+  const std::string path = procPath(peer.pid, "ns/" + kind);
+  if (::stat(ownProcPath("ns/" + kind).c_str(), &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
+    return errnoError("cannot read the peer's " + kind + " namespace", errno);
   }
   return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
 }

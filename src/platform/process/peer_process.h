@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "base/result.h"
 #include "base/unique_fd.h"
 
@@ -34,10 +36,13 @@ bool runsAsOurUser(const PeerProcess& peer);
 // False once the pinned process has exited (its pidfd turns readable).
 bool stillRunning(const PeerProcess& peer);
 
-// Whether the peer lives in this process's pid namespace. Whoever
-// administers another pid namespace (any user, through a user namespace of
-// their own) can name its members as the senders of what it writes, so a pid
-// there proves nothing about who wrote.
-Result<bool> sharesOurPidNamespace(const PeerProcess& peer);
+// Whether the peer lives in this process's namespace of `kind`: "pid" or
+// "user". Whoever administers another pid namespace (any user, through a
+// user namespace of their own) can name its members as the senders of what
+// it writes, so a pid there proves nothing about who wrote; and a process
+// with the capabilities of its own user namespace can make /proc name any
+// file as its program (PR_SET_MM), so its image there proves nothing about
+// what it runs.
+Result<bool> sharesOurNamespace(const PeerProcess& peer, const std::string& kind);
 
 }  // namespace zefra::platform
