@@ -119,7 +119,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); }));
   (void)signalProcess(children[0], SIGKILL);
 
-  for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
+  for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false", "Hidden = true\r"}) {
     std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=x\n" << off << "\n";
     EXPECT_EQ(agent()->status(), AgentStatus::kRequiresApproval) << off;
   }

@@ -21,6 +21,12 @@ namespace {
 // True when some process, in this network namespace, has a listening socket
 // bound at `path`: the kernel's socket table says so whether or not the
 // owner would answer.
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 bool socketHeld(const std::string& path) {
   std::ifstream table("/proc/net/unix");
   std::string line;
@@ -57,9 +63,16 @@ class AutostartAgent final : public AgentService {
     std::string line;
     bool inMainGroup = false;
     while (std::getline(lines, line)) {
+      // Spaces around "=" are allowed, and some editors end lines with CR.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       if (!line.empty() && line.front() == '[') inMainGroup = line == "[Desktop Entry]";
       if (!inMainGroup) continue;
-      if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") {
+      const std::size_t equals = line.find('=');
+      if (equals == std::string::npos) continue;
+      const std::string key = trimmed(line.substr(0, equals));
+      const std::string value = trimmed(line.substr(equals + 1));
+      if ((key == "Hidden" && value == "true") ||
+          (key == "X-GNOME-Autostart-enabled" && value == "false")) {
         return AgentStatus::kRequiresApproval;
       }
     }
