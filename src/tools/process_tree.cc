@@ -113,7 +113,8 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
   for (pid_t member : ordered) signalMember(member, SIGCONT);
   auto list = std::make_shared<const std::vector<pid_t>>(std::move(ordered));
 
-  platform::globalQueue().asyncAfter(kProcessTreeKillDelay, [list, self] {
+  // On the timer thread: the pool may be full of the runs it is to end.
+  platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [list, self] {
     for (pid_t member : *list) {
       if (member == self.pid()) {
         if (self.signal(0)) (void)self.signal(SIGKILL);

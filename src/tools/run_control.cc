@@ -28,7 +28,8 @@ void RunControl::end(Reason why) {
     signalled = cgroup_->populated();
     if (signalled) {
       (void)cgroup_->terminate();
-      platform::globalQueue().asyncAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
+      // On the timer thread: the pool may be full of the runs it is to end.
+      platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
         std::lock_guard lock(self->mu_);

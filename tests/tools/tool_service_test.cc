@@ -14,6 +14,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +30,7 @@
 #include "base/unique_fd.h"
 #include "codesign/signing.h"
 #include "platform/desktop/user_defaults.h"
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
 #include "platform/process/child_process.h"
 #include "platform/process/landlock.h"
@@ -604,16 +606,52 @@ TEST_F(RunTest, AnOutputLimitKeepsOnlyItsShare) {
   }
 }
 
+// Every thread of the pool busy, and the pool capped at them, until it goes.
+class PoolHeld {
+ public:
+  // `busy`: the threads the caller's own work holds. What an earlier case
+  // still does (a run's cleanup after its reply) ends first, or the thread it
+  // frees would be free for anyone.
+  explicit PoolHeld(std::size_t busy) {
+    EXPECT_TRUE(eventually([busy] {
+      const auto stats = platform::poolStats();
+      return stats.threads - stats.idle == busy;
+    }));
+    const std::size_t cap = std::max<std::size_t>(platform::poolStats().threads, 1);
+    platform::setPoolThreadCapForTesting(cap);
+    // Each holder starts: on an idle thread, or on a new one while a thread
+    // that left keeps the pool below its cap.
+    for (auto stats = platform::poolStats(); stats.idle > 0 || stats.threads < cap;
+         stats = platform::poolStats()) {
+      platform::globalQueue().async([this] {
+        started_.release();
+        released_.wait();
+      });
+      started_.acquire();
+    }
+  }
+  ~PoolHeld() {
+    release_.set_value();
+    platform::setPoolThreadCapForTesting(0);
+  }
+
+ private:
+  std::counting_semaphore<> started_{0};
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+};
+
 // A deadline, a cancel, or the end of the connection for a run that asked
 // for it ends the tool's whole tree: SIGTERM, and SIGKILL 2 s later for what
-// ignores it; through the run's cgroup, or else by the walk of parent links.
-// A run launched after the end is ended at once.
+// ignores it, even when every pool thread is busy; through the run's cgroup,
+// or else by the walk of parent links. A run launched after the end is ended
+// at once.
 TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
   const auto tool = freeTool();
   writeTool(tool,
             "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
             "\"$1\" & wait ) & exec sleep 600");
-  enum End { kDeadline, kStubbornDeadline, kCancel, kDisconnect };
+  enum End { kDeadline, kStubbornDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect };
   xpc::RunOptions options;
   options.cancelOnDisconnect = true;
   int runs = 0;
@@ -623,19 +661,26 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
     if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
     service_.reset();
     // The connection's end last: nothing runs on it after that.
-    for (End end : {kDeadline, kStubbornDeadline, kCancel, kDisconnect}) {
+    for (End end :
+         {kDeadline, kStubbornDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect}) {
       const std::string file = home_ + "/grandchild" + std::to_string(++runs);
-      const bool deadline = end == kDeadline || end == kStubbornDeadline;
+      const bool stubborn = end == kStubbornDeadline || end == kStubbornDeadlinePoolFull;
+      const bool deadline = end == kDeadline || stubborn;
       options.timeout = deadline ? 0.5 : 0;
-      auto reply = start(tool, options, {{file, end == kStubbornDeadline ? "stubborn" : ""}});
+      auto reply = start(tool, options, {{file, stubborn ? "stubborn" : ""}});
       const pid_t grandchild = pidIn(file);
       ASSERT_GT(grandchild, 0);
       if (end == kCancel) service().cancelWithRunID("r");
       if (end == kDisconnect) service().connectionInvalidated();
+      if (end == kStubbornDeadlinePoolFull) {
+        PoolHeld held(1);  // the run's
+        EXPECT_EQ(reply.wait_for(20s), std::future_status::ready)
+            << "the SIGKILL pass waited for a pool thread";
+      }
       auto outcome = reply.get();
       EXPECT_EQ(outcome.timedOut, deadline) << end;
       EXPECT_EQ(outcome.cancelled, !deadline) << end;
-      EXPECT_EQ(outcome.signal, end == kStubbornDeadline ? 9 : 15) << end;
+      EXPECT_EQ(outcome.signal, stubborn ? 9 : 15) << end;
       EXPECT_TRUE(eventually([&] { return processEnded(grandchild); })) << end;
     }
     options.timeout = 0;

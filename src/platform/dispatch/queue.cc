@@ -20,7 +20,7 @@ namespace {
 // catalogue tool plus its coordinator, a connection at most one while it
 // dispatches. The bound only keeps a runaway caller from exhausting the
 // process's threads. Work queued at the bound waits, which can stall runs: say
-// so once.
+// so once. A run's SIGKILL pass never queues here (runOnTimerThreadAfter).
 constexpr std::size_t kMaxThreads = 1024;
 
 class Pool {
@@ -35,14 +35,15 @@ class Pool {
     std::unique_lock lock(mu_);
     queue_.push_back(std::move(work));
     workSinceIdle_ = true;
-    if (idle_ >= queue_.size() || threads_ >= kMaxThreads) {
-      const bool warn = threads_ >= kMaxThreads && !std::exchange(warnedAtBound_, true);
+    if (idle_ >= queue_.size() || threads_ >= cap_) {
+      const bool warn = threads_ >= cap_ && !std::exchange(warnedAtBound_, true);
+      const std::size_t cap = cap_;
       // Woken after the unlock: a worker woken under it would only block
       // again on the mutex, two more switches on every hand-off.
       lock.unlock();
       cv_.notify_one();
       if (warn) {
-        log("the thread pool reached its bound of " + std::to_string(kMaxThreads) +
+        log("the thread pool reached its bound of " + std::to_string(cap) +
             " threads; further work waits");
       }
       return;
@@ -52,12 +53,13 @@ class Pool {
     std::thread([this] { workerLoop(); }).detach();
   }
 
-  void submitAfter(double seconds, Work work) {
+  // With `onTimerThread`, the timer thread runs the work itself.
+  void submitAfter(double seconds, Work work, bool onTimerThread = false) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds));
     std::lock_guard lock(timerMu_);
-    timers_.emplace(deadline, std::move(work));
+    timers_.emplace(deadline, Timed{std::move(work), onTimerThread});
     if (!timerThread_) {
       timerThread_ = true;
       std::thread([this] { timerLoop(); }).detach();
@@ -81,6 +83,11 @@ class Pool {
   void setIdleAction(Work action) {
     std::lock_guard lock(mu_);
     idleAction_ = action ? std::make_shared<const Work>(std::move(action)) : nullptr;
+  }
+
+  void setCap(std::size_t cap) {
+    std::lock_guard lock(mu_);
+    cap_ = cap == 0 ? kMaxThreads : cap;
   }
 
   void setIdleTimeout(std::chrono::milliseconds timeout) {
@@ -129,10 +136,15 @@ class Pool {
         timerCv_.wait_until(lock, next->first);
         continue;
       }
-      Work work = std::move(next->second);
+      Timed timed = std::move(next->second);
       timers_.erase(next);
       lock.unlock();
-      submit(std::move(work));
+      if (timed.onTimerThread) {
+        timed.work();
+        timed.work = nullptr;  // its captures go before the lock is taken again
+      } else {
+        submit(std::move(timed.work));
+      }
       lock.lock();
     }
     timerThread_ = false;
@@ -143,6 +155,7 @@ class Pool {
   std::deque<Work> queue_;
   std::size_t threads_ = 0;
   std::size_t idle_ = 0;
+  std::size_t cap_ = kMaxThreads;
   bool warnedAtBound_ = false;
   bool workSinceIdle_ = false;
   std::shared_ptr<const Work> idleAction_;
@@ -150,9 +163,13 @@ class Pool {
   // threads (and their stacks) are gone soon after it.
   std::chrono::milliseconds idleTimeout_{2000};
 
+  struct Timed {
+    Work work;
+    bool onTimerThread = false;
+  };
   std::mutex timerMu_;
   std::condition_variable timerCv_;
-  std::multimap<std::chrono::steady_clock::time_point, Work> timers_;
+  std::multimap<std::chrono::steady_clock::time_point, Timed> timers_;
   bool timerThread_ = false;
 };
 
@@ -164,6 +181,10 @@ PoolStats poolStats() {
 
 void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
   Pool::shared().setIdleTimeout(timeout);
+}
+
+void setPoolThreadCapForTesting(std::size_t cap) {
+  Pool::shared().setCap(cap);
 }
 
 void setPoolIdleAction(Work action) {
@@ -181,6 +202,10 @@ void ConcurrentQueue::asyncAfter(double seconds, Work work) const {
 const ConcurrentQueue& globalQueue() {
   static const ConcurrentQueue queue{};
   return queue;
+}
+
+void runOnTimerThreadAfter(double seconds, Work work) {
+  Pool::shared().submitAfter(seconds, std::move(work), /*onTimerThread=*/true);
 }
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {

@@ -25,6 +25,8 @@ struct PoolStats {
 // a thread idle for two seconds goes away.
 PoolStats poolStats();
 void setPoolIdleTimeoutForTesting(std::chrono::milliseconds timeout);
+// Lowers (or restores, given 0) the pool's cap on threads.
+void setPoolThreadCapForTesting(std::size_t cap);
 // Runs `action` on a leaving thread once the pool has gone idle after work:
 // the thread leaves for want of work and no other thread is busy. Once per
 // such idle spell, however many threads leave in it.
@@ -39,6 +41,12 @@ class ConcurrentQueue {
 
 // The process's one global queue.
 const ConcurrentQueue& globalQueue();
+
+// Runs `work` on the timer thread itself once `seconds` have passed, never
+// waiting for a pool thread: a run's SIGKILL pass must reach a run that holds
+// one even when the pool is at its cap. `work` must be short and never block
+// (a cgroup.kill write, a few signals), as every delayed item waits for it.
+void runOnTimerThreadAfter(double seconds, Work work);
 
 // A concurrent queue whose items start in order and run at most `width` at
 // once on the shared pool: a flood of items takes `width` threads' share of
