@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "codesign/code_file_systems.h"
 #include "platform/dispatch/queue.h"
+#include "platform/process/peer_process.h"
 #include "platform/process/process_image.h"
 
 namespace zefra::codesign {
@@ -110,7 +112,14 @@ void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, Verd
   if (!platform::runsAsOurUser(process)) {
     return check.done(Error{0, "the peer runs as another user"});
   }
-  auto image = platform::openRunningImage(process);
+  // Where the code lies is settled before its file is opened, and before a
+  // cached verdict: that of a file says nothing of it served through FUSE.
+  auto held = platform::holdRunningImage(process);
+  if (!held) return check.done(held.error());
+  if (Status served = checkCodeFileSystems(process, held->get()); !served) {
+    return check.done(served.error());
+  }
+  auto image = platform::openHeldFile(held->get());
   if (!image) return check.done(image.error());
   auto identity = platform::fileIdentity(image->get());
   if (!identity) return check.done(identity.error());

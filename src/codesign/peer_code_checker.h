@@ -28,7 +28,9 @@ using platform::PeerProcess;
 // A peer started with a library injected (LD_PRELOAD, LD_AUDIT,
 // LD_LIBRARY_PATH), or with executable code mapped from a file that is
 // neither its own image nor the very file found at that path under the
-// system's library directories here, fails whatever its signature. The
+// system's library directories here, fails whatever its signature; so does
+// one whose code lies on FUSE, or on a device its mounts do not list, and
+// that before its image is opened (checkCodeFileSystems). The
 // signature block, its CMS, chain and signer and the requirement are checked
 // before a byte of code is hashed, so an unsigned or wrongly signed image
 // costs no hash; an image above maxImageSize is refused unread. At most

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <link.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "codesign/code_file_systems.h"
 #include "codesign/peer_code_checker.h"
 #include "ipc/io_thread.h"
 #include "ipc/listener.h"
@@ -165,6 +167,12 @@ constexpr const char* kPrivateMounts =
     "set -e; mount --bind \"$ZEFRA_LIB\" \"$ZEFRA_OVER\"; if [ -n \"$ZEFRA_PRELOAD\" ]; then "
     "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$ZEFRA_UP,workdir=$ZEFRA_WORK\" /etc; "
     "echo \"$ZEFRA_PRELOAD\" > /etc/ld.so.preload; fi; exec \"$@\"";
+// Copies ZEFRA_PROGRAM into a tmpfs on ZEFRA_AT, holds it on descriptor 3 and
+// detaches the mount; then runs the peer (/proc/self/fd/3), whose code lies
+// on a device its mounts no longer list.
+constexpr const char* kDetachedMount =
+    "set -e; mount -t tmpfs none \"$ZEFRA_AT\"; cp \"$ZEFRA_PROGRAM\" \"$ZEFRA_AT/peer\"; "
+    "exec 3<\"$ZEFRA_AT/peer\"; umount -l \"$ZEFRA_AT\"; exec \"$@\"";
 
 class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
  protected:
@@ -246,6 +254,11 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
       {"preloaded through a private /etc/ld.so.preload from a folder bound over the system's",
        mounted(dir_.path() + "/lib", folder, folder + "/libzefra-injected.so"), 1},
       {"a system library replaced by a copy in a mount namespace", mounted(copy, libm, ""), 1},
+      {"a signed program on a mount its namespace no longer lists",
+       peer("/proc/self/fd/3", {"ping"},
+            {"ZEFRA_PROGRAM=" + signed_, "ZEFRA_AT=" + dir_.path() + "/work", "/usr/bin/unshare",
+             "-Urm", "/bin/sh", "-c", kDetachedMount, "sh"}),
+       1},
       // Root of its own user and pid namespace, the unsigned process may
       // name any process of that namespace as the sender.
       {"sender named by an unsigned process in its own pid namespace",
@@ -282,6 +295,35 @@ TEST_P(EverySender, NothingWrittenBeforeTheAdmittedProgramRanIsServed) {
 INSTANTIATE_TEST_SUITE_P(Identity, EverySender,
                          ::testing::Values(ipc::SenderIdentity::kCredentials,
                                            ipc::SenderIdentity::kPidfd));
+
+// Code on FUSE is refused before a file of it is opened: its server could show
+// the helper the signed bytes while the kernel runs others. Lines as the
+// kernel writes them; the device is looked up in the peer's own mounts.
+TEST(CodeFileSystemsTest, CodeServedByFuseOrOnAnUnlistedDeviceIsRefused) {
+  const std::string mountinfo =
+      "29 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw,errors=remount-ro\n"
+      "30 29 0:44 / /home/ana/remote\\040dir rw,nosuid,nodev,relatime shared:170 - fuse.sshfs "
+      "ana@host:/srv rw,user_id=1000,group_id=1000\n"
+      "31 29 8:17 / /media/ana/USB rw,nosuid,nodev,relatime shared:180 - fuseblk /dev/sdb1 "
+      "rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096\n"
+      "32 29 0:47 / /tmp/.mount_Tool rw,nosuid,nodev,relatime - fuse Tool.AppImage "
+      "ro,user_id=1000,group_id=1000\n"
+      "33 29 0:25 / /tmp rw,nosuid,nodev - tmpfs tmpfs rw,size=8192k\n";
+  // The devices of the code, and what the refusal names (nothing: served).
+  const std::vector<std::pair<std::vector<dev_t>, std::string>> rows = {
+      {{::makedev(8, 2), ::makedev(0, 25)}, ""},
+      {{::makedev(8, 2), ::makedev(0, 44)}, "(fuse.sshfs)"},
+      {{::makedev(8, 17)}, "(fuseblk)"},
+      {{::makedev(0, 47)}, "(fuse)"},
+      {{::makedev(0, 4)}, "do not list (0:4)"},
+  };
+  for (const auto& [devices, refusal] : rows) {
+    const base::Status verdict = codesign::checkCodeFileSystems(devices, mountinfo);
+    const std::string message = verdict ? "" : verdict.error().message;
+    EXPECT_EQ(verdict.ok(), refusal.empty()) << refusal;
+    EXPECT_NE(message.find(refusal), std::string::npos) << message;
+  }
+}
 
 // The check of a peer's code, by the checker itself and by the helper's
 // acceptance, with peers signed for the occasion.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,8 +57,24 @@ Result<PeerProcess> identifyPeer(int socketFd) {
   return peer;
 }
 
-Result<UniqueFd> openRunningImage(const PeerProcess& peer) {
+Result<UniqueFd> holdRunningImage(const PeerProcess& peer) {
   const std::string path = procPath(peer.pid, "exe");
+  UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!fd) return errnoError("cannot open the peer's executable", errno);
+  return fd;
+}
+
+Result<dev_t> heldFileDevice(int heldFd) {
+  // Nothing asked for, and no sync: FUSE answers with the device alone.
+  struct statx status {};
+  if (::statx(heldFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &status) != 0) {
+    return errnoError("cannot read the peer's executable", errno);
+  }
+  return ::makedev(status.stx_dev_major, status.stx_dev_minor);
+}
+
+Result<UniqueFd> openHeldFile(int heldFd) {
+  const std::string path = ownProcPath("fd/" + std::to_string(heldFd));
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return errnoError("cannot open the peer's executable", errno);
   return fd;

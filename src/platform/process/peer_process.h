@@ -27,8 +27,15 @@ Result<struct ucred> peerCredentials(int socketFd);
 Result<pid_t> peerPid(int socketFd);
 
 // The file the process executes, through /proc/<pid>/exe: the bytes it runs
-// even after the path was replaced or removed.
-Result<UniqueFd> openRunningImage(const PeerProcess& peer);
+// even after the path was replaced or removed. Held (O_PATH), not opened: its
+// file system's open does not run, so a FUSE server hears nothing of it.
+Result<UniqueFd> holdRunningImage(const PeerProcess& peer);
+// The device of a held file, as the kernel has it: nothing is asked of its
+// file system's server.
+Result<dev_t> heldFileDevice(int heldFd);
+// Opens a held file for reading: the very file held, whatever the process
+// has run since.
+Result<UniqueFd> openHeldFile(int heldFd);
 
 // Whether the peer runs as this process's effective user.
 bool runsAsOurUser(const PeerProcess& peer);

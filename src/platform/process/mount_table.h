@@ -1,0 +1,22 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+// The file systems a process sees mounted, from its own /proc/<pid>/mountinfo:
+// read without a look at any of them, so no file system's server hears of it.
+namespace zefra::platform {
+
+// The process's mountinfo text, as the kernel formats it.
+Result<std::string> readMountInfo(pid_t pid);
+
+// The type ("ext4", "fuse.sshfs") of the file system on `device` as the
+// mountinfo `text` lists it; nothing when no line names the device.
+std::optional<std::string> fileSystemType(std::string_view text, dev_t device);
+
+}  // namespace zefra::platform
