@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "codesign/bundle_seal.h"
 #include "base/unique_fd.h"
+#include "codesign/bundle_seal.h"
 
 namespace zefra::codesign {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "codesign/openssl_util.h"
 #include "base/result.h"
+#include "codesign/openssl_util.h"
 
 // The resource seal of a bundle: every entry of the bundle except the main
 // executable, in a canonical sorted form whose SHA-256 the main executable's

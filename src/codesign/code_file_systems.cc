@@ -25,14 +25,13 @@ base::Status checkCodeFileSystems(const std::vector<dev_t>& devices, std::string
   return base::Ok{};
 }
 
-base::Status checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage) {
+base::Status checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage,
+                                  const std::vector<platform::ExecutableMapping>& mappings) {
   auto image = platform::heldFileDevice(heldImage);
   if (!image) return image.error();
   std::vector<dev_t> devices{*image};
-  auto mappings = platform::executableMappings(peer.pid);
-  if (!mappings) return base::Error{0, "cannot read the peer's mappings"};
-  for (const platform::ExecutableMapping& mapping : *mappings) devices.push_back(mapping.device);
-  auto mountinfo = platform::readMountInfo(peer.pid);
+  for (const platform::ExecutableMapping& mapping : mappings) devices.push_back(mapping.device);
+  auto mountinfo = platform::mountInfoOf(peer);
   if (!mountinfo) return base::Error{0, "cannot read the peer's mounts"};
   return checkCodeFileSystems(devices, *mountinfo);
 }

@@ -7,6 +7,7 @@
 
 #include "base/result.h"
 #include "platform/process/peer_process.h"
+#include "platform/process/process_image.h"
 
 namespace zefra::codesign {
 
@@ -22,6 +23,7 @@ base::Status checkCodeFileSystems(const std::vector<dev_t>& devices, std::string
 
 // The same for the peer's held image (platform::holdRunningImage) and every
 // file it maps executable, in its own view of the mounts.
-base::Status checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage);
+base::Status checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage,
+                                  const std::vector<platform::ExecutableMapping>& mappings);
 
 }  // namespace zefra::codesign

@@ -46,7 +46,8 @@ void insertBounded(Map& map, std::size_t capacity, const typename Map::key_type&
 
 }  // namespace
 
-Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image) {
+Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image,
+                            const std::vector<platform::ExecutableMapping>& mappings) {
   // What the loader was told to add runs with the peer's identity without
   // being covered by its signature.
   auto environment = platform::initialEnvironment(peer.pid);
@@ -58,9 +59,7 @@ Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image) 
       }
     }
   }
-  auto mappings = platform::executableMappings(peer.pid);
-  if (!mappings) return Error{0, "cannot read the peer's mappings"};
-  for (const platform::ExecutableMapping& mapping : *mappings) {
+  for (const platform::ExecutableMapping& mapping : mappings) {
     if (mapping.device == image.device && mapping.inode == image.inode) continue;
     if (systemLibrary(mapping)) continue;
     return Error{0, "injected library: " + mapping.path};
@@ -116,7 +115,10 @@ void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, Verd
   // cached verdict: that of a file says nothing of it served through FUSE.
   auto held = platform::holdRunningImage(process);
   if (!held) return check.done(held.error());
-  if (Status served = checkCodeFileSystems(process, held->get()); !served) {
+  // Read once for both looks at them.
+  auto mappings = platform::executableMappings(process.pid);
+  if (!mappings) return check.done(Error{0, "cannot read the peer's mappings"});
+  if (Status served = checkCodeFileSystems(process, held->get(), *mappings); !served) {
     return check.done(served.error());
   }
   auto image = platform::openHeldFile(held->get());
@@ -154,7 +156,7 @@ void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, Verd
     }
     check.claimed = std::move(claimed).value();
   }
-  if (Status clean = checkNothingInjected(process, check.identity); !clean) {
+  if (Status clean = checkNothingInjected(process, check.identity, *mappings); !clean) {
     return check.done(clean.error());
   }
   if (known) return finish(check, std::move(*known));

@@ -13,6 +13,7 @@
 #include "codesign/verify.h"
 #include "platform/files/files.h"
 #include "platform/process/peer_process.h"
+#include "platform/process/process_image.h"
 
 namespace zefra::codesign {
 
@@ -128,6 +129,7 @@ class PeerCodeChecker {
 // Refuses a process started with an injected library, or running code mapped
 // from a file other than `image` that is not the system library found at
 // that path in this process's own view of the files.
-Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image);
+Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image,
+                            const std::vector<platform::ExecutableMapping>& mappings);
 
 }  // namespace zefra::codesign

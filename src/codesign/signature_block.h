@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "codesign/openssl_util.h"
 #include "base/result.h"
+#include "codesign/openssl_util.h"
 
 // The code signature block appended to an ELF executable. The loader ignores
 // bytes after the last segment, so the block rides along with the file:

@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "codesign/openssl_util.h"
 #include "base/result.h"
+#include "codesign/openssl_util.h"
 
 // Signing executables and bundles (the signing tool's side of the scheme in
 // code_signature.h).

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "codesign/openssl_util.h"
 #include "base/result.h"
+#include "codesign/openssl_util.h"
 
 namespace zefra::codesign {
 

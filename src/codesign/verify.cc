@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "codesign/cms_shape.h"
 #include "base/unique_fd.h"
+#include "codesign/cms_shape.h"
 
 namespace zefra::codesign {
 

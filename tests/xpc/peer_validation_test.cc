@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -37,6 +38,7 @@
 #include "ipc/io_thread.h"
 #include "ipc/listener.h"
 #include "platform/files/files.h"
+#include "platform/process/mount_table.h"
 #include "platform/process/peer_process.h"
 #include "support/codesign_fixture.h"
 #include "support/eventually.h"
@@ -327,6 +329,24 @@ TEST(CodeFileSystemsTest, CodeServedByFuseOrOnAnUnlistedDeviceIsRefused) {
     EXPECT_EQ(verdict.ok(), refusal.empty()) << refusal;
     EXPECT_NE(message.find(refusal), std::string::npos) << message;
   }
+}
+
+// The helper's own table, kept between peers, is read again once a mount
+// came: a FUSE mount made after the last read must not pass for unlisted.
+TEST(CodeFileSystemsTest, TheKeptMountTableFollowsNewMounts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  platform::PeerProcess self;
+  self.pid = ::getpid();
+  self.pidfd = platform::openPidfd(self.pid).value();
+  ASSERT_TRUE(platform::mountInfoOf(self));  // kept from here on
+  testing::TempDir dir;
+  ASSERT_EQ(::mount("zefra", dir.path().c_str(), "tmpfs", 0, nullptr), 0);
+  struct stat st {};
+  const bool mounted = ::stat(dir.path().c_str(), &st) == 0;
+  auto table = platform::mountInfoOf(self);
+  ::umount(dir.path().c_str());
+  ASSERT_TRUE(mounted && table);
+  EXPECT_EQ(platform::fileSystemType(*table, st.st_dev), "tmpfs");
 }
 
 // The check of a peer's code, by the checker itself and by the helper's

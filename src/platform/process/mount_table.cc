@@ -1,9 +1,16 @@
 #include "platform/process/mount_table.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <mutex>
 
+#include "base/no_destructor.h"
+#include "platform/files/pipe_io.h"
 #include "platform/files/small_file.h"
 #include "platform/process/proc_entries.h"
 
@@ -51,8 +58,34 @@ std::optional<std::string_view> typeIfOn(std::string_view line, dev_t device) {
 
 }  // namespace
 
-Result<std::string> readMountInfo(pid_t pid) {
-  return readSmallFile(procPath(pid, "mountinfo"), kMaxMountInfo);
+Result<std::string> mountInfoOf(const PeerProcess& peer) {
+  auto shared = sharesOurNamespace(peer, "mnt");
+  if (!shared || !*shared) return readSmallFile(procPath(peer.pid, "mountinfo"), kMaxMountInfo);
+  struct OwnMounts {
+    std::mutex mu;
+    UniqueFd watch;    // mu
+    std::string text;  // mu
+  };
+  static base::NoDestructor<OwnMounts> mounts;
+  OwnMounts& own = mounts.get();
+  std::lock_guard lock(own.mu);
+  if (!own.watch) {
+    own.watch.reset(::open(ownProcPath("mountinfo").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!own.watch) return errnoError("cannot read the mounts", errno);
+  }
+  // The kernel marks the open file at each change of the mount table, and
+  // poll() clears the mark as it reports it.
+  pollfd changed{own.watch.get(), POLLPRI, 0};
+  if (::poll(&changed, 1, 0) < 0) return errnoError("cannot watch the mounts", errno);
+  if (own.text.empty() || (changed.revents & (POLLPRI | POLLERR)) != 0) {
+    if (::lseek(own.watch.get(), 0, SEEK_SET) != 0) {
+      return errnoError("cannot read the mounts", errno);
+    }
+    auto text = readToEnd(own.watch.get(), kMaxMountInfo);
+    if (!text) return text.error();
+    own.text = std::move(text).value();
+  }
+  return own.text;
 }
 
 std::optional<std::string> fileSystemType(std::string_view text, dev_t device) {
