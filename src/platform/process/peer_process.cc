@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/process/pidfd.h"
@@ -89,10 +91,23 @@ bool stillRunning(const PeerProcess& peer) {
 }
 
 Result<bool> sharesOurNamespace(const PeerProcess& peer, const std::string& kind) {
+  // The helper never changes its own namespaces: each is looked up once.
+  static std::mutex mu;
+  static std::map<std::string, struct stat, std::less<>> own;
   struct stat ours {};
+  {
+    std::lock_guard lock(mu);
+    if (auto known = own.find(kind); known != own.end()) {
+      ours = known->second;
+    } else if (::stat(ownProcPath("ns/" + kind).c_str(), &ours) == 0) {
+      own.emplace(kind, ours);
+    } else {
+      return errnoError("cannot read the helper's " + kind + " namespace", errno);
+    }
+  }
   struct stat theirs {};
   const std::string path = procPath(peer.pid, "ns/" + kind);
-  if (::stat(ownProcPath("ns/" + kind).c_str(), &ours) != 0 || ::stat(path.c_str(), &theirs) != 0) {
+  if (::stat(path.c_str(), &theirs) != 0) {
     return errnoError("cannot read the peer's " + kind + " namespace", errno);
   }
   return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
