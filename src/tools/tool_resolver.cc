@@ -1,5 +1,7 @@
 #include "tools/tool_resolver.h"
 
+#include <signal.h>
+
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
@@ -7,6 +9,7 @@
 #include "platform/desktop/user_defaults.h"
 #include "platform/files/files.h"
 #include "platform/process/capture.h"
+#include "platform/process/process_table.h"
 #include "tools/catalogue.h"
 #include "tools/process_tree.h"
 
@@ -17,6 +20,8 @@ namespace {
 constexpr char kPathsKey[] = "ResolvedToolPaths";
 constexpr char kTimesKey[] = "ResolvedToolPathsAt";
 constexpr double kNegativeEntryLifetime = 900.0;
+// Far more than any path; a profile that prints without end is not kept.
+constexpr std::size_t kLongestShellAnswer = 4096;
 
 using Json = nlohmann::json;
 using Paths = std::map<std::string, std::string>;
@@ -133,8 +138,22 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
   options.spawn.arguments = {"-lc", "command -v " + tool};
   options.captureStandardError = false;
   options.inputFromPipe = false;
+  options.outputLimit = kLongestShellAnswer;
+  options.deadline = base::Deadline::after(settings_.loginShellTimeout);
+  // What the profile starts in the background stays in the shell's group
+  // after the shell exits, where the parent-link walk no longer finds it.
+  options.spawn.newProcessGroup = true;
   auto answer = platform::captureProcess(options);
   if (!answer) return std::nullopt;  // nothing cached: the next call tries again
+  if (!answer->status) {
+    // Cut off, so nothing cached either. The tree first, while the shell may
+    // still hold it together; then its group, which cannot be someone else's
+    // while the shell is not reaped.
+    terminateProcessTree(*answer->process);
+    (void)platform::signalProcessGroup(answer->process->pid(), SIGKILL);
+    answer->process->wait();
+    return std::nullopt;
+  }
 
   std::string path = trimmed(answer->standardOutput.str());
   // A function or alias name is no path, and a relative one would be taken

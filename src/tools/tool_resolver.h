@@ -20,6 +20,9 @@ struct ToolServiceSettings {
   std::string loginShell;
   // A version probe that has not exited by then is cut off.
   double versionProbeTimeout = 10.0;
+  // A login-shell lookup that has not ended by then is cut off, whatever its
+  // profile left running.
+  double loginShellTimeout = 10.0;
 };
 
 ToolServiceSettings defaultToolServiceSettings();

@@ -4,6 +4,7 @@
 // place, no room).
 #include "platform/files/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -97,6 +98,25 @@ TEST(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
       EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
     }
   }
+}
+
+// A confined tool can nest folders in its temporary folder far deeper than a
+// stack frame per level allows: x becomes t/a, t becomes x, over and over.
+TEST(FilesTest, RemoveTreeTakesATreeDeeperThanAnyStack) {
+  // In memory: on a disk, its journal makes this take minutes.
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  zefra::testing::TempDir dir("/dev/shm");
+  const std::string root = dir.path() + "/deep";
+  ASSERT_EQ(::mkdir(root.c_str(), 0700), 0);
+  base::UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(::mkdirat(fd.get(), "x", 0700), 0);
+  for (int level = 0; level < 100'000; ++level) {
+    ASSERT_EQ(::mkdirat(fd.get(), "t", 0700), 0);
+    ASSERT_EQ(::renameat(fd.get(), "x", fd.get(), "t/a"), 0);
+    ASSERT_EQ(::renameat(fd.get(), "t", fd.get(), "x"), 0);
+  }
+  EXPECT_TRUE(removeTree(root));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root)));
 }
 
 class UserDefaultsTest : public ::testing::Test {

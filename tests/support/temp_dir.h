@@ -8,12 +8,12 @@
 
 namespace zefra::testing {
 
-// A fresh directory under the system temporary directory, removed with
-// everything in it when the object goes.
+// A fresh directory under the system temporary directory (or `parent`),
+// removed with everything in it when the object goes.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zefra-test-XXXXXX").string();
+  explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+    std::string pattern = (parent / "zefra-test-XXXXXX").string();
     if (::mkdtemp(pattern.data())) {
       path_ = pattern;
     } else {

@@ -125,7 +125,8 @@ class ToolFixture : public ::testing::Test {
     return {.homeDirectory = home_,
             .defaults = defaults_.get(),
             .loginShell = home_ + "/login-shell",
-            .versionProbeTimeout = probeTimeout_};
+            .versionProbeTimeout = probeTimeout_,
+            .loginShellTimeout = shellTimeout_};
   }
   ToolService& service() {
     if (!service_) service_ = ToolService::create(settings());
@@ -167,6 +168,7 @@ class ToolFixture : public ::testing::Test {
   std::shared_ptr<ToolService> service_;
   std::unique_ptr<ToolResolver> resolver_;
   double probeTimeout_ = 10.0;
+  double shellTimeout_ = 10.0;
 };
 
 class ResolutionTest : public ToolFixture {
@@ -277,6 +279,29 @@ TEST_F(ResolutionTest, ShellThatCannotStartCachesNothing) {
   // The next call tries again rather than trusting a cached failure.
   setShellAnswer(elsewhere(tool));
   EXPECT_EQ(resolver().resolveToolPath(tool), home_ + "/elsewhere/" + tool);
+}
+
+// A profile that leaves a process holding the shell's output after the shell
+// exits, or one that prints without end, is cut off at the deadline with all
+// it started; nothing is cached, so the next lookup asks again.
+TEST_F(ResolutionTest, ShellThatDoesNotEndIsCutOffAndCachesNothing) {
+  shellTimeout_ = 0.5;
+  const auto tool = freeTool();
+  const auto path = elsewhere(tool);
+  const auto started = home_ + "/started";
+  for (const std::string& profile :
+       {"(exec sleep 1000) &\necho $! > '" + started + "'\necho " + path,
+        "yes " + path + " &\necho $! > '" + started + "'\nwait"}) {
+    writeExecutable(home_ + "/login-shell", "#!/bin/sh\n" + profile + "\n");
+    EXPECT_FALSE(newResolver()->resolveToolPath(tool)) << profile;
+    const pid_t pid = pidIn(started);
+    ASSERT_GT(pid, 0) << profile;
+    EXPECT_TRUE(eventually([&] { return processEnded(pid); })) << profile;
+    EXPECT_EQ(stored("ResolvedToolPaths"), nullptr) << profile;
+    fs::remove(started);
+  }
+  setShellAnswer(path);
+  EXPECT_EQ(resolver().resolveToolPath(tool), path);
 }
 
 TEST(HelperVersion, PingAnswersTheShortVersionStringOrOnePointZero) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <vector>
@@ -21,33 +22,97 @@ int statPath(const std::string& path, Symlinks symlinks, struct stat* st) {
   return symlinks == Symlinks::kFollow ? ::stat(path.c_str(), st) : ::lstat(path.c_str(), st);
 }
 
-// The entries of the open folder `dir` (at `path`, for messages), removed.
-Status removeEntries(int dir, const std::string& path) {
+// The names in the open folder `dir` (at `path`, for messages), in the
+// reverse of their listing order, so that taking them from the back keeps it.
+Result<std::vector<std::string>> namesIn(int dir, const std::string& path) {
   std::vector<std::string> names;
-  {
-    UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
-    if (!stream) return errnoError("Cannot list " + path, errno);
-    listing.release();
-    while (const dirent* entry = ::readdir(stream)) {
-      std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
-    ::closedir(stream);
+  UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
+  if (!stream) return errnoError("Cannot list " + path, errno);
+  listing.release();
+  while (const dirent* entry = ::readdir(stream)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
+  ::closedir(stream);
+  std::reverse(names.begin(), names.end());
+  return names;
+}
+
+// A folder on the way down: which one it is, so that the climb back to it
+// can be checked, and the names in it still to be removed.
+struct Level {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::vector<std::string> names;
+};
+
+// The entries of the open folder `top` (at `path`, for messages), removed.
+// Without recursion and with three descriptors at most, however deep the
+// tree: a confined tool can make one deeper than any stack in its temporary
+// folder. The way up is "..", checked against the folder we came down from,
+// so that a folder renamed meanwhile cannot lead the walk out of the tree.
+Status removeEntries(int top, std::string path) {
   Status result = Ok{};
   auto keep = [&](Status status) {
     if (result && !status) result = std::move(status);
   };
-  for (const std::string& name : names) {
+  std::vector<Level> levels;
+  UniqueFd dir;
+  auto enter = [&](UniqueFd folder) {
     struct stat st;
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      (void)::fchmodat(dir, name.c_str(), 0700, 0);
-      UniqueFd sub(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (sub) keep(removeEntries(sub.get(), path + "/" + name));
+    Level level;
+    if (::fstat(folder.get(), &st) == 0) {
+      level.device = st.st_dev;
+      level.inode = st.st_ino;
     }
-    if (::unlinkat(dir, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+    auto names = namesIn(folder.get(), path);
+    if (names) {
+      level.names = std::move(names).value();
+    } else {
+      keep(names.error());
+    }
+    levels.push_back(std::move(level));
+    dir = std::move(folder);
+  };
+  UniqueFd first(::openat(top, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!first) return errnoError("Cannot list " + path, errno);
+  enter(std::move(first));
+  while (!levels.empty()) {
+    if (levels.back().names.empty()) {
+      levels.pop_back();
+      if (levels.empty()) break;
+      UniqueFd parent(::openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st;
+      if (!parent || ::fstat(parent.get(), &st) != 0 || st.st_dev != levels.back().device ||
+          st.st_ino != levels.back().inode) {
+        keep(Error{ESTALE, "Cannot remove " + path + ": it was moved while being removed"});
+        return result;
+      }
+      dir = std::move(parent);
+      const std::size_t slash = path.rfind('/');
+      const std::string name = path.substr(slash + 1);
+      path.resize(slash);
+      if (::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR) != 0) {
+        keep(errnoError("Cannot remove " + path + "/" + name, errno));
+      }
+      continue;
+    }
+    const std::string name = std::move(levels.back().names.back());
+    levels.back().names.pop_back();
+    struct stat st;
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      (void)::fchmodat(dir.get(), name.c_str(), 0700, 0);
+      UniqueFd sub(
+          ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub) {
+        path += "/" + name;
+        enter(std::move(sub));
+        continue;  // removed on the way back up
+      }
+    }
+    if (::unlinkat(dir.get(), name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
       keep(errnoError("Cannot remove " + path + "/" + name, errno));
     }
   }

@@ -51,6 +51,9 @@ struct SpawnOptions {
   // holds it from its first instruction. -1: neither.
   int cgroup = -1;
   int landlockRuleset = -1;
+  // The child leads a process group of its own, which what it leaves in the
+  // background stays in after it exits (see signalProcessGroup).
+  bool newProcessGroup = false;
 };
 
 // A copyable reference to a started process that stays bound to that process

@@ -44,6 +44,7 @@ struct ChildPlan {
   int stdio[3] = {kInherit, kInherit, kInherit};
   int cgroupProcs = -1;
   int landlockRuleset = -1;
+  bool newProcessGroup = false;
   volatile int failedStep = kNoStep;
   volatile int error = 0;
 };
@@ -84,6 +85,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int childMain(voi
     if (::syscall(SYS_dup3, source, target, 0) < 0) goto failed;
     if (opened) ::syscall(SYS_close, source);
   }
+  if (plan->newProcessGroup && ::syscall(SYS_setpgid, 0, 0) != 0) goto failed;
   step = kWorkingDirectory;
   if (plan->workingDirectory && ::syscall(SYS_chdir, plan->workingDirectory) != 0) goto failed;
   step = kCgroup;
@@ -207,6 +209,7 @@ Result<SpawnedChild> preExecSpawn(const SpawnOptions& options) {
   plan.envp = arguments.environment();
   if (options.workingDirectory) plan.workingDirectory = options.workingDirectory->c_str();
   plan.landlockRuleset = options.landlockRuleset;
+  plan.newProcessGroup = options.newProcessGroup;
 
   for (;;) {
     const CgroupEntry entry = cgroupEntry();

@@ -95,6 +95,14 @@ Status signalProcess(pid_t pid, int sig) {
   return Ok{};
 }
 
+Status signalProcessGroup(pid_t group, int sig) {
+  if (group <= 0) return Error{EINVAL, "Not a process group: " + std::to_string(group)};
+  if (::kill(-group, sig) != 0) {
+    return errnoError("Could not signal process group " + std::to_string(group), errno);
+  }
+  return Ok{};
+}
+
 bool processExists(pid_t pid) {
   return pid > 0 && ::kill(pid, 0) == 0;
 }

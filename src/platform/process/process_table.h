@@ -23,6 +23,10 @@ Result<ProcessTableSnapshot> snapshotProcessTable();
 // For processes found in the table. Our own children are signalled through
 // their ProcessHandle instead, which a reused pid cannot mislead.
 Status signalProcess(pid_t pid, int sig);
+// For the group a child of ours leads (SpawnOptions::newProcessGroup), before
+// that child is reaped: until then its pid, the group's number, cannot be
+// reused, even when every other member has left.
+Status signalProcessGroup(pid_t group, int sig);
 // Stopped by a signal, or gone (a zombie, or no such process): it can no
 // longer fork.
 bool processStoppedOrGone(pid_t pid);

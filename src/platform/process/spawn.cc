@@ -106,10 +106,9 @@ Result<SpawnedChild> posixSpawn(const SpawnOptions& options) {
   ::sigemptyset(&none);
   err = ::posix_spawnattr_setsigdefault(attributes.get(), &all);
   if (err == 0) err = ::posix_spawnattr_setsigmask(attributes.get(), &none);
-  if (err == 0) {
-    err = ::posix_spawnattr_setflags(attributes.get(),
-                                     POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  }
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (options.newProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;  // group 0: the child's pid
+  if (err == 0) err = ::posix_spawnattr_setflags(attributes.get(), flags);
   if (err != 0) return prepareError(options, err);
 
   const ExecArguments arguments = execArguments(options);
