@@ -648,9 +648,10 @@ class PoolHeld {
     // that left keeps the pool below its cap.
     for (auto stats = platform::poolStats(); stats.idle > 0 || stats.threads < cap;
          stats = platform::poolStats()) {
-      platform::globalQueue().async([this] {
+      // Its own handle on the release: the holder may go while it wakes.
+      platform::globalQueue().async([this, released = released_] {
         started_.release();
-        released_.wait();
+        released.wait();
       });
       started_.acquire();
     }
