@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <future>
+#include <mutex>
+#include <set>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "base/clock.h"
@@ -34,8 +37,23 @@ bool systemLibrary(const platform::ExecutableMapping& mapping) {
                    [&](std::string_view dir) { return path.starts_with(dir); })) {
     return false;
   }
+  // A file once found at its path stays the file it was: the answer is kept
+  // (a library replaced since has another inode, and a mapping of the old
+  // one reads " (deleted)"). Only a yes is kept; a no costs a stat again.
+  using Seen = std::tuple<std::string, dev_t, ino_t>;
+  static std::mutex mu;
+  static std::set<Seen> seen;
+  Seen key{mapping.path, mapping.device, mapping.inode};
+  {
+    std::lock_guard lock(mu);
+    if (seen.contains(key)) return true;
+  }
   auto here = platform::fileIdentity(mapping.path);
-  return here && here->device == mapping.device && here->inode == mapping.inode;
+  if (!here || here->device != mapping.device || here->inode != mapping.inode) return false;
+  std::lock_guard lock(mu);
+  if (seen.size() >= 1024) seen.clear();
+  seen.insert(std::move(key));
+  return true;
 }
 
 template <class Map, class Value>
