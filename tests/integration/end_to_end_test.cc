@@ -377,7 +377,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
             "echo t > \"$TMPDIR/t\" && echo tmp ;; esac\n"
             "bash -c \"exec 3<>/dev/tcp/127.0.0.1/$3\" 2>/dev/null && echo connected\n"
             "ZEFRA_RUNTIME_DIR=\"$5\" \"$6\" ping >/dev/null 2>&1 && echo served\n"
-            "sleep 1000 </dev/null >/dev/null 2>&1 & echo $! > \"$1/left\"\n"
+            "[ -z \"$6\" ] || { sleep 1000 </dev/null >/dev/null 2>&1 & echo $! > \"$1/left\"; }\n"
             "exit 0\n");
   const auto listener = zefra::testing::listenOnLoopback();
   const std::string inside = root_ + "/inside", outside = root_ + "/outside";
