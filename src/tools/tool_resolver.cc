@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
+#include "base/text.h"
 #include "base/utf8.h"
 #include "platform/desktop/user_defaults.h"
 #include "platform/files/files.h"
@@ -46,13 +47,6 @@ std::optional<Times> timesFrom(const Json* stored) {
     times.emplace(tool, value.get<double>());
   }
   return times;
-}
-
-std::string trimmed(const std::string& text) {
-  constexpr const char* kBlanks = " \t\n\r\v\f";
-  const auto first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
 // What a login-shell answer, fresh or cached, must be to be run as `tool`:
@@ -155,7 +149,7 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
     return std::nullopt;
   }
 
-  std::string path = trimmed(answer->standardOutput.str());
+  std::string path(base::trimmed(answer->standardOutput.view()));
   // A function or alias name is no path, and a relative one would be taken
   // from our own working directory.
   if (!usableShellPath(tool, path)) path.clear();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/text.h"
 #include "platform/desktop/agent_unit_text.h"
 #include "platform/files/atomic_file.h"
 #include "platform/files/file_moves.h"
@@ -21,12 +22,6 @@ namespace {
 // True when some process, in this network namespace, has a listening socket
 // bound at `path`: the kernel's socket table says so whether or not the
 // owner would answer.
-std::string trimmed(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 bool socketHeld(const std::string& path) {
   std::ifstream table("/proc/net/unix");
   std::string line;
@@ -69,8 +64,8 @@ class AutostartAgent final : public AgentService {
       if (!inMainGroup) continue;
       const std::size_t equals = line.find('=');
       if (equals == std::string::npos) continue;
-      const std::string key = trimmed(line.substr(0, equals));
-      const std::string value = trimmed(line.substr(equals + 1));
+      const std::string_view key = base::trimmed(std::string_view(line).substr(0, equals));
+      const std::string_view value = base::trimmed(std::string_view(line).substr(equals + 1));
       if ((key == "Hidden" && value == "true") ||
           (key == "X-GNOME-Autostart-enabled" && value == "false")) {
         return AgentStatus::kRequiresApproval;

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/desktop/agent_unit_text.h"
 #include "platform/files/atomic_file.h"
 #include "platform/files/file_moves.h"
@@ -53,8 +54,8 @@ class SystemdAgent final : public AgentService {
     std::size_t enabled = 0;
     for (const auto& socket : socketUnits()) {
       auto answer = systemctl({"is-enabled", socket});
-      std::string state = answer ? answer->standardOutput : "";
-      while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
+      const std::string output = answer ? answer->standardOutput : "";
+      const std::string_view state = base::trimmed(output);
       if (state == "masked" || state == "masked-runtime") return AgentStatus::kRequiresApproval;
       enabled += state == "enabled" || state == "enabled-runtime";
     }
