@@ -211,28 +211,24 @@ class FlowTest : public ::testing::Test {
 // A copy run from where the system moved it hands over to the installed copy,
 // its quarantine cleared, or says it could not.
 TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
-  const std::string home = kBundle, system = "/Applications/Zefra Helper.app",
-                    moved = "/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app";
-  const struct {
-    std::vector<std::string> present;
-    int quarantineStatus;
-    Events expected;
-  } cases[] = {
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  // The copies present, the status of clearing the quarantine, what follows.
+  const std::tuple<std::vector<std::string>, int, Events> cases[] = {
       {{}, 0, {kInstallFailed}},
       {{home}, 1, {"quarantine:" + home, kInstallFailed}},
       {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [present, quarantineStatus, expected] : cases) {
     SetUp();
-    services_.bundlePath = [&] { return moved; };
-    services_.fileExists = [&c](auto& path) { return std::ranges::count(c.present, path) > 0; };
-    services_.clearQuarantine = [this, &c](const std::string& path) {
+    services_.bundlePath = [] { return "/var/folders/x/AppTranslocation/A/Zefra Helper.app"; };
+    services_.fileExists = [&](auto& path) { return std::ranges::count(present, path) > 0; };
+    services_.clearQuarantine = [&](const std::string& path) {
       events_.add("quarantine:" + path);
-      return c.quarantineStatus;
+      return quarantineStatus;
     };
     launch(false);  // the quarantine alert shows in agent mode too
-    ASSERT_TRUE(events_.waitFor(c.expected.back()));
-    EXPECT_EQ(events_.events(), c.expected);
+    ASSERT_TRUE(events_.waitFor(expected.back()));
+    EXPECT_EQ(events_.events(), expected);
     EXPECT_EQ(recorded("RegisteredAgentVersion"), "");
   }
 }
@@ -241,14 +237,10 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   using enum AgentStatus;
   const char* reg = "register";
   enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
-  const struct {
-    AgentStatus status;
-    bool interactive;
-    const char* recordedVersion;  // nothing recorded when null
-    Twist twist;
-    const char* versionAfter;  // null: as it was
-    Events expected;
-  } cases[] = {
+  // The agent's status, whether interactive, the version recorded (none when
+  // null), the twist, the version recorded after (null: as it was), and what
+  // the delegate does.
+  const std::tuple<AgentStatus, bool, const char*, Twist, const char*, Events> cases[] = {
       {kRequiresApproval, false, nullptr, kNone, nullptr, {}},
       {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, kOpenLoginItems}},
       // Without a record the first install shows its alert even in agent mode.
@@ -269,31 +261,30 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
       {kEnabled, false, "7", kNone, nullptr, {"probe"}},
       {kEnabled, false, "7", kNoAnswer, nullptr, {"probe", "unregister", "register"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.expected));
+  for (const auto& [status, interactive, recordedVersion, twist, versionAfter, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(expected));
     SetUp();
-    agent_->current = c.status;
-    if (c.twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
-    if (c.twist == kFailsThrice) agent_->registerFailures = 3;
-    agent_->unregisterFails = c.status == kEnabled && c.interactive;  // registered all the same
-    record(c.recordedVersion, c.twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
-    if (c.twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
-    if (c.twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
-    agent_->probeAnswers = c.twist != kNoAnswer;
+    agent_->current = status;
+    if (twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
+    if (twist == kFailsThrice) agent_->registerFailures = 3;
+    agent_->unregisterFails = status == kEnabled && interactive;  // registered all the same
+    record(recordedVersion, twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
+    if (twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
+    if (twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
+    agent_->probeAnswers = twist != kNoAnswer;
     agent_->answers = {platform::kAlertFirstButton};
     platform::ScopedLogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    launch(c.interactive);
-    ASSERT_TRUE(
-        c.expected.empty() ||
-        events_.waitFor(c.expected.back(), std::ranges::count(c.expected, c.expected.back())));
+    launch(interactive);
+    ASSERT_TRUE(expected.empty() ||
+                events_.waitFor(expected.back(), std::ranges::count(expected, expected.back())));
     onMainQueue([] {});
-    EXPECT_EQ(actions(), c.expected);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, c.twist == kFailsThrice ? 1400ms : 0ms);
-    const char* versionAfter = c.versionAfter ? c.versionAfter : c.recordedVersion;
-    EXPECT_EQ(recorded("RegisteredAgentVersion"), versionAfter ? versionAfter : "");
-    EXPECT_EQ(recorded("RegisteredAgentPath"), versionAfter ? kBundle : "");
-    const bool logs = c.twist == kNoAnswer || (c.twist == kFailsThrice && !c.interactive);
+    EXPECT_EQ(actions(), expected);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, twist == kFailsThrice ? 1400ms : 0ms);
+    const char* after = versionAfter ? versionAfter : recordedVersion;
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), after ? after : "");
+    EXPECT_EQ(recorded("RegisteredAgentPath"), after ? kBundle : "");
+    const bool logs = twist == kNoAnswer || (twist == kFailsThrice && !interactive);
     EXPECT_EQ(log.lines().size(), logs ? 1u : 0u);
   }
 }
@@ -345,29 +336,26 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
   base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
   agent_->current = AgentStatus::kEnabled;
-  // Nothing stored; the heal's own time, exactly 300 s and one past; a
-  // stored time ahead that holds off what would otherwise heal.
-  const struct {
-    double at, stored;  // stored before the step unless 0
-    bool heals;
-  } steps[] = {{1'000'000, 0, true},
-               {1'000'300, 0, false},
-               {1'000'301, 0, true},
-               {1'000'700, 1'000'800, false}};
-  std::size_t heals = 0;
-  for (const auto& step : steps) {
-    clock.set(step.at);
-    if (step.stored) (void)defaults_.setObject("LastRegistrationSelfHeal", step.stored);
+  // When, the time stored before unless 0, whether it heals: nothing stored;
+  // the heal's own time, exactly 300 s and one past; a stored time ahead
+  // that holds off what would otherwise heal.
+  const std::tuple<double, double, bool> steps[] = {{1'000'000, 0, true},
+                                                    {1'000'300, 0, false},
+                                                    {1'000'301, 0, true},
+                                                    {1'000'700, 1'000'800, false}};
+  std::size_t healed = 0;
+  for (const auto& [at, stored, heals] : steps) {
+    clock.set(at);
+    if (stored) (void)defaults_.setObject("LastRegistrationSelfHeal", stored);
     onMainQueue([&] { delegate().selfHealRegistration("7"); });
-    heals += step.heals ? 1 : 0;
+    healed += heals ? 1 : 0;
     // A heal unregisters on the pool and registers back on the main queue.
-    ASSERT_TRUE(events_.waitFor("register", heals));
+    ASSERT_TRUE(events_.waitFor("register", healed));
     onMainQueue([] {});
-    EXPECT_EQ(events_.count("register"), heals) << step.at;
-    EXPECT_EQ(actions().size(), 2 * heals) << "only unregister and register, no alert";
-    EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal") == step.at, step.heals);
+    EXPECT_EQ(actions().size(), 2 * healed) << at << ": only unregister and register";
+    EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal") == at, heals);
   }
-  EXPECT_EQ(log.lines().size(), heals);
+  EXPECT_EQ(log.lines().size(), healed);
 }
 
 class HelperDelegateTest : public HelperFixture {
@@ -465,14 +453,13 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
     // each termination by the time this one hears of it.
     platform::Workspace::shared().addTerminationObserver(
         [quits](const platform::TerminationNotification& notification) {
-          quits->add(notification.application->bundleIdentifier().value_or(""));
+          quits->add(std::to_string(notification.application->processIdentifier()));
         });
   });
   for (std::size_t i = 0; i < running.size(); ++i) {
-    const auto before = quits->count(applications[i].second);
     ASSERT_TRUE(running[i].signal(SIGKILL));
     running[i].wait();
-    ASSERT_TRUE(quits->waitFor(applications[i].second, before + 1));
+    ASSERT_TRUE(quits->waitFor(std::to_string(running[i].pid())));
     onMainQueue([] {});
     EXPECT_EQ(events_.count("terminate"), i + 1 == running.size() ? 1u : 0u)
         << applications[i].first;
@@ -517,24 +504,21 @@ class ProbeTest : public HelperFixture {
 // the first does not; a silent name costs its whole time-out.
 TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
   using enum Peer;
-  const struct {
-    Peer first, second;
-    bool answers;
-    std::vector<std::string> dialled;
-    double atLeast;  // seconds
-  } rows[] = {
-      {kServes, kServes, true, {kGroup}, 0},
-      {kSilent, kServes, true, {kTeam}, kProbeTimeout},
-      {kNobody, kRefuses, false, {kTeam}, 0},
+  // The peers at the group's name and the team's, whether one answers, the
+  // one name a peer saw dialled, and the least time it takes (seconds).
+  const std::tuple<Peer, Peer, bool, const char*, double> rows[] = {
+      {kServes, kServes, true, kGroup, 0},
+      {kSilent, kServes, true, kTeam, kProbeTimeout},
+      {kNobody, kRefuses, false, kTeam, 0},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(&row - rows);
+  for (const auto& [first, second, answers, dialled, atLeast] : rows) {
+    SCOPED_TRACE(static_cast<int>(first));
     listeners_.clear();
     silent_.clear();
     dialled_.clear();
     for (auto name : {kGroup, kTeam}) std::filesystem::remove(runtime_ + "/" + name);
-    hold(kGroup, row.first);
-    hold(kTeam, row.second);
+    hold(kGroup, first);
+    hold(kTeam, second);
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
     machServiceAnswers([answered](bool yes) { answered->set_value(yes); },
@@ -542,10 +526,10 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
     auto future = answered->get_future();
     ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(future.get(), row.answers);
-    EXPECT_GE(took.count(), row.atLeast);
+    EXPECT_EQ(future.get(), answers);
+    EXPECT_GE(took.count(), atLeast);
     std::lock_guard lock(mu_);
-    EXPECT_EQ(dialled_, row.dialled);
+    EXPECT_EQ(dialled_, std::vector<std::string>{dialled});
   }
 }
 

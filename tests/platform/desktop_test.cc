@@ -54,8 +54,7 @@ class AgentServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(root_ + "/bin");
-    fs::create_directories(root_ + "/runtime");
-    fs::permissions(root_ + "/runtime", fs::perms::owner_all);
+    ASSERT_EQ(::mkdir((root_ + "/runtime").c_str(), 0700), 0);
     // A path that needs quoting in an autostart entry; in a unit, the install
     // test's copy has one.
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
@@ -219,10 +218,8 @@ TEST_F(RuntimeDirTest, OnlyAPrivateDirectoryOfTheUserIsTakenOrMade) {
 TEST_F(RuntimeDirTest, TheEnvironmentsChoiceIsCheckedToo) {
   const std::string xdg = dir("xdg", 0700);
   ScopedVariable privateXdg("XDG_RUNTIME_DIR", xdg);
-  {
-    ScopedVariable shared("ZEFRA_RUNTIME_DIR", dir("shared", 0777));
-    EXPECT_FALSE(runtimeDirectory().ok());
-  }
+  ScopedVariable shared("ZEFRA_RUNTIME_DIR", dir("shared", 0777));
+  EXPECT_FALSE(runtimeDirectory().ok());
   ScopedVariable none("ZEFRA_RUNTIME_DIR", "");
   EXPECT_EQ(runtimeDirectory().value(), xdg);
   ScopedVariable publicXdg("XDG_RUNTIME_DIR", dir("xdg-open", 0755));
