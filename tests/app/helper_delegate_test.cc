@@ -26,18 +26,12 @@
 namespace zefra::app::testing {
 namespace {
 
-// What the scripted services saw, in order: "status", "register",
-// "unregister", "open-login-items", "probe", "open:<path>", "quarantine:<path>",
-// "terminate", "exit:<status>", "alert:<message>".
+// Events in order, as a test waits for them.
 class EventLog {
  public:
   void add(std::string event) {
     std::lock_guard lock(mu_);
     events_.push_back(std::move(event));
-  }
-  void clear() {
-    std::lock_guard lock(mu_);
-    events_.clear();
   }
   std::vector<std::string> events() const {
     std::lock_guard lock(mu_);
@@ -54,20 +48,24 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
-// The agent and the alerts as the test scripts them: every operation gets
-// this one agent, and the alerts take `answers` in order (kAlertNoAnswer
-// when they run out).
-class ScriptedDesktop final : public platform::AgentService, public platform::AlertResponder {
+// The agent, the alerts and the other services as the test scripts them,
+// logging what they saw: "status", "register", "unregister",
+// "open-login-items", "probe", "open:<path>", "quarantine:<path>",
+// "terminate", "exit:<status>", "alert:<message>". Every operation gets this
+// one agent, and the alerts take `answers` in order (kAlertNoAnswer when they
+// run out).
+class ScriptedDesktop final : public EventLog,
+                              public platform::AgentService,
+                              public platform::AlertResponder {
  public:
-  explicit ScriptedDesktop(EventLog& log) : log_(log) {}
   platform::AgentStatus status() override {
-    log_.add("status");
+    add("status");
     if (onStatus) onStatus();
     std::lock_guard lock(mu_);
     return current;
   }
   base::Status registerAndReturnError() override {
-    log_.add("register");
+    add("register");
     std::lock_guard lock(mu_);
     if (registerFailures > 0) {
       --registerFailures;
@@ -77,15 +75,15 @@ class ScriptedDesktop final : public platform::AgentService, public platform::Al
     return base::Ok{};
   }
   base::Status unregisterAndReturnError() override {
-    log_.add("unregister");
+    add("unregister");
     std::lock_guard lock(mu_);
     if (unregisterFails) return base::Error{1, "Operation not permitted"};
     current = platform::AgentStatus::kNotRegistered;
     return base::Ok{};
   }
-  void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
+  void openSystemSettingsLoginItems() override { add("open-login-items"); }
   int runModal(const platform::Alert& alert) override {
-    log_.add("alert:" + alert.messageText);
+    add("alert:" + alert.messageText);
     std::lock_guard lock(mu_);
     if (answers.empty()) return platform::kAlertNoAnswer;
     const int answer = answers.front();
@@ -103,7 +101,6 @@ class ScriptedDesktop final : public platform::AgentService, public platform::Al
   bool probeAnswers = true;  // whether a service answers the self-probe
 
  private:
-  EventLog& log_;
   std::mutex mu_;
 };
 
@@ -123,10 +120,10 @@ void onMainQueue(const std::function<void()>& work) {
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 
-// The scripted services, writing to `log`; the defaults file is `defaults`.
+// The scripted services, logging to `desktop`; the defaults file is `defaults`.
 // Where copies lie and their quarantine only the translocation test needs,
 // and the running applications only the real workspace's test.
-AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedDesktop> desktop,
+AppServices scriptedServices(std::shared_ptr<ScriptedDesktop> desktop,
                              platform::UserDefaults& defaults) {
   AppServices services;
   services.agentService = [desktop] { return desktop; };
@@ -135,17 +132,17 @@ AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedDesktop> des
   services.bundlePath = [] { return std::string(kBundle); };
   services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
   services.homeDirectory = "/Users/u";
-  services.openApplication = [&log](const std::string& path, std::function<void()> completion) {
-    log.add("open:" + path);
+  services.openApplication = [desktop](const std::string& path, std::function<void()> completion) {
+    desktop->add("open:" + path);
     std::thread(completion).detach();
   };
-  services.machServiceAnswers = [&log, desktop](std::function<void(bool)> completion) {
-    log.add("probe");
+  services.machServiceAnswers = [desktop](std::function<void(bool)> completion) {
+    desktop->add("probe");
     completion(desktop->probeAnswers);
   };
   services.observeTerminations = [](platform::Workspace::Observer) {};
-  services.terminate = [&log] { log.add("terminate"); };
-  services.exit = [&log](int status) { log.add("exit:" + std::to_string(status)); };
+  services.terminate = [desktop] { desktop->add("terminate"); };
+  services.exit = [desktop](int status) { desktop->add("exit:" + std::to_string(status)); };
   return services;
 }
 
@@ -163,9 +160,8 @@ class FlowTest : public ::testing::Test {
   // Also the start of each case: a new delegate and agent, nothing recorded.
   void SetUp() override {
     delegate_.reset();
-    events_.clear();
-    agent_ = std::make_shared<ScriptedDesktop>(events_);
-    services_ = scriptedServices(events_, agent_, defaults_);
+    agent_ = std::make_shared<ScriptedDesktop>();
+    services_ = scriptedServices(agent_, defaults_);
     std::filesystem::remove(defaults_.path());
   }
   void TearDown() override {
@@ -195,14 +191,13 @@ class FlowTest : public ::testing::Test {
   std::string recorded(const char* key) { return defaults_.stringForKey(key).value_or(""); }
   // Events without the status reads, which every path makes.
   Events actions() {
-    Events out = events_.events();
+    Events out = agent_->events();
     std::erase(out, "status");
     return out;
   }
 
   zefra::testing::TempDir temp_;
   platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
-  EventLog events_;
   std::shared_ptr<ScriptedDesktop> agent_;
   AppServices services_;
   std::shared_ptr<HelperDelegate> delegate_;
@@ -223,12 +218,12 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
     services_.bundlePath = [] { return "/var/folders/x/AppTranslocation/A/Zefra Helper.app"; };
     services_.fileExists = [&](auto& path) { return std::ranges::count(present, path) > 0; };
     services_.clearQuarantine = [&](const std::string& path) {
-      events_.add("quarantine:" + path);
+      agent_->add("quarantine:" + path);
       return quarantineStatus;
     };
     launch(false);  // the quarantine alert shows in agent mode too
-    ASSERT_TRUE(events_.waitFor(expected.back()));
-    EXPECT_EQ(events_.events(), expected);
+    ASSERT_TRUE(agent_->waitFor(expected.back()));
+    EXPECT_EQ(agent_->events(), expected);
     EXPECT_EQ(recorded("RegisteredAgentVersion"), "");
   }
 }
@@ -277,7 +272,7 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
     const auto started = std::chrono::steady_clock::now();
     launch(interactive);
     ASSERT_TRUE(expected.empty() ||
-                events_.waitFor(expected.back(), std::ranges::count(expected, expected.back())));
+                agent_->waitFor(expected.back(), std::ranges::count(expected, expected.back())));
     onMainQueue([] {});
     EXPECT_EQ(actions(), expected);
     EXPECT_GE(std::chrono::steady_clock::now() - started, twist == kFailsThrice ? 1400ms : 0ms);
@@ -313,9 +308,9 @@ TEST_F(FlowTest, StatusDialogButtons) {
     agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
     agent_->answers = answers;
     onMainQueue([&] { delegate().showStatus(); });
-    ASSERT_TRUE(events_.waitFor(expected.back()));
+    ASSERT_TRUE(agent_->waitFor(expected.back()));
     EXPECT_EQ(actions(), expected);
-    const bool uninstalled = events_.count("unregister") == 1;
+    const bool uninstalled = agent_->count("unregister") == 1;
     EXPECT_EQ(recorded("RegisteredAgentVersion"), uninstalled ? "" : "7");
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
     if (uninstalled) {
@@ -350,7 +345,7 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
     onMainQueue([&] { delegate().selfHealRegistration("7"); });
     healed += heals ? 1 : 0;
     // A heal unregisters on the pool and registers back on the main queue.
-    ASSERT_TRUE(events_.waitFor("register", healed));
+    ASSERT_TRUE(agent_->waitFor("register", healed));
     onMainQueue([] {});
     EXPECT_EQ(actions().size(), 2 * healed) << at << ": only unregister and register";
     EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal") == at, heals);
@@ -374,10 +369,10 @@ class HelperDelegateTest : public HelperFixture {
     settings.listenerOptions.runtimeDirectory = runtime_;
     (void)defaults_.setObject("RegisteredAgentVersion", "7");
     (void)defaults_.setObject("RegisteredAgentPath", kBundle);
-    auto agent = std::make_shared<ScriptedDesktop>(events_);
-    agent->current = platform::AgentStatus::kEnabled;
-    agent->onStatus = std::move(onStatus);
-    settings.services = scriptedServices(events_, agent, defaults_);
+    agent_ = std::make_shared<ScriptedDesktop>();
+    agent_->current = platform::AgentStatus::kEnabled;
+    agent_->onStatus = std::move(onStatus);
+    settings.services = scriptedServices(agent_, defaults_);
     if (realWorkspace) {
       const auto real = defaultAppServices();
       settings.services.observeTerminations = real.observeTerminations;
@@ -385,7 +380,7 @@ class HelperDelegateTest : public HelperFixture {
     }
     return std::make_shared<HelperDelegate>(settings);
   }
-  EventLog events_;
+  std::shared_ptr<ScriptedDesktop> agent_;  // the last made's
   platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
 };
 
@@ -402,7 +397,6 @@ TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWa
   for (Meanwhile meanwhile :
        {kNoEvent, kReopenEvent, kOwnConnection, kRefusedClient, kClient, kReopen}) {
     SCOPED_TRACE(meanwhile);
-    events_.clear();
     const bool opened = meanwhile != kNoEvent && meanwhile != kReopenEvent;
     const auto event = meanwhile == kNoEvent
                            ? std::nullopt
@@ -420,14 +414,14 @@ TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWa
     onMainQueue([&] {
       if (meanwhile == kReopen) delegate->applicationShouldHandleReopen(false);
       delegate->applicationDidFinishLaunching();
-      shownAtLaunch = events_.count(kStatus);
+      shownAtLaunch = agent_->count(kStatus);
     });
     EXPECT_EQ(shownAtLaunch, meanwhile == kReopen ? 1u : 0u);
-    ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
+    ASSERT_TRUE(agent_->waitFor("probe"));  // 1.5 s: after the status check's second
     bool served = false;
     onMainQueue([&] { served = delegate->servedConnection(); });
     EXPECT_EQ(served, meanwhile == kClient);
-    EXPECT_EQ(events_.count(kStatus), opened && !served ? 1u : 0u);
+    EXPECT_EQ(agent_->count(kStatus), opened && !served ? 1u : 0u);
     onMainQueue([&] { delegate.reset(); });
   }
 }
@@ -461,49 +455,17 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
     running[i].wait();
     ASSERT_TRUE(quits->waitFor(std::to_string(running[i].pid())));
     onMainQueue([] {});
-    EXPECT_EQ(events_.count("terminate"), i + 1 == running.size() ? 1u : 0u)
+    EXPECT_EQ(agent_->count("terminate"), i + 1 == running.size() ? 1u : 0u)
         << applications[i].first;
   }
   onMainQueue([&] { delegate.reset(); });
 }
 
-enum class Peer { kNobody, kServes, kRefuses, kSilent };
-
-class ProbeTest : public HelperFixture {
- protected:
-  // `name` served as the helper serves it, or refusing every peer (each
-  // recording which name the peer dialled), or held by a socket that never
-  // accepts.
-  void hold(const char* name, Peer peer) {
-    if (peer == Peer::kSilent) {
-      silent_.push_back(zefra::testing::listenWithoutAccepting(runtime_ + "/" + name));
-    }
-    if (peer != Peer::kServes && peer != Peer::kRefuses) return;
-    auto listener = ipc::Listener::open(
-        name,
-        [this, name, refuse = peer == Peer::kRefuses](ipc::ServerConnection& connection) {
-          std::lock_guard lock(mu_);
-          dialled_.push_back(name);
-          if (refuse) return false;
-          connection.setExportedInterface(xpc::makeHelperInterface());
-          connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
-          return true;
-        },
-        ipc::ListenerOptions(runtime_));
-    ASSERT_TRUE(listener) << listener.error().message;
-    listeners_.push_back(std::move(listener).value());
-  }
-
-  std::mutex mu_;
-  std::vector<std::string> dialled_;
-  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
-  std::vector<base::UniqueFd> silent_;
-};
-
-// The first name that answers decides, and the second is dialled only when
-// the first does not; a silent name costs its whole time-out.
-TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
-  using enum Peer;
+// The self-probe dials the service names in turn: the first that answers
+// decides, and the second is dialled only when the first does not; a silent
+// name costs its whole time-out.
+TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
+  enum Peer { kNobody, kServes, kRefuses, kSilent };
   // The peers at the group's name and the team's, whether one answers, the
   // one name a peer saw dialled, and the least time it takes (seconds).
   const std::tuple<Peer, Peer, bool, const char*, double> rows[] = {
@@ -512,13 +474,31 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
       {kNobody, kRefuses, false, kTeam, 0},
   };
   for (const auto& [first, second, answers, dialled, atLeast] : rows) {
-    SCOPED_TRACE(static_cast<int>(first));
-    listeners_.clear();
-    silent_.clear();
-    dialled_.clear();
-    for (auto name : {kGroup, kTeam}) std::filesystem::remove(runtime_ + "/" + name);
-    hold(kGroup, first);
-    hold(kTeam, second);
+    SCOPED_TRACE(first);
+    std::mutex mu;
+    std::vector<std::string> heard;  // the names the peers saw dialled
+    std::vector<base::UniqueFd> silent;
+    std::vector<std::unique_ptr<ipc::Listener>> listeners;
+    for (const auto& [name, peer] : {std::pair{kGroup, first}, std::pair{kTeam, second}}) {
+      const std::string path = runtime_ + "/" + name;
+      std::filesystem::remove(path);
+      if (peer == kSilent) silent.push_back(zefra::testing::listenWithoutAccepting(path));
+      if (peer != kServes && peer != kRefuses) continue;
+      // Served as the helper serves it, or refusing every peer.
+      auto listener = ipc::Listener::open(
+          name,
+          [&, name, refuse = peer == kRefuses](ipc::ServerConnection& connection) {
+            std::lock_guard lock(mu);
+            heard.push_back(name);
+            if (refuse) return false;
+            connection.setExportedInterface(xpc::makeHelperInterface());
+            connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
+            return true;
+          },
+          ipc::ListenerOptions(runtime_));
+      ASSERT_TRUE(listener) << listener.error().message;
+      listeners.push_back(std::move(listener).value());
+    }
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
     machServiceAnswers([answered](bool yes) { answered->set_value(yes); },
@@ -528,8 +508,8 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(future.get(), answers);
     EXPECT_GE(took.count(), atLeast);
-    std::lock_guard lock(mu_);
-    EXPECT_EQ(dialled_, std::vector<std::string>{dialled});
+    std::lock_guard lock(mu);
+    EXPECT_EQ(heard, std::vector<std::string>{dialled});
   }
 }
 

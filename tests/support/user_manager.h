@@ -40,7 +40,9 @@ class UserManager {
     std::string home, configHome, runtimeDirectory, serviceLog;
   };
 
-  // Why no manager can be started here; nothing when one can.
+  // Why no manager can be started here; nothing when one can. A test skips
+  // then, saying why; under CI (CI set) it fails, as scripts/install-deps
+  // installs them all.
   static std::optional<std::string> missingPrerequisite() {
     if (::geteuid() != 0) return "a user manager of the test's own needs root";
     for (const char* name : {"unshare", "setpriv", "nsenter", "systemd", "systemctl"}) {
@@ -260,18 +262,5 @@ class UserManager {
   std::vector<std::string> cgroups_;
   std::unique_ptr<platform::ChildProcess> process_;
 };
-
-// Starts a manager for `world` in a test body or SetUp. Where none can start
-// it skips, saying why; under CI (CI set) a missing prerequisite fails, as
-// scripts/install-deps installs them all.
-#define ZEFRA_START_USER_MANAGER(target, world)                                          \
-  do {                                                                                   \
-    if (auto missing = ::zefra::testing::UserManager::missingPrerequisite()) {           \
-      if (std::getenv("CI")) FAIL() << "no user manager under CI: " << *missing;         \
-      GTEST_SKIP() << "no systemd user manager of the test's own: " << *missing;         \
-    }                                                                                    \
-    target = ::zefra::testing::UserManager::start(world);                                \
-    ASSERT_TRUE(target) << "the prerequisites are present, but the manager did not run"; \
-  } while (false)
 
 }  // namespace zefra::testing
