@@ -36,19 +36,13 @@ using zefra::testing::ourChildren;
 constexpr const char* kNames[] = {"group.com.ovak.zefra.helper",
                                   "K4T9QZ2M7B.com.ovak.zefra.helper"};
 
-// A variable of this process for the length of a test.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+// Sets a variable of this process until the guard returned goes.
+std::shared_ptr<void> scopedVariable(const char* name, const std::string& value) {
+  std::optional<std::string> old;
+  if (const char* set = ::getenv(name)) old = set;
+  ::setenv(name, value.c_str(), 1);
+  return {nullptr, [=](void*) { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }};
+}
 
 class AgentServiceTest : public ::testing::Test {
  protected:
@@ -74,21 +68,18 @@ class AgentServiceTest : public ::testing::Test {
   // A systemctl that reaches a manager or not; one that is reached refuses
   // every change, which no real manager can be made to do on cue.
   void standInSystemctl(bool reachable) {
-    path_.emplace("PATH", root_ + "/bin:/usr/bin:/bin");
-    zefra::testing::writeExecutable(root_ + "/bin/systemctl", R"(#!/bin/sh
-case "$2" in
-  show-environment) exit )" + std::string(reachable ? "0" : "1") + R"( ;;
-esac
-echo "Failed: refused" >&2
-exit 1
-)");
+    path_ = scopedVariable("PATH", root_ + "/bin:/usr/bin:/bin");
+    zefra::testing::writeExecutable(
+        root_ + "/bin/systemctl", std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
+                                      (reachable ? "0" : "1") +
+                                      "\necho Failed: refused >&2\nexit 1\n");
   }
   std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 
   zefra::testing::TempDir temp_;
   const std::string root_ = temp_.path();
   AgentLocations locations_;
-  std::optional<ScopedVariable> path_;
+  std::shared_ptr<void> path_;
 };
 
 // Started at once unless some process holds a socket already.
@@ -175,10 +166,10 @@ TEST(BundleTest, LaunchEventParsesExactlyAndIsTakenFromTheEnvironmentOnce) {
   for (const char* malformed : {"aevt:oap", "aevt:oappp", "aevt-oapp", "aevt:oap\xc3"}) {
     EXPECT_EQ(parseLaunchEvent(malformed), std::nullopt) << malformed;
   }
-  ScopedVariable first(kLaunchEventVariable, "aevt:oapp");
+  const auto first = scopedVariable(kLaunchEventVariable, "aevt:oapp");
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
   EXPECT_EQ(getenv(kLaunchEventVariable), nullptr);  // so no child inherits it
-  ScopedVariable second(kLaunchEventVariable, "aevt:rapp");
+  const auto second = scopedVariable(kLaunchEventVariable, "aevt:rapp");
   EXPECT_EQ(launchEvent(), kOpenApplicationEvent);
 }
 
@@ -217,12 +208,12 @@ TEST_F(RuntimeDirTest, OnlyAPrivateDirectoryOfTheUserIsTakenOrMade) {
 // XDG_RUNTIME_DIR is passed over for /tmp.
 TEST_F(RuntimeDirTest, TheEnvironmentsChoiceIsCheckedToo) {
   const std::string xdg = dir("xdg", 0700);
-  ScopedVariable privateXdg("XDG_RUNTIME_DIR", xdg);
-  ScopedVariable shared("ZEFRA_RUNTIME_DIR", dir("shared", 0777));
+  const auto privateXdg = scopedVariable("XDG_RUNTIME_DIR", xdg);
+  const auto shared = scopedVariable("ZEFRA_RUNTIME_DIR", dir("shared", 0777));
   EXPECT_FALSE(runtimeDirectory().ok());
-  ScopedVariable none("ZEFRA_RUNTIME_DIR", "");
+  const auto none = scopedVariable("ZEFRA_RUNTIME_DIR", "");
   EXPECT_EQ(runtimeDirectory().value(), xdg);
-  ScopedVariable publicXdg("XDG_RUNTIME_DIR", dir("xdg-open", 0755));
+  const auto publicXdg = scopedVariable("XDG_RUNTIME_DIR", dir("xdg-open", 0755));
   Result<std::string> chosen = runtimeDirectory();
   EXPECT_TRUE(!chosen.ok() || *chosen == "/tmp/zefra-helper-" + std::to_string(::geteuid()));
 }
