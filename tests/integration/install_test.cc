@@ -205,9 +205,7 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   fs::create_symlink("/dev/null", unitFile(kTeamSocket));
   ASSERT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
-  fs::create_directories(root_ + "/bin");
-  zefra::testing::writeExecutable(root_ + "/bin/gnome-session-properties",
-                                  "#!/bin/sh\n: > '" + root_ + "/settings-opened'\n");
+  writeTool("gnome-session-properties", ": > '" + root_ + "/settings-opened'");
   // The user opens the copy from a terminal.
   base::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(terminal && ::grantpt(terminal.get()) == 0 && ::unlockpt(terminal.get()) == 0);
@@ -215,7 +213,7 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   ASSERT_TRUE(tty);
   auto& opened = start(executable(),
                        {"ZEFRA_LAUNCH_EVENT=aevt:oapp", "XDG_CURRENT_DESKTOP=GNOME",
-                        "PATH=" + root_ + "/bin:/usr/bin:/bin"},
+                        "PATH=" + root_ + "/home/.local/bin:/usr/bin:/bin"},
                        tty.get());
   std::string screen;
   for (const char* shown : {"Zefra Helper needs your approval",
