@@ -432,6 +432,7 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
   // ends the helper; the last instance does.
   const std::pair<const char*, const char*> applications[] = {
       {"Other Helper", "com.ovak.zefra.helper"},
+      {"Other Case", "com.ovak.Zefra"},
       {"Zefra Writer", "com.ovak.zefra"},
       {"Zefra Writer Copy", "com.ovak.zefra"},
   };
