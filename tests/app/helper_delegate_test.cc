@@ -26,18 +26,12 @@
 namespace zefra::app::testing {
 namespace {
 
-// What the scripted services saw, in order: "status", "register",
-// "unregister", "open-login-items", "probe", "open:<path>", "quarantine:<path>",
-// "terminate", "exit:<status>", "alert:<message>".
+// Events in order, as a test waits for them.
 class EventLog {
  public:
   void add(std::string event) {
     std::lock_guard lock(mu_);
     events_.push_back(std::move(event));
-  }
-  void clear() {
-    std::lock_guard lock(mu_);
-    events_.clear();
   }
   std::vector<std::string> events() const {
     std::lock_guard lock(mu_);
@@ -54,20 +48,24 @@ class EventLog {
   std::vector<std::string> events_;
 };
 
-// The agent and the alerts as the test scripts them: every operation gets
-// this one agent, and the alerts take `answers` in order (kAlertNoAnswer
-// when they run out).
-class ScriptedDesktop final : public platform::AgentService, public platform::AlertResponder {
+// The agent, the alerts and the other services as the test scripts them,
+// logging what they saw: "status", "register", "unregister",
+// "open-login-items", "probe", "open:<path>", "quarantine:<path>",
+// "terminate", "exit:<status>", "alert:<message>". Every operation gets this
+// one agent, and the alerts take `answers` in order (kAlertNoAnswer when they
+// run out).
+class ScriptedDesktop final : public EventLog,
+                              public platform::AgentService,
+                              public platform::AlertResponder {
  public:
-  explicit ScriptedDesktop(EventLog& log) : log_(log) {}
   platform::AgentStatus status() override {
-    log_.add("status");
+    add("status");
     if (onStatus) onStatus();
     std::lock_guard lock(mu_);
     return current;
   }
   base::Status registerAndReturnError() override {
-    log_.add("register");
+    add("register");
     std::lock_guard lock(mu_);
     if (registerFailures > 0) {
       --registerFailures;
@@ -77,15 +75,15 @@ class ScriptedDesktop final : public platform::AgentService, public platform::Al
     return base::Ok{};
   }
   base::Status unregisterAndReturnError() override {
-    log_.add("unregister");
+    add("unregister");
     std::lock_guard lock(mu_);
     if (unregisterFails) return base::Error{1, "Operation not permitted"};
     current = platform::AgentStatus::kNotRegistered;
     return base::Ok{};
   }
-  void openSystemSettingsLoginItems() override { log_.add("open-login-items"); }
+  void openSystemSettingsLoginItems() override { add("open-login-items"); }
   int runModal(const platform::Alert& alert) override {
-    log_.add("alert:" + alert.messageText);
+    add("alert:" + alert.messageText);
     std::lock_guard lock(mu_);
     if (answers.empty()) return platform::kAlertNoAnswer;
     const int answer = answers.front();
@@ -103,7 +101,6 @@ class ScriptedDesktop final : public platform::AgentService, public platform::Al
   bool probeAnswers = true;  // whether a service answers the self-probe
 
  private:
-  EventLog& log_;
   std::mutex mu_;
 };
 
@@ -123,10 +120,10 @@ void onMainQueue(const std::function<void()>& work) {
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 
-// The scripted services, writing to `log`; the defaults file is `defaults`.
+// The scripted services, logging to `desktop`; the defaults file is `defaults`.
 // Where copies lie and their quarantine only the translocation test needs,
 // and the running applications only the real workspace's test.
-AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedDesktop> desktop,
+AppServices scriptedServices(std::shared_ptr<ScriptedDesktop> desktop,
                              platform::UserDefaults& defaults) {
   AppServices services;
   services.agentService = [desktop] { return desktop; };
@@ -135,17 +132,17 @@ AppServices scriptedServices(EventLog& log, std::shared_ptr<ScriptedDesktop> des
   services.bundlePath = [] { return std::string(kBundle); };
   services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
   services.homeDirectory = "/Users/u";
-  services.openApplication = [&log](const std::string& path, std::function<void()> completion) {
-    log.add("open:" + path);
+  services.openApplication = [desktop](const std::string& path, std::function<void()> completion) {
+    desktop->add("open:" + path);
     std::thread(completion).detach();
   };
-  services.machServiceAnswers = [&log, desktop](std::function<void(bool)> completion) {
-    log.add("probe");
+  services.machServiceAnswers = [desktop](std::function<void(bool)> completion) {
+    desktop->add("probe");
     completion(desktop->probeAnswers);
   };
   services.observeTerminations = [](platform::Workspace::Observer) {};
-  services.terminate = [&log] { log.add("terminate"); };
-  services.exit = [&log](int status) { log.add("exit:" + std::to_string(status)); };
+  services.terminate = [desktop] { desktop->add("terminate"); };
+  services.exit = [desktop](int status) { desktop->add("exit:" + std::to_string(status)); };
   return services;
 }
 
@@ -160,17 +157,12 @@ constexpr const char* kOpenLoginItems = "open-login-items";
 
 class FlowTest : public ::testing::Test {
  protected:
-  FlowTest() : defaults_(temp_.path() + "/defaults.json") {}
-
   // Also the start of each case: a new delegate and agent, nothing recorded.
   void SetUp() override {
     delegate_.reset();
-    events_.clear();
-    agent_ = std::make_shared<ScriptedDesktop>(events_);
-    services_ = scriptedServices(events_, agent_, defaults_);
-    for (auto key : {"RegisteredAgentVersion", "RegisteredAgentPath", "LastRegistrationSelfHeal"}) {
-      (void)defaults_.removeObject(key);
-    }
+    agent_ = std::make_shared<ScriptedDesktop>();
+    services_ = scriptedServices(agent_, defaults_);
+    std::filesystem::remove(defaults_.path());
   }
   void TearDown() override {
     // Whatever the flow left queued on the main queue runs before we go.
@@ -189,21 +181,23 @@ class FlowTest : public ::testing::Test {
   void launch(bool interactive) {
     onMainQueue([&] { delegate().handleLaunch(interactive); });
   }
-  void record(const std::string& version, const std::string& path) {
+  // Nothing when `version` is null.
+  void record(const char* version, const std::string& path) {
+    if (!version) return;
     (void)defaults_.setObject("RegisteredAgentVersion", version);
     (void)defaults_.setObject("RegisteredAgentPath", path);
   }
-  std::optional<std::string> recorded(const char* key) { return defaults_.stringForKey(key); }
+  // The recorded value, "" when none.
+  std::string recorded(const char* key) { return defaults_.stringForKey(key).value_or(""); }
   // Events without the status reads, which every path makes.
   Events actions() {
-    Events out = events_.events();
+    Events out = agent_->events();
     std::erase(out, "status");
     return out;
   }
 
   zefra::testing::TempDir temp_;
-  platform::UserDefaults defaults_;
-  EventLog events_;
+  platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
   std::shared_ptr<ScriptedDesktop> agent_;
   AppServices services_;
   std::shared_ptr<HelperDelegate> delegate_;
@@ -212,30 +206,25 @@ class FlowTest : public ::testing::Test {
 // A copy run from where the system moved it hands over to the installed copy,
 // its quarantine cleared, or says it could not.
 TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
-  const std::string home = kBundle, system = "/Applications/Zefra Helper.app",
-                    moved = "/private/var/folders/x/AppTranslocation/A/d/Zefra Helper.app";
-  const struct {
-    std::vector<std::string> present;
-    int quarantineStatus;
-    Events expected;
-  } cases[] = {
+  const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
+  // The copies present, the status of clearing the quarantine, what follows.
+  const std::tuple<std::vector<std::string>, int, Events> cases[] = {
       {{}, 0, {kInstallFailed}},
       {{home}, 1, {"quarantine:" + home, kInstallFailed}},
-      {{home}, 0, {"quarantine:" + home, "open:" + home, "terminate"}},
       {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [present, quarantineStatus, expected] : cases) {
     SetUp();
-    services_.bundlePath = [&] { return moved; };
-    services_.fileExists = [&c](auto& path) { return std::ranges::count(c.present, path) > 0; };
-    services_.clearQuarantine = [this, &c](const std::string& path) {
-      events_.add("quarantine:" + path);
-      return c.quarantineStatus;
+    services_.bundlePath = [] { return "/var/folders/x/AppTranslocation/A/Zefra Helper.app"; };
+    services_.fileExists = [&](auto& path) { return std::ranges::count(present, path) > 0; };
+    services_.clearQuarantine = [&](const std::string& path) {
+      agent_->add("quarantine:" + path);
+      return quarantineStatus;
     };
     launch(false);  // the quarantine alert shows in agent mode too
-    ASSERT_TRUE(events_.waitFor(c.expected.back()));
-    EXPECT_EQ(events_.events(), c.expected);
-    EXPECT_FALSE(recorded("RegisteredAgentVersion"));
+    ASSERT_TRUE(agent_->waitFor(expected.back()));
+    EXPECT_EQ(agent_->events(), expected);
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), "");
   }
 }
 
@@ -243,14 +232,10 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   using enum AgentStatus;
   const char* reg = "register";
   enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
-  const struct {
-    AgentStatus status;
-    bool interactive;
-    const char* recordedVersion;  // nothing recorded when null
-    Twist twist;
-    const char* versionAfter;  // null: as it was
-    Events expected;
-  } cases[] = {
+  // The agent's status, whether interactive, the version recorded (none when
+  // null), the twist, the version recorded after (null: as it was), and what
+  // the delegate does.
+  const std::tuple<AgentStatus, bool, const char*, Twist, const char*, Events> cases[] = {
       {kRequiresApproval, false, nullptr, kNone, nullptr, {}},
       {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, kOpenLoginItems}},
       // Without a record the first install shows its alert even in agent mode.
@@ -264,7 +249,6 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
       {kNotRegistered, true, nullptr, kFailsThrice, nullptr, {reg, reg, reg, kInstallFailed}},
       // A changed version, path or "--reregister": unregistered (its failure
       // ignored), then registered.
-      {kEnabled, true, "6", kNone, "7", {"unregister", "register", kUpdated}},
       {kEnabled, true, "7", kMoved, "7", {"unregister", "register", kUpdated}},
       {kEnabled, true, "7", kReregister, "7", {"unregister", "register", kUpdated}},
       {kEnabled, true, "7", kNoVersions, "0", {"unregister", "register", kUpdated}},
@@ -272,39 +256,30 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
       {kEnabled, false, "7", kNone, nullptr, {"probe"}},
       {kEnabled, false, "7", kNoAnswer, nullptr, {"probe", "unregister", "register"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.expected));
+  for (const auto& [status, interactive, recordedVersion, twist, versionAfter, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(expected));
     SetUp();
-    agent_->current = c.status;
-    if (c.twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
-    if (c.twist == kFailsThrice) agent_->registerFailures = 3;
-    agent_->unregisterFails = c.status == kEnabled && c.interactive;  // registered all the same
-    if (c.recordedVersion) {
-      record(c.recordedVersion, c.twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
-    }
-    if (c.twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
-    if (c.twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
-    agent_->probeAnswers = c.twist != kNoAnswer;
+    agent_->current = status;
+    if (twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
+    if (twist == kFailsThrice) agent_->registerFailures = 3;
+    agent_->unregisterFails = status == kEnabled && interactive;  // registered all the same
+    record(recordedVersion, twist == kMoved ? "/Applications/Zefra Helper.app" : kBundle);
+    if (twist == kReregister) services_.arguments = {"/x/zefra-helper", "--reregister"};
+    if (twist == kNoVersions) services_.infoDictionary = nlohmann::json::object();
+    agent_->probeAnswers = twist != kNoAnswer;
     agent_->answers = {platform::kAlertFirstButton};
     platform::ScopedLogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    launch(c.interactive);
-    if (!c.expected.empty()) {
-      ASSERT_TRUE(
-          events_.waitFor(c.expected.back(), std::ranges::count(c.expected, c.expected.back())));
-    }
+    launch(interactive);
+    ASSERT_TRUE(expected.empty() ||
+                agent_->waitFor(expected.back(), std::ranges::count(expected, expected.back())));
     onMainQueue([] {});
-    EXPECT_EQ(actions(), c.expected);
-    if (c.twist == kFailsThrice) {
-      EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
-    }
-    const char* versionAfter = c.versionAfter ? c.versionAfter : c.recordedVersion;
-    EXPECT_EQ(recorded("RegisteredAgentVersion"),
-              versionAfter ? std::optional<std::string>(versionAfter) : std::nullopt);
-    if (c.versionAfter) {
-      EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
-    }
-    const bool logs = c.twist == kNoAnswer || (c.twist == kFailsThrice && !c.interactive);
+    EXPECT_EQ(actions(), expected);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, twist == kFailsThrice ? 1400ms : 0ms);
+    const char* after = versionAfter ? versionAfter : recordedVersion;
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), after ? after : "");
+    EXPECT_EQ(recorded("RegisteredAgentPath"), after ? kBundle : "");
+    const bool logs = twist == kNoAnswer || (twist == kFailsThrice && !interactive);
     EXPECT_EQ(log.lines().size(), logs ? 1u : 0u);
   }
 }
@@ -333,10 +308,10 @@ TEST_F(FlowTest, StatusDialogButtons) {
     agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
     agent_->answers = answers;
     onMainQueue([&] { delegate().showStatus(); });
-    ASSERT_TRUE(events_.waitFor(expected.back()));
+    ASSERT_TRUE(agent_->waitFor(expected.back()));
     EXPECT_EQ(actions(), expected);
-    const bool uninstalled = events_.count("unregister") == 1;
-    EXPECT_EQ(recorded("RegisteredAgentVersion").has_value(), !uninstalled);
+    const bool uninstalled = agent_->count("unregister") == 1;
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), uninstalled ? "" : "7");
     EXPECT_EQ(recorded("RegisteredAgentPath"), kBundle);
     if (uninstalled) {
       // A heal or registration already on its way does nothing after it.
@@ -356,32 +331,26 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
   base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
   agent_->current = AgentStatus::kEnabled;
-  const struct {
-    double at;
-    std::optional<double> stored;  // set before the step
-    bool heals;
-  } steps[] = {
-      {1'000'000, std::nullopt, true},  // nothing stored: always heals
-      {1'000'200, std::nullopt, false}, {1'000'301, std::nullopt, true},
-      {1'000'400, 1'000'500, false},    {1'000'800, std::nullopt, false},
-      {1'000'801, std::nullopt, true},
-  };
-  std::size_t heals = 0;
-  for (const auto& step : steps) {
-    clock.set(step.at);
-    if (step.stored) (void)defaults_.setObject("LastRegistrationSelfHeal", *step.stored);
+  // When, the time stored before unless 0, whether it heals: nothing stored;
+  // the heal's own time, exactly 300 s and one past; a stored time ahead
+  // that holds off what would otherwise heal.
+  const std::tuple<double, double, bool> steps[] = {{1'000'000, 0, true},
+                                                    {1'000'300, 0, false},
+                                                    {1'000'301, 0, true},
+                                                    {1'000'700, 1'000'800, false}};
+  std::size_t healed = 0;
+  for (const auto& [at, stored, heals] : steps) {
+    clock.set(at);
+    if (stored) (void)defaults_.setObject("LastRegistrationSelfHeal", stored);
     onMainQueue([&] { delegate().selfHealRegistration("7"); });
-    heals += step.heals ? 1 : 0;
+    healed += heals ? 1 : 0;
     // A heal unregisters on the pool and registers back on the main queue.
-    ASSERT_TRUE(events_.waitFor("register", heals));
+    ASSERT_TRUE(agent_->waitFor("register", healed));
     onMainQueue([] {});
-    EXPECT_EQ(events_.count("register"), heals) << step.at;
-    EXPECT_EQ(actions().size(), 2 * heals) << "only unregister and register, no alert";
-    if (step.heals) {
-      EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal"), step.at);
-    }
+    EXPECT_EQ(actions().size(), 2 * healed) << at << ": only unregister and register";
+    EXPECT_EQ(defaults_.doubleForKey("LastRegistrationSelfHeal") == at, heals);
   }
-  EXPECT_EQ(log.lines().size(), heals);
+  EXPECT_EQ(log.lines().size(), healed);
 }
 
 class HelperDelegateTest : public HelperFixture {
@@ -400,10 +369,10 @@ class HelperDelegateTest : public HelperFixture {
     settings.listenerOptions.runtimeDirectory = runtime_;
     (void)defaults_.setObject("RegisteredAgentVersion", "7");
     (void)defaults_.setObject("RegisteredAgentPath", kBundle);
-    auto agent = std::make_shared<ScriptedDesktop>(events_);
-    agent->current = platform::AgentStatus::kEnabled;
-    agent->onStatus = std::move(onStatus);
-    settings.services = scriptedServices(events_, agent, defaults_);
+    agent_ = std::make_shared<ScriptedDesktop>();
+    agent_->current = platform::AgentStatus::kEnabled;
+    agent_->onStatus = std::move(onStatus);
+    settings.services = scriptedServices(agent_, defaults_);
     if (realWorkspace) {
       const auto real = defaultAppServices();
       settings.services.observeTerminations = real.observeTerminations;
@@ -411,43 +380,28 @@ class HelperDelegateTest : public HelperFixture {
     }
     return std::make_shared<HelperDelegate>(settings);
   }
-  EventLog events_;
+  std::shared_ptr<ScriptedDesktop> agent_;  // the last made's
   platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
 };
 
-// A reopen before the launch decision waits for it; one after it is declined.
-TEST_F(HelperDelegateTest, OnlyTheOpenApplicationEventMakesALaunchInteractive) {
-  const std::pair<std::optional<platform::LaunchEvent>, bool> cases[] = {
-      {std::nullopt, false},
-      {platform::parseLaunchEvent("aevt:oapp"), true},
-      {platform::parseLaunchEvent("aevt:rapp"), false},
-  };
-  for (const auto& [event, interactive] : cases) {
-    auto delegate = make(event);
-    onMainQueue([&] {
-      if (interactive) {
-        EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
-        EXPECT_TRUE(delegate->reopenPending());
-        EXPECT_FALSE(delegate->launchInteractive().has_value());
-      }
-      delegate->applicationDidFinishLaunching();
-      EXPECT_FALSE(delegate->reopenPending());
-      EXPECT_EQ(delegate->launchInteractive(), interactive);
-      EXPECT_FALSE(delegate->applicationShouldHandleReopen(true));
-    });
-  }
-}
-
-// An interactive launch shows the status dialog unless a client was served
-// meanwhile (before the second of the status check has passed). Only another
-// trusted process counts: not our own connection, as the self-probe's is,
-// nor a peer refused. A reopen meanwhile shows it once, not twice.
-TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasServed) {
-  enum Meanwhile { kNothing, kOwnConnection, kRefusedClient, kClient, kReopen };
-  for (Meanwhile meanwhile : {kNothing, kOwnConnection, kRefusedClient, kClient, kReopen}) {
+// Only a launch by the open-application event (not one without an event,
+// nor a reopen event) is interactive. It shows the status dialog unless a
+// client was served meanwhile (before the second of the status check has
+// passed). Only another trusted process counts: not our own connection, as
+// the self-probe's is, nor a peer refused. A reopen before the launch
+// decision waits for it, then shows the status at once, and not again at the
+// second.
+TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWasServed) {
+  constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
+  enum Meanwhile { kNoEvent, kReopenEvent, kOwnConnection, kRefusedClient, kClient, kReopen };
+  for (Meanwhile meanwhile :
+       {kNoEvent, kReopenEvent, kOwnConnection, kRefusedClient, kClient, kReopen}) {
     SCOPED_TRACE(meanwhile);
-    events_.clear();
-    auto delegate = make(platform::parseLaunchEvent("aevt:oapp"), meanwhile != kRefusedClient, [&] {
+    const bool opened = meanwhile != kNoEvent && meanwhile != kReopenEvent;
+    const auto event = meanwhile == kNoEvent
+                           ? std::nullopt
+                           : platform::parseLaunchEvent(opened ? "aevt:oapp" : "aevt:rapp");
+    auto delegate = make(event, meanwhile != kRefusedClient, [&] {
       if (meanwhile == kOwnConnection) {
         auto own = connect();
         EXPECT_TRUE(own && (*own)->ping());
@@ -456,15 +410,18 @@ TEST_F(HelperDelegateTest, InteractiveLaunchShowsTheStatusOnlyWhenNoClientWasSer
         EXPECT_EQ(client({"ping"}).status, meanwhile == kClient ? 0 : 77);
       }
     });
+    std::size_t shownAtLaunch = 0;  // read before the main queue can run the second's check
     onMainQueue([&] {
-      delegate->applicationDidFinishLaunching();
       if (meanwhile == kReopen) delegate->applicationShouldHandleReopen(false);
+      delegate->applicationDidFinishLaunching();
+      shownAtLaunch = agent_->count(kStatus);
     });
-    ASSERT_TRUE(events_.waitFor("probe"));  // 1.5 s: after the status check's second
+    EXPECT_EQ(shownAtLaunch, meanwhile == kReopen ? 1u : 0u);
+    ASSERT_TRUE(agent_->waitFor("probe"));  // 1.5 s: after the status check's second
     bool served = false;
     onMainQueue([&] { served = delegate->servedConnection(); });
     EXPECT_EQ(served, meanwhile == kClient);
-    EXPECT_EQ(events_.count("alert:Zefra Helper 1.7 is installed"), served ? 0u : 1u);
+    EXPECT_EQ(agent_->count(kStatus), opened && !served ? 1u : 0u);
     onMainQueue([&] { delegate.reset(); });
   }
 }
@@ -491,77 +448,58 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
     // each termination by the time this one hears of it.
     platform::Workspace::shared().addTerminationObserver(
         [quits](const platform::TerminationNotification& notification) {
-          quits->add(notification.application->bundleIdentifier().value_or(""));
+          quits->add(std::to_string(notification.application->processIdentifier()));
         });
   });
   for (std::size_t i = 0; i < running.size(); ++i) {
-    const auto before = quits->count(applications[i].second);
     ASSERT_TRUE(running[i].signal(SIGKILL));
     running[i].wait();
-    ASSERT_TRUE(quits->waitFor(applications[i].second, before + 1));
+    ASSERT_TRUE(quits->waitFor(std::to_string(running[i].pid())));
     onMainQueue([] {});
-    EXPECT_EQ(events_.count("terminate"), i + 1 == running.size() ? 1u : 0u)
+    EXPECT_EQ(agent_->count("terminate"), i + 1 == running.size() ? 1u : 0u)
         << applications[i].first;
   }
   onMainQueue([&] { delegate.reset(); });
 }
 
-enum class Peer { kNobody, kServes, kRefuses, kSilent };
-
-class ProbeTest : public HelperFixture {
- protected:
-  // `name` served as the helper serves it, or refusing every peer (each
-  // recording which name the peer dialled), or held by a socket that never
-  // accepts.
-  void hold(const char* name, Peer peer) {
-    if (peer == Peer::kSilent) {
-      silent_.push_back(zefra::testing::listenWithoutAccepting(runtime_ + "/" + name));
-    }
-    if (peer != Peer::kServes && peer != Peer::kRefuses) return;
-    auto listener = ipc::Listener::open(
-        name,
-        [this, name, refuse = peer == Peer::kRefuses](ipc::ServerConnection& connection) {
-          std::lock_guard lock(mu_);
-          dialled_.push_back(name);
-          if (refuse) return false;
-          connection.setExportedInterface(xpc::makeHelperInterface());
-          connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
-          return true;
-        },
-        ipc::ListenerOptions(runtime_));
-    ASSERT_TRUE(listener) << listener.error().message;
-    listeners_.push_back(std::move(listener).value());
-  }
-
-  std::mutex mu_;
-  std::vector<std::string> dialled_;
-  std::vector<std::unique_ptr<ipc::Listener>> listeners_;
-  std::vector<base::UniqueFd> silent_;
-};
-
-// The first name that answers decides, and the second is dialled only when
-// the first does not; a silent name costs its whole time-out.
-TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
-  using enum Peer;
-  const struct {
-    Peer first, second;
-    bool answers;
-    std::vector<std::string> dialled;
-    double atLeast;  // seconds
-  } rows[] = {
-      {kServes, kServes, true, {kGroup}, 0},
-      {kSilent, kServes, true, {kTeam}, kProbeTimeout},
-      {kNobody, kNobody, false, {}, 0},
-      {kRefuses, kRefuses, false, {kGroup, kTeam}, 0},
+// The self-probe dials the service names in turn: the first that answers
+// decides, and the second is dialled only when the first does not; a silent
+// name costs its whole time-out.
+TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
+  enum Peer { kNobody, kServes, kRefuses, kSilent };
+  // The peers at the group's name and the team's, whether one answers, the
+  // one name a peer saw dialled, and the least time it takes (seconds).
+  const std::tuple<Peer, Peer, bool, const char*, double> rows[] = {
+      {kServes, kServes, true, kGroup, 0},
+      {kSilent, kServes, true, kTeam, kProbeTimeout},
+      {kNobody, kRefuses, false, kTeam, 0},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(&row - rows);
-    listeners_.clear();
-    silent_.clear();
-    dialled_.clear();
-    for (auto name : {kGroup, kTeam}) std::filesystem::remove(runtime_ + "/" + name);
-    hold(kGroup, row.first);
-    hold(kTeam, row.second);
+  for (const auto& [first, second, answers, dialled, atLeast] : rows) {
+    SCOPED_TRACE(first);
+    std::mutex mu;
+    std::vector<std::string> heard;  // the names the peers saw dialled
+    std::vector<base::UniqueFd> silent;
+    std::vector<std::unique_ptr<ipc::Listener>> listeners;
+    for (const auto& [name, peer] : {std::pair{kGroup, first}, std::pair{kTeam, second}}) {
+      const std::string path = runtime_ + "/" + name;
+      std::filesystem::remove(path);
+      if (peer == kSilent) silent.push_back(zefra::testing::listenWithoutAccepting(path));
+      if (peer != kServes && peer != kRefuses) continue;
+      // Served as the helper serves it, or refusing every peer.
+      auto listener = ipc::Listener::open(
+          name,
+          [&, name, refuse = peer == kRefuses](ipc::ServerConnection& connection) {
+            std::lock_guard lock(mu);
+            heard.push_back(name);
+            if (refuse) return false;
+            connection.setExportedInterface(xpc::makeHelperInterface());
+            connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
+            return true;
+          },
+          ipc::ListenerOptions(runtime_));
+      ASSERT_TRUE(listener) << listener.error().message;
+      listeners.push_back(std::move(listener).value());
+    }
     auto answered = std::make_shared<std::promise<bool>>();
     const auto started = std::chrono::steady_clock::now();
     machServiceAnswers([answered](bool yes) { answered->set_value(yes); },
@@ -569,10 +507,10 @@ TEST_F(ProbeTest, TheFirstNameThatAnswersDecides) {
     auto future = answered->get_future();
     ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(future.get(), row.answers);
-    EXPECT_GE(took.count(), row.atLeast);
-    std::lock_guard lock(mu_);
-    EXPECT_EQ(dialled_, row.dialled);
+    EXPECT_EQ(future.get(), answers);
+    EXPECT_GE(took.count(), atLeast);
+    std::lock_guard lock(mu);
+    EXPECT_EQ(heard, std::vector<std::string>{dialled});
   }
 }
 

@@ -26,22 +26,23 @@
 namespace zefra::testing {
 
 // A `systemd --user` of a test's own, serving the test's world (its HOME,
-// XDG_CONFIG_HOME and XDG_RUNTIME_DIR). It needs root: it runs in a private
-// mount namespace with a tmpfs over /run/systemd, so the machine's own stays
-// as it was, and in a cgroup of its own in every hierarchy systemd uses. A
-// manager that starts in the root cgroup of a hybrid layout takes the whole
-// machine for its own and moves every process, PID 1 too, into its
-// init.scope; started inside a fresh cgroup it keeps to that one.
+// XDG_CONFIG_HOME and XDG_RUNTIME_DIR, which the test has made, the last
+// private). It needs root: it runs in a private mount namespace with a tmpfs
+// over /run/systemd, so the machine's own stays as it was, and in a cgroup
+// of its own in every hierarchy systemd uses. A manager that starts in the
+// root cgroup of a hybrid layout takes the whole machine for its own and
+// moves every process, PID 1 too, into its init.scope; started inside a
+// fresh cgroup it keeps to that one.
 class UserManager {
  public:
   struct World {
-    std::string home, configHome, runtimeDirectory;
-    // Where every service's output goes; without one, nowhere, as no
-    // journal runs.
-    std::string serviceLog;
+    // serviceLog: where every service's output goes, as no journal runs.
+    std::string home, configHome, runtimeDirectory, serviceLog;
   };
 
-  // Why no manager can be started here; nothing when one can.
+  // Why no manager can be started here; nothing when one can. A test skips
+  // then, saying why; under CI (CI set) it fails, as scripts/install-deps
+  // installs them all.
   static std::optional<std::string> missingPrerequisite() {
     if (::geteuid() != 0) return "a user manager of the test's own needs root";
     for (const char* name : {"unshare", "setpriv", "nsenter", "systemd", "systemctl"}) {
@@ -70,8 +71,6 @@ class UserManager {
   }
   UserManager(const UserManager&) = delete;
   UserManager& operator=(const UserManager&) = delete;
-
-  pid_t pid() const { return process_->pid(); }
 
   // What a program of the world needs to reach the manager and to find what
   // it finds: the world's own variables on top of a plain PATH.
@@ -114,16 +113,11 @@ class UserManager {
   // Starts a program in the manager's mount namespace, the one its services
   // see: what it mounts there stays out of sight of every other process.
   base::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
-    options.arguments.insert(options.arguments.begin(), {"--target", std::to_string(pid()),
-                                                         "--mount", "--", options.executable});
+    options.arguments.insert(
+        options.arguments.begin(),
+        {"--target", std::to_string(process_->pid()), "--mount", "--", options.executable});
     options.executable = installed("nsenter");
     return platform::spawnProcess(options);
-  }
-
-  // What the manager said on its standard output and error.
-  std::string log() const {
-    auto text = platform::readSmallFile(logPath_, 1 << 20);
-    return text ? text.value() : "";
   }
 
  private:
@@ -179,18 +173,12 @@ class UserManager {
       }
       cgroups_.push_back(cgroup);
     }
-    for (const auto& dir : {world_.home, world_.configHome, world_.runtimeDirectory}) {
-      std::filesystem::create_directories(dir);
-    }
-    ::chmod(world_.runtimeDirectory.c_str(), 0700);
     logPath_ = world_.home + "/.user-manager.log";
-    if (!world_.serviceLog.empty()) {
-      const std::string dropIns = world_.runtimeDirectory + "/systemd/user/service.d";
-      std::filesystem::create_directories(dropIns);
-      std::ofstream(dropIns + "/zefra-test-output.conf")
-          << "[Service]\nStandardOutput=append:" << world_.serviceLog
-          << "\nStandardError=append:" << world_.serviceLog << "\n";
-    }
+    const std::string dropIns = world_.runtimeDirectory + "/systemd/user/service.d";
+    std::filesystem::create_directories(dropIns);
+    std::ofstream(dropIns + "/zefra-test-output.conf")
+        << "[Service]\nStandardOutput=append:" << world_.serviceLog
+        << "\nStandardError=append:" << world_.serviceLog << "\n";
     // The shell enters the cgroups and the tmpfs first; systemd then takes
     // over its process, so the manager is the child we hold.
     const std::string script =
@@ -230,9 +218,10 @@ class UserManager {
       return up() || !process_->isRunning();
     });
     if (up()) return true;
+    const auto log = platform::readSmallFile(logPath_, 1 << 20);
     ADD_FAILURE() << "the user manager did not come up (last state \"" << reached
                   << "\", still running: " << process_->isRunning() << "); its log:\n"
-                  << log();
+                  << (log ? log.value() : "");
     (void)process_->signal(SIGKILL);
     return false;
   }
@@ -273,18 +262,5 @@ class UserManager {
   std::vector<std::string> cgroups_;
   std::unique_ptr<platform::ChildProcess> process_;
 };
-
-// Starts a manager for `world` in a test body or SetUp. Where none can start
-// it skips, saying why; under CI (CI set) a missing prerequisite fails, as
-// scripts/install-deps installs them all.
-#define ZEFRA_START_USER_MANAGER(target, world)                                          \
-  do {                                                                                   \
-    if (auto missing = ::zefra::testing::UserManager::missingPrerequisite()) {           \
-      if (std::getenv("CI")) FAIL() << "no user manager under CI: " << *missing;         \
-      GTEST_SKIP() << "no systemd user manager of the test's own: " << *missing;         \
-    }                                                                                    \
-    target = ::zefra::testing::UserManager::start(world);                                \
-    ASSERT_TRUE(target) << "the prerequisites are present, but the manager did not run"; \
-  } while (false)
 
 }  // namespace zefra::testing
