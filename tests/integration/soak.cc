@@ -102,8 +102,7 @@ struct Totals {
 // One client: up to two runs in flight, each cancelled or its connection
 // dropped at random moments.
 struct SoakClient {
-  const int index;
-  const int quota;
+  const int index, quota;
   std::mt19937 random;
   const ipc::ConnectOptions& connectOptions;
   const std::vector<std::string>& tools;

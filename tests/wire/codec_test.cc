@@ -38,10 +38,13 @@ void expectViolation(const std::string& body, const std::string& what) {
   EXPECT_EQ(decoded.error().code, EPROTO) << what;
 }
 
+// One row per way a sequence is ill-formed: a lead byte below C2 (a stray
+// continuation or an overlong pair), overlong three and four bytes,
+// surrogates, past U+10FFFF, a lead byte from F5 (after a whole ASCII word),
+// and a sequence cut short.
 TEST(Wire, Utf8IsCheckedStrictly) {
-  for (std::string bad :
-       {"\xC0\x80", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-        "\xF5\x80\x80\x80", "\x80", "abc\xE2\x82", "12345678\xFF"}) {
+  for (std::string bad : {"\xC0\x80", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80",
+                          "\xF4\x90\x80\x80", "12345678\xF5\x80\x80\x80", "abc\xE2\x82"}) {
     EXPECT_FALSE(isValidUtf8(bad)) << bad;
     expectViolation("\x91" + std::string(1, static_cast<char>(0xA0 | bad.size())) + bad, bad);
     EXPECT_FALSE(encodeMessage({IpcValue::string(bad)}).ok()) << bad;
@@ -63,8 +66,7 @@ TEST(Wire, MalformedBodiesAreViolations) {
       {"91 81 ca 3f c0 00 00 a1 76", "float as a key"},
       {"91 d4 07 78", "extension"},
       {"91 cf ff ff ff ff ff ff ff ff", "integer beyond 64 signed bits"},
-      {"91 91 c0", "nil inside an array"},
-      {"91 81 a1 6b c0", "nil inside a map"},
+      {"91 91 c0", "nil inside a collection"},
       {"91 81 90 a1 76", "collection as a key"},
       {"91 82 a1 50 a1 61 a1 50 a1 62", "duplicate key"},
       {"91 dd ff ff ff ff", "announced count beyond the body"},
@@ -97,7 +99,7 @@ std::string flat(const EncodedMessage& message) {
 // A reader typed by the protocol document meets a float wherever a float was
 // sent: whole values and -0.0 included, NaN bit for bit.
 TEST(Wire, EveryValueComesBackAsItWent) {
-  for (double real : {2.0, -0.0, 0.0, -3.0, 0.043, 1e300, std::nan("7")}) {
+  for (double real : {2.0, -0.0, 0.043, std::nan("7")}) {
     const std::string body = flat(encodeMessage({IpcValue::real(real)}).value());
     ASSERT_EQ(body.size(), 10u) << real;
     EXPECT_EQ(body.substr(0, 2), "\x91\xcb") << real;
@@ -130,7 +132,8 @@ TEST(Wire, AFrameDecodesOnlyToWhatItsSizePaysFor) {
       {"the free allowance of one-byte values", kFreeValues - 4, oneByte, true},
       {"one-byte values beyond it", 4 * kFreeValues, oneByte, false},
       {"values paying their way", 4 * kFreeValues, paidString, true},
-      {"nested one-byte arrays", 4 * kFreeValues, "\x91\x01", false},
+      // The outer announcement alone is within the allowance; the inner ones are not.
+      {"nested one-byte arrays", kFreeValues, "\x91\x01", false},
   };
   for (const Row& row : rows) {
     Result<std::vector<IpcValue>> decoded = decode(arrayOf(row.count, row.element));
@@ -173,7 +176,10 @@ TEST(Wire, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
   const std::vector<std::string> sent = {"a", "", std::string(20000, 'b'), "cd"};
   std::string stream;
   for (const std::string& body : sent) stream += frame(body);
-  for (std::size_t step : {1u, 3u, 7u, 4096u, 1000000u}) {
+  // A byte at a time: a small body waited for, a large frame begun with its
+  // header alone. Seven: a header split across reads, a large frame begun
+  // with part of its body. All at once: a large frame whole.
+  for (std::size_t step : {1u, 7u, 1000000u}) {
     std::vector<std::string> bodies;
     FrameReader reader(kMaxCallFrameSize);
     ASSERT_TRUE(feed(reader, stream, step, &bodies).ok());
