@@ -93,6 +93,8 @@ std::vector<IpcValue> runWith(std::size_t index, IpcValue value) {
 
 TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
   // The selector, whether the values are its reply's, the values, admitted.
+  // The helper's own replies pass the client's check in the proxy and
+  // end-to-end tests; here what they must not be.
   const std::vector<std::tuple<S, bool, std::vector<IpcValue>, bool>> rows = {
       {S::kRun, false, runArguments(), true},
       {S::kRun, false, runWith(0, data("id")), false},
@@ -102,12 +104,9 @@ TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
       {S::kRun, false, runWith(5, dict("N", data("1"))), false},
       {S::kRunWithOptions, false, runWith(6, IpcValue()), true},
       {S::kRunWithOptions, false, runWith(6, dict("stream", data("1"))), false},
-      {S::kRunWithOptions, true, {dict("standardOutput", data("x"))}, true},
-      {S::kToolInventory, true, {dict("t", dict("version", str("1")))}, true},
       {S::kToolInventory, true, {dict("t", dict("v", data("x")))}, false},
       {S::kPing, true, {data("2.0")}, false},
       {S::kPing, false, {str("x")}, false},
-      {S::kPrepareForUpdate, true, {IpcValue::boolean(true)}, true},
       {S::kPrepareForUpdate, true, {integer(1)}, false},
       {S::kRun, true, {data("out"), data(""), integer(1LL << 31)}, false},
       {S::kRun, true, {data("out"), data(""), IpcValue()}, false},
@@ -133,7 +132,6 @@ TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
 TEST(HelperInterface, BindingReadsNilAsEmptyAndRefusesOtherShapes) {
   ExportedObject object(std::make_shared<zefra::testing::PingOnlyHelper>());
   EXPECT_TRUE(object.bind(kRun, std::vector<IpcValue>(6), {}).ok());
-  EXPECT_TRUE(object.bind("cancelWithRunID:", {IpcValue()}, {}).ok());
   const std::string withOptions = selectorName(S::kRunWithOptions);
   for (const auto& arguments :
        {runWith(2, str("-o")), runWith(2, list({list({str("a")})})), runWith(5, str("LANG=C")),
@@ -244,7 +242,8 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
       // unsigned one all the more).
       {"exec of a signed program after a ping", peer(signed_, {"exec", signed_}), 1},
       {"descriptor passed to a signed process", peer(signed_, {"pass", signed_}), 1},
-      {"LD_PRELOAD", peer(signed_, {"ping"}, {"LD_PRELOAD=" + copy}), 1},
+      // A system library, so that only the loader's instructions show it.
+      {"LD_PRELOAD", peer(signed_, {"ping"}, {"LD_PRELOAD=" + libm}), 1},
       {"library loaded from outside the system's", peer(signed_, {"dlopen", copy}), 1},
       {"a mount namespace of its own", mounted(libm, libm, ""), 0},
       // Its own user namespace lets it make /proc name a signed file as its
