@@ -1,6 +1,6 @@
 // A minimal socket peer for the code-identity tests: connects to the Unix
-// socket named by argv[1]; with "exit" as argv[2] it leaves at once, with
-// "stay" it stays until the other side closes. The other modes open the
+// socket named by argv[1]; with "stay" as argv[2] it stays until the other
+// side closes. The other modes open the
 // connection (the helper's nonce sent back), ping once and exit 0 when
 // answered, 1 when the connection closed instead:
 //   ping                 just that
@@ -135,7 +135,6 @@ int main(int argc, char** argv) {
   sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
-  if (mode == "exit") return 0;
   if (mode == "stay") {
     char byte;
     while (::read(fd, &byte, 1) > 0) continue;

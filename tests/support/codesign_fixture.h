@@ -225,12 +225,9 @@ class Listener {
 // reaped when destroyed.
 class Peer {
  public:
-  enum class Mode { kStay, kExitAfterConnect };
-
   // Runs `executable`, optionally as another user (needs root).
-  Peer(const Listener& listener, const std::string& executable, Mode mode = Mode::kStay,
-       std::optional<uid_t> asUser = {}) {
-    std::string socket = listener.path(), modeArg = mode == Mode::kStay ? "stay" : "exit";
+  Peer(const Listener& listener, const std::string& executable, std::optional<uid_t> asUser = {}) {
+    std::string socket = listener.path(), stay = "stay";
     pid_ = ::fork();
     if (pid_ < 0) die("fork");
     if (pid_ == 0) {
@@ -238,8 +235,7 @@ class Peer {
           (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) {
         ::_exit(126);
       }
-      char* argv[] = {const_cast<char*>(executable.c_str()), socket.data(), modeArg.data(),
-                      nullptr};
+      char* argv[] = {const_cast<char*>(executable.c_str()), socket.data(), stay.data(), nullptr};
       ::execv(executable.c_str(), argv);
       ::_exit(127);
     }

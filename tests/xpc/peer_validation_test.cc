@@ -93,6 +93,8 @@ std::vector<IpcValue> runWith(std::size_t index, IpcValue value) {
 
 TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
   // The selector, whether the values are its reply's, the values, admitted.
+  // The helper's own replies pass the client's check in the proxy and
+  // end-to-end tests; here what they must not be.
   const std::vector<std::tuple<S, bool, std::vector<IpcValue>, bool>> rows = {
       {S::kRun, false, runArguments(), true},
       {S::kRun, false, runWith(0, data("id")), false},
@@ -102,14 +104,10 @@ TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
       {S::kRun, false, runWith(5, dict("N", data("1"))), false},
       {S::kRunWithOptions, false, runWith(6, IpcValue()), true},
       {S::kRunWithOptions, false, runWith(6, dict("stream", data("1"))), false},
-      {S::kRunWithOptions, true, {dict("standardOutput", data("x"))}, true},
-      {S::kToolInventory, true, {dict("t", dict("version", str("1")))}, true},
       {S::kToolInventory, true, {dict("t", dict("v", data("x")))}, false},
       {S::kPing, true, {data("2.0")}, false},
       {S::kPing, false, {str("x")}, false},
-      {S::kPrepareForUpdate, true, {IpcValue::boolean(true)}, true},
       {S::kPrepareForUpdate, true, {integer(1)}, false},
-      {S::kInstallUpdate, true, {IpcValue(), str("m")}, false},
       {S::kRun, true, {data("out"), data(""), integer(1LL << 31)}, false},
       {S::kRun, true, {data("out"), data(""), IpcValue()}, false},
   };
@@ -121,9 +119,7 @@ TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
                              : interface->checkCall(name, values).ok();
     EXPECT_EQ(got, admitted) << "row " << i;
   }
-  for (std::size_t i = 0; i < 6; ++i) {  // nil only at the top
-    EXPECT_TRUE(interface->checkCall(kRun, runWith(i, IpcValue())).ok()) << i;
-  }
+  EXPECT_TRUE(interface->checkCall(kRun, std::vector<IpcValue>(6)).ok()) << "nil at the top";
   EXPECT_FALSE(interface->checkCall("pingWithReply", {}).ok()) << "unknown selector";
   EXPECT_FALSE(interface->checkReply("cancelWithRunID:", {}).ok()) << "cancel has no reply";
   // Only cancel is one-way: it alone may, and must, come with call ID 0.
@@ -136,7 +132,6 @@ TEST(HelperInterface, ClassSetsReachIntoCollectionsArityAndTheOneWayRule) {
 TEST(HelperInterface, BindingReadsNilAsEmptyAndRefusesOtherShapes) {
   ExportedObject object(std::make_shared<zefra::testing::PingOnlyHelper>());
   EXPECT_TRUE(object.bind(kRun, std::vector<IpcValue>(6), {}).ok());
-  EXPECT_TRUE(object.bind("cancelWithRunID:", {IpcValue()}, {}).ok());
   const std::string withOptions = selectorName(S::kRunWithOptions);
   for (const auto& arguments :
        {runWith(2, str("-o")), runWith(2, list({list({str("a")})})), runWith(5, str("LANG=C")),
@@ -157,8 +152,7 @@ TEST(HelperInterface, RunOptionsAreReadStrictly) {
         dict("timeout", IpcValue::real(std::numeric_limits<double>::quiet_NaN())),
         dict("outputLimit", integer(-1)), dict("outputLimit", IpcValue::real(1)),
         dict("memoryLimit", integer(1)), IpcValue::map({{integer(1), yes}}), yes,
-        dict("noNetwork", integer(1)), dict("confine", str("/a")),
-        dict("confine", list({integer(1)})), dict("stream", list({yes}))}) {
+        dict("confine", str("/a")), dict("confine", list({integer(1)}))}) {
     EXPECT_FALSE(readRunOptions(refused).ok());
   }
 }
@@ -248,10 +242,9 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
       // unsigned one all the more).
       {"exec of a signed program after a ping", peer(signed_, {"exec", signed_}), 1},
       {"descriptor passed to a signed process", peer(signed_, {"pass", signed_}), 1},
-      {"LD_PRELOAD", peer(signed_, {"ping"}, {"LD_PRELOAD=" + copy}), 1},
-      {"LD_LIBRARY_PATH", peer(signed_, {"ping"}, {"LD_LIBRARY_PATH=" + dir_.path()}), 1},
+      // A system library, so that only the loader's instructions show it.
+      {"LD_PRELOAD", peer(signed_, {"ping"}, {"LD_PRELOAD=" + libm}), 1},
       {"library loaded from outside the system's", peer(signed_, {"dlopen", copy}), 1},
-      {"system library loaded", peer(signed_, {"dlopen", "libm.so.6"}), 0},
       {"a mount namespace of its own", mounted(libm, libm, ""), 0},
       // Its own user namespace lets it make /proc name a signed file as its
       // program, whatever it runs.
@@ -401,10 +394,7 @@ TEST_F(PeerCheckTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
   tlsOnly.extendedKeyUsage = "serverAuth";
   const std::vector<std::pair<const char*, std::string>> refused = {
       {"another team", leaf(testing::leafSpec({"Z9Z9Z9Z9Z9"}), anchor)},
-      {"team in lower case", leaf(testing::leafSpec({"k4t9qz2m7b"}), anchor)},
-      {"team with a trailing space", leaf(testing::leafSpec({"K4T9QZ2M7B "}), anchor)},
       {"two teams", leaf(testing::leafSpec({kTeam, "Z9Z9Z9Z9Z9"}), anchor)},
-      {"the team twice", leaf(testing::leafSpec({kTeam, kTeam}), anchor)},
       {"no team", leaf(testing::leafSpec({}), anchor)},
       {"no code signing usage", leaf({.units = {kTeam}, .extendedKeyUsage = "clientAuth"}, anchor)},
       {"no extended key usage", leaf({.units = {kTeam}, .extendedKeyUsage = ""}, anchor)},
@@ -424,7 +414,6 @@ TEST_F(PeerCheckTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   ASSERT_TRUE(accepted.valid());
   EXPECT_TRUE(peerIsTrusted(accepted.get()));
   EXPECT_EQ(peerProcessIdentifier(accepted.get()), ::getpid());
-  EXPECT_FALSE(peerIsTrusted(-1));
   base::UniqueFd file(::open(ZEFRA_TEST_PEER_PROGRAM, O_RDONLY | O_CLOEXEC));
   EXPECT_FALSE(peerIsTrusted(file.get()));
   EXPECT_FALSE(peerProcessIdentifier(file.get()));
@@ -468,8 +457,9 @@ TEST_F(PeerCheckTest, UnsignedImagesAreRefusedWithoutAHash) {
 
 // Only a live process of our own user is served.
 TEST_F(PeerCheckTest, RefusesAPeerGoneBeforeOrDuringTheCheckOrOfAnotherUser) {
-  Peer reaped(listener_, signedBy(), Peer::Mode::kExitAfterConnect);
+  Peer reaped(listener_, signedBy());
   ASSERT_TRUE(reaped.connected());
+  ASSERT_EQ(::kill(reaped.pid(), SIGKILL), 0);
   ASSERT_EQ(::waitpid(reaped.pid(), nullptr, 0), reaped.pid());
   EXPECT_FALSE(checker_.check(reaped.connection())) << "exited and reaped";
 
@@ -480,12 +470,13 @@ TEST_F(PeerCheckTest, RefusesAPeerGoneBeforeOrDuringTheCheckOrOfAnotherUser) {
 
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as nobody";
   constexpr uid_t kNobody = 65534;
-  Peer other(listener_, signedBy(), Peer::Mode::kStay, kNobody);
+  Peer other(listener_, signedBy(), kNobody);
   ASSERT_TRUE(other.connected());
   ASSERT_EQ(identifyPeer(other.connection())->uid, kNobody);
   EXPECT_FALSE(checker_.check(other.connection())) << "another user";
 }
 
+// A replaced file is unlinked under the running image, as a removed one is.
 TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
   const std::string path = signedBy(), signedBytes = testing::readFile(path);
   Peer startedSigned(listener_, path);
@@ -495,43 +486,28 @@ TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
   Peer startedUnsigned(listener_, path);
   testing::replaceFile(path, signedBytes);
   EXPECT_FALSE(checker_.check(startedUnsigned.connection())) << "unsigned image, signed file";
-
-  Peer removed(listener_, path);
-  ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_TRUE(checker_.check(removed.connection())) << "signed image, file removed";
 }
 
+// A file changed moments ago is verified every time, as a coarse timestamp
+// cannot tell a rewrite in the same tick: the hashing slot test below.
 TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
-  // A coarse timestamp cannot tell a rewrite in the same tick, so a file
-  // changed moments ago is verified every time.
-  std::string path = signedBy();
-  Peer peer(listener_, path);
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(checker_.check(peer.connection()));
-  EXPECT_EQ(checker_.stats().cached, 0u);
-  EXPECT_EQ(checker_.stats().verified, 2u);
-
+  const std::string path = signedBy();
   ScopedClockOverride later(now() + 3600);  // every file here is settled now
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(checker_.check(peer.connection()));
-  EXPECT_EQ(checker_.stats().verified, 3u);
-  EXPECT_EQ(checker_.stats().cacheHits, 1u);
-  // A cached verdict still needs a live peer: this one dies as its check ends.
-  Peer dying(listener_, path);
+  Peer peer(listener_, path);
   bool kill = false;
-  PeerCodeChecker hooked = killingBeforeLiveness(dying, kill);
-  ASSERT_TRUE(hooked.check(dying.connection()));
-  kill = true;
-  EXPECT_FALSE(hooked.check(dying.connection()));
-  EXPECT_EQ(hooked.stats().cacheHits, 1u);
-
-  // A new mtime, then another file at the same path: checked again.
-  const auto before = checker_.stats();
+  PeerCodeChecker checker = killingBeforeLiveness(peer, kill);
+  ASSERT_TRUE(checker.check(peer.connection()));
   struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  ASSERT_TRUE(checker_.check(peer.connection()));
+  ASSERT_TRUE(checker.check(peer.connection()));
+  EXPECT_EQ(checker.stats().verified, 2u) << "a new mtime is checked again";
+  // A cached verdict still needs a live peer: this one dies as its check ends.
+  kill = true;
+  EXPECT_FALSE(checker.check(peer.connection()));
+  EXPECT_EQ(checker.stats().cacheHits, 1u);
   testing::replaceFile(path, program_);
   Peer replaced(listener_, path);
-  EXPECT_FALSE(checker_.check(replaced.connection()));
-  EXPECT_EQ(checker_.stats().verified, before.verified + 1);
+  EXPECT_FALSE(checker.check(replaced.connection())) << "another file at the same path";
 }
 
 TEST_F(PeerCheckTest, EveryCheckWaitingForAHashingSlotIsAnswered) {
