@@ -1,7 +1,6 @@
 #include "client/remote_proxy.h"
 
-#include <future>
-
+#include "ipc/reply_slot.h"
 #include "xpc/interface.h"
 #include "xpc/operations.h"
 
@@ -16,7 +15,7 @@ using ReplyBinder = ClientConnection::ReplyBinder;
 
 namespace {
 
-// The waiting forms take their values on the I/O thread: setting a promise
+// The waiting forms take their values on the I/O thread: setting a slot
 // does not block, and it spares the reply a trip through the delivery queue.
 Result<Work> deliver(bool now, Work work) {
   if (!now) return work;
@@ -65,24 +64,24 @@ void send(ClientConnection& connection, Reply reply, const ClientConnection::Err
 }
 
 template <class Tuple>
-struct Promised;
+struct Slotted;
 template <class... R>
-struct Promised<std::tuple<R...>> {
-  using Promise = std::promise<Result<std::tuple<R...>>>;
-  static auto deliverTo(std::shared_ptr<Promise> promise) {
-    return [promise](R... values) { promise->set_value(std::tuple<R...>(std::move(values)...)); };
+struct Slotted<std::tuple<R...>> {
+  using Slot = ipc::ReplySlot<Result<std::tuple<R...>>>;
+  static auto deliverTo(std::shared_ptr<Slot> slot) {
+    return [slot](R... values) { slot->set(std::tuple<R...>(std::move(values)...)); };
   }
 };
 
 // The reply values of one call, or the connection's error.
 template <class Op, class... A>
 Result<typename Op::Reply::Tuple> sendAndWait(ClientConnection& connection, A&&... arguments) {
-  using Reply = Promised<typename Op::Reply::Tuple>;
-  auto promise = std::make_shared<typename Reply::Promise>();
+  using Reply = Slotted<typename Op::Reply::Tuple>;
+  auto slot = std::make_shared<typename Reply::Slot>();
   connection.call(Op::name, argumentsOf<Op>(std::forward<A>(arguments)...),
-                  replyBinder<Op>(Reply::deliverTo(promise), true),
-                  [promise](const Error& error) { promise->set_value(error); });
-  return promise->get_future().get();
+                  replyBinder<Op>(Reply::deliverTo(slot), true),
+                  [slot](const Error& error) { slot->set(error); });
+  return slot->take();
 }
 
 }  // namespace
@@ -189,17 +188,16 @@ Result<xpc::RunOutcome> RemoteProxy::run(std::string runID, std::string tool,
                                          xpc::Environment environment, xpc::RunOptions options,
                                          xpc::RunOutput output) {
   using Op = xpc::RunWithOptionsOperation;
-  auto promise = std::make_shared<std::promise<Result<xpc::RunOutcome>>>();
+  auto slot = std::make_shared<ipc::ReplySlot<Result<xpc::RunOutcome>>>();
   auto progress = chunkBinder(options, std::move(output));
   // Through the delivery queue, behind the chunks it follows.
   connection_.call(
       Op::name,
       argumentsOf<Op>(std::move(runID), std::move(tool), std::move(arguments), std::move(input),
                       std::move(workingDirectory), std::move(environment), std::move(options)),
-      replyBinder<Op>(
-          [promise](xpc::RunOutcome outcome) { promise->set_value(std::move(outcome)); }, false),
-      [promise](const Error& error) { promise->set_value(error); }, std::move(progress));
-  return promise->get_future().get();
+      replyBinder<Op>([slot](xpc::RunOutcome outcome) { slot->set(std::move(outcome)); }, false),
+      [slot](const Error& error) { slot->set(error); }, std::move(progress));
+  return slot->take();
 }
 
 Result<bool> RemoteProxy::prepareForUpdate() {
