@@ -172,8 +172,11 @@ Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
 
 // The frame's layout is the protocol-document client's to show.
 TEST(Wire, SplitsWhateverTheReadSizesAndRefusesOversizeFrames) {
-  // 20000 bytes take the path of a large frame read into its own buffer.
-  const std::vector<std::string> sent = {"a", "", std::string(20000, 'b'), "cd"};
+  // 20000 bytes take the path of a large frame read into its own buffer; the
+  // 3000-byte ones overrun the 64 KiB staging buffer, so a partial frame
+  // moves to its front.
+  std::vector<std::string> sent = {"a", "", std::string(20000, 'b'), "cd"};
+  for (int fill = 'A'; fill < 'A' + 30; ++fill) sent.emplace_back(3000, char(fill));
   std::string stream;
   for (const std::string& body : sent) stream += frame(body);
   // A byte at a time: a small body waited for, a large frame begun with its
