@@ -63,6 +63,7 @@ TEST(Wire, MalformedBodiesAreViolations) {
       {"91 01 01", "trailing bytes"},
       {"92 01", "truncated array"},
       {"03", "not an array"},
+      {"81 a1 6b a1 76", "a map as the message"},
       {"91 81 ca 3f c0 00 00 a1 76", "float as a key"},
       {"91 d4 07 78", "extension"},
       {"91 cf ff ff ff ff ff ff ff ff", "integer beyond 64 signed bits"},
