@@ -99,6 +99,20 @@ TEST(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
   }
 }
 
+// A standard stream that another program made non-blocking: a full pipe, or
+// one empty for now, is waited on rather than taken for a failure or the end.
+TEST(FilesTest, PipeIoWaitsOnNonBlockingDescriptors) {
+  Pipe pipe = makePipe().value();
+  for (int fd : {pipe.readEnd.get(), pipe.writeEnd.get()}) {
+    ASSERT_EQ(::fcntl(fd, F_SETFL, O_NONBLOCK), 0);
+  }
+  const std::string sent(1 << 20, 'x');  // far more than a pipe holds
+  auto received = std::async(std::launch::async, [&] { return readToEnd(pipe.readEnd.get()); });
+  EXPECT_TRUE(writeAll(pipe.writeEnd.get(), sent));
+  pipe.writeEnd.reset();
+  EXPECT_EQ(received.get().value(), sent);
+}
+
 // A confined tool can nest folders in its temporary folder far deeper than a
 // stack frame per level allows: x becomes t/a, t becomes x, over and over.
 TEST(FilesTest, RemoveTreeTakesATreeDeeperThanAnyStack) {

@@ -16,18 +16,31 @@ Result<Pipe> makePipe() {
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
+namespace {
+
+// Someone made the file description non-blocking (a standard stream shared
+// with others): "not now" is neither the end nor a failure, so wait.
+Status waitUntil(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  if (base::retryOnEintr([&] { return ::poll(&ready, 1, -1); }) < 0) {
+    return errnoError("Could not wait for the descriptor", errno);
+  }
+  return Ok{};
+}
+
+bool wouldBlock(ssize_t count) {
+  return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+}  // namespace
+
 Result<std::string> readToEnd(int fd, std::size_t limit) {
   std::string text;
   char chunk[64 * 1024];
   for (;;) {
     const ssize_t count = base::retryOnEintr([&] { return ::read(fd, chunk, sizeof chunk); });
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Someone made the file description non-blocking (a standard input
-      // shared with others): empty for now is not the end.
-      pollfd readable{fd, POLLIN, 0};
-      if (base::retryOnEintr([&] { return ::poll(&readable, 1, -1); }) < 0) {
-        return errnoError("Could not wait to read", errno);
-      }
+    if (wouldBlock(count)) {
+      if (auto waited = waitUntil(fd, POLLIN); !waited) return waited.error();
       continue;
     }
     if (count < 0) return errnoError("Could not read", errno);
@@ -42,6 +55,10 @@ Result<std::string> readToEnd(int fd, std::size_t limit) {
 Status writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t count = base::retryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
+    if (wouldBlock(count)) {
+      if (auto waited = waitUntil(fd, POLLOUT); !waited) return waited;
+      continue;
+    }
     if (count < 0) return errnoError("Could not write", errno);
     data.remove_prefix(static_cast<std::size_t>(count));
   }

@@ -23,8 +23,9 @@ Result<Pipe> makePipe();
 // more than `limit` bytes is an error (EFBIG).
 Result<std::string> readToEnd(int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
-// Writes every byte, retrying after interruptions and short writes. A reader
-// that went away gives EPIPE as an error, provided SIGPIPE is ignored.
+// Writes every byte, retrying after interruptions and short writes, and
+// waiting while a non-blocking `fd` is full. A reader that went away gives
+// EPIPE as an error, provided SIGPIPE is ignored.
 Status writeAll(int fd, std::string_view data);
 
 // "/dev/null", close-on-exec; `flags` as for open(2), e.g. O_RDONLY.
