@@ -227,12 +227,20 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   capture.spawn.workingDirectory = request.workingDirectory;
   std::string noCgroup;
   auto cgroup = makeRunCgroup(noCgroup);
-  if (cgroup) capture.spawn.cgroup = cgroup->fd();
   // Until its cgroup is gone, a confined run's processes are not served:
   // through a signed client they could ask for runs free of the
   // confinement. What the run leaves goes with it, for the same reason.
+  // Without a cgroup they could not be told apart, so nothing runs.
+  if (*confinement && !cgroup) {
+    logRun(runID, tool, kStatusLaunchFailed, began);
+    reply(failedRun(xpc::RunFailure::kRefused,
+                    "a confined run needs a cgroup of its own, and runs get none here (" +
+                        noCgroup + "); nothing was run."));
+    return;
+  }
+  if (cgroup) capture.spawn.cgroup = cgroup->fd();
   std::optional<platform::ConfinedRunMark> confinedMark;
-  if (*confinement && cgroup) confinedMark.emplace(cgroup->name());
+  if (*confinement) confinedMark.emplace(cgroup->name());
   if (platform::verboseLogging()) {
     platform::logVerbose(
         "run " + runID + ": " + tool + " starts " +

@@ -709,20 +709,26 @@ TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
   const auto tool = freeTool();
   writeTool(tool, "touch \"$0.ran\"");
   const int abi = platform::landlockAbi();
+  // Without a cgroup, the confined tool's processes could not be told from
+  // others and refused when they call the helper.
+  const auto noCgroups = platform::RunCgroupParent::at(home_);
   const struct {
     int abi;
     std::vector<std::string> confine;
     bool noNetwork;
     std::string says;
+    bool cgroups = true;
   } rows[] = {
       {0, {home_}, false, "does not offer Landlock"},
       {3, {}, true, "cannot keep a run off the network (Landlock ABI 3; 4 is needed)"},
       {abi, {"relative"}, false, "\u201crelative\u201d, is not an absolute path"},
       {abi, {home_ + "/missing"}, false, "No such file or directory"},
+      {std::max(abi, 1), {home_}, false, "a confined run needs a cgroup of its own", false},
   };
   for (const auto& row : rows) {
     if (row.abi > abi) continue;
     platform::overrideLandlockAbiForTesting(row.abi);
+    useRunCgroupParentForTesting(row.cgroups ? platform::RunCgroupParent::locate() : noCgroups);
     xpc::RunOptions options;
     options.confine = row.confine;
     options.noNetwork = row.noNetwork;
@@ -732,6 +738,7 @@ TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
     EXPECT_TRUE(outcome.message.ends_with("; nothing was run.")) << outcome.message;
   }
   platform::overrideLandlockAbiForTesting(-1);
+  useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
   EXPECT_FALSE(fs::exists(bin() + "/" + tool + ".ran"));
 }
 

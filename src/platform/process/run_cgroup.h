@@ -35,9 +35,9 @@ class RunCgroupParent {
   const std::string& unavailableReason() const { return reason_; }
   const std::string& path() const { return path_; }
 
-  // A new, empty cgroup for one run. Failing means the run goes without one
-  // (the parent-link walk then ends its tree), never that the run fails; the
-  // message is for the log.
+  // A new, empty cgroup for one run. Failing means an unconfined run goes
+  // without one (the parent-link walk then ends its tree) and a confined one
+  // is refused; the message says why.
   Result<RunCgroup> makeRunCgroup() const;
 
  private:
