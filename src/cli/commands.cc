@@ -4,12 +4,14 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,6 +20,7 @@
 
 #include "base/random.h"
 #include "base/utf8.h"
+#include "cli/descriptor_stream.h"
 #include "cli/help.h"
 #include "cli/streamed_run.h"
 #include "client/remote_proxy.h"
@@ -109,6 +112,12 @@ int ping(const Target& target) {
   return EX_OK;
 }
 
+// An inventory entry may leave out what it does not know.
+std::string field(const std::map<std::string, std::string>& entry, const std::string& name) {
+  auto found = entry.find(name);
+  return found == entry.end() ? std::string() : found->second;
+}
+
 int tools(const Target& target, bool json) {
   Session session = open(target);
   if (session.failure != EX_OK) return session.failure;
@@ -121,14 +130,16 @@ int tools(const Target& target, bool json) {
   std::size_t toolWidth = 4, versionWidth = 7;
   for (const auto& [tool, entry] : *inventory) {
     toolWidth = std::max(toolWidth, tool.size());
-    versionWidth = std::max(versionWidth, entry.at("version").size());
+    versionWidth = std::max(versionWidth, field(entry, "version").size());
   }
   auto row = [&](const std::string& tool, const std::string& version, const std::string& path) {
     std::cout << tool << std::string(toolWidth - tool.size() + 2, ' ') << version
               << std::string(versionWidth - version.size() + 2, ' ') << path << "\n";
   };
   row("TOOL", "VERSION", "PATH");
-  for (const auto& [tool, entry] : *inventory) row(tool, entry.at("version"), entry.at("path"));
+  for (const auto& [tool, entry] : *inventory) {
+    row(tool, field(entry, "version"), field(entry, "path"));
+  }
   return EX_OK;
 }
 
@@ -196,11 +207,12 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
  public:
   explicit Interrupt(std::string runID) : runID_(std::move(runID)) {}
 
-  // On the signal watch's thread.
+  // On the signal watch's thread. A second signal ends the client without
+  // waiting for anything, a lock or a stream included.
   void signalled(int signal) {
-    std::unique_lock lock(mu_);
-    if (finishing_) return;
-    if (signal_ != 0) platform::exitBySignal(signal);
+    if (finishing_.load()) return;
+    if (signalled_.exchange(true)) platform::exitBySignal(signal);
+    std::lock_guard lock(mu_);
     signal_ = signal;
     if (proxy_) proxy_->cancelWithRunID(runID_);
     std::thread([self = shared_from_this()] { self->endUnlessAnswered(); }).detach();
@@ -220,19 +232,28 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
 
  private:
   void endUnlessAnswered() {
-    std::unique_lock lock(mu_);
-    if (answered_.wait_for(lock, kCancelPatience, [&] { return finishing_; })) return;
-    std::cerr << kSelf << "no reply from the helper " << kCancelPatience.count()
-              << " s after the interrupt; giving up on it\n";
-    platform::exitBySignal(signal_);
+    int signal;
+    {
+      std::unique_lock lock(mu_);
+      if (answered_.wait_for(lock, kCancelPatience, [&] { return finishing_.load(); })) return;
+      signal = signal_;
+    }
+    // Said only where it fits now: a standard error nobody reads must not
+    // keep the client from ending.
+    if (platform::writableNow(STDERR_FILENO)) {
+      std::cerr << kSelf << "no reply from the helper " << kCancelPatience.count()
+                << " s after the interrupt; giving up on it\n";
+    }
+    platform::exitBySignal(signal);
   }
 
   const std::string runID_;
   std::mutex mu_;
   std::condition_variable answered_;
   std::shared_ptr<RemoteProxy> proxy_;
-  int signal_ = 0;
-  bool finishing_ = false;
+  int signal_ = 0;                      // mu_
+  std::atomic<bool> signalled_{false};  // a first signal came
+  std::atomic<bool> finishing_{false};  // set with mu_ held
 };
 
 int run(const Target& target, std::vector<std::string>::const_iterator arg,
@@ -424,6 +445,8 @@ int dispatch(const std::vector<std::string>& args) {
 }  // namespace
 
 int runCommandLine(const std::vector<std::string>& args) {
+  StreamOverDescriptor out(std::cout, STDOUT_FILENO);
+  StreamOverDescriptor err(std::cerr, STDERR_FILENO);
   const int status = dispatch(args);
   // What went to std::cout (results, help) may still wait in its buffer, and
   // a write that failed on the way leaves only the stream's state to tell.

@@ -20,7 +20,9 @@ using base::Bytes;
 // ZefraHelperProtocol over a connection to the helper. Each call's reply runs
 // once on the connection's delivery queue; when the connection fails or
 // closes, the error handler runs once for each call still waiting (and once
-// for any call made afterwards), and that call's reply never runs.
+// for any call made afterwards), and that call's reply never runs. Replies,
+// chunk handlers and error handlers must not throw: they run on the
+// library's threads, where an exception ends the process.
 //
 // Destroying the proxy closes the connection, so whoever waits for a reply
 // keeps the proxy alive (capture it in the reply and the error handler).

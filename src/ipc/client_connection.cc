@@ -125,7 +125,9 @@ class ClientConnection::Impl final : public FramedSocket {
       return closeSocket(ipcViolation("progress of call ID " + std::to_string(progress->callID) +
                                       ", which takes none"));
     }
-    std::size_t bytes = 0;
+    // Each waiting chunk costs its frame, values and work besides its bytes:
+    // counted alone, a stream of tiny chunks would queue gigabytes first.
+    std::size_t bytes = kProgressEntryCost;
     for (const IpcValue& value : progress->values) bytes += value.bytes().size();
     Result<Work> work = binder(std::move(progress->values));
     if (!work) return closeSocket(work.error());

@@ -25,6 +25,8 @@ inline constexpr int kServedByAnotherUser = EPERM;
 // of progress waits to be handed to the calls' progress handlers, so a slow
 // handler holds back the serving side rather than filling our memory.
 inline constexpr std::size_t kProgressDeliveryBacklog = std::size_t{8} << 20;
+// What one waiting progress message counts for besides its bytes.
+inline constexpr std::size_t kProgressEntryCost = 256;
 
 // Where a client connects.
 struct ConnectOptions {

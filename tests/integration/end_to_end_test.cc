@@ -178,15 +178,22 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
 }
 
 // Ctrl-C or SIGTERM sends a cancel; when no reply ever comes (here nobody
-// answers at all), the client still ends, as the signal would have ended it.
+// answers at all), the client still ends, as the signal would have ended it,
+// even when its standard error is a pipe that nobody reads.
 TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
   auto unreachable = client({"ping"});
   EXPECT_EQ(unreachable.status, 69);
   EXPECT_EQ(occurrences(unreachable.err, "\n"), 1u) << unreachable.err;
   base::UniqueFd listener = zefra::testing::listenWithoutAccepting(runtime_ + "/" + kGroup);
-  for (int signal : {SIGINT, SIGTERM}) {
+  auto unread = platform::makePipe();
+  ASSERT_EQ(::fcntl(unread->writeEnd.get(), F_SETFL, O_NONBLOCK), 0);
+  const std::string filler(1 << 20, 'x');
+  ASSERT_GT(::write(unread->writeEnd.get(), filler.data(), filler.size()), 0);
+  ASSERT_EQ(::fcntl(unread->writeEnd.get(), F_SETFL, 0), 0);  // full, and writes wait
+  for (auto [signal, error] :
+       {std::pair{SIGINT, -1}, {SIGTERM, -1}, {SIGINT, int(unread->writeEnd.get())}}) {
     SCOPED_TRACE(signal);
-    auto client = spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()});
+    auto client = spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()}, -1, error);
     ASSERT_TRUE(client) << client.error().message;
     // Connected: the call is on its way to a listener that never answers.
     base::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -196,6 +203,28 @@ TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
     const auto ended = client->waitForTermination();
     EXPECT_TRUE(ended.bySignal && ended.status == signal) << ended.status;
   }
+}
+
+// A standard output that another program made non-blocking, full for a
+// moment, is waited on rather than taken for a failed write.
+TEST_F(EndToEndTest, AFullNonBlockingStandardOutputIsWaitedOn) {
+  startHelper();
+  auto out = platform::makePipe();
+  ASSERT_EQ(::fcntl(out->writeEnd.get(), F_SETFL, O_NONBLOCK), 0);
+  const std::string filler(1 << 20, 'x');
+  const ssize_t held = ::write(out->writeEnd.get(), filler.data(), filler.size());
+  ASSERT_GT(held, 0);
+  auto ping = spawn(ZEFRA_TEST_CLIENT, {"ping"}, out->writeEnd.get(), STDERR_FILENO);
+  ASSERT_TRUE(ping) << ping.error().message;
+  out->writeEnd.reset();
+  // Drained only once the client waits to write (or has wrongly given up).
+  ASSERT_TRUE(eventually([&] {
+    return processEnded(ping->pid()) ||
+           zefra::testing::procField(ping->pid(), "wchan", "").find("poll") != std::string::npos;
+  }));
+  const std::string text = platform::readToEnd(out->readEnd.get()).value();
+  EXPECT_EQ(ping->wait(), 0);
+  EXPECT_EQ(text.substr(static_cast<std::size_t>(held)), "1.0.0\n");
 }
 
 // Whatever listens at the service path must run as our user before the

@@ -65,6 +65,12 @@ Status writeAll(int fd, std::string_view data) {
   return Ok{};
 }
 
+bool writableNow(int fd) {
+  pollfd ready{fd, POLLOUT, 0};
+  return base::retryOnEintr([&] { return ::poll(&ready, 1, 0); }) == 1 &&
+         (ready.revents & (POLLOUT | POLLERR | POLLNVAL)) == POLLOUT;
+}
+
 Result<UniqueFd> openNullDevice(int flags) {
   int fd = ::open("/dev/null", flags | O_CLOEXEC);
   if (fd < 0) return errnoError("Could not open /dev/null", errno);

@@ -28,6 +28,10 @@ Result<std::string> readToEnd(int fd, std::size_t limit = std::numeric_limits<st
 // EPIPE as an error, provided SIGPIPE is ignored.
 Status writeAll(int fd, std::string_view data);
 
+// Whether a write to `fd` would go through without waiting now (at least a
+// page of room in a pipe); false on any error.
+bool writableNow(int fd);
+
 // "/dev/null", close-on-exec; `flags` as for open(2), e.g. O_RDONLY.
 Result<UniqueFd> openNullDevice(int flags);
 

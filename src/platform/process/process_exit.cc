@@ -14,7 +14,6 @@ void exitProcess(int status) {
 }
 
 void exitBySignal(int signal) {
-  std::fflush(nullptr);
   ::signal(signal, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);

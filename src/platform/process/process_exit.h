@@ -9,10 +9,11 @@ namespace zefra::platform {
 // otherwise be left on the machine.
 [[noreturn]] void exitProcess(int status);
 
-// Ends the process as `signal` would have, after flushing standard streams,
-// so that a shell sees an interrupt as one (and stops a script): the signal's
-// default action is restored and it is raised; should it not end the
-// process, the exit status is 128 + `signal`.
+// Ends the process as `signal` would have, so that a shell sees an interrupt
+// as one (and stops a script): the signal's default action is restored and
+// it is raised; should it not end the process, the exit status is
+// 128 + `signal`. Standard streams are not flushed: one blocked on a full
+// pipe must not hold the end.
 [[noreturn]] void exitBySignal(int signal);
 
 }  // namespace zefra::platform
