@@ -448,12 +448,9 @@ int runCommandLine(const std::vector<std::string>& args) {
   StreamOverDescriptor out(std::cout, STDOUT_FILENO);
   StreamOverDescriptor err(std::cerr, STDERR_FILENO);
   const int status = dispatch(args);
-  // What went to std::cout (results, help) may still wait in its buffer, and
-  // a write that failed on the way leaves only the stream's state to tell.
-  errno = 0;
-  if (std::cout.flush()) return status;
-  return fail(EX_IOERR, std::string("cannot write standard output") +
-                            (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
+  const int failure = out.failure();
+  if (failure == 0) return status;
+  return fail(EX_IOERR, std::string("cannot write standard output: ") + std::strerror(failure));
 }
 
 }  // namespace zefra::client

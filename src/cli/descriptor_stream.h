@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <mutex>
 #include <streambuf>
 #include <string_view>
 
@@ -11,33 +12,38 @@ namespace zefra::client {
 
 // A stream buffer that writes to a descriptor through writeAll, so that a
 // standard stream another program made non-blocking, full for a moment, is
-// waited on rather than taken for a failed write.
+// waited on rather than taken for a failed write. Unbuffered, and each piece
+// written whole under a lock, as the standard streams are safe to share
+// between threads.
 class DescriptorBuffer final : public std::streambuf {
  public:
-  explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  explicit DescriptorBuffer(int fd) : fd_(fd) {}
 
- protected:
-  int_type overflow(int_type c) override {
-    if (sync() != 0) return traits_type::eof();
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    *pptr() = traits_type::to_char_type(c);
-    pbump(1);
-    return c;
+  // The errno of the first write that failed; 0 while none has.
+  int failure() {
+    std::lock_guard lock(mu_);
+    return failure_;
   }
 
-  int sync() override {
-    const std::string_view pending(pbase(), static_cast<std::size_t>(pptr() - pbase()));
-    setp(buffer_, buffer_ + sizeof buffer_);
-    if (pending.empty()) return 0;
-    auto written = platform::writeAll(fd_, pending);
-    if (written) return 0;
-    errno = written.error().code;
-    return -1;
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    std::lock_guard lock(mu_);
+    auto written = platform::writeAll(fd_, {text, static_cast<std::size_t>(count)});
+    if (written) return count;
+    failure_ = written.error().code;
+    return 0;
+  }
+
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char one = traits_type::to_char_type(c);
+    return xsputn(&one, 1) == 1 ? c : traits_type::eof();
   }
 
  private:
   const int fd_;
-  char buffer_[4096];
+  std::mutex mu_;
+  int failure_ = 0;  // mu_
 };
 
 // Points a standard stream at a DescriptorBuffer while it lives.
@@ -51,6 +57,9 @@ class StreamOverDescriptor {
   }
   StreamOverDescriptor(const StreamOverDescriptor&) = delete;
   StreamOverDescriptor& operator=(const StreamOverDescriptor&) = delete;
+
+  // 0 while everything written went out; else the errno of the first failure.
+  int failure() { return buffer_.failure(); }
 
  private:
   std::ostream& stream_;
