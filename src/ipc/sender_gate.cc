@@ -34,20 +34,31 @@ Status SenderGate::enable(int socketFd, SenderIdentity identity) {
   return Ok{};
 }
 
+namespace {
+
+// In a user namespace of its own a process may make /proc name any file as
+// its program, so its program file proves nothing.
+Status sharesOurNamespaces(const PeerProcess& peer) {
+  for (const char* kind : {"pid", "user"}) {
+    Result<bool> sameNamespace = sharesOurNamespace(peer, kind);
+    if (!sameNamespace) return sameNamespace.error();
+    if (!*sameNamespace) {
+      const std::string where = std::string("another ") + kind + " namespace";
+      platform::logVerbose("refused peer " + std::to_string(peer.pid) + ": in " + where);
+      return Error{EPERM, "the peer lives in " + where};
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace
+
 void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmission& admission,
                            Admitted done) {
   Result<PeerProcess> identified = platform::identifyPeer(socketFd);
   if (!identified) return done(identified.error());
   auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
-  for (const char* kind : {"pid", "user"}) {
-    Result<bool> sameNamespace = sharesOurNamespace(*peer, kind);
-    if (!sameNamespace) return done(sameNamespace.error());
-    if (!*sameNamespace) {
-      const std::string where = std::string("another ") + kind + " namespace";
-      platform::logVerbose("refused peer " + std::to_string(peer->pid) + ": in " + where);
-      return done(Error{EPERM, "the peer lives in " + where});
-    }
-  }
+  if (Status shared = sharesOurNamespaces(*peer); !shared) return done(shared.error());
   // Opened before the check and confirmed after it: what was checked, and
   // whatever the process writes while the watch holds, is one program's.
   Result<ExecWatch> opened = ExecWatch::open(peer->pid);
@@ -57,6 +68,9 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
   admission(peer, [peer, watch, identity, done = std::move(done)](Status verdict) {
     if (!verdict) return done(verdict.error());
     if (!watch->intact()) return done(Error{ESRCH, "the peer replaced its program"});
+    // Again: it may have left while its program was looked at. None comes
+    // back to an ancestor's namespace, so one still here was here throughout.
+    if (Status shared = sharesOurNamespaces(*peer); !shared) return done(shared.error());
     std::optional<std::uint64_t> process;
     if (identity == SenderIdentity::kPidfd) process = platform::pidfdIdentity(peer->pidfd.get());
     done(std::make_unique<SenderGate>(peer, process, std::move(*watch)));

@@ -15,15 +15,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <asio/post.hpp>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -169,6 +173,48 @@ constexpr const char* kPrivateMounts =
 constexpr const char* kDetachedMount =
     "set -e; mount -t tmpfs none \"$ZEFRA_AT\"; cp \"$ZEFRA_PROGRAM\" \"$ZEFRA_AT/peer\"; "
     "exec 3<\"$ZEFRA_AT/peer\"; umount -l \"$ZEFRA_AT\"; exec \"$@\"";
+
+// A peer that leaves for a user namespace of its own while its program is
+// looked at, where it could make /proc name a signed file as that program, is
+// refused however the check went. The peer, a child, reads its connection:
+// the nonce comes to a served peer, the end to a refused one.
+TEST(SenderGateTest, APeerThatLeavesOurUserNamespaceDuringItsCheckIsRefused) {
+  testing::TempDir dir;
+  int toPeer[2], fromPeer[2];
+  ASSERT_EQ(::pipe2(toPeer, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(fromPeer, O_CLOEXEC), 0);
+  ipc::ListenerOptions options(dir.path());
+  options.admission = [&](std::shared_ptr<const PeerProcess>, std::function<void(Status)> done) {
+    char left = 0;
+    if (::write(toPeer[1], "u", 1) != 1 || ::read(fromPeer[0], &left, 1) != 1) left = 0;
+    done(left == 'y' ? Status(Ok{}) : Status(Error{EPERM, "the peer could not leave"}));
+  };
+  auto listener = ipc::Listener::open(
+      "svc", [](ipc::ServerConnection&) { return true; }, options);
+  ASSERT_TRUE(listener);
+  const std::string path = (*listener)->path();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    char byte;
+    if (::connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::read(toPeer[0], &byte, 1) != 1) {
+      ::_exit(2);
+    }
+    const bool left = ::unshare(CLONE_NEWUSER) == 0;
+    if (::write(fromPeer[1], left ? "y" : "n", 1) != 1 || !left) ::_exit(3);
+    ::_exit(::read(socketFd, &byte, 1) > 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  for (int fd : {toPeer[0], toPeer[1], fromPeer[0], fromPeer[1]}) ::close(fd);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "no user namespaces here";
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "served after leaving our user namespace";
+}
 
 class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
  protected:
