@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/dispatch/queue.h"
 #include "platform/log.h"
 #include "platform/process/pidfd.h"
 
@@ -17,6 +19,9 @@
 #endif
 #ifndef SCM_PIDFD
 #define SCM_PIDFD 0x04
+#endif
+#ifndef SO_PASSRIGHTS
+#define SO_PASSRIGHTS 83  // Linux 6.16
 #endif
 
 namespace zefra::ipc {
@@ -30,6 +35,15 @@ Status SenderGate::enable(int socketFd, SenderIdentity identity) {
       ::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) != 0 &&
       errno != ENOPROTOOPT) {
     return errnoError("cannot identify the senders by pidfd", errno);
+  }
+  // Refused at the sender: a descriptor we take may be one whose last close
+  // blocks (a lingering TCP socket, a file of a server that never answers),
+  // and that close would happen on the I/O thread. Older kernels deliver
+  // them, and the reads that carry them close the connection.
+  const int off = 0;
+  if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off) != 0 &&
+      errno != ENOPROTOOPT) {
+    return errnoError("cannot refuse passed descriptors", errno);
   }
   return Ok{};
 }
@@ -108,11 +122,12 @@ ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sen
       if (process_ && ::fstat(fd, &st) == 0) sender.process = st.st_ino;
     } else if (c->cmsg_type == SCM_RIGHTS) {
       sender.passedDescriptors = true;
-      for (std::size_t i = 0; i < payload / sizeof(int); ++i) {
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-        UniqueFd close(fd);
-      }
+      std::vector<int> passed(payload / sizeof(int));
+      std::memcpy(passed.data(), CMSG_DATA(c), passed.size() * sizeof(int));
+      // Closed off the I/O thread: the last close of some may block.
+      platform::globalQueue().async([passed] {
+        for (int fd : passed) ::close(fd);
+      });
     }
   }
   return count;

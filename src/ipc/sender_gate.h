@@ -46,9 +46,10 @@ struct ReadSender {
 // or carried across an exec serves nobody.
 class SenderGate {
  public:
-  // Asks the kernel to attach senders to what `socketFd` receives (a
-  // listening socket passes the option to the connections it accepts).
-  // Without SCM_PIDFD (kernels before 6.5) senders are told by credentials.
+  // Asks the kernel to attach senders to what `socketFd` receives, and to
+  // refuse descriptors sent to it (Linux 6.16); a listening socket passes
+  // both to the connections it accepts. Without SCM_PIDFD (kernels before
+  // 6.5) senders are told by credentials.
   static Status enable(int socketFd, SenderIdentity identity);
 
   using Admitted = std::function<void(Result<std::unique_ptr<SenderGate>>)>;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -16,6 +17,7 @@
 #include "ipc/client_connection.h"
 #include "ipc/io_thread.h"
 #include "ipc/listener.h"
+#include "ipc/sender_gate.h"
 #include "ipc/server_connection.h"
 #include "platform/socket/socket_activation.h"
 #include "support/listening_socket.h"
@@ -354,6 +356,38 @@ TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
     while (auto body = reader.next().value()) ++answered;
   }
   EXPECT_EQ(answered, answerable);
+}
+
+// Where the kernel can, a descriptor sent to a gated socket is refused at the
+// sender: none reaches a thread of ours, whose last close of it could block.
+TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/gated";
+  const UniqueFd listening = testing::listenWithoutAccepting(path);
+  ASSERT_TRUE(SenderGate::enable(listening.get(), SenderIdentity::kCredentials));
+  int passRights = 1;
+  socklen_t size = sizeof passRights;
+  if (::getsockopt(listening.get(), SOL_SOCKET, 83, &passRights, &size) != 0) {
+    GTEST_SKIP() << "the kernel cannot refuse passed descriptors (before 6.16)";
+  }
+  const UniqueFd sender = testing::connectTo(path);
+  ASSERT_TRUE(sender);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  char byte = 'x';
+  iovec iov{&byte, 1};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  rights->cmsg_level = SOL_SOCKET;
+  rights->cmsg_type = SCM_RIGHTS;
+  rights->cmsg_len = CMSG_LEN(sizeof(int));
+  const int passed = STDIN_FILENO;
+  std::memcpy(CMSG_DATA(rights), &passed, sizeof passed);
+  EXPECT_EQ(::sendmsg(sender.get(), &message, MSG_NOSIGNAL), -1);
+  EXPECT_EQ(errno, EPERM);
 }
 
 // The built helper shows a stale socket file taken over, a taken path
