@@ -13,7 +13,8 @@ Result<SigningInfo> verifyBundle(const std::string& bundlePath, const CodeRequir
                                  const TrustAnchor& anchor, const VerifyOptions& options) {
   auto layout = readBundleLayout(bundlePath);
   if (!layout) return layout.error();
-  UniqueFd fd(::open(layout->executable.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd(::open(layout->executable.c_str(),
+                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd) return errnoError("cannot open " + layout->executable, errno);
   auto info = verifyExecutable(fd.get(), anchor, options);
   if (!info) return info.error();
@@ -29,7 +30,8 @@ Result<SigningInfo> verifyBundle(const std::string& bundlePath, const CodeRequir
   for (const SealEntry& entry : seal->entries) {
     if (!entry.carriesSignature) continue;
     std::string path = layout->root + "/" + entry.path;
-    UniqueFd nestedFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd nestedFd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!nestedFd) return errnoError("cannot open " + path, errno);
     auto nestedInfo = verifyExecutable(nestedFd.get(), anchor, options);
     if (!nestedInfo) return Error{0, entry.path + ": " + nestedInfo.error().message};

@@ -30,7 +30,7 @@ bool isPlainFileName(const std::string& name) {
 }
 
 Result<SealEntry> sealFile(const fs::path& path, SealEntry entry) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd) return errnoError("cannot open " + path.string(), errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return errnoError("cannot inspect " + path.string(), errno);

@@ -265,7 +265,7 @@ Result<SignatureDescription> describeSignature(int fd) {
 }
 
 Result<SignatureDescription> describeSignature(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return errnoError("cannot open " + path, errno);
   return describeSignature(fd.get());
 }
@@ -283,7 +283,7 @@ Result<SigningInfo> verifyExecutable(int fd, const TrustAnchor& anchor,
 
 Result<SigningInfo> verifyExecutable(const std::string& path, const TrustAnchor& anchor,
                                      const VerifyOptions& options) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return errnoError("cannot open " + path, errno);
   return verifyExecutable(fd.get(), anchor, options);
 }

@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "update/archive_library.h"
 #include "platform/files/file_moves.h"
 #include "platform/files/small_file.h"
+#include "update/archive_library.h"
 
 namespace zefra::update {
 namespace {
@@ -118,6 +122,7 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
 
   std::uint64_t entries = 0;
   std::uint64_t bytes = 0;
+  std::unordered_set<std::string> folders;  // made for names, whether listed or not
   for (;;) {
     archive_entry* entry = nullptr;
     int next = lib().archive_read_next_header(reader.get(), &entry);
@@ -135,6 +140,21 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
     if (!parts) return refused(name, "not a relative name inside the archive");
     if (parts->empty() && lib().archive_entry_filetype(entry) == AE_IFDIR) continue;  // "./"
     if (parts->empty()) return refused(name, "not a name inside the archive");
+    std::string placed = destination;
+    for (const auto& part : *parts) placed += "/" + part;
+    // The unpacker makes every missing folder of a name, and works its way
+    // through a name longer than a path may be by changing the whole
+    // process's working directory: both are bounded here.
+    if (placed.size() >= PATH_MAX) return refused(name, "longer than a path may be");
+    std::string_view folder(placed);
+    for (std::size_t i = parts->size(); i-- > 1;) {
+      folder = folder.substr(0, folder.rfind('/'));
+      if (!folders.emplace(folder).second) break;  // and so are all above it
+      if (folders.size() > limits.maxEntries) {
+        return Error{
+            EFBIG, "The archive makes more than " + std::to_string(limits.maxEntries) + " folders"};
+      }
+    }
     if (lib().archive_entry_hardlink(entry)) return refused(name, "hard links are not unpacked");
     const mode_t type = lib().archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
@@ -155,8 +175,6 @@ Status unpackZip(const std::string& archivePath, const std::string& destination,
                    "The archive holds more than " + std::to_string(limits.maxBytes) + " bytes"};
     }
 
-    std::string placed = destination;
-    for (const auto& part : *parts) placed += "/" + part;
     lib().archive_entry_set_pathname(entry, placed.c_str());
     // The seal leaves group and other write bits out and the zip's modes are
     // not signed: an edited archive would otherwise install a helper that

@@ -114,6 +114,13 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
   EXPECT_FALSE(fs::exists(entry));
 
+  // Stored repaired, such a path would never match the bundle's again.
+  const std::string path = locations_.executablePath;
+  locations_.executablePath = root_ + "/latin\xE9/zefra-helper";
+  EXPECT_FALSE(agent()->registerAndReturnError());
+  EXPECT_FALSE(fs::exists(entry));
+  locations_.executablePath = path;
+
   fs::remove_all(locations_.resourcePath);
   EXPECT_EQ(agent()->status(), AgentStatus::kNotFound);
   EXPECT_FALSE(agent()->registerAndReturnError());

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "platform/files/atomic_file.h"
 #include "platform/files/pipe_io.h"
 #include "platform/files/quarantine.h"
+#include "platform/files/small_file.h"
 #include "platform/log.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
@@ -111,6 +113,19 @@ TEST(FilesTest, PipeIoWaitsOnNonBlockingDescriptors) {
   EXPECT_TRUE(writeAll(pipe.writeEnd.get(), sent));
   pipe.writeEnd.reset();
   EXPECT_EQ(received.get().value(), sent);
+}
+
+// A FIFO where a small file was expected (an Info.json that a program of the
+// user put there) is refused at once rather than waited on.
+TEST(FilesTest, ASmallFileReadNeverWaitsOnAFifo) {
+  zefra::testing::TempDir dir;
+  const std::string fifo = dir.path() + "/Info.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto read = std::async(std::launch::async, [&] { return readSmallFile(fifo); });
+  const bool answered = read.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (!answered) base::UniqueFd letGo(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+  EXPECT_TRUE(answered);
+  EXPECT_FALSE(read.get());
 }
 
 // A confined tool can nest folders in its temporary folder far deeper than a

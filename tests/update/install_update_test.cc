@@ -166,6 +166,10 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
   const Entry bundle{'t', kApp};
   std::vector<Entry> many;
   for (int i = 0; i < 51; ++i) many.push_back({'f', "f" + std::to_string(i)});
+  std::string deep, longName;
+  for (int i = 0; i < 30; ++i) deep += "a/";
+  for (int i = 0; i < 20; ++i) longName += std::string(250, 'n') + "/";
+  longName += "f";
   std::string corrupt = zip(update()), bytes = testing::readFile(corrupt);
   for (std::size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i) bytes[i] ^= 0x5a;
   testing::writeFile(corrupt, bytes, 0644);
@@ -214,6 +218,12 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
       {"too many bytes", zip({{'f', "bomb", std::string((1 << 20) + 1, '\0')}, bundle}),
        kNotContained},
       {"too many entries", zip(many), kNotContained},
+      // Folders the names imply count as entries, and a name is shorter
+      // than a path may be (past it, the unpacker changes our working
+      // directory to get there).
+      {"more folders made than entries allowed",
+       zip({{'f', "x/" + deep + "f"}, {'f', "y/" + deep + "f"}, bundle}), kNotContained},
+      {"a name longer than a path may be", zip({{'f', longName}, bundle}), kNotContained},
   };
   for (const auto& [what, archive, message] : rows) {
     SCOPED_TRACE(what);

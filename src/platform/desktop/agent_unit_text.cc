@@ -58,6 +58,11 @@ Status noNewlines(const std::string& path) {
   if (path.find_first_of("\n\r") != std::string::npos) {
     return Error{EINVAL, "the helper's path contains a line break: " + path};
   }
+  // Entries and units are UTF-8 text: such a path would be stored repaired,
+  // never match the bundle's again, and be registered anew at every launch.
+  if (!base::isValidUtf8(path)) {
+    return Error{EINVAL, "the helper's path is not valid UTF-8: " + base::repairUtf8(path)};
+  }
   return Ok{};
 }
 
