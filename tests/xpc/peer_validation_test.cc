@@ -184,10 +184,12 @@ TEST(SenderGateTest, APeerThatLeavesOurUserNamespaceDuringItsCheckIsRefused) {
   ASSERT_EQ(::pipe2(toPeer, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(fromPeer, O_CLOEXEC), 0);
   ipc::ListenerOptions options(dir.path());
+  std::promise<void> asked;
   options.admission = [&](std::shared_ptr<const PeerProcess>, std::function<void(Status)> done) {
     char left = 0;
     if (::write(toPeer[1], "u", 1) != 1 || ::read(fromPeer[0], &left, 1) != 1) left = 0;
     done(left == 'y' ? Status(Ok{}) : Status(Error{EPERM, "the peer could not leave"}));
+    asked.set_value();
   };
   auto listener = ipc::Listener::open(
       "svc", [](ipc::ServerConnection&) { return true; }, options);
@@ -211,6 +213,7 @@ TEST(SenderGateTest, APeerThatLeavesOurUserNamespaceDuringItsCheckIsRefused) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
   for (int fd : {toPeer[0], toPeer[1], fromPeer[0], fromPeer[1]}) ::close(fd);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "no user namespaces here";
   EXPECT_EQ(WEXITSTATUS(status), 1) << "served after leaving our user namespace";
