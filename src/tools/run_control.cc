@@ -29,13 +29,21 @@ void RunControl::end(Reason why) {
     if (signalled) {
       (void)cgroup_->terminate();
       // On the timer thread: the pool may be full of the runs it is to end.
-      platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::lock_guard lock(self->mu_);
-        if (self->finished_) return;
-        if (auto killed = self->cgroup_->kill(); !killed) platform::log(killed.error().message);
-      });
+      const bool later =
+          platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard lock(self->mu_);
+            if (self->finished_) return;
+            if (auto killed = self->cgroup_->kill(); !killed) {
+              platform::log(killed.error().message);
+            }
+          });
+      // Out of threads, as a tool that exhausts the pids limit leaves us:
+      // killed at once, which does not block.
+      if (!later) {
+        if (auto killed = cgroup_->kill(); !killed) platform::log(killed.error().message);
+      }
     }
   } else {
     signalled = !terminateProcessTree(*task_).empty();

@@ -665,8 +665,15 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
             "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
             "\"$1\" & wait ) & exec sleep 600");
   // A stubborn tool's deadline is met with every pool thread busy, the
-  // harder case of the SIGKILL pass.
-  enum End { kDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect };
+  // harder case of the SIGKILL pass; or when no timer thread can start for
+  // it, as a tool that exhausts the pids limit leaves the helper: at once.
+  enum End {
+    kDeadline,
+    kStubbornDeadlinePoolFull,
+    kStubbornDeadlineNoThread,
+    kCancel,
+    kDisconnect
+  };
   xpc::RunOptions options;
   options.cancelOnDisconnect = true;
   int runs = 0;
@@ -676,17 +683,23 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
     if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
     service_.reset();
     // The connection's end last: nothing runs on it after that.
-    for (End end : {kDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect}) {
+    for (End end :
+         {kDeadline, kStubbornDeadlinePoolFull, kStubbornDeadlineNoThread, kCancel, kDisconnect}) {
       const std::string file = home_ + "/grandchild" + std::to_string(++runs);
-      const bool stubborn = end == kStubbornDeadlinePoolFull;
+      const bool stubborn = end == kStubbornDeadlinePoolFull || end == kStubbornDeadlineNoThread;
       const bool deadline = end == kDeadline || stubborn;
       options.timeout = deadline ? 0.5 : 0;
+      if (end == kStubbornDeadlineNoThread) {
+        // The earlier runs' SIGKILL passes gone, the deadline's is the next.
+        ASSERT_TRUE(eventually([] { return !platform::poolStats().timerThread; }));
+        platform::failNextTimerThreadStartForTesting();
+      }
       auto reply = start(tool, options, {{file, stubborn ? "stubborn" : ""}});
       const pid_t grandchild = pidIn(file);
       ASSERT_GT(grandchild, 0);
       if (end == kCancel) service().cancelWithRunID("r");
       if (end == kDisconnect) service().connectionInvalidated();
-      if (stubborn) {
+      if (end == kStubbornDeadlinePoolFull) {
         PoolHeld held(1);  // the run's
         EXPECT_EQ(reply.wait_for(20s), std::future_status::ready)
             << "the SIGKILL pass waited for a pool thread";
