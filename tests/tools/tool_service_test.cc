@@ -716,6 +716,27 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
   useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
 }
 
+// A tool that is not confined may move itself out of its run's cgroup,
+// into the cgroup above: the end still reaches it, through its pidfd.
+TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
+  if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
+  const auto tool = freeTool();
+  const std::string mount = fs::exists("/sys/fs/cgroup/unified/cgroup.procs")
+                                ? "/sys/fs/cgroup/unified"
+                                : "/sys/fs/cgroup";
+  writeTool(tool, "cg=$(sed -n 's/^0:://p' /proc/self/cgroup); echo $$ > '" + mount +
+                      "'\"${cg%/*}/cgroup.procs\" && echo $$ > \"$1\" && exec sleep 600");
+  const std::string file = home_ + "/moved";
+  auto reply = start(tool, {}, {{file}});
+  const pid_t moved = pidIn(file);
+  ASSERT_GT(moved, 0);
+  service().cancelWithRunID("r");
+  const bool ended = reply.wait_for(20s) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the cancel missed the tool";
+  if (!ended) (void)platform::signalProcess(moved, SIGKILL);
+  EXPECT_TRUE(reply.get().cancelled);
+}
+
 // A confinement that cannot be had refuses the run before the tool starts,
 // never running it unconfined.
 TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
