@@ -385,6 +385,21 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
   EXPECT_EQ(probes(hanging), 2);
 }
 
+// A probe that exits while what it started in the background holds its
+// output is cut off too, and leaves nothing running.
+TEST_F(InventoryTest, ProbeWhoseOutputOutlivesItIsCutOffAndLeavesNothingRunning) {
+  probeTimeout_ = 0.5;
+  const auto tool = freeTool();
+  const std::string held = home_ + "/held", quoted = "'" + held + "'";
+  writeProbedTool(tool, "sh -c 'echo $$ > \"$0\"; exec sleep 600' " + quoted + " &\nuntil [ -s " +
+                            quoted + " ]; do sleep 0.01; done\necho v 1");
+  EXPECT_EQ(inventory().at(tool).at("version"), "");
+  const pid_t holder = pidIn(held);
+  ASSERT_GT(holder, 0);
+  EXPECT_TRUE(eventually([&] { return processEnded(holder); })) << "the probe's child runs on";
+  (void)platform::signalProcess(holder, SIGKILL);
+}
+
 // Inventories asked for while one is in progress share it rather than each
 // taking a thread per tool; past kMaxInventoryWaiters they answer at once,
 // empty.
