@@ -752,6 +752,27 @@ TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
   EXPECT_TRUE(reply.get().cancelled);
 }
 
+// A cancel that comes as the run replies finds it gone, not ended: what the
+// tool left running goes on, moved out of its cgroup.
+TEST_F(RunTest, ACancelAtTheReplyLeavesWhatANormalEndLeft) {
+  if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
+  const auto tool = freeTool();
+  writeTool(tool, "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$1\"");
+  const std::string file = home_ + "/left";
+  std::promise<void> replied;
+  service().runWithOptions("r", tool, {file}, {}, {}, {}, {}, {}, [&](xpc::RunOutcome) {
+    service().cancelWithRunID("r");
+    replied.set_value();
+  });
+  replied.get_future().wait();
+  const pid_t left = pidIn(file);
+  const auto cgroupOf = [](pid_t pid) { return procField(pid, "cgroup", "0::"); };
+  const std::string ours = cgroupOf(::getpid());
+  EXPECT_TRUE(eventually([&] { return processEnded(left) || cgroupOf(left) == ours; }));
+  EXPECT_FALSE(processEnded(left)) << "the cancel ended what the run left";
+  (void)platform::signalProcess(left, SIGKILL);
+}
+
 // A confinement that cannot be had refuses the run before the tool starts,
 // never running it unconfined.
 TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
