@@ -113,8 +113,7 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
   for (pid_t member : ordered) signalMember(member, SIGCONT);
   auto list = std::make_shared<const std::vector<pid_t>>(std::move(ordered));
 
-  // On the timer thread: the pool may be full of the runs it is to end.
-  platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [list, self] {
+  auto killPass = [list, self] {
     for (pid_t member : *list) {
       if (member == self.pid()) {
         if (self.signal(0)) (void)self.signal(SIGKILL);
@@ -122,7 +121,10 @@ std::vector<pid_t> terminateProcessTree(platform::ChildProcess& task) {
         (void)platform::signalProcess(member, SIGKILL);
       }
     }
-  });
+  };
+  // On the timer thread: the pool may be full of the runs it is to end. Out
+  // of threads, at once.
+  if (!platform::runOnTimerThreadAfter(kProcessTreeKillDelay, killPass)) killPass();
   return *list;
 }
 

@@ -278,22 +278,20 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   const int status = outcome.signal    ? *outcome.signal
                      : outcome.failure ? kStatusLaunchFailed
                                        : outcome.exitStatus.value_or(-1);
-  // Out of the connection's reach before the reply: a client that leaves
-  // once answered must not end what a normal end leaves running.
+  // Out of the connection's and a cancel's reach before the reply: a client
+  // that leaves or cancels once answered must not end what a normal end
+  // leaves running.
   {
     std::lock_guard lock(runningLock_);
     endingWithConnection_.erase(control);
-  }
-  reply(std::move(outcome));
-  logRun(runID, tool + " (" + *executable + ")", status, began);
-
-  {
-    std::lock_guard lock(runningLock_);
     if (auto entry = runningProcesses_.find(runID);
         entry != runningProcesses_.end() && entry->second == control) {
       runningProcesses_.erase(entry);
     }
   }
+  reply(std::move(outcome));
+  logRun(runID, tool + " (" + *executable + ")", status, began);
+
   // After the reply: removing the cgroup may wait for what was killed to go.
   makeAheadForTheNextRun(confinement->has_value());
   control->finish(/*endLeftovers=*/confinedMark.has_value());

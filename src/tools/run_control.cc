@@ -1,6 +1,10 @@
 #include "tools/run_control.h"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "platform/dispatch/queue.h"
 #include "platform/log.h"
@@ -24,23 +28,37 @@ void RunControl::end(Reason why) {
   }
   bool signalled = false;
   if (cgroup_) {
+    // A tool that is not confined may move itself out of its cgroup: its own
+    // process is still reached, through its pidfd.
+    const std::vector<pid_t> members = cgroup_->processes();
+    const bool taskLeft = task_->isRunning() &&
+                          std::find(members.begin(), members.end(), task_->pid()) == members.end();
     // The tool may have exited while a daemon it left holds its outputs.
-    signalled = cgroup_->populated();
+    signalled = cgroup_->populated() || taskLeft;
     if (signalled) {
       (void)cgroup_->terminate();
+      if (taskLeft) (void)task_->signal(SIGTERM);
       // On the timer thread: the pool may be full of the runs it is to end.
-      platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::lock_guard lock(self->mu_);
-        if (self->finished_) return;
-        if (auto killed = self->cgroup_->kill(); !killed) platform::log(killed.error().message);
-      });
+      const bool later =
+          platform::runOnTimerThreadAfter(kProcessTreeKillDelay, [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard lock(self->mu_);
+            if (!self->finished_) self->killNow();
+          });
+      // Out of threads, as a tool that exhausts the pids limit leaves us:
+      // killed at once, which does not block.
+      if (!later) killNow();
     }
   } else {
     signalled = !terminateProcessTree(*task_).empty();
   }
   if (why != Reason::kDeadline && signalled) cancelled_ = true;
+}
+
+void RunControl::killNow() {
+  if (auto killed = cgroup_->kill(); !killed) platform::log(killed.error().message);
+  if (task_->isRunning()) (void)task_->signal(SIGKILL);
 }
 
 void RunControl::finish(bool endLeftovers) {

@@ -27,7 +27,8 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   bool launched(std::shared_ptr<platform::ChildProcess> task);
   // Ends the run's processes, SIGTERM now and SIGKILL to survivors
   // kProcessTreeKillDelay later (the cgroup's kill, which also reaches what
-  // left the tree), and records why. Nothing is signalled once nothing of the
+  // left the tree, and the tool's own process even when it left the
+  // cgroup), and records why. Nothing is signalled once nothing of the
   // run is left, or after finish(). Never blocks, so a lock may be held.
   void end(Reason why);
   // The run has replied: end() does nothing from now on, and its cgroup is
@@ -44,6 +45,9 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   bool endsWithConnection() const { return endsWithConnection_; }
 
  private:
+  // The SIGKILL pass of a run with a cgroup; mu_ held.
+  void killNow();
+
   const bool endsWithConnection_;
   mutable std::mutex mu_;
   std::shared_ptr<platform::RunCgroup> cgroup_;   // mu_

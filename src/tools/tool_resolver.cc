@@ -95,10 +95,16 @@ Probe probeVersion(const std::string& path, double timeout) {
   options.captureStandardError = false;
   options.inputFromPipe = false;
   options.deadline = base::Deadline::after(timeout);
+  // What the probe starts in the background stays in its group after it
+  // exits, where the parent-link walk no longer finds it.
+  options.spawn.newProcessGroup = true;
   auto probe = platform::captureProcess(options);
   if (!probe) return {};
   if (!probe->status) {
+    // As the login shell's lookup: the tree, then the group, which cannot be
+    // someone else's while the probe is not reaped.
     terminateProcessTree(*probe->process);
+    (void)platform::signalProcessGroup(probe->process->pid(), SIGKILL);
     probe->process->wait();
     return {{}, true};
   }

@@ -72,7 +72,7 @@ class ToolService final : public xpc::ZefraHelperProtocol,
   // Admits the run and hands it to the pool, or refuses it at once.
   void startRun(RunRequest request, const xpc::RunOptions& options, xpc::RunOutput output,
                 xpc::RunOutcomeReply reply);
-  // Runs the request and replies before the run leaves runningProcesses_.
+  // Runs the request; it leaves runningProcesses_ before it replies.
   void performRun(const RunRequest& request, const xpc::RunOptions& options,
                   const xpc::RunOutput& output, const xpc::RunOutcomeReply& reply);
   void endRunsOfClosedConnection();

@@ -477,6 +477,26 @@ TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
   overrideLandlockAbiForTesting(-1);
 }
 
+// Landlock lets a confined tool open a cgroup's folder for reading, and
+// clone3's CLONE_INTO_CGROUP would start a child there, outside the marked
+// cgroup of its run: confined, clone3 fails as if unknown, and libc falls
+// back to clone (glibc tries clone3 first for a thread). A null clone3
+// shows which without starting anything.
+TEST(ContainmentTest, AConfinedToolCannotStartAChildInAnotherCgroup) {
+  if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no python3";
+  const PrivateTempDir tmp = PrivateTempDir::make().value();
+  auto ruleset = makeLandlockRuleset({{tmp.path()}, false});
+  ASSERT_TRUE(ruleset) << ruleset.error().message;
+  SpawnOptions options = shell(
+      "/usr/bin/python3 -Bc 'import ctypes, errno, threading; "
+      "libc = ctypes.CDLL(None, use_errno=True); libc.syscall(435, None, 0); "
+      "print(errno.errorcode[ctypes.get_errno()], flush=True); "
+      "t = threading.Thread(target=print, args=(\"threads\",)); t.start(); t.join()'");
+  EXPECT_EQ(run(options).out, "EINVAL\nthreads\n");
+  options.landlockRuleset = ruleset->fd.get();
+  EXPECT_EQ(run(options).out, "ENOSYS\nthreads\n");
+}
+
 // waitid shows the first exited child in the kernel's list, where an
 // unreaped tool of ours stands in front of a daemon adopted after it: the
 // reaper must neither take the tool's status nor leave the daemon a zombie.

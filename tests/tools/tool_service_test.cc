@@ -385,6 +385,21 @@ TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
   EXPECT_EQ(probes(hanging), 2);
 }
 
+// A probe that exits while what it started in the background holds its
+// output is cut off too, and leaves nothing running.
+TEST_F(InventoryTest, ProbeWhoseOutputOutlivesItIsCutOffAndLeavesNothingRunning) {
+  probeTimeout_ = 0.5;
+  const auto tool = freeTool();
+  const std::string held = home_ + "/held", quoted = "'" + held + "'";
+  writeProbedTool(tool, "sh -c 'echo $$ > \"$0\"; exec sleep 600' " + quoted + " &\nuntil [ -s " +
+                            quoted + " ]; do sleep 0.01; done\necho v 1");
+  EXPECT_EQ(inventory().at(tool).at("version"), "");
+  const pid_t holder = pidIn(held);
+  ASSERT_GT(holder, 0);
+  EXPECT_TRUE(eventually([&] { return processEnded(holder); })) << "the probe's child runs on";
+  (void)platform::signalProcess(holder, SIGKILL);
+}
+
 // Inventories asked for while one is in progress share it rather than each
 // taking a thread per tool; past kMaxInventoryWaiters they answer at once,
 // empty.
@@ -665,8 +680,15 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
             "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
             "\"$1\" & wait ) & exec sleep 600");
   // A stubborn tool's deadline is met with every pool thread busy, the
-  // harder case of the SIGKILL pass.
-  enum End { kDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect };
+  // harder case of the SIGKILL pass; or when no timer thread can start for
+  // it, as a tool that exhausts the pids limit leaves the helper: at once.
+  enum End {
+    kDeadline,
+    kStubbornDeadlinePoolFull,
+    kStubbornDeadlineNoThread,
+    kCancel,
+    kDisconnect
+  };
   xpc::RunOptions options;
   options.cancelOnDisconnect = true;
   int runs = 0;
@@ -676,17 +698,23 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
     if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
     service_.reset();
     // The connection's end last: nothing runs on it after that.
-    for (End end : {kDeadline, kStubbornDeadlinePoolFull, kCancel, kDisconnect}) {
+    for (End end :
+         {kDeadline, kStubbornDeadlinePoolFull, kStubbornDeadlineNoThread, kCancel, kDisconnect}) {
       const std::string file = home_ + "/grandchild" + std::to_string(++runs);
-      const bool stubborn = end == kStubbornDeadlinePoolFull;
+      const bool stubborn = end == kStubbornDeadlinePoolFull || end == kStubbornDeadlineNoThread;
       const bool deadline = end == kDeadline || stubborn;
       options.timeout = deadline ? 0.5 : 0;
+      if (end == kStubbornDeadlineNoThread) {
+        // The earlier runs' SIGKILL passes gone, the deadline's is the next.
+        ASSERT_TRUE(eventually([] { return !platform::poolStats().timerThread; }));
+        platform::failNextTimerThreadStartForTesting();
+      }
       auto reply = start(tool, options, {{file, stubborn ? "stubborn" : ""}});
       const pid_t grandchild = pidIn(file);
       ASSERT_GT(grandchild, 0);
       if (end == kCancel) service().cancelWithRunID("r");
       if (end == kDisconnect) service().connectionInvalidated();
-      if (stubborn) {
+      if (end == kStubbornDeadlinePoolFull) {
         PoolHeld held(1);  // the run's
         EXPECT_EQ(reply.wait_for(20s), std::future_status::ready)
             << "the SIGKILL pass waited for a pool thread";
@@ -701,6 +729,48 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
     EXPECT_TRUE(start(tool, options, {{home_ + "/late"}}).get().cancelled);
   }
   useRunCgroupParentForTesting(platform::RunCgroupParent::locate());
+}
+
+// A tool that is not confined may move itself out of its run's cgroup,
+// into the cgroup above: the end still reaches it, through its pidfd.
+TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
+  if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
+  const auto tool = freeTool();
+  const std::string mount = fs::exists("/sys/fs/cgroup/unified/cgroup.procs")
+                                ? "/sys/fs/cgroup/unified"
+                                : "/sys/fs/cgroup";
+  writeTool(tool, "cg=$(sed -n 's/^0:://p' /proc/self/cgroup); echo $$ > '" + mount +
+                      "'\"${cg%/*}/cgroup.procs\" && echo $$ > \"$1\" && exec sleep 600");
+  const std::string file = home_ + "/moved";
+  auto reply = start(tool, {}, {{file}});
+  const pid_t moved = pidIn(file);
+  ASSERT_GT(moved, 0);
+  service().cancelWithRunID("r");
+  const bool ended = reply.wait_for(20s) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the cancel missed the tool";
+  if (!ended) (void)platform::signalProcess(moved, SIGKILL);
+  EXPECT_TRUE(reply.get().cancelled);
+}
+
+// A cancel that comes as the run replies finds it gone, not ended: what the
+// tool left running goes on, moved out of its cgroup.
+TEST_F(RunTest, ACancelAtTheReplyLeavesWhatANormalEndLeft) {
+  if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
+  const auto tool = freeTool();
+  writeTool(tool, "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$1\"");
+  const std::string file = home_ + "/left";
+  std::promise<void> replied;
+  service().runWithOptions("r", tool, {file}, {}, {}, {}, {}, {}, [&](xpc::RunOutcome) {
+    service().cancelWithRunID("r");
+    replied.set_value();
+  });
+  replied.get_future().wait();
+  const pid_t left = pidIn(file);
+  const auto cgroupOf = [](pid_t pid) { return procField(pid, "cgroup", "0::"); };
+  const std::string ours = cgroupOf(::getpid());
+  EXPECT_TRUE(eventually([&] { return processEnded(left) || cgroupOf(left) == ours; }));
+  EXPECT_FALSE(processEnded(left)) << "the cancel ended what the run left";
+  (void)platform::signalProcess(left, SIGKILL);
 }
 
 // A confinement that cannot be had refuses the run before the tool starts,

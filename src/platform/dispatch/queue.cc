@@ -1,9 +1,12 @@
 #include "platform/dispatch/queue.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <deque>
 #include <map>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -22,6 +25,18 @@ namespace {
 // process's threads. Work queued at the bound waits, which can stall runs: say
 // so once. A run's SIGKILL pass never queues here (runOnTimerThreadAfter).
 constexpr std::size_t kMaxThreads = 1024;
+
+std::atomic<bool> failNextTimerStart{false};
+
+// A thread may not start (EAGAIN): a tool that exhausts the pids limit it
+// shares with the helper takes the helper's threads too.
+template <typename Body>
+void startThread(Body body, bool timer) {
+  if (timer && failNextTimerStart.exchange(false)) {
+    throw std::system_error(EAGAIN, std::generic_category());
+  }
+  std::thread(std::move(body)).detach();
+}
 
 class Pool {
  public:
@@ -50,21 +65,38 @@ class Pool {
     }
     ++threads_;
     lock.unlock();
-    std::thread([this] { workerLoop(); }).detach();
+    try {
+      startThread([this] { workerLoop(); }, false);
+    } catch (const std::system_error& error) {
+      // The work stays queued for a busy thread, or the next one started.
+      lock.lock();
+      --threads_;
+      lock.unlock();
+      log(std::string("could not start a pool thread: ") + error.what());
+    }
   }
 
-  // With `onTimerThread`, the timer thread runs the work itself.
-  void submitAfter(double seconds, Work work, bool onTimerThread = false) {
+  // With `onTimerThread`, the timer thread runs the work itself. False when
+  // no timer thread could start: work for the timer thread is dropped, for
+  // its caller to do now; other work waits for the next delayed item's start.
+  bool submitAfter(double seconds, Work work, bool onTimerThread = false) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds));
     std::lock_guard lock(timerMu_);
-    timers_.emplace(deadline, Timed{std::move(work), onTimerThread});
+    auto timed = timers_.emplace(deadline, Timed{std::move(work), onTimerThread});
     if (!timerThread_) {
+      try {
+        startThread([this] { timerLoop(); }, true);
+      } catch (const std::system_error& error) {
+        if (onTimerThread) timers_.erase(timed);
+        log(std::string("could not start the timer thread: ") + error.what());
+        return false;
+      }
       timerThread_ = true;
-      std::thread([this] { timerLoop(); }).detach();
     }
     timerCv_.notify_one();
+    return true;
   }
 
   PoolStats stats() {
@@ -204,8 +236,12 @@ const ConcurrentQueue& globalQueue() {
   return queue;
 }
 
-void runOnTimerThreadAfter(double seconds, Work work) {
-  Pool::shared().submitAfter(seconds, std::move(work), /*onTimerThread=*/true);
+bool runOnTimerThreadAfter(double seconds, Work work) {
+  return Pool::shared().submitAfter(seconds, std::move(work), /*onTimerThread=*/true);
+}
+
+void failNextTimerThreadStartForTesting() {
+  failNextTimerStart.store(true);
 }
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {

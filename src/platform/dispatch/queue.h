@@ -46,7 +46,12 @@ const ConcurrentQueue& globalQueue();
 // waiting for a pool thread: a run's SIGKILL pass must reach a run that holds
 // one even when the pool is at its cap. `work` must be short and never block
 // (a cgroup.kill write, a few signals), as every delayed item waits for it.
-void runOnTimerThreadAfter(double seconds, Work work);
+// False, and `work` dropped, when the timer thread could not start (the
+// process is out of threads): the caller does the work at once.
+[[nodiscard]] bool runOnTimerThreadAfter(double seconds, Work work);
+// The next start of the timer thread fails as if the process were out of
+// threads.
+void failNextTimerThreadStartForTesting();
 
 // A concurrent queue whose items start in order and run at most `width` at
 // once on the shared pool: a flood of items takes `width` threads' share of

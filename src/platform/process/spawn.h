@@ -20,8 +20,9 @@ struct SpawnedChild {
 // Without containment, through posix_spawn. With SpawnOptions::cgroup or
 // ::landlockRuleset, through a vfork-like clone whose child runs a pre-exec
 // stage of raw system calls on a stack of its own: the above, then the
-// cgroup joined and the ruleset applied (after PR_SET_NO_NEW_PRIVS), then
-// exec. Either way the error names the step that failed: the working
+// cgroup joined and the ruleset applied (after PR_SET_NO_NEW_PRIVS, and with
+// clone3 refused, so nothing confined can start a child in another cgroup),
+// then exec. Either way the error names the step that failed: the working
 // directory, the cgroup, the confinement or the executable; a failed child
 // is reaped before this returns.
 //
