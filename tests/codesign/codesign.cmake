@@ -4,6 +4,9 @@ add_executable(zefra_test_peer ${CMAKE_CURRENT_LIST_DIR}/peer_program.cc)
 add_executable(zefra_test_peer_signed ${CMAKE_CURRENT_LIST_DIR}/peer_program.cc)
 set_target_properties(zefra_test_peer zefra_test_peer_signed PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+# The shared test headers only: the peer maps nothing but system libraries.
+target_include_directories(zefra_test_peer PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_include_directories(zefra_test_peer_signed PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 zefra_sign_executable(zefra_test_peer_signed "com.ovak.zefra.test-peer")
 
 foreach(test signature_block_test peer_validation_test)

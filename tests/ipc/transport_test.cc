@@ -20,6 +20,7 @@
 #include "ipc/sender_gate.h"
 #include "ipc/server_connection.h"
 #include "platform/socket/socket_activation.h"
+#include "support/control_message.h"
 #include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
@@ -372,21 +373,8 @@ TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
   }
   const UniqueFd sender = testing::connectTo(path);
   ASSERT_TRUE(sender);
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  char byte = 'x';
-  iovec iov{&byte, 1};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* rights = CMSG_FIRSTHDR(&message);
-  rights->cmsg_level = SOL_SOCKET;
-  rights->cmsg_type = SCM_RIGHTS;
-  rights->cmsg_len = CMSG_LEN(sizeof(int));
   const int passed = STDIN_FILENO;
-  std::memcpy(CMSG_DATA(rights), &passed, sizeof passed);
-  EXPECT_EQ(::sendmsg(sender.get(), &message, MSG_NOSIGNAL), -1);
+  EXPECT_FALSE(testing::sendWith(sender.get(), "x", SCM_RIGHTS, &passed, sizeof passed));
   EXPECT_EQ(errno, EPERM);
 }
 
