@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "base/eintr.h"
@@ -52,8 +53,8 @@ namespace {
 
 // In a user namespace of its own a process may make /proc name any file as
 // its program, so its program file proves nothing.
-Status sharesOurNamespaces(const PeerProcess& peer) {
-  for (const char* kind : {"pid", "user"}) {
+Status sharesOurNamespaces(const PeerProcess& peer, std::initializer_list<const char*> kinds) {
+  for (const char* kind : kinds) {
     Result<bool> sameNamespace = sharesOurNamespace(peer, kind);
     if (!sameNamespace) return sameNamespace.error();
     if (!*sameNamespace) {
@@ -72,7 +73,8 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
   Result<PeerProcess> identified = platform::identifyPeer(socketFd);
   if (!identified) return done(identified.error());
   auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
-  if (Status shared = sharesOurNamespaces(*peer); !shared) return done(shared.error());
+  if (Status shared = sharesOurNamespaces(*peer, {"pid", "user"}); !shared)
+    return done(shared.error());
   // Opened before the check and confirmed after it: what was checked, and
   // whatever the process writes while the watch holds, is one program's.
   Result<ExecWatch> opened = ExecWatch::open(peer->pid);
@@ -84,7 +86,8 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
     if (!watch->intact()) return done(Error{ESRCH, "the peer replaced its program"});
     // Again: it may have left while its program was looked at. None comes
     // back to an ancestor's namespace, so one still here was here throughout.
-    if (Status shared = sharesOurNamespaces(*peer); !shared) return done(shared.error());
+    // (A process's own pid namespace never changes.)
+    if (Status shared = sharesOurNamespaces(*peer, {"user"}); !shared) return done(shared.error());
     std::optional<std::uint64_t> process;
     if (identity == SenderIdentity::kPidfd) process = platform::pidfdIdentity(peer->pidfd.get());
     done(std::make_unique<SenderGate>(peer, process, std::move(*watch)));
