@@ -17,8 +17,8 @@
 namespace zefra::codesign {
 namespace {
 
-using platform::FinalSymlink;
 using platform::readSmallFile;
+using platform::Symlinks;
 
 namespace fs = std::filesystem;
 
@@ -49,7 +49,7 @@ Result<BundleLayout> readBundleLayout(const std::string& bundlePath) {
   std::error_code ec;
   if (!fs::is_directory(bundlePath, ec)) return Error{0, bundlePath + " is not a bundle directory"};
   std::string infoPath = bundlePath + "/Contents/Info.json";
-  auto text = readSmallFile(infoPath, 1024 * 1024, FinalSymlink::kRefuse);
+  auto text = readSmallFile(infoPath, 1024 * 1024, Symlinks::kDontFollow);
   if (!text) return text.error();
   auto info = nlohmann::json::parse(*text, nullptr, false);
   if (info.is_discarded() || !info.is_object()) return Error{0, infoPath + " is not a JSON object"};

@@ -164,8 +164,10 @@ Result<FileIdentity> fileIdentity(int fd) {
   return FileIdentity::of(st);
 }
 
-Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode));
+Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode,
+                                 Symlinks finalSymlink) {
+  if (finalSymlink == Symlinks::kDontFollow) flags |= O_NOFOLLOW;
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
   if (!fd) {
     // A final symlink, a folder opened for writing, a FIFO without a reader.
     if (errno == ELOOP || errno == EISDIR || errno == ENXIO) {

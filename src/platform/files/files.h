@@ -40,12 +40,13 @@ struct FileIdentity {
 Result<FileIdentity> fileIdentity(int fd);
 
 // Opens `path` (with O_CLOEXEC added to `flags`) only when it is a regular
-// file: never through a final symlink, and never waiting on a FIFO or a
-// device, since the open is non-blocking and fstat then decides. Anything
-// else fails with kNotRegularFile. The descriptor stays non-blocking, which
-// means nothing for a regular file.
+// file: through a final symlink only with Symlinks::kFollow, and never
+// waiting on a FIFO or a device, since the open is non-blocking and fstat
+// then decides. Anything else fails with kNotRegularFile. The descriptor
+// stays non-blocking, which means nothing for a regular file.
 inline constexpr int kNotRegularFile = EINVAL;
-Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0600);
+Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0600,
+                                 Symlinks finalSymlink = Symlinks::kDontFollow);
 // Opens `path` to be read, whatever it is (symlinks followed, close-on-exec),
 // as a shell's `<` would: a FIFO waits for its writer.
 Result<UniqueFd> openForReading(const std::string& path);

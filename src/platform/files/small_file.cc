@@ -1,7 +1,6 @@
 #include "platform/files/small_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,17 +14,11 @@
 namespace zefra::platform {
 
 Result<std::string> readSmallFile(const std::string& path, std::size_t limit,
-                                  FinalSymlink symlink) {
-  // Without waiting: a FIFO put where a file was expected would hold the
-  // opening thread until someone writes to it.
-  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
-              (symlink == FinalSymlink::kRefuse ? O_NOFOLLOW : 0);
-  UniqueFd fd(::open(path.c_str(), flags));
-  if (!fd) return errnoError("cannot open " + path, errno);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return errnoError("cannot inspect " + path, errno);
-  if (!S_ISREG(st.st_mode)) return Error{EINVAL, "cannot read " + path + ": not a regular file"};
-  auto text = readToEnd(fd.get(), limit);
+                                  Symlinks finalSymlink) {
+  // A FIFO put where a file was expected must not hold the opening thread.
+  auto fd = openRegularFile(path, O_RDONLY, 0, finalSymlink);
+  if (!fd) return fd.error();
+  auto text = readToEnd(fd->get(), limit);
   if (!text && text.error().code == EFBIG) return Error{EFBIG, path + " is too large"};
   if (!text) return Error{text.error().code, "cannot read " + path + ": " + text.error().message};
   return text;

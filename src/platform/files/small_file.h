@@ -8,17 +8,17 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "platform/files/files.h"
 
 // Reading files: whole by path, or a given extent of an open one. A stream
 // read to its end is readToEnd (pipe_io.h).
 namespace zefra::platform {
 
-enum class FinalSymlink { kFollow, kRefuse };
-
-// The whole of a small file (keys, certificates, Info.json, /proc entries); a
-// file larger than `limit` is an error rather than a memory hog.
+// The whole of a small regular file (keys, certificates, Info.json, /proc
+// entries), opened as openRegularFile does; a file larger than `limit` is an
+// error rather than a memory hog.
 Result<std::string> readSmallFile(const std::string& path, std::size_t limit = 1024 * 1024,
-                                  FinalSymlink symlink = FinalSymlink::kFollow);
+                                  Symlinks finalSymlink = Symlinks::kFollow);
 
 // Exactly `out.size()` bytes of `fd` from `offset`, with pread: the file
 // position stays, and a file that ends sooner is an error.
