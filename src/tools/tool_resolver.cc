@@ -88,6 +88,18 @@ struct Probe {
   bool cutOff = false;
 };
 
+// Ends a helper's own child (a version probe, the login shell) that was cut
+// off at its deadline, and reaps it. It leads a process group of its own:
+// what it started in the background stays there after it exits, where the
+// parent-link walk no longer finds it. The tree first, while the child may
+// still hold it together; then its group, which cannot be someone else's
+// while the child is not reaped.
+void endCutOff(platform::ChildProcess& child) {
+  terminateProcessTree(child);
+  (void)platform::signalProcessGroup(child.pid(), SIGKILL);
+  child.wait();
+}
+
 Probe probeVersion(const std::string& path, double timeout) {
   platform::CaptureOptions options;
   options.spawn.executable = path;
@@ -95,17 +107,11 @@ Probe probeVersion(const std::string& path, double timeout) {
   options.captureStandardError = false;
   options.inputFromPipe = false;
   options.deadline = base::Deadline::after(timeout);
-  // What the probe starts in the background stays in its group after it
-  // exits, where the parent-link walk no longer finds it.
-  options.spawn.newProcessGroup = true;
+  options.spawn.newProcessGroup = true;  // see endCutOff
   auto probe = platform::captureProcess(options);
   if (!probe) return {};
   if (!probe->status) {
-    // As the login shell's lookup: the tree, then the group, which cannot be
-    // someone else's while the probe is not reaped.
-    terminateProcessTree(*probe->process);
-    (void)platform::signalProcessGroup(probe->process->pid(), SIGKILL);
-    probe->process->wait();
+    endCutOff(*probe->process);
     return {{}, true};
   }
   const std::string_view text = probe->standardOutput.view();
@@ -140,18 +146,11 @@ std::optional<std::string> ToolResolver::lookUpInLoginShell(const std::string& t
   options.inputFromPipe = false;
   options.outputLimit = kLongestShellAnswer;
   options.deadline = base::Deadline::after(settings_.loginShellTimeout);
-  // What the profile starts in the background stays in the shell's group
-  // after the shell exits, where the parent-link walk no longer finds it.
-  options.spawn.newProcessGroup = true;
+  options.spawn.newProcessGroup = true;  // see endCutOff
   auto answer = platform::captureProcess(options);
   if (!answer) return std::nullopt;  // nothing cached: the next call tries again
   if (!answer->status) {
-    // Cut off, so nothing cached either. The tree first, while the shell may
-    // still hold it together; then its group, which cannot be someone else's
-    // while the shell is not reaped.
-    terminateProcessTree(*answer->process);
-    (void)platform::signalProcessGroup(answer->process->pid(), SIGKILL);
-    answer->process->wait();
+    endCutOff(*answer->process);  // nothing cached either
     return std::nullopt;
   }
 
