@@ -73,8 +73,9 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
   Result<PeerProcess> identified = platform::identifyPeer(socketFd);
   if (!identified) return done(identified.error());
   auto peer = std::make_shared<const PeerProcess>(std::move(identified).value());
-  if (Status shared = sharesOurNamespaces(*peer, {"pid", "user"}); !shared)
+  if (Status shared = sharesOurNamespaces(*peer, {"pid", "user"}); !shared) {
     return done(shared.error());
+  }
   // Opened before the check and confirmed after it: what was checked, and
   // whatever the process writes while the watch holds, is one program's.
   Result<ExecWatch> opened = ExecWatch::open(peer->pid);
