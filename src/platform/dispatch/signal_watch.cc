@@ -26,7 +26,13 @@ SignalWatch::SignalWatch(std::initializer_list<int> signals,
                          std::function<void(int signal)> handler)
     : impl_(std::make_unique<Impl>()) {
   sigemptyset(&impl_->watched);
-  for (int signal : signals) sigaddset(&impl_->watched, signal);
+  for (int signal : signals) {
+    // Whoever started us asked not to be interrupted by an ignored signal;
+    // blocking it would queue it for the watch instead of dropping it.
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&impl_->watched, signal);
+  }
   pthread_sigmask(SIG_BLOCK, &impl_->watched, &impl_->previousMask);
   impl_->signals.reset(signalfd(-1, &impl_->watched, SFD_CLOEXEC));
   impl_->stop.reset(eventfd(0, EFD_CLOEXEC));

@@ -9,6 +9,7 @@ namespace zefra::platform {
 // Delivers the given signals to `handler` on a thread of its own instead of
 // interrupting whatever runs. Create it before starting other threads: the
 // signals are blocked in the creating thread, and new threads inherit that.
+// A signal ignored when the watch is made stays ignored.
 class SignalWatch {
  public:
   SignalWatch(std::initializer_list<int> signals, std::function<void(int signal)> handler);
