@@ -116,7 +116,6 @@ TEST_F(RemoteProxyTest, AProtocolBreakOnEitherSideClosesItsConnection) {
   auto chunks = std::make_shared<testing::RunChunks>();
   ASSERT_TRUE(
       streamed->run("s", "t", {"a"}, std::nullopt, std::nullopt, {}, options, chunks->output()));
-  EXPECT_EQ(chunks->out(), "a");
   EXPECT_FALSE(streamed->run("s", "t", {"a"}, std::nullopt, std::nullopt, {}, {}).ok());
   std::shared_ptr<RemoteProxy> installing = connect([](const Error&) {});
   EXPECT_FALSE(installing->installUpdate("/tmp/update.zip").ok());

@@ -22,11 +22,7 @@
 namespace zefra::app::testing {
 namespace {
 
-using zefra::testing::occurrences;
-using zefra::testing::pidIn;
-using zefra::testing::processEnded;
-using zefra::testing::procNumber;
-using zefra::testing::RunChunks;
+using namespace zefra::testing;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // shadow memory and quarantines inflate RSS
@@ -184,7 +180,7 @@ TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
   auto unreachable = client({"ping"});
   EXPECT_EQ(unreachable.status, 69);
   EXPECT_EQ(occurrences(unreachable.err, "\n"), 1u) << unreachable.err;
-  base::UniqueFd listener = zefra::testing::listenWithoutAccepting(runtime_ + "/" + kGroup);
+  base::UniqueFd listener = listenWithoutAccepting(runtime_ + "/" + kGroup);
   auto unread = platform::makePipe();
   ASSERT_EQ(::fcntl(unread->writeEnd.get(), F_SETFL, O_NONBLOCK), 0);
   const std::string filler(1 << 20, 'x');
@@ -220,7 +216,7 @@ TEST_F(EndToEndTest, AFullNonBlockingStandardOutputIsWaitedOn) {
   // Drained only once the client waits to write (or has wrongly given up).
   ASSERT_TRUE(eventually([&] {
     return processEnded(ping->pid()) ||
-           zefra::testing::procField(ping->pid(), "wchan", "").find("poll") != std::string::npos;
+           procField(ping->pid(), "wchan", "").find("poll") != std::string::npos;
   }));
   const std::string text = platform::readToEnd(out->readEnd.get()).value();
   EXPECT_EQ(ping->wait(), 0);
@@ -232,12 +228,12 @@ TEST_F(EndToEndTest, AFullNonBlockingStandardOutputIsWaitedOn) {
 TEST_F(EndToEndTest, TheClientSendsNothingToAnotherUsersListener) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
   constexpr uid_t kNobody = 65534;
-  zefra::testing::TempDir elsewhere;
+  TempDir elsewhere;
   ASSERT_EQ(::chown(elsewhere.path().c_str(), kNobody, kNobody), 0);
   const std::string socketPath = elsewhere.path() + "/socket";
   // A listener is of the user whose effective ID called listen().
   ASSERT_EQ(::seteuid(kNobody), 0);
-  const base::UniqueFd listener = zefra::testing::listenWithoutAccepting(socketPath);
+  const base::UniqueFd listener = listenWithoutAccepting(socketPath);
   ASSERT_EQ(::seteuid(0), 0);
   fs::create_symlink(socketPath, runtime_ + "/" + kGroup);
   auto ping = client({"ping"});
@@ -288,9 +284,8 @@ TEST_F(EndToEndTest, TheHelpersMemoryStaysFlatWhateverAToolWritesOrAClientReads)
   ASSERT_TRUE(eventually([&] {
     base::UniqueFd fd(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     int queued = 0;
-    return zefra::testing::procField(toolPid, "wchan", "").find("pipe_write") !=
-               std::string::npos &&
-           fd && ::ioctl(fd.get(), FIONREAD, &queued) == 0 &&
+    return procField(toolPid, "wchan", "").find("pipe_write") != std::string::npos && fd &&
+           ::ioctl(fd.get(), FIONREAD, &queued) == 0 &&
            queued >= ::fcntl(fd.get(), F_GETPIPE_SZ) / 2 &&
            procNumber(toolPid, "io", "wchar: ") > long{ipc::kProgressDeliveryBacklog};
   }));
@@ -327,7 +322,7 @@ using RunContainmentTest = HelperFixture;
 TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) {
   auto& helperProcess = startHelper();
   const pid_t helper = helperProcess.pid();
-  auto unifiedCgroupOf = [](pid_t pid) { return zefra::testing::procField(pid, "cgroup", "0::"); };
+  auto unifiedCgroupOf = [](pid_t pid) { return procField(pid, "cgroup", "0::"); };
   const auto tool = freeTool();
   writeTool(tool,
             "echo begun; ( setsid sh -c 'trap \"\" TERM; echo $$ > \"$0\"; exec sleep 600' \"$1\" "
@@ -403,7 +398,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
             "ZEFRA_RUNTIME_DIR=\"$5\" \"$6\" ping >/dev/null 2>&1 && echo served\n"
             "[ -z \"$6\" ] || { sleep 1000 </dev/null >/dev/null 2>&1 & echo $! > \"$1/left\"; }\n"
             "exit 0\n");
-  const auto listener = zefra::testing::listenOnLoopback();
+  const auto listener = listenOnLoopback();
   const std::string inside = root_ + "/inside", outside = root_ + "/outside";
   // Through the signed client, a confined tool would ask for runs free of
   // its confinement; what it leaves running would, after it.

@@ -373,31 +373,27 @@ TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
   EXPECT_EQ(stored("ToolVersions"), (Json{{path, entry("two")}}));
 }
 
-TEST_F(InventoryTest, HangingProbeIsCutOffAndNotCached) {
+// A probe that does not end, or that exits while what it started in the
+// background holds its output, is cut off, leaves nothing running and is not
+// cached; the other probes are not cut off.
+TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCached) {
   probeTimeout_ = 0.5;
-  const auto hanging = freeTool();
+  const auto hanging = freeTool(), outlived = freeTool(1), fine = freeTool(2);
+  const std::string held = home_ + "/held", quoted = "'" + held + "'";
   writeProbedTool(hanging, "exec sleep 600");
-  writeVersionTool(freeTool(1), "fine 1\\n");
+  writeProbedTool(outlived, "sh -c 'echo $$ > \"$0\"; exec sleep 600' " + quoted +
+                                " &\nuntil [ -s " + quoted + " ]; do sleep 0.01; done\necho v 1");
+  writeVersionTool(fine, "fine 1\\n");
   auto listed = inventory();
   EXPECT_EQ(listed.at(hanging).at("version"), "");
-  EXPECT_EQ(listed.at(freeTool(1)).at("version"), "fine 1");  // the others are not cut off
-  inventory();
-  EXPECT_EQ(probes(hanging), 2);
-}
-
-// A probe that exits while what it started in the background holds its
-// output is cut off too, and leaves nothing running.
-TEST_F(InventoryTest, ProbeWhoseOutputOutlivesItIsCutOffAndLeavesNothingRunning) {
-  probeTimeout_ = 0.5;
-  const auto tool = freeTool();
-  const std::string held = home_ + "/held", quoted = "'" + held + "'";
-  writeProbedTool(tool, "sh -c 'echo $$ > \"$0\"; exec sleep 600' " + quoted + " &\nuntil [ -s " +
-                            quoted + " ]; do sleep 0.01; done\necho v 1");
-  EXPECT_EQ(inventory().at(tool).at("version"), "");
+  EXPECT_EQ(listed.at(outlived).at("version"), "");
+  EXPECT_EQ(listed.at(fine).at("version"), "fine 1");
   const pid_t holder = pidIn(held);
   ASSERT_GT(holder, 0);
   EXPECT_TRUE(eventually([&] { return processEnded(holder); })) << "the probe's child runs on";
   (void)platform::signalProcess(holder, SIGKILL);
+  inventory();
+  EXPECT_EQ(probes(hanging), 2);
 }
 
 // Inventories asked for while one is in progress share it rather than each
@@ -457,7 +453,6 @@ TEST_F(RunTest, TheWholeOutputAndInputArrive) {
   EXPECT_EQ(both.err.size(), 8388608u);
   base::UniqueFd held = holdGate();
   auto background = startRun("bg", tool, {{"background", gate()}});
-  EXPECT_EQ(background.wait_for(200ms), std::future_status::timeout);
   held.reset();
   EXPECT_EQ(background.get(), (RunResult{"early\nlate\n", "", 0}));
   // Sizes at and one past the first growth step of the output's storage (and
@@ -682,13 +677,7 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
   // A stubborn tool's deadline is met with every pool thread busy, the
   // harder case of the SIGKILL pass; or when no timer thread can start for
   // it, as a tool that exhausts the pids limit leaves the helper: at once.
-  enum End {
-    kDeadline,
-    kStubbornDeadlinePoolFull,
-    kStubbornDeadlineNoThread,
-    kCancel,
-    kDisconnect
-  };
+  enum End { kDeadline, kStubbornPoolFull, kStubbornNoThread, kCancel, kDisconnect };
   xpc::RunOptions options;
   options.cancelOnDisconnect = true;
   int runs = 0;
@@ -698,13 +687,12 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
     if (!withCgroup) useRunCgroupParentForTesting(platform::RunCgroupParent::at(home_));
     service_.reset();
     // The connection's end last: nothing runs on it after that.
-    for (End end :
-         {kDeadline, kStubbornDeadlinePoolFull, kStubbornDeadlineNoThread, kCancel, kDisconnect}) {
+    for (End end : {kDeadline, kStubbornPoolFull, kStubbornNoThread, kCancel, kDisconnect}) {
       const std::string file = home_ + "/grandchild" + std::to_string(++runs);
-      const bool stubborn = end == kStubbornDeadlinePoolFull || end == kStubbornDeadlineNoThread;
+      const bool stubborn = end == kStubbornPoolFull || end == kStubbornNoThread;
       const bool deadline = end == kDeadline || stubborn;
       options.timeout = deadline ? 0.5 : 0;
-      if (end == kStubbornDeadlineNoThread) {
+      if (end == kStubbornNoThread) {
         // The earlier runs' SIGKILL passes gone, the deadline's is the next.
         ASSERT_TRUE(eventually([] { return !platform::poolStats().timerThread; }));
         platform::failNextTimerThreadStartForTesting();
@@ -714,7 +702,7 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
       ASSERT_GT(grandchild, 0);
       if (end == kCancel) service().cancelWithRunID("r");
       if (end == kDisconnect) service().connectionInvalidated();
-      if (end == kStubbornDeadlinePoolFull) {
+      if (end == kStubbornPoolFull) {
         PoolHeld held(1);  // the run's
         EXPECT_EQ(reply.wait_for(20s), std::future_status::ready)
             << "the SIGKILL pass waited for a pool thread";
@@ -736,13 +724,9 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
 TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
   if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
   const auto tool = freeTool();
-  const std::string mount = fs::exists("/sys/fs/cgroup/unified/cgroup.procs")
-                                ? "/sys/fs/cgroup/unified"
-                                : "/sys/fs/cgroup";
-  writeTool(tool, "cg=$(sed -n 's/^0:://p' /proc/self/cgroup); echo $$ > '" + mount +
-                      "'\"${cg%/*}/cgroup.procs\" && echo $$ > \"$1\" && exec sleep 600");
+  writeTool(tool, "echo $$ > \"$2/cgroup.procs\" && echo $$ > \"$1\" && exec sleep 600");
   const std::string file = home_ + "/moved";
-  auto reply = start(tool, {}, {{file}});
+  auto reply = start(tool, {}, {{file, runCgroupParent().path()}});
   const pid_t moved = pidIn(file);
   ASSERT_GT(moved, 0);
   service().cancelWithRunID("r");
