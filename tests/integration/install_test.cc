@@ -3,7 +3,6 @@
 // the helper at a client's connect; the helper then changes its own
 // registration while it runs as the service. Its dialogs on a terminal.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -16,12 +15,11 @@ namespace {
 
 bool holdsPidfdOf(pid_t holder, pid_t target) {
   std::error_code error;
-  for (const auto& entry :
-       fs::directory_iterator("/proc/" + std::to_string(holder) + "/fdinfo", error)) {
-    const std::string fd = "fdinfo/" + entry.path().filename().string();
-    if (zefra::testing::procNumber(holder, fd, "Pid:") == target) return true;
-  }
-  return false;
+  const fs::directory_iterator fds("/proc/" + std::to_string(holder) + "/fdinfo", error);
+  return std::ranges::any_of(fs::begin(fds), fs::end(fds), [&](const fs::directory_entry& fd) {
+    return zefra::testing::procNumber(holder, "fdinfo/" + fd.path().filename().string(), "Pid:") ==
+           target;
+  });
 }
 
 class InstallTest : public HelperFixture {
@@ -207,7 +205,7 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
   writeTool("gnome-session-properties", ": > '" + root_ + "/settings-opened'");
   // The user opens the copy from a terminal.
-  base::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  base::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   ASSERT_TRUE(terminal && ::grantpt(terminal.get()) == 0 && ::unlockpt(terminal.get()) == 0);
   base::UniqueFd tty(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(tty);
@@ -216,16 +214,12 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
                         "PATH=" + root_ + "/home/.local/bin:/usr/bin:/bin"},
                        tty.get());
   std::string screen;
-  for (const char* shown : {"Zefra Helper needs your approval",
-                            "  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: "}) {
-    while (screen.find(shown) == std::string::npos) {
-      pollfd ready{terminal.get(), POLLIN, 0};
-      char buffer[4096];
-      const ssize_t got = ::poll(&ready, 1, 60000) == 1 ? ::read(terminal.get(), buffer, 4096) : 0;
-      ASSERT_GT(got, 0) << screen;
-      screen.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
+  ASSERT_TRUE(eventually([&] {
+    char buffer[4096];
+    screen.append(buffer, std::max<ssize_t>(::read(terminal.get(), buffer, sizeof buffer), 0));
+    return screen.find("Zefra Helper needs your approval") != std::string::npos &&
+           screen.ends_with("  1) Open Login Items\u2026\r\n  2) Later\r\nChoose 1-2: ");
+  })) << screen;
   ASSERT_TRUE(platform::writeAll(terminal.get(), "1\n"));
   EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/settings-opened"); }));
   stop(opened);

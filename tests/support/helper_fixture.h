@@ -7,12 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/remote_proxy.h"
@@ -171,9 +169,8 @@ class HelperFixture : public ::testing::Test {
     return {captured->status.value_or(-1), std::string(captured->standardOutput.view()),
             std::string(captured->standardError.view())};
   }
-  Outcome client(const std::vector<std::string>& arguments,
-                 const std::optional<std::string>& input = std::nullopt) {
-    return runProgram(ZEFRA_TEST_CLIENT, arguments, input);
+  Outcome client(const std::vector<std::string>& arguments) {
+    return runProgram(ZEFRA_TEST_CLIENT, arguments);
   }
 
   static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }

@@ -36,7 +36,8 @@ namespace zefra::testing {
 class UserManager {
  public:
   struct World {
-    // serviceLog: where every service's output goes, as no journal runs.
+    // serviceLog: where the manager's output and every service's goes, as no
+    // journal runs.
     std::string home, configHome, runtimeDirectory, serviceLog;
   };
 
@@ -173,7 +174,6 @@ class UserManager {
       }
       cgroups_.push_back(cgroup);
     }
-    logPath_ = world_.home + "/.user-manager.log";
     const std::string dropIns = world_.runtimeDirectory + "/systemd/user/service.d";
     std::filesystem::create_directories(dropIns);
     std::ofstream(dropIns + "/zefra-test-output.conf")
@@ -191,15 +191,15 @@ class UserManager {
     platform::SpawnOptions options;
     // A test killed half-way takes its manager along; what that leaves in
     // the cgroups goes at the next start (sweepLeftovers).
-    const std::string unshare = installed("unshare");
     options.executable = installed("setpriv");
+    const std::string unshare = installed("unshare");
     options.arguments = {"--pdeathsig", "KILL",    unshare, "--mount", "--propagation",
                          "private",     "/bin/sh", "-c",    script,    "sh"};
     options.arguments.insert(options.arguments.end(), cgroups_.begin(), cgroups_.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
     base::UniqueFd logFile(
-        ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        ::open(world_.serviceLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     options.standardOutput = platform::Stdio::fromFd(logFile.get());
     options.standardError = platform::Stdio::fromFd(logFile.get());
     auto spawned = platform::spawnProcess(options);
@@ -218,7 +218,7 @@ class UserManager {
       return up() || !process_->isRunning();
     });
     if (up()) return true;
-    const auto log = platform::readSmallFile(logPath_, 1 << 20);
+    const auto log = platform::readSmallFile(world_.serviceLog, 1 << 20);
     ADD_FAILURE() << "the user manager did not come up (last state \"" << reached
                   << "\", still running: " << process_->isRunning() << "); its log:\n"
                   << (log ? log.value() : "");
@@ -258,7 +258,6 @@ class UserManager {
   }
 
   World world_;
-  std::string logPath_;
   std::vector<std::string> cgroups_;
   std::unique_ptr<platform::ChildProcess> process_;
 };
