@@ -27,8 +27,7 @@ namespace zefra::app::testing {
 namespace {
 
 // Events in order, as a test waits for them.
-class EventLog {
- public:
+struct EventLog {
   void add(std::string event) {
     std::lock_guard lock(mu_);
     events_.push_back(std::move(event));
@@ -43,10 +42,7 @@ class EventLog {
     return zefra::testing::eventually([&] { return count(event) >= times; });
   }
 
- protected:
   mutable std::mutex mu_;
-
- private:
   std::vector<std::string> events_;
 };
 

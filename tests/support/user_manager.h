@@ -111,13 +111,14 @@ class UserManager {
     return text.substr(0, text.find('\n'));
   }
 
-  // Starts a program in the manager's mount namespace, the one its services
-  // see: what it mounts there stays out of sight of every other process.
-  base::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
-    options.arguments.insert(
-        options.arguments.begin(),
-        {"--target", std::to_string(process_->pid()), "--mount", "--", options.executable});
+  // Starts `command` (a path and its arguments) in the manager's mount
+  // namespace, the one its services see: what it mounts there stays out of
+  // sight of every other process.
+  base::Result<platform::ChildProcess> spawnInside(const std::vector<std::string>& command) const {
+    platform::SpawnOptions options;
     options.executable = installed("nsenter");
+    options.arguments = {"--target", std::to_string(process_->pid()), "--mount", "--"};
+    options.arguments.insert(options.arguments.end(), command.begin(), command.end());
     return platform::spawnProcess(options);
   }
 
