@@ -39,22 +39,11 @@ class InstallTest : public HelperFixture {
         {root_ + "/home", root_ + "/config", runtime_, root_ + "/helper.log"});
     ASSERT_TRUE(manager_) << "the prerequisites are present, but the manager did not run";
     fs::create_directories(root_ + "/home/Applications");
-    fs::copy(ZEFRA_TEST_BUNDLE, applicationsCopy(), fs::copy_options::recursive);
-    info_ = nlohmann::json::parse(
-        platform::readSmallFile(applicationsCopy() + "/Contents/Info.json").value());
+    fs::copy(ZEFRA_TEST_BUNDLE, copy_, fs::copy_options::recursive);
+    info_ = nlohmann::json::parse(platform::readSmallFile(copy_ + "/Contents/Info.json").value());
     version_ = info_["CFBundleShortVersionString"];
   }
 
-  // A name that needs quoting in a unit, and a '%' escaping there: systemd
-  // reads "%u" as the user's name.
-  std::string applicationsCopy() const {
-    // "%" is the manager's and "$" the shell's: neither may change the path.
-    return root_ + "/home/Applications/Zefra Helper 100%u $HOME.app";
-  }
-  std::string executable() const { return applicationsCopy() + "/Contents/Linux/zefra-helper"; }
-  std::string unitFile(const std::string& unit) const {
-    return root_ + "/config/systemd/user/" + unit;
-  }
   std::string property(const char* name) {
     return manager_->state({"show", "-p", name, "--value", kService});
   }
@@ -62,7 +51,7 @@ class InstallTest : public HelperFixture {
   // The helper's own start from ~/Applications (no event): it registers,
   // hands the names to the manager and is of no further use.
   void launchFromApplications() {
-    auto& first = start(executable());
+    auto& first = start(executable_);
     ASSERT_TRUE(eventually([&] { return registered(); })) << log();
     stop(first);  // still registered: the tests go on to use it
   }
@@ -73,7 +62,7 @@ class InstallTest : public HelperFixture {
                "enabled\nenabled\n" &&
            manager_->systemctl({"is-active", kSocket, kTeamSocket}).output == "active\nactive\n" &&
            defaults().value("RegisteredAgentVersion", "") == version &&
-           defaults().value("RegisteredAgentPath", "") == applicationsCopy();
+           defaults().value("RegisteredAgentPath", "") == copy_;
   }
   std::string ping(const std::string& service = kGroup) {
     auto pinged = client({"--service", service, "ping"});
@@ -84,6 +73,12 @@ class InstallTest : public HelperFixture {
     return eventually([&] { return manager_->state({"is-active", unit}) == "inactive"; });
   }
 
+  // A name that needs quoting in a unit, and a '%' escaping there: systemd
+  // reads "%u" as the user's name. "%" is the manager's and "$" the shell's:
+  // neither may change the path.
+  const std::string copy_ = root_ + "/home/Applications/Zefra Helper 100%u $HOME.app";
+  const std::string executable_ = copy_ + "/Contents/Linux/zefra-helper";
+  const std::string units_ = root_ + "/config/systemd/user/";
   std::unique_ptr<zefra::testing::UserManager> manager_;
   nlohmann::json info_;
   std::string version_;
@@ -138,17 +133,17 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   const std::string dropIn = runtime_ + "/systemd/user/" + kService + ".d";
   EXPECT_EQ(manager_->systemctl({"stop", kService}).status, 0);
   fs::create_directories(dropIn);
-  std::string quoted = executable();
+  std::string quoted = executable_;
   quoted.insert(quoted.find('%'), "%");  // escaped, as the helper writes it
   std::ofstream(dropIn + "/reregister.conf")
       << "[Service]\nExecStart=\nExecStart=\"" << quoted << "\" --reregister\n";
   ASSERT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
-  const auto written = fs::last_write_time(unitFile(kService));
+  const auto written = fs::last_write_time(units_ + kService);
   EXPECT_EQ(ping(), version_ + "\n");
   const pid_t activated = servicePid();
   std::error_code gone;  // the units are removed before they are written again
   ASSERT_TRUE(eventually([&] {
-    return fs::last_write_time(unitFile(kService), gone) != written && registered();
+    return fs::last_write_time(units_ + kService, gone) != written && registered();
   })) << log();
   EXPECT_EQ(ping(), version_ + "\n");
   EXPECT_EQ(servicePid(), activated);
@@ -178,12 +173,12 @@ TEST_F(InstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
   // The service ends, and its sockets stop once it has.
   for (const char* unit : {kService, kSocket, kTeamSocket}) {
     ASSERT_TRUE(becomesInactive(unit)) << unit;
-    EXPECT_FALSE(fs::exists(unitFile(unit))) << unit;
+    EXPECT_FALSE(fs::exists(units_ + unit)) << unit;
     EXPECT_NE(manager_->state({"is-enabled", unit}), "enabled") << unit;
   }
   EXPECT_EQ(client({"ping"}).status, 69);
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
-  EXPECT_EQ(defaults()["RegisteredAgentPath"], applicationsCopy());
+  EXPECT_EQ(defaults()["RegisteredAgentPath"], copy_);
 }
 
 // The dialogs' buttons and an uninstall's effect on a manager are the launch
@@ -195,8 +190,8 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   // folder, so the user masks one as it would elsewhere: /dev/null in its
   // place.
   launchFromApplications();
-  fs::remove(unitFile(kTeamSocket));
-  fs::create_symlink("/dev/null", unitFile(kTeamSocket));
+  fs::remove(units_ + kTeamSocket);
+  fs::create_symlink("/dev/null", units_ + kTeamSocket);
   ASSERT_EQ(manager_->systemctl({"daemon-reload"}).status, 0);
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
   writeTool("gnome-session-properties", ": > '" + root_ + "/settings-opened'");
@@ -205,7 +200,7 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   ASSERT_TRUE(terminal && ::grantpt(terminal.get()) == 0 && ::unlockpt(terminal.get()) == 0);
   base::UniqueFd tty(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(tty);
-  auto& opened = start(executable(),
+  auto& opened = start(executable_,
                        {"ZEFRA_LAUNCH_EVENT=aevt:oapp", "XDG_CURRENT_DESKTOP=GNOME",
                         "PATH=" + root_ + "/home/.local/bin:/usr/bin:/bin"},
                        tty.get());

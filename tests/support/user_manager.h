@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -180,9 +179,10 @@ class UserManager {
     std::ofstream(dropIns + "/zefra-test-output.conf")
         << "[Service]\nStandardOutput=append:" << world_.serviceLog
         << "\nStandardError=append:" << world_.serviceLog << "\n";
-    // The shell enters the cgroups and the tmpfs first; systemd then takes
-    // over its process, so the manager is the child we hold.
+    // The shell writes to the log, enters the cgroups and the tmpfs first;
+    // systemd then takes over its process, so the manager is the child we hold.
     const std::string script =
+        "exec >>\"$1\" 2>&1; shift\n"
         "for cgroup in \"$@\"; do echo $$ > \"$cgroup/cgroup.procs\" || exit 97; done\n"
         "if [ -d /run/systemd ]; then covered=/run/systemd; else covered=/run; fi\n"
         "mount -t tmpfs -o mode=0755 tmpfs \"$covered\" || exit 98\n"
@@ -194,15 +194,11 @@ class UserManager {
     // the cgroups goes at the next start (sweepLeftovers).
     options.executable = installed("setpriv");
     const std::string unshare = installed("unshare");
-    options.arguments = {"--pdeathsig", "KILL",    unshare, "--mount", "--propagation",
-                         "private",     "/bin/sh", "-c",    script,    "sh"};
+    options.arguments = {"--pdeathsig", "KILL", unshare, "--mount", "--propagation",  "private",
+                         "/bin/sh",     "-c",   script,  "sh",      world_.serviceLog};
     options.arguments.insert(options.arguments.end(), cgroups_.begin(), cgroups_.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
-    base::UniqueFd logFile(
-        ::open(world_.serviceLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    options.standardOutput = platform::Stdio::fromFd(logFile.get());
-    options.standardError = platform::Stdio::fromFd(logFile.get());
     auto spawned = platform::spawnProcess(options);
     if (!spawned) {
       ADD_FAILURE() << "cannot start unshare: " << spawned.error().message;
