@@ -20,8 +20,6 @@
 #include "support/helper_fixture.h"
 #include "support/listening_socket.h"
 #include "tools/tool_service.h"
-#include "xpc/exported_object.h"
-#include "xpc/interface.h"
 
 namespace zefra::app::testing {
 namespace {
@@ -434,6 +432,7 @@ TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
       {kSilent, kServes, true, kTeam, kProbeTimeout},
       {kNobody, kRefuses, false, kTeam, 0},
   };
+  HelperDelegate& serving = delegate();
   for (const auto& [first, second, answers, dialled, atLeast] : rows) {
     SCOPED_TRACE(first);
     EventLog heard;  // the names the peers saw dialled
@@ -444,15 +443,12 @@ TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
       std::filesystem::remove(path);
       if (peer == kSilent) silent.push_back(zefra::testing::listenWithoutAccepting(path));
       if (peer != kServes && peer != kRefuses) continue;
-      // Served as the helper serves it, or refusing every peer.
+      // Served by the delegate as the helper serves it, or refusing every peer.
       auto listener = ipc::Listener::open(
           name,
           [&, name, refuse = peer == kRefuses](ipc::ServerConnection& connection) {
             heard.add(name);
-            if (refuse) return false;
-            connection.setExportedInterface(xpc::makeHelperInterface());
-            connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
-            return true;
+            return !refuse && serving.acceptConnection(connection);
           },
           ipc::ListenerOptions(runtime_));
       ASSERT_TRUE(listener) << listener.error().message;
