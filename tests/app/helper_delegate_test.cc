@@ -20,15 +20,12 @@
 #include "support/helper_fixture.h"
 #include "support/listening_socket.h"
 #include "tools/tool_service.h"
-#include "xpc/exported_object.h"
-#include "xpc/interface.h"
 
 namespace zefra::app::testing {
 namespace {
 
 // Events in order, as a test waits for them.
-class EventLog {
- public:
+struct EventLog {
   void add(std::string event) {
     std::lock_guard lock(mu_);
     events_.push_back(std::move(event));
@@ -43,7 +40,6 @@ class EventLog {
     return zefra::testing::eventually([&] { return count(event) >= times; });
   }
 
- private:
   mutable std::mutex mu_;
   std::vector<std::string> events_;
 };
@@ -51,9 +47,8 @@ class EventLog {
 // The agent, the alerts and the other services as the test scripts them,
 // logging what they saw: "status", "register", "unregister",
 // "open-login-items", "probe", "open:<path>", "quarantine:<path>",
-// "terminate", "exit:<status>", "alert:<message>". Every operation gets this
-// one agent, and the alerts take `answers` in order (kAlertNoAnswer when they
-// run out).
+// "terminate", "alert:<message>". Every operation gets this one agent, and
+// the alerts take `answers` in order (kAlertNoAnswer when they run out).
 class ScriptedDesktop final : public EventLog,
                               public platform::AgentService,
                               public platform::AlertResponder {
@@ -99,9 +94,6 @@ class ScriptedDesktop final : public EventLog,
   std::function<void()> onStatus;
   std::vector<int> answers;
   bool probeAnswers = true;  // whether a service answers the self-probe
-
- private:
-  std::mutex mu_;
 };
 
 // Runs `work` on the main queue, which runs for the whole test program as
@@ -120,32 +112,6 @@ void onMainQueue(const std::function<void()>& work) {
 
 constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 
-// The scripted services, logging to `desktop`; the defaults file is `defaults`.
-// Where copies lie and their quarantine only the translocation test needs,
-// and the running applications only the real workspace's test.
-AppServices scriptedServices(std::shared_ptr<ScriptedDesktop> desktop,
-                             platform::UserDefaults& defaults) {
-  AppServices services;
-  services.agentService = [desktop] { return desktop; };
-  services.alerts = desktop;
-  services.defaults = &defaults;
-  services.bundlePath = [] { return std::string(kBundle); };
-  services.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
-  services.homeDirectory = "/Users/u";
-  services.openApplication = [desktop](const std::string& path, std::function<void()> completion) {
-    desktop->add("open:" + path);
-    std::thread(completion).detach();
-  };
-  services.machServiceAnswers = [desktop](std::function<void(bool)> completion) {
-    desktop->add("probe");
-    completion(desktop->probeAnswers);
-  };
-  services.observeTerminations = [](platform::Workspace::Observer) {};
-  services.terminate = [desktop] { desktop->add("terminate"); };
-  services.exit = [desktop](int status) { desktop->add("exit:" + std::to_string(status)); };
-  return services;
-}
-
 using platform::AgentStatus;
 using Events = std::vector<std::string>;
 
@@ -154,32 +120,53 @@ constexpr const char* kUpdated = "alert:Zefra Helper updated";
 constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
 constexpr const char* kInstallFailed = "alert:Couldn't install Zefra Helper";
 constexpr const char* kOpenLoginItems = "open-login-items";
+constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
 
-class FlowTest : public ::testing::Test {
+// A delegate on the scripted services, which log to the agent, made when
+// first used; its peers are trusted and served as the helper serves them,
+// under the runtime directory.
+class HelperDelegateTest : public HelperFixture {
  protected:
-  // Also the start of each case: a new delegate and agent, nothing recorded.
   void SetUp() override {
-    delegate_.reset();
-    agent_ = std::make_shared<ScriptedDesktop>();
-    services_ = scriptedServices(agent_, defaults_);
-    std::filesystem::remove(defaults_.path());
+    HelperFixture::SetUp();
+    settings_.peerIsTrusted = [](const ipc::ServerConnection&) { return true; };
+    settings_.makeService = [] { return tools::ToolService::create(); };
+    settings_.listenerOptions.runtimeDirectory = runtime_;
+    reset();
   }
   void TearDown() override {
-    // Whatever the flow left queued on the main queue runs before we go.
-    onMainQueue([] {});
-    delegate_.reset();
+    reset();
+    HelperFixture::TearDown();
   }
-
+  // Also the start of each case: the last delegate gone (on the main queue,
+  // after whatever it left queued there), a new agent, nothing recorded.
+  void reset() {
+    onMainQueue([&] { delegate_.reset(); });
+    std::filesystem::remove(defaults_.path());
+    const auto desktop = agent_ = std::make_shared<ScriptedDesktop>();
+    // Where copies lie and their quarantine only the translocation test
+    // needs, and the running applications only the real workspace's test.
+    services_ = AppServices();
+    services_.agentService = [desktop] { return desktop; };
+    services_.alerts = desktop;
+    services_.defaults = &defaults_;
+    services_.bundlePath = [] { return std::string(kBundle); };
+    services_.infoDictionary = {{"CFBundleVersion", "7"}, {"CFBundleShortVersionString", "1.7"}};
+    services_.homeDirectory = "/Users/u";
+    services_.openApplication = [desktop](const std::string& path, auto completion) {
+      desktop->add("open:" + path);
+      std::thread(completion).detach();
+    };
+    services_.machServiceAnswers = [desktop](std::function<void(bool)> completion) {
+      desktop->add("probe");
+      completion(desktop->probeAnswers);
+    };
+    services_.observeTerminations = [](platform::Workspace::Observer) {};
+    services_.terminate = [desktop] { desktop->add("terminate"); };
+  }
   HelperDelegate& delegate() {
-    if (!delegate_) {
-      DelegateSettings settings;
-      settings.services = services_;
-      delegate_ = std::make_shared<HelperDelegate>(settings);
-    }
+    if (!delegate_) delegate_ = std::make_shared<HelperDelegate>(settings_);
     return *delegate_;
-  }
-  void launch(bool interactive) {
-    onMainQueue([&] { delegate().handleLaunch(interactive); });
   }
   // Nothing when `version` is null.
   void record(const char* version, const std::string& path) {
@@ -196,16 +183,16 @@ class FlowTest : public ::testing::Test {
     return out;
   }
 
-  zefra::testing::TempDir temp_;
   platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
   std::shared_ptr<ScriptedDesktop> agent_;
-  AppServices services_;
+  DelegateSettings settings_;
+  AppServices& services_ = settings_.services;
   std::shared_ptr<HelperDelegate> delegate_;
 };
 
 // A copy run from where the system moved it hands over to the installed copy,
 // its quarantine cleared, or says it could not.
-TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
+TEST_F(HelperDelegateTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
   const std::string home = kBundle, system = "/Applications/Zefra Helper.app";
   // The copies present, the status of clearing the quarantine, what follows.
   const std::tuple<std::vector<std::string>, int, Events> cases[] = {
@@ -214,21 +201,21 @@ TEST_F(FlowTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
       {{home, system}, 0, {"quarantine:" + system, "open:" + system, "terminate"}},
   };
   for (const auto& [present, quarantineStatus, expected] : cases) {
-    SetUp();
+    reset();
     services_.bundlePath = [] { return "/var/folders/x/AppTranslocation/A/Zefra Helper.app"; };
     services_.fileExists = [&](auto& path) { return std::ranges::count(present, path) > 0; };
     services_.clearQuarantine = [&](const std::string& path) {
       agent_->add("quarantine:" + path);
       return quarantineStatus;
     };
-    launch(false);  // the quarantine alert shows in agent mode too
+    // The quarantine alert shows in agent mode too.
+    onMainQueue([&] { delegate().handleLaunch(false); });
     ASSERT_TRUE(agent_->waitFor(expected.back()));
-    EXPECT_EQ(agent_->events(), expected);
-    EXPECT_EQ(recorded("RegisteredAgentVersion"), "");
+    EXPECT_EQ(agent_->events(), expected);  // no "register", so no record
   }
 }
 
-TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
+TEST_F(HelperDelegateTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   using enum AgentStatus;
   const char* reg = "register";
   enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
@@ -258,7 +245,7 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   };
   for (const auto& [status, interactive, recordedVersion, twist, versionAfter, expected] : cases) {
     SCOPED_TRACE(::testing::PrintToString(expected));
-    SetUp();
+    reset();
     agent_->current = status;
     if (twist == kApprovalAfter) agent_->statusAfterRegister = kRequiresApproval;
     if (twist == kFailsThrice) agent_->registerFailures = 3;
@@ -270,7 +257,7 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
     agent_->answers = {platform::kAlertFirstButton};
     platform::ScopedLogCapture log;
     const auto started = std::chrono::steady_clock::now();
-    launch(interactive);
+    onMainQueue([&] { delegate().handleLaunch(interactive); });
     ASSERT_TRUE(expected.empty() ||
                 agent_->waitFor(expected.back(), std::ranges::count(expected, expected.back())));
     onMainQueue([] {});
@@ -284,10 +271,9 @@ TEST_F(FlowTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   }
 }
 
-TEST_F(FlowTest, StatusDialogButtons) {
+TEST_F(HelperDelegateTest, StatusDialogButtons) {
   using enum AgentStatus;
   constexpr int k1 = platform::kAlertFirstButton, k2 = platform::kAlertSecondButton;
-  constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
   constexpr const char* kUninstall = "alert:Uninstall Zefra Helper?";
   constexpr const char* kFailed = "alert:Couldn't uninstall Zefra Helper";
   constexpr const char* kNotInstalled = "alert:Zefra Helper isn't installed";
@@ -302,7 +288,7 @@ TEST_F(FlowTest, StatusDialogButtons) {
       {kRequiresApproval, {k2}, {kApproval}},
   };
   for (const auto& [status, answers, expected] : cases) {
-    SetUp();
+    reset();
     record("7", kBundle);
     agent_->current = status;
     agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
@@ -327,7 +313,7 @@ TEST_F(FlowTest, StatusDialogButtons) {
 
 // A registration that stopped answering is healed, silently, at most once in
 // 300 s by the stored time; a stored time in the future holds it off too.
-TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
+TEST_F(HelperDelegateTest, SelfHealIsThrottledByTheStoredTime) {
   base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
   agent_->current = AgentStatus::kEnabled;
@@ -353,37 +339,6 @@ TEST_F(FlowTest, SelfHealIsThrottledByTheStoredTime) {
   EXPECT_EQ(log.lines().size(), healed);
 }
 
-class HelperDelegateTest : public HelperFixture {
- protected:
-  // A delegate whose agent is enabled and current and whose probe answers;
-  // `onStatus` runs as the launch reads the agent's status. The workspace
-  // is the real one, as the helper uses it, or none.
-  std::shared_ptr<HelperDelegate> make(std::optional<platform::LaunchEvent> event,
-                                       bool trusted = true,
-                                       std::function<void()> onStatus = nullptr,
-                                       bool realWorkspace = false) {
-    DelegateSettings settings;
-    settings.launchEvent = event;
-    settings.peerIsTrusted = [trusted](const ipc::ServerConnection&) { return trusted; };
-    settings.makeService = [] { return tools::ToolService::create(); };
-    settings.listenerOptions.runtimeDirectory = runtime_;
-    (void)defaults_.setObject("RegisteredAgentVersion", "7");
-    (void)defaults_.setObject("RegisteredAgentPath", kBundle);
-    agent_ = std::make_shared<ScriptedDesktop>();
-    agent_->current = platform::AgentStatus::kEnabled;
-    agent_->onStatus = std::move(onStatus);
-    settings.services = scriptedServices(agent_, defaults_);
-    if (realWorkspace) {
-      const auto real = defaultAppServices();
-      settings.services.observeTerminations = real.observeTerminations;
-      settings.services.runningApplications = real.runningApplications;
-    }
-    return std::make_shared<HelperDelegate>(settings);
-  }
-  std::shared_ptr<ScriptedDesktop> agent_;  // the last made's
-  platform::UserDefaults defaults_{temp_.path() + "/defaults.json"};
-};
-
 // Only a launch by the open-application event (not one without an event,
 // nor a reopen event) is interactive. It shows the status dialog unless a
 // client was served meanwhile (before the second of the status check has
@@ -392,16 +347,19 @@ class HelperDelegateTest : public HelperFixture {
 // decision waits for it, then shows the status at once, and not again at the
 // second.
 TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWasServed) {
-  constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
   enum Meanwhile { kNoEvent, kReopenEvent, kOwnConnection, kRefusedClient, kClient, kReopen };
   for (Meanwhile meanwhile :
        {kNoEvent, kReopenEvent, kOwnConnection, kRefusedClient, kClient, kReopen}) {
     SCOPED_TRACE(meanwhile);
     const bool opened = meanwhile != kNoEvent && meanwhile != kReopenEvent;
-    const auto event = meanwhile == kNoEvent
-                           ? std::nullopt
-                           : platform::parseLaunchEvent(opened ? "aevt:oapp" : "aevt:rapp");
-    auto delegate = make(event, meanwhile != kRefusedClient, [&] {
+    reset();
+    settings_.launchEvent = meanwhile == kNoEvent
+                                ? std::nullopt
+                                : platform::parseLaunchEvent(opened ? "aevt:oapp" : "aevt:rapp");
+    settings_.peerIsTrusted = [meanwhile](auto&) { return meanwhile != kRefusedClient; };
+    agent_->current = AgentStatus::kEnabled;
+    record("7", kBundle);
+    agent_->onStatus = [&] {
       if (meanwhile == kOwnConnection) {
         auto own = connect();
         EXPECT_TRUE(own && (*own)->ping());
@@ -409,20 +367,17 @@ TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWa
       if (meanwhile == kRefusedClient || meanwhile == kClient) {
         EXPECT_EQ(client({"ping"}).status, meanwhile == kClient ? 0 : 77);
       }
-    });
+    };
     std::size_t shownAtLaunch = 0;  // read before the main queue can run the second's check
     onMainQueue([&] {
-      if (meanwhile == kReopen) delegate->applicationShouldHandleReopen(false);
-      delegate->applicationDidFinishLaunching();
+      if (meanwhile == kReopen) delegate().applicationShouldHandleReopen(false);
+      delegate().applicationDidFinishLaunching();
       shownAtLaunch = agent_->count(kStatus);
     });
     EXPECT_EQ(shownAtLaunch, meanwhile == kReopen ? 1u : 0u);
     ASSERT_TRUE(agent_->waitFor("probe"));  // 1.5 s: after the status check's second
-    bool served = false;
-    onMainQueue([&] { served = delegate->servedConnection(); });
-    EXPECT_EQ(served, meanwhile == kClient);
-    EXPECT_EQ(agent_->count(kStatus), opened && !served ? 1u : 0u);
-    onMainQueue([&] { delegate.reset(); });
+    onMainQueue([] {});
+    EXPECT_EQ(agent_->count(kStatus), opened && meanwhile != kClient ? 1u : 0u);
   }
 }
 
@@ -440,10 +395,14 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
   for (auto [name, identifier] : applications) {
     running.push_back(zefra::testing::startStandInApplication(root_, name, identifier));
   }
-  auto delegate = make(std::nullopt, true, nullptr, true);
+  agent_->current = AgentStatus::kEnabled;
+  record("7", kBundle);
+  const auto real = defaultAppServices();
+  services_.observeTerminations = real.observeTerminations;
+  services_.runningApplications = real.runningApplications;
   auto quits = std::make_shared<EventLog>();  // outlives the test, as the observer does
   onMainQueue([&] {
-    delegate->applicationDidFinishLaunching();
+    delegate().applicationDidFinishLaunching();
     // Observers run in the order they were added: the delegate has judged
     // each termination by the time this one hears of it.
     platform::Workspace::shared().addTerminationObserver(
@@ -459,7 +418,6 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
     EXPECT_EQ(agent_->count("terminate"), i + 1 == running.size() ? 1u : 0u)
         << applications[i].first;
   }
-  onMainQueue([&] { delegate.reset(); });
 }
 
 // The self-probe dials the service names in turn: the first that answers
@@ -474,10 +432,10 @@ TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
       {kSilent, kServes, true, kTeam, kProbeTimeout},
       {kNobody, kRefuses, false, kTeam, 0},
   };
+  HelperDelegate& serving = delegate();
   for (const auto& [first, second, answers, dialled, atLeast] : rows) {
     SCOPED_TRACE(first);
-    std::mutex mu;
-    std::vector<std::string> heard;  // the names the peers saw dialled
+    EventLog heard;  // the names the peers saw dialled
     std::vector<base::UniqueFd> silent;
     std::vector<std::unique_ptr<ipc::Listener>> listeners;
     for (const auto& [name, peer] : {std::pair{kGroup, first}, std::pair{kTeam, second}}) {
@@ -485,16 +443,12 @@ TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
       std::filesystem::remove(path);
       if (peer == kSilent) silent.push_back(zefra::testing::listenWithoutAccepting(path));
       if (peer != kServes && peer != kRefuses) continue;
-      // Served as the helper serves it, or refusing every peer.
+      // Served by the delegate as the helper serves it, or refusing every peer.
       auto listener = ipc::Listener::open(
           name,
           [&, name, refuse = peer == kRefuses](ipc::ServerConnection& connection) {
-            std::lock_guard lock(mu);
-            heard.push_back(name);
-            if (refuse) return false;
-            connection.setExportedInterface(xpc::makeHelperInterface());
-            connection.setExportedObject(xpc::makeExportedObject(tools::ToolService::create()));
-            return true;
+            heard.add(name);
+            return !refuse && serving.acceptConnection(connection);
           },
           ipc::ListenerOptions(runtime_));
       ASSERT_TRUE(listener) << listener.error().message;
@@ -509,8 +463,7 @@ TEST_F(HelperDelegateTest, TheSelfProbesFirstNameThatAnswersDecides) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(future.get(), answers);
     EXPECT_GE(took.count(), atLeast);
-    std::lock_guard lock(mu);
-    EXPECT_EQ(heard, std::vector<std::string>{dialled});
+    EXPECT_EQ(heard.events(), std::vector<std::string>{dialled});
   }
 }
 

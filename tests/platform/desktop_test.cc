@@ -47,8 +47,6 @@ std::shared_ptr<void> scopedVariable(const char* name, const std::string& value)
 class AgentServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(root_ + "/bin");
-    ASSERT_EQ(::mkdir((root_ + "/runtime").c_str(), 0700), 0);
     // A path that needs quoting in an autostart entry; in a unit, the install
     // test's copy has one.
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
@@ -59,7 +57,7 @@ class AgentServiceTest : public ::testing::Test {
                                         "#!/bin/sh\n: > '" + root_ + "/started'\nexec sleep 60\n");
     locations_.resourcePath = contents + "/Resources";
     locations_.configHome = root_ + "/config";
-    locations_.runtimeDirectory = root_ + "/runtime";
+    locations_.runtimeDirectory = root_;  // private, as made
     locations_.serviceNames = {kNames[0], kNames[1]};
   }
   std::shared_ptr<AgentService> agent() {
@@ -68,11 +66,10 @@ class AgentServiceTest : public ::testing::Test {
   // A systemctl that reaches a manager or not; one that is reached refuses
   // every change, which no real manager can be made to do on cue.
   void standInSystemctl(bool reachable) {
-    path_ = scopedVariable("PATH", root_ + "/bin:/usr/bin:/bin");
+    path_ = scopedVariable("PATH", root_ + ":/usr/bin:/bin");
     zefra::testing::writeExecutable(
-        root_ + "/bin/systemctl", std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
-                                      (reachable ? "0" : "1") +
-                                      "\necho Failed: refused >&2\nexit 1\n");
+        root_ + "/systemctl", std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
+                                  (reachable ? "0" : "1") + "\necho Failed: refused >&2\nexit 1\n");
   }
   std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 
@@ -90,7 +87,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   EXPECT_FALSE(agent()->unregisterAndReturnError());
   for (const char* held : kNames) {
     // Listening but never answering, as a copy that refuses itself would.
-    UniqueFd holder = zefra::testing::listenWithoutAccepting(root_ + "/runtime/" + held);
+    UniqueFd holder = zefra::testing::listenWithoutAccepting(root_ + "/" + held);
     ASSERT_TRUE(agent()->registerAndReturnError());
     EXPECT_TRUE(ourChildren().empty()) << held;
   }
@@ -111,15 +108,12 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
     EXPECT_EQ(agent()->status(), AgentStatus::kRequiresApproval) << off;
   }
   ASSERT_TRUE(agent()->unregisterAndReturnError());
-  EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);
-  EXPECT_FALSE(fs::exists(entry));
+  EXPECT_EQ(agent()->status(), AgentStatus::kNotRegistered);  // the entry gone
 
   // Stored repaired, such a path would never match the bundle's again.
-  const std::string path = locations_.executablePath;
   locations_.executablePath = root_ + "/latin\xE9/zefra-helper";
   EXPECT_FALSE(agent()->registerAndReturnError());
   EXPECT_FALSE(fs::exists(entry));
-  locations_.executablePath = path;
 
   fs::remove_all(locations_.resourcePath);
   EXPECT_EQ(agent()->status(), AgentStatus::kNotFound);

@@ -7,12 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/remote_proxy.h"
@@ -26,6 +24,7 @@
 #include "support/eventually.h"
 #include "support/stand_ins.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace zefra::app::testing {
 
@@ -49,8 +48,6 @@ class HelperFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::ignoreSigpipe();
-    root_ = temp_.path();
-    runtime_ = root_ + "/runtime";
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
     fs::create_directories(root_ + "/home/.local/bin");
     fs::create_directories(root_ + "/config");
@@ -127,10 +124,7 @@ class HelperFixture : public ::testing::Test {
         << log();
     return helper;
   }
-  std::string log() const {
-    auto text = platform::readSmallFile(root_ + "/helper.log", 16 << 20);
-    return text ? text.value() : "";
-  }
+  std::string log() const { return zefra::testing::fileText(root_ + "/helper.log"); }
   // The helper's defaults file; empty while it has none.
   nlohmann::json defaults() const {
     auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
@@ -171,9 +165,8 @@ class HelperFixture : public ::testing::Test {
     return {captured->status.value_or(-1), std::string(captured->standardOutput.view()),
             std::string(captured->standardError.view())};
   }
-  Outcome client(const std::vector<std::string>& arguments,
-                 const std::optional<std::string>& input = std::nullopt) {
-    return runProgram(ZEFRA_TEST_CLIENT, arguments, input);
+  Outcome client(const std::vector<std::string>& arguments) {
+    return runProgram(ZEFRA_TEST_CLIENT, arguments);
   }
 
   static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
@@ -184,8 +177,8 @@ class HelperFixture : public ::testing::Test {
   }
 
   zefra::testing::TempDir temp_;
-  std::string root_;
-  std::string runtime_;
+  const std::string root_ = temp_.path();
+  const std::string runtime_ = root_ + "/runtime";
   std::vector<platform::ChildProcess> helpers_;
   // Variables every program started here gets on top of the above.
   std::map<std::string, std::string> overrides_;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -36,7 +35,8 @@ namespace zefra::testing {
 class UserManager {
  public:
   struct World {
-    // serviceLog: where every service's output goes, as no journal runs.
+    // serviceLog: where the manager's output and every service's goes, as no
+    // journal runs.
     std::string home, configHome, runtimeDirectory, serviceLog;
   };
 
@@ -110,13 +110,14 @@ class UserManager {
     return text.substr(0, text.find('\n'));
   }
 
-  // Starts a program in the manager's mount namespace, the one its services
-  // see: what it mounts there stays out of sight of every other process.
-  base::Result<platform::ChildProcess> spawnInside(platform::SpawnOptions options) const {
-    options.arguments.insert(
-        options.arguments.begin(),
-        {"--target", std::to_string(process_->pid()), "--mount", "--", options.executable});
+  // Starts `command` (a path and its arguments) in the manager's mount
+  // namespace, the one its services see: what it mounts there stays out of
+  // sight of every other process.
+  base::Result<platform::ChildProcess> spawnInside(const std::vector<std::string>& command) const {
+    platform::SpawnOptions options;
     options.executable = installed("nsenter");
+    options.arguments = {"--target", std::to_string(process_->pid()), "--mount", "--"};
+    options.arguments.insert(options.arguments.end(), command.begin(), command.end());
     return platform::spawnProcess(options);
   }
 
@@ -173,15 +174,15 @@ class UserManager {
       }
       cgroups_.push_back(cgroup);
     }
-    logPath_ = world_.home + "/.user-manager.log";
     const std::string dropIns = world_.runtimeDirectory + "/systemd/user/service.d";
     std::filesystem::create_directories(dropIns);
     std::ofstream(dropIns + "/zefra-test-output.conf")
         << "[Service]\nStandardOutput=append:" << world_.serviceLog
         << "\nStandardError=append:" << world_.serviceLog << "\n";
-    // The shell enters the cgroups and the tmpfs first; systemd then takes
-    // over its process, so the manager is the child we hold.
+    // The shell writes to the log, enters the cgroups and the tmpfs first;
+    // systemd then takes over its process, so the manager is the child we hold.
     const std::string script =
+        "exec >>\"$1\" 2>&1; shift\n"
         "for cgroup in \"$@\"; do echo $$ > \"$cgroup/cgroup.procs\" || exit 97; done\n"
         "if [ -d /run/systemd ]; then covered=/run/systemd; else covered=/run; fi\n"
         "mount -t tmpfs -o mode=0755 tmpfs \"$covered\" || exit 98\n"
@@ -191,17 +192,13 @@ class UserManager {
     platform::SpawnOptions options;
     // A test killed half-way takes its manager along; what that leaves in
     // the cgroups goes at the next start (sweepLeftovers).
-    const std::string unshare = installed("unshare");
     options.executable = installed("setpriv");
-    options.arguments = {"--pdeathsig", "KILL",    unshare, "--mount", "--propagation",
-                         "private",     "/bin/sh", "-c",    script,    "sh"};
+    const std::string unshare = installed("unshare");
+    options.arguments = {"--pdeathsig", "KILL", unshare, "--mount", "--propagation",  "private",
+                         "/bin/sh",     "-c",   script,  "sh",      world_.serviceLog};
     options.arguments.insert(options.arguments.end(), cgroups_.begin(), cgroups_.end());
     options.environment = environment();
     options.standardInput = platform::Stdio::nullDevice();
-    base::UniqueFd logFile(
-        ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    options.standardOutput = platform::Stdio::fromFd(logFile.get());
-    options.standardError = platform::Stdio::fromFd(logFile.get());
     auto spawned = platform::spawnProcess(options);
     if (!spawned) {
       ADD_FAILURE() << "cannot start unshare: " << spawned.error().message;
@@ -218,7 +215,7 @@ class UserManager {
       return up() || !process_->isRunning();
     });
     if (up()) return true;
-    const auto log = platform::readSmallFile(logPath_, 1 << 20);
+    const auto log = platform::readSmallFile(world_.serviceLog, 1 << 20);
     ADD_FAILURE() << "the user manager did not come up (last state \"" << reached
                   << "\", still running: " << process_->isRunning() << "); its log:\n"
                   << (log ? log.value() : "");
@@ -258,7 +255,6 @@ class UserManager {
   }
 
   World world_;
-  std::string logPath_;
   std::vector<std::string> cgroups_;
   std::unique_ptr<platform::ChildProcess> process_;
 };
