@@ -51,13 +51,11 @@ struct ProcessFigures {
 };
 
 ProcessFigures figuresOf(pid_t pid) {
-  auto count = [pid](const char* dir) {
-    std::error_code ec;
-    const auto path = "/proc/" + std::to_string(pid) + dir;
-    const long count = std::distance(fs::directory_iterator(path, ec), fs::directory_iterator());
-    return ec ? -1 : count;
-  };
-  return {count("/fd"), count("/task"), procNumber(pid, "status", "VmRSS:")};
+  std::error_code ec;
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  const long open = std::distance(fs::directory_iterator(fds, ec), fs::directory_iterator());
+  return {ec ? -1 : open, procNumber(pid, "status", "Threads:"),
+          procNumber(pid, "status", "VmRSS:")};
 }
 
 // Processes left behind: those carrying the tag (every tool process does,

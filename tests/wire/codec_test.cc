@@ -114,22 +114,21 @@ TEST(Wire, EveryValueComesBackAsItWent) {
 // free allowance are refused on the announcement, values paid for by enough
 // bytes are not.
 TEST(Wire, AFrameDecodesOnlyToWhatItsSizePaysFor) {
-  const std::string oneByte = "\x01", paid(kBytesPerValue, 'x');
-  const std::string paidString = "\xBF" + paid.substr(1);  // a 31-byte fixstr
-  struct Row {
+  // A 31-byte fixstr: kBytesPerValue bytes in all.
+  const std::string oneByte = "\x01", paidString = "\xBF" + std::string(kBytesPerValue - 1, 'x');
+  const struct {
     const char* what;
     std::size_t count;
     std::string element;
     bool decodes;
-  };
-  const std::vector<Row> rows = {
+  } rows[] = {
       {"the free allowance of one-byte values", kFreeValues - 4, oneByte, true},
       {"one-byte values beyond it", 4 * kFreeValues, oneByte, false},
       {"values paying their way", 4 * kFreeValues, paidString, true},
       // The outer announcement alone is within the allowance; the inner ones are not.
       {"nested one-byte arrays", kFreeValues, "\x91\x01", false},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     Result<std::vector<IpcValue>> decoded = decode(arrayOf(row.count, row.element));
     EXPECT_EQ(decoded.ok(), row.decodes) << row.what;
     if (decoded) {
