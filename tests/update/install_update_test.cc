@@ -166,7 +166,7 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
   ::mkfifo((root_ + "/fifo.zip").c_str(), 0600);
   // Zip writers make no FIFOs: the mode in the central directory record is
   // rewritten instead.
-  std::string fifoEntry = zip({{'f', "special"}}), fifoBytes = testing::readFile(fifoEntry);
+  std::string fifoEntry = zip({{'f', "fifo"}}), fifoBytes = testing::readFile(fifoEntry);
   const auto record = fifoBytes.find("PK\x01\x02");
   ASSERT_NE(record, std::string::npos);
   fifoBytes[record + 40] = static_cast<char>((S_IFIFO | 0644) & 0xff);
