@@ -20,9 +20,9 @@
 #include <map>
 #include <random>
 
+#include "platform/process/process_image.h"
 #include "support/helper_fixture.h"
 #include "support/process_state.h"
-#include "support/text.h"
 
 namespace zefra::app::testing {
 namespace {
@@ -51,13 +51,11 @@ struct ProcessFigures {
 };
 
 ProcessFigures figuresOf(pid_t pid) {
-  auto count = [pid](const char* dir) {
-    std::error_code ec;
-    const auto path = "/proc/" + std::to_string(pid) + dir;
-    const long count = std::distance(fs::directory_iterator(path, ec), fs::directory_iterator());
-    return ec ? -1 : count;
-  };
-  return {count("/fd"), count("/task"), procNumber(pid, "status", "VmRSS:")};
+  std::error_code ec;
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  const long open = std::distance(fs::directory_iterator(fds, ec), fs::directory_iterator());
+  return {ec ? -1 : open, procNumber(pid, "status", "Threads:"),
+          procNumber(pid, "status", "VmRSS:")};
 }
 
 // Processes left behind: those carrying the tag (every tool process does,
@@ -66,13 +64,10 @@ ProcessFigures figuresOf(pid_t pid) {
 // through its parent, the helper or a tagged process.
 int leftovers(const std::string& tag, pid_t helper) {
   int found = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string environ = '\0' + zefra::testing::fileText(entry.path() / "environ") + '\0';
-    found += procNumber(std::stoi(name), "status", "PPid:") == helper ||
-             environ.find('\0' + tag + '\0') != std::string::npos;
+  const auto table = platform::snapshotProcessTable().value();
+  for (const auto& [pid, parent] : table) {
+    auto environment = platform::initialEnvironment(pid);
+    found += parent == helper || (environment && std::ranges::count(*environment, tag) > 0);
   }
   return found;
 }
@@ -258,19 +253,18 @@ class Soak : public HelperFixture {
     HelperFixture::SetUp();
     for (const auto& tool : tools_) writeTool(tool, kStandIn);
     helper_ = startHelper().pid();
-    connect_.runtimeDirectory = runtime_;
   }
 
   // Two catalogue names no system directory provides: the stand-ins in
   // ~/.local/bin are what the helper resolves.
   const std::vector<std::string> tools_ = {freeTool(0), freeTool(1)};
   pid_t helper_ = 0;
-  ipc::ConnectOptions connect_;
 };
 
 TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
+  const ipc::ConnectOptions connectOptions(runtime_);
   if (options["--burst"] > 0) {
-    EXPECT_TRUE(burst(connect_, options["--clients"], options["--burst"]));
+    EXPECT_TRUE(burst(connectOptions, options["--clients"], options["--burst"]));
     return;
   }
   // Warm up: resolve every stand-in once, then let idle pool threads leave.
@@ -296,7 +290,7 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
         const int quota = options["--runs"] / options["--clients"] +
                           (i < options["--runs"] % options["--clients"]);
         const unsigned seed = (options["--seed"] + round * 7919u) * 1000003u + i;
-        clients.push_back(std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connect_,
+        clients.push_back(std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connectOptions,
                                                        tools_, root_, totals));
         threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
       }
@@ -317,7 +311,7 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
         },
         30s))
         << "descriptors or threads did not come back";
-    EXPECT_TRUE(pings(connect_)) << "the helper stopped answering";
+    EXPECT_TRUE(pings(connectOptions)) << "the helper stopped answering";
 
     std::printf("round %d of %d\n", round, options["--rounds"]);
     print("end", end);
