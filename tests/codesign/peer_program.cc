@@ -6,15 +6,15 @@
 //   ping                 just that
 //   exec PROG            ping, then exec PROG with the connection kept
 //   exec-now PROG        exec at once after connecting
-//   pass PROG [MODE]     ping, then hand the connection to PROG (SCM_RIGHTS),
-//                        which runs MODE (recv, or forge) on it
+//   pass PROG            ping, then hand the connection to PROG (SCM_RIGHTS),
+//                        which runs recv on it
 //   dlopen LIB           load LIB first
 //   prelude PROG         write a ping before the connection is opened, fork
 //                        a reader that reports whether a reply comes (it
 //                        answers the nonce and pings too), then exec PROG
 // As PROG: fd N / more N ping on descriptor N, opening it first / already
-// open; recv N, forge N ping on the one received on N, forge naming the
-// parent process as the sender; reap exits with the status of a child.
+// open; recv N pings on the one received on N; reap exits with the status
+// of a child.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -30,15 +30,11 @@
 
 namespace {
 
-using zefra::testing::sendWith;
-
 // [0, 1, "pingWithReply:"] in a frame.
 const std::string kPing("\0\0\0\x12\x93\x00\x01\xaepingWithReply:", 22);
 
-// With `asSender` named as the sending process.
-bool sendBytes(int fd, const std::string& bytes, pid_t asSender = 0) {
-  const ucred cred{asSender, ::getuid(), ::getgid()};
-  return sendWith(fd, bytes, SCM_CREDENTIALS, &cred, asSender ? sizeof cred : 0);
+bool sendBytes(int fd, const std::string& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 // One whole frame, header included; empty when the connection ended.
@@ -56,12 +52,10 @@ int kindOf(const std::string& frame) {
   return frame.size() > 5 ? static_cast<unsigned char>(frame[5]) : -1;
 }
 
-bool ping(int fd, bool open, pid_t asSender = 0) {
+bool ping(int fd, bool open) {
   std::string opening;
-  if (open && (kindOf(opening = readFrame(fd)) != 2 || !sendBytes(fd, opening, asSender))) {
-    return false;
-  }
-  return sendBytes(fd, kPing, asSender) && kindOf(readFrame(fd)) == 1;
+  if (open && (kindOf(opening = readFrame(fd)) != 2 || !sendBytes(fd, opening))) return false;
+  return sendBytes(fd, kPing) && kindOf(readFrame(fd)) == 1;
 }
 
 int handOver(const char* program, const char* mode, int fd) {
@@ -109,10 +103,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[2];
   if (mode == "fd" || mode == "more") return ping(std::atoi(argv[3]), mode == "fd") ? 0 : 1;
-  if (mode == "recv" || mode == "forge") {
-    const int fd = received(std::atoi(argv[3]));
-    return fd >= 0 && ping(fd, false, mode == "forge" ? ::getppid() : 0) ? 0 : 1;
-  }
+  if (mode == "recv") return ping(received(std::atoi(argv[3])), false) ? 0 : 1;
   if (mode == "reap") return reaped(-1, 8);
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -138,9 +129,9 @@ int main(int argc, char** argv) {
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(fd);
-      return handOver(argv[3], argc > 4 ? argv[4] : "recv", pair[1]);
+      return handOver(argv[3], "recv", pair[1]);
     }
-    if (!sendWith(pair[0], std::string(1, '\0'), SCM_RIGHTS, &fd, sizeof fd)) return 5;
+    if (!zefra::testing::sendWith(pair[0], std::string(1, '\0'), fd)) return 5;
     return reaped(child, 7);
   }
   return 0;

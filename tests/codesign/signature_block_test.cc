@@ -292,7 +292,7 @@ TEST_F(CodeVerifyTest, AnyChangeAfterSigningBreaksTheSeal) {
       {"file changed", [&] { testing::writeFile(at(kUnit), "[Unit]\r\n", 0644); }},
       {"execute bit",
        [&] { fs::permissions(at(kUnit), fs::perms::owner_exec, fs::perm_options::add); }},
-      {"link made a file", [&] { testing::replaceFile(at(kLink), "[Unit]\n"); }},
+      {"link made a file", [&] { testing::writeFile(at(kLink), "[Unit]\n"); }},
       {"empty directory added", [&] { fs::create_directory(at("Contents/Resources/more")); }},
       {"main executable signed alone",
        [&] {
