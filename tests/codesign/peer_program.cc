@@ -1,7 +1,7 @@
 // A minimal socket peer for the code-identity tests: connects to the Unix
 // socket named by argv[1]; with "stay" as argv[2] it stays until the other
-// side closes. The other modes open the
-// connection (the helper's nonce sent back), ping once and exit 0 when
+// side closes (reading as the prelude's reader does). The other modes open
+// the connection (the helper's nonce sent back), ping once and exit 0 when
 // answered, 1 when the connection closed instead:
 //   ping                 just that
 //   exec PROG            ping, then exec PROG with the connection kept
@@ -16,7 +16,6 @@
 // open; recv N pings on the one received on N; reap exits with the status
 // of a child.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -110,11 +109,7 @@ int main(int argc, char** argv) {
   sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
-  if (mode == "stay") {
-    char byte;
-    while (::read(fd, &byte, 1) > 0) continue;
-    return 0;
-  }
+  if (mode == "stay") return readReplies(fd);
   if (mode == "exec-now") return handOver(argv[3], "fd", fd);
   if (mode == "prelude") {
     if (!sendBytes(fd, kPing)) return 5;

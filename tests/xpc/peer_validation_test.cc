@@ -40,6 +40,7 @@
 #include "ipc/io_thread.h"
 #include "ipc/listener.h"
 #include "platform/files/files.h"
+#include "platform/process/child_process.h"
 #include "platform/process/mount_table.h"
 #include "platform/process/peer_process.h"
 #include "support/codesign_fixture.h"
@@ -235,17 +236,13 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
   // The exit status of `command` (of the peer program: 0 served, 1 refused),
   // whose process is `started_` meanwhile.
   int run(std::vector<std::string> command) {
-    std::vector<char*> argv;
-    for (auto& argument : command) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t pid = started_ = ::fork();
-    if (pid == 0) {
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    platform::SpawnOptions options;
+    options.executable = command.front();
+    options.arguments.assign(command.begin() + 1, command.end());
+    platform::ChildProcess peer = platform::spawnProcess(options).value();
+    started_ = peer.pid();
+    const auto end = peer.waitForTermination();
+    return end.bySignal ? 128 + end.status : end.status;
   }
 
   testing::TempDir dir_;
