@@ -5,9 +5,8 @@
 // unprivileged user would: exec and descriptor hand-over, injected
 // libraries (through the environment, or a mount namespace of the
 // attacker's own), frames written before an exec, images that must cost no
-// hash;
-// and the code checker's own rules: the running image, the peer's user and
-// life, the cache of verdicts and its hashing slots. What is served then
+// hash; and the code checker's own rules: the running image, the peer's user
+// and life, the cache of verdicts and its hashing slots. What is served then
 // passes the helper's interface, whose class sets and shapes come first.
 #include "xpc/acceptance/peer_validation.h"
 
@@ -190,11 +189,10 @@ TEST(SenderGateTest, APeerThatLeavesOurUserNamespaceDuringItsCheckIsRefused) {
   auto listener = ipc::Listener::open(
       "svc", [](ipc::ServerConnection&) { return true; }, options);
   ASSERT_TRUE(listener);
-  const std::string path = (*listener)->path();
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const base::UniqueFd socket = testing::connectTo(path);
+    const base::UniqueFd socket = testing::connectTo((*listener)->path());
     char byte;
     if (!socket || ::read(channel[1], &byte, 1) != 1) ::_exit(2);
     const bool left = ::unshare(CLONE_NEWUSER) == 0;
