@@ -6,15 +6,14 @@
 //   ping                 just that
 //   exec PROG            ping, then exec PROG with the connection kept
 //   exec-now PROG        exec at once after connecting
-//   pass PROG            ping, then hand the connection to PROG (SCM_RIGHTS),
-//                        which runs recv on it
+//   pass PROG            ping, then hand the connection on to a child that
+//                        execs PROG with it
 //   dlopen LIB           load LIB first
 //   prelude PROG         write a ping before the connection is opened, fork
 //                        a reader that reports whether a reply comes (it
 //                        answers the nonce and pings too), then exec PROG
 // As PROG: fd N / more N ping on descriptor N, opening it first / already
-// open; recv N pings on the one received on N; reap exits with the status
-// of a child.
+// open; reap exits with the status of a child.
 #include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,8 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "support/control_message.h"
 
 namespace {
 
@@ -65,21 +62,6 @@ int handOver(const char* program, const char* mode, int fd) {
   return 4;
 }
 
-int received(int channel) {
-  char byte;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  iovec iov{&byte, 1};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(channel, &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return -1;
-  int fd;
-  std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-  return fd;
-}
-
 // The exit status of child `pid` (-1: any child), or `otherwise`.
 int reaped(pid_t pid, int otherwise) {
   int status = 0;
@@ -102,7 +84,6 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[2];
   if (mode == "fd" || mode == "more") return ping(std::atoi(argv[3]), mode == "fd") ? 0 : 1;
-  if (mode == "recv") return ping(received(std::atoi(argv[3])), false) ? 0 : 1;
   if (mode == "reap") return reaped(-1, 8);
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -119,15 +100,8 @@ int main(int argc, char** argv) {
   if (!ping(fd, true)) return 1;
   if (mode == "exec") return handOver(argv[3], "more", fd);
   if (mode == "pass") {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 5;
     const pid_t child = ::fork();
-    if (child == 0) {
-      ::close(fd);
-      return handOver(argv[3], "recv", pair[1]);
-    }
-    if (!zefra::testing::sendWith(pair[0], std::string(1, '\0'), fd)) return 5;
-    return reaped(child, 7);
+    return child == 0 ? handOver(argv[3], "more", fd) : reaped(child, 7);
   }
   return 0;
 }

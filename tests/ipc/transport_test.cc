@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -19,7 +20,6 @@
 #include "ipc/sender_gate.h"
 #include "ipc/server_connection.h"
 #include "platform/socket/socket_activation.h"
-#include "support/control_message.h"
 #include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
@@ -370,7 +370,21 @@ TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
     GTEST_SKIP() << "the kernel cannot refuse passed descriptors (before 6.16)";
   }
   const UniqueFd sender = testing::connectTo(path);
-  EXPECT_FALSE(testing::sendWith(sender.get(), "x", STDIN_FILENO));
+  // One byte, with our standard input attached.
+  const int passed = STDIN_FILENO;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof passed)] = {};
+  iovec byte{const_cast<char*>("x"), 1};
+  msghdr message{};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof passed);
+  std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+  EXPECT_EQ(::sendmsg(sender.get(), &message, MSG_NOSIGNAL), -1);
   EXPECT_EQ(errno, EPERM);
 }
 

@@ -279,7 +279,7 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
       // signed program after an exec or in another process is refused (an
       // unsigned one all the more).
       {"exec of a signed program after a ping", peer(signed_, {"exec", signed_}), 1},
-      {"descriptor passed to a signed process", peer(signed_, {"pass", signed_}), 1},
+      {"the connection handed on to a signed child process", peer(signed_, {"pass", signed_}), 1},
       // A system library, so that only the loader's instructions show it.
       {"LD_PRELOAD", peer(signed_, {"ping"}, {"LD_PRELOAD=" + libm}), 1},
       {"library loaded from outside the system's", peer(signed_, {"dlopen", copy}), 1},
