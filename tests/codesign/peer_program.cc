@@ -1,22 +1,20 @@
 // A minimal socket peer for the code-identity tests: connects to the Unix
 // socket named by argv[1]; with "stay" as argv[2] it stays until the other
-// side closes. The other modes open the
-// connection (the helper's nonce sent back), ping once and exit 0 when
+// side closes (reading as the prelude's reader does). The other modes open
+// the connection (the helper's nonce sent back), ping once and exit 0 when
 // answered, 1 when the connection closed instead:
 //   ping                 just that
 //   exec PROG            ping, then exec PROG with the connection kept
 //   exec-now PROG        exec at once after connecting
-//   pass PROG [MODE]     ping, then hand the connection to PROG (SCM_RIGHTS),
-//                        which runs MODE (recv, or forge) on it
+//   pass PROG            ping, then hand the connection on to a child that
+//                        execs PROG with it
 //   dlopen LIB           load LIB first
 //   prelude PROG         write a ping before the connection is opened, fork
 //                        a reader that reports whether a reply comes (it
 //                        answers the nonce and pings too), then exec PROG
 // As PROG: fd N / more N ping on descriptor N, opening it first / already
-// open; recv N, forge N ping on the one received on N, forge naming the
-// parent process as the sender; reap exits with the status of a child.
+// open; reap exits with the status of a child.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -26,19 +24,13 @@
 #include <cstring>
 #include <string>
 
-#include "support/control_message.h"
-
 namespace {
-
-using zefra::testing::sendWith;
 
 // [0, 1, "pingWithReply:"] in a frame.
 const std::string kPing("\0\0\0\x12\x93\x00\x01\xaepingWithReply:", 22);
 
-// With `asSender` named as the sending process.
-bool sendBytes(int fd, const std::string& bytes, pid_t asSender = 0) {
-  const ucred cred{asSender, ::getuid(), ::getgid()};
-  return sendWith(fd, bytes, SCM_CREDENTIALS, &cred, asSender ? sizeof cred : 0);
+bool sendBytes(int fd, const std::string& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 // One whole frame, header included; empty when the connection ended.
@@ -56,12 +48,10 @@ int kindOf(const std::string& frame) {
   return frame.size() > 5 ? static_cast<unsigned char>(frame[5]) : -1;
 }
 
-bool ping(int fd, bool open, pid_t asSender = 0) {
+bool ping(int fd, bool open) {
   std::string opening;
-  if (open && (kindOf(opening = readFrame(fd)) != 2 || !sendBytes(fd, opening, asSender))) {
-    return false;
-  }
-  return sendBytes(fd, kPing, asSender) && kindOf(readFrame(fd)) == 1;
+  if (open && (kindOf(opening = readFrame(fd)) != 2 || !sendBytes(fd, opening))) return false;
+  return sendBytes(fd, kPing) && kindOf(readFrame(fd)) == 1;
 }
 
 int handOver(const char* program, const char* mode, int fd) {
@@ -70,21 +60,6 @@ int handOver(const char* program, const char* mode, int fd) {
                   number.data(), nullptr};
   ::execv(program, argv);
   return 4;
-}
-
-int received(int channel) {
-  char byte;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  iovec iov{&byte, 1};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(channel, &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return -1;
-  int fd;
-  std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-  return fd;
 }
 
 // The exit status of child `pid` (-1: any child), or `otherwise`.
@@ -109,21 +84,13 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[2];
   if (mode == "fd" || mode == "more") return ping(std::atoi(argv[3]), mode == "fd") ? 0 : 1;
-  if (mode == "recv" || mode == "forge") {
-    const int fd = received(std::atoi(argv[3]));
-    return fd >= 0 && ping(fd, false, mode == "forge" ? ::getppid() : 0) ? 0 : 1;
-  }
   if (mode == "reap") return reaped(-1, 8);
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
-  if (mode == "stay") {
-    char byte;
-    while (::read(fd, &byte, 1) > 0) continue;
-    return 0;
-  }
+  if (mode == "stay") return readReplies(fd);
   if (mode == "exec-now") return handOver(argv[3], "fd", fd);
   if (mode == "prelude") {
     if (!sendBytes(fd, kPing)) return 5;
@@ -133,15 +100,8 @@ int main(int argc, char** argv) {
   if (!ping(fd, true)) return 1;
   if (mode == "exec") return handOver(argv[3], "more", fd);
   if (mode == "pass") {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 5;
     const pid_t child = ::fork();
-    if (child == 0) {
-      ::close(fd);
-      return handOver(argv[3], argc > 4 ? argv[4] : "recv", pair[1]);
-    }
-    if (!sendWith(pair[0], std::string(1, '\0'), SCM_RIGHTS, &fd, sizeof fd)) return 5;
-    return reaped(child, 7);
+    return child == 0 ? handOver(argv[3], "more", fd) : reaped(child, 7);
   }
   return 0;
 }

@@ -20,7 +20,6 @@
 #include "ipc/sender_gate.h"
 #include "ipc/server_connection.h"
 #include "platform/socket/socket_activation.h"
-#include "support/control_message.h"
 #include "support/listening_socket.h"
 #include "support/temp_dir.h"
 #include "wire/frame.h"
@@ -329,7 +328,6 @@ TEST_F(TransportTest, CallsEnterInTheirOrderAndAnOversizeCallFailsAlone) {
 // without end, and takes them again when the client reads.
 TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
   UniqueFd fd = rawClient(path(), Nonce::kAnswered);
-  ASSERT_TRUE(fd);
   ASSERT_EQ(::fcntl(fd.get(), F_SETFL, O_NONBLOCK), 0);
   // Calls of one size, as their IDs all take two bytes.
   std::string calls;
@@ -372,9 +370,21 @@ TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
     GTEST_SKIP() << "the kernel cannot refuse passed descriptors (before 6.16)";
   }
   const UniqueFd sender = testing::connectTo(path);
-  ASSERT_TRUE(sender);
+  // One byte, with our standard input attached.
   const int passed = STDIN_FILENO;
-  EXPECT_FALSE(testing::sendWith(sender.get(), "x", SCM_RIGHTS, &passed, sizeof passed));
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof passed)] = {};
+  iovec byte{const_cast<char*>("x"), 1};
+  msghdr message{};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof passed);
+  std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+  EXPECT_EQ(::sendmsg(sender.get(), &message, MSG_NOSIGNAL), -1);
   EXPECT_EQ(errno, EPERM);
 }
 

@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -26,6 +25,7 @@
 
 #include "codesign/signing.h"
 #include "codesign/verify.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/small_file.h"
 #include "platform/process/capture.h"
 #include "platform/process/pidfd.h"
@@ -53,18 +53,11 @@ inline std::string readFile(const std::string& path) {
   return take(platform::readSmallFile(path, std::size_t{1} << 30));
 }
 
-inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  out.close();
-  if (!out || ::chmod(path.c_str(), mode) != 0) die("cannot write " + path);
-}
-
 // Through a renamed sibling: a new inode, as a package manager replaces a
 // file that may be running.
-inline void replaceFile(const std::string& path, std::string_view bytes) {
-  writeFile(path + ".new", bytes);
-  if (::rename((path + ".new").c_str(), path.c_str()) != 0) die("cannot replace " + path);
+inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
+  take(platform::writeFileAtomically(path, bytes, mode));
+  if (::chmod(path.c_str(), mode) != 0) die("cannot write " + path);
 }
 
 // Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>.
@@ -250,12 +243,6 @@ class Peer {
   pid_t pid() const { return pid_; }
   int connection() const { return connection_.get(); }
   bool connected() const { return connection_.valid(); }
-
-  // Waits until the peer has exited, leaving it a zombie (not reaped).
-  void waitUntilExited() const {
-    siginfo_t info{};
-    ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
-  }
 
  private:
   pid_t pid_ = -1;
