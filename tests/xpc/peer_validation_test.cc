@@ -288,6 +288,9 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
       // program, whatever it runs; and an unprivileged peer needs one for a
       // pid namespace of its own, where it could name others as the sender.
       {"a user namespace of its own", peer(signed_, {"ping"}, {"/usr/bin/unshare", "-Ur"}), 1},
+      // Only a privileged parent gives one without a user namespace.
+      {"a pid namespace of its own", peer(signed_, {"ping"}, {"/usr/bin/unshare", "-p", "--fork"}),
+       1},
       {"preloaded through a private /etc/ld.so.preload from a folder bound over the system's",
        mounted(dir_.path() + "/lib", folder, folder + "/libzefra-injected.so"), 1},
       {"a system library replaced by a copy in a mount namespace", mounted(copy, libm, ""), 1},
