@@ -161,17 +161,10 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
   for (int i = 0; i < 20; ++i) longName += std::string(250, 'n') + "/";
   longName += "f";
   std::string corrupt = zip(update()), bytes = testing::readFile(corrupt);
-  for (std::size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i) bytes[i] ^= 0x5a;
+  // The first local header: damaged data alone could still reach the signature check.
+  bytes[0] ^= 0x5a;
   testing::writeFile(corrupt, bytes, 0644);
   ::mkfifo((root_ + "/fifo.zip").c_str(), 0600);
-  // Zip writers make no FIFOs: the mode in the central directory record is
-  // rewritten instead.
-  std::string fifoEntry = zip({{'f', "fifo"}}), fifoBytes = testing::readFile(fifoEntry);
-  const auto record = fifoBytes.find("PK\x01\x02");
-  ASSERT_NE(record, std::string::npos);
-  fifoBytes[record + 40] = static_cast<char>((S_IFIFO | 0644) & 0xff);
-  fifoBytes[record + 41] = static_cast<char>((S_IFIFO | 0644) >> 8);
-  testing::writeFile(fifoEntry, fifoBytes, 0644);
   // A bundle whose main executable is rewritten after signing.
   auto withMain = [&](const std::string& text, mode_t mode) {
     return zip(update([&](const std::string& b) {
@@ -183,7 +176,6 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
       {"missing archive", root_ + "/absent.zip", kNotContained},
       {"a FIFO for an archive", root_ + "/fifo.zip", kNotContained},
       {"corrupt archive", corrupt, kNotContained},
-      {"a FIFO entry", fifoEntry, kNotContained},
       {"bundle inside a folder", zip({{'t', "Folder/Zefra Helper.app"}}), kNotContained},
       {"a link to a signed bundle", zip({{'l', kApp, "real"}, {'t', "real"}}), kSignature},
       {"another team", zip(update({}, otherTeam)), kSignature},
