@@ -186,14 +186,24 @@ TEST_F(EndToEndTest, AnInterruptedClientEndsWithoutAReply) {
   const std::string filler(1 << 20, 'x');
   ASSERT_GT(::write(unread->writeEnd.get(), filler.data(), filler.size()), 0);
   ASSERT_EQ(::fcntl(unread->writeEnd.get(), F_SETFL, 0), 0);  // full, and writes wait
-  for (auto [signal, error] :
-       {std::pair{SIGINT, -1}, {SIGTERM, -1}, {SIGINT, int(unread->writeEnd.get())}}) {
+  // The last row starts as a job whose SIGINT is ignored: it must stay so,
+  // not be blocked and queued for the client's watch.
+  const std::string ignoringInt = "trap '' INT; exec \"$0\" run \"$1\"";
+  for (auto [signal, error, intIgnored] : {std::tuple{SIGINT, -1, false},
+                                           {SIGTERM, -1, false},
+                                           {SIGINT, int(unread->writeEnd.get()), false},
+                                           {SIGTERM, -1, true}}) {
     SCOPED_TRACE(signal);
-    auto client = spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()}, -1, error);
+    auto client = intIgnored
+                      ? spawn("/bin/sh", {"-c", ignoringInt, ZEFRA_TEST_CLIENT, freeTool()}, -1)
+                      : spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()}, -1, error);
     ASSERT_TRUE(client) << client.error().message;
     // Connected: the call is on its way to a listener that never answers.
     base::UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     ASSERT_TRUE(accepted);
+    const unsigned long blocked =
+        std::stoul(procField(client->pid(), "status", "SigBlk:"), nullptr, 16);
+    EXPECT_EQ((blocked >> (SIGINT - 1)) & 1, intIgnored ? 0u : 1u);
     ASSERT_TRUE(client->signal(signal));
     ASSERT_TRUE(platform::waitForPidfdExit(client->handle().pidfd(), base::Deadline::after(60)));
     const auto ended = client->waitForTermination();
