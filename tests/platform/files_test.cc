@@ -13,6 +13,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -24,6 +25,7 @@
 
 #include "platform/desktop/user_defaults.h"
 #include "platform/files/atomic_file.h"
+#include "platform/files/file_moves.h"
 #include "platform/files/pipe_io.h"
 #include "platform/files/quarantine.h"
 #include "platform/files/small_file.h"
@@ -132,6 +134,48 @@ TEST_F(FilesTest, ASmallFileReadNeverWaitsOnAFifo) {
   if (!answered) base::UniqueFd letGo(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
   EXPECT_TRUE(answered);
   EXPECT_FALSE(read.get());
+}
+
+// Another program of the user swaps what a copy is taking, as it runs: a file
+// with a FIFO, a folder with a link out of the tree. The copy never waits on
+// the FIFO nor copies through the link.
+TEST_F(FilesTest, ACopyRacedWithSwapsNeitherWaitsNorFollows) {
+  const std::string root = dir_.path() + "/", from = root + "from";
+  fs::create_directories(from + "/folder");
+  fs::create_directories(root + "outside");
+  std::ofstream(from + "/file") << "x";
+  std::ofstream(root + "outside/secret") << "s";
+  fs::create_directory_symlink(root + "outside", root + "link");
+  ASSERT_EQ(::mkfifo((root + "fifo").c_str(), 0600), 0);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    auto exchange = [](const std::string& a, const std::string& b) {
+      ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    };
+    while (!stop) {
+      exchange(from + "/file", root + "fifo");
+      exchange(from + "/folder", root + "link");
+    }
+  });
+  auto copies = std::async(std::launch::async, [&] {
+    int followed = 0;
+    for (int i = 0; i < 300; ++i) {
+      const std::string to = root + "to" + std::to_string(i);
+      (void)copyItem(from, to);
+      // A link copied as a link is right; the link's folder copied is not.
+      followed +=
+          fs::is_directory(fs::symlink_status(to + "/folder")) && fs::exists(to + "/folder/secret");
+    }
+    return followed;
+  });
+  const bool ended = copies.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  stop = true;
+  swapper.join();
+  for (const char* fifo : {"fifo", "from/file"}) {
+    if (!ended) base::UniqueFd letGo(::open((root + fifo).c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(copies.get(), 0);
 }
 
 // A confined tool can nest folders in its temporary folder far deeper than a

@@ -15,6 +15,7 @@
 
 #include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/files/files.h"
 #include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
@@ -63,11 +64,12 @@ Status copyTree(const std::string& from, const std::string& to) {
     return Ok{};
   }
   if (!S_ISREG(st.st_mode)) return Error{EINVAL, "Cannot copy the special file " + from};
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!in) return errnoError("Cannot open " + from, errno);
+  // Checked again as it is opened: another program may have swapped it since.
+  auto in = openRegularFile(from, O_RDONLY);
+  if (!in) return Error{in.error().code, "Cannot copy " + from + ": " + in.error().message};
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!out) return errnoError("Cannot create " + to, errno);
-  if (auto copied = copyFileContents(in.get(), out.get()); !copied) {
+  if (auto copied = copyFileContents(in->get(), out.get()); !copied) {
     return Error{copied.error().code, "Cannot copy " + from + ": " + copied.error().message};
   }
   if (::fchmod(out.get(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);
@@ -123,8 +125,10 @@ Result<std::vector<std::string>> listDirectory(const std::string& path) {
   struct Closer {
     void operator()(DIR* d) const { ::closedir(d); }
   };
-  std::unique_ptr<DIR, Closer> dir(::opendir(path.c_str()));
+  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::unique_ptr<DIR, Closer> dir(folder ? ::fdopendir(folder.get()) : nullptr);
   if (!dir) return errnoError("Cannot list " + path, errno);
+  folder.release();
   std::vector<std::string> names;
   errno = 0;
   while (const dirent* entry = ::readdir(dir.get())) {

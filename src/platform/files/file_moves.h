@@ -25,7 +25,8 @@ Status createDirectories(const std::string& path, mode_t mode);
 // True when `path` itself (not a symlink to one) is a directory.
 bool isRealDirectory(const std::string& path);
 
-// The names in `path`, hidden ones included, in directory order.
+// The names in `path`, hidden ones included, in directory order; a symlink
+// at `path` is not followed.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
 
 // Moves an item to a path that must not exist: a rename within one file
