@@ -96,9 +96,12 @@ void SenderGate::admitPeer(int socketFd, SenderIdentity identity, const PeerAdmi
 }
 
 ssize_t SenderGate::receive(int socketFd, std::span<char> space, ReadSender& sender) const {
-  // Room for credentials, a pidfd and a few descriptors that are not wanted.
-  alignas(cmsghdr) char
-      control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(16 * sizeof(int))];
+  // Room for credentials, a pidfd and as many unwanted descriptors as one
+  // message can carry (the kernel's SCM_MAX_FD): those a smaller buffer
+  // left out would be released here, and the last close of some blocks.
+  constexpr std::size_t kMostPassed = 253;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) +
+                                CMSG_SPACE(kMostPassed * sizeof(int))];
   iovec iov{space.data(), space.size()};
   msghdr message{};
   message.msg_iov = &iov;
