@@ -21,9 +21,10 @@ namespace zefra::codesign {
 // there at all.
 base::Status checkCodeFileSystems(const std::vector<dev_t>& devices, std::string_view mountinfo);
 
-// The same for the peer's held image (platform::holdRunningImage) and every
-// file it maps executable, in its own view of the mounts.
-base::Status checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage,
-                                  const std::vector<platform::ExecutableMapping>& mappings);
+// The same for the peer's held image (platform::holdRunningImage), by the
+// mount it lies on, and every file it maps executable, in its own view of the
+// mounts. Gives the image's device as its mappings show it.
+base::Result<dev_t> checkCodeFileSystems(const platform::PeerProcess& peer, int heldImage,
+                                         const std::vector<platform::ExecutableMapping>& mappings);
 
 }  // namespace zefra::codesign

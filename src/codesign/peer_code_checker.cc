@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "codesign/code_file_systems.h"
 #include "platform/dispatch/queue.h"
+#include "platform/process/mount_table.h"
 #include "platform/process/peer_process.h"
 #include "platform/process/process_image.h"
 
@@ -49,7 +50,14 @@ bool systemLibrary(const platform::ExecutableMapping& mapping) {
     if (seen.contains(key)) return true;
   }
   auto here = platform::fileIdentity(mapping.path);
-  if (!here || here->device != mapping.device || here->inode != mapping.inode) return false;
+  if (!here || here->inode != mapping.inode) return false;
+  if (here->device != mapping.device) {
+    // Mappings show the file system's device, stat a btrfs subvolume's.
+    auto mounts = platform::ownMountInfo();
+    if (!mounts) return false;
+    auto mount = platform::mountOfPath(mapping.path, *mounts);
+    if (!mount || !*mount || (*mount)->device != mapping.device) return false;
+  }
   std::lock_guard lock(mu);
   if (seen.size() >= 1024) seen.clear();
   seen.insert(std::move(key));
@@ -64,7 +72,7 @@ void insertBounded(Map& map, std::size_t capacity, const typename Map::key_type&
 
 }  // namespace
 
-Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image,
+Status checkNothingInjected(const PeerProcess& peer, const RunningImage& image,
                             const std::vector<platform::ExecutableMapping>& mappings) {
   // What the loader was told to add runs with the peer's identity without
   // being covered by its signature.
@@ -77,8 +85,20 @@ Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image,
       }
     }
   }
+  std::optional<std::string> imagePath;
   for (const platform::ExecutableMapping& mapping : mappings) {
-    if (mapping.device == image.device && mapping.inode == image.inode) continue;
+    if (mapping.inode == image.file.inode) {
+      if (mapping.device == image.file.device) continue;
+      // Where the file system's device is not the file's (btrfs), inode
+      // numbers repeat across subvolumes: the path must be the image's too.
+      if (mapping.device == image.mountDevice) {
+        if (!imagePath) {
+          auto path = platform::runningImagePath(peer);
+          imagePath = path ? *path : "";
+        }
+        if (mapping.path == *imagePath) continue;
+      }
+    }
     if (systemLibrary(mapping)) continue;
     return Error{0, "injected library: " + mapping.path};
   }
@@ -136,9 +156,8 @@ void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, Verd
   // Read once for both looks at them.
   auto mappings = platform::executableMappings(process.pid);
   if (!mappings) return check.done(Error{0, "cannot read the peer's mappings"});
-  if (Status served = checkCodeFileSystems(process, held->get(), *mappings); !served) {
-    return check.done(served.error());
-  }
+  auto imageDevice = checkCodeFileSystems(process, held->get(), *mappings);
+  if (!imageDevice) return check.done(imageDevice.error());
   auto image = platform::openHeldFile(held->get());
   if (!image) return check.done(image.error());
   auto identity = platform::fileIdentity(image->get());
@@ -174,7 +193,8 @@ void PeerCodeChecker::checkProcess(std::shared_ptr<const PeerProcess> peer, Verd
     }
     check.claimed = std::move(claimed).value();
   }
-  if (Status clean = checkNothingInjected(process, check.identity, *mappings); !clean) {
+  if (Status clean = checkNothingInjected(process, {check.identity, *imageDevice}, *mappings);
+      !clean) {
     return check.done(clean.error());
   }
   if (known) return finish(check, std::move(*known));

@@ -126,10 +126,16 @@ class PeerCodeChecker {
   Stats stats_;
 };
 
+// The program a process runs: its file as stat names it, and the device of
+// its file system as mappings name it (they differ on btrfs).
+struct RunningImage {
+  FileIdentity file;
+  dev_t mountDevice = 0;
+};
 // Refuses a process started with an injected library, or running code mapped
 // from a file other than `image` that is not the system library found at
 // that path in this process's own view of the files.
-Status checkNothingInjected(const PeerProcess& peer, const FileIdentity& image,
+Status checkNothingInjected(const PeerProcess& peer, const RunningImage& image,
                             const std::vector<platform::ExecutableMapping>& mappings);
 
 }  // namespace zefra::codesign

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -34,33 +35,65 @@ std::string_view nextField(std::string_view& line) {
 }
 
 // "36 35 98:0 /root /mnt rw,noatime master:1 - ext3 /dev/root rw": the
-// device is the third field, the type the one after the lone "-" that ends
-// the optional fields.
-std::optional<std::string_view> typeIfOn(std::string_view line, dev_t device) {
-  nextField(line);
+// mount's id is the first field, its device the third, its type the one
+// after the lone "-" that ends the optional fields.
+struct MountLine {
+  std::uint64_t id = 0;
+  Mount mount;
+};
+std::optional<MountLine> parseLine(std::string_view line) {
+  MountLine parsed;
+  const std::string_view id = nextField(line);
+  auto [idEnd, idError] = std::from_chars(id.data(), id.data() + id.size(), parsed.id, 10);
+  if (idError != std::errc() || idEnd != id.data() + id.size() || id.empty()) return std::nullopt;
   nextField(line);
   const std::string_view numbers = nextField(line);
   const std::size_t colon = numbers.find(':');
   unsigned int major = 0, minor = 0;
   if (colon == std::string_view::npos || !decimalField(numbers.substr(0, colon), major) ||
-      !decimalField(numbers.substr(colon + 1), minor) || ::makedev(major, minor) != device) {
+      !decimalField(numbers.substr(colon + 1), minor)) {
     return std::nullopt;
   }
+  parsed.mount.device = ::makedev(major, minor);
   while (!line.empty()) {
     if (nextField(line) == "-") {
-      std::string_view type = nextField(line);
-      if (type.empty()) return std::nullopt;
-      return type;
+      parsed.mount.type = nextField(line);
+      if (parsed.mount.type.empty()) return std::nullopt;
+      return parsed;
     }
   }
   return std::nullopt;
 }
 
+template <class Matches>
+std::optional<Mount> findMount(std::string_view text, Matches matches) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    auto parsed = parseLine(text.substr(0, end));
+    if (parsed && matches(*parsed)) return std::move(parsed->mount);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return std::nullopt;
+}
+
+// By the mount's id; by the file's device where the kernel gives no ids
+// (before 5.8). Nothing but that asked, and no sync: FUSE is not asked.
+Result<std::optional<Mount>> mountOf(int dirFd, const char* path, int flags,
+                                     std::string_view text) {
+  struct statx status {};
+  if (::statx(dirFd, path, flags | AT_STATX_DONT_SYNC, STATX_MNT_ID, &status) != 0) {
+    return errnoError(std::string("cannot look at ") + (*path ? path : "a held file"), errno);
+  }
+  if (status.stx_mask & STATX_MNT_ID) {
+    return findMount(text, [&](const MountLine& line) { return line.id == status.stx_mnt_id; });
+  }
+  const dev_t device = ::makedev(status.stx_dev_major, status.stx_dev_minor);
+  return findMount(text, [&](const MountLine& line) { return line.mount.device == device; });
+}
+
 }  // namespace
 
-Result<std::string> mountInfoOf(const PeerProcess& peer) {
-  auto shared = sharesOurNamespace(peer, "mnt");
-  if (!shared || !*shared) return readSmallFile(procPath(peer.pid, "mountinfo"), kMaxMountInfo);
+Result<std::string> ownMountInfo() {
   struct OwnMounts {
     std::mutex mu;
     UniqueFd watch;    // mu
@@ -88,13 +121,24 @@ Result<std::string> mountInfoOf(const PeerProcess& peer) {
   return own.text;
 }
 
+Result<std::string> mountInfoOf(const PeerProcess& peer) {
+  auto shared = sharesOurNamespace(peer, "mnt");
+  if (!shared || !*shared) return readSmallFile(procPath(peer.pid, "mountinfo"), kMaxMountInfo);
+  return ownMountInfo();
+}
+
 std::optional<std::string> fileSystemType(std::string_view text, dev_t device) {
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    if (auto type = typeIfOn(text.substr(0, end), device)) return std::string(*type);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-  }
-  return std::nullopt;
+  auto mount = findMount(text, [&](const MountLine& line) { return line.mount.device == device; });
+  if (!mount) return std::nullopt;
+  return std::move(mount->type);
+}
+
+Result<std::optional<Mount>> mountOfHeldFile(int heldFd, std::string_view text) {
+  return mountOf(heldFd, "", AT_EMPTY_PATH, text);
+}
+
+Result<std::optional<Mount>> mountOfPath(const std::string& path, std::string_view text) {
+  return mountOf(AT_FDCWD, path.c_str(), 0, text);
 }
 
 }  // namespace zefra::platform

@@ -18,8 +18,23 @@ namespace zefra::platform {
 // changed: the kernel formats every mount at each read.
 Result<std::string> mountInfoOf(const PeerProcess& peer);
 
+// This process's own mountinfo text, kept as mountInfoOf keeps it.
+Result<std::string> ownMountInfo();
+
 // The type ("ext4", "fuse.sshfs") of the file system on `device` as the
 // mountinfo `text` lists it; nothing when no line names the device.
 std::optional<std::string> fileSystemType(std::string_view text, dev_t device);
+
+// A mount as mountinfo lists it. Its device is the one mappings show, which
+// on btrfs is not the device stat gives: that names the subvolume.
+struct Mount {
+  dev_t device = 0;
+  std::string type;
+};
+// The mount a held file (or `path`, symlinks followed) lies on, as the
+// mountinfo `text` lists it; nothing when it lists no such mount. Nothing is
+// asked of the file system's server.
+Result<std::optional<Mount>> mountOfHeldFile(int heldFd, std::string_view text);
+Result<std::optional<Mount>> mountOfPath(const std::string& path, std::string_view text);
 
 }  // namespace zefra::platform

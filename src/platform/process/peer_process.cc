@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -66,13 +67,12 @@ Result<UniqueFd> holdRunningImage(const PeerProcess& peer) {
   return fd;
 }
 
-Result<dev_t> heldFileDevice(int heldFd) {
-  // Nothing asked for, and no sync: FUSE answers with the device alone.
-  struct statx status {};
-  if (::statx(heldFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &status) != 0) {
-    return errnoError("cannot read the peer's executable", errno);
-  }
-  return ::makedev(status.stx_dev_major, status.stx_dev_minor);
+Result<std::string> runningImagePath(const PeerProcess& peer) {
+  char buffer[PATH_MAX + 1];
+  const ssize_t length = ::readlink(procPath(peer.pid, "exe").c_str(), buffer, sizeof buffer);
+  if (length < 0 || length > PATH_MAX)
+    return errnoError("cannot name the peer's executable", errno);
+  return std::string(buffer, static_cast<std::size_t>(length));
 }
 
 Result<UniqueFd> openHeldFile(int heldFd) {

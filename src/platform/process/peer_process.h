@@ -30,9 +30,8 @@ Result<pid_t> peerPid(int socketFd);
 // even after the path was replaced or removed. Held (O_PATH), not opened: its
 // file system's open does not run, so a FUSE server hears nothing of it.
 Result<UniqueFd> holdRunningImage(const PeerProcess& peer);
-// The device of a held file, as the kernel has it: nothing is asked of its
-// file system's server.
-Result<dev_t> heldFileDevice(int heldFd);
+// The path of the file the process executes, as its mappings show it.
+Result<std::string> runningImagePath(const PeerProcess& peer);
 // Opens a held file for reading: the very file held, whatever the process
 // has run since.
 Result<UniqueFd> openHeldFile(int heldFd);
