@@ -15,6 +15,8 @@
 
 int main() {
   using namespace zefra;
+  // Before anything opens a descriptor: a log line must not reach a socket.
+  platform::openMissingStandardDescriptors();
   // Before any thread: a connection or run burst then costs two arenas, and
   // what it freed goes back to the system once the pool is idle again, with
   // the signature checks' code.

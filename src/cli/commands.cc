@@ -28,6 +28,7 @@
 #include "platform/files/files.h"
 #include "platform/files/pipe_io.h"
 #include "platform/process/process_exit.h"
+#include "platform/process/process_resources.h"
 #include "wire/frame.h"
 #include "xpc/interface.h"
 
@@ -445,6 +446,7 @@ int dispatch(const std::vector<std::string>& args) {
 }  // namespace
 
 int runCommandLine(const std::vector<std::string>& args) {
+  platform::openMissingStandardDescriptors();
   StreamOverDescriptor out(std::cout, STDOUT_FILENO);
   StreamOverDescriptor err(std::cerr, STDERR_FILENO);
   const int status = dispatch(args);

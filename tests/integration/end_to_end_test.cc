@@ -77,6 +77,8 @@ esac)");
       {{"run", "--input", "-", tool}, {}, 74, "", "cannot read standard input: Is a dir", "< /"},
       {{"run", tool, "hello"}, {}, 74, "", "No space left on device", "> /dev/full"},
       {{"ping"}, {}, 74, "", "No space left on device", "> /dev/full"},
+      // Closed: the connection must not take its number.
+      {{"ping"}, {}, 74, "", "Bad file descriptor", ">&-"},
       {{"run", "--cwd", "a", "--helper-cwd", tool}, {}, 64, "", "exclude each other"},
       {{"run", "--timeout", "soon", tool}, {}, 64, "", "--timeout takes seconds"},
       {{"run", "--output-limit", "-1", tool}, {}, 64, "", "--output-limit takes a number"},

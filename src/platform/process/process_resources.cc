@@ -1,7 +1,9 @@
 #include "platform/process/process_resources.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -13,6 +15,18 @@ void boundAllocatorArenas(int arenas) {
 
 void releaseFreeMemory() {
   (void)malloc_trim(0);
+}
+
+void openMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number, so this one unless another thread raced us.
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
 }
 
 Status raiseDescriptorLimit() {

@@ -9,6 +9,11 @@ namespace zefra::platform {
 // many arenas' worth of freed memory resident. Call before any thread starts.
 void boundAllocatorArenas(int arenas = 2);
 
+// Opens the null device, read-only, on each of descriptors 0 to 2 that is
+// closed. Otherwise the next socket or pipe takes that number, and what is
+// written as output lands in it; a write to such an output now fails.
+void openMissingStandardDescriptors();
+
 // Hands the allocator's free pages back to the system.
 void releaseFreeMemory();
 
