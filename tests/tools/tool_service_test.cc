@@ -329,7 +329,8 @@ class InventoryTest : public ToolFixture {
 };
 
 // The first non-empty line, as it is, whatever the status; the probe runs in
-// the helper's environment, and output that is not UTF-8 is no version.
+// the helper's environment, output that is not UTF-8 is no version, and a
+// line past the probe's output limit is none either.
 TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
   const struct {
     std::string printf;
@@ -342,6 +343,7 @@ TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
       {"\\n\\n", 0, ""},
       {"bad \\377\\376 version\\n", 0, ""},
       {"%s\\n' \"$HOME\" '", 0, getenv("HOME")},
+      {"%0100000d\\nv 1\\n' 0 '", 0, ""},
   };
   for (int i = 0; i < static_cast<int>(std::size(rows)); ++i) {
     writeVersionTool(freeTool(i), rows[i].printf, rows[i].status);
