@@ -113,7 +113,9 @@ Probe probeVersion(const std::string& path, double timeout) {
   options.deadline = base::Deadline::after(timeout);
   options.spawn.newProcessGroup = true;  // see endCutOff
   auto probe = platform::captureProcess(options);
-  if (!probe) return {};
+  // It may not have started for a passing reason (EAGAIN, EMFILE): it says
+  // nothing about the tool either.
+  if (!probe) return {{}, true};
   if (!probe->status) {
     endCutOff(*probe->process);
     return {{}, true};
