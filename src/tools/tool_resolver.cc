@@ -59,6 +59,9 @@ bool usableShellPath(const std::string& tool, const std::string& path) {
 }
 
 constexpr char kVersionsKey[] = "ToolVersions";
+// Far more than any version line; a probe that prints without end, or a
+// first line without end, is not kept (the cache goes into a small file).
+constexpr std::size_t kLongestVersionOutput = 4096;
 
 // Usable only when every entry is a dictionary; otherwise nothing hits.
 const Json* versionCache(const Json* stored) {
@@ -106,15 +109,21 @@ Probe probeVersion(const std::string& path, double timeout) {
   options.spawn.arguments = {"--version"};
   options.captureStandardError = false;
   options.inputFromPipe = false;
+  options.outputLimit = kLongestVersionOutput;
   options.deadline = base::Deadline::after(timeout);
   options.spawn.newProcessGroup = true;  // see endCutOff
   auto probe = platform::captureProcess(options);
-  if (!probe) return {};
+  // It may not have started for a passing reason (EAGAIN, EMFILE): it says
+  // nothing about the tool either.
+  if (!probe) return {{}, true};
   if (!probe->status) {
     endCutOff(*probe->process);
     return {{}, true};
   }
-  const std::string_view text = probe->standardOutput.view();
+  std::string_view text = probe->standardOutput.view();
+  // Past the limit only whole lines count: the one cut short is no version,
+  // and a character cut in two would void the whole output.
+  if (probe->standardOutputTruncated) text = text.substr(0, text.rfind('\n') + 1);
   if (!base::isValidUtf8(text)) return {};
   return {firstLine(text), false};
 }

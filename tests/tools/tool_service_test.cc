@@ -329,7 +329,8 @@ class InventoryTest : public ToolFixture {
 };
 
 // The first non-empty line, as it is, whatever the status; the probe runs in
-// the helper's environment, and output that is not UTF-8 is no version.
+// the helper's environment, output that is not UTF-8 is no version, and a
+// line past the probe's output limit is none either.
 TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
   const struct {
     std::string printf;
@@ -342,6 +343,7 @@ TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
       {"\\n\\n", 0, ""},
       {"bad \\377\\376 version\\n", 0, ""},
       {"%s\\n' \"$HOME\" '", 0, getenv("HOME")},
+      {"%0100000d\\nv 1\\n' 0 '", 0, ""},
   };
   for (int i = 0; i < static_cast<int>(std::size(rows)); ++i) {
     writeVersionTool(freeTool(i), rows[i].printf, rows[i].status);
@@ -375,10 +377,11 @@ TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
 
 // A probe that does not end, or that exits while what it started in the
 // background holds its output, is cut off, leaves nothing running and is not
-// cached; the other probes are not cut off.
+// cached, nor is one that could not start; the other probes are not cut off.
 TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCached) {
   probeTimeout_ = 0.5;
   const auto hanging = freeTool(), outlived = freeTool(1), fine = freeTool(2);
+  const auto unstartable = writeExecutable(bin() + "/" + freeTool(3), "#!/nonexistent/sh\n");
   const std::string held = home_ + "/held", quoted = "'" + held + "'";
   writeProbedTool(hanging, "exec sleep 600");
   writeProbedTool(outlived, "sh -c 'echo $$ > \"$0\"; exec sleep 600' " + quoted +
@@ -388,6 +391,7 @@ TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCa
   EXPECT_EQ(listed.at(hanging).at("version"), "");
   EXPECT_EQ(listed.at(outlived).at("version"), "");
   EXPECT_EQ(listed.at(fine).at("version"), "fine 1");
+  EXPECT_FALSE(stored("ToolVersions").contains(unstartable));
   const pid_t holder = pidIn(held);
   ASSERT_GT(holder, 0);
   EXPECT_TRUE(eventually([&] { return processEnded(holder); })) << "the probe's child runs on";
