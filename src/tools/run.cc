@@ -238,6 +238,15 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
                         noCgroup + "); nothing was run."));
     return;
   }
+  // TMPDIR hands the tool the folder's name, which may lead elsewhere by now
+  // (resolving the tool may have waited on the login shell).
+  if (*confinement && !(*confinement)->temporary.inPlace()) {
+    logRun(runID, tool, kStatusLaunchFailed, began);
+    reply(failedRun(xpc::RunFailure::kRefused, "the run's temporary folder " +
+                                                   (*confinement)->temporary.path() +
+                                                   " was moved or replaced; nothing was run."));
+    return;
+  }
   if (cgroup) capture.spawn.cgroup = cgroup->fd();
   std::optional<platform::ConfinedRunMark> confinedMark;
   if (*confinement) confinedMark.emplace(cgroup->name());

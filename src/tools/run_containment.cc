@@ -112,12 +112,14 @@ Result<std::optional<RunConfinement>> confinementFor(const xpc::RunOptions& opti
     }
   }
   auto spare = madeForRuns().temporary.take();
+  // It may have waited in the temporary directory for hours, where any
+  // program of the user can put a link to another folder in its place.
+  if (spare && !spare->inPlace()) spare.reset();
   Result<platform::PrivateTempDir> temporary =
       spare ? Result<platform::PrivateTempDir>(std::move(*spare))
             : platform::PrivateTempDir::make();
   if (!temporary) return Error{temporary.error().code, temporary.error().message + kNothingRun};
-  platform::ConfinementRules rules{options.confine, options.noNetwork};
-  rules.writableDirectories.push_back(temporary->path());
+  platform::ConfinementRules rules{options.confine, options.noNetwork, temporary->fd()};
   auto ruleset = platform::makeLandlockRuleset(rules);
   if (!ruleset) return Error{ruleset.error().code, ruleset.error().message + kNothingRun};
   std::string description = "confined to writing in";

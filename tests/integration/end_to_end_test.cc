@@ -394,7 +394,7 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
 // named folder and a TMPDIR of its own inside the helper's, is refused
 // elsewhere, and cannot connect to a loopback listener. Each confined run's
 // TMPDIR is gone after its reply; the one made for the next goes with the
-// helper, however it ends.
+// helper, however it ends, and is not used once a link takes its place.
 TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork) {
   const std::string helperTemp = root_ + "/helper-tmp";
   fs::create_directories(helperTemp);
@@ -466,12 +466,23 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
     return std::distance(fs::directory_iterator(helperTemp), fs::directory_iterator());
   };
   auto& killed = startHelper({"TMPDIR=" + helperTemp});
-  EXPECT_EQ(client(confined).out, rows[1].out);
-  // Its run's folder gone, the spare made.
-  auto used = platform::readSmallFile(inside + "/tmpdir");
-  ASSERT_TRUE(used);
-  used->pop_back();
-  ASSERT_TRUE(eventually([&] { return !fs::exists(*used) && entries() == 1; }));
+  const auto runConfined = [&] {
+    EXPECT_EQ(client(confined).out, rows[1].out);
+    // Its run's folder gone, the spare made.
+    auto used = platform::readSmallFile(inside + "/tmpdir");
+    ASSERT_TRUE(used);
+    used->pop_back();
+    ASSERT_TRUE(eventually([&] { return !fs::exists(*used) && entries() == 1; }));
+  };
+  runConfined();
+  // Any program of the user may put a link in the spare's place: the next
+  // run writes in a folder of its own, never through the link.
+  const std::string spare = fs::directory_iterator(helperTemp)->path(), victim = root_ + "/victim";
+  fs::create_directories(victim);
+  fs::rename(spare, root_ + "/moved");
+  fs::create_directory_symlink(victim, spare);
+  runConfined();
+  EXPECT_TRUE(fs::is_empty(victim)) << "a run wrote through the link put for its folder";
   ASSERT_TRUE(killed.signal(SIGKILL));
   killed.wait();
   const std::string kept = helperTemp + "/zefra-run-kept", held = helperTemp + "/zefra-run-held";

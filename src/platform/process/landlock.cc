@@ -60,14 +60,19 @@ std::uint64_t writeRights(int abi) {
   return rights;
 }
 
+// `name` is for the error.
+Status allowBeneath(int ruleset, int fd, const std::string& name, std::uint64_t rights) {
+  PathBeneathAttr rule{rights, fd};
+  if (::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0) != 0) {
+    return errnoError("Could not allow writing to " + name, errno);
+  }
+  return Ok{};
+}
+
 Status allowBeneath(int ruleset, const std::string& path, std::uint64_t rights, int openFlags) {
   UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC | openFlags));
   if (!fd) return errnoError("Could not open \u201c" + path + "\u201d", errno);
-  PathBeneathAttr rule{rights, fd.get()};
-  if (::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0) != 0) {
-    return errnoError("Could not allow writing to \u201c" + path + "\u201d", errno);
-  }
-  return Ok{};
+  return allowBeneath(ruleset, fd.get(), "\u201c" + path + "\u201d", rights);
 }
 
 }  // namespace
@@ -106,6 +111,13 @@ Result<LandlockRuleset> makeLandlockRuleset(const ConfinementRules& rules) {
   if (!ruleset) return errnoError("Could not create a Landlock ruleset", errno);
   for (const std::string& directory : rules.writableDirectories) {
     if (auto status = allowBeneath(ruleset.get(), directory, attr.handledAccessFs, O_DIRECTORY);
+        !status) {
+      return status.error();
+    }
+  }
+  if (rules.privateDirectory >= 0) {
+    if (auto status = allowBeneath(ruleset.get(), rules.privateDirectory,
+                                   "the run's temporary folder", attr.handledAccessFs);
         !status) {
       return status.error();
     }

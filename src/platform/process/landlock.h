@@ -16,11 +16,14 @@ int landlockAbi();
 void overrideLandlockAbiForTesting(int abi);
 
 struct ConfinementRules {
-  // Where the tool may write: the caller's named directories and the run's
-  // private temporary directory.
+  // Where the tool may write: the caller's named directories.
   std::vector<std::string> writableDirectories;
   // No TCP bind or connect (Landlock ABI 4).
   bool noNetwork = false;
+  // And the run's private temporary directory, by the descriptor its maker
+  // holds (-1: none). Opened again by name, it could be a link someone put
+  // in its place, leading anywhere.
+  int privateDirectory = -1;
 };
 
 // Device files a confined tool may still open for writing: the sinks that
@@ -38,7 +41,7 @@ struct LandlockRuleset {
 // Handles every write-type file system right of the kernel's ABI (writing,
 // truncating, making and removing entries, linking and renaming across
 // folders; ioctl on devices from ABI 5) and allows them beneath each of the
-// writable directories, and writing on kWritableDevices.
+// writable directories and the private one, and writing on kWritableDevices.
 // Reading and executing stay as the user's. With noNetwork, TCP bind and
 // connect are handled with no rule allowing them. Fails when the kernel
 // has no Landlock (EOPNOTSUPP), when noNetwork meets an ABI below 4

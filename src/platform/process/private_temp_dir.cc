@@ -44,15 +44,18 @@ Result<PrivateTempDir> PrivateTempDir::make() {
     // Where the file system has no such locks (some network ones) the
     // folder goes unlocked: a sweep there cannot lock it either, so never
     // takes it.
-    struct stat held {};
-    struct stat named {};
-    if (::fstat(lock.get(), &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      return PrivateTempDir(std::move(path), std::move(lock));
-    }
+    PrivateTempDir folder(std::move(path), std::move(lock));
+    if (folder.inPlace()) return folder;
   }
   return Error{EAGAIN, "Could not make a temporary folder for the run in " + temporaryDirectory() +
                            ": each one made was taken or held by another program at once"};
+}
+
+bool PrivateTempDir::inPlace() const {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(lock_.get(), &held) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 void PrivateTempDir::removeLeftBehind() {

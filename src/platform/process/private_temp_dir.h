@@ -21,6 +21,12 @@ class PrivateTempDir {
   ~PrivateTempDir();
 
   const std::string& path() const { return path_; }
+  // The folder itself, held open: a Landlock rule built from it allows this
+  // folder, wherever its name has come to lead.
+  int fd() const { return lock_.get(); }
+  // Whether path() still names this folder. Any program that can write in
+  // the temporary directory can move it and put a link in its place.
+  bool inPlace() const;
 
   // Removes the empty folders of this kind in the temporary directory that
   // nobody holds: those of a helper killed before it removed them. One with
