@@ -211,12 +211,14 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
   // On the signal watch's thread. A second signal ends the client without
   // waiting for anything, a lock or a stream included.
   void signalled(int signal) {
-    if (finishing_.load()) return;
     if (signalled_.exchange(true)) platform::exitBySignal(signal);
     std::lock_guard lock(mu_);
     signal_ = signal;
-    if (proxy_) proxy_->cancelWithRunID(runID_);
-    std::thread([self = shared_from_this()] { self->endUnlessAnswered(); }).detach();
+    const bool answered = finishing_;
+    if (proxy_ && !answered) proxy_->cancelWithRunID(runID_);
+    std::thread([self = shared_from_this(), answered] {
+      self->endUnlessAnswered(answered);
+    }).detach();
   }
   void connected(std::shared_ptr<RemoteProxy> proxy) {
     std::lock_guard lock(mu_);
@@ -224,7 +226,8 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
     if (signal_ != 0) proxy_->cancelWithRunID(runID_);
   }
   // The reply (or the connection's error) is in: from here on the client
-  // ends by itself, and a signal no longer cuts its output short.
+  // ends by itself, and a signal cuts its output short only where writing
+  // it has been stuck for kCancelPatience.
   void finishing() {
     std::lock_guard lock(mu_);
     finishing_ = true;
@@ -232,16 +235,19 @@ class Interrupt : public std::enable_shared_from_this<Interrupt> {
   }
 
  private:
-  void endUnlessAnswered() {
+  // `answered`: the signal came after the reply, when only writing it out
+  // is left, to outputs that a reader may never take.
+  void endUnlessAnswered(bool answered) {
     int signal;
     {
       std::unique_lock lock(mu_);
-      if (answered_.wait_for(lock, kCancelPatience, [&] { return finishing_.load(); })) return;
+      const auto replied = [&] { return !answered && finishing_.load(); };
+      if (answered_.wait_for(lock, kCancelPatience, replied)) return;
       signal = signal_;
     }
     // Said only where it fits now: a standard error nobody reads must not
     // keep the client from ending.
-    if (platform::writableNow(STDERR_FILENO)) {
+    if (!answered && platform::writableNow(STDERR_FILENO)) {
       std::cerr << kSelf << "no reply from the helper " << kCancelPatience.count()
                 << " s after the interrupt; giving up on it\n";
     }

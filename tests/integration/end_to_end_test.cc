@@ -233,6 +233,23 @@ TEST_F(EndToEndTest, AFullNonBlockingStandardOutputIsWaitedOn) {
   const std::string text = platform::readToEnd(out->readEnd.get()).value();
   EXPECT_EQ(ping->wait(), 0);
   EXPECT_EQ(text.substr(static_cast<std::size_t>(held)), "1.0.0\n");
+  // A full standard error that is never read holds the reply's message; a
+  // signal still ends the client.
+  auto err = platform::makePipe();
+  ASSERT_EQ(::fcntl(err->writeEnd.get(), F_SETFL, O_NONBLOCK), 0);
+  while (::write(err->writeEnd.get(), filler.data(), filler.size()) > 0) {
+  }
+  ASSERT_EQ(::fcntl(err->writeEnd.get(), F_SETFL, 0), 0);
+  auto stuck = spawn(ZEFRA_TEST_CLIENT, {"run", freeTool()}, -1, err->writeEnd.get());
+  ASSERT_TRUE(stuck) << stuck.error().message;
+  ASSERT_TRUE(eventually([&] {
+    return procField(stuck->pid(), "wchan", "").find("pipe_write") != std::string::npos;
+  }));
+  ASSERT_TRUE(stuck->signal(SIGTERM));
+  const bool ended = platform::waitForPidfdExit(stuck->handle().pidfd(), base::Deadline::after(60));
+  if (!ended) (void)stuck->signal(SIGKILL);
+  const auto end = stuck->waitForTermination();
+  EXPECT_TRUE(ended && end.bySignal && end.status == SIGTERM) << end.status;
 }
 
 // Whatever listens at the service path must run as our user before the
