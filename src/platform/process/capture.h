@@ -30,6 +30,11 @@ struct CaptureOptions {
   // the child's exit, and stops waiting for its outputs at the deadline this
   // returns (descendants that hold them open are not waited for past it).
   std::function<base::Deadline()> atDeadline;
+  // Raised once the child is ended from elsewhere (a cancel): the capture
+  // goes on as after `atDeadline`, and stops waiting for the outputs
+  // `outputGraceAfterEnd` seconds after the raise.
+  const EventFlag* ended = nullptr;
+  double outputGraceAfterEnd = 0;
   // At most this many bytes of each output are kept or delivered; the rest
   // is read and dropped, and the stream is marked truncated.
   std::optional<std::size_t> outputLimit;
