@@ -309,6 +309,11 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
         }
       } else if (entry.fd == pidfd) {
         exited = true;
+        // Reaped at once, status kept: an exited child of ours that nobody
+        // reaps holds back the orphan reaper, for every run, as long as a
+        // background process holds the outputs. Not a group's leader, whose
+        // pid is its group's number only until it is reaped.
+        if (!options.spawn.newProcessGroup) (void)captured.process->waitForTermination();
       }
     }
   }
