@@ -53,7 +53,10 @@ void RunControl::end(Reason why) {
   } else {
     signalled = !terminateProcessTree(*task_).empty();
   }
-  if (why != Reason::kDeadline && signalled) cancelled_ = true;
+  if (!signalled) return;
+  // What left the run may hold its outputs, and would hold the reply too.
+  ended_.raise();
+  if (why != Reason::kDeadline) cancelled_ = true;
 }
 
 void RunControl::killNow() {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/dispatch/event_flag.h"
 #include "platform/process/child_process.h"
 #include "platform/process/run_cgroup.h"
 
@@ -38,6 +39,9 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   // what the run left is killed even after a normal end.
   void finish(bool endLeftovers = false);
 
+  // Raised once end() has signalled the run, for any reason: the capture
+  // then waits for the outputs only a grace longer.
+  const platform::EventFlag& ended() const { return ended_; }
   // A cancel or the connection's end signalled the run.
   bool cancelled() const;
   // The deadline came while the run was in progress.
@@ -56,6 +60,7 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   bool cancelled_ = false;                        // mu_
   bool timedOut_ = false;                         // mu_
   bool endedBeforeLaunch_ = false;                // mu_
+  platform::EventFlag ended_;
 };
 
 }  // namespace zefra::tools

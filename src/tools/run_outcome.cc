@@ -13,11 +13,13 @@ void applyRunOptions(const xpc::RunOptions& options, const xpc::RunOutput& outpu
     capture.outputLimit = static_cast<std::size_t>(
         std::min<std::uint64_t>(*options.outputLimit, std::numeric_limits<std::size_t>::max()));
   }
+  capture.ended = &control.ended();
+  capture.outputGraceAfterEnd = kOutputGraceAfterEnd;
   if (options.timeout > 0 && options.timeout < kLongestTimeout) {
     capture.deadline = base::Deadline::after(options.timeout);
     capture.atDeadline = [&control] {
       control.end(RunControl::Reason::kDeadline);
-      return base::Deadline::after(kOutputGraceAfterDeadline);
+      return base::Deadline::after(kOutputGraceAfterEnd);
     };
   }
 }

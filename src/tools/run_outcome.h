@@ -12,13 +12,14 @@ namespace zefra::tools {
 
 // Timeouts beyond this are taken as none: no run lasts a few years.
 inline constexpr double kLongestTimeout = 1e8;
-// After the deadline has ended a run's tree, how long its outputs are waited
-// for once the tool has exited: a descendant that escaped the tree and holds
-// them open does not keep the run for ever.
-inline constexpr double kOutputGraceAfterDeadline = 3.0;
+// After the deadline, a cancel or the connection's end has ended a run's
+// tree, how long its outputs are still waited for: a descendant that escaped
+// the ending and holds them open does not keep the run for ever.
+inline constexpr double kOutputGraceAfterEnd = 3.0;
 
 // A streaming run hands its output to `output`; a timeout ends the run
-// through `control`; an output limit caps what is kept or streamed.
+// through `control`, whose every end cuts the wait for the outputs short; an
+// output limit caps what is kept or streamed.
 void applyRunOptions(const xpc::RunOptions& options, const xpc::RunOutput& output,
                      RunControl& control, platform::CaptureOptions& capture);
 

@@ -521,6 +521,27 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
 
   EXPECT_EQ(tool.wait(), 7);
   EXPECT_TRUE(eventually([] { return ourChildren().empty(); })) << "a zombie was left";
+
+  // A captured tool that has exited while a background process holds its
+  // output is reaped at once, not when the output closes: no orphan behind
+  // it waits on that process.
+  TempDir temp;
+  const std::string held = temp.path() + "/held";
+  std::promise<ProcessHandle> started;
+  CaptureOptions options;
+  options.spawn = shell("sleep 600 & echo $! > " + held);
+  options.launched = [&](const std::shared_ptr<ChildProcess>& child) {
+    started.set_value(child->handle());
+    return true;
+  };
+  auto capture = std::async(std::launch::async, [&] { return captureProcess(options); });
+  ASSERT_TRUE(waitForPidfdExit(started.get_future().get().pidfd(), base::Deadline::after(30)));
+  auto [orphanLeaver, orphan] = startLeaver(false);
+  EXPECT_EQ(orphanLeaver.wait(), 0);
+  ASSERT_TRUE(signalProcess(orphan, SIGKILL));
+  EXPECT_TRUE(eventually([&] { return reaped(orphan); })) << "held back by the exited tool";
+  ASSERT_TRUE(signalProcess(testing::pidIn(held), SIGKILL));
+  EXPECT_EQ(capture.get().value().status, 0);
 }
 
 // Makes `times` folders: a sweep that wins every time may leave it none to

@@ -233,7 +233,8 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
   bool exited = false;
   bool dropping = false;
   base::Deadline deadline = options.deadline;
-  bool deadlineCalled = false;
+  // The child is being ended: `deadline` is now the outputs' grace.
+  bool inGrace = false;
   const bool sinkMayCongest = options.sink && options.sink->congested;
   auto wake = sinkMayCongest ? std::make_shared<Wakeup>() : nullptr;
   while (out.fd || err.fd || !exited) {
@@ -241,6 +242,10 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
       dropping = true;
       out.drop();
       err.drop();
+    }
+    if (!inGrace && options.ended && options.ended->raised()) {
+      inGrace = true;
+      deadline = base::Deadline::after(options.outputGraceAfterEnd);
     }
     // Input nobody reads cannot hold up the end of the run.
     if (in && !out.fd && !err.fd && exited) in.reset();
@@ -250,7 +255,7 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
       wake->clear();
       congested = options.sink->congested(wake);
     }
-    pollfd entries[6];
+    pollfd entries[7];
     nfds_t count = 0;
     auto watch = [&](int fd, short events) {
       if (fd >= 0) entries[count++] = pollfd{fd, events, 0};
@@ -262,23 +267,24 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     // Only wake the loop: the flag and the sink are looked at its top.
     watch(dropping || !options.dropOutput ? -1 : options.dropOutput->pollFd(), POLLIN);
     watch(congested ? wake->pollFd() : -1, POLLIN);
+    watch(inGrace || !options.ended ? -1 : options.ended->pollFd(), POLLIN);
     const int ready =
         base::retryOnEintr([&] { return ::poll(entries, count, deadline.pollTimeout()); });
     if (ready < 0) return errnoError("Could not wait for the launched process", errno);
     // Looked at whatever poll found: a child that writes without pause keeps
     // it from ever timing out.
     if (deadline.passed()) {
-      if (!options.atDeadline) {
-        finish();
-        return captured;
-      }
-      if (deadlineCalled) {
+      if (inGrace) {
         // Whoever still holds the outputs is not waited for.
         out.fd.reset();
         err.fd.reset();
         break;
       }
-      deadlineCalled = true;
+      if (!options.atDeadline) {
+        finish();
+        return captured;
+      }
+      inGrace = true;
       deadline = options.atDeadline();
       continue;
     }
@@ -303,6 +309,11 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
         }
       } else if (entry.fd == pidfd) {
         exited = true;
+        // Reaped at once, status kept: an exited child of ours that nobody
+        // reaps holds back the orphan reaper, for every run, as long as a
+        // background process holds the outputs. Not a group's leader, whose
+        // pid is its group's number only until it is reaped.
+        if (!options.spawn.newProcessGroup) (void)captured.process->waitForTermination();
       }
     }
   }

@@ -30,6 +30,11 @@ struct CaptureOptions {
   // the child's exit, and stops waiting for its outputs at the deadline this
   // returns (descendants that hold them open are not waited for past it).
   std::function<base::Deadline()> atDeadline;
+  // Raised once the child is ended from elsewhere (a cancel): the capture
+  // goes on as after `atDeadline`, and stops waiting for the outputs
+  // `outputGraceAfterEnd` seconds after the raise.
+  const EventFlag* ended = nullptr;
+  double outputGraceAfterEnd = 0;
   // At most this many bytes of each output are kept or delivered; the rest
   // is read and dropped, and the stream is marked truncated.
   std::optional<std::size_t> outputLimit;
@@ -64,9 +69,13 @@ struct Captured {
 // Starts a child on pipes and serves it from the calling thread alone: one
 // poll over its outputs, the input still to be written and its pidfd. Returns
 // once both outputs have reached end of file (so a background process holding
-// them open delays it) and the child has exited and been reaped. Each output
-// lands in storage of its own that grows without zero-filling or copying and
-// goes back to the system as soon as the last Bytes viewing it is gone.
+// them open delays it) and the child has exited and been reaped. It is reaped
+// as soon as it exits, unless it leads a process group of its own
+// (SpawnOptions::newProcessGroup): that one is left unreaped until the end, so
+// that a caller cut off at the deadline may still signal the group by its
+// number. Each output lands in storage of its own that grows without
+// zero-filling or copying and goes back to the system as soon as the last
+// Bytes viewing it is gone.
 Result<Captured> captureProcess(const CaptureOptions& options);
 
 }  // namespace zefra::platform
