@@ -39,7 +39,8 @@ class ClientConnection::Impl final : public FramedSocket {
     Result<EncodedFrame> frame =
         encodeFrame(makeCallMessage(callID, selector, std::move(arguments)), kMaxCallFrameSize);
     if (!frame) return fail(std::move(onError), frame.error());
-    if (onReply) {
+    const bool oneWay = !onReply;
+    if (!oneWay) {
       std::unique_lock lock(mu_);
       if (closed_) {
         lock.unlock();
@@ -54,9 +55,14 @@ class ClientConnection::Impl final : public FramedSocket {
         return fail(std::move(onError), closeError_);
       }
     }
-    // When this fails the socket has just closed, and onClosed reports the
-    // call as outstanding.
-    send(std::move(frame).value());
+    // When this fails the socket has just closed: onClosed reports a call
+    // with a reply as outstanding, and a one-way call is reported here.
+    if (!send(std::move(frame).value()) && oneWay) {
+      std::unique_lock lock(mu_);
+      const Error why = closed_ ? closeError_ : Error{ECONNRESET, "the connection closed"};
+      lock.unlock();
+      fail(std::move(onError), why);
+    }
   }
 
   std::atomic<std::uint64_t> nextCallID_{1};

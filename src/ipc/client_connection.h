@@ -72,7 +72,9 @@ class ClientConnection {
   // a protocol violation.
   void call(std::string_view selector, std::vector<wire::IpcValue> arguments, ReplyBinder onReply,
             ErrorCallback onError, ProgressBinder onProgress = nullptr);
-  // Sends a one-way call; `onError` runs when it cannot be sent.
+  // Sends a one-way call; `onError` runs when the connection cannot take
+  // it. One that it took is lost without notice if it closes before writing
+  // it out; the helper ends the connection's runs as it closes anyway.
   void callOneWay(std::string_view selector, std::vector<wire::IpcValue> arguments,
                   ErrorCallback onError);
   // Closes the connection; outstanding calls get an error.
