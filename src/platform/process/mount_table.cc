@@ -36,12 +36,13 @@ std::string_view nextField(std::string_view& line) {
 
 // "36 35 98:0 /root /mnt rw,noatime master:1 - ext3 /dev/root rw": the
 // mount's id is the first field, its device the third, its type the one
-// after the lone "-" that ends the optional fields.
+// after the lone "-" that ends the optional fields. The type is looked for
+// only on the line that matches.
 struct MountLine {
   std::uint64_t id = 0;
-  Mount mount;
+  dev_t device = 0;
 };
-std::optional<MountLine> parseLine(std::string_view line) {
+std::optional<MountLine> parseStart(std::string_view& line) {
   MountLine parsed;
   const std::string_view id = nextField(line);
   auto [idEnd, idError] = std::from_chars(id.data(), id.data() + id.size(), parsed.id, 10);
@@ -54,24 +55,25 @@ std::optional<MountLine> parseLine(std::string_view line) {
       !decimalField(numbers.substr(colon + 1), minor)) {
     return std::nullopt;
   }
-  parsed.mount.device = ::makedev(major, minor);
-  while (!line.empty()) {
-    if (nextField(line) == "-") {
-      parsed.mount.type = nextField(line);
-      if (parsed.mount.type.empty()) return std::nullopt;
-      return parsed;
-    }
-  }
-  return std::nullopt;
+  parsed.device = ::makedev(major, minor);
+  return parsed;
 }
 
 template <class Matches>
 std::optional<Mount> findMount(std::string_view text, Matches matches) {
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
-    auto parsed = parseLine(text.substr(0, end));
-    if (parsed && matches(*parsed)) return std::move(parsed->mount);
+    std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    auto parsed = parseStart(line);
+    if (!parsed || !matches(*parsed)) continue;
+    while (!line.empty()) {
+      if (nextField(line) != "-") continue;
+      const std::string_view type = nextField(line);
+      if (type.empty()) return std::nullopt;
+      return Mount{parsed->device, std::string(type)};
+    }
+    return std::nullopt;
   }
   return std::nullopt;
 }
@@ -88,7 +90,7 @@ Result<std::optional<Mount>> mountOf(int dirFd, const char* path, int flags,
     return findMount(text, [&](const MountLine& line) { return line.id == status.stx_mnt_id; });
   }
   const dev_t device = ::makedev(status.stx_dev_major, status.stx_dev_minor);
-  return findMount(text, [&](const MountLine& line) { return line.mount.device == device; });
+  return findMount(text, [&](const MountLine& line) { return line.device == device; });
 }
 
 }  // namespace
@@ -128,7 +130,7 @@ Result<std::string> mountInfoOf(const PeerProcess& peer) {
 }
 
 std::optional<std::string> fileSystemType(std::string_view text, dev_t device) {
-  auto mount = findMount(text, [&](const MountLine& line) { return line.mount.device == device; });
+  auto mount = findMount(text, [&](const MountLine& line) { return line.device == device; });
   if (!mount) return std::nullopt;
   return std::move(mount->type);
 }
