@@ -256,7 +256,7 @@ bool FramedSocket::send(EncodedFrame frame) {
       const int err = errno;
       lock.unlock();
       closeFromAnyThread(errnoError("cannot write to the connection", err));
-      return true;
+      return false;
     }
     out.sent += static_cast<std::size_t>(written);
   }

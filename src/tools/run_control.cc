@@ -53,10 +53,12 @@ void RunControl::end(Reason why) {
   } else {
     signalled = !terminateProcessTree(*task_).empty();
   }
-  if (!signalled) return;
-  // What left the run may hold its outputs, and would hold the reply too.
+  // What left the run may hold its outputs, and would hold the reply too,
+  // even where nothing of the run itself was left to signal.
   ended_.raise();
-  if (why != Reason::kDeadline) cancelled_ = true;
+  if (why == Reason::kDeadline) return;
+  if (signalled) cancelled_ = true;
+  endAsked_ = true;
 }
 
 void RunControl::killNow() {
@@ -79,6 +81,11 @@ void RunControl::finish(bool endLeftovers) {
 bool RunControl::cancelled() const {
   std::lock_guard lock(mu_);
   return cancelled_;
+}
+
+bool RunControl::endAsked() const {
+  std::lock_guard lock(mu_);
+  return endAsked_;
 }
 
 bool RunControl::timedOut() const {

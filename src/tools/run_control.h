@@ -39,11 +39,14 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   // what the run left is killed even after a normal end.
   void finish(bool endLeftovers = false);
 
-  // Raised once end() has signalled the run, for any reason: the capture
-  // then waits for the outputs only a grace longer.
+  // Raised once end() has come for the launched run, for any reason: the
+  // capture then waits for the outputs only a grace longer.
   const platform::EventFlag& ended() const { return ended_; }
   // A cancel or the connection's end signalled the run.
   bool cancelled() const;
+  // A cancel or the connection's end came for the launched run, whether or
+  // not anything of it was left to signal.
+  bool endAsked() const;
   // The deadline came while the run was in progress.
   bool timedOut() const;
   bool endsWithConnection() const { return endsWithConnection_; }
@@ -60,6 +63,7 @@ class RunControl : public std::enable_shared_from_this<RunControl> {
   bool cancelled_ = false;                        // mu_
   bool timedOut_ = false;                         // mu_
   bool endedBeforeLaunch_ = false;                // mu_
+  bool endAsked_ = false;                         // mu_
   platform::EventFlag ended_;
 };
 

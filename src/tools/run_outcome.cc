@@ -33,7 +33,8 @@ xpc::RunOutcome outcomeOf(platform::Captured captured, const RunControl& control
   } else {
     outcome.exitStatus = status;
   }
-  outcome.cancelled = control.cancelled();
+  // A cancel that found only a leftover holding the outputs ended the wait.
+  outcome.cancelled = control.cancelled() || (captured.outputsCutShort && control.endAsked());
   outcome.timedOut = control.timedOut();
   outcome.standardOutputTruncated = captured.standardOutputTruncated;
   outcome.standardErrorTruncated = captured.standardErrorTruncated;

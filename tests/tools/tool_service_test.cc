@@ -726,11 +726,14 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
 // A tool that is not confined may move itself out of its run's cgroup,
 // into the cgroup above: the end still reaches it, through its pidfd. A
 // child that moves out holding the tool's output is not reached, and holds
-// the reply no longer than the outputs' grace.
+// the reply no longer than the outputs' grace, whether the tool waits for
+// it or has exited, leaving nothing of the run to signal.
 TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
   if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
   const std::string leaves = "echo $$ > \"$2/cgroup.procs\" && echo $$ > \"$1\" && exec sleep 600";
-  for (const std::string& script : {leaves, "sh -c '" + leaves + "' sh \"$@\" & wait"}) {
+  const std::string child = "sh -c '" + leaves + "' sh \"$@\" & ";
+  const std::string gone = "echo $$ > \"$1.tool\"; " + child + "until [ -s \"$1\" ]; do :; done";
+  for (const std::string& script : {leaves, child + "wait", gone}) {
     const auto tool = freeTool();
     writeTool(tool, script);
     const std::string file = home_ + "/moved";
@@ -738,6 +741,9 @@ TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
     auto reply = start(tool, {}, {{file, runCgroupParent().path()}});
     const pid_t moved = pidIn(file);
     ASSERT_GT(moved, 0);
+    if (script == gone) {
+      ASSERT_TRUE(eventually([&] { return processEnded(pidIn(file + ".tool")); }));
+    }
     service().cancelWithRunID("r");
     EXPECT_EQ(reply.wait_for(20s), std::future_status::ready) << script;
     if (!processEnded(moved)) (void)platform::signalProcess(moved, SIGKILL);

@@ -276,6 +276,7 @@ Result<Captured> captureProcess(const CaptureOptions& options) {
     if (deadline.passed()) {
       if (inGrace) {
         // Whoever still holds the outputs is not waited for.
+        captured.outputsCutShort = out.fd || err.fd;
         out.fd.reset();
         err.fd.reset();
         break;

@@ -64,6 +64,8 @@ struct Captured {
   std::optional<int> status;
   // A signal ended the child; `status` is its number.
   bool bySignal = false;
+  // The outputs were let go at the grace after an end, still held open.
+  bool outputsCutShort = false;
 };
 
 // Starts a child on pipes and serves it from the calling thread alone: one
