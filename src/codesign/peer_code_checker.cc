@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -31,7 +32,9 @@ constexpr std::array<std::string_view, 7> kSystemLibraryDirs = {
 // The path a mapping shows is the one the peer sees, and a peer in a mount
 // namespace of its own may have put any file there: the mapping counts as a
 // system library only if it is the very file found at that path here.
-bool systemLibrary(const platform::ExecutableMapping& mapping) {
+// `sameMounts`: the peer sees our mounts, so a path names one file for both.
+bool systemLibrary(const platform::ExecutableMapping& mapping,
+                   const std::function<bool()>& sameMounts) {
   const std::string_view path = mapping.path;
   if (path.ends_with(" (deleted)")) return false;
   if (std::none_of(kSystemLibraryDirs.begin(), kSystemLibraryDirs.end(),
@@ -52,11 +55,14 @@ bool systemLibrary(const platform::ExecutableMapping& mapping) {
   auto here = platform::fileIdentity(mapping.path);
   if (!here || here->inode != mapping.inode) return false;
   if (here->device != mapping.device) {
-    // Mappings show the file system's device, stat a btrfs subvolume's.
+    // Mappings show the file system's device, stat a btrfs subvolume's;
+    // inode numbers repeat across subvolumes, so only the same path in the
+    // same mounts names the same file, and the answer is not kept.
+    if (!sameMounts()) return false;
     auto mounts = platform::ownMountInfo();
     if (!mounts) return false;
     auto mount = platform::mountOfPath(mapping.path, *mounts);
-    if (!mount || !*mount || (*mount)->device != mapping.device) return false;
+    return mount && *mount && (*mount)->device == mapping.device;
   }
   std::lock_guard lock(mu);
   if (seen.size() >= 1024) seen.clear();
@@ -85,13 +91,22 @@ Status checkNothingInjected(const PeerProcess& peer, const RunningImage& image,
       }
     }
   }
+  std::optional<bool> shared;
+  const auto sameMounts = [&] {
+    if (!shared) {
+      auto same = platform::sharesOurNamespace(peer, "mnt");
+      shared = same && *same;
+    }
+    return *shared;
+  };
   std::optional<std::string> imagePath;
   for (const platform::ExecutableMapping& mapping : mappings) {
     if (mapping.inode == image.file.inode) {
       if (mapping.device == image.file.device) continue;
       // Where the file system's device is not the file's (btrfs), inode
-      // numbers repeat across subvolumes: the path must be the image's too.
-      if (mapping.device == image.mountDevice) {
+      // numbers repeat across subvolumes: the path must be the image's too,
+      // in the mounts we see.
+      if (mapping.device == image.mountDevice && sameMounts()) {
         if (!imagePath) {
           auto path = platform::runningImagePath(peer);
           imagePath = path ? *path : "";
@@ -99,7 +114,7 @@ Status checkNothingInjected(const PeerProcess& peer, const RunningImage& image,
         if (mapping.path == *imagePath) continue;
       }
     }
-    if (systemLibrary(mapping)) continue;
+    if (systemLibrary(mapping, sameMounts)) continue;
     return Error{0, "injected library: " + mapping.path};
   }
   return Ok{};
