@@ -15,7 +15,6 @@
 
 #include "base/eintr.h"
 #include "base/unique_fd.h"
-#include "platform/files/files.h"
 #include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
@@ -38,14 +37,21 @@ Status copyFileContents(int fromFd, int toFd) {
   }
 }
 
-// Recursive copy that never follows a symlink and refuses special files.
-Status copyTree(const std::string& from, const std::string& to) {
+// Recursive copy of `name` in the open folder `fromDir` (at `from`, for
+// messages) that never follows a symlink and refuses special files. It walks
+// by descriptor: another program that swaps a folder on the way down for a
+// link, or a file for a FIFO, leads it neither out of the tree nor into a
+// wait.
+Status copyTree(int fromDir, const std::string& name, const std::string& from,
+                const std::string& to) {
   struct stat st;
-  if (::lstat(from.c_str(), &st) != 0) return errnoError("Cannot read " + from, errno);
+  if (::fstatat(fromDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errnoError("Cannot read " + from, errno);
+  }
   const mode_t mode = st.st_mode & 07777;
   if (S_ISLNK(st.st_mode)) {
     std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
-    ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
+    ssize_t length = ::readlinkat(fromDir, name.c_str(), target.data(), target.size());
     if (length < 0) return errnoError("Cannot read the link " + from, errno);
     target.resize(static_cast<std::size_t>(length));
     if (::symlink(target.c_str(), to.c_str()) != 0) {
@@ -54,22 +60,31 @@ Status copyTree(const std::string& from, const std::string& to) {
     return Ok{};
   }
   if (S_ISDIR(st.st_mode)) {
+    UniqueFd folder(
+        ::openat(fromDir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return errnoError("Cannot list " + from, errno);
     if (::mkdir(to.c_str(), 0700) != 0) return errnoError("Cannot create " + to, errno);
-    auto names = listDirectory(from);
+    auto names = listDirectory(folder.get(), from);
     if (!names) return names.error();
-    for (const auto& name : *names) {
-      if (auto copied = copyTree(from + "/" + name, to + "/" + name); !copied) return copied;
+    for (const auto& child : *names) {
+      if (auto copied = copyTree(folder.get(), child, from + "/" + child, to + "/" + child);
+          !copied) {
+        return copied;
+      }
     }
     if (::chmod(to.c_str(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);
     return Ok{};
   }
-  if (!S_ISREG(st.st_mode)) return Error{EINVAL, "Cannot copy the special file " + from};
-  // Checked again as it is opened: another program may have swapped it since.
-  auto in = openRegularFile(from, O_RDONLY);
-  if (!in) return Error{in.error().code, "Cannot copy " + from + ": " + in.error().message};
+  const Error special{EINVAL, "Cannot copy the special file " + from};
+  if (!S_ISREG(st.st_mode)) return special;
+  UniqueFd in(
+      ::openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!in)
+    return errno == ELOOP || errno == ENXIO ? special : errnoError("Cannot open " + from, errno);
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return special;
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!out) return errnoError("Cannot create " + to, errno);
-  if (auto copied = copyFileContents(in->get(), out.get()); !copied) {
+  if (auto copied = copyFileContents(in.get(), out.get()); !copied) {
     return Error{copied.error().code, "Cannot copy " + from + ": " + copied.error().message};
   }
   if (::fchmod(out.get(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);
@@ -121,11 +136,12 @@ bool isRealDirectory(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Result<std::vector<std::string>> listDirectory(const std::string& path) {
+Result<std::vector<std::string>> listDirectory(int folderFd, const std::string& path) {
   struct Closer {
     void operator()(DIR* d) const { ::closedir(d); }
   };
-  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // A descriptor of its own, which the listing closes.
+  UniqueFd folder(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::unique_ptr<DIR, Closer> dir(folder ? ::fdopendir(folder.get()) : nullptr);
   if (!dir) return errnoError("Cannot list " + path, errno);
   folder.release();
@@ -138,6 +154,12 @@ Result<std::vector<std::string>> listDirectory(const std::string& path) {
   }
   if (errno != 0) return errnoError("Cannot list " + path, errno);
   return names;
+}
+
+Result<std::vector<std::string>> listDirectory(const std::string& path) {
+  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder) return errnoError("Cannot list " + path, errno);
+  return listDirectory(folder.get(), path);
 }
 
 Status moveItem(const std::string& from, const std::string& to) {
@@ -167,7 +189,13 @@ Status copyItem(const std::string& from, const std::string& to) {
   if (::lstat(to.c_str(), &st) == 0) {
     return Error{EEXIST, "Cannot copy " + from + " to " + to + ": File exists"};
   }
-  auto copied = copyTree(from, to);
+  // The folder it lies in is the caller's; from there on, descriptors.
+  fs::path source(from);
+  if (!source.has_filename()) source = source.parent_path();  // a final slash
+  const std::string parent = source.has_parent_path() ? source.parent_path().string() : ".";
+  UniqueFd folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return errnoError("Cannot read " + from, errno);
+  auto copied = copyTree(folder.get(), source.filename().string(), from, to);
   if (!copied) (void)removeItem(to);
   return copied;
 }

@@ -28,6 +28,8 @@ bool isRealDirectory(const std::string& path);
 // The names in `path`, hidden ones included, in directory order; a symlink
 // at `path` is not followed.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
+// The same for the open folder `folderFd` (at `path`, for messages).
+Result<std::vector<std::string>> listDirectory(int folderFd, const std::string& path);
 
 // Moves an item to a path that must not exist: a rename within one file
 // system; across file systems a copy (modes and symlinks kept, nothing

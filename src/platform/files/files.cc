@@ -1,6 +1,5 @@
 #include "platform/files/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "base/eintr.h"
+#include "platform/files/file_moves.h"
 
 namespace zefra::platform {
 namespace {
@@ -25,17 +25,8 @@ int statPath(const std::string& path, Symlinks symlinks, struct stat* st) {
 // The names in the open folder `dir` (at `path`, for messages), in the
 // reverse of their listing order, so that taking them from the back keeps it.
 Result<std::vector<std::string>> namesIn(int dir, const std::string& path) {
-  std::vector<std::string> names;
-  UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
-  if (!stream) return errnoError("Cannot list " + path, errno);
-  listing.release();
-  while (const dirent* entry = ::readdir(stream)) {
-    std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(stream);
-  std::reverse(names.begin(), names.end());
+  auto names = listDirectory(dir, path);
+  if (names) std::reverse(names->begin(), names->end());
   return names;
 }
 
