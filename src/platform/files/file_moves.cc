@@ -15,6 +15,7 @@
 
 #include "base/eintr.h"
 #include "base/unique_fd.h"
+#include "platform/files/files.h"
 #include "platform/files/pipe_io.h"
 
 namespace zefra::platform {
@@ -77,14 +78,11 @@ Status copyTree(int fromDir, const std::string& name, const std::string& from,
   }
   const Error special{EINVAL, "Cannot copy the special file " + from};
   if (!S_ISREG(st.st_mode)) return special;
-  UniqueFd in(
-      ::openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!in)
-    return errno == ELOOP || errno == ENXIO ? special : errnoError("Cannot open " + from, errno);
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return special;
+  auto in = openRegularFileAt(fromDir, name, O_RDONLY);
+  if (!in) return in.error().code == kNotRegularFile ? special : in.error();
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!out) return errnoError("Cannot create " + to, errno);
-  if (auto copied = copyFileContents(in.get(), out.get()); !copied) {
+  if (auto copied = copyFileContents(in->get(), out.get()); !copied) {
     return Error{copied.error().code, "Cannot copy " + from + ": " + copied.error().message};
   }
   if (::fchmod(out.get(), mode) != 0) return errnoError("Cannot set the mode of " + to, errno);

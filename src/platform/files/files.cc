@@ -157,8 +157,13 @@ Result<FileIdentity> fileIdentity(int fd) {
 
 Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode,
                                  Symlinks finalSymlink) {
+  return openRegularFileAt(AT_FDCWD, path, flags, mode, finalSymlink);
+}
+
+Result<UniqueFd> openRegularFileAt(int folderFd, const std::string& path, int flags, mode_t mode,
+                                   Symlinks finalSymlink) {
   if (finalSymlink == Symlinks::kDontFollow) flags |= O_NOFOLLOW;
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
+  UniqueFd fd(::openat(folderFd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
   if (!fd) {
     // A final symlink, a folder opened for writing, a FIFO without a reader.
     if (errno == ELOOP || errno == EISDIR || errno == ENXIO) {

@@ -47,6 +47,10 @@ Result<FileIdentity> fileIdentity(int fd);
 inline constexpr int kNotRegularFile = EINVAL;
 Result<UniqueFd> openRegularFile(const std::string& path, int flags, mode_t mode = 0600,
                                  Symlinks finalSymlink = Symlinks::kDontFollow);
+// The same for `path` relative to the open folder `folderFd`.
+Result<UniqueFd> openRegularFileAt(int folderFd, const std::string& path, int flags,
+                                   mode_t mode = 0600,
+                                   Symlinks finalSymlink = Symlinks::kDontFollow);
 // Opens `path` to be read, whatever it is (symlinks followed, close-on-exec),
 // as a shell's `<` would: a FIFO waits for its writer.
 Result<UniqueFd> openForReading(const std::string& path);

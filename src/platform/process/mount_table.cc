@@ -21,7 +21,8 @@ namespace {
 // Far above any real mount table; a peer that mounts more is refused.
 constexpr std::size_t kMaxMountInfo = 16 << 20;
 
-bool decimalField(std::string_view text, unsigned int& value) {
+template <class Number>
+bool decimalField(std::string_view text, Number& value) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
@@ -44,9 +45,7 @@ struct MountLine {
 };
 std::optional<MountLine> parseStart(std::string_view& line) {
   MountLine parsed;
-  const std::string_view id = nextField(line);
-  auto [idEnd, idError] = std::from_chars(id.data(), id.data() + id.size(), parsed.id, 10);
-  if (idError != std::errc() || idEnd != id.data() + id.size() || id.empty()) return std::nullopt;
+  if (!decimalField(nextField(line), parsed.id)) return std::nullopt;
   nextField(line);
   const std::string_view numbers = nextField(line);
   const std::size_t colon = numbers.find(':');
