@@ -448,7 +448,7 @@ TEST_F(RunTest, TheWholeOutputAndInputArrive) {
   const auto tool = freeTool();
   writeTool(tool, R"(case "$1" in
     both) head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait;;
-    background) (flock -s "$2" echo late) & echo early;;
+    background) echo early; (flock -s "$2" echo late) & echo $$ > "$3";;
     echo) cat;;
     ignore) exit 0;;
   esac)");
@@ -456,7 +456,10 @@ TEST_F(RunTest, TheWholeOutputAndInputArrive) {
   EXPECT_EQ(both.out.size(), 8388608u);
   EXPECT_EQ(both.err.size(), 8388608u);
   base::UniqueFd held = holdGate();
-  auto background = startRun("bg", tool, {{"background", gate()}});
+  auto background = startRun("bg", tool, {{"background", gate(), home_ + "/bg-pid"}});
+  // Let go only once the tool itself has ended, its child alone on the pipe.
+  const pid_t shell = pidIn(home_ + "/bg-pid");
+  EXPECT_TRUE(eventually([&] { return processEnded(shell); }));
   held.reset();
   EXPECT_EQ(background.get(), (RunResult{"early\nlate\n", "", 0}));
   // Sizes at and one past the first growth step of the output's storage (and
