@@ -114,6 +114,12 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   locations_.executablePath = root_ + "/latin\xE9/zefra-helper";
   EXPECT_FALSE(agent()->registerAndReturnError());
   EXPECT_FALSE(fs::exists(entry));
+  // Escaped for the quoting, and each of those backslashes for the key file.
+  locations_.executablePath = root_ + "/\"`$\\/zefra-helper";
+  ASSERT_TRUE(agent()->registerAndReturnError());
+  EXPECT_THAT(readSmallFile(entry).value(),
+              ::testing::HasSubstr("Exec=\"" + root_ + R"(/\\"\\`\\$\\\\/zefra-helper")"));
+  ASSERT_TRUE(agent()->unregisterAndReturnError());
 
   fs::remove_all(locations_.resourcePath);
   EXPECT_EQ(agent()->status(), AgentStatus::kNotFound);

@@ -41,7 +41,13 @@ std::string unitExecQuoted(const std::string& path) {
 std::string desktopExecQuoted(const std::string& path) {
   std::string quoted = "\"";
   for (char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
+    // Quoting escapes these with a backslash, which the key file escapes in
+    // turn: a literal backslash takes four.
+    if (c == '\\') {
+      quoted += "\\\\\\\\";
+      continue;
+    }
+    if (c == '"' || c == '`' || c == '$') quoted += "\\\\";
     if (c == '%') quoted += '%';
     quoted += c;
   }
