@@ -59,10 +59,13 @@ int maskSignal(int how, int signal, sigset_t* previous = nullptr) {
 // when every thread blocks it: block it before any thread starts.
 const bool sigchldBlocked = maskSignal(SIG_BLOCK, SIGCHLD) == 0;
 
-SpawnOptions shell(const std::string& script) {
+// In a cgroup and confined by a ruleset where given (-1: not).
+SpawnOptions shell(const std::string& script, int cgroup = -1, int ruleset = -1) {
   SpawnOptions options;
   options.executable = "/bin/sh";
   options.arguments = {"-c", script};
+  options.cgroup = cgroup;
+  options.landlockRuleset = ruleset;
   return options;
 }
 
@@ -255,12 +258,10 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
     forceCgroupEntryForTesting(row.entry);
     std::optional<RunCgroup> cgroup;
     if (row.inCgroup) cgroup.emplace(parent.makeRunCgroup().value());
-    SpawnOptions options = shell(
+    const Captured outcome = run(shell(
         "grep -E '^(SigBlk|SigIgn|NoNewPrivs)' /proc/self/status; grep '^0::' /proc/self/cgroup; "
-        "exec ls /proc/self/fd");
-    options.cgroup = cgroup ? cgroup->fd() : -1;
-    options.landlockRuleset = row.confined ? ruleset->fd.get() : -1;
-    const Captured outcome = run(options);
+        "exec ls /proc/self/fd",
+        cgroup ? cgroup->fd() : -1, row.confined ? ruleset->fd.get() : -1));
     EXPECT_EQ(outcome.standardOutput.view(),
               std::string("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n") +
                   "NoNewPrivs:\t" + (row.confined ? "1" : "0") +
@@ -303,11 +304,9 @@ TEST_F(RunCgroupTest, AFailedStepBeforeExecIsNamedAndLeavesNoChild) {
   };
   for (const auto& row : rows) {
     forceCgroupEntryForTesting(row.entry);
-    SpawnOptions options = shell("exit 0");
+    SpawnOptions options = shell("exit 0", row.cgroup, row.ruleset);
     options.executable = row.executable;
     if (row.directory) options.workingDirectory = row.directory;
-    options.cgroup = row.cgroup;
-    options.landlockRuleset = row.ruleset;
     auto failed = spawnProcess(options);
     ASSERT_FALSE(failed) << row.says;
     EXPECT_NE(failed.error().message.find(row.says), std::string::npos) << failed.error().message;
@@ -362,12 +361,12 @@ std::pair<ChildProcess, pid_t> startLeaver(bool toolSleeps, int cgroup = -1,
   const std::string nest = nestBelow.empty() ? ""
                                              : "mkdir " + nestBelow + "/own && echo $$ > " +
                                                    nestBelow + "/own/cgroup.procs && ";
-  SpawnOptions options = shell("( setsid sh -c '" + nest +
-                               "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
-                               (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"));
+  SpawnOptions options = shell(
+      "( setsid sh -c '" + nest + "trap \"\" TERM; echo $$; exec sleep 600 >/dev/null 2>&1' & ); " +
+          (toolSleeps ? "exec sleep 600 >/dev/null" : "exit 0"),
+      cgroup);
   auto output = makePipe().value();
   options.standardOutput = Stdio::fromFd(output.writeEnd.get());
-  options.cgroup = cgroup;
   auto tool = spawnProcess(options).value();
   output.writeEnd.reset();
   return {std::move(tool), std::stoi(readToEnd(output.readEnd.get()).value())};
@@ -444,18 +443,12 @@ TEST(ContainmentTest, AConfinedToolWritesOnlyWhereItMay) {
     for (const auto& row : rows) {
       // The first ABI refuses every link or move from one folder to another.
       if (abi == 1 && row.movesAcrossFolders) continue;
-      SpawnOptions options = shell(row.script);
+      SpawnOptions options = shell(row.script, -1, ruleset->fd.get());
       options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "TMPDIR=" + tmp.path()};
-      options.landlockRuleset = ruleset->fd.get();
       const Captured outcome = run(options);
       const std::string_view err = outcome.standardError.view();
-      if (row.allowed) {
-        EXPECT_EQ(outcome.status, 0) << abi << row.script << ": " << err;
-      } else {
-        EXPECT_NE(outcome.status, 0) << abi << row.script;
-        EXPECT_NE(err.find("Permission denied"), std::string::npos)
-            << abi << row.script << ": " << err;
-      }
+      EXPECT_EQ(outcome.status == 0, row.allowed) << abi << row.script << ": " << err;
+      EXPECT_EQ(err.find("Permission denied") == std::string::npos, row.allowed) << abi << err;
     }
     EXPECT_FALSE(std::filesystem::exists(e + "/f")) << "a refused move left a copy";
   }

@@ -51,21 +51,9 @@ class FilesTest : public ::testing::Test {
 };
 using UserDefaultsTest = FilesTest;
 
-TEST_F(FilesTest, ExecutableFileIsARegularFileTheUserMayRun) {
-  const std::string root = dir_.path() + "/";
-  std::ofstream(root + "tool") << "#!/bin/sh\n";
-  std::ofstream(root + "plain") << "#!/bin/sh\n";
-  fs::permissions(root + "tool", fs::perms::owner_all);
-  fs::create_directory(root + "dir");
-  fs::create_symlink(root + "tool", root + "link");
-  // One row each: runnable (through a link too), not runnable, not a file.
-  for (const char* name : {"tool", "link", "plain", "dir"}) {
-    EXPECT_EQ(isExecutableFile(root + name), *name == 't' || *name == 'l') << name;
-  }
-}
-
-// Modification times are the tool inventory's test; a replaced file's
-// identity, the defaults cache's.
+// Which files count as programs is tool_service_test's: a link to one, a
+// plain file and a folder are rows of ResolutionTest; modification times are
+// the tool inventory's test; a replaced file's identity, the defaults cache's.
 // Someone who can write the folder leaves links at the temporary path: they
 // are replaced, never written through. (A write that fails is the defaults'
 // full-disk test: the same writer.)
@@ -97,26 +85,21 @@ TEST_F(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
   fs::create_symlink("file", dir_.path() + "/link");
   const std::pair<const char*, bool> names[] = {
       {"user.xdg.origin.url", false}, {"user.xdg.referrer.url", false}, {"user.keep", true}};
-  for (const std::string& path : {dir_.path(), file}) {
-    for (const auto& [name, kept] : names) {
+  for (const std::string& path : {dir_.path(), file})
+    for (const auto& [name, kept] : names)
       if (::setxattr(path.c_str(), name, "u", 1, 0) != 0) GTEST_SKIP() << "no user attributes";
-    }
-  }
   EXPECT_TRUE(clearQuarantine(dir_.path()));
-  for (const std::string& path : {dir_.path(), file}) {
-    for (const auto& [name, kept] : names) {
+  for (const std::string& path : {dir_.path(), file})
+    for (const auto& [name, kept] : names)
       EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
-    }
-  }
 }
 
 // A standard stream that another program made non-blocking: a full pipe, or
 // one empty for now, is waited on rather than taken for a failure or the end.
 TEST_F(FilesTest, PipeIoWaitsOnNonBlockingDescriptors) {
   Pipe pipe = makePipe().value();
-  for (int fd : {pipe.readEnd.get(), pipe.writeEnd.get()}) {
+  for (int fd : {pipe.readEnd.get(), pipe.writeEnd.get()})
     ASSERT_EQ(::fcntl(fd, F_SETFL, O_NONBLOCK), 0);
-  }
   const std::string sent(1 << 20, 'x');  // far more than a pipe holds
   auto received = std::async(std::launch::async, [&] { return readToEnd(pipe.readEnd.get()); });
   EXPECT_TRUE(writeAll(pipe.writeEnd.get(), sent));
@@ -174,9 +157,8 @@ TEST_F(FilesTest, ACopyRacedWithSwapsNeitherWaitsNorFollows) {
   const bool ended = copies.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
   stop = true;
   swapper.join();
-  for (const char* fifo : {"fifo", "from/file"}) {
+  for (const char* fifo : {"fifo", "from/file"})
     if (!ended) base::UniqueFd letGo(::open((root + fifo).c_str(), O_WRONLY | O_NONBLOCK));
-  }
   EXPECT_TRUE(ended);
   EXPECT_EQ(copies.get(), 0);
 }
@@ -187,8 +169,7 @@ TEST_F(FilesTest, RemoveTreeTakesATreeDeeperThanAnyStack) {
   // In memory: on a disk, its journal makes this take minutes.
   if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   zefra::testing::TempDir dir("/dev/shm");
-  const std::string root = dir.path() + "/deep";
-  ASSERT_EQ(::mkdir(root.c_str(), 0700), 0);
+  const std::string& root = dir.path();
   base::UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_EQ(::mkdirat(fd.get(), "x", 0700), 0);
   for (int level = 0; level < 100'000; ++level) {
