@@ -85,13 +85,17 @@ TEST_F(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
   fs::create_symlink("file", dir_.path() + "/link");
   const std::pair<const char*, bool> names[] = {
       {"user.xdg.origin.url", false}, {"user.xdg.referrer.url", false}, {"user.keep", true}};
-  for (const std::string& path : {dir_.path(), file})
-    for (const auto& [name, kept] : names)
+  for (const std::string& path : {dir_.path(), file}) {
+    for (const auto& [name, kept] : names) {
       if (::setxattr(path.c_str(), name, "u", 1, 0) != 0) GTEST_SKIP() << "no user attributes";
+    }
+  }
   EXPECT_TRUE(clearQuarantine(dir_.path()));
-  for (const std::string& path : {dir_.path(), file})
-    for (const auto& [name, kept] : names)
+  for (const std::string& path : {dir_.path(), file}) {
+    for (const auto& [name, kept] : names) {
       EXPECT_EQ(::getxattr(path.c_str(), name, nullptr, 0) == 1, kept) << path << " " << name;
+    }
+  }
 }
 
 // A standard stream that another program made non-blocking: a full pipe, or

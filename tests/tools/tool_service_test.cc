@@ -274,7 +274,7 @@ TEST_F(ResolutionTest, TheShellIsAskedUnlessAUsableAnswerIsPersisted) {
 // off at the deadline with all it started): nothing is cached, in memory or
 // persisted, so the next lookup asks again.
 TEST_F(ResolutionTest, ShellThatCannotStartOrDoesNotEndCachesNothing) {
-  shellTimeout_ = 0.5;
+  shellTimeout_ = 2;  // room for a loaded machine to start the shell
   const auto tool = freeTool();
   const auto path = elsewhere(tool);
   fs::remove(home_ + "/login-shell");
@@ -372,7 +372,7 @@ TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
 // background holds its output, is cut off, leaves nothing running and is not
 // cached, nor is one that could not start; the other probes are not cut off.
 TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCached) {
-  probeTimeout_ = 0.5;
+  probeTimeout_ = 2;  // room for a loaded machine to start every probe
   const auto hanging = freeTool(), outlived = freeTool(1), fine = freeTool(2);
   const auto unstartable = writeExecutable(bin() + "/" + freeTool(3), "#!/nonexistent/sh\n");
   const std::string held = home_ + "/held", quoted = "'" + held + "'";
@@ -683,7 +683,7 @@ TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
       const std::string file = home_ + "/grandchild" + std::to_string(++runs);
       const bool stubborn = end == kStubbornPoolFull || end == kStubbornNoThread;
       const bool deadline = end == kDeadline || stubborn;
-      options.timeout = deadline ? 0.5 : 0;
+      options.timeout = deadline ? 2 : 0;  // room for the tree to start under load
       if (end == kStubbornNoThread) {
         // The earlier runs' SIGKILL passes gone, the deadline's is the next.
         ASSERT_TRUE(eventually([] { return !platform::poolStats().timerThread; }));
