@@ -56,7 +56,6 @@ namespace zefra::xpc {
 namespace {
 
 namespace fs = std::filesystem;
-using base::now;
 using base::ScopedClockOverride;
 using codesign::PeerCodeChecker;
 using platform::identifyPeer;
@@ -306,12 +305,12 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
   // of the test: in a mount namespace of the peer's own, a path there could
   // name another subvolume's file of the same inode number.
   const std::string btrfsAt = dir_.path() + "/btrfs";
-  fs::create_directory(btrfsAt);
-  const bool btrfs = testing::run({"/bin/sh", "-c",
-                                   "PATH=$PATH:/usr/sbin:/sbin; truncate -s 128M \"$1.img\" && "
-                                   "mkfs.btrfs -q \"$1.img\" >/dev/null && "
-                                   "mount -o loop \"$1.img\" \"$1\" && cp \"$0\" \"$1/peer\"",
-                                   signed_, btrfsAt}) == 0;
+  const bool btrfs =
+      testing::run({"/bin/sh", "-c",
+                    "PATH=$PATH:/usr/sbin:/sbin; mkdir \"$1\"; "
+                    "truncate -s 128M \"$1.img\" && mkfs.btrfs -q \"$1.img\" >/dev/null && "
+                    "mount -o loop \"$1.img\" \"$1\" && cp \"$0\" \"$1/peer\"",
+                    signed_, btrfsAt}) == 0;
   struct Unmount {
     const std::string& at;
     ~Unmount() { (void)::umount2(at.c_str(), MNT_DETACH); }
@@ -387,12 +386,11 @@ TEST(CodeFileSystemsTest, TheKeptMountTableFollowsNewMounts) {
   ASSERT_TRUE(platform::mountInfoOf(self));  // kept from here on
   testing::TempDir dir;
   ASSERT_EQ(::mount("zefra", dir.path().c_str(), "tmpfs", 0, nullptr), 0);
-  struct stat st {};
-  const bool mounted = ::stat(dir.path().c_str(), &st) == 0;
+  const auto mounted = platform::fileIdentity(dir.path());
   auto table = platform::mountInfoOf(self);
   ::umount(dir.path().c_str());
   ASSERT_TRUE(mounted && table);
-  EXPECT_EQ(platform::fileSystemType(*table, st.st_dev), "tmpfs");
+  EXPECT_EQ(platform::fileSystemType(*table, mounted->device), "tmpfs");
 }
 
 // The check of a peer's code, by the checker itself and by the helper's
@@ -467,10 +465,7 @@ TEST_F(PeerCheckTest, AcceptsOnlyCodeOfTheTeamUnderTheCompiledAnchor) {
 TEST_F(PeerCheckTest, TheHelperMayConnectToItselfAndNoSocketIsTrusted) {
   base::UniqueFd client = listener_.connectSelf(), accepted = listener_.accept();
   EXPECT_TRUE(peerIsTrusted(accepted.get()));
-  EXPECT_EQ(peerProcessIdentifier(accepted.get()), ::getpid());
-  base::UniqueFd file(::open(ZEFRA_TEST_PEER_PROGRAM, O_RDONLY | O_CLOEXEC));
-  EXPECT_FALSE(peerIsTrusted(file.get()));
-  EXPECT_FALSE(peerProcessIdentifier(file.get()));
+  EXPECT_FALSE(peerIsTrusted(platform::openForReading(ZEFRA_TEST_PEER_PROGRAM).value().get()));
 }
 
 // An image that is not validly signed by the team costs no hash, even when it
@@ -543,7 +538,7 @@ TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
 // cannot tell a rewrite in the same tick: the hashing slot test below.
 TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   const std::string path = signedBy();
-  ScopedClockOverride later(now() + 3600);  // every file here is settled now
+  ScopedClockOverride later(base::now() + 3600);  // every file here is settled now
   Peer peer(listener_, path);
   bool kill = false;
   PeerCodeChecker checker = killingBeforeLiveness(kill);
