@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,9 +56,9 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
     const int replies = selector == "echo twice:" ? 2 : selector == "note:" ? 0 : 1;
     IpcValue value = hold ? IpcValue::string("hold") : arguments.at(0);
     return Work([self = shared_from_this(), hold, replies, value, reply] {
-      std::unique_lock lock(self->mu);
       ++self->entered;
-      if (hold) self->cv.wait(lock, [&] { return self->released; });
+      if (hold) self->released.wait(false);
+      std::unique_lock lock(self->mu);
       self->ran.emplace_back(value.asString());
       lock.unlock();
       for (int i = 0; i < replies; ++i) reply.send({value});
@@ -70,15 +69,13 @@ class TestObject : public IpcExportedObject, public std::enable_shared_from_this
   }
   void connectionClosed() override { ++closed; }
   void release() {
-    std::lock_guard lock(mu);
     released = true;
-    cv.notify_all();
+    released.notify_all();
   }
 
   std::mutex mu;
-  std::condition_variable cv;
   std::atomic<int> entered{0}, closed{0};
-  bool released = false;
+  std::atomic<bool> released{false};
   std::vector<std::string> ran;  // in the order the calls finished
 };
 
