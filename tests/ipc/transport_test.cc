@@ -182,17 +182,15 @@ class TransportTest : public ::testing::Test {
       std::fprintf(stderr, "activation: %s\n", what);
       return 1;
     };
-    // systemd's sockets are inherited: the copy, unlike its source, is no
-    // close-on-exec, and out of the way of 3 and 4.
-    auto listening = [&](const std::string& name) {
-      return ::fcntl(testing::listenWithoutAccepting(path(name)).get(), F_DUPFD, 10);
+    // systemd's sockets are inherited: the copy at `fd`, unlike its source
+    // (made out of the way of 3 and 4), is no close-on-exec.
+    auto inherited = [&](const std::string& name, int fd) {
+      UniqueFd source(::fcntl(testing::listenWithoutAccepting(path(name)).get(), F_DUPFD, 10));
+      return ::dup2(source.get(), fd) == fd;
     };
     // 3 and 4 may be the death test's own; they are put back before exiting.
     const int saved3 = ::fcntl(3, F_DUPFD_CLOEXEC, 100), saved4 = ::fcntl(4, F_DUPFD_CLOEXEC, 100);
-    const int other = listening("other.sock"), mine = listening("svc");
-    if (::dup2(other, 3) != 3 || ::dup2(mine, 4) != 4) return fail("dup2");
-    ::close(other);
-    ::close(mine);
+    if (!inherited("other.sock", 3) || !inherited("svc", 4)) return fail("dup2");
     ::setenv("LISTEN_PID", std::to_string(::getpid() + 1).c_str(), 1);
     ::setenv("LISTEN_FDS", "2", 1);
     ::setenv("LISTEN_FDNAMES", "other:svc-act", 1);
