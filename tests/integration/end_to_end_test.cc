@@ -137,7 +137,7 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
   const std::string groupTaken = std::string("cannot serve ") + kGroup + ": " + group;
   std::ofstream(group) << "not a socket";
   fs::create_symlink(root_ + "/nowhere", team);
-  EXPECT_NE(exitsWithin(start(), 60).value_or(0), 0) << "a helper that can serve nothing went on";
+  EXPECT_NE(exitsWithin(start(), 60).value_or(0), 0) << "serving nothing, it must fail and leave";
   EXPECT_EQ(occurrences(log(), groupTaken), 1u) << log();
   EXPECT_EQ(occurrences(log(), std::string("cannot serve ") + kTeam + ": " + team), 1u) << log();
   EXPECT_FALSE(fs::exists(root_ + "/nowhere"));
