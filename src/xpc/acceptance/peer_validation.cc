@@ -88,10 +88,4 @@ bool peerIsTrusted(int socketFd) {
   return static_cast<bool>(checkPeer(socketFd));
 }
 
-std::optional<pid_t> peerProcessIdentifier(int socketFd) {
-  auto pid = platform::peerPid(socketFd);
-  if (!pid) return std::nullopt;
-  return *pid;
-}
-
 }  // namespace zefra::xpc

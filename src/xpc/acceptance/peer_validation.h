@@ -33,7 +33,4 @@ base::Status checkPeer(int socketFd);
 void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
                std::function<void(base::Status)> done);
 
-// The connecting process's identifier, when it can be read.
-std::optional<pid_t> peerProcessIdentifier(int socketFd);
-
 }  // namespace zefra::xpc
