@@ -1,5 +1,8 @@
 // Runs through the helper against doing the same directly.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -45,6 +48,38 @@ void BM_TrivialRunOverDirectSpawn(benchmark::State& state) {
       [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
 }
 BENCHMARK(BM_TrivialRunOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// The floor under a runner in another process, measured on this machine: one
+// socket round trip to a process that only echoes, then the same spawn. Its
+// ratio is what any such runner costs at least here.
+void BM_RoundTripThenSpawnOverDirectSpawn(benchmark::State& state) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    return state.SkipWithError("no socket pair");
+  }
+  const pid_t echo = ::fork();
+  if (echo == 0) {
+    ::close(pair[0]);  // else its end never comes
+    char byte;
+    while (::read(pair[1], &byte, 1) == 1 && ::write(pair[1], &byte, 1) == 1) {
+    }
+    ::_exit(0);
+  }
+  ::close(pair[1]);
+  char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+  char* envp[] = {nullptr};
+  compareInterleaved(
+      state,
+      [&] {
+        char byte = 'x';
+        if (::write(pair[0], &byte, 1) != 1 || ::read(pair[0], &byte, 1) != 1) return -1;
+        return spawnDrainAndWait("/bin/true", argv, envp);
+      },
+      [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
+  ::close(pair[0]);
+  ::waitpid(echo, nullptr, 0);
+}
+BENCHMARK(BM_RoundTripThenSpawnOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 // The same from a client in another language, written from the protocol's
 // document alone, against that client spawning the tool itself.
