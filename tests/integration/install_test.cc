@@ -124,7 +124,8 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   ASSERT_TRUE(host->signal(SIGKILL));
   host->wait();
   ASSERT_TRUE(becomesInactive());
-  EXPECT_TRUE(registered()) << log();
+  // Its stop starts the sockets without waiting: they listen a moment later.
+  EXPECT_TRUE(eventually([&] { return registered(); })) << log();
   EXPECT_EQ(ping(), version_ + "\n");
 
   // --reregister re-registers the activated helper: it keeps running and

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -179,7 +180,7 @@ class HelperFixture : public ::testing::Test {
   zefra::testing::TempDir temp_;
   const std::string root_ = temp_.path();
   const std::string runtime_ = root_ + "/runtime";
-  std::vector<platform::ChildProcess> helpers_;
+  std::deque<platform::ChildProcess> helpers_;  // references to them outlive a later start
   // Variables every program started here gets on top of the above.
   std::map<std::string, std::string> overrides_;
   std::optional<std::string> programDirectory_;  // where runProgram starts programs
