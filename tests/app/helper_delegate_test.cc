@@ -62,10 +62,7 @@ class ScriptedDesktop final : public EventLog,
   base::Status registerAndReturnError() override {
     add("register");
     std::lock_guard lock(mu_);
-    if (registerFailures > 0) {
-      --registerFailures;
-      return base::Error{1, "The operation couldn't be completed."};
-    }
+    if (registerFailures-- > 0) return base::Error{1, "The operation couldn't be completed."};
     current = statusAfterRegister;
     return base::Ok{};
   }
@@ -119,7 +116,6 @@ constexpr const char* kInstalled = "alert:Zefra Helper installed";
 constexpr const char* kUpdated = "alert:Zefra Helper updated";
 constexpr const char* kApproval = "alert:Zefra Helper needs your approval";
 constexpr const char* kInstallFailed = "alert:Couldn't install Zefra Helper";
-constexpr const char* kOpenLoginItems = "open-login-items";
 constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
 
 // A delegate on the scripted services, which log to the agent, made when
@@ -219,17 +215,16 @@ TEST_F(HelperDelegateTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
   using enum AgentStatus;
   const char* reg = "register";
   enum Twist { kNone, kApprovalAfter, kFailsThrice, kMoved, kReregister, kNoVersions, kNoAnswer };
-  // The agent's status, whether interactive, the version recorded (none when
-  // null), the twist, the version recorded after (null: as it was), and what
-  // the delegate does.
+  // The agent's status, whether interactive, the version recorded before and
+  // after (none when null), the twist, and what the delegate does.
   const std::tuple<AgentStatus, bool, const char*, Twist, const char*, Events> cases[] = {
       {kRequiresApproval, false, nullptr, kNone, nullptr, {}},
-      {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, kOpenLoginItems}},
+      {kRequiresApproval, true, nullptr, kNone, nullptr, {kApproval, "open-login-items"}},
       // Without a record the first install shows its alert even in agent mode.
       {kNotRegistered, false, nullptr, kNone, "7", {"register", kInstalled}},
       {kNotRegistered, false, "6", kNone, "7", {"register"}},
       {kNotRegistered, true, "6", kNone, "7", {"register", kUpdated}},
-      {kNotRegistered, true, nullptr, kApprovalAfter, "7", {reg, kApproval, kOpenLoginItems}},
+      {kNotRegistered, true, nullptr, kApprovalAfter, "7", {reg, kApproval, "open-login-items"}},
       // Three attempts, spaced out without holding the main queue, then one
       // alert when interactive, else one log line.
       {kNotRegistered, false, nullptr, kFailsThrice, nullptr, {reg, reg, reg}},
@@ -240,8 +235,8 @@ TEST_F(HelperDelegateTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
       {kEnabled, true, "7", kReregister, "7", {"unregister", "register", kUpdated}},
       {kEnabled, true, "7", kNoVersions, "0", {"unregister", "register", kUpdated}},
       // Unchanged: the probe, and healing in agent mode shows nothing either.
-      {kEnabled, false, "7", kNone, nullptr, {"probe"}},
-      {kEnabled, false, "7", kNoAnswer, nullptr, {"probe", "unregister", "register"}},
+      {kEnabled, false, "7", kNone, "7", {"probe"}},
+      {kEnabled, false, "7", kNoAnswer, "7", {"probe", "unregister", "register"}},
   };
   for (const auto& [status, interactive, recordedVersion, twist, versionAfter, expected] : cases) {
     SCOPED_TRACE(::testing::PrintToString(expected));
@@ -263,9 +258,8 @@ TEST_F(HelperDelegateTest, StatusRecordAndProbeDecideWhatALaunchDoes) {
     onMainQueue([] {});
     EXPECT_EQ(actions(), expected);
     EXPECT_GE(std::chrono::steady_clock::now() - started, twist == kFailsThrice ? 1400ms : 0ms);
-    const char* after = versionAfter ? versionAfter : recordedVersion;
-    EXPECT_EQ(recorded("RegisteredAgentVersion"), after ? after : "");
-    EXPECT_EQ(recorded("RegisteredAgentPath"), after ? kBundle : "");
+    EXPECT_EQ(recorded("RegisteredAgentVersion"), versionAfter ? versionAfter : "");
+    EXPECT_EQ(recorded("RegisteredAgentPath"), versionAfter ? kBundle : "");
     const bool logs = twist == kNoAnswer || (twist == kFailsThrice && !interactive);
     EXPECT_EQ(log.lines().size(), logs ? 1u : 0u);
   }
@@ -376,7 +370,7 @@ TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWa
     });
     EXPECT_EQ(shownAtLaunch, meanwhile == kReopen ? 1u : 0u);
     const std::size_t shown = opened && meanwhile != kClient ? 1u : 0u;
-    ASSERT_TRUE(agent_->waitFor("probe"));             // 1.5 s: after the status check's second
+    ASSERT_TRUE(agent_->waitFor("probe"));            // 1.5 s: after the status check's second
     EXPECT_TRUE(!shown || agent_->waitFor(kStatus));  // a starved main queue runs it late
     onMainQueue([] {});
     EXPECT_EQ(agent_->count(kStatus), shown);

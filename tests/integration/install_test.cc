@@ -89,17 +89,13 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   // a connect starts the service, on either name.
   launchFromApplications();
   EXPECT_EQ(ping(kTeam), version_ + "\n");
-  // Delegated to it, the service gives each run a cgroup of its own below
-  // its own.
+  // Delegated to it, the service gives a run a cgroup below its own (each
+  // run one of its own is the run cgroups' and the made-ahead spare's tests).
   EXPECT_EQ(property("Delegate"), "yes");
-  const std::string serviceCgroup = property("ControlGroup");
   const auto tool = freeTool();
   writeTool(tool, "sed -n 's/^0:://p' /proc/self/cgroup");
-  const auto first = client({"run", tool}), second = client({"run", tool});
-  for (const auto& ran : {first, second}) {
-    EXPECT_TRUE(ran.out.starts_with(serviceCgroup + "/zefra-run-")) << ran.out << serviceCgroup;
-  }
-  EXPECT_NE(first.out, second.out);
+  const auto ran = client({"run", tool});
+  EXPECT_TRUE(ran.out.starts_with(property("ControlGroup") + "/zefra-run-")) << ran.out;
 
   // The manager stops the sockets under the running helper: it goes on
   // answering on them; quitting with the last host, it leaves them to be
@@ -124,15 +120,14 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   ASSERT_TRUE(host->signal(SIGKILL));
   host->wait();
   ASSERT_TRUE(becomesInactive());
-  // Its stop starts the sockets without waiting: they listen a moment later.
+  // Its stop starts the sockets without waiting: they listen a moment later,
+  // and the next connect (below) starts the service again.
   EXPECT_TRUE(eventually([&] { return registered(); })) << log();
-  EXPECT_EQ(ping(), version_ + "\n");
 
   // --reregister re-registers the activated helper: it keeps running and
   // answering on the same sockets, and the units are rewritten. (That a
   // failed probe or a changed record leads there is the launch flow's.)
   const std::string dropIn = runtime_ + "/systemd/user/" + kService + ".d";
-  EXPECT_EQ(manager_->systemctl({"stop", kService}).status, 0);
   fs::create_directories(dropIn);
   std::string quoted = executable_;
   quoted.insert(quoted.find('%'), "%");  // escaped, as the helper writes it
@@ -171,13 +166,12 @@ TEST_F(InstallTest, UpdatesItselfThroughTheClientAndLeavesServiceWhenPrepared) {
 
   auto prepared = client({"prepare-for-update"});
   EXPECT_EQ(prepared.out, "YES\n");
-  // The service ends, and its sockets stop once it has.
+  // The service ends, and its sockets stop once it has: nothing listens. A
+  // unit whose file is gone is enabled nowhere.
   for (const char* unit : {kService, kSocket, kTeamSocket}) {
     ASSERT_TRUE(becomesInactive(unit)) << unit;
     EXPECT_FALSE(fs::exists(units_ + unit)) << unit;
-    EXPECT_NE(manager_->state({"is-enabled", unit}), "enabled") << unit;
   }
-  EXPECT_EQ(client({"ping"}).status, 69);
   EXPECT_FALSE(defaults().contains("RegisteredAgentVersion"));
   EXPECT_EQ(defaults()["RegisteredAgentPath"], copy_);
 }

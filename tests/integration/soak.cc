@@ -238,50 +238,40 @@ bool pings(const ipc::ConnectOptions& connect) {
 bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
   std::atomic<long> connections{0}, answered{0};
   const auto until = Clock::now() + std::chrono::seconds(seconds);
-  {
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < clients; ++i) {
-      threads.emplace_back([&] {
-        for (; Clock::now() < until; ++connections) answered += pings(connect);
-      });
-    }
+  std::vector<std::jthread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&] {
+      for (; Clock::now() < until; ++connections) answered += pings(connect);
+    });
   }
+  threads.clear();  // joins them
   std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", clients, seconds,
               connections.load(), answered.load());
   return answered == connections;
 }
 
-class Soak : public HelperFixture {
- protected:
-  void SetUp() override {
-    HelperFixture::SetUp();
-    for (const auto& tool : tools_) writeTool(tool, kStandIn);
-    helper_ = startHelper().pid();
-  }
-
-  // Two catalogue names no system directory provides: the stand-ins in
-  // ~/.local/bin are what the helper resolves.
-  const std::vector<std::string> tools_ = {freeTool(0), freeTool(1)};
-  pid_t helper_ = 0;
-};
+using Soak = HelperFixture;
 
 TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
+  // Two catalogue names no system directory provides: the stand-ins in
+  // ~/.local/bin are what the helper resolves.
+  const std::vector<std::string> tools = {freeTool(0), freeTool(1)};
+  for (const auto& tool : tools) writeTool(tool, kStandIn);
+  const pid_t helper = startHelper().pid();
   const ipc::ConnectOptions connectOptions(runtime_);
   if (options["--burst"] > 0) {
     EXPECT_TRUE(burst(connectOptions, options["--clients"], options["--burst"]));
     return;
   }
-  // Warm up: resolve every stand-in once, then let idle pool threads leave.
-  if (auto proxy = connect()) {
-    for (const auto& tool : tools_) {
-      (void)(*proxy)->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
-    }
-  }
-  ASSERT_TRUE(eventually([&] { return poolThreads(helper_) == 0; }, 30s))
+  // Warm up: resolve every stand-in once (startHelper has connected, so a
+  // connect succeeds), then let idle pool threads leave.
+  for (const auto& tool : tools)
+    (void)connect().value()->run("warm-" + tool, tool, {"w", "0"}, std::nullopt, {}, {});
+  ASSERT_TRUE(eventually([&] { return poolThreads(helper) == 0; }, 30s))
       << "the pool's threads did not leave after the warm-up";
-  const ProcessFigures start = figuresOf(helper_);
+  const ProcessFigures start = figuresOf(helper);
   std::printf("soak: %d clients, %d runs, seed %d, tools %s %s\n", options["--clients"],
-              options["--runs"], options["--seed"], tools_[0].c_str(), tools_[1].c_str());
+              options["--runs"], options["--seed"], tools[0].c_str(), tools[1].c_str());
   print("start", start);
   for (int round = 1; round <= options["--rounds"]; ++round) {
     Totals totals;
@@ -295,7 +285,7 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
                           (i < options["--runs"] % options["--clients"]);
         const unsigned seed = (options["--seed"] + round * 7919u) * 1000003u + i;
         clients.push_back(std::make_unique<SoakClient>(i, quota, std::mt19937(seed), connectOptions,
-                                                       tools_, root_, totals));
+                                                       tools, root_, totals));
         threads.emplace_back([&client = *clients.back(), deadline] { client(deadline); });
       }
     }
@@ -303,14 +293,14 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
 
     // The runs' own time: the longest delay, and the SIGKILL pass of a cancel.
     int left = 0;
-    EXPECT_TRUE(eventually(
-        [&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root_, helper_)) == 0; }, 10s))
+    EXPECT_TRUE(
+        eventually([&] { return (left = leftovers("ZEFRA_SOAK_TAG=" + root_, helper)) == 0; }, 10s))
         << left << " tool processes or helper children outlived their runs";
     // Idle pool threads leave after 2 s; the bound leaves room for a loaded machine.
     ProcessFigures end{};
     EXPECT_TRUE(eventually(
         [&] {
-          end = figuresOf(helper_);
+          end = figuresOf(helper);
           return end.descriptors <= start.descriptors && end.threads <= start.threads;
         },
         30s))
@@ -336,8 +326,7 @@ int main(int argc, char** argv) {
     const auto option = options.find(argv[i]);
     if (i + 1 == argc || option == options.end() || std::atoi(argv[i + 1]) <= 0) {
       std::fprintf(stderr,
-                   "usage: soak [--clients N] [--runs N] [--seed N] [--rounds N] "
-                   "[--max-seconds N] [--burst SECONDS]\n");
+                   "usage: soak [--clients|--runs|--seed|--rounds|--max-seconds|--burst N]...\n");
       return 2;
     }
     option->second = std::atoi(argv[i + 1]);
