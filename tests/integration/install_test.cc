@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include "platform/files/file_moves.h"
 #include "support/helper_fixture.h"
 #include "support/process_state.h"
 #include "support/user_manager.h"
@@ -14,12 +15,10 @@ namespace zefra::app::testing {
 namespace {
 
 bool holdsPidfdOf(pid_t holder, pid_t target) {
-  std::error_code error;
-  const fs::directory_iterator fds("/proc/" + std::to_string(holder) + "/fdinfo", error);
-  return std::ranges::any_of(fs::begin(fds), fs::end(fds), [&](const fs::directory_entry& fd) {
-    return zefra::testing::procNumber(holder, "fdinfo/" + fd.path().filename().string(), "Pid:") ==
-           target;
-  });
+  const auto fds = platform::listDirectory("/proc/" + std::to_string(holder) + "/fdinfo");
+  return fds && std::ranges::any_of(fds.value(), [&](const std::string& fd) {
+           return zefra::testing::procNumber(holder, "fdinfo/" + fd, "Pid:") == target;
+         });
 }
 
 class InstallTest : public HelperFixture {
