@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -266,6 +267,25 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
   for (int i = 0; i < 1000; ++i)
     expected["first" + std::to_string(i)] = expected["second" + std::to_string(i)] = i;
   EXPECT_TRUE(onDisk() == expected);
+}
+
+// Others taking turns back to back for longer than the lock's patience: the
+// lock never looks free, but the file keeps changing. That is progress, and
+// a writer waiting on it is not given up.
+TEST_F(UserDefaultsTest, AWriterOutwaitsOthersTakingTurnsPastItsPatience) {
+  ASSERT_TRUE(UserDefaults(path_).update([](UserDefaults::Document& d) { d.set("Turn", 0); }));
+  base::UniqueFd turns(::open((path_ + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_EQ(::flock(turns.get(), LOCK_EX), 0);
+  auto waiter = std::async(std::launch::async, [&] {
+    return UserDefaults(path_).update([](UserDefaults::Document& d) { d.set("Waited", true); });
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  for (int turn = 1; std::chrono::steady_clock::now() < until; ++turn) {
+    ASSERT_TRUE(writeFileAtomically(path_, json{{"Turn", turn}}.dump(), 0600));
+  }
+  turns.reset();
+  EXPECT_TRUE(waiter.get());
+  EXPECT_EQ(onDisk().value("Waited", false), true);
 }
 
 // Large enough that a write takes a while, so kills land inside writes too.

@@ -66,15 +66,25 @@ std::optional<json> parseDocument(std::string_view text) {
 }
 
 // Other writers hold the lock for a write and an fsync; one that holds it
-// for longer is not waited for without end.
+// for longer is not waited for without end. Writers that take turns faster
+// than the retries here change the file as they go: that is progress, and
+// the patience starts again.
 constexpr double kLockPatience = 5.0;
 
-Status lockExclusively(int fd, const std::string& path) {
-  const base::Deadline deadline = base::Deadline::after(kLockPatience);
+Status lockExclusively(int fd, const std::string& path, const std::string& guarded) {
+  const auto identity = [&]() -> std::optional<FileIdentity> {
+    auto read = fileIdentity(guarded);
+    return read ? std::optional(read.value()) : std::nullopt;
+  };
+  base::Deadline deadline = base::Deadline::after(kLockPatience);
+  auto seen = identity();
   for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
     if (base::retryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Ok{};
     if (errno != EWOULDBLOCK) return errnoError("flock " + path, errno);
-    if (deadline.passed()) {
+    if (auto now = identity(); now != seen) {
+      seen = now;
+      deadline = base::Deadline::after(kLockPatience);
+    } else if (deadline.passed()) {
       return Error{ETIMEDOUT, path + " stayed locked by another process for " +
                                   std::to_string(static_cast<int>(kLockPatience)) + " s"};
     }
@@ -248,7 +258,7 @@ Status UserDefaults::updateUnlogged(const std::function<void(Document&)>& change
   std::string lockPath = path_ + ".lock";
   auto lock = openRegularFile(lockPath, O_RDWR | O_CREAT);
   if (!lock) return lock.error();
-  if (auto locked = lockExclusively(lock->get(), lockPath); !locked) return locked;
+  if (auto locked = lockExclusively(lock->get(), lockPath, path_); !locked) return locked;
   auto document = readLocked();
   if (!document) return document.error();
   Document changed(*document);
