@@ -22,9 +22,6 @@ namespace zefra::client {
 namespace {
 
 using base::Error;
-using base::Result;
-
-using zefra::testing::eventually;
 
 // Answers from pool threads, as the tool service does. A run of the tool
 // "big" answers 16 MiB; installing is not offered.
@@ -96,7 +93,7 @@ TEST_F(RemoteProxyTest, OperationsCrossWithTheirTypes) {
   std::shared_ptr<RemoteProxy> proxy = connect();
   EXPECT_EQ(proxy->toolInventory().value(),
             (xpc::Inventory{{"pandoc", {{"path", "/usr/bin/pandoc"}, {"version", "3.1"}}}}));
-  Result<RemoteProxy::RunResult> run = proxy->run("r", "typst", {"-o"}, Bytes(), std::nullopt, {});
+  auto run = proxy->run("r", "typst", {"-o"}, Bytes(), std::nullopt, {});
   ASSERT_TRUE(run.ok());
   EXPECT_EQ(run->standardOutput.view(), "r|input:|no directory") << "empty input stays input";
 }
@@ -144,7 +141,7 @@ TEST_F(RemoteProxyTest, ManyConcurrentCallsAreEachAnsweredOnce) {
                         ++done;
                       });
   for (std::thread& thread : threads) thread.join();
-  ASSERT_TRUE(eventually([&] { return done == kCalls + 1; }));
+  ASSERT_TRUE(testing::eventually([&] { return done == kCalls + 1; }));
   for (int i = 0; i < kCalls; ++i) ASSERT_EQ(answers[i].load(), 1) << "call " << i;
 }
 
@@ -175,9 +172,9 @@ TEST(RemoteProxyEndTest, EachWaitingCallFailsOnceWhenTheConnectionEnds) {
     send(wire::makeNonceMessage(base::Bytes(std::string(16, 'n'))));
     if (badReply) send(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
     if (!badReply) server.reset();
-    ASSERT_TRUE(eventually([&] { return errors == 3; }));
+    ASSERT_TRUE(testing::eventually([&] { return errors == 3; }));
     proxy->pingWithReply([&](std::string) { ++replies; });
-    ASSERT_TRUE(eventually([&] { return errors == 4; })) << "a call on a closed connection too";
+    ASSERT_TRUE(testing::eventually([&] { return errors == 4; })) << "a call after the end too";
     EXPECT_FALSE(proxy->ping().ok());
     EXPECT_EQ(errors.load(), 4);
     EXPECT_EQ(replies.load(), 0);

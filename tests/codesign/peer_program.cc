@@ -99,9 +99,7 @@ int main(int argc, char** argv) {
   }
   if (!ping(fd, true)) return 1;
   if (mode == "exec") return handOver(argv[3], "more", fd);
-  if (mode == "pass") {
-    const pid_t child = ::fork();
-    return child == 0 ? handOver(argv[3], "more", fd) : reaped(child, 7);
-  }
+  // The child handed the connection is the only one.
+  if (mode == "pass") return ::fork() == 0 ? handOver(argv[3], "more", fd) : reaped(-1, 7);
   return 0;
 }

@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 constexpr const char* kUpdateRequirement =
     R"(anchor apple generic and identifier "com.ovak.zefra.helper" and certificate leaf[subject.OU] = "K4T9QZ2M7B")";
 
-using testing::CertSpec;
 using testing::Credential;
 using testing::testPki;
 
@@ -210,9 +209,9 @@ TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
 // A certificate valid now passes the updates' check: every bundle test.
 TEST_F(SignedFileTest, PeersIgnoreValidityTimeAndUpdatesCheckIt) {
   for (long start : {-30L * 86400, 86400L}) {  // expired, not yet valid
-    const CertSpec spec{.units = {testing::kTeam},
-                        .notBeforeSeconds = start,
-                        .notAfterSeconds = start + 29 * 86400};
+    const testing::CertSpec spec{.units = {testing::kTeam},
+                                 .notBeforeSeconds = start,
+                                 .notAfterSeconds = start + 29 * 86400};
     signedPeer(testing::issue(spec, &testPki().root));
     EXPECT_TRUE(verify(VerifyOptions::forPeers())) << start;
     EXPECT_FALSE(verify(VerifyOptions::forUpdates())) << start;
@@ -229,10 +228,9 @@ TEST(TrustAnchorTest, IsExactlyOneSelfSignedCa) {
 }
 
 TEST(RequirementTest, ParsesTheRequirementLanguageAndNothingElse) {
-  auto requirement = parseRequirement(kUpdateRequirement);
-  ASSERT_TRUE(requirement) << requirement.error().message;
-  EXPECT_EQ(requirement->identifier, "com.ovak.zefra.helper");
-  EXPECT_EQ(requirement->teamIdentifier, "K4T9QZ2M7B");
+  const CodeRequirement requirement = parseRequirement(kUpdateRequirement).value();
+  EXPECT_EQ(requirement.identifier, "com.ovak.zefra.helper");
+  EXPECT_EQ(requirement.teamIdentifier, "K4T9QZ2M7B");
   EXPECT_FALSE(parseRequirement("anchor apple generic")->teamIdentifier);
   for (const char* text : {R"(identifier "com.ovak.zefra.helper")", "anchor apple generic and",
                            "anchor apple generic or identifier x",

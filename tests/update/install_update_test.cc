@@ -78,7 +78,6 @@ class InstallUpdateTest : public ::testing::Test {
   std::string zip(const std::vector<Entry>& entries) {
     const std::string path = root_ + "/update" + std::to_string(++archives_) + ".zip";
     auto writer = update::ZipWriter::create(path);
-    EXPECT_TRUE(writer);
     for (const auto& e : entries) {
       EXPECT_TRUE(e.kind == 'f'   ? writer->addFile(e.name, e.data, e.mode)
                   : e.kind == 'l' ? writer->addSymlink(e.name, e.data)

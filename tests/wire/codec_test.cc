@@ -15,8 +15,6 @@
 namespace zefra::wire {
 namespace {
 
-using base::isValidUtf8;
-using base::repairUtf8;
 using namespace std::string_view_literals;
 
 Result<std::vector<IpcValue>> decode(const std::string& body) {
@@ -37,16 +35,16 @@ void expectViolation(const std::string& body, const std::string& what) {
 TEST(Wire, Utf8IsCheckedStrictly) {
   for (std::string bad : {"\xC0\x80", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80",
                           "\xF4\x90\x80\x80", "12345678\xF5\x80\x80\x80", "abc\xE2\x82"}) {
-    EXPECT_FALSE(isValidUtf8(bad)) << bad;
+    EXPECT_FALSE(base::isValidUtf8(bad)) << bad;
     expectViolation("\x91" + std::string(1, static_cast<char>(0xA0 | bad.size())) + bad, bad);
     EXPECT_FALSE(encodeMessage({IpcValue::string(bad)}).ok()) << bad;
-    EXPECT_TRUE(isValidUtf8(repairUtf8(bad))) << bad;
+    EXPECT_TRUE(base::isValidUtf8(base::repairUtf8(bad))) << bad;
   }
   for (std::string good : {"", "plain", "\xC2\x80", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF", "€𝄞"}) {
-    EXPECT_TRUE(isValidUtf8(good)) << good;
-    EXPECT_EQ(repairUtf8(good), good);
+    EXPECT_TRUE(base::isValidUtf8(good)) << good;
+    EXPECT_EQ(base::repairUtf8(good), good);
   }
-  EXPECT_EQ(repairUtf8("a\xFF"), "a\xEF\xBF\xBD");
+  EXPECT_EQ(base::repairUtf8("a\xFF"), "a\xEF\xBF\xBD");
 }
 
 TEST(Wire, MalformedBodiesAreViolations) {
