@@ -150,12 +150,11 @@ Status feed(FrameReader& reader, const std::string& bytes, std::size_t step,
     std::memcpy(space.data(), bytes.data() + at, n);
     reader.commit(n);
     at += n;
-    for (;;) {
-      Result<std::optional<FrameBody>> body = reader.next();
-      if (!body) return body.error();
-      if (!*body) break;
+    Result<std::optional<FrameBody>> body = reader.next();
+    for (; body && *body; body = reader.next()) {
       if (bodies) bodies->emplace_back((*body)->storage.get(), (*body)->size);
     }
+    if (!body) return body.error();
   }
   return Ok{};
 }
