@@ -42,12 +42,6 @@ class SignedFileTest : public ::testing::Test {
   SignedImage image() {
     return readSignedImage(UniqueFd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC)).get()).value();
   }
-  // Flips the low bit of the byte at `at`.
-  static void damage(const std::string& path, std::size_t at) {
-    std::string bytes = testing::readFile(path);
-    bytes[at] ^= 1;
-    testing::writeFile(path, bytes);
-  }
 
   const std::string program_ = testing::readFile(ZEFRA_TEST_PEER_PROGRAM);
   testing::TempDir dir_;
@@ -105,7 +99,7 @@ TEST_F(SignedFileTest, SignedCopyVerifiesResignsInPlaceAndTheToolDoesAlike) {
   EXPECT_EQ(verify()->identifier, "com.ovak.zefra.other");
   EXPECT_EQ(fs::status(path_).permissions(), fs::perms(0750));
   // The hash covers the code from its first byte (peers check the last).
-  damage(path_, 0);
+  testing::damage(path_, 0);
   EXPECT_FALSE(verify());
   testing::writeFile(path_, program_);
   EXPECT_EQ(verify().error().message, "code is not signed");
@@ -187,12 +181,11 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
 
 TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
   Credential otherRoot = testing::issue(testing::caSpec("Environment Root"));
-  // The file, and the folder under the name OpenSSL looks a subject up by.
+  // A file, and one folder under the name OpenSSL looks a subject up by.
   char hashed[16];
   std::snprintf(hashed, sizeof hashed, "/%08lx.0", X509_subject_name_hash(otherRoot.cert()));
-  testing::writeFile(dir_.path() + "/ca.pem", otherRoot.certPem(), 0644);
   testing::writeFile(dir_.path() + hashed, otherRoot.certPem(), 0644);
-  ::setenv("SSL_CERT_FILE", (dir_.path() + "/ca.pem").c_str(), 1);
+  ::setenv("SSL_CERT_FILE", (dir_.path() + hashed).c_str(), 1);
   ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
   signedPeer(testing::issue(testing::leafSpec(), &otherRoot));
   EXPECT_FALSE(verify());
@@ -302,7 +295,7 @@ TEST_F(CodeVerifyTest, AnyChangeAfterSigningBreaksTheSeal) {
 TEST_F(CodeVerifyTest, NestedSignedCodeMustVerifyToo) {
   // The seal is made over the changed tool, so only its own signature can
   // catch it.
-  damage(at("Contents/Linux/tool"), 100);
+  testing::damage(at("Contents/Linux/tool"), 100);
   ASSERT_TRUE(sign());
   EXPECT_FALSE(verify()) << "damaged";
   SetUp();

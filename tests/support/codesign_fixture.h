@@ -60,6 +60,13 @@ inline void writeFile(const std::string& path, std::string_view bytes, mode_t mo
   if (::chmod(path.c_str(), mode) != 0) die("cannot write " + path);
 }
 
+// Flips the low bit of the byte at `at`.
+inline void damage(const std::string& path, std::size_t at) {
+  std::string bytes = readFile(path);
+  bytes[at] ^= 1;
+  writeFile(path, bytes);
+}
+
 // Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>.
 struct CertSpec {
   std::vector<std::string> units;
