@@ -206,8 +206,7 @@ TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
 // immutable instead.
 TEST_F(InstallUpdateTest, AFailedSwapKeepsTheInstalledCopy) {
   const std::string archive = zip(update());
-  testing::writeFile(root_ + "/plain", "", 0644);
-  settings_.temporaryDirectory = root_ + "/plain";
+  settings_.temporaryDirectory = installed() + "/Contents/Info.json";  // a file
   const auto notStaged = installUpdateFromZip(archive, settings_).message;
   EXPECT_TRUE(notStaged.starts_with("Couldn't stage the update: ")) << notStaged;
   settings_.temporaryDirectory = root_ + "/tmp";
