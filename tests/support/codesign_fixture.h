@@ -30,7 +30,7 @@
 #include "platform/process/capture.h"
 #include "platform/process/pidfd.h"
 #include "platform/socket/socket_file.h"
-#include "platform/socket/unix_address.h"
+#include "platform/socket/stream_connect.h"
 
 namespace zefra::testing {
 
@@ -207,14 +207,7 @@ class Listener {
   }
 
   // A connection from this very process.
-  UniqueFd connectSelf() const {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = platform::unixAddress(path_);
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      die("connect");
-    }
-    return fd;
-  }
+  UniqueFd connectSelf() const { return take(platform::connectStream(path_)); }
 
  private:
   std::string path_;
