@@ -22,9 +22,6 @@ namespace zefra::client {
 namespace {
 
 using base::Error;
-using base::Result;
-
-using zefra::testing::eventually;
 
 // Answers from pool threads, as the tool service does. A run of the tool
 // "big" answers 16 MiB; installing is not offered.
@@ -70,16 +67,12 @@ class RemoteProxyTest : public ::testing::Test {
       connection.setExportedObject(xpc::makeExportedObject(helper_));
       return true;
     };
-    auto listener = ipc::Listener::open(xpc::machServiceNames[0], serve, {root_.path()});
-    ASSERT_TRUE(listener.ok()) << listener.error().message;
-    listener_ = std::move(listener).value();
+    listener_ = ipc::Listener::open(xpc::machServiceNames[0], serve, {root_.path()}).value();
   }
 
   std::shared_ptr<RemoteProxy> connect(RemoteProxy::ErrorHandler onError = nullptr) {
-    Result<std::shared_ptr<RemoteProxy>> proxy =
-        RemoteProxy::connect(xpc::machServiceNames[0], std::move(onError), {root_.path()});
-    EXPECT_TRUE(proxy.ok()) << proxy.error().message;
-    return proxy.ok() ? proxy.value() : nullptr;
+    return RemoteProxy::connect(xpc::machServiceNames[0], std::move(onError), {root_.path()})
+        .value();
   }
 
   testing::TempDir root_;
@@ -92,17 +85,16 @@ class RemoteProxyTest : public ::testing::Test {
 // absent, the inventory's nested dictionaries cross, and where it will not
 // connect.
 TEST_F(RemoteProxyTest, OperationsCrossWithTheirTypes) {
-  const std::string shared = root_.path() + "/shared";
-  std::filesystem::create_directory(shared);
-  std::filesystem::permissions(shared, std::filesystem::perms::all);
-  EXPECT_FALSE(RemoteProxy::connect(xpc::machServiceNames[0], nullptr, {shared}).ok())
+  // Refused for the mode alone: the helper listens there.
+  std::filesystem::permissions(root_.path(), std::filesystem::perms::all);
+  EXPECT_FALSE(RemoteProxy::connect(xpc::machServiceNames[0], nullptr, {root_.path()}).ok())
       << "a directory others may write to";
+  std::filesystem::permissions(root_.path(), std::filesystem::perms::owner_all);
   std::shared_ptr<RemoteProxy> proxy = connect();
   EXPECT_EQ(proxy->toolInventory().value(),
             (xpc::Inventory{{"pandoc", {{"path", "/usr/bin/pandoc"}, {"version", "3.1"}}}}));
-  Result<RemoteProxy::RunResult> run = proxy->run("r", "typst", {"-o"}, Bytes(), std::nullopt, {});
-  ASSERT_TRUE(run.ok());
-  EXPECT_EQ(run->standardOutput.view(), "r|input:|no directory") << "empty input stays input";
+  const auto run = proxy->run("r", "typst", {"-o"}, Bytes(), std::nullopt, {}).value();
+  EXPECT_EQ(run.standardOutput.view(), "r|input:|no directory") << "empty input stays input";
 }
 
 // What a streaming run shows is the built client's; here, a break of the
@@ -148,7 +140,7 @@ TEST_F(RemoteProxyTest, ManyConcurrentCallsAreEachAnsweredOnce) {
                         ++done;
                       });
   for (std::thread& thread : threads) thread.join();
-  ASSERT_TRUE(eventually([&] { return done == kCalls + 1; }));
+  ASSERT_TRUE(testing::eventually([&] { return done == kCalls + 1; }));
   for (int i = 0; i < kCalls; ++i) ASSERT_EQ(answers[i].load(), 1) << "call " << i;
 }
 
@@ -161,31 +153,28 @@ TEST(RemoteProxyEndTest, EachWaitingCallFailsOnceWhenTheConnectionEnds) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     base::UniqueFd server(ends[0]);
     std::atomic<int> errors{0}, replies{0};
-    Result<std::shared_ptr<RemoteProxy>> proxy =
-        RemoteProxy::adopt(base::UniqueFd(ends[1]), [&](const Error& error) {
-          EXPECT_TRUE(!badReply || error.code == EPROTO) << error.code;
-          ++errors;
-        });
-    ASSERT_TRUE(proxy.ok());
-    (*proxy)->pingWithReply([&](std::string) { ++replies; });
-    (*proxy)->toolInventoryWithReply([&](xpc::Inventory) { ++replies; });
-    (*proxy)->prepareForUpdateWithReply([&](bool) { ++replies; });
+    auto proxy = RemoteProxy::adopt(base::UniqueFd(ends[1]), [&](const Error& error) {
+                   EXPECT_TRUE(!badReply || error.code == EPROTO) << error.code;
+                   ++errors;
+                 }).value();
+    proxy->pingWithReply([&](std::string) { ++replies; });
+    proxy->toolInventoryWithReply([&](xpc::Inventory) { ++replies; });
+    proxy->prepareForUpdateWithReply([&](bool) { ++replies; });
     // The calls are outstanding once made: open the connection, then answer
     // the ping with a number or close.
-    std::vector<std::vector<wire::IpcValue>> messages = {
-        wire::makeNonceMessage(base::Bytes(std::string(16, 'n')))};
-    if (badReply) messages.push_back(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
-    for (auto& message : messages) {
-      Result<wire::EncodedFrame> frame = wire::encodeFrame(std::move(message));
-      for (const iovec& chunk : frame->chunks()) {
+    auto send = [&](std::vector<wire::IpcValue> message) {
+      const wire::EncodedFrame frame = wire::encodeFrame(std::move(message)).value();
+      for (const iovec& chunk : frame.chunks()) {
         ASSERT_EQ(::write(server.get(), chunk.iov_base, chunk.iov_len), ssize_t(chunk.iov_len));
       }
-    }
+    };
+    send(wire::makeNonceMessage(base::Bytes(std::string(16, 'n'))));
+    if (badReply) send(wire::makeReplyMessage(1, {wire::IpcValue::integer(42)}));
     if (!badReply) server.reset();
-    ASSERT_TRUE(eventually([&] { return errors == 3; }));
-    (*proxy)->pingWithReply([&](std::string) { ++replies; });
-    ASSERT_TRUE(eventually([&] { return errors == 4; })) << "a call on a closed connection too";
-    EXPECT_FALSE((*proxy)->ping().ok());
+    ASSERT_TRUE(testing::eventually([&] { return errors == 3; }));
+    proxy->pingWithReply([&](std::string) { ++replies; });
+    ASSERT_TRUE(testing::eventually([&] { return errors == 4; })) << "a call after the end too";
+    EXPECT_FALSE(proxy->ping().ok());
     EXPECT_EQ(errors.load(), 4);
     EXPECT_EQ(replies.load(), 0);
   }

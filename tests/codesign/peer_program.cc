@@ -62,10 +62,10 @@ int handOver(const char* program, const char* mode, int fd) {
   return 4;
 }
 
-// The exit status of child `pid` (-1: any child), or `otherwise`.
-int reaped(pid_t pid, int otherwise) {
+// The exit status of the one child, or `otherwise`.
+int reaped(int otherwise) {
   int status = 0;
-  return ::waitpid(pid, &status, 0) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : otherwise;
+  return ::waitpid(-1, &status, 0) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : otherwise;
 }
 
 // Answers the nonce and pings as well, as a reader that shares the
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[2];
   if (mode == "fd" || mode == "more") return ping(std::atoi(argv[3]), mode == "fd") ? 0 : 1;
-  if (mode == "reap") return reaped(-1, 8);
+  if (mode == "reap") return reaped(8);
   if (mode == "dlopen" && (argc < 4 || !::dlopen(argv[3], RTLD_NOW))) return 6;
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{AF_UNIX, {}};
@@ -99,9 +99,6 @@ int main(int argc, char** argv) {
   }
   if (!ping(fd, true)) return 1;
   if (mode == "exec") return handOver(argv[3], "more", fd);
-  if (mode == "pass") {
-    const pid_t child = ::fork();
-    return child == 0 ? handOver(argv[3], "more", fd) : reaped(child, 7);
-  }
+  if (mode == "pass") return ::fork() == 0 ? handOver(argv[3], "more", fd) : reaped(7);
   return 0;
 }

@@ -30,7 +30,7 @@
 #include "platform/process/capture.h"
 #include "platform/process/pidfd.h"
 #include "platform/socket/socket_file.h"
-#include "platform/socket/unix_address.h"
+#include "platform/socket/stream_connect.h"
 
 namespace zefra::testing {
 
@@ -58,6 +58,13 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
   take(platform::writeFileAtomically(path, bytes, mode));
   if (::chmod(path.c_str(), mode) != 0) die("cannot write " + path);
+}
+
+// Flips the low bit of the byte at `at`.
+inline void damage(const std::string& path, std::size_t at) {
+  std::string bytes = readFile(path);
+  bytes[at] ^= 1;
+  writeFile(path, bytes);
 }
 
 // Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>.
@@ -200,14 +207,7 @@ class Listener {
   }
 
   // A connection from this very process.
-  UniqueFd connectSelf() const {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = platform::unixAddress(path_);
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      die("connect");
-    }
-    return fd;
-  }
+  UniqueFd connectSelf() const { return take(platform::connectStream(path_)); }
 
  private:
   std::string path_;

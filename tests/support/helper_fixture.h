@@ -143,8 +143,8 @@ class HelperFixture : public ::testing::Test {
                                                                         : std::optional<int>();
   }
 
-  base::Result<std::shared_ptr<client::RemoteProxy>> connect(std::string_view service = kGroup) {
-    return client::RemoteProxy::connect(service, nullptr, ipc::ConnectOptions(runtime_));
+  base::Result<std::shared_ptr<client::RemoteProxy>> connect() {
+    return client::RemoteProxy::connect(kGroup, nullptr, ipc::ConnectOptions(runtime_));
   }
 
   // Runs `program` to its end with our environment and optional input.
