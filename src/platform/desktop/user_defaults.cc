@@ -68,20 +68,23 @@ std::optional<json> parseDocument(std::string_view text) {
 // Other writers hold the lock for a write and an fsync; one that holds it
 // for longer is not waited for without end. Writers that take turns faster
 // than the retries here change the file as they go: that is progress, and
-// the patience starts again.
+// the patience starts again, within a bound: one that holds it for ever
+// while changing the file costs a write, not a thread.
 constexpr double kLockPatience = 5.0;
+constexpr double kLongestLockWait = 30.0;
 
 Status lockExclusively(int fd, const std::string& path, const std::string& guarded) {
   const auto identity = [&]() -> std::optional<FileIdentity> {
     auto read = fileIdentity(guarded);
     return read ? std::optional(read.value()) : std::nullopt;
   };
+  const base::Deadline longest = base::Deadline::after(kLongestLockWait);
   base::Deadline deadline = base::Deadline::after(kLockPatience);
   auto seen = identity();
   for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, pause.max())) {
     if (base::retryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return Ok{};
     if (errno != EWOULDBLOCK) return errnoError("flock " + path, errno);
-    if (auto now = identity(); now != seen) {
+    if (auto now = identity(); now != seen && !longest.passed()) {
       seen = now;
       deadline = base::Deadline::after(kLockPatience);
     } else if (deadline.passed()) {
