@@ -354,8 +354,8 @@ TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
   // One byte, with our standard input attached.
   const int passed = STDIN_FILENO;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof passed)] = {};
-  std::memcpy(CMSG_DATA((new (control) cmsghdr{CMSG_LEN(sizeof passed), SOL_SOCKET, SCM_RIGHTS})),
-              &passed, sizeof passed);
+  auto* header = new (control) cmsghdr{CMSG_LEN(sizeof passed), SOL_SOCKET, SCM_RIGHTS};
+  std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
   iovec byte{const_cast<char*>("x"), 1};
   // No address; the byte, then the control message.
   const msghdr message{nullptr, 0, &byte, 1, control, sizeof control, 0};
