@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/environment.h"
 #include "platform/log.h"
@@ -302,6 +303,8 @@ void ToolService::performRun(const RunRequest& request, const xpc::RunOptions& o
   logRun(runID, tool + " (" + *executable + ")", status, began);
 
   // After the reply: removing the cgroup may wait for what was killed to go.
+  // Where the CPU is shared, whoever the reply woke goes first.
+  std::this_thread::yield();
   makeAheadForTheNextRun(confinement->has_value());
   control->finish(/*endLeftovers=*/confinedMark.has_value());
 }
