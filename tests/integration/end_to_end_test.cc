@@ -500,25 +500,21 @@ TEST_F(RunContainmentTest, DocumentToolsWorkConfinedToTheOutputFolder) {
   std::ofstream(root_ + "/doc.md") << "# Title\n\nSome *text*.\n";
   std::ofstream(root_ + "/doc.tex")
       << "\\documentclass{article}\\begin{document}Some text.\\end{document}\n";
-  const struct {
-    const char* tool;
-    std::vector<std::string> arguments;
-    const char* product;
-  } rows[] = {
-      {"pandoc", {root_ + "/doc.md", "-s", "-o", out + "/doc.html"}, "doc.html"},
-      {"pdflatex",
-       {"-interaction=nonstopmode", "-output-directory", out, root_ + "/doc.tex"},
-       "doc.pdf"},
+  // What each tool makes, and its command line.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+      {"doc.html", {"pandoc", root_ + "/doc.md", "-s", "-o", out + "/doc.html"}},
+      {"doc.pdf",
+       {"pdflatex", "-interaction=nonstopmode", "-output-directory", out, root_ + "/doc.tex"}},
   };
   int ran = 0;
-  for (const auto& row : rows) {
-    if (::access((std::string("/usr/bin/") + row.tool).c_str(), X_OK) != 0) continue;
+  for (const auto& [product, command] : rows) {
+    if (::access(("/usr/bin/" + command[0]).c_str(), X_OK) != 0) continue;
     ++ran;
-    std::vector<std::string> arguments = {"run", "--confine", out, "--cwd", out, row.tool};
-    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    std::vector<std::string> arguments = {"run", "--confine", out, "--cwd", out};
+    arguments.insert(arguments.end(), command.begin(), command.end());
     auto outcome = client(arguments);
-    EXPECT_EQ(outcome.status, 0) << row.tool << ": " << outcome.out << outcome.err;
-    EXPECT_TRUE(fs::exists(out + "/" + row.product)) << row.tool;
+    EXPECT_EQ(outcome.status, 0) << command[0] << ": " << outcome.out << outcome.err;
+    EXPECT_TRUE(fs::exists(out + "/" + product)) << command[0];
   }
   if (ran == 0) GTEST_SKIP() << "neither pandoc nor pdflatex is installed";
 }

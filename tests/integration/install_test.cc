@@ -14,13 +14,6 @@
 namespace zefra::app::testing {
 namespace {
 
-bool holdsPidfdOf(pid_t holder, pid_t target) {
-  const auto fds = platform::listDirectory("/proc/" + std::to_string(holder) + "/fdinfo");
-  return fds && std::ranges::any_of(fds.value(), [&](const std::string& fd) {
-           return zefra::testing::procNumber(holder, "fdinfo/" + fd, "Pid:") == target;
-         });
-}
-
 class InstallTest : public HelperFixture {
  protected:
   static constexpr const char* kService = "com.ovak.zefra.helper.service";
@@ -115,7 +108,12 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
   ASSERT_EQ(manager_->systemctl({"stop", kSocket, kTeamSocket}).status, 0);
   EXPECT_EQ(ping(), version_ + "\n");
   // It has seen the host once it holds a pidfd on it (and so goes on running).
-  ASSERT_TRUE(eventually([&] { return holdsPidfdOf(watching, host->pid()); }));
+  ASSERT_TRUE(eventually([&] {
+    const auto fds = platform::listDirectory("/proc/" + std::to_string(watching) + "/fdinfo");
+    return fds && std::ranges::any_of(fds.value(), [&](const std::string& fd) {
+             return zefra::testing::procNumber(watching, "fdinfo/" + fd, "Pid:") == host->pid();
+           });
+  }));
   ASSERT_TRUE(host->signal(SIGKILL));
   host->wait();
   ASSERT_TRUE(becomesInactive());

@@ -222,11 +222,6 @@ struct SoakClient {
   }
 };
 
-void print(const char* label, const ProcessFigures& f) {
-  std::printf("%-22s fds %4ld  threads %4ld  rss %7.1f MiB\n", label, f.descriptors, f.threads,
-              static_cast<double>(f.residentKiB) / 1024.0);
-}
-
 bool pings(const ipc::ConnectOptions& connect) {
   auto proxy = client::RemoteProxy::connect(kGroup, nullptr, connect);
   return proxy && (*proxy)->ping().ok();
@@ -272,7 +267,6 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
   const ProcessFigures start = figuresOf(helper);
   std::printf("soak: %d clients, %d runs, seed %d, tools %s %s\n", options["--clients"],
               options["--runs"], options["--seed"], tools[0].c_str(), tools[1].c_str());
-  print("start", start);
   for (int round = 1; round <= options["--rounds"]; ++round) {
     Totals totals;
     const auto began = Clock::now();
@@ -307,8 +301,10 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
         << "descriptors or threads did not come back";
     EXPECT_TRUE(pings(connectOptions)) << "the helper stopped answering";
 
-    std::printf("round %d of %d\n", round, options["--rounds"]);
-    print("end", end);
+    std::printf(
+        "round %d of %d: fds %ld, threads %ld, rss %.1f MiB (at the start %ld, %ld, %.1f)\n", round,
+        options["--rounds"], end.descriptors, end.threads, end.residentKiB / 1024.0,
+        start.descriptors, start.threads, start.residentKiB / 1024.0);
     std::printf(
         "runs %ld in %.1f s (%.0f runs/s): %ld cancelled, %ld connections dropped with %ld "
         "runs waiting\n",
