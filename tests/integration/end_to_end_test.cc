@@ -57,8 +57,7 @@ esac)");
     std::vector<std::string> arguments;
     std::optional<std::string> input;
     int status;
-    std::string out, err;
-    std::string redirect = "";
+    std::string out, err, redirect = "";
   };
   const std::string here = "::" + doc + "\nin:", sub = "::" + doc + "/sub\nin:";
   const Row rows[] = {

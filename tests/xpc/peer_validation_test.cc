@@ -56,7 +56,6 @@ namespace zefra::xpc {
 namespace {
 
 namespace fs = std::filesystem;
-using base::ScopedClockOverride;
 using codesign::PeerCodeChecker;
 using platform::identifyPeer;
 using platform::PeerProcess;
@@ -211,6 +210,8 @@ class EverySender : public ::testing::TestWithParam<ipc::SenderIdentity> {
     };
     listener_ = ipc::Listener::open("svc", serve, options).value();
   }
+  // The btrfs a test may have mounted goes before its folder.
+  void TearDown() override { (void)::umount2((dir_.path() + "/btrfs").c_str(), MNT_DETACH); }
 
   // `program socket args...` through env(1) after `prefix`: variables to
   // set, then perhaps a wrapper command. The sanitizer's runtime checks its
@@ -300,10 +301,6 @@ TEST_P(EverySender, ServesOnlyTheAdmittedProcessAndProgram) {
                     "truncate -s 128M \"$1.img\" && mkfs.btrfs -q \"$1.img\" >/dev/null && "
                     "mount -o loop \"$1.img\" \"$1\" && cp \"$0\" \"$1/peer\"",
                     signed_, btrfsAt}) == 0;
-  struct Unmount {
-    const std::string& at;
-    ~Unmount() { (void)::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{btrfsAt};
   // Where user namespaces are switched off, nobody can build those attacks.
   const bool namespaces = testing::run({"unshare", "-Urm", "true"}) == 0;
   for (const auto& [what, command, status] : rows) {
@@ -513,7 +510,7 @@ TEST_F(PeerCheckTest, TheRunningImageCountsNotThePath) {
 // cannot tell a rewrite in the same tick: the hashing slot test below.
 TEST_F(PeerCheckTest, CachesVerdictsOfSettledFilesByFileIdentity) {
   const std::string path = signedBy();
-  ScopedClockOverride later(base::now() + 3600);  // every file here is settled now
+  base::ScopedClockOverride later(base::now() + 3600);  // every file here is settled now
   Peer peer(listener_, path);
   bool kill = false;
   PeerCodeChecker checker = killingBeforeLiveness(kill);
@@ -544,7 +541,7 @@ TEST_F(PeerCheckTest, EveryCheckWaitingForAHashingSlotIsAnswered) {
   auto process = std::make_shared<const PeerProcess>(identifyPeer(peer.connection()).value());
   std::atomic<int> answered = 0, valid = 0;
   for (double later : {0.5, 3600.0}) {
-    ScopedClockOverride clock(changed + later);
+    base::ScopedClockOverride clock(changed + later);
     std::vector<std::jthread> callers;
     for (int thread = 0; thread < 4; ++thread) {
       callers.emplace_back([&] {
