@@ -51,9 +51,8 @@ class AgentServiceTest : public ::testing::Test {
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
     fs::create_directories(contents + "/Linux");
     fs::copy(ZEFRA_TEST_AGENT_RESOURCES, contents + "/Resources");
-    locations_.executablePath =
-        writeExecutable(contents + "/Linux/zefra-helper",
-                        "#!/bin/sh\n: > '" + root_ + "/started'\nexec sleep 60\n");
+    locations_.executablePath = writeExecutable(contents + "/Linux/zefra-helper",
+                                                "#!/bin/sh\n: > \"$0.started\"\nexec sleep 60\n");
     locations_.resourcePath = contents + "/Resources";
     locations_.configHome = root_ + "/config";
     locations_.runtimeDirectory = root_;  // private, as made
@@ -98,7 +97,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   // Nobody held the sockets, so the agent was started in the background.
   const auto children = ourChildren();
   ASSERT_EQ(children.size(), 1u);
-  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); }));
+  EXPECT_TRUE(eventually([&] { return fs::exists(locations_.executablePath + ".started"); }));
   (void)signalProcess(children[0], SIGKILL);
 
   for (const char* off : {"X-GNOME-Autostart-enabled=false", "Hidden = true\r"}) {
