@@ -716,15 +716,14 @@ TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
 TEST_F(RunTest, ACancelAtTheReplyLeavesWhatANormalEndLeft) {
   if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
   const auto tool = freeTool();
-  writeTool(tool, "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$1\"");
-  const std::string file = home_ + "/left";
+  writeTool(tool, "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$0.left\"");
   std::promise<void> replied;
-  service().runWithOptions("r", tool, {file}, {}, {}, {}, {}, {}, [&](xpc::RunOutcome) {
+  service().runWithOptions("r", tool, {}, {}, {}, {}, {}, {}, [&](xpc::RunOutcome) {
     service().cancelWithRunID("r");
     replied.set_value();
   });
   replied.get_future().wait();
-  const pid_t left = pidIn(file);
+  const pid_t left = pidIn(bin() + "/" + tool + ".left");
   const auto cgroupOf = [](pid_t pid) { return procField(pid, "cgroup", "0::"); };
   const std::string ours = cgroupOf(::getpid());
   EXPECT_TRUE(eventually([&] { return processEnded(left) || cgroupOf(left) == ours; }));
