@@ -30,8 +30,7 @@ namespace zefra::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using zefra::testing::eventually;
-using zefra::testing::ourChildren;
+using namespace zefra::testing;
 
 constexpr const char* kNames[] = {"group.com.ovak.zefra.helper",
                                   "K4T9QZ2M7B.com.ovak.zefra.helper"};
@@ -52,9 +51,8 @@ class AgentServiceTest : public ::testing::Test {
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
     fs::create_directories(contents + "/Linux");
     fs::copy(ZEFRA_TEST_AGENT_RESOURCES, contents + "/Resources");
-    locations_.executablePath =
-        zefra::testing::writeExecutable(contents + "/Linux/zefra-helper",
-                                        "#!/bin/sh\n: > '" + root_ + "/started'\nexec sleep 60\n");
+    locations_.executablePath = writeExecutable(contents + "/Linux/zefra-helper",
+                                                "#!/bin/sh\n: > \"$0.started\"\nexec sleep 60\n");
     locations_.resourcePath = contents + "/Resources";
     locations_.configHome = root_ + "/config";
     locations_.runtimeDirectory = root_;  // private, as made
@@ -67,13 +65,13 @@ class AgentServiceTest : public ::testing::Test {
   // every change, which no real manager can be made to do on cue.
   void standInSystemctl(bool reachable) {
     path_ = scopedVariable("PATH", root_ + ":/usr/bin:/bin");
-    zefra::testing::writeExecutable(
-        root_ + "/systemctl", std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
-                                  (reachable ? "0" : "1") + "\necho Failed: refused >&2\nexit 1\n");
+    writeExecutable(root_ + "/systemctl",
+                    std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
+                        (reachable ? "0" : "1") + "\necho Failed: refused >&2\nexit 1\n");
   }
   std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 
-  zefra::testing::TempDir temp_;
+  TempDir temp_;
   const std::string root_ = temp_.path();
   AgentLocations locations_;
   std::shared_ptr<void> path_;
@@ -86,7 +84,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   EXPECT_FALSE(agent()->unregisterAndReturnError());  // not registered yet
   for (const char* held : kNames) {
     // Listening but never answering, as a copy that refuses itself would.
-    UniqueFd holder = zefra::testing::listenWithoutAccepting(root_ + "/" + held);
+    UniqueFd holder = listenWithoutAccepting(root_ + "/" + held);
     ASSERT_TRUE(agent()->registerAndReturnError());
     EXPECT_TRUE(ourChildren().empty()) << held;
   }
@@ -99,7 +97,7 @@ TEST_F(AgentServiceTest, AutostartEntryRegistersStartsAndReadsTheUsersSwitch) {
   // Nobody held the sockets, so the agent was started in the background.
   const auto children = ourChildren();
   ASSERT_EQ(children.size(), 1u);
-  EXPECT_TRUE(eventually([&] { return fs::exists(root_ + "/started"); }));
+  EXPECT_TRUE(eventually([&] { return fs::exists(locations_.executablePath + ".started"); }));
   (void)signalProcess(children[0], SIGKILL);
 
   for (const char* off : {"X-GNOME-Autostart-enabled=false", "Hidden = true\r"}) {
@@ -149,7 +147,7 @@ TEST_F(AgentServiceTest, SystemdBackendReportsARefusingManager) {
 // The helper's own bundle is every integration test's; here, an Info that
 // cannot be used and an executable that lies in no bundle.
 TEST(BundleTest, UnusableInfoIsEmptyAndNoBundleIsTheExecutablesFolder) {
-  zefra::testing::TempDir dir;
+  TempDir dir;
   const std::string app = dir.path() + "/Zefra Helper.app";
   fs::create_directories(app + "/Contents/Linux");
   for (const char* info : {"{\"CFBundleIdentifier\": ", "[\"a\"]"}) {
