@@ -333,17 +333,15 @@ TEST_F(TransportTest, AClientThatReadsNoRepliesIsReadNoFurther) {
 
 // Where the kernel can, a descriptor sent to a gated socket is refused at the
 // sender: none reaches a thread of ours, whose last close of it could block.
-TEST(SenderGateTest, PassedDescriptorsAreRefusedAtTheSender) {
-  testing::TempDir dir;
-  const std::string path = dir.path() + "/gated";
-  const UniqueFd listening = testing::listenWithoutAccepting(path);
+TEST_F(TransportTest, PassedDescriptorsAreRefusedAtTheSender) {
+  const UniqueFd listening = testing::listenWithoutAccepting(path("gated"));
   ASSERT_TRUE(SenderGate::enable(listening.get(), SenderIdentity::kCredentials));
   int passRights = 1;
   socklen_t size = sizeof passRights;
   if (::getsockopt(listening.get(), SOL_SOCKET, 83, &passRights, &size) != 0) {
     GTEST_SKIP() << "the kernel cannot refuse passed descriptors (before 6.16)";
   }
-  const UniqueFd sender = testing::connectTo(path);
+  const UniqueFd sender = testing::connectTo(path("gated"));
   // One byte, with our standard input attached.
   const int passed = STDIN_FILENO;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof passed)] = {};
