@@ -146,10 +146,6 @@ std::string encoded(std::vector<IpcValue> message) {
   return out;
 }
 
-bool isCloseOnExec(int fd) {
-  return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
 class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(listener_ = open("svc"), nullptr); }
@@ -196,7 +192,8 @@ class TransportTest : public ::testing::Test {
     ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
     std::unique_ptr<Listener> listener = open("svc-act");
     if (!listener || !listener->adopted() || listener->nativeHandle() != 4) return 4;  // by name
-    if (!isCloseOnExec(3) || !isCloseOnExec(4)) return 5;  // passed sockets inherit into children
+    // Passed sockets do not leak into children.
+    if (!(::fcntl(3, F_GETFD) & FD_CLOEXEC) || !(::fcntl(4, F_GETFD) & FD_CLOEXEC)) return 5;
     // Closed before 4 is put back: the I/O thread still waits on it.
     listener->close();
     for (auto [saved, fd] : {std::pair{saved3, 3}, std::pair{saved4, 4}}) {
@@ -223,7 +220,7 @@ TEST_F(TransportTest, ServesCallsAndKnowsThePeer) {
   EXPECT_EQ(accepted_[0].processIdentifier(), ::getpid());
   EXPECT_TRUE(acceptedOffIoThread_) << "acceptance must not run on the I/O thread";
   for (int fd : {listener_->nativeHandle(), accepted_[0].nativeHandle(), client.nativeHandle()}) {
-    EXPECT_TRUE(isCloseOnExec(fd));
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
   }
   // The object hears of the end, so runs still going keep nothing for nobody.
   client.invalidate();
