@@ -49,11 +49,11 @@ using testing::ourChildren;
 using testing::procField;
 using testing::TempDir;
 
-int maskSignal(int how, int signal, sigset_t* previous = nullptr) {
+int maskSignal(int how, int signal) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, signal);
-  return pthread_sigmask(how, &set, previous);
+  return pthread_sigmask(how, &set, nullptr);
 }
 // The orphan reaper hears SIGCHLD through a signal watch, which sees it only
 // when every thread blocks it: block it before any thread starts.
@@ -186,15 +186,12 @@ TEST(ProcessImageTest, MappingsReadAlikeByQueryAndByText) {
 TEST(ProcessTableTest, ListsParentsWhateverTheCommandName) {
   EXPECT_EQ(parentInTable(1), 0);
 
+  // Listed until reaped, zombie or not; reaped as it goes.
   TempDir dir;
-  SpawnOptions options;
+  SpawnOptions options = shell("exit 0");
   options.executable = dir.path() + "/x) R 1 (y z";
-  options.arguments = {"1000"};
-  ASSERT_EQ(symlink("/bin/sleep", options.executable.c_str()), 0);
-  auto child = spawnProcess(options).value();
-  EXPECT_EQ(parentInTable(child.pid()), getpid());
-  ASSERT_TRUE(child.signal(SIGKILL));
-  child.wait();
+  ASSERT_EQ(symlink("/bin/sh", options.executable.c_str()), 0);
+  EXPECT_EQ(parentInTable(spawnProcess(options).value().pid()), getpid());
 }
 
 TEST(ProcessTableTest, SignallingByPidRefusesProcessGroupsAndAll) {
@@ -239,8 +236,7 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
   ASSERT_TRUE(ruleset) << ruleset.error().message;
   // What the helper does to itself that no tool may inherit.
   auto pipeDisposition = ::signal(SIGPIPE, SIG_IGN);
-  sigset_t previousMask;
-  maskSignal(SIG_BLOCK, SIGUSR2, &previousMask);
+  maskSignal(SIG_BLOCK, SIGUSR2);
   UniqueFd inheritable(::open("/dev/null", O_RDONLY));
 
   const struct {
@@ -270,7 +266,7 @@ TEST_F(RunCgroupTest, EveryWayOfStartingKeepsTheSpawnGuarantees) {
   }
   // The child's confinement is its own.
   EXPECT_NE(testing::fileText("/proc/self/status").find("NoNewPrivs:\t0\n"), std::string::npos);
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  maskSignal(SIG_UNBLOCK, SIGUSR2);
   ::signal(SIGPIPE, pipeDisposition);
 }
 
@@ -333,9 +329,8 @@ TEST_F(RunCgroupTest, WhereNoCgroupCanBeMadeNoneIsOffered) {
 // What a killed helper left: the next helper removes it once that helper's
 // pid is gone, and steps over its names while the pid is alive again.
 TEST_F(RunCgroupTest, RunCgroupsLeftByAKilledHelperAreRemovedOrSteppedOver) {
-  auto exited = spawnProcess(shell("exit 0")).value();
-  const std::string dead = parent.path() + "/zefra-run-" + std::to_string(exited.pid()) + "-7";
-  exited.wait();
+  // No process has a pid above 2^22, the largest pid_max.
+  const std::string dead = parent.path() + "/zefra-run-99999999-7";
   ASSERT_EQ(::mkdir(dead.c_str(), 0755), 0);
   EXPECT_TRUE(RunCgroupParent::at(parent.path()).available());
   EXPECT_FALSE(std::filesystem::exists(dead));
@@ -490,8 +485,8 @@ TEST(ContainmentTest, TheOrphanReaperTakesOrphansAndNeverARunsChild) {
     auto deaf = OrphanReaper::start();
     done.release();
     letsItThrough.join();
+    // Refused for that thread alone: the start below, once it is gone, succeeds.
     ASSERT_FALSE(deaf);
-    EXPECT_NE(deaf.error().message.find("lets SIGCHLD through"), std::string::npos);
     int subreaper = -1;
     ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
     EXPECT_EQ(subreaper, 0);
