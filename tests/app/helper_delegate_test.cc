@@ -84,7 +84,7 @@ class ScriptedDesktop final : public EventLog,
   }
 
   // Set before the delegate starts.
-  platform::AgentStatus current = platform::AgentStatus::kNotRegistered;
+  platform::AgentStatus current = platform::AgentStatus::kEnabled;
   platform::AgentStatus statusAfterRegister = platform::AgentStatus::kEnabled;
   int registerFailures = 0;  // the first N registrations fail
   bool unregisterFails = false;
@@ -111,6 +111,7 @@ constexpr const char* kBundle = "/Users/u/Applications/Zefra Helper.app";
 
 using platform::AgentStatus;
 using Events = std::vector<std::string>;
+using nlohmann::json;
 
 constexpr const char* kInstalled = "alert:Zefra Helper installed";
 constexpr const char* kUpdated = "alert:Zefra Helper updated";
@@ -120,7 +121,8 @@ constexpr const char* kStatus = "alert:Zefra Helper 1.7 is installed";
 
 // A delegate on the scripted services, which log to the agent, made when
 // first used; its peers are trusted and served as the helper serves them,
-// under the runtime directory.
+// under the runtime directory. Unless a case says otherwise, the agent is
+// enabled and its record is this copy's.
 class HelperDelegateTest : public HelperFixture {
  protected:
   void SetUp() override {
@@ -135,10 +137,11 @@ class HelperDelegateTest : public HelperFixture {
     HelperFixture::TearDown();
   }
   // Also the start of each case: the last delegate gone (on the main queue,
-  // after whatever it left queued there), a new agent, nothing recorded.
+  // after whatever it left queued there), a new agent, this copy recorded.
   void reset() {
     onMainQueue([&] { delegate_.reset(); });
     std::filesystem::remove(defaults_.path());
+    record("7", kBundle);
     const auto desktop = agent_ = std::make_shared<ScriptedDesktop>();
     // Where copies lie and their quarantine only the translocation test
     // needs, and the running applications only the real workspace's test.
@@ -164,11 +167,10 @@ class HelperDelegateTest : public HelperFixture {
     if (!delegate_) delegate_ = std::make_shared<HelperDelegate>(settings_);
     return *delegate_;
   }
-  // Nothing when `version` is null.
+  // No record when `version` is null.
   void record(const char* version, const std::string& path) {
-    if (!version) return;
-    (void)defaults_.setObject("RegisteredAgentVersion", version);
-    (void)defaults_.setObject("RegisteredAgentPath", path);
+    (void)defaults_.setObject("RegisteredAgentVersion", version ? json(version) : json());
+    (void)defaults_.setObject("RegisteredAgentPath", version ? json(path) : json());
   }
   // The recorded value, "" when none.
   std::string recorded(const char* key) { return defaults_.stringForKey(key).value_or(""); }
@@ -207,7 +209,7 @@ TEST_F(HelperDelegateTest, TranslocatedCopyHandsOverOrShowsTheQuarantineAlert) {
     // The quarantine alert shows in agent mode too.
     onMainQueue([&] { delegate().handleLaunch(false); });
     ASSERT_TRUE(agent_->waitFor(expected.back()));
-    EXPECT_EQ(agent_->events(), expected);  // no "register", so no record
+    EXPECT_EQ(agent_->events(), expected);  // no "register"
   }
 }
 
@@ -283,7 +285,6 @@ TEST_F(HelperDelegateTest, StatusDialogButtons) {
   };
   for (const auto& [status, answers, expected] : cases) {
     reset();
-    record("7", kBundle);
     agent_->current = status;
     agent_->unregisterFails = std::ranges::count(expected, kFailed) == 1;
     agent_->answers = answers;
@@ -310,7 +311,6 @@ TEST_F(HelperDelegateTest, StatusDialogButtons) {
 TEST_F(HelperDelegateTest, SelfHealIsThrottledByTheStoredTime) {
   base::ScopedClockOverride clock(1'000'000);
   platform::ScopedLogCapture log;
-  agent_->current = AgentStatus::kEnabled;
   // When, the time stored before unless 0, whether it heals: nothing stored;
   // the heal's own time, exactly 300 s and one past; a stored time ahead
   // that holds off what would otherwise heal.
@@ -351,8 +351,6 @@ TEST_F(HelperDelegateTest, OnlyAnOpenedLaunchShowsTheStatusAndOnlyWhenNoClientWa
                                 ? std::nullopt
                                 : platform::parseLaunchEvent(opened ? "aevt:oapp" : "aevt:rapp");
     settings_.peerIsTrusted = [meanwhile](auto&) { return meanwhile != kRefusedClient; };
-    agent_->current = AgentStatus::kEnabled;
-    record("7", kBundle);
     agent_->onStatus = [&] {
       if (meanwhile == kOwnConnection) {
         auto own = connect();
@@ -391,8 +389,6 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
   for (auto [name, identifier] : applications) {
     running.push_back(zefra::testing::startStandInApplication(root_, name, identifier));
   }
-  agent_->current = AgentStatus::kEnabled;
-  record("7", kBundle);
   const auto real = defaultAppServices();
   services_.observeTerminations = real.observeTerminations;
   services_.runningApplications = real.runningApplications;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/unique_fd.h"
+#include "platform/socket/stream_connect.h"
 #include "platform/socket/unix_address.h"
 
 namespace zefra::testing {
@@ -24,12 +25,8 @@ inline base::UniqueFd listenWithoutAccepting(const std::string& path) {
 
 // A client socket connected to `path`; empty when the connect fails.
 inline base::UniqueFd connectTo(const std::string& path) {
-  base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = platform::unixAddress(path);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    fd.reset();
-  }
-  return fd;
+  auto connected = platform::connectStream(path);
+  return connected ? std::move(connected).value() : base::UniqueFd();
 }
 
 // A TCP socket listening on a free loopback port, and that port: what a
