@@ -65,12 +65,6 @@ base::Status checkPeer(int socketFd) {
   return logged(*pid, verdictOf(checker->check(socketFd)));
 }
 
-base::Status checkPeerProcess(const platform::PeerProcess& peer) {
-  codesign::PeerCodeChecker* checker = compiledChecker();
-  if (!checker) return base::Error{0, "no trust anchor"};
-  return logged(peer.pid, verdictOf(checker->checkProcess(peer)));
-}
-
 void admitPeer(std::shared_ptr<const platform::PeerProcess> peer,
                std::function<void(base::Status)> done) {
   codesign::PeerCodeChecker* checker = compiledChecker();

@@ -23,8 +23,6 @@ inline constexpr std::string_view kPeerTeamIdentifier = "K4T9QZ2M7B";
 // exactly. Every failure is a silent false.
 bool peerIsTrusted(int socketFd);
 
-// The same check of one process; the error says why it fails.
-base::Status checkPeerProcess(const platform::PeerProcess& peer);
 // The same check, with the reason of a refusal.
 base::Status checkPeer(int socketFd);
 // The same check of a connecting process, without waiting: what the
