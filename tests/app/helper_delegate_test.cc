@@ -386,9 +386,8 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
       {"Zefra Writer Copy", "com.ovak.zefra"},
   };
   std::vector<platform::ChildProcess> running;
-  for (auto [name, identifier] : applications) {
+  for (auto [name, identifier] : applications)
     running.push_back(zefra::testing::startStandInApplication(root_, name, identifier));
-  }
   const auto real = defaultAppServices();
   services_.observeTerminations = real.observeTerminations;
   services_.runningApplications = real.runningApplications;

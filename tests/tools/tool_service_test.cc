@@ -79,11 +79,6 @@ std::pair<std::future<T>, std::function<void(T)>> promised() {
   return {promise->get_future(), [promise](T value) { promise->set_value(std::move(value)); }};
 }
 
-// How many lines `path` holds; 0 when it is absent.
-int lineCount(const std::string& path) {
-  return static_cast<int>(occurrences(fileText(path), "\n"));
-}
-
 // A temporary home whose ~/.local/bin holds stand-in tools, its own defaults
 // file and a stand-in login shell that counts its calls.
 class ToolFixture : public ::testing::Test {
@@ -100,9 +95,14 @@ class ToolFixture : public ::testing::Test {
 
   std::string bin() const { return home_ + "/.local/bin"; }
 
+  // A stand-in tool in ~/.local/bin running `script`; its name.
   std::string writeTool(const std::string& name, const std::string& script) {
-    return writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
+    writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
+    return name;
   }
+  std::string writeFreeTool(const std::string& script) { return writeTool(freeTool(), script); }
+  // How many lines `path` holds; 0 when it is absent.
+  int lines(const std::string& path) { return static_cast<int>(occurrences(fileText(path), "\n")); }
 
   // The stand-in login shell prints this answer to "command -v".
   void setShellAnswer(const std::string& answer) {
@@ -111,7 +111,7 @@ class ToolFixture : public ::testing::Test {
                                                 "/shell-calls'\ncat '" + home_ +
                                                 "/shell-answer'\n");
   }
-  int shellCalls() const { return lineCount(home_ + "/shell-calls"); }
+  int shellCalls() { return lines(home_ + "/shell-calls"); }
 
   // Holds a tool at `flock -s gate()` until the test lets go of the lock.
   base::UniqueFd holdGate() {
@@ -306,10 +306,10 @@ class InventoryTest : public ToolFixture {
     return std::move(future);
   }
   // A stand-in that counts its probes, then runs `script`.
-  void writeProbedTool(const std::string& name, const std::string& script) {
-    writeTool(name, "echo >> '" + home_ + "/probes-" + name + "'\n" + script);
+  std::string writeProbedTool(const std::string& name, const std::string& script) {
+    return writeTool(name, "echo >> '" + home_ + "/probes-" + name + "'\n" + script);
   }
-  int probes(const std::string& name) { return lineCount(home_ + "/probes-" + name); }
+  int probes(const std::string& name) { return lines(home_ + "/probes-" + name); }
   std::string versionOf(const std::string& name) {
     const auto entry = askInventory().get().at(name);
     EXPECT_EQ(entry.at("path"), bin() + "/" + name);
@@ -341,12 +341,11 @@ TEST_F(InventoryTest, VersionIsTheFirstNonEmptyLine) {
 // The cache is keyed by path and modification time, shared by connections;
 // a malformed one misses everywhere and is replaced.
 TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
-  const auto tool = freeTool();
+  const auto tool = writeProbedTool(freeTool(), "echo one");
   const auto path = bin() + "/" + tool;
   const auto entry = [](const char* version) {
     return Json{{"mtime", 1'700'000'000.5}, {"version", version}};
   };
-  writeProbedTool(tool, "echo one");
   EXPECT_EQ(versionOf(tool), "one");
   EXPECT_EQ(newResolver()->toolVersion(path), "one");
   struct timeval times[2] = {{1'700'000'000, 0}, {1'700'000'000, 500'000}};
@@ -365,11 +364,10 @@ TEST_F(InventoryTest, ProbesAgainOnlyWhenTheFileChanges) {
 // cached, nor is one that could not start; the other probes are not cut off.
 TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCached) {
   probeTimeout_ = 2;  // room for a loaded machine to start every probe
-  const auto hanging = freeTool(), outlived = freeTool(1), fine = freeTool(2);
+  const auto hanging = writeProbedTool(freeTool(), "exec sleep 600");
+  const auto outlived = writeProbedTool(freeTool(1), "sleep 600 & echo $! > \"$0.held\"; echo v 1");
+  const auto fine = writeProbedTool(freeTool(2), "echo fine 1");
   const auto unstartable = writeExecutable(bin() + "/" + freeTool(3), "#!/nonexistent/sh\n");
-  writeProbedTool(hanging, "exec sleep 600");
-  writeProbedTool(outlived, "sleep 600 & echo $! > \"$0.held\"; echo v 1");
-  writeProbedTool(fine, "echo fine 1");
   auto listed = askInventory().get();
   EXPECT_EQ(listed.at(hanging).at("version"), "");
   EXPECT_EQ(listed.at(outlived).at("version"), "");
@@ -387,9 +385,8 @@ TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCa
 // taking a thread per tool; past kMaxInventoryWaiters they answer at once,
 // empty.
 TEST_F(InventoryTest, InventoriesAskedMeanwhileShareOneWithinABound) {
-  const auto tool = freeTool();
+  const auto tool = writeProbedTool(freeTool(), "flock -s '" + gate() + "' echo slow 1");
   base::UniqueFd held = holdGate();
-  writeProbedTool(tool, "flock -s '" + gate() + "' echo slow 1");
   std::vector<std::future<xpc::Inventory>> replies;
   replies.push_back(askInventory());
   ASSERT_TRUE(eventually([&] { return probes(tool) > 0; }));
@@ -407,8 +404,7 @@ using RunTest = ToolFixture;
 // The search directories lead PATH; the rest is the caller's (even empty),
 // else the helper's, else the system's default.
 TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
-  const auto tool = freeTool();
-  writeTool(tool, R"(printf %s "$PATH")");
+  const auto tool = writeFreeTool(R"(printf %s "$PATH")");
   std::string leading;
   for (const auto& directory : makeSearchDirectories(home_)) leading += directory + ":";
   const std::string path = getenv("PATH");
@@ -427,14 +423,13 @@ TEST_F(RunTest, PathIsLedByTheSearchDirectories) {
 // the run goes on to its end, as before, but what the tool writes from then
 // on is read and dropped, and what was kept goes.
 TEST_F(RunTest, TheWholeOutputAndInputArriveWhileTheConnectionLasts) {
-  const auto tool = freeTool();
-  writeTool(tool, R"(case "$1" in
+  const auto tool = writeFreeTool(R"(case "$1" in
     both) head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait;;
     background) echo early; (flock -s "$2" echo late) & echo $$ > "$3";;
     echo) cat;;
     ignore) exit 0;;
     gone) head -c 4194304 /dev/zero; flock -s "$2" head -c 4194304 /dev/zero
-      head -c 65536 /dev/zero >&2; : > "$0.done";;
+      head -c 65536 /dev/zero >&2;;
   esac)");
   const std::string zeros(8388608, '\0');
   EXPECT_TRUE(run(tool, {{"both"}}) == (RunResult{zeros, zeros, 0})) << "output was lost";
@@ -458,8 +453,8 @@ TEST_F(RunTest, TheWholeOutputAndInputArriveWhileTheConnectionLasts) {
   auto reply = startRun("gone", tool, {{"gone", gate()}});
   service().connectionInvalidated();
   held.reset();
-  EXPECT_EQ(reply.get(), (RunResult{"", "", 0})) << "it failed, or something was kept";
-  EXPECT_TRUE(fs::exists(bin() + "/" + tool + ".done")) << "the run was cut short";
+  // Status 0: the tool ran to its end, its last write read, not cut short.
+  EXPECT_EQ(reply.get(), (RunResult{"", "", 0})) << "it failed, was cut short or kept something";
 }
 
 // A cancel of a run that has not started ends it when it comes, before its
@@ -468,11 +463,9 @@ TEST_F(RunTest, TheWholeOutputAndInputArriveWhileTheConnectionLasts) {
 // all (the log says so once), and past the bytes that runs in progress may
 // hold a run is refused at once, saying why.
 TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
-  const auto tool = freeTool();
-  const std::string input = bin() + "/" + tool + ".input";
   // The runs given "big" leave their input unread.
-  writeTool(tool, "[ \"$1\" = wait ] && flock -s '" + gate() +
-                      "' true; [ -z \"$2\" ] && cat > \"$0.input\"; exit 0");
+  const auto tool = writeFreeTool("[ \"$1\" = wait ] && flock -s '" + gate() +
+                                  "' true; [ -z \"$2\" ] && cat > \"$0.input\"; exit 0");
   base::UniqueFd held = holdGate();
   platform::ScopedLogCapture log;
   const std::string huge(kMaxRememberedCancelBytes + 1, 'h');
@@ -484,9 +477,8 @@ TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
   EXPECT_EQ(startRun(huge, tool).get().status, 0);
   EXPECT_EQ(startRun("c0", tool).get().status, 0);
   EXPECT_EQ(startRun(newest, tool, {{"wait"}, xpc::Bytes("input")}).get().status, 15);
-  EXPECT_EQ(fileText(input), "");
   EXPECT_EQ(startRun(newest, tool, {{}, xpc::Bytes("x")}).get().status, 0) << "used up";
-  EXPECT_EQ(fileText(input), "x");
+  EXPECT_EQ(fileText(bin() + "/" + tool + ".input"), "x");
   EXPECT_EQ(log.lines().size(), 1u);
 
   // The input is reserved address space, never touched.
@@ -505,9 +497,8 @@ TEST_F(RunTest, CancelsBeforeLaunchAndRequestsAreBounded) {
 }
 
 TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
-  const auto tool = freeTool();
-  writeTool(tool, R"(echo $$ > "$0.$1"; if [ "$1" = first ]; then flock -s ')" + gate() +
-                      R"(' true; else exec sleep 600; fi)");
+  const auto tool = writeFreeTool(R"(echo $$ > "$0.$1"; if [ "$1" = first ]; then flock -s ')" +
+                                  gate() + R"(' true; else exec sleep 600; fi)");
   base::UniqueFd held = holdGate();
   // One after the other, so the second registration replaces the first.
   auto first = startRun("same", tool, {{"first"}});
@@ -527,8 +518,8 @@ TEST_F(RunTest, TwoRunsUnderOneIdStayCancellable) {
 // (an argument cut at its NUL, a second PATH entry) is refused, the tool not
 // run, as no exit status says.
 TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
-  const auto tool = freeTool();
-  writeTool(tool, R"(case $1 in exit) echo bad >&2; exit 3;; kill) kill -9 $$;; wc) wc -c;; esac)");
+  const auto tool = writeFreeTool(
+      R"(case $1 in exit) echo bad >&2; exit 3;; kill) kill -9 $$;; wc) wc -c;; esac)");
   using F = xpc::RunFailure;
   const struct {
     std::string tool;
@@ -560,11 +551,9 @@ TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
     EXPECT_EQ(std::tuple(outcome.exitStatus, outcome.signal, outcome.failure),
               std::tuple(row.exitStatus, row.signal, row.failure));
     const std::string out = outcome.standardOutput.str(), err = outcome.standardError.str();
-    if (row.failure) {
-      EXPECT_NE(outcome.message.find(row.said), std::string::npos) << outcome.message;
-    } else {
-      EXPECT_EQ(out + err, row.said);
-    }
+    EXPECT_TRUE(row.failure ? outcome.message.find(row.said) != std::string::npos
+                            : out + err == row.said)
+        << outcome.message << out + err;
     EXPECT_EQ(run(row.tool, row.request),
               (RunResult{out, row.failure ? "Zefra Helper: " + outcome.message : err, row.status}));
   }
@@ -573,8 +562,7 @@ TEST_F(RunTest, TheOutcomeSaysWhatHappenedAndThePlainStatusFoldsIt) {
 // Past the limit, bytes are read and dropped: the tool runs to its end.
 // Streamed output reaches the caller only, never the reply.
 TEST_F(RunTest, AnOutputLimitKeepsOnlyItsShare) {
-  const auto tool = freeTool();
-  writeTool(tool, "head -c 3000000 /dev/zero; printf tail >&2");
+  const auto tool = writeFreeTool("head -c 3000000 /dev/zero; printf tail >&2");
   for (bool stream : {false, true}) {
     for (std::uint64_t limit : {0u, 4u, 1000000u}) {
       auto chunks = std::make_shared<RunChunks>();
@@ -634,16 +622,14 @@ class PoolHeld {
 // or else by the walk of parent links. A run launched after the end is ended
 // at once.
 TEST_F(RunTest, ADeadlineACancelOrTheConnectionsEndEndsTheWholeTree) {
-  const auto tool = freeTool();
-  writeTool(tool,
-            "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
-            "\"$1\" & wait ) & exec sleep 600");
+  const auto tool = writeFreeTool(
+      "[ \"$2\" = stubborn ] && trap '' TERM; ( sh -c 'echo $$ > \"$0\"; exec sleep 600' "
+      "\"$1\" & wait ) & exec sleep 600");
   // A stubborn tool's deadline is met with every pool thread busy, the
   // harder case of the SIGKILL pass; or when no timer thread can start for
   // it, as a tool that exhausts the pids limit leaves the helper: at once.
   enum End { kDeadline, kStubbornPoolFull, kStubbornNoThread, kCancel, kDisconnect };
-  xpc::RunOptions options;
-  options.cancelOnDisconnect = true;
+  xpc::RunOptions options{.outputLimit = {}, .cancelOnDisconnect = true, .confine = {}};
   int runs = 0;
   for (bool withCgroup : {true, false}) {
     if (withCgroup && !runCgroupParent().available()) continue;
@@ -694,8 +680,7 @@ TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
   const std::string child = "sh -c '" + leaves + "' sh \"$@\" & ";
   const std::string gone = "echo $$ > \"$1.tool\"; " + child + "until [ -s \"$1\" ]; do :; done";
   for (const std::string& script : {leaves, child + "wait", gone}) {
-    const auto tool = freeTool();
-    writeTool(tool, script);
+    const auto tool = writeFreeTool(script);
     const std::string file = home_ + "/moved";
     fs::remove(file);
     auto reply = start(tool, {}, {{file, runCgroupParent().path()}});
@@ -715,8 +700,7 @@ TEST_F(RunTest, AnEndReachesAToolThatLeftItsCgroup) {
 // tool left running goes on, moved out of its cgroup.
 TEST_F(RunTest, ACancelAtTheReplyLeavesWhatANormalEndLeft) {
   if (!runCgroupParent().available()) GTEST_SKIP() << "no cgroup";
-  const auto tool = freeTool();
-  writeTool(tool, "sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$0.left\"");
+  const auto tool = writeFreeTool("sleep 600 </dev/null >/dev/null 2>&1 & echo $! > \"$0.left\"");
   std::promise<void> replied;
   service().runWithOptions("r", tool, {}, {}, {}, {}, {}, {}, [&](xpc::RunOutcome) {
     service().cancelWithRunID("r");
@@ -734,8 +718,7 @@ TEST_F(RunTest, ACancelAtTheReplyLeavesWhatANormalEndLeft) {
 // A confinement that cannot be had refuses the run before the tool starts,
 // never running it unconfined.
 TEST_F(RunTest, AConfinementThatCannotBeHadRefusesTheRun) {
-  const auto tool = freeTool();
-  writeTool(tool, "touch \"$0.ran\"");
+  const auto tool = writeFreeTool("touch \"$0.ran\"");
   const int abi = platform::landlockAbi();
   // Without a cgroup, the confined tool's processes could not be told from
   // others and refused when they call the helper.
@@ -874,16 +857,14 @@ TEST_F(ToolFixture, AnInstallQueuedBehindOneThatEndsTheHelperIsRefused) {
   auto service = ToolService::create(settings(), updates);
 
   using Answer = std::pair<bool, std::string>;
-  const auto install = [&] {
-    auto [future, reply] = promised<Answer>();
-    service->installUpdateFromZipAt(home_ + "/update.zip", [reply](bool ok, std::string message) {
-      reply({ok, std::move(message)});
+  std::promise<Answer> first, second;
+  for (auto* answer : {&first, &second}) {
+    service->installUpdateFromZipAt(home_ + "/update.zip", [answer](bool ok, std::string message) {
+      answer->set_value({ok, std::move(message)});
     });
-    return std::move(future);
-  };
-  auto first = install(), second = install();
-  EXPECT_EQ(first.get(), Answer(true, "Zefra Helper updated itself."));
-  EXPECT_EQ(second.get(),
+  }
+  EXPECT_EQ(first.get_future().get(), Answer(true, "Zefra Helper updated itself."));
+  EXPECT_EQ(second.get_future().get(),
             Answer(false, "Zefra Helper is restarting for an update and didn't install this one."));
   EXPECT_TRUE(fs::is_empty(home_ + "/tmp"));
 }
