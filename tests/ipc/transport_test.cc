@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -246,29 +245,26 @@ TEST_F(TransportTest, ASlowCallHoldsBackOnlyTheLaterCallsOfItsConnection) {
 TEST_F(TransportTest, AViolationClosesOnlyItsConnection) {
   ClientConnection good = connect();
   const std::string echo = encoded(makeCallMessage(1, "echo:", {IpcValue::string("x")}));
-  struct Row {
-    std::string bytes;
-    const char* what;
-    Nonce nonce = Nonce::kAnswered;
+  using enum Nonce;
+  const std::vector<std::tuple<const char*, Nonce, std::string>> rows = {
+      {"a call before the nonce", kUnanswered, echo},
+      {"a wrong nonce", kWrong, echo},
+      {"oversize frame", kAnswered, std::string("\x04\x00\x00\x01", 4)},
+      {"not an array", kAnswered, std::string("\x00\x00\x00\x01\x01", 5)},
+      {"one-way call with a reply", kAnswered,
+       encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")}))},
+      {"unknown selector", kAnswered, encoded(makeCallMessage(1, "nope:", {}))},
   };
-  const std::vector<Row> rows = {
-      {echo, "a call before the nonce", Nonce::kUnanswered},
-      {echo, "a wrong nonce", Nonce::kWrong},
-      {std::string("\x04\x00\x00\x01", 4), "oversize frame"},
-      {std::string("\x00\x00\x00\x01\x01", 5), "not an array"},
-      {encoded(makeCallMessage(0, "echo:", {IpcValue::string("x")})), "one-way call with a reply"},
-      {encoded(makeCallMessage(1, "nope:", {})), "unknown selector"},
-  };
-  for (const Row& row : rows) {
+  for (const auto& [what, nonce, bytes] : rows) {
     const int entered = object_->entered;
-    EXPECT_TRUE(closedAfterSending(path(), row.bytes, row.nonce)) << row.what;
-    EXPECT_EQ(object_->entered.load(), entered) << row.what << " entered a method";
-    EXPECT_TRUE(echoes(good, row.what)) << "the other connection stopped after: " << row.what;
+    EXPECT_TRUE(closedAfterSending(path(), bytes, nonce)) << what;
+    EXPECT_EQ(object_->entered.load(), entered) << what << " entered a method";
+    EXPECT_TRUE(echoes(good, what)) << "the other connection stopped after: " << what;
   }
   // A call ID still outstanding may not be used again.
   const std::string hold = encoded(makeCallMessage(4, "hold:", {}));
   const int entered = object_->entered;
-  EXPECT_TRUE(closedAfterSending(path(), hold + hold, Nonce::kAnswered));
+  EXPECT_TRUE(closedAfterSending(path(), hold + hold, kAnswered));
   EXPECT_LE(object_->entered.load(), entered + 1);
 }
 
@@ -339,11 +335,10 @@ TEST_F(TransportTest, PassedDescriptorsAreRefusedAtTheSender) {
     GTEST_SKIP() << "the kernel cannot refuse passed descriptors (before 6.16)";
   }
   const UniqueFd sender = testing::connectTo(path("gated"));
-  // One byte, with our standard input attached.
-  const int passed = STDIN_FILENO;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof passed)] = {};
-  auto* header = new (control) cmsghdr{CMSG_LEN(sizeof passed), SOL_SOCKET, SCM_RIGHTS};
-  std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+  // One byte, with our standard input attached: descriptor 0, the data the
+  // zeroed buffer holds after the header.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  new (control) cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
   iovec byte{const_cast<char*>("x"), 1};
   // No address; the byte, then the control message.
   const msghdr message{nullptr, 0, &byte, 1, control, sizeof control, 0};
