@@ -189,8 +189,7 @@ TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
   ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
   signedPeer(testing::issue(testing::leafSpec(), &otherRoot));
   EXPECT_FALSE(verify());
-  ::unsetenv("SSL_CERT_FILE");
-  ::unsetenv("SSL_CERT_DIR");
+  for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) ::unsetenv(name);
 }
 
 // A certificate valid now passes the updates' check: every bundle test.
@@ -285,8 +284,7 @@ TEST_F(CodeVerifyTest, AnyChangeAfterSigningBreaksTheSeal) {
   };
   for (const auto& [name, change] : changes) {
     SetUp();
-    ASSERT_TRUE(sign());
-    ASSERT_TRUE(verify()) << name;
+    ASSERT_TRUE(sign() && verify()) << name;
     change();
     EXPECT_FALSE(verify()) << name;
   }

@@ -176,9 +176,8 @@ struct SoakClient {
   }
 
   std::string issue(bool cancelled) {
-    const int n = issued++;
-    const std::string id = "soak-" + std::to_string(index) + "-" + std::to_string(n);
-    const std::string token = std::to_string(index) + "." + std::to_string(n);
+    const std::string token = std::to_string(index) + "." + std::to_string(issued++);
+    const std::string id = "soak-" + token;
     std::string input(random() % (16 * 1024), '\0');
     for (char& c : input) c = static_cast<char>('a' + random() % 26);
     const std::string delay = "0." + std::to_string(2 + random() % 38);  // 0.02..0.39 s
@@ -222,29 +221,6 @@ struct SoakClient {
   }
 };
 
-bool pings(const ipc::ConnectOptions& connect) {
-  auto proxy = client::RemoteProxy::connect(kGroup, nullptr, connect);
-  return proxy && (*proxy)->ping().ok();
-}
-
-// Each of `clients` threads connects, pings and closes, again and again for
-// `seconds`. True when every connection was answered; one never answered
-// holds its thread, and ctest's time-out fails the test.
-bool burst(const ipc::ConnectOptions& connect, int clients, int seconds) {
-  std::atomic<long> connections{0}, answered{0};
-  const auto until = Clock::now() + std::chrono::seconds(seconds);
-  std::vector<std::jthread> threads;
-  for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&] {
-      for (; Clock::now() < until; ++connections) answered += pings(connect);
-    });
-  }
-  threads.clear();  // joins them
-  std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", clients, seconds,
-              connections.load(), answered.load());
-  return answered == connections;
-}
-
 using Soak = HelperFixture;
 
 TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
@@ -254,8 +230,26 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
   for (const auto& tool : tools) writeTool(tool, kStandIn);
   const pid_t helper = startHelper().pid();
   const ipc::ConnectOptions connectOptions(runtime_);
+  // A fresh connection, answered.
+  const auto pings = [this] {
+    auto proxy = connect();
+    return proxy && (*proxy)->ping().ok();
+  };
   if (options["--burst"] > 0) {
-    EXPECT_TRUE(burst(connectOptions, options["--clients"], options["--burst"]));
+    // Each client connects, pings and closes, again and again; a connection
+    // never answered holds its thread, and ctest's time-out fails the test.
+    std::atomic<long> connections{0}, answered{0};
+    const auto until = Clock::now() + std::chrono::seconds(options["--burst"]);
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < options["--clients"]; ++i) {
+      threads.emplace_back([&] {
+        for (; Clock::now() < until; ++connections) answered += pings();
+      });
+    }
+    threads.clear();  // joins them
+    std::printf("burst: %d clients for %d s: %ld connections, %ld answered\n", options["--clients"],
+                options["--burst"], connections.load(), answered.load());
+    EXPECT_EQ(answered.load(), connections.load());
     return;
   }
   // Warm up: resolve every stand-in once (startHelper has connected, so a
@@ -299,7 +293,7 @@ TEST_F(Soak, EveryRunAnsweredOnceAndNothingLeft) {
         },
         30s))
         << "descriptors or threads did not come back";
-    EXPECT_TRUE(pings(connectOptions)) << "the helper stopped answering";
+    EXPECT_TRUE(pings()) << "the helper stopped answering";
 
     std::printf(
         "round %d of %d: fds %ld, threads %ld, rss %.1f MiB (at the start %ld, %ld, %.1f)\n", round,
