@@ -338,13 +338,14 @@ TEST_F(UserDefaultsTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
 // Something other than a regular file where the file or its lock belongs
 // (another program of the user put it there): reading and writing give up at
 // once instead of reading a device without end or writing through a link,
-// and the log says so once. A FIFO there is the hostile test's.
+// and the log says so once.
 TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
   // What a link leads to, or a folder where there is none: each is a way of
   // its own to refuse a file. A lock opened through the link to the defaults
   // file itself would truncate it.
   const std::tuple<const char*, const char*, const char*> rows[] = {
       {"a link to a device", "", "/dev/zero"},
+      {"a link to a FIFO", "", "fifo"},
       {"a folder", "", nullptr},
       {"a folder", ".lock", nullptr},
       {"a link to a file", ".lock", "defaults.json"},
@@ -353,6 +354,7 @@ TEST(DefaultsFaultTest, WhatIsNoRegularFileIsNeitherWaitedOnNorUsed) {
     SCOPED_TRACE(std::string(what) + " at defaults.json" + suffix);
     zefra::testing::TempDir dir;
     const std::string path = dir.path() + "/defaults.json";
+    ASSERT_EQ(::mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
     if (*suffix) std::ofstream(path) << R"({"Kept": "old value"})";
     linkTo ? fs::create_symlink(linkTo, path + suffix) : (void)fs::create_directory(path + suffix);
     ScopedLogCapture capture;
