@@ -19,11 +19,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "codesign/peer_code_checker.h"
 #include "codesign/signature_block.h"
 #include "platform/process/peer_process.h"
+#include "platform/socket/stream_connect.h"
 #include "support/codesign_fixture.h"
 
 namespace {
@@ -77,7 +79,7 @@ void BM_HashFileAndVerifyCms(benchmark::State& state) {
 
 void BM_FirstCheck(benchmark::State& state) {
   Setup& s = setup();
-  UniqueFd client = s.listener->connectSelf();
+  UniqueFd client = testing::take(platform::connectStream(s.listener->path()));
   UniqueFd accepted = s.listener->accept();
   for (auto _ : state) {
     s.checker->clearCache();
@@ -91,7 +93,7 @@ void BM_FirstCheck(benchmark::State& state) {
 void BM_AcceptUnchecked(benchmark::State& state) {
   Setup& s = setup();
   for (auto _ : state) {
-    UniqueFd client = s.listener->connectSelf();
+    UniqueFd client = testing::take(platform::connectStream(s.listener->path()));
     UniqueFd accepted = s.listener->accept();
     benchmark::DoNotOptimize(accepted.get());
   }
@@ -100,13 +102,13 @@ void BM_AcceptUnchecked(benchmark::State& state) {
 void BM_AcceptCachedCheck(benchmark::State& state) {
   Setup& s = setup();
   {
-    UniqueFd client = s.listener->connectSelf();
+    UniqueFd client = testing::take(platform::connectStream(s.listener->path()));
     UniqueFd accepted = s.listener->accept();
     if (!trusted(accepted.get())) state.SkipWithError("refused");
   }
   std::size_t verifiedBefore = s.checker->stats().verified;
   for (auto _ : state) {
-    UniqueFd client = s.listener->connectSelf();
+    UniqueFd client = testing::take(platform::connectStream(s.listener->path()));
     UniqueFd accepted = s.listener->accept();
     if (!trusted(accepted.get())) {
       state.SkipWithError("refused");
@@ -129,7 +131,7 @@ std::string prepareSignedCopy() {
   if (!::mkdtemp(pattern)) testing::die("mkdtemp");
   std::string dir = pattern;
   auto root = testing::issue(testing::caSpec("Bench Root"));
-  auto leaf = testing::issue(testing::leafSpec(), &root);
+  auto leaf = testing::issue({}, &root);
   // Without its debug information this program is well under 5 MiB; the
   // padding before the block brings it to exactly that.
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();

@@ -118,8 +118,7 @@ TEST_F(SignedFileTest, SignedCopyVerifiesResignsInPlaceAndTheToolDoesAlike) {
 }
 
 TEST_F(SignedFileTest, EveryByteBeforeTheTrailerIsCovered) {
-  const Credential rsaLeaf =
-      testing::issue({.units = {testing::kTeam}, .rsa = true}, &testPki().root);
+  const Credential rsaLeaf = testing::issue({.rsa = true}, &testPki().root);
   for (const Credential* signer : {&rsaLeaf, &testPki().leaf}) {
     signedPeer(*signer);
     SignedImage original = image();
@@ -166,7 +165,7 @@ TEST_F(SignedFileTest, RefusesCmsOfAnyOtherShape) {
   const Credential* leaf = &testPki().leaf;
   ASSERT_TRUE(verifiesWith(makeCms(payload, {leaf}, kDetached))) << "the control case";
 
-  Credential second = testing::issue(testing::leafSpec(), &testPki().root);
+  Credential second = testing::issue({}, &testPki().root);
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"two signers", makeCms(payload, {leaf, &second}, kDetached)},
       {"content inside", makeCms(payload, {leaf}, CMS_BINARY | CMS_NOSMIMECAP)},
@@ -187,7 +186,7 @@ TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
   testing::writeFile(dir_.path() + hashed, otherRoot.certPem(), 0644);
   ::setenv("SSL_CERT_FILE", (dir_.path() + hashed).c_str(), 1);
   ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
-  signedPeer(testing::issue(testing::leafSpec(), &otherRoot));
+  signedPeer(testing::issue({}, &otherRoot));
   EXPECT_FALSE(verify());
   for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) ::unsetenv(name);
 }
@@ -195,9 +194,7 @@ TEST_F(SignedFileTest, NoSystemStoreOrEnvironmentWidensTheTrust) {
 // A certificate valid now passes the updates' check: every bundle test.
 TEST_F(SignedFileTest, PeersIgnoreValidityTimeAndUpdatesCheckIt) {
   for (long start : {-30L * 86400, 86400L}) {  // expired, not yet valid
-    const testing::CertSpec spec{.units = {testing::kTeam},
-                                 .notBeforeSeconds = start,
-                                 .notAfterSeconds = start + 29 * 86400};
+    const testing::CertSpec spec{.notBeforeSeconds = start, .notAfterSeconds = start + 29 * 86400};
     signedPeer(testing::issue(spec, &testPki().root));
     EXPECT_TRUE(verify(VerifyOptions::forPeers())) << start;
     EXPECT_FALSE(verify(VerifyOptions::forUpdates())) << start;
@@ -210,7 +207,7 @@ TEST(TrustAnchorTest, IsExactlyOneSelfSignedCa) {
   EXPECT_FALSE(TrustAnchor::fromPem(root.certPem() + root.certPem())) << "two";
   EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::caSpec("Sub"), &root).certPem()))
       << "not self-signed";
-  EXPECT_FALSE(TrustAnchor::fromPem(testing::issue(testing::leafSpec()).certPem())) << "no CA";
+  EXPECT_FALSE(TrustAnchor::fromPem(testing::issue({}).certPem())) << "no CA";
 }
 
 // What the update requirement's clauses read as is proved where an install
@@ -297,7 +294,7 @@ TEST_F(CodeVerifyTest, NestedSignedCodeMustVerifyToo) {
   ASSERT_TRUE(sign());
   EXPECT_FALSE(verify()) << "damaged";
   SetUp();
-  signTool(testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root));
+  signTool(testing::issue({.units = {"Z9Z9Z9Z9Z9"}}, &testPki().root));
   ASSERT_TRUE(sign());
   EXPECT_FALSE(verify()) << "another team";
 }

@@ -23,8 +23,8 @@
 #include "support/eventually.h"
 #include "support/listening_socket.h"
 #include "support/process_state.h"
-#include "support/stand_ins.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace zefra::platform {
 namespace {
@@ -51,8 +51,8 @@ class AgentServiceTest : public ::testing::Test {
     const std::string contents = root_ + "/Zefra Helper 100%.app/Contents";
     fs::create_directories(contents + "/Linux");
     fs::copy(ZEFRA_TEST_AGENT_RESOURCES, contents + "/Resources");
-    locations_.executablePath = writeExecutable(contents + "/Linux/zefra-helper",
-                                                "#!/bin/sh\n: > \"$0.started\"\nexec sleep 60\n");
+    locations_.executablePath = writeFile(contents + "/Linux/zefra-helper",
+                                          "#!/bin/sh\n: > \"$0.started\"\nexec sleep 60\n");
     locations_.resourcePath = contents + "/Resources";
     locations_.configHome = root_ + "/config";
     locations_.runtimeDirectory = root_;  // private, as made
@@ -65,9 +65,9 @@ class AgentServiceTest : public ::testing::Test {
   // every change, which no real manager can be made to do on cue.
   void standInSystemctl(bool reachable) {
     path_ = scopedVariable("PATH", root_ + ":/usr/bin:/bin");
-    writeExecutable(root_ + "/systemctl",
-                    std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
-                        (reachable ? "0" : "1") + "\necho Failed: refused >&2\nexit 1\n");
+    writeFile(root_ + "/systemctl",
+              std::string("#!/bin/sh\n[ \"$2\" = show-environment ] && exit ") +
+                  (reachable ? "0" : "1") + "\necho Failed: refused >&2\nexit 1\n");
   }
   std::string unitDirectory() const { return root_ + "/config/systemd/user/"; }
 

@@ -14,23 +14,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <optional>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "codesign/signing.h"
 #include "codesign/verify.h"
-#include "platform/files/atomic_file.h"
-#include "platform/files/small_file.h"
 #include "platform/process/capture.h"
 #include "platform/process/pidfd.h"
 #include "platform/socket/socket_file.h"
-#include "platform/socket/stream_connect.h"
+#include "support/text.h"
 
 namespace zefra::testing {
 
@@ -39,27 +33,6 @@ using base::UniqueFd;
 
 inline constexpr const char* kTeam = "K4T9QZ2M7B";
 
-[[noreturn]] inline void die(const std::string& what) {
-  throw std::runtime_error(what + " (" + std::strerror(errno) + ")");
-}
-
-template <class T>
-T take(base::Result<T> result) {
-  if (!result) throw std::runtime_error(result.error().message);
-  return std::move(result.value());
-}
-
-inline std::string readFile(const std::string& path) {
-  return take(platform::readSmallFile(path, std::size_t{1} << 30));
-}
-
-// Through a renamed sibling: a new inode, as a package manager replaces a
-// file that may be running.
-inline void writeFile(const std::string& path, std::string_view bytes, mode_t mode = 0755) {
-  take(platform::writeFileAtomically(path, bytes, mode));
-  if (::chmod(path.c_str(), mode) != 0) die("cannot write " + path);
-}
-
 // Flips the low bit of the byte at `at`.
 inline void damage(const std::string& path, std::size_t at) {
   std::string bytes = readFile(path);
@@ -67,9 +40,10 @@ inline void damage(const std::string& path, std::size_t at) {
   writeFile(path, bytes);
 }
 
-// Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>.
+// Subject O=Zefra Tests, OU=<each unit>, CN=<commonName>; by default a
+// code-signing leaf of the team.
 struct CertSpec {
-  std::vector<std::string> units;
+  std::vector<std::string> units = {kTeam};
   std::string commonName = "Zefra Tests Code Signing";
   bool ca = false;
   std::string keyUsage = "critical,digitalSignature";  // "" leaves it out
@@ -81,10 +55,6 @@ struct CertSpec {
 
 inline CertSpec caSpec(const std::string& commonName) {
   return {{}, commonName, true, "critical,keyCertSign,cRLSign", ""};
-}
-
-inline CertSpec leafSpec(std::vector<std::string> units = {kTeam}) {
-  return {std::move(units)};
 }
 
 struct Credential {
@@ -159,7 +129,7 @@ inline Credential issue(const CertSpec& spec, const Credential* issuer = nullptr
 // test program.
 struct TestPki {
   Credential root = issue(caSpec("Test Root"));
-  Credential leaf = issue(leafSpec(), &root);
+  Credential leaf = issue({}, &root);
 };
 inline const TestPki& testPki() {
   static const TestPki pki;
@@ -205,9 +175,6 @@ class Listener {
     }
     return UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   }
-
-  // A connection from this very process.
-  UniqueFd connectSelf() const { return take(platform::connectStream(path_)); }
 
  private:
   std::string path_;

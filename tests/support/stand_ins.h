@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -26,13 +25,6 @@ inline std::string freeTool(int skip = 0) {
   }
   ADD_FAILURE() << "every catalogue name is installed system-wide";
   return "";
-}
-
-// Writes an executable file (a script with its #! line) and returns its path.
-inline std::string writeExecutable(const std::string& path, const std::string& body) {
-  std::ofstream(path) << body;
-  chmod(path.c_str(), 0755);
-  return path;
 }
 
 // Starts a stand-in application bundle `dir`/`name`.app with `identifier`,

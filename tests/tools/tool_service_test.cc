@@ -97,7 +97,7 @@ class ToolFixture : public ::testing::Test {
 
   // A stand-in tool in ~/.local/bin running `script`; its name.
   std::string writeTool(const std::string& name, const std::string& script) {
-    writeExecutable(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
+    writeFile(bin() + "/" + name, "#!/bin/sh\n" + script + "\n");
     return name;
   }
   std::string writeFreeTool(const std::string& script) { return writeTool(freeTool(), script); }
@@ -107,9 +107,8 @@ class ToolFixture : public ::testing::Test {
   // The stand-in login shell prints this answer to "command -v".
   void setShellAnswer(const std::string& answer) {
     std::ofstream(home_ + "/shell-answer") << answer;
-    writeExecutable(home_ + "/login-shell", "#!/bin/sh\necho \"$HOME\" \"$@\" >> '" + home_ +
-                                                "/shell-calls'\ncat '" + home_ +
-                                                "/shell-answer'\n");
+    writeFile(home_ + "/login-shell", "#!/bin/sh\necho \"$HOME\" \"$@\" >> '" + home_ +
+                                          "/shell-calls'\ncat '" + home_ + "/shell-answer'\n");
   }
   int shellCalls() { return lines(home_ + "/shell-calls"); }
 
@@ -176,7 +175,7 @@ class ResolutionTest : public ToolFixture {
   // A tool outside every search directory, for the shell to find.
   std::string elsewhere(const std::string& name) {
     fs::create_directories(home_ + "/elsewhere");
-    return writeExecutable(home_ + "/elsewhere/" + name, "#!/bin/sh\n");
+    return writeFile(home_ + "/elsewhere/" + name, "#!/bin/sh\n");
   }
   std::atomic<double> now_{1'000'000.0};
   base::ScopedClockOverride clock_{[this] { return now_.load(); }};
@@ -278,7 +277,7 @@ TEST_F(ResolutionTest, ShellThatCannotStartOrDoesNotEndCachesNothing) {
   for (const std::string& profile :
        {"(exec sleep 1000) &\necho $! > '" + started + "'\necho " + path,
         "yes " + path + " &\necho $! > '" + started + "'\nwait"}) {
-    writeExecutable(home_ + "/login-shell", "#!/bin/sh\n" + profile + "\n");
+    writeFile(home_ + "/login-shell", "#!/bin/sh\n" + profile + "\n");
     EXPECT_FALSE(resolver().resolveToolPath(tool)) << profile;
     const pid_t pid = pidIn(started);
     ASSERT_GT(pid, 0) << profile;
@@ -367,7 +366,7 @@ TEST_F(InventoryTest, AProbeThatDoesNotEndIsCutOffLeavesNothingRunningAndIsNotCa
   const auto hanging = writeProbedTool(freeTool(), "exec sleep 600");
   const auto outlived = writeProbedTool(freeTool(1), "sleep 600 & echo $! > \"$0.held\"; echo v 1");
   const auto fine = writeProbedTool(freeTool(2), "echo fine 1");
-  const auto unstartable = writeExecutable(bin() + "/" + freeTool(3), "#!/nonexistent/sh\n");
+  const auto unstartable = writeFile(bin() + "/" + freeTool(3), "#!/nonexistent/sh\n");
   auto listed = askInventory().get();
   EXPECT_EQ(listed.at(hanging).at("version"), "");
   EXPECT_EQ(listed.at(outlived).at("version"), "");

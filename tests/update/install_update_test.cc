@@ -144,7 +144,7 @@ TEST_F(InstallUpdateTest, InstallsASignedUpdateWritableByNoOtherAcrossFileSystem
 TEST_F(InstallUpdateTest, ARefusedUpdateChangesNothingOutsideStaging) {
   const std::string outside = root_ + "/outside";
   settings_.unpackLimits = {50, 1 << 20};
-  const Credential otherTeam = testing::issue(testing::leafSpec({"Z9Z9Z9Z9Z9"}), &testPki().root);
+  const Credential otherTeam = testing::issue({.units = {"Z9Z9Z9Z9Z9"}}, &testPki().root);
   const Entry bundle{'t', kApp};
   std::vector<Entry> many;
   for (int i = 0; i < 51; ++i) many.push_back({'f', "f" + std::to_string(i)});
