@@ -402,8 +402,7 @@ TEST_F(HelperDelegateTest, OnlyTheLastHostInstanceEndsTheHelper) {
         });
   });
   for (std::size_t i = 0; i < running.size(); ++i) {
-    ASSERT_TRUE(running[i].signal(SIGKILL));
-    running[i].wait();
+    stop(running[i], SIGKILL);
     ASSERT_TRUE(quits->waitFor(std::to_string(running[i].pid())));
     onMainQueue([] {});
     EXPECT_EQ(agent_->count("terminate"), i + 1 == running.size() ? 1u : 0u)

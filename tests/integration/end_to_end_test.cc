@@ -156,13 +156,12 @@ TEST_F(EndToEndTest, ServicePathsTakenByOthersOrByAnotherInstance) {
   EXPECT_EQ(exitsWithin(start(), 60), 0) << "a second instance kept running";
   EXPECT_EQ(log().substr(before.size()),
             platform::logLine("another instance already serves every service name") + "\n");
-  auto reopen = runProgram(ZEFRA_TEST_HELPER, {}, std::nullopt, {"ZEFRA_LAUNCH_EVENT=aevt:oapp"});
+  auto reopen = runProgram("/usr/bin/env", {"ZEFRA_LAUNCH_EVENT=aevt:oapp", ZEFRA_TEST_HELPER});
   EXPECT_EQ(reopen.status, 0);
   EXPECT_EQ(client({"ping"}).status, 0);
 
   // A killed helper leaves its socket files; the next one takes them over.
-  ASSERT_TRUE(running.signal(SIGKILL));
-  running.wait();
+  stop(running, SIGKILL);
   EXPECT_TRUE(fs::exists(group));
   startHelper();
 }
@@ -391,7 +390,7 @@ TEST_F(RunContainmentTest, AnEndedRunTakesWhatLeftItsTreeAndANormalEndLeavesIt) 
 TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork) {
   const std::string helperTemp = root_ + "/helper-tmp";
   fs::create_directories(helperTemp);
-  auto& helper = startHelper({"TMPDIR=" + helperTemp});
+  auto& helper = startHelper({{"TMPDIR", helperTemp}});
   const auto tool = freeTool();
   writeTool(tool,
             "echo in > \"$1/in\" && echo inside\n"
@@ -445,7 +444,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
   EXPECT_TRUE(fs::is_empty(helperTemp)) << "the helper left a temporary folder behind";
 
   // Ended at once for an update, the helper removes it too.
-  auto& second = startHelper({"TMPDIR=" + helperTemp});
+  auto& second = startHelper({{"TMPDIR", helperTemp}});
   EXPECT_EQ(client(confined).out, confinedOut);
   EXPECT_EQ(client({"prepare-for-update"}).out, "YES\n");
   EXPECT_EQ(exitsWithin(second, 30), 0);
@@ -453,7 +452,7 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
 
   // Killed, it leaves its spare; the next helper removes it after its first
   // run, but not a folder with something in it or one still held.
-  auto& killed = startHelper({"TMPDIR=" + helperTemp});
+  auto& killed = startHelper({{"TMPDIR", helperTemp}});
   run(confined, confinedOut);
   ASSERT_EQ(entries(), 1);
   // Any program of the user may put a link in the spare's place: the next
@@ -464,14 +463,13 @@ TEST_F(RunContainmentTest, AConfinedRunWritesOnlyWhereItMayAndStaysOffTheNetwork
   fs::create_directory_symlink(victim, spare);
   run(confined, confinedOut);
   EXPECT_TRUE(fs::is_empty(victim)) << "a run wrote through the link put for its folder";
-  ASSERT_TRUE(killed.signal(SIGKILL));
-  killed.wait();
+  stop(killed, SIGKILL);
   const std::string kept = helperTemp + "/zefra-run-kept", held = helperTemp + "/zefra-run-held";
   fs::create_directories(kept + "/aux");
   fs::create_directories(held);
   base::UniqueFd lock(::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
-  startHelper({"TMPDIR=" + helperTemp});
+  startHelper({{"TMPDIR", helperTemp}});
   EXPECT_EQ(client({"run", tool, inside, outside, listener.port, helperTemp}).status, 0);
   EXPECT_TRUE(eventually([&] { return entries() == 2; })) << "the killed helper's spare is left";
   EXPECT_TRUE(fs::exists(kept) && fs::exists(held));

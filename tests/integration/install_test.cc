@@ -114,8 +114,7 @@ TEST_F(InstallTest, RegistersAndReregistersWhileItRunsAsTheService) {
              return zefra::testing::procNumber(watching, "fdinfo/" + fd, "Pid:") == host->pid();
            });
   }));
-  ASSERT_TRUE(host->signal(SIGKILL));
-  host->wait();
+  stop(*host, SIGKILL);
   ASSERT_TRUE(becomesInactive());
   // Its stop starts the sockets without waiting: they listen a moment later,
   // and the next connect (below) starts the service again.
@@ -190,8 +189,9 @@ TEST_F(InstallTest, AMaskedSocketAsksForApprovalOnTheTerminal) {
   ASSERT_TRUE(terminal && ::grantpt(terminal.get()) == 0 && ::unlockpt(terminal.get()) == 0);
   base::UniqueFd tty(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
   auto& opened = start(executable_,
-                       {"ZEFRA_LAUNCH_EVENT=aevt:oapp", "XDG_CURRENT_DESKTOP=GNOME",
-                        "PATH=" + root_ + "/home/.local/bin:/usr/bin:/bin"},
+                       {{"ZEFRA_LAUNCH_EVENT", "aevt:oapp"},
+                        {"XDG_CURRENT_DESKTOP", "GNOME"},
+                        {"PATH", root_ + "/home/.local/bin:/usr/bin:/bin"}},
                        tty.get());
   std::string screen;
   ASSERT_TRUE(eventually([&] {

@@ -38,6 +38,8 @@ using namespace std::chrono_literals;
 constexpr const char* kGroup = "group.com.ovak.zefra.helper";
 constexpr const char* kTeam = "K4T9QZ2M7B.com.ovak.zefra.helper";
 
+using Variables = std::map<std::string, std::string>;  // name to value
+
 struct Outcome {
   int status = -1;
   std::string out, err;
@@ -63,10 +65,9 @@ class HelperFixture : public ::testing::Test {
         helper.wait();
       }
     }
-    helpers_.clear();
   }
 
-  std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const {
+  std::vector<std::string> environment(const Variables& extra = {}) const {
     auto env = platform::processEnvironment();
     env["ZEFRA_RUNTIME_DIR"] = runtime_;
     env["XDG_CONFIG_HOME"] = root_ + "/config";
@@ -78,10 +79,7 @@ class HelperFixture : public ::testing::Test {
       env.erase(name);
     }
     for (const auto& [name, value] : overrides_) env[name] = value;
-    for (const auto& entry : extra) {
-      const auto equals = entry.find('=');
-      env[entry.substr(0, equals)] = equals == std::string::npos ? "" : entry.substr(equals + 1);
-    }
+    for (const auto& [name, value] : extra) env[name] = value;
     return platform::environmentEntries(env);
   }
 
@@ -90,7 +88,7 @@ class HelperFixture : public ::testing::Test {
   base::Result<platform::ChildProcess> spawn(const std::string& program,
                                              const std::vector<std::string>& arguments,
                                              int out = -1, int err = -1, int in = -1,
-                                             const std::vector<std::string>& extraEnv = {}) {
+                                             const Variables& extraEnv = {}) {
     auto stdio = [](int fd) {
       return fd < 0 ? platform::Stdio::nullDevice() : platform::Stdio::fromFd(fd);
     };
@@ -106,7 +104,7 @@ class HelperFixture : public ::testing::Test {
   // Starts `executable` as an agent is started: no launch event, display or
   // terminal unless given, standard error to the terminal or helper.log.
   platform::ChildProcess& start(const std::string& executable = ZEFRA_TEST_HELPER,
-                                const std::vector<std::string>& extraEnv = {}, int terminal = -1) {
+                                const Variables& extraEnv = {}, int terminal = -1) {
     base::UniqueFd logFile(
         ::open((root_ + "/helper.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     auto child =
@@ -116,7 +114,7 @@ class HelperFixture : public ::testing::Test {
     return helpers_.back();
   }
   // Starts the helper and waits until its first service answers a ping.
-  platform::ChildProcess& startHelper(const std::vector<std::string>& extraEnv = {}) {
+  platform::ChildProcess& startHelper(const Variables& extraEnv = {}) {
     auto& helper = start(ZEFRA_TEST_HELPER, extraEnv);
     EXPECT_TRUE(eventually([&] {
       auto proxy = connect();
@@ -131,10 +129,11 @@ class HelperFixture : public ::testing::Test {
     auto text = platform::readSmallFile(root_ + "/config/com.ovak.zefra.helper/defaults.json");
     return text ? nlohmann::json::parse(text.value(), nullptr, false) : nlohmann::json::object();
   }
-  // Ends a helper as a quit does; it must leave cleanly.
-  static void stop(platform::ChildProcess& helper) {
-    ASSERT_TRUE(helper.signal(SIGTERM));
-    EXPECT_EQ(helper.wait(), 0);
+  // Ends `process` by `signal` and reaps it. By SIGTERM, as a quit ends a
+  // helper, it must leave cleanly.
+  static void stop(platform::ChildProcess& process, int signal = SIGTERM) {
+    ASSERT_TRUE(process.signal(signal));
+    EXPECT_EQ(process.wait(), signal == SIGTERM ? 0 : signal);
   }
   // The child's status when it ends within `seconds`, reaped; else nothing.
   static std::optional<int> exitsWithin(platform::ChildProcess& child, double seconds) {
@@ -149,12 +148,11 @@ class HelperFixture : public ::testing::Test {
 
   // Runs `program` to its end with our environment and optional input.
   Outcome runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                     const std::optional<std::string>& input = std::nullopt,
-                     const std::vector<std::string>& extraEnv = {}) {
+                     const std::optional<std::string>& input = std::nullopt) {
     platform::CaptureOptions options;
     options.spawn.executable = program;
     options.spawn.arguments = arguments;
-    options.spawn.environment = environment(extraEnv);
+    options.spawn.environment = environment();
     options.spawn.workingDirectory = programDirectory_;
     // Without input the program's standard input is the null device, as at a terminal
     // nobody types into.
@@ -173,8 +171,8 @@ class HelperFixture : public ::testing::Test {
   static std::string freeTool(int skip = 0) { return zefra::testing::freeTool(skip); }
 
   std::string writeTool(const std::string& name, const std::string& script) {
-    return zefra::testing::writeExecutable(root_ + "/home/.local/bin/" + name,
-                                           "#!/bin/sh\n" + script + "\n");
+    return zefra::testing::writeFile(root_ + "/home/.local/bin/" + name,
+                                     "#!/bin/sh\n" + script + "\n");
   }
 
   zefra::testing::TempDir temp_;
@@ -182,7 +180,7 @@ class HelperFixture : public ::testing::Test {
   const std::string runtime_ = root_ + "/runtime";
   std::deque<platform::ChildProcess> helpers_;  // references to them outlive a later start
   // Variables every program started here gets on top of the above.
-  std::map<std::string, std::string> overrides_;
+  Variables overrides_;
   std::optional<std::string> programDirectory_;  // where runProgram starts programs
 };
 
