@@ -4,9 +4,14 @@ the tool itself with three pipes. Interleaved, so a busy machine slows both.
 
 usage: python3 python_client_run.py CLIENT_DIR RUNTIME_DIR TOOL_NAME TOOL_PATH ROUNDS
 prints: helper_us direct_us ratio (medians)
+
+With RUNTIME_DIR "--bare" the runner is a process of this script that only
+reads a byte, spawns the tool the same way and answers: the floor under any
+runner in another process, for this client.
 """
 
 import os
+import socket
 import statistics
 import sys
 import time
@@ -31,18 +36,48 @@ def direct(tool):
     return os.waitpid(pid, 0)[1]
 
 
+def bare_runner(tool):
+    ours, theirs = socket.socketpair()
+    pid = os.fork()
+    if pid == 0:
+        ours.close()
+        while theirs.recv(1):
+            direct(tool)
+            theirs.send(b"\0")
+        os._exit(0)
+    theirs.close()
+
+    def call():
+        ours.send(b"x")
+        ours.recv(1)
+
+    def finish():
+        ours.close()
+        os.waitpid(pid, 0)
+    return call, finish
+
+
 def main():
     runtime_dir, name, tool, rounds = sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])
-    helper = protocol_client.Connection(runtime_dir)
-    run = protocol_client.RUN
+    if runtime_dir == "--bare":
+        call, finish = bare_runner(tool)
+    else:
+        helper = protocol_client.Connection(runtime_dir)
+
+        def call():
+            helper.call(protocol_client.RUN, "bench", name, [], None, None, {})
+
+        def finish():
+            pass
     through, alone = [], []
     for _ in range(rounds):
         began = time.perf_counter()
-        helper.call(run, "bench", name, [], None, None, {})
+        call()
         through.append(time.perf_counter() - began)
         began = time.perf_counter()
         direct(tool)
         alone.append(time.perf_counter() - began)
+    finish()
     helper_us = statistics.median(through) * 1e6
     direct_us = statistics.median(alone) * 1e6
     print(f"{helper_us:.1f} {direct_us:.1f} {helper_us / direct_us:.4f}")

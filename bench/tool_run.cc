@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "bench_server.h"
 #include "compare.h"
@@ -81,14 +85,107 @@ void BM_RoundTripThenSpawnOverDirectSpawn(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundTripThenSpawnOverDirectSpawn)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// The same from a client in another language, written from the protocol's
-// document alone, against that client spawning the tool itself.
-void BM_TrivialRunFromPythonOverDirectSpawn(benchmark::State& state) {
-  BenchServer server;
-  const auto tool = installTool(server, "/bin/true");
+// One value handed from one thread to another, as a run's call and reply are
+// inside the helper and the client library.
+class Mailbox {
+ public:
+  void put(int value) {
+    std::lock_guard lock(mu_);
+    value_ = value;
+    ready_.notify_one();
+  }
+  int take() {
+    std::unique_lock lock(mu_);
+    ready_.wait(lock, [&] { return value_.has_value(); });
+    return *std::exchange(value_, std::nullopt);
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::optional<int> value_;
+};
+
+// The least any runner in another process can do: it reads a byte, spawns
+// the same tool with three pipes, drains, reaps and answers. No resolution,
+// environment, cgroup or protocol. With 1 the runner's reading thread hands
+// the call to a second thread that spawns, as the helper's I/O thread hands
+// a run to its pool; with 2 the client's reply also comes through a reading
+// thread of its own, as in the client library.
+void BM_BareRunnerOverDirectSpawn(benchmark::State& state) {
+  const int handOffs = static_cast<int>(state.range(0));
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    return state.SkipWithError("no socket pair");
+  }
+  char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+  char* envp[] = {nullptr};
+  auto runAndAnswer = [&] {
+    const char status = spawnDrainAndWait("/bin/true", argv, envp) == 0 ? 0 : 1;
+    return ::write(pair[1], &status, 1) == 1;
+  };
+  const pid_t runner = ::fork();
+  if (runner == 0) {
+    ::close(pair[0]);
+    Mailbox calls;
+    std::thread worker;
+    if (handOffs > 0) {
+      worker = std::thread([&] {
+        while (calls.take() == 0 && runAndAnswer()) {
+        }
+      });
+    }
+    char byte;
+    while (::read(pair[1], &byte, 1) == 1) {
+      if (handOffs > 0) {
+        calls.put(0);
+      } else if (!runAndAnswer()) {
+        break;
+      }
+    }
+    if (worker.joinable()) {
+      calls.put(1);
+      worker.join();
+    }
+    ::_exit(0);
+  }
+  ::close(pair[1]);
+  Mailbox replies;
+  std::thread reader;
+  if (handOffs > 1) {
+    reader = std::thread([&] {
+      char byte;
+      while (::read(pair[0], &byte, 1) == 1) replies.put(byte);
+    });
+  }
+  compareInterleaved(
+      state,
+      [&] {
+        char byte = 'x';
+        if (::write(pair[0], &byte, 1) != 1) return -1;
+        if (handOffs > 1) return replies.take();
+        return ::read(pair[0], &byte, 1) == 1 ? static_cast<int>(byte) : -1;
+      },
+      [&] { return spawnDrainAndWait("/bin/true", argv, envp); });
+  ::shutdown(pair[0], SHUT_RDWR);
+  if (reader.joinable()) reader.join();
+  ::close(pair[0]);
+  ::waitpid(runner, nullptr, 0);
+}
+BENCHMARK(BM_BareRunnerOverDirectSpawn)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// Reads "helper_us direct_us ratio" from the Python client's run of
+// `runtimeDirectory`'s helper (or of its own bare runner, "--bare").
+void pythonRuns(benchmark::State& state, const std::string& runtimeDirectory,
+                const std::string& tool) {
   const std::string command = std::string("python3 ") + ZEFRA_BENCH_PYTHON_RUN + " " +
-                              ZEFRA_BENCH_PROTOCOL_CLIENT_DIR + " " + server.runtimeDirectory() +
-                              " " + tool + " /bin/true 400";
+                              ZEFRA_BENCH_PROTOCOL_CLIENT_DIR + " " + runtimeDirectory + " " +
+                              tool + " /bin/true 400";
   for (auto _ : state) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     double helperUs = 0, directUs = 0, ratio = 0;
@@ -101,7 +198,23 @@ void BM_TrivialRunFromPythonOverDirectSpawn(benchmark::State& state) {
     state.counters["ratio"] = ratio;
   }
 }
+
+// The same from a client in another language, written from the protocol's
+// document alone, against that client spawning the tool itself.
+void BM_TrivialRunFromPythonOverDirectSpawn(benchmark::State& state) {
+  BenchServer server;
+  pythonRuns(state, server.runtimeDirectory(), installTool(server, "/bin/true"));
+}
 BENCHMARK(BM_TrivialRunFromPythonOverDirectSpawn)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(1);
+
+// Its floor: a process of the Python client that only spawns and answers.
+void BM_BareRunnerFromPythonOverDirectSpawn(benchmark::State& state) {
+  pythonRuns(state, "--bare", "-");
+}
+BENCHMARK(BM_BareRunnerFromPythonOverDirectSpawn)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(1);
