@@ -346,12 +346,14 @@ Status RunCgroup::moveLeftoversOut() const {
 Status RunCgroup::remove() {
   if (removed_) return Ok{};
   removed_ = true;
+  auto removeDirectory = [&] {
+    if (::unlinkat(parent_->get(), name_.c_str(), AT_REMOVEDIR) != 0) return false;
+    directory_.reset();
+    return true;
+  };
   // The usual end: nothing left in it and no cgroups of its own, so it goes
   // without a look inside.
-  if (::unlinkat(parent_->get(), name_.c_str(), AT_REMOVEDIR) == 0) {
-    directory_.reset();
-    return Ok{};
-  }
+  if (removeDirectory()) return Ok{};
   const base::Deadline deadline = base::Deadline::after(kRemovalWait);
   Status status = Ok{};
   if (ending_) {
@@ -372,10 +374,7 @@ Status RunCgroup::remove() {
   for (auto cgroup = cgroups.rbegin(); cgroup + 1 != cgroups.rend(); ++cgroup) {
     (void)::unlinkat(directory_.get(), cgroup->c_str(), AT_REMOVEDIR);
   }
-  if (::unlinkat(parent_->get(), name_.c_str(), AT_REMOVEDIR) != 0) {
-    return errnoError("Could not remove the cgroup " + path_, errno);
-  }
-  directory_.reset();
+  if (!removeDirectory()) return errnoError("Could not remove the cgroup " + path_, errno);
   return status;
 }
 
