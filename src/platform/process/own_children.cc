@@ -10,6 +10,19 @@
 
 namespace zefra::platform {
 
+namespace {
+
+// Whether an exited child waits to be reaped, left where it is.
+bool childWaiting() {
+  siginfo_t info{};
+  while (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return info.si_pid != 0;
+}
+
+}  // namespace
+
 OwnChildren& OwnChildren::shared() {
   static base::NoDestructor<OwnChildren> children;
   return children.get();
@@ -30,7 +43,8 @@ void OwnChildren::forget(pid_t pid) {
       wasHoldingUp = true;
     }
   }
-  if (wasHoldingUp) ::kill(::getpid(), SIGCHLD);
+  // Usually nothing exited behind it, and the reaper need not wake to see so.
+  if (wasHoldingUp && childWaiting()) ::kill(::getpid(), SIGCHLD);
 }
 
 bool OwnChildren::reapUnlessOwn(pid_t pid) {

@@ -25,8 +25,9 @@ class OwnChildren {
   // For the orphan reaper, about a child `pid` that waitid showed exited and
   // unreaped. One of ours is left to its owner, and false returned; as it
   // hides every child behind it from waitid until reaped, its forget()
-  // raises SIGCHLD so that the reaper looks again. Any other is reaped, while
-  // no spawn is under way, so its pid cannot become a new child's meanwhile.
+  // raises SIGCHLD when one waits there, so that the reaper looks again. Any
+  // other is reaped, while no spawn is under way, so its pid cannot become a
+  // new child's meanwhile.
   bool reapUnlessOwn(pid_t pid);
 
  private:
