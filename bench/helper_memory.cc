@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "built_helper.h"
 #include "client/remote_proxy.h"
 #include "codesign/signing.h"
 #include "platform/environment.h"
@@ -33,84 +34,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Helper {
-  Helper() {
-    char pattern[] = "/tmp/zefra-bench-XXXXXX";
-    root = mkdtemp(pattern);
-    std::filesystem::create_directories(root + "/runtime");
-    std::filesystem::create_directories(root + "/home/.local/bin");
-    std::filesystem::permissions(root + "/runtime", std::filesystem::perms::owner_all);
-    auto env = platform::processEnvironment();
-    env["ZEFRA_RUNTIME_DIR"] = root + "/runtime";
-    env["XDG_CONFIG_HOME"] = root + "/config";
-    env["HOME"] = root + "/home";
-    env.erase("ZEFRA_LAUNCH_EVENT");
-    platform::SpawnOptions options;
-    options.executable = ZEFRA_BENCH_HELPER;
-    options.environment = platform::environmentEntries(env);
-    options.standardInput = platform::Stdio::nullDevice();
-    process.emplace(std::move(platform::spawnProcess(options).value()));
-    while (!connect()) std::this_thread::sleep_for(1ms);
-  }
-  ~Helper() {
-    (void)process->signal(SIGTERM);
-    process->wait();
-    std::filesystem::remove_all(root);
-  }
-
-  std::shared_ptr<client::RemoteProxy> connect() {
-    ipc::ConnectOptions options;
-    options.runtimeDirectory = root + "/runtime";
-    auto proxy = client::RemoteProxy::connect("group.com.ovak.zefra.helper", nullptr, options);
-    if (!proxy || !(*proxy)->ping()) return nullptr;
-    return *proxy;
-  }
-
-  // A catalogue name free of system copies, linked to `target` in the home.
-  std::string install(const char* target, int skip = 0) {
-    for (auto name : tools::allowedTools) {
-      std::string tool(name);
-      if (access(("/usr/bin/" + tool).c_str(), F_OK) == 0 ||
-          access(("/usr/local/bin/" + tool).c_str(), F_OK) == 0 || skip-- > 0) {
-        continue;
-      }
-      std::filesystem::create_symlink(target, root + "/home/.local/bin/" + tool);
-      return tool;
-    }
-    return "";
-  }
-
-  long status(const char* field) const {
-    std::ifstream file("/proc/" + std::to_string(process->pid()) + "/status");
-    for (std::string line; std::getline(file, line);) {
-      if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    }
-    return -1;
-  }
-  double idleMiB() const {
-    std::this_thread::sleep_for(300ms);  // let the last reply's frees settle
-    return static_cast<double>(status("VmRSS:")) / 1024.0;
-  }
+// With what the memory figures need besides.
+struct Helper : BuiltHelper {
   // Once the pool's threads have left, its idle work (handing freed memory
   // back, paging out the signature checks' code) is done.
   void awaitIdlePool() const {
-    testing::eventually([this] { return testing::poolThreads(process->pid()) == 0; }, 30s);
+    testing::eventually([this] { return testing::poolThreads(pid()) == 0; }, 30s);
   }
-  void resetPeak() const {
-    std::ofstream("/proc/" + std::to_string(process->pid()) + "/clear_refs") << "5";
-  }
+  void resetPeak() const { std::ofstream("/proc/" + std::to_string(pid()) + "/clear_refs") << "5"; }
   std::size_t children() const {
     std::size_t count = 0;
-    std::string tasks = "/proc/" + std::to_string(process->pid()) + "/task";
+    std::string tasks = "/proc/" + std::to_string(pid()) + "/task";
     for (const auto& task : std::filesystem::directory_iterator(tasks)) {
       std::ifstream file(task.path() / "children");
       for (pid_t pid; file >> pid;) ++count;
     }
     return count;
   }
-
-  std::string root;
-  std::optional<platform::ChildProcess> process;
 };
 
 // Resident and proportional set of a process, in MiB.
@@ -195,7 +135,7 @@ void BM_HelperIdleAfterAClient(benchmark::State& state) {
   for (auto _ : state) {
     Helper helper;  // started and pinged
     helper.awaitIdlePool();
-    const pid_t pid = helper.process->pid();
+    const pid_t pid = helper.pid();
     const auto idle = footprint(pid);
     state.counters["rss_MiB"] = idle.rss;
     state.counters["pss_MiB"] = idle.pss;
