@@ -4,8 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
+#include "base/eintr.h"
 #include "base/no_destructor.h"
 
 namespace zefra::platform {
@@ -15,10 +14,9 @@ namespace {
 // Whether an exited child waits to be reaped, left where it is.
 bool childWaiting() {
   siginfo_t info{};
-  while (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return info.si_pid != 0;
+  return base::retryOnEintr(
+             [&] { return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT); }) == 0 &&
+         info.si_pid != 0;
 }
 
 }  // namespace
@@ -59,8 +57,8 @@ bool OwnChildren::reapUnlessOwn(pid_t pid) {
   std::unique_lock noSpawns(window_);
   if (ownsIt()) return false;
   siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) != 0 && errno == EINTR) {
-  }
+  (void)base::retryOnEintr(
+      [&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG); });
   return true;
 }
 
